@@ -1,0 +1,23 @@
+# The two entry points of the README. Everything else is CMake's business.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all run test build bootstrap clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap --check 2>/dev/null || scripts/bootstrap
+
+build: bootstrap
+	@test -f $(BUILD_DIR)/build.ninja || cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/Vellora/app/vellora
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+clean:
+	rm -rf $(BUILD_DIR)
