@@ -1,5 +1,6 @@
 #include "Clock.h"
 
+#include <QTimeZone>
 #include <atomic>
 
 namespace vellora {
@@ -16,7 +17,7 @@ double referenceSeconds(const QDateTime &dateTime)
 
 QDateTime dateFromReferenceSeconds(double seconds)
 {
-    return QDateTime::fromMSecsSinceEpoch(qint64((seconds + kReferenceDateOffset) * 1000.0), QTimeZone::UTC);
+    return QDateTime::fromMSecsSinceEpoch(qint64((seconds + kReferenceDateOffset) * 1000.0), Qt::UTC);
 }
 
 Clock &Clock::current()
