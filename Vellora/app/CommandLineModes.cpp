@@ -30,7 +30,7 @@ int modeNotBuilt(StartupMode mode)
     QString word = startupModeName(mode);
     while (word.startsWith(QLatin1Char('-')))
         word.remove(0, 1);
-    printLine(word + QStringLiteral(": not built yet"));
+    printOutputLine(word + QStringLiteral(": not built yet"));
     return 1;
 }
 

@@ -8,7 +8,7 @@
 
 namespace vellora {
 
-void printLine(const QString &line)
+void printOutputLine(const QString &line)
 {
     const QByteArray bytes = line.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);

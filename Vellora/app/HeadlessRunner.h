@@ -19,7 +19,7 @@ using ResultFlag = std::shared_ptr<std::optional<bool>>;
 inline ResultFlag makeResultFlag() { return std::make_shared<std::optional<bool>>(); }
 
 // One line on standard output, ended by a newline, flushed at once.
-void printLine(const QString &line);
+void printOutputLine(const QString &line);
 
 // Turns the main event loop in slices of `sliceSeconds` until `done` holds.
 // No time limit: a mode ends when its work says so.

@@ -6,7 +6,7 @@ namespace vellora {
 
 int runSelfCheck()
 {
-    printLine(QStringLiteral("selfcheck: not built yet"));
+    printOutputLine(QStringLiteral("selfcheck: not built yet"));
     return 1;
 }
 
