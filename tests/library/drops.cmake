@@ -1,0 +1,2 @@
+# Drops intake and change tracking.
+vellora_add_qtest(tst_drops SOURCES tst_drops.cpp LIBS vellora_library)
