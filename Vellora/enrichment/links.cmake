@@ -10,3 +10,10 @@ target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LinkCover.cpp
 )
 target_link_libraries(vellora_enrichment PUBLIC Qt6::Gui Qt6::Network PRIVATE PkgConfig::GUMBO)
+target_sources(vellora_enrichment PRIVATE ${CMAKE_CURRENT_LIST_DIR}/PageSnapshotter.cpp)
+
+# The web view side. Links Widgets and WebEngine; only the program and the
+# tests that render real pages use it.
+find_package(Qt6 REQUIRED COMPONENTS Widgets WebEngineWidgets)
+add_library(vellora_snapshot STATIC ${CMAKE_CURRENT_LIST_DIR}/PageSnapshot.cpp)
+target_link_libraries(vellora_snapshot PUBLIC vellora_enrichment Qt6::Widgets Qt6::WebEngineWidgets)
