@@ -8,6 +8,7 @@ pkg_check_modules(GUMBO REQUIRED IMPORTED_TARGET gumbo)
 target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LinkParser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LinkCover.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LinkMetadata.cpp
 )
 target_link_libraries(vellora_enrichment PUBLIC Qt6::Gui Qt6::Network PRIVATE PkgConfig::GUMBO)
 target_sources(vellora_enrichment PRIVATE ${CMAKE_CURRENT_LIST_DIR}/PageSnapshotter.cpp)
