@@ -1,4 +1,5 @@
 #include "library/Media.h"
+#include "library/SafeNames.h"
 
 #include "platform/Clock.h"
 #include "platform/Digest.h"
@@ -15,9 +16,7 @@ namespace vellora {
 namespace {
 QString inFolder(const QString &root, const char *folder, const QString &name)
 {
-    if (!isSafeFileName(name))
-        return {};
-    return root + QLatin1Char('/') + QLatin1String(folder) + QLatin1Char('/') + name;
+    return libraryFilePath(root, QLatin1String(folder), name).value_or(QString());
 }
 
 // The extension of a file name as the stored name takes it: the part after the
@@ -48,17 +47,6 @@ QImage thumbnailOf(const QImage &image)
     return size == image.size() ? image : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 } // namespace
-
-bool isSafeFileName(const QString &name)
-{
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return false;
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() == 0)
-            return false;
-    }
-    return name.toUtf8().size() <= 255;
-}
 
 QString originalPath(const QString &root, const QString &name) { return inFolder(root, "originals", name); }
 QString thumbnailPath(const QString &root, const QString &name) { return inFolder(root, "thumbnails", name); }
@@ -184,7 +172,7 @@ std::optional<StoredImage> storeImage(const QString &root, const QImage &image, 
 
 std::optional<QString> exportFile(const QString &root, const Item &item)
 {
-    if (!isSafeFileName(item.id) || !isSafeFileName(item.originalFilename))
+    if (!isSafePathComponent(item.id) || !isSafePathComponent(item.originalFilename))
         return std::nullopt;
     const QString source = originalPath(root, item.storedFilename);
     if (source.isEmpty())

@@ -24,16 +24,11 @@ inline constexpr double kCoverPixelSize = 256;
 inline constexpr double kCoverQuality = 0.8;
 
 // Where an item's files live under a library root; an empty string when the
-// name is not one safe path component (see isSafeFileName).
+// name is not one safe path component (isSafePathComponent, SafeNames.h).
 QString originalPath(const QString &root, const QString &storedFilename);
 QString thumbnailPath(const QString &root, const QString &thumbnailFilename);
 QString coverPath(const QString &root, const QString &thumbnailFilename);
 QString faviconPath(const QString &root, const QString &faviconFilename);
-
-// True when a name read from a document or another library can be used as a
-// file name inside one of the library's folders: not empty, not "." or "..",
-// no slash, backslash or NUL, at most 255 bytes.
-bool isSafeFileName(const QString &name);
 
 // The label of a storage cap in megabytes: "Unlimited", "500 MB", "2 GB".
 QString storageCapLabel(qint64 megabytes);

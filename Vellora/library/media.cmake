@@ -7,6 +7,10 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/MediaImport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/OldLibrary.h
   ${CMAKE_CURRENT_LIST_DIR}/OldLibrary.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/StorageCap.h
+  ${CMAKE_CURRENT_LIST_DIR}/StorageCap.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryStoreMedia.h
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryStoreMedia.cpp
 )
 find_package(Qt6 REQUIRED COMPONENTS Gui)
 target_link_libraries(vellora_library PUBLIC Qt6::Gui)

@@ -12,3 +12,9 @@ vellora_add_qtest(tst_media
 vellora_add_qtest(tst_oldlibrary
   SOURCES tst_oldlibrary.cpp PictureFixtures.h
   LIBS vellora_library)
+
+vellora_add_qtest(tst_mediastore
+  SOURCES tst_mediastore.cpp PictureFixtures.h
+  LIBS vellora_library
+  TIMEOUT 300)
+target_compile_definitions(tst_mediastore PRIVATE VELLORA_MEDIA_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures/media")
