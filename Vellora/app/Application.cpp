@@ -1,0 +1,84 @@
+#include "Application.h"
+
+#include "CommandLineModes.h"
+#include "HeadlessRunner.h"
+#include "MainWindow.h"
+#include "StartupMode.h"
+
+#include "library/SettingsSync.h"
+#include "platform/Bundle.h"
+#include "platform/Defaults.h"
+#include "platform/Logging.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QGuiApplication>
+
+#include <memory>
+
+namespace vellora {
+
+namespace {
+
+QStringList argumentList(int argc, char **argv)
+{
+    // Taken before any application object exists: Qt removes the options it
+    // knows ("-platform", "-style", ...), and a path after "--import" may
+    // look like one.
+    QStringList arguments;
+    arguments.reserve(argc);
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
+{
+    if (kind == HeadlessApplication::Core)
+        return std::make_unique<QCoreApplication>(argc, argv);
+    // No display is needed, whatever the session offers.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (kind == HeadlessApplication::Gui)
+        return std::make_unique<QGuiApplication>(argc, argv);
+    return std::make_unique<QApplication>(argc, argv);
+}
+
+[[noreturn]] void runHeadless(const StartupChoice &choice, const QStringList &arguments,
+                              const QProcessEnvironment &environment, int argc, char **argv)
+{
+    auto application = makeHeadlessApplication(applicationFor(choice.mode), argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
+    Defaults::standard().setArgumentDomain(arguments);
+    const int status = runHeadlessMode(choice, arguments, environment);
+    finishProcess(status);
+}
+
+int runNormalStart(const QStringList &arguments, int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellora"));
+    Defaults::standard().setArgumentDomain(arguments);
+
+    SettingsSync::start();
+
+    MainWindow window;
+    window.show();
+    return application.exec();
+}
+
+} // namespace
+
+int runVellora(int argc, char **argv)
+{
+    setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
+    installLogHandler();
+    const QStringList arguments = argumentList(argc, argv);
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const StartupChoice choice = chooseStartupMode(arguments, environment);
+    if (choice.mode != StartupMode::Normal)
+        runHeadless(choice, arguments, environment, argc, argv);
+    return runNormalStart(arguments, argc, argv);
+}
+
+} // namespace vellora

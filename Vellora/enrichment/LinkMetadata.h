@@ -1,0 +1,80 @@
+#pragma once
+// What a page says about itself in its HTML head: a title, icons and a
+// preview image. Fetched over Qt Network and read with gumbo; every request
+// has a cap on redirects (http and https only), on body size and on time.
+
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace vellora {
+
+struct LinkMetadata {
+    // og:title, else twitter:title, else <title>; absent when all are empty.
+    std::optional<QString> title;
+    // Where the icon may be had, the largest declared first, "/favicon.ico"
+    // of the page's site last. Loaded on demand with LinkMetadataFetcher::loadImage.
+    QList<QUrl> iconCandidates;
+    // og:image, else twitter:image, resolved against the page; a page that is
+    // itself a picture is its own preview image.
+    std::optional<QUrl> imageURL;
+};
+
+// The head of an HTML document, read without a network. `base` is the
+// address the document came from (after redirects); relative addresses are
+// resolved against it or against the document's <base href>.
+LinkMetadata parseLinkMetadata(const QByteArray &utf8Html, const QUrl &base);
+
+struct FetchLimits {
+    int maxRedirects = 5;
+    qint64 maxPageBytes = 4 * 1024 * 1024;
+    qint64 maxImageBytes = 16 * 1024 * 1024;
+    int pageTimeoutMs = 15000;
+    int imageTimeoutMs = 15000;
+};
+
+// Main thread. Callbacks come later, on the main thread, exactly once; they
+// are dropped when the fetcher is destroyed first.
+class LinkMetadataFetcher : public QObject {
+    Q_OBJECT
+public:
+    explicit LinkMetadataFetcher(FetchLimits limits = {}, QObject *parent = nullptr);
+    ~LinkMetadataFetcher() override;
+
+    // Nothing when the page cannot be had: not http(s), a network error, an
+    // HTTP error status, too many redirects, too large or too slow.
+    void fetch(const QString &url, std::function<void(std::optional<LinkMetadata>)> done);
+
+    // The first candidate that downloads and decodes, at the size it was
+    // delivered in (the largest picture of an icon file that holds several).
+    void loadImage(QList<QUrl> candidates, std::function<void(std::optional<QImage>)> done);
+
+    // The metadata's preview image, or nothing without metadata or image.
+    void loadPreviewImage(const std::optional<LinkMetadata> &metadata,
+                          std::function<void(std::optional<QImage>)> done);
+
+private:
+    struct Body {
+        QByteArray bytes;
+        QByteArray contentType;
+        QUrl finalURL;
+    };
+    void get(const QUrl &url, qint64 maxBytes, int timeoutMs,
+             std::function<void(std::optional<Body>)> done);
+
+    FetchLimits m_limits;
+    QNetworkAccessManager *m_network = nullptr;
+};
+
+// Decodes picture bytes; of a file with several pictures (an .ico) the one
+// with the most pixels. A null image when the bytes are no picture.
+QImage decodeLargestImage(const QByteArray &bytes);
+
+} // namespace vellora

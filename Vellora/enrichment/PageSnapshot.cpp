@@ -1,0 +1,239 @@
+#include "PageSnapshot.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+#include <QWebEngineHttpRequest>
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+#include <unistd.h>
+
+namespace vellora {
+
+const char *const PageSnapshot::kUserAgent =
+    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+    "Version/26.0 Safari/605.1.15";
+
+const char *const PageSnapshot::kExtractionScript =
+    "[document.title,\n"
+    " (document.querySelector('meta[property=\"og:description\"],meta[name=\"description\"]') || {}).content || '',\n"
+    " (document.querySelector('meta[property=\"og:site_name\"]') || {}).content || '',\n"
+    " (document.body.innerText || '').slice(0, 6000)]";
+
+const char *const PageSnapshot::kFreezeScript =
+    "const s = document.createElement('style');\n"
+    "s.textContent = '*,*::before,*::after{animation-duration:0s!important;animation-delay:0s!important;"
+    "transition:none!important}';\n"
+    "document.head.appendChild(s); document.getAnimations().forEach(a => { try { a.finish() } catch (e) {} }); true";
+
+void preparePageSnapshots()
+{
+    if (!QCoreApplication::instance())
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    auto add = [&flags](const char *flag) {
+        if (!flags.contains(flag)) {
+            if (!flags.isEmpty())
+                flags += ' ';
+            flags += flag;
+        }
+    };
+    add("--disable-gpu");
+    add("--disable-background-networking");
+    add("--disable-component-update");
+    add("--disable-domain-reliability");
+    add("--disable-sync");
+    add("--no-pings");
+    add("--metrics-recording-only");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+    if (geteuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+}
+
+void installPageSnapshots()
+{
+    setPageSnapshotFactory([]() -> std::unique_ptr<PageSnapshotRun> { return std::make_unique<PageSnapshot>(); });
+}
+
+PageSnapshot::PageSnapshot()
+{
+    static const bool prepared = (preparePageSnapshots(), true);
+    Q_UNUSED(prepared);
+
+    // No storage name: off the record, nothing of the page stays on disk.
+    m_profile = new QWebEngineProfile(this);
+    m_profile->setHttpUserAgent(QString::fromLatin1(kUserAgent));
+    m_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+    m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+
+    m_web = new QWebEngineView;
+    m_web->setAttribute(Qt::WA_DontShowOnScreen);
+    m_web->setPage(new QWebEnginePage(m_profile, m_web));
+    m_web->page()->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
+    m_web->page()->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, true);
+    m_web->resize(kWidth, kHeight);
+    connect(m_web->page(), &QWebEnginePage::loadingChanged, this, &PageSnapshot::onLoadingChanged);
+
+    m_watchdog = new QTimer(this);
+    m_watchdog->setSingleShot(true);
+    connect(m_watchdog, &QTimer::timeout, this, [this] { finish(false); });
+}
+
+PageSnapshot::~PageSnapshot()
+{
+    // The page must go before its profile. Script callbacks still pending
+    // may be called while the page goes; they find the flag and do nothing.
+    m_destroying = true;
+    delete m_web;
+}
+
+void PageSnapshot::run(const QString &url, std::function<void(Result)> done)
+{
+    m_done = std::move(done);
+    m_web->show();
+    armWatchdog([this](bool loaded) { afterLoad(loaded); });
+    m_web->load(QWebEngineHttpRequest(QUrl(url)));
+}
+
+void PageSnapshot::armWatchdog(std::function<void(bool)> continuation)
+{
+    m_finished = std::move(continuation);
+    m_watchdog->start(kWatchdogMs);
+}
+
+void PageSnapshot::finish(bool loaded)
+{
+    auto continuation = std::move(m_finished);
+    m_finished = nullptr;
+    if (continuation)
+        continuation(loaded);
+}
+
+void PageSnapshot::onLoadingChanged(const QWebEngineLoadingInfo &info)
+{
+    switch (info.status()) {
+    case QWebEngineLoadingInfo::LoadStartedStatus:
+        return;
+    case QWebEngineLoadingInfo::LoadSucceededStatus:
+        finish(true);
+        return;
+    case QWebEngineLoadingInfo::LoadFailedStatus:
+        // A page that answered with an HTTP error still rendered its body.
+        finish(info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain);
+        return;
+    case QWebEngineLoadingInfo::LoadStoppedStatus:
+        finish(false);
+        return;
+    }
+}
+
+void PageSnapshot::afterLoad(bool loaded)
+{
+    if (!loaded) {
+        m_web->hide();
+        m_web->page()->triggerAction(QWebEnginePage::Stop);
+        complete({});
+        return;
+    }
+    QTimer::singleShot(kSettleMs, this, &PageSnapshot::extract);
+}
+
+void PageSnapshot::extract()
+{
+    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), [this](const QVariant &value) {
+        if (m_destroying)
+            return;
+        QStringList values;
+        if (value.typeId() == QMetaType::QVariantList) {
+            const QVariantList list = value.toList();
+            for (const QVariant &v : list) {
+                if (v.typeId() != QMetaType::QString) {
+                    values.clear();
+                    break;
+                }
+                values.append(v.toString());
+            }
+        }
+        freeze(values);
+    });
+}
+
+void PageSnapshot::freeze(QStringList values)
+{
+    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), [this, values](const QVariant &) {
+        if (m_destroying)
+            return;
+        QTimer::singleShot(kFreezeSettleMs, this, [this, values] { waitForFrame(values); });
+    });
+}
+
+void PageSnapshot::waitForFrame(QStringList values)
+{
+    // A grab right after loading returns a blank picture (or the previous
+    // page): wait until the view has painted a frame after the page settled.
+    QWidget *surface = m_web->focusProxy();
+    if (!surface) {
+        grabAndReturn(values);
+        return;
+    }
+    m_awaitingFrame = true;
+    surface->installEventFilter(this);
+    surface->update();
+    auto *fallback = new QTimer(this);
+    fallback->setSingleShot(true);
+    connect(fallback, &QTimer::timeout, this, [this, values, surface, fallback] {
+        fallback->deleteLater();
+        if (!m_awaitingFrame)
+            return;
+        m_awaitingFrame = false;
+        surface->removeEventFilter(this);
+        grabAndReturn(values);
+    });
+    fallback->start(kFrameWaitMs);
+    m_pendingValues = values;
+}
+
+bool PageSnapshot::eventFilter(QObject *watched, QEvent *event)
+{
+    if (m_awaitingFrame && event->type() == QEvent::Paint) {
+        // Let this paint finish, then grab.
+        m_awaitingFrame = false;
+        watched->removeEventFilter(this);
+        QTimer::singleShot(0, this, [this] { grabAndReturn(m_pendingValues); });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void PageSnapshot::grabAndReturn(const QStringList &values)
+{
+    Result result;
+    const QImage image = m_web->grab(QRect(0, 0, kWidth, kHeight)).toImage();
+    if (!image.isNull())
+        result.image = image;
+    m_web->hide();
+    auto field = [&values](qsizetype i) -> std::optional<QString> {
+        if (i < values.size() && !values[i].isEmpty())
+            return values[i];
+        return std::nullopt;
+    };
+    result.title = field(0);
+    result.summary = field(1);
+    result.siteName = field(2);
+    result.text = field(3);
+    complete(std::move(result));
+}
+
+void PageSnapshot::complete(Result result)
+{
+    m_watchdog->stop();
+    if (auto done = std::move(m_done)) {
+        m_done = nullptr;
+        done(std::move(result));
+    }
+}
+
+} // namespace vellora

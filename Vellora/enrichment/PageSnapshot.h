@@ -1,0 +1,76 @@
+#pragma once
+// The off-screen web view that renders a link's page into a picture and reads
+// its title, description, site name and visible text. QtWebEngine, so it
+// needs a QApplication; a program calls preparePageSnapshots() before making
+// it and installPageSnapshots() after.
+
+#include "enrichment/PageSnapshotter.h"
+
+#include <QObject>
+#include <QPointer>
+
+class QTimer;
+class QWebEngineLoadingInfo;
+class QWebEngineProfile;
+class QWebEngineView;
+
+namespace vellora {
+
+// Settings the web engine reads once, before it starts: no GPU, no
+// background traffic of Chromium's own, and no sandbox when running as root
+// (Chromium refuses to start sandboxed as root). Call before QApplication
+// exists; calling later still fixes the environment for the engine.
+void preparePageSnapshots();
+
+// Makes the pipeline use PageSnapshot for its snapshots.
+void installPageSnapshots();
+
+class PageSnapshot final : public QObject, public PageSnapshotRun {
+    Q_OBJECT
+public:
+    using Result = PageSnapshotResult;
+
+    static constexpr int kWidth = 1280;
+    static constexpr int kHeight = 800;
+    static constexpr int kWatchdogMs = 10000;
+    static constexpr int kSettleMs = 2500;
+    static constexpr int kFreezeSettleMs = 300;
+    // A grab is taken only after the view painted a frame of this page; when
+    // none comes within this long, the grab is taken anyway.
+    static constexpr int kFrameWaitMs = 2000;
+
+    static const char *const kUserAgent;
+    static const char *const kExtractionScript;
+    static const char *const kFreezeScript;
+
+    PageSnapshot();
+    ~PageSnapshot() override;
+
+    void run(const QString &url, std::function<void(Result)> done) override;
+
+    // Stores the run's continuation and starts the 10 s watchdog.
+    void armWatchdog(std::function<void(bool)> continuation);
+    // Resumes a waiting run once; later calls do nothing.
+    void finish(bool loaded);
+
+private:
+    void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    void afterLoad(bool loaded);
+    void extract();
+    void freeze(QStringList values);
+    void waitForFrame(QStringList values);
+    void grabAndReturn(const QStringList &values);
+    void complete(Result result);
+
+    QWebEngineProfile *m_profile = nullptr;
+    QWebEngineView *m_web = nullptr;
+    std::function<void(bool)> m_finished;
+    std::function<void(Result)> m_done;
+    QTimer *m_watchdog = nullptr;
+    bool m_awaitingFrame = false;
+    bool m_destroying = false;
+    QStringList m_pendingValues;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+};
+
+} // namespace vellora

@@ -1,0 +1,270 @@
+#include "Board.h"
+#include "Item.h"
+#include "LibraryFile.h"
+#include "SmartFolder.h"
+
+#include "CodingSupport.h"
+#include "JsonWriter.h"
+#include "platform/WebAddress.h"
+
+#include "platform/Text.h"
+#include "platform/Uuid.h"
+
+#include <QHash>
+
+namespace vellora {
+
+using coding::ObjectReader;
+using coding::Path;
+
+// ---- Item ----
+
+QString Item::host() const
+{
+    if (!sourceURL)
+        return {};
+    QString h = WebAddress::hostOf(*sourceURL);
+    if (h.startsWith(QLatin1String("www.")))
+        h.remove(0, 4);
+    return h;
+}
+
+nlohmann::ordered_json Item::toJSON() const
+{
+    using coding::stringArray;
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    out["id"] = id.toStdString();
+    out["kind"] = kind.toStdString();
+    out["originalFilename"] = originalFilename.toStdString();
+    out["storedFilename"] = storedFilename.toStdString();
+    out["thumbnailFilename"] = thumbnailFilename.toStdString();
+    out["pixelWidth"] = std::int64_t(pixelWidth);
+    out["pixelHeight"] = std::int64_t(pixelHeight);
+    out["contentHash"] = contentHash.toStdString();
+    out["dateAdded"] = dateAdded;
+    out["dateCreated"] = dateCreated;
+    out["collectionIds"] = stringArray(collectionIds);
+    if (sourceURL) out["sourceURL"] = sourceURL->toStdString();
+    if (labels) out["labels"] = stringArray(*labels);
+    if (ocrText) out["ocrText"] = ocrText->toStdString();
+    if (tags) out["tags"] = stringArray(*tags);
+    if (palette) out["palette"] = stringArray(*palette);
+    if (fileSize) out["fileSize"] = std::int64_t(*fileSize);
+    if (title) out["title"] = title->toStdString();
+    if (siteName) out["siteName"] = siteName->toStdString();
+    if (summary) out["summary"] = summary->toStdString();
+    if (faviconFilename) out["faviconFilename"] = faviconFilename->toStdString();
+    if (snapshotDate) out["snapshotDate"] = *snapshotDate;
+    if (pageText) out["pageText"] = pageText->toStdString();
+    if (insight) out["insight"] = insight->toJSON();
+    if (openCount) out["openCount"] = std::int64_t(*openCount);
+    if (lastOpenedAt) out["lastOpenedAt"] = *lastOpenedAt;
+    if (trashedAt) out["trashedAt"] = *trashedAt;
+    if (trashedFrom) out["trashedFrom"] = stringArray(*trashedFrom);
+    return out;
+}
+
+namespace coding {
+
+Item readItem(const nlohmann::json &value, const Path &path)
+{
+    const ObjectReader r(value, path);
+    Item item;
+    item.id = r.string("id");
+    item.kind = r.string("kind");
+    item.originalFilename = r.string("originalFilename");
+    item.storedFilename = r.string("storedFilename");
+    item.thumbnailFilename = r.string("thumbnailFilename");
+    item.pixelWidth = r.integer("pixelWidth");
+    item.pixelHeight = r.integer("pixelHeight");
+    item.contentHash = r.string("contentHash");
+    item.dateAdded = r.number("dateAdded");
+    item.dateCreated = r.number("dateCreated");
+    item.collectionIds = r.strings("collectionIds");
+    item.sourceURL = r.optString("sourceURL");
+    item.labels = r.optStrings("labels");
+    item.ocrText = r.optString("ocrText");
+    item.tags = r.optStrings("tags");
+    item.palette = r.optStrings("palette");
+    item.fileSize = r.optInteger("fileSize");
+    item.title = r.optString("title");
+    item.siteName = r.optString("siteName");
+    item.summary = r.optString("summary");
+    item.faviconFilename = r.optString("faviconFilename");
+    item.snapshotDate = r.optNumber("snapshotDate");
+    item.pageText = r.optString("pageText");
+    if (const nlohmann::json *v = r.optional("insight")) {
+        const Path p = path.member("insight");
+        item.insight = readLinkInsight(*v, p);
+    }
+    item.openCount = r.optInteger("openCount");
+    item.lastOpenedAt = r.optNumber("lastOpenedAt");
+    item.trashedAt = r.optNumber("trashedAt");
+    item.trashedFrom = r.optStrings("trashedFrom");
+    return item;
+}
+
+Board readBoard(const nlohmann::json &value, const Path &path)
+{
+    const ObjectReader r(value, path);
+    Board b;
+    b.id = r.string("id");
+    b.name = r.string("name");
+    b.dateCreated = r.number("dateCreated");
+    b.groups = r.strings("groups");
+    b.zone = r.optString("zone");
+    b.zoneOwner = r.optString("zoneOwner");
+    return b;
+}
+
+SmartFolder readSmartFolder(const nlohmann::json &value, const Path &path)
+{
+    const ObjectReader r(value, path);
+    SmartFolder f;
+    f.id = r.string("id");
+    f.name = r.string("name");
+    f.match = r.string("match");
+    const Path p = path.member("rules");
+    f.rules = toRecords<Rule>(r.required("rules"), p, &readRule);
+    return f;
+}
+
+} // namespace coding
+
+Item Item::fromJSON(const nlohmann::json &json) { return coding::readItem(json, Path{}); }
+
+// ---- Board ----
+
+nlohmann::ordered_json Board::toJSON() const
+{
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    out["id"] = id.toStdString();
+    out["name"] = name.toStdString();
+    out["dateCreated"] = dateCreated;
+    out["groups"] = coding::stringArray(groups);
+    if (zone) out["zone"] = zone->toStdString();
+    if (zoneOwner) out["zoneOwner"] = zoneOwner->toStdString();
+    return out;
+}
+
+Board Board::fromJSON(const nlohmann::json &json) { return coding::readBoard(json, Path{}); }
+
+size_t qHash(const Board &board, size_t seed) noexcept
+{
+    return qHashMulti(seed, board.id, board.name, board.dateCreated == 0.0 ? 0.0 : board.dateCreated, board.groups,
+                      board.zone.has_value(), board.zone.value_or(QString()), board.zoneOwner.has_value(),
+                      board.zoneOwner.value_or(QString()));
+}
+
+// ---- SmartFolder ----
+
+bool SmartFolder::matches(const Item &item) const
+{
+    if (rules.isEmpty())
+        return false;
+    if (match == QLatin1String("any")) {
+        for (const Rule &rule : rules)
+            if (rule.matches(item))
+                return true;
+        return false;
+    }
+    for (const Rule &rule : rules)
+        if (!rule.matches(item))
+            return false;
+    return true;
+}
+
+QString SmartFolder::summary() const
+{
+    if (rules.isEmpty())
+        return QStringLiteral("No rules yet");
+    QStringList phrases;
+    phrases.reserve(rules.size());
+    for (const Rule &rule : rules)
+        phrases.push_back(rule.summary());
+    return QStringLiteral("Items ")
+        + formatList(phrases, match == QLatin1String("any") ? ListJoin::Or : ListJoin::And);
+}
+
+const QList<SmartFolder> &SmartFolder::defaults()
+{
+    static const QList<SmartFolder> folders = [] {
+        SmartFolder recent;
+        recent.id = newUUIDString();
+        recent.name = QStringLiteral("Recent");
+        recent.match = QStringLiteral("all");
+        recent.rules = {Rule::addedWithinDays(7)};
+        SmartFolder warm;
+        warm.id = newUUIDString();
+        warm.name = QStringLiteral("Warm tones");
+        warm.match = QStringLiteral("all");
+        warm.rules = {Rule::colourNear(QStringLiteral("#C8A070"), 30.0)};
+        return QList<SmartFolder>{recent, warm};
+    }();
+    return folders;
+}
+
+nlohmann::ordered_json SmartFolder::toJSON() const
+{
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    out["id"] = id.toStdString();
+    out["name"] = name.toStdString();
+    out["match"] = match.toStdString();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Rule &rule : rules)
+        list.push_back(rule.toJSON());
+    out["rules"] = std::move(list);
+    return out;
+}
+
+SmartFolder SmartFolder::fromJSON(const nlohmann::json &json) { return coding::readSmartFolder(json, Path{}); }
+
+// ---- LibraryFile ----
+
+LibraryFile LibraryFile::fromJSON(const nlohmann::json &json)
+{
+    const Path root;
+    const ObjectReader r(json, root);
+    LibraryFile file;
+    {
+        const Path p = root.member("collections");
+        file.collections = coding::toRecords<Board>(r.required("collections"), p, &coding::readBoard);
+    }
+    {
+        const Path p = root.member("items");
+        file.items = coding::toRecords<Item>(r.required("items"), p, &coding::readItem);
+    }
+    file.topLevelOrder = r.strings("topLevelOrder");
+    if (const nlohmann::json *v = r.optional("smartFolders")) {
+        const Path p = root.member("smartFolders");
+        file.smartFolders = coding::toRecords<SmartFolder>(*v, p, &coding::readSmartFolder);
+    }
+    return file;
+}
+
+LibraryFile LibraryFile::decode(const QByteArray &json) { return fromJSON(coding::parse(json)); }
+
+nlohmann::ordered_json LibraryFile::toJSON() const
+{
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    nlohmann::ordered_json boards = nlohmann::ordered_json::array();
+    for (const Board &b : collections)
+        boards.push_back(b.toJSON());
+    out["collections"] = std::move(boards);
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Item &item : items)
+        list.push_back(item.toJSON());
+    out["items"] = std::move(list);
+    out["topLevelOrder"] = coding::stringArray(topLevelOrder);
+    if (smartFolders) {
+        nlohmann::ordered_json folders = nlohmann::ordered_json::array();
+        for (const SmartFolder &f : *smartFolders)
+            folders.push_back(f.toJSON());
+        out["smartFolders"] = std::move(folders);
+    }
+    return out;
+}
+
+QByteArray LibraryFile::encode() const { return writeJSON(toJSON(), JsonStyle::PrettySorted); }
+
+} // namespace vellora

@@ -1,0 +1,108 @@
+#include "FileCopy.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellora {
+
+namespace {
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path.constData(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+} // namespace
+
+bool writeFileReplacing(const QString &path, const QByteArray &bytes, Durability durability)
+{
+    const QByteArray target = QFile::encodeName(path);
+    // A name of our own beside the target: same folder, so the rename is atomic.
+    QByteArray temp = target + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return false;
+    ::fchmod(fd, 0644);
+    bool ok = writeAll(fd, bytes.constData(), bytes.size());
+    if (ok && durability == Durability::Durable)
+        ok = ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok)
+        ok = ::rename(temp.constData(), target.constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
+}
+
+void syncFolder(const QString &folder)
+{
+    const int fd = openRetrying(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool cloneOrCopyFile(const QString &from, const QString &to)
+{
+    const int in = openRetrying(QFile::encodeName(from), O_RDONLY);
+    if (in < 0)
+        return false;
+    const QByteArray target = QFile::encodeName(to);
+    const int out = openRetrying(target, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = ::ioctl(out, FICLONE, in) == 0;
+    if (!ok) {
+        ok = true;
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t n = ::read(in, buffer, sizeof buffer);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                ok = false;
+                break;
+            }
+            if (n == 0)
+                break;
+            if (!writeAll(out, buffer, n)) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    ok = (::close(out) == 0) && ok;
+    ::close(in);
+    if (!ok)
+        ::unlink(target.constData());
+    return ok;
+}
+
+} // namespace vellora

@@ -1,0 +1,1048 @@
+#include "GridEngine.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+namespace zezevaveri {
+
+Q_LOGGING_CATEGORY(lcGrid, "zezevaveri")
+
+namespace {
+constexpr double kFadeSeconds = 0.15;
+// Decoded thumbnails and full-resolution images kept beyond the tiles that
+// show them, in kilobytes.
+constexpr int kThumbnailCacheKB = 192 * 1024;
+constexpr int kFullCacheKB = 160 * 1024;
+
+int imageCostKB(const QImage &image) { return std::max(1, int(image.sizeInBytes() / 1024)); }
+
+bool sameRect(const QRectF &a, const QRectF &b)
+{
+    return std::abs(a.x() - b.x()) < 1e-6 && std::abs(a.y() - b.y()) < 1e-6 &&
+           std::abs(a.width() - b.width()) < 1e-6 && std::abs(a.height() - b.height()) < 1e-6;
+}
+
+bool isZeroRect(const QRectF &r) { return sameRect(r, QRectF()); }
+} // namespace
+
+QImage photoGlyphImage(double scale)
+{
+    const int side = int(std::ceil(12 * scale));
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor white(255, 255, 255, int(0.75 * 255));
+    p.setPen(QPen(white, 1.2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(1, 2, 10, 8), 1.5, 1.5);
+    p.setBrush(white);
+    p.setPen(Qt::NoPen);
+    QPainterPath hills;
+    hills.moveTo(2, 9);
+    hills.lineTo(5, 5.5);
+    hills.lineTo(7, 7.5);
+    hills.lineTo(8.5, 6.5);
+    hills.lineTo(10, 9);
+    hills.closeSubpath();
+    p.drawPath(hills);
+    p.drawEllipse(QPointF(8.2, 4.3), 0.9, 0.9);
+    return image;
+}
+
+QImage arrowGlyphImage(double scale)
+{
+    const int side = int(std::ceil(10 * scale));
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(pen);
+    p.drawLine(QPointF(2, 8), QPointF(8, 2));
+    p.drawPolyline(QList<QPointF>{QPointF(3.5, 2), QPointF(8, 2), QPointF(8, 6.5)});
+    return image;
+}
+
+GridEngine::GridEngine(GridHost &host, GridClock &clock, ImageDecoder *decoder)
+    : m_host(host), m_clock(clock), m_decoder(decoder), m_root(Layer::make(QStringLiteral("root")))
+{
+    if (!m_decoder) {
+        m_ownDecoder = std::make_unique<ThreadPoolDecoder>();
+        m_decoder = m_ownDecoder.get();
+    }
+    m_thumbnails.setMaxCost(kThumbnailCacheKB);
+    m_fullImages.setMaxCost(kFullCacheKB);
+    m_root->backgroundColor = config.background;
+
+    m_pill = Layer::make(QStringLiteral("pill"));
+    m_pill->backgroundColor = QColor(0, 0, 0, int(0.9 * 255));
+    m_pill->cornerRadius = 16;
+    m_pill->opacity = 0;
+    m_pill->zPosition = 2;
+    m_pillIcon = Layer::make(QStringLiteral("pillIcon"));
+    m_pillIcon->masksToBounds = true;
+    m_pillText = Layer::make(QStringLiteral("pillText"));
+    m_pillArrow = Layer::make(QStringLiteral("pillArrow"));
+    m_pillArrow->gravity = Gravity::ResizeAspect;
+    m_pillArrow->contents = arrowGlyphImage(2.0);
+    m_pill->addSublayer(m_pillIcon);
+    m_pill->addSublayer(m_pillText);
+    m_pill->addSublayer(m_pillArrow);
+
+    if (qGuiApp)
+        m_pillFont = QGuiApplication::font();
+    m_pillFont.setPixelSize(14);
+    m_pillFont.setWeight(QFont::DemiBold);
+    m_photoGlyph = photoGlyphImage(2.0);
+}
+
+GridEngine::~GridEngine()
+{
+    if (m_reapTicket)
+        m_clock.cancel(m_reapTicket);
+    for (quint64 ticket : std::as_const(m_pending))
+        m_decoder->cancel(ticket);
+}
+
+void GridEngine::later(double delay, std::function<void()> work)
+{
+    std::weak_ptr<int> alive = m_alive;
+    m_clock.schedule(delay, [alive, work = std::move(work)] {
+        if (alive.lock())
+            work();
+    });
+}
+
+int GridEngine::indexOf(const Layer *tile) const
+{
+    if (!tile)
+        return -1;
+    for (size_t i = 0; i < m_tiles.size(); ++i) {
+        if (m_tiles[i].get() == tile)
+            return int(i);
+    }
+    return -1;
+}
+
+int GridEngine::indexOf(const QString &id) const
+{
+    for (size_t i = 0; i < m_items.size(); ++i) {
+        if (m_items[i].id == id)
+            return int(i);
+    }
+    return -1;
+}
+
+QString GridEngine::thumbnailKey(const ScatterItem &item) const
+{
+    return item.id + QLatin1Char('#') + QString::number(item.revision);
+}
+
+QString GridEngine::fullKey(const ScatterItem &item) const { return thumbnailKey(item) + QStringLiteral(":full"); }
+
+// ---------------------------------------------------------------- animation
+
+void GridEngine::addAnimation(const LayerPtr &layer, const QString &key, Animation animation)
+{
+    if (!layer)
+        return;
+    const double now = m_clock.now();
+    layer->addAnimation(key, std::move(animation), now);
+    m_animated[layer.get()] = layer;
+    if (const Animation *a = layer->animation(key); a && std::isfinite(a->endTime()))
+        scheduleReap(a->endTime());
+    m_host.setNeedsDisplay();
+}
+
+void GridEngine::animate(const LayerPtr &layer, const QString &keyPath, const Value &value, const SpringMotion &spring,
+                         double duration, std::function<void()> completion)
+{
+    if (!layer)
+        return;
+    const Value current = layer->presentationValue(keyPath, m_clock.now());
+    layer->setModelValue(keyPath, value);
+    if (m_host.reduceMotion() && keyPath != keys::opacity) {
+        layer->removeAnimation(keyPath);
+        m_host.setNeedsDisplay();
+        if (completion)
+            later(0, std::move(completion));
+        return;
+    }
+    Animation a = Animation::spring(keyPath, spring, current, value, duration);
+    a.completion = std::move(completion);
+    addAnimation(layer, keyPath, std::move(a));
+}
+
+void GridEngine::scheduleReap(double endTime)
+{
+    if (m_reapTicket && m_reapAt <= endTime)
+        return;
+    if (m_reapTicket)
+        m_clock.cancel(m_reapTicket);
+    m_reapAt = endTime;
+    std::weak_ptr<int> alive = m_alive;
+    m_reapTicket = m_clock.schedule(std::max(0.0, endTime - m_clock.now()), [this, alive] {
+        if (!alive.lock())
+            return;
+        m_reapTicket = 0;
+        reap();
+    });
+}
+
+bool GridEngine::isAnimating() const
+{
+    const double now = m_clock.now();
+    for (const auto &[raw, weak] : m_animated) {
+        if (auto layer = weak.lock(); layer && layer->isAnimating(now))
+            return true;
+    }
+    return false;
+}
+
+void GridEngine::reap()
+{
+    const double now = m_clock.now();
+    std::vector<std::function<void()>> completions;
+    double next = std::numeric_limits<double>::infinity();
+    for (auto it = m_animated.begin(); it != m_animated.end();) {
+        LayerPtr layer = it->second.lock();
+        if (!layer) {
+            it = m_animated.erase(it);
+            continue;
+        }
+        layer->reap(now, completions);
+        for (const auto &[key, a] : layer->animations())
+            next = std::min(next, a.endTime());
+        if (!layer->hasAnimations())
+            it = m_animated.erase(it);
+        else
+            ++it;
+    }
+    for (auto &completion : completions)
+        completion();
+    if (std::isfinite(next))
+        scheduleReap(next);
+    m_host.setNeedsDisplay();
+}
+
+// ---------------------------------------------------------------- tiles
+
+void GridEngine::setItems(std::vector<ScatterItem> items)
+{
+    std::vector<ScatterItem> old = std::move(m_items);
+    QSet<QString> ids;
+    for (const auto &item : items)
+        ids.insert(item.id);
+    // An opened, hovered or pressed tile whose item left must let go before
+    // the indexes change under it.
+    if (m_opened && !ids.contains(m_opened->name)) {
+        m_items = old;
+        close();
+    }
+    if (m_hovered && !ids.contains(m_hovered->name)) {
+        m_items = old;
+        setHover(nullptr);
+    }
+    if (m_press && !ids.contains(m_press->tile->name))
+        m_press.reset();
+    m_items = std::move(items);
+    rebuildTiles(old);
+}
+
+void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
+{
+    QHash<QString, int> oldRevision;
+    for (const auto &item : old)
+        oldRevision.insert(item.id, item.revision);
+
+    std::vector<LayerPtr> tiles;
+    tiles.reserve(m_items.size());
+    QHash<QString, LayerPtr> layers;
+    layers.reserve(qsizetype(m_items.size()));
+    for (const auto &item : m_items) {
+        LayerPtr tile;
+        if (!layers.contains(item.id))
+            tile = m_layers.value(item.id);
+        if (tile) {
+            if (oldRevision.value(item.id, item.revision) != item.revision) {
+                if (!tile->contentsKey.isEmpty())
+                    cancelDecode(tile->contentsKey);
+                if (tile != m_opened) {
+                    tile->contents = QImage();
+                    tile->contentsKey.clear();
+                }
+            }
+            if (m_fading.remove(item.id)) {
+                tile->removeAnimation(keys::opacity);
+                tile->opacity = 1;
+            }
+        } else {
+            tile = Layer::make(item.id);
+            tile->backgroundColor = kPlaceholderColour;
+            tile->cornerRadius = config.cornerRadius;
+            tile->masksToBounds = true;
+            tile->gravity = Gravity::ResizeAspectFill;
+            m_root->addSublayer(tile);
+        }
+        setSpinner(tile, item.loading);
+        tiles.push_back(tile);
+        if (!layers.contains(item.id))
+            layers.insert(item.id, tile);
+    }
+
+    // Tiles whose items left fade out and are then dropped.
+    for (auto it = m_layers.cbegin(); it != m_layers.cend(); ++it) {
+        if (layers.contains(it.key()))
+            continue;
+        const LayerPtr tile = it.value();
+        const QString id = it.key();
+        if (m_staged && m_staged->name == id) {
+            m_staged->removeFromSuperlayer();
+            m_staged.reset();
+        }
+        cancelDecode(thumbnailKey(ScatterItem{id, 1, {}, {}, oldRevision.value(id), false, false}));
+        m_fading.insert(id);
+        std::weak_ptr<Layer> weak = tile;
+        std::weak_ptr<int> alive = m_alive;
+        animate(tile, keys::opacity, 0.0, config.item, config.closeDuration, [this, alive, weak, id] {
+            auto layer = weak.lock();
+            // A tile that came back while fading stays.
+            if (!alive.lock() || !layer || m_layers.value(id) == layer)
+                return;
+            layer->removeFromSuperlayer();
+            m_fading.remove(id);
+        });
+    }
+    m_tiles = std::move(tiles);
+    m_layers = std::move(layers);
+    applySelectionMarks(m_selected, true);
+    m_host.setNeedsDisplay();
+}
+
+void GridEngine::setSpinner(const LayerPtr &tile, bool on)
+{
+    LayerPtr spinner = tile->sublayerNamed(QStringLiteral("spinner"));
+    if (spinner) {
+        if (!on)
+            spinner->removeFromSuperlayer();
+        return;
+    }
+    if (!on)
+        return;
+    spinner = Layer::make(QStringLiteral("spinner"));
+    spinner->bounds = QRectF(0, 0, 20, 20);
+    spinner->isSpinner = true;
+    spinner->strokeColor = QColor(255, 255, 255, int(0.7 * 255));
+    spinner->lineWidth = 2;
+    spinner->strokeEnd = 0.7;
+    spinner->zPosition = 3;
+    spinner->centredInSuperlayer = true;
+    Animation spin;
+    spin.kind = Animation::Basic;
+    spin.keyPath = keys::rotationZ;
+    spin.from = 0.0;
+    spin.to = -2 * M_PI;
+    spin.duration = 0.9;
+    spin.repeatForever = true;
+    tile->addSublayer(spinner);
+    addAnimation(spinner, QStringLiteral("spin"), spin);
+}
+
+// ---------------------------------------------------------------- layout
+
+void GridEngine::layout()
+{
+    if (m_opened)
+        return;
+    const double r = config.rowHeight, g = config.gap;
+    m_frames.clear();
+    const double W = m_host.width();
+    const double header = m_host.headerHeight();
+    double h = 0;
+    if (header >= 0) {
+        h = std::isfinite(header) ? header : 0;
+        m_host.setHeaderFrame(QRectF(0, 0, W, h));
+    }
+    std::vector<double> aspects;
+    aspects.reserve(m_items.size());
+    for (const auto &item : m_items)
+        aspects.push_back(item.aspect);
+    JustifiedLayout laid = justifiedLayout(aspects, W, r, g, h);
+    m_frames = std::move(laid.frames);
+
+    if (m_pendingOpen && W > 0 && indexOf(*m_pendingOpen) >= 0) {
+        const QString id = *m_pendingOpen;
+        m_pendingOpen.reset();
+        later(0, [this, id] { open(id); });
+    }
+
+    m_glide = m_clock.now() < m_glideUntil;
+    std::vector<size_t> gliding;
+    for (size_t i = 0; i < m_tiles.size(); ++i) {
+        const LayerPtr &tile = m_tiles[i];
+        const QRectF target = i < m_frames.size() ? m_frames[i] : QRectF();
+        if (m_glide && !isZeroRect(tile->frame())) {
+            gliding.push_back(i);
+            continue;
+        }
+        if (!sameRect(tile->frame(), target) || tile->animation(keys::position) || tile->animation(keys::bounds)) {
+            tile->removeAnimation(keys::position);
+            tile->removeAnimation(keys::bounds);
+            tile->setFrame(target);
+        }
+    }
+    for (size_t i : gliding) {
+        const LayerPtr &tile = m_tiles[i];
+        const QRectF target = i < m_frames.size() ? m_frames[i] : QRectF();
+        if (sameRect(tile->frame(), target))
+            continue;
+        animate(tile, keys::position, target.center(), config.item, config.openDuration);
+        animate(tile, keys::bounds, QRectF(0, 0, target.width(), target.height()), config.item, config.openDuration);
+    }
+    m_glide = false;
+
+    const double document = std::max(laid.height, m_host.visibleRect().height());
+    if (std::abs(document - m_documentHeight) > 0.5) {
+        m_documentHeight = document;
+        m_host.setDocumentHeight(document);
+    }
+    m_host.setNeedsDisplay();
+    updateVisible();
+}
+
+// ---------------------------------------------------------------- decode-ahead
+
+void GridEngine::cancelDecode(const QString &key)
+{
+    if (auto it = m_pending.find(key); it != m_pending.end()) {
+        m_decoder->cancel(it.value());
+        m_pending.erase(it);
+    }
+}
+
+void GridEngine::updateVisible()
+{
+    const QRectF visible = m_host.visibleRect();
+    if (visible.top() != m_lastY) {
+        m_scrollDir = visible.top() > m_lastY ? 1 : -1;
+        m_lastY = visible.top();
+    }
+    const QRectF area = loadRect(visible, m_scrollDir, config.rowHeight, config.gap);
+    // Tiles well outside the area give their pixels back to the cache.
+    const QRectF keep = area.adjusted(0, -visible.height(), 0, visible.height());
+    const double scale = m_host.backingScale();
+    QSet<QString> wanted;
+    for (size_t i = 0; i < m_tiles.size() && i < m_items.size(); ++i) {
+        const LayerPtr &tile = m_tiles[i];
+        const ScatterItem &item = m_items[i];
+        const QRectF frame = i < m_frames.size() ? m_frames[i] : QRectF();
+        if (frame.isEmpty())
+            continue;
+        const QString key = thumbnailKey(item);
+        if (frame.intersects(area)) {
+            if (!tile->contents.isNull() || tile == m_opened)
+                continue;
+            wanted.insert(key);
+            if (QImage *cached = m_thumbnails.object(key)) {
+                tile->contents = *cached;
+                tile->contentsKey = key;
+                m_host.setNeedsDisplay();
+                continue;
+            }
+            if (m_pending.contains(key) || m_failed.contains(key) || !content)
+                continue;
+            // Ask in steps of 64 pixels so that small size changes reuse a decode.
+            const double pixels = std::ceil(std::max(frame.width(), frame.height()) * scale / 64.0) * 64.0;
+            std::weak_ptr<int> alive = m_alive;
+            const QString id = item.id;
+            const quint64 ticket = m_decoder->start({key, id, pixels, false}, content, [this, alive, key, id](QImage image) {
+                if (!alive.lock())
+                    return;
+                m_pending.remove(key);
+                if (image.isNull()) {
+                    m_failed.insert(key);
+                    return;
+                }
+                m_thumbnails.insert(key, new QImage(image), imageCostKB(image));
+                const int at = indexOf(id);
+                if (at < 0 || thumbnailKey(m_items[size_t(at)]) != key)
+                    return;
+                const LayerPtr &tile = m_tiles[size_t(at)];
+                if (tile == m_opened || !tile->contents.isNull())
+                    return;
+                tile->contents = image;
+                tile->contentsKey = key;
+                m_host.setNeedsDisplay();
+            });
+            m_pending.insert(key, ticket);
+        } else if (!frame.intersects(keep) && tile != m_opened && tile != m_staged && !tile->contents.isNull()) {
+            tile->contents = QImage();
+            tile->contentsKey.clear();
+        }
+    }
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (!it.key().endsWith(QLatin1String(":full")) && !wanted.contains(it.key())) {
+            m_decoder->cancel(it.value());
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void GridEngine::requestFull(const LayerPtr &target, int index)
+{
+    if (index < 0 || index >= int(m_items.size()))
+        return;
+    const ScatterItem &item = m_items[size_t(index)];
+    const QString key = fullKey(item);
+    if (QImage *cached = m_fullImages.object(key)) {
+        if (target)
+            showFull(target, key, *cached);
+        return;
+    }
+    if (!content || m_failed.contains(key))
+        return;
+    const QRectF stage = stageRectFor(index);
+    const double pixels = std::max(stage.width(), stage.height()) * m_host.backingScale();
+    std::weak_ptr<int> alive = m_alive;
+    std::weak_ptr<Layer> weak = target;
+    const bool hasTarget = bool(target);
+    if (m_pending.contains(key) && !hasTarget)
+        return;
+    const quint64 ticket = m_decoder->start({key, item.id, pixels, true}, content,
+                                            [this, alive, weak, hasTarget, key](QImage image) {
+        if (!alive.lock())
+            return;
+        m_pending.remove(key);
+        if (image.isNull()) {
+            m_failed.insert(key);
+            return;
+        }
+        m_fullImages.insert(key, new QImage(image), imageCostKB(image));
+        if (auto layer = weak.lock(); hasTarget && layer)
+            showFull(layer, key, image);
+    });
+    // A second request for the same image replaces the first; the older
+    // target is no longer on stage.
+    cancelDecode(key);
+    m_pending.insert(key, ticket);
+}
+
+void GridEngine::showFull(const LayerPtr &target, const QString &key, const QImage &image)
+{
+    if (!target || (target != m_opened && target != m_staged))
+        return;
+    if (!target->contents.isNull() && !m_host.reduceMotion()) {
+        target->previousContents = target->contents;
+        Animation fade;
+        fade.kind = Animation::Fade;
+        fade.keyPath = QStringLiteral("contents");
+        fade.duration = kFadeSeconds;
+        addAnimation(target, QStringLiteral("fade"), fade);
+    }
+    target->contents = image;
+    target->contentsKey = key;
+    m_host.setNeedsDisplay();
+}
+
+// ---------------------------------------------------------------- open, close, pager
+
+QRectF GridEngine::stageRectFor(int index) const
+{
+    const double aspect = index >= 0 && index < int(m_items.size()) ? m_items[size_t(index)].aspect : 1.0;
+    return stageRect(aspect, m_host.visibleRect());
+}
+
+QRectF GridEngine::currentLoadRect() const
+{
+    return loadRect(m_host.visibleRect(), m_scrollDir, config.rowHeight, config.gap);
+}
+
+void GridEngine::open(const QString &id)
+{
+    const int index = indexOf(id);
+    if (!(m_host.width() > 0) || m_frames.size() != m_items.size() || m_items.empty() || index < 0) {
+        m_pendingOpen = id;
+        return;
+    }
+    const LayerPtr tile = m_tiles[size_t(index)];
+    if (tile == m_opened)
+        return;
+    close();
+    scrollTo(id);
+    animateOpen(tile, true);
+}
+
+void GridEngine::scrollTo(const QString &id)
+{
+    const int index = indexOf(id);
+    if (index < 0 || index >= int(m_frames.size()))
+        return;
+    const QRectF visible = m_host.visibleRect();
+    const double maxY = std::max(0.0, m_documentHeight - visible.height());
+    const double y = std::clamp(m_frames[size_t(index)].center().y() - visible.height() / 2, 0.0, maxY);
+    m_host.scrollTo(y);
+}
+
+std::optional<QString> GridEngine::focusedID() const
+{
+    if (m_opened)
+        return m_opened->name;
+    if (m_selected.isEmpty()) {
+        if (m_hovered)
+            return m_hovered->name;
+        return std::nullopt;
+    }
+    return m_selected.last();
+}
+
+void GridEngine::animateOpen(const LayerPtr &tile, bool animated)
+{
+    const int index = indexOf(tile.get());
+    if (index < 0)
+        return;
+    setHover(nullptr);
+    m_opened = tile;
+    if (LayerPtr badge = tile->sublayerNamed(QStringLiteral("badge")))
+        badge->hidden = true;
+    const QString id = m_items[size_t(index)].id;
+    if (onOpen)
+        onOpen(id);
+    m_host.setAccessibilityIdentifier(QStringLiteral("open:") + id);
+    m_host.fadeHeader(0);
+    tile->zPosition = 1;
+    tile->extendedDynamicRange = true;
+
+    const QRectF stage = stageRectFor(index);
+    requestFull(tile, index);
+    if (auto previous = neighbourIndex(m_items, index, -1))
+        requestFull(nullptr, *previous);
+    if (auto next = neighbourIndex(m_items, index, +1))
+        requestFull(nullptr, *next);
+
+    std::weak_ptr<Layer> weak = tile;
+    later(config.openDuration, [this, weak] {
+        LayerPtr layer = weak.lock();
+        if (!layer || layer != m_opened)
+            return;
+        m_host.showStageOverlay(stageRectFor(indexOf(layer.get())), m_zoom != 1.0);
+    });
+
+    if (animated) {
+        animate(tile, keys::position, stage.center(), config.item, config.openDuration);
+        animate(tile, keys::bounds, QRectF(0, 0, stage.width(), stage.height()), config.item, config.openDuration);
+        animate(tile, keys::cornerRadius, 2 * config.cornerRadius, config.item, config.cornerDuration);
+        scatterNeighbours(index, std::nullopt);
+    }
+}
+
+void GridEngine::scatterNeighbours(int index, std::optional<double> duration)
+{
+    const QRectF visible = m_host.visibleRect();
+    int visibleCount = 0;
+    for (const auto &tile : m_tiles) {
+        if (tile->frame().intersects(visible))
+            ++visibleCount;
+    }
+    const double seconds = duration.value_or(config.scatterDuration);
+    for (const PushTarget &t : pushTargets(m_frames, index, currentLoadRect(), visibleCount, config)) {
+        if (t.index >= int(m_tiles.size()))
+            continue;
+        const LayerPtr &tile = m_tiles[size_t(t.index)];
+        if (!sameRect(tile->frame(), t.frame)) {
+            animate(tile, keys::position, t.frame.center(), config.item, seconds);
+            animate(tile, keys::bounds, QRectF(0, 0, t.frame.width(), t.frame.height()), config.item, seconds);
+        }
+        animate(tile, keys::opacity, 0.0, config.item, seconds);
+    }
+}
+
+void GridEngine::close()
+{
+    if (!m_opened)
+        return;
+    m_host.removeStageOverlay();
+    if (m_staged) {
+        m_staged->removeFromSuperlayer();
+        m_staged.reset();
+    }
+    m_zoom = 1.0;
+    m_pan = QPointF();
+    const LayerPtr tile = m_opened;
+    tile->removeAnimation(keys::transform);
+    tile->removeAnimation(QStringLiteral("page"));
+    tile->setTransformIdentity();
+    tile->extendedDynamicRange = false;
+    animate(tile, keys::cornerRadius, config.cornerRadius, config.item, config.cornerDuration);
+
+    const QRectF load = currentLoadRect();
+    for (size_t i = 0; i < m_tiles.size() && i < m_frames.size(); ++i) {
+        const LayerPtr &t = m_tiles[i];
+        const QRectF &laid = m_frames[i];
+        if (!laid.intersects(load) && !(t->opacity < 1))
+            continue;
+        if (!sameRect(t->frame(), laid)) {
+            animate(t, keys::position, laid.center(), config.item, config.closeDuration);
+            animate(t, keys::bounds, QRectF(0, 0, laid.width(), laid.height()), config.item, config.closeDuration);
+        }
+        animate(t, keys::opacity, 1.0, config.item, config.closeDuration);
+    }
+
+    tile->zPosition = 0;
+    tile->contents = QImage();
+    tile->previousContents = QImage();
+    tile->removeAnimation(QStringLiteral("fade"));
+    tile->contentsKey.clear();
+    if (LayerPtr badge = tile->sublayerNamed(QStringLiteral("badge")))
+        badge->hidden = false;
+    m_opened.reset();
+    if (onOpen)
+        onOpen(std::nullopt);
+    m_host.setAccessibilityIdentifier(QString());
+    m_host.fadeHeader(1);
+    updateVisible();
+}
+
+double GridEngine::pageOffset(const Layer &layer) const
+{
+    if (layer.animation(QStringLiteral("page"))) {
+        const Value v = layer.presentationValue(keys::translationX, m_clock.now());
+        if (auto d = std::get_if<double>(&v); d && std::isfinite(*d))
+            return *d;
+        return 0.0;
+    }
+    return std::isfinite(layer.translationX) ? layer.translationX : 0.0;
+}
+
+double GridEngine::pageSlide(const LayerPtr &layer, double target, double velocity, std::function<void()> completion)
+{
+    const double current = pageOffset(*layer);
+    layer->removeAnimation(keys::transform);
+    layer->translationX = target;
+    if (!m_host.reduceMotion() && std::abs(target - current) > 0.5) {
+        Animation slide;
+        slide.kind = Animation::Spring;
+        slide.keyPath = keys::translationX;
+        slide.curve = SpringCurve(kPageMass, kPageStiffness, kPageDamping, pageInitialVelocity(velocity, target, current));
+        slide.from = current;
+        slide.to = target;
+        slide.duration = slide.curve.settlingDuration();
+        slide.completion = std::move(completion);
+        const double duration = slide.duration;
+        addAnimation(layer, QStringLiteral("page"), std::move(slide));
+        return duration;
+    }
+    layer->removeAnimation(QStringLiteral("page"));
+    if (completion)
+        later(0, std::move(completion));
+    return 0.0;
+}
+
+void GridEngine::nudge(int step)
+{
+    if (!m_opened || step == 0)
+        return;
+    const int index = indexOf(m_opened.get());
+    const std::optional<int> next = index >= 0 ? neighbourIndex(m_items, index, step) : std::nullopt;
+    if (!next || *next >= int(m_tiles.size()) || *next >= int(m_frames.size())) {
+        if (m_staged) {
+            m_staged->removeFromSuperlayer();
+            m_staged.reset();
+        }
+        if (!m_host.reduceMotion()) {
+            Animation shake;
+            shake.kind = Animation::Keyframes;
+            shake.keyPath = keys::positionX;
+            shake.values = {0.0, -24.0 * step, 0.0};
+            shake.duration = 0.25;
+            shake.additive = true;
+            addAnimation(m_opened, QStringLiteral("nudge"), shake);
+        }
+        return;
+    }
+    const int n = *next;
+    const LayerPtr neighbour = m_tiles[size_t(n)];
+    const ScatterItem item = m_items[size_t(n)];
+    const QRectF visible = m_host.visibleRect();
+    const double travel = visible.width() + 24;
+
+    // 1. Stage the neighbour beside the open tile.
+    if (!m_staged || m_staged->name != item.id) {
+        if (m_staged)
+            m_staged->removeFromSuperlayer();
+        m_staged = Layer::make(item.id);
+        m_staged->masksToBounds = true;
+        m_staged->gravity = Gravity::ResizeAspectFill;
+        m_staged->zPosition = 1;
+        m_staged->cornerRadius = 2 * config.cornerRadius;
+        m_staged->backgroundColor = neighbour->backgroundColor;
+        m_staged->contents = neighbour->contents;
+        m_staged->contentsKey = neighbour->contentsKey;
+        m_root->addSublayer(m_staged);
+        requestFull(m_staged, n);
+    }
+    m_staged->removeAnimation(QStringLiteral("page"));
+    m_staged->setTransformIdentity();
+    m_staged->setFrame(stageRectFor(n));
+    m_staged->translationX = pageOffset(*m_opened) + travel * step;
+
+    // 2. Commit the page.
+    const double started = m_clock.now();
+    const double velocity = -2.0 * step * travel;
+    const double o = pageOffset(*m_opened);
+    const double p = pageOffset(*m_staged);
+    QRectF kept = m_opened->frame();
+    const QImage keptContents = m_opened->contents;
+    const LayerPtr staged = m_staged;
+    m_staged.reset();
+    m_host.removeStageOverlay();
+    m_zoom = 1.0;
+    m_pan = QPointF();
+    if (!visible.contains(m_frames[size_t(n)])) {
+        const QRectF frame = m_frames[size_t(n)];
+        const double maxY = std::max(0.0, m_documentHeight - visible.height());
+        double y = visible.top();
+        if (frame.top() < visible.top())
+            y = frame.top() - config.gap;
+        else if (frame.bottom() > visible.bottom())
+            y = frame.bottom() + config.gap - visible.height();
+        y = std::clamp(y, 0.0, maxY);
+        m_host.scrollTo(y);
+        kept.translate(0, m_host.visibleRect().top() - visible.top());
+    }
+    scatterNeighbours(n, 0.25);
+
+    // 3. Swap: the neighbour takes the stage, the staged layer carries the old
+    // image away.
+    const LayerPtr old = m_opened;
+    neighbour->removeAllAnimations();
+    old->removeAllAnimations();
+    neighbour->setTransformIdentity();
+    old->setTransformIdentity();
+    neighbour->setFrame(stageRectFor(n));
+    neighbour->translationX = p;
+    neighbour->contents = staged->contents;
+    neighbour->contentsKey = staged->contentsKey;
+    neighbour->opacity = 1;
+    neighbour->cornerRadius = 2 * config.cornerRadius;
+    staged->setTransformIdentity();
+    staged->setFrame(kept);
+    staged->contents = keptContents;
+    staged->translationX = o;
+    old->opacity = 0;
+    old->zPosition = 0;
+    old->cornerRadius = config.cornerRadius;
+    old->contents = QImage();
+    old->contentsKey.clear();
+    if (LayerPtr badge = old->sublayerNamed(QStringLiteral("badge")))
+        badge->hidden = false;
+    old->extendedDynamicRange = false;
+    animateOpen(neighbour, false);
+    const double D = pageSlide(neighbour, 0, velocity, nullptr);
+    std::weak_ptr<Layer> weakStaged = staged;
+    std::weak_ptr<int> alive = m_alive;
+    pageSlide(staged, o - p, velocity, [this, alive, weakStaged, D, started] {
+        if (!alive.lock())
+            return;
+        if (LayerPtr layer = weakStaged.lock())
+            layer->removeFromSuperlayer();
+        qCInfo(lcGrid, "pager commit: spring %.*f s, landed in %.*f s", 3, D, 3, m_clock.now() - started);
+    });
+    updateVisible();
+}
+
+// ---------------------------------------------------------------- pointer
+
+LayerPtr GridEngine::tileAt(const QPointF &point) const
+{
+    for (const auto &tile : m_tiles) {
+        if (tile->frame().contains(point))
+            return tile;
+    }
+    return nullptr;
+}
+
+std::optional<QString> GridEngine::pressedID() const
+{
+    if (!m_press)
+        return std::nullopt;
+    return m_press->tile->name;
+}
+
+void GridEngine::mouseMoved(const QPointF &point)
+{
+    setHover(m_opened ? nullptr : tileAt(point));
+}
+
+void GridEngine::setHover(const LayerPtr &tile)
+{
+    if (tile == m_hovered)
+        return;
+    if (m_hovered) {
+        const int index = indexOf(m_hovered.get());
+        if (index >= 0 && !m_selected.contains(m_items[size_t(index)].id))
+            animate(m_hovered, keys::scale, 1.0, config.hover, 0);
+        animate(m_pill, keys::opacity, 0.0, config.hover, 0);
+        m_host.hideHoverOverlay();
+    }
+    if (tile) {
+        const int index = indexOf(tile.get());
+        if (index >= 0) {
+            const ScatterItem &item = m_items[size_t(index)];
+            animate(tile, keys::scale, config.hoverScale, config.hover, 0);
+            if (!item.title.isEmpty())
+                showPill(tile, item);
+            if (m_host.hasHoverOverlay()) {
+                std::weak_ptr<Layer> weak = tile;
+                std::weak_ptr<int> alive = m_alive;
+                m_host.showHoverOverlay(item, tile->frame(), [this, alive, weak] {
+                    LayerPtr layer = weak.lock();
+                    if (alive.lock() && layer)
+                        animateOpen(layer, true);
+                });
+            }
+        }
+    }
+    m_hovered = tile;
+}
+
+void GridEngine::showPill(const LayerPtr &tile, const ScatterItem &item)
+{
+    const double W = tile->bounds.width(), H = tile->bounds.height();
+    QFont subtitleFont = m_pillFont;
+    subtitleFont.setPixelSize(12);
+    subtitleFont.setWeight(QFont::Normal);
+    std::vector<TextRun> runs{{item.title, m_pillFont, Qt::white}};
+    if (!item.subtitle.isEmpty())
+        runs.push_back({QStringLiteral("  ") + item.subtitle, subtitleFont, QColor(255, 255, 255, int(0.5 * 255))});
+    double measured = 0;
+    for (const auto &run : runs)
+        measured += QFontMetricsF(run.font).horizontalAdvance(run.text);
+
+    const QImage icon = tileIcon ? tileIcon(item.id) : QImage();
+    if (!icon.isNull()) {
+        m_pillIcon->contents = icon;
+        m_pillIcon->gravity = Gravity::ResizeAspect;
+        m_pillIcon->backgroundColor = QColor();
+        m_pillIcon->cornerRadius = 3.0;
+    } else {
+        m_pillIcon->contents = m_photoGlyph;
+        m_pillIcon->gravity = Gravity::Center;
+        m_pillIcon->backgroundColor = QColor(255, 255, 255, int(0.12 * 255));
+        m_pillIcon->cornerRadius = 8.0;
+    }
+    const PillGeometry g = pillGeometry(W, H, measured, item.external);
+    m_pillArrow->hidden = !item.external;
+    m_pill->backgroundColor = QColor(0, 0, 0, int((item.external ? 0.92 : 0.9) * 255));
+    m_pillArrow->setFrame(g.arrow);
+    m_pill->setFrame(g.pill);
+    m_pillIcon->setFrame(g.icon);
+    m_pillText->setFrame(g.text);
+    m_pillText->text = std::move(runs);
+    const double scale = m_host.backingScale();
+    m_pillText->contentsScale = m_pillIcon->contentsScale = m_pillArrow->contentsScale = scale;
+    if (!tile->hasSublayer(m_pill.get())) {
+        tile->addSublayer(m_pill);
+        m_pill->removeAnimation(keys::opacity);
+        m_pill->opacity = 0;
+    }
+    animate(m_pill, keys::opacity, 1.0, config.hover, 0);
+}
+
+void GridEngine::mouseDown(const QPointF &point)
+{
+    // A press that never completed must not let a later release open it.
+    m_press.reset();
+    if (m_opened) {
+        close();
+        return;
+    }
+    LayerPtr tile = tileAt(point);
+    if (!tile) {
+        const QStringList old = m_selected;
+        m_selected.clear();
+        applySelectionMarks(old);
+        return;
+    }
+    m_press = Press{tile, point};
+}
+
+void GridEngine::mouseUp(int modifiers)
+{
+    if (!m_press)
+        return;
+    const int index = indexOf(m_press->tile.get());
+    m_press.reset();
+    if (index < 0)
+        return;
+    const ClickResult result = clickResult(m_items, m_selected, index, modifiers);
+    switch (result.action) {
+    case ClickResult::Activate:
+        if (onActivate)
+            onActivate(m_items[size_t(index)].id);
+        return;
+    case ClickResult::Open:
+        animateOpen(m_tiles[size_t(index)], true);
+        return;
+    case ClickResult::ChangeSelection: {
+        const QStringList old = m_selected;
+        m_selected = result.selected;
+        applySelectionMarks(old);
+        return;
+    }
+    }
+}
+
+void GridEngine::selectAll()
+{
+    if (m_opened)
+        return;
+    const QStringList old = m_selected;
+    m_selected.clear();
+    for (const auto &item : m_items)
+        m_selected.append(item.id);
+    applySelectionMarks(old);
+}
+
+void GridEngine::select(const QStringList &ids)
+{
+    const QStringList old = m_selected;
+    m_selected = ids;
+    applySelectionMarks(old);
+}
+
+void GridEngine::applyMark(int index, bool selected)
+{
+    const LayerPtr &tile = m_tiles[size_t(index)];
+    tile->borderWidth = selected ? 3.0 : 0.0;
+    tile->borderColor = kSelectionColour;
+    const double scale = selected ? kSelectedScale : (tile == m_hovered ? config.hoverScale : 1.0);
+    if (std::abs(tile->scale - scale) > 1e-9)
+        animate(tile, keys::scale, scale, config.item, 0);
+}
+
+void GridEngine::applySelectionMarks(const QStringList &old, bool all)
+{
+    const QSet<QString> now(m_selected.begin(), m_selected.end());
+    const QSet<QString> before(old.begin(), old.end());
+    for (size_t i = 0; i < m_tiles.size() && i < m_items.size(); ++i) {
+        const QString &id = m_items[i].id;
+        const bool on = now.contains(id);
+        if (all || on != before.contains(id))
+            applyMark(int(i), on);
+    }
+    m_host.setNeedsDisplay();
+    if (m_selected != old && onSelect)
+        onSelect(m_selected);
+}
+
+} // namespace zezevaveri

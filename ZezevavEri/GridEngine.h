@@ -1,0 +1,243 @@
+#pragma once
+// Everything the grid view does, without a window: tiles rebuilt by id, the
+// justified layout with its glide, opening onto the stage, the neighbour push,
+// the pager, hover and its pill, clicks and selection, and the decode-ahead.
+// The view supplies a GridHost (its size, scrolling, the widgets it owns) and
+// paints the layer tree at the clock's time.
+
+#include "Decoder.h"
+#include "Geometry.h"
+#include "GridClock.h"
+#include "Layer.h"
+
+#include <QCache>
+#include <QHash>
+#include <QLoggingCategory>
+#include <QSet>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace zezevaveri {
+
+Q_DECLARE_LOGGING_CATEGORY(lcGrid)
+
+// What the engine needs of the view around it. Coordinates are the
+// document's: the origin is the top left of the first row's area.
+class GridHost {
+public:
+    virtual ~GridHost() = default;
+    virtual double width() const = 0;
+    // The part of the document on screen.
+    virtual QRectF visibleRect() const = 0;
+    virtual void setDocumentHeight(double height) = 0;
+    // Scrolls so that the visible top is `y` (already clamped).
+    virtual void scrollTo(double y) = 0;
+    virtual double backingScale() const { return 2.0; }
+    virtual bool reduceMotion() const { return false; }
+    // Height the header wants, or a negative value without a header.
+    virtual double headerHeight() const { return -1; }
+    virtual void setHeaderFrame(const QRectF &) {}
+    virtual void fadeHeader(double /*alpha*/) {}
+    virtual void showStageOverlay(const QRectF &, bool /*hidden*/) {}
+    virtual void removeStageOverlay() {}
+    virtual bool hasHoverOverlay() const { return false; }
+    virtual void showHoverOverlay(const ScatterItem &, const QRectF &, std::function<void()> /*open*/) {}
+    virtual void hideHoverOverlay() {}
+    virtual void setAccessibilityIdentifier(const QString &) {}
+    // Something visible changed; repaint when convenient.
+    virtual void setNeedsDisplay() {}
+};
+
+// A host without widgets: a fixed-size window onto the document.
+class SimpleGridHost : public GridHost {
+public:
+    SimpleGridHost(double width, double height) : m_width(width), m_height(height) {}
+    double width() const override { return m_width; }
+    QRectF visibleRect() const override { return QRectF(0, m_scrollY, m_width, m_height); }
+    void setDocumentHeight(double height) override { m_documentHeight = height; }
+    void scrollTo(double y) override { m_scrollY = y; }
+    bool reduceMotion() const override { return m_reduceMotion; }
+    double headerHeight() const override { return m_header; }
+    void setHeaderFrame(const QRectF &frame) override { headerFrame = frame; }
+    void setAccessibilityIdentifier(const QString &id) override { accessibilityIdentifier = id; }
+    void showStageOverlay(const QRectF &frame, bool hidden) override { stageOverlay = frame; stageOverlayHidden = hidden; }
+    void removeStageOverlay() override { stageOverlay.reset(); }
+    void fadeHeader(double alpha) override { headerAlpha = alpha; }
+
+    void setSize(double width, double height) { m_width = width; m_height = height; }
+    void setReduceMotion(bool on) { m_reduceMotion = on; }
+    void setHeader(double height) { m_header = height; }
+    double scrollY() const { return m_scrollY; }
+    double documentHeight() const { return m_documentHeight; }
+
+    QRectF headerFrame;
+    QString accessibilityIdentifier;
+    std::optional<QRectF> stageOverlay;
+    bool stageOverlayHidden = false;
+    double headerAlpha = 1;
+
+private:
+    double m_width, m_height;
+    double m_scrollY = 0;
+    double m_documentHeight = 0;
+    double m_header = -1;
+    bool m_reduceMotion = false;
+};
+
+class GridEngine {
+public:
+    GridEngine(GridHost &host, GridClock &clock = GridClock::system(), ImageDecoder *decoder = nullptr);
+    ~GridEngine();
+    GridEngine(const GridEngine &) = delete;
+    GridEngine &operator=(const GridEngine &) = delete;
+
+    // Settings and callbacks.
+    ScatterConfig config;
+    ContentSource content;
+    std::function<void(const std::optional<QString> &)> onOpen;
+    std::function<void(const QString &)> onActivate;
+    std::function<void(const QStringList &)> onSelect;
+    std::function<QImage(const QString &)> tileIcon;
+
+    // Items: setting them rebuilds the tiles by id against the old list.
+    const std::vector<ScatterItem> &items() const { return m_items; }
+    void setItems(std::vector<ScatterItem> items);
+
+    void layout();
+    // Layouts before this media time glide.
+    void setGlideUntil(double time) { m_glideUntil = time; }
+    double glideUntil() const { return m_glideUntil; }
+
+    void open(const QString &id);
+    void close();
+    void nudge(int step);
+    void nudgeForward() { nudge(+1); }
+    void nudgeBack() { nudge(-1); }
+    void scrollTo(const QString &id);
+    std::optional<QString> focusedID() const;
+
+    // Pointer. Points are in document coordinates.
+    void mouseMoved(const QPointF &point);
+    void mouseExited() { setHover(nullptr); }
+    void mouseDown(const QPointF &point);
+    void mouseUp(int modifiers);
+    // A drag began from the press: the press is spent.
+    void dragStarted() { m_press.reset(); }
+    void selectAll();
+    void select(const QStringList &ids);
+    const QStringList &selected() const { return m_selected; }
+    LayerPtr tileAt(const QPointF &point) const;
+    std::optional<QString> pressedID() const;
+
+    // The visible area moved (scrolling, resizing).
+    void visibleChanged() { updateVisible(); }
+    void updateVisible();
+
+    // State, for the view and for tests.
+    const LayerPtr &rootLayer() const { return m_root; }
+    const std::vector<LayerPtr> &tiles() const { return m_tiles; }
+    const std::vector<QRectF> &frames() const { return m_frames; }
+    LayerPtr layer(const QString &id) const { return m_layers.value(id); }
+    const LayerPtr &hovered() const { return m_hovered; }
+    const LayerPtr &opened() const { return m_opened; }
+    const LayerPtr &staged() const { return m_staged; }
+    const LayerPtr &pill() const { return m_pill; }
+    const std::optional<QString> &pendingOpen() const { return m_pendingOpen; }
+    const QSet<QString> &fading() const { return m_fading; }
+    double documentHeight() const { return m_documentHeight; }
+    double scrollDir() const { return m_scrollDir; }
+    int pendingDecodes() const { return int(m_pending.size()); }
+    double zoom() const { return m_zoom; }
+    GridClock &clock() const { return m_clock; }
+    GridHost &host() const { return m_host; }
+    int indexOf(const Layer *tile) const;
+    int indexOf(const QString &id) const;
+    QRectF stageRectFor(int index) const;
+
+    // Animation bookkeeping: whether anything moves now, and running the
+    // completions of finished animations (the clock calls it on its own).
+    bool isAnimating() const;
+    void reap();
+
+    // Keyed spring on a layer: sets the model value and animates from the
+    // current presentation, so that the spring plays out in `duration`
+    // seconds (its own settling time for 0). Under reduce motion everything
+    // but opacity jumps.
+    void animate(const LayerPtr &layer, const QString &keyPath, const Value &value, const SpringMotion &spring,
+                 double duration, std::function<void()> completion = {});
+    void addAnimation(const LayerPtr &layer, const QString &key, Animation animation);
+
+    // The scale a selected tile rests at.
+    static constexpr double kSelectedScale = 0.96;
+    static inline const QColor kSelectionColour = QColor(10, 132, 255);
+    static inline const QColor kPlaceholderColour = QColor(44, 44, 46);
+
+private:
+    void rebuildTiles(const std::vector<ScatterItem> &old);
+    void setSpinner(const LayerPtr &tile, bool on);
+    void setHover(const LayerPtr &tile);
+    void showPill(const LayerPtr &tile, const ScatterItem &item);
+    void animateOpen(const LayerPtr &tile, bool animated);
+    void scatterNeighbours(int index, std::optional<double> duration);
+    void applySelectionMarks(const QStringList &old, bool all = false);
+    void applyMark(int index, bool selected);
+    QRectF currentLoadRect() const;
+    double pageOffset(const Layer &layer) const;
+    double pageSlide(const LayerPtr &layer, double target, double velocity, std::function<void()> completion);
+    void requestFull(const LayerPtr &target, int index);
+    void showFull(const LayerPtr &target, const QString &key, const QImage &image);
+    QString thumbnailKey(const ScatterItem &item) const;
+    QString fullKey(const ScatterItem &item) const;
+    void scheduleReap(double endTime);
+    void cancelDecode(const QString &key);
+    void later(double delay, std::function<void()> work);
+
+    GridHost &m_host;
+    GridClock &m_clock;
+    std::unique_ptr<ImageDecoder> m_ownDecoder;
+    ImageDecoder *m_decoder;
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+
+    std::vector<ScatterItem> m_items;
+    QStringList m_selected;
+    std::vector<LayerPtr> m_tiles;
+    std::vector<QRectF> m_frames;
+    QHash<QString, LayerPtr> m_layers;
+    LayerPtr m_root;
+    LayerPtr m_hovered, m_opened, m_staged;
+    bool m_glide = false;
+    double m_glideUntil = 0;
+    double m_zoom = 1.0;
+    QPointF m_pan;
+    QHash<QString, quint64> m_pending;
+    QSet<QString> m_failed;
+    double m_lastY = 0;
+    double m_scrollDir = 0;
+    struct Press {
+        LayerPtr tile;
+        QPointF at;
+    };
+    std::optional<Press> m_press;
+    LayerPtr m_pill, m_pillIcon, m_pillText, m_pillArrow;
+    QFont m_pillFont;
+    QImage m_photoGlyph;
+    QSet<QString> m_fading;
+    std::optional<QString> m_pendingOpen;
+    double m_documentHeight = 0;
+
+    QCache<QString, QImage> m_thumbnails;
+    QCache<QString, QImage> m_fullImages;
+    std::unordered_map<Layer *, std::weak_ptr<Layer>> m_animated;
+    quint64 m_reapTicket = 0;
+    double m_reapAt = 0;
+};
+
+// Procedural stand-ins for the pill's glyphs.
+QImage photoGlyphImage(double scale);
+QImage arrowGlyphImage(double scale);
+
+} // namespace zezevaveri

@@ -1,0 +1,262 @@
+#include "LayerPainter.h"
+
+#include <QFontMetricsF>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+namespace zezevaveri {
+
+QRectF gravityRect(const QSizeF &image, const QRectF &target, Gravity gravity)
+{
+    if (image.isEmpty() || target.isEmpty())
+        return target;
+    if (gravity == Gravity::Center) {
+        QRectF r(QPointF(), image);
+        r.moveCenter(target.center());
+        return r;
+    }
+    const double sx = target.width() / image.width(), sy = target.height() / image.height();
+    const double s = gravity == Gravity::ResizeAspectFill ? std::max(sx, sy) : std::min(sx, sy);
+    QRectF r(0, 0, image.width() * s, image.height() * s);
+    r.moveCenter(target.center());
+    return r;
+}
+
+void TileImageCache::clear()
+{
+    m_entries.clear();
+    m_lru.clear();
+    m_bytes = 0;
+}
+
+void TileImageCache::evict()
+{
+    while (m_bytes > m_limit && !m_lru.empty()) {
+        const qint64 key = m_lru.back();
+        m_lru.pop_back();
+        auto it = m_entries.find(key);
+        if (it != m_entries.end()) {
+            m_bytes -= it->image.sizeInBytes();
+            m_entries.erase(it);
+        }
+    }
+}
+
+QImage TileImageCache::prepared(const QImage &source, QSize pixels, double radius, Gravity gravity, bool exact,
+                                double dpr)
+{
+    if (source.isNull() || pixels.isEmpty())
+        return {};
+    const qint64 key = source.cacheKey();
+    auto it = m_entries.find(key);
+    if (it != m_entries.end()) {
+        const bool same = it->pixels == pixels && it->image.devicePixelRatio() == dpr && std::abs(it->radius - radius) < 0.25 && it->gravity == gravity;
+        if (same || !exact) {
+            m_lru.splice(m_lru.begin(), m_lru, it->lru);
+            return it->image;
+        }
+    }
+    // Scale with area averaging first (good for the large downscales of
+    // thumbnails), then cut the rounded shape with an antialiased mask.
+    const QRectF placed = gravityRect(source.size(), QRectF(QPointF(), QSizeF(pixels)), gravity);
+    QImage out(pixels, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    {
+        const QSize scaledSize(std::max(1, int(std::lround(placed.width()))), std::max(1, int(std::lround(placed.height()))));
+        const QImage scaled = source.scaled(scaledSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QPainter p(&out);
+        p.drawImage(QPointF(std::round(placed.x()), std::round(placed.y())), scaled);
+        if (radius > 0.01) {
+            QImage mask(pixels, QImage::Format_ARGB32_Premultiplied);
+            mask.fill(Qt::transparent);
+            QPainter m(&mask);
+            m.setRenderHint(QPainter::Antialiasing);
+            m.setPen(Qt::NoPen);
+            m.setBrush(Qt::black);
+            m.drawRoundedRect(QRectF(QPointF(), QSizeF(pixels)), radius, radius);
+            m.end();
+            p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
+            p.drawImage(0, 0, mask);
+        }
+    }
+    out.setDevicePixelRatio(dpr);
+    if (it != m_entries.end()) {
+        m_bytes -= it->image.sizeInBytes();
+        m_lru.erase(it->lru);
+        m_entries.erase(it);
+    }
+    m_lru.push_front(key);
+    m_entries.insert(key, Entry{out, pixels, radius, gravity, m_lru.begin()});
+    m_bytes += out.sizeInBytes();
+    evict();
+    return out;
+}
+
+void LayerPainter::paint(QPainter &painter, const Layer &root, double now, const QRectF &visible, double dpr)
+{
+    if (root.backgroundColor.isValid())
+        painter.fillRect(visible, root.backgroundColor);
+    std::vector<const Layer *> order;
+    order.reserve(root.sublayers().size());
+    for (const auto &l : root.sublayers())
+        order.push_back(l.get());
+    std::stable_sort(order.begin(), order.end(), [](const Layer *a, const Layer *b) { return a->zPosition < b->zPosition; });
+    for (const Layer *layer : order)
+        paintLayer(painter, *layer, &root, now, dpr, &visible);
+}
+
+void LayerPainter::paintLayer(QPainter &painter, const Layer &layer, const Layer *parent, double now, double dpr,
+                              const QRectF *cull)
+{
+    if (layer.hidden)
+        return;
+    const bool animated = layer.hasAnimations();
+    LayerState s = animated ? layer.presentation(now)
+                            : LayerState{layer.position, layer.bounds, layer.opacity, layer.cornerRadius,
+                                         layer.scale, layer.translationX, layer.rotation};
+    if (s.opacity <= 0.002)
+        return;
+    if (layer.centredInSuperlayer && parent)
+        s.position = QPointF(parent->bounds.width() / 2, parent->bounds.height() / 2);
+    const QRectF visual = s.visualFrame();
+    if (visual.isEmpty())
+        return;
+    if (cull && !visual.intersects(*cull))
+        return;
+    const bool moving = animated && layer.isAnimating(now);
+
+    const double previousOpacity = painter.opacity();
+    painter.setOpacity(previousOpacity * std::clamp(s.opacity, 0.0, 1.0));
+    const double radius = std::max(0.0, s.cornerRadius) * s.scale;
+    const bool plain = std::abs(s.rotation) < 1e-9 && layer.sublayers().empty() && layer.text.empty() && !layer.isSpinner;
+
+    if (plain) {
+        // Tiles: draw straight into the visual frame, without a transform.
+        if (layer.backgroundColor.isValid() && layer.contents.isNull()) {
+            if (radius > 0.01) {
+                painter.setRenderHint(QPainter::Antialiasing, true);
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(layer.backgroundColor);
+                painter.drawRoundedRect(visual, radius, radius);
+            } else {
+                painter.fillRect(visual, layer.backgroundColor);
+            }
+        }
+        paintContents(painter, layer, visual, radius, dpr, moving, now);
+        if (layer.borderWidth > 0 && layer.borderColor.isValid()) {
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            painter.setPen(QPen(layer.borderColor, layer.borderWidth * s.scale));
+            painter.setBrush(Qt::NoBrush);
+            const double inset = layer.borderWidth * s.scale / 2;
+            painter.drawRoundedRect(visual.adjusted(inset, inset, -inset, -inset), std::max(0.0, radius - inset),
+                                    std::max(0.0, radius - inset));
+        }
+        painter.setOpacity(previousOpacity);
+        return;
+    }
+
+    painter.save();
+    painter.translate(visual.topLeft());
+    painter.scale(s.scale, s.scale);
+    const QRectF local(0, 0, s.bounds.width(), s.bounds.height());
+    if (std::abs(s.rotation) > 1e-9) {
+        painter.translate(local.center());
+        painter.rotate(s.rotation * 180.0 / M_PI);
+        painter.translate(-local.center());
+    }
+    const double localRadius = std::max(0.0, s.cornerRadius);
+    if (layer.backgroundColor.isValid() && (layer.contents.isNull() || layer.gravity != Gravity::ResizeAspectFill)) {
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(layer.backgroundColor);
+        painter.drawRoundedRect(local, localRadius, localRadius);
+    }
+    if (!layer.contents.isNull()) {
+        const double scaleNow = painter.transform().m11();
+        if (layer.masksToBounds && layer.gravity == Gravity::ResizeAspectFill) {
+            paintContents(painter, layer, local, localRadius, dpr * scaleNow, moving, now);
+        } else {
+            const QSizeF natural = QSizeF(layer.contents.size()) / std::max(1.0, layer.contents.devicePixelRatio());
+            const QRectF target = gravityRect(natural, local, layer.gravity);
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+            painter.drawImage(target, layer.contents);
+        }
+    }
+    if (!layer.text.empty()) {
+        painter.setRenderHint(QPainter::TextAntialiasing, true);
+        double x = 0;
+        const double width = local.width();
+        for (const TextRun &run : layer.text) {
+            const double room = width - x;
+            if (room <= 0)
+                break;
+            const QFontMetricsF metrics(run.font);
+            const QString shown = metrics.elidedText(run.text, Qt::ElideRight, room);
+            painter.setFont(run.font);
+            painter.setPen(run.color);
+            painter.drawText(QRectF(x, 0, room, local.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+            if (shown != run.text)
+                break;
+            x += metrics.horizontalAdvance(run.text);
+        }
+    }
+    if (layer.isSpinner) {
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setPen(QPen(layer.strokeColor, layer.lineWidth, Qt::SolidLine, Qt::RoundCap));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawArc(local.adjusted(1, 1, -1, -1), 0, int(-std::clamp(layer.strokeEnd, 0.0, 1.0) * 360 * 16));
+    }
+    if (layer.borderWidth > 0 && layer.borderColor.isValid()) {
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setPen(QPen(layer.borderColor, layer.borderWidth));
+        painter.setBrush(Qt::NoBrush);
+        const double inset = layer.borderWidth / 2;
+        painter.drawRoundedRect(local.adjusted(inset, inset, -inset, -inset), std::max(0.0, localRadius - inset),
+                                std::max(0.0, localRadius - inset));
+    }
+    if (!layer.sublayers().empty()) {
+        std::vector<const Layer *> order;
+        for (const auto &l : layer.sublayers())
+            order.push_back(l.get());
+        std::stable_sort(order.begin(), order.end(), [](const Layer *a, const Layer *b) { return a->zPosition < b->zPosition; });
+        for (const Layer *sub : order)
+            paintLayer(painter, *sub, &layer, now, dpr, nullptr);
+    }
+    painter.restore();
+    painter.setOpacity(previousOpacity);
+}
+
+void LayerPainter::paintContents(QPainter &painter, const Layer &layer, const QRectF &rect, double radius, double dpr,
+                                 bool moving, double now)
+{
+    if (layer.contents.isNull())
+        return;
+    auto draw = [&](const QImage &source, double opacity) {
+        if (source.isNull() || opacity <= 0)
+            return;
+        const QSize pixels(std::max(1, int(std::lround(rect.width() * dpr))),
+                           std::max(1, int(std::lround(rect.height() * dpr))));
+        const double r = layer.masksToBounds ? radius * dpr : 0.0;
+        const QImage image = m_cache.prepared(source, pixels, r, layer.masksToBounds ? Gravity::ResizeAspectFill : layer.gravity, !moving, dpr);
+        const double previous = painter.opacity();
+        painter.setOpacity(previous * opacity);
+        if (image.size() == pixels && !moving) {
+            painter.drawImage(QPointF(std::round(rect.x() * dpr) / dpr, std::round(rect.y() * dpr) / dpr), image);
+        } else {
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+            painter.drawImage(rect, image);
+        }
+        painter.setOpacity(previous);
+    };
+    if (const Animation *fade = layer.animation(QStringLiteral("fade")); fade && !fade->finished(now)) {
+        const double f = fade->fraction(now);
+        draw(layer.previousContents, 1.0);
+        draw(layer.contents, f);
+        return;
+    }
+    draw(layer.contents, 1.0);
+}
+
+} // namespace zezevaveri

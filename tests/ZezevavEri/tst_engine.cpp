@@ -1,0 +1,482 @@
+#include <ZezevavEri/GridEngine.h>
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace zezevaveri;
+
+namespace {
+ScatterItem item(const QString &id, double aspect = 1.0, bool external = false, const QString &title = {})
+{
+    return ScatterItem{id, aspect, title, {}, 0, false, external};
+}
+
+std::vector<ScatterItem> numbered(int count, double aspect = 1.0)
+{
+    std::vector<ScatterItem> items;
+    for (int i = 0; i < count; ++i)
+        items.push_back(item(QString::number(i), aspect, false, QStringLiteral("Tile %1").arg(i)));
+    return items;
+}
+
+QImage solid(int w, int h, QColor colour)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(colour);
+    return image;
+}
+
+// One engine on virtual time, a manual decoder and a fixed 800 × 600 window.
+struct Fixture {
+    ManualGridClock clock{100.0};
+    ManualDecoder decoder;
+    SimpleGridHost host{800, 600};
+    GridEngine engine{host, clock, &decoder};
+    QList<std::optional<QString>> opens;
+    QList<QStringList> selections;
+    QStringList activations;
+    QList<std::pair<QString, bool>> asked;
+
+    Fixture()
+    {
+        engine.onOpen = [this](const std::optional<QString> &id) { opens.append(id); };
+        engine.onSelect = [this](const QStringList &ids) { selections.append(ids); };
+        engine.onActivate = [this](const QString &id) { activations.append(id); };
+        engine.content = [this](const QString &id, double, bool full) {
+            asked.append({id, full});
+            return solid(full ? 64 : 16, full ? 64 : 16, full ? Qt::red : Qt::blue);
+        };
+    }
+    // Lets every animation run out.
+    void settle() { clock.advance(5); }
+    QRectF frameOf(const QString &id) const { return engine.layer(id)->frame(); }
+    QPointF centreOf(const QString &id) const { return engine.frames()[size_t(engine.indexOf(id))].center(); }
+};
+} // namespace
+
+class EngineTest : public QObject {
+    Q_OBJECT
+private slots:
+    void pagerStepsOverExternalTiles()
+    {
+        Fixture f;
+        std::vector<ScatterItem> items = numbered(4);
+        items[2].external = true;
+        f.engine.setItems(items);
+        f.engine.layout();
+        f.engine.open(QStringLiteral("1"));
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("1"));
+        f.settle();
+
+        f.engine.nudgeForward();
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("3"));
+        QVERIFY(!f.engine.staged());
+        f.settle();
+
+        f.engine.nudgeForward();
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("3"));
+        QVERIFY(f.engine.opened()->animation(QStringLiteral("nudge")));
+        // The bump is additive: halfway through it the tile sits 24 points left.
+        const double home = f.engine.opened()->position.x();
+        QCOMPARE(f.engine.opened()->presentation(f.clock.now() + 0.125).position.x(), home - 24);
+        f.settle();
+
+        for (int i = 0; i < 3; ++i)
+            f.engine.nudgeBack();
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("0"));
+        QCOMPARE(f.opens, (QList<std::optional<QString>>{QString("1"), QString("3"), QString("1"), QString("0")}));
+        f.settle();
+        // The staged layers that carried the old images away are gone.
+        int stagedLeft = 0;
+        for (const auto &l : f.engine.rootLayer()->sublayers())
+            stagedLeft += f.engine.indexOf(l.get()) < 0 ? 1 : 0;
+        QCOMPARE(stagedLeft, 0);
+    }
+
+    void pagerCommitSlidesTheNewTileIn()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(3));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("0"));
+        f.settle();
+        f.engine.nudgeForward();
+        const LayerPtr now = f.engine.opened();
+        QCOMPARE(now->name, QStringLiteral("1"));
+        // It starts one page (visible width + 24) to the right and slides to 0.
+        const Animation *page = now->animation(QStringLiteral("page"));
+        QVERIFY(page);
+        QCOMPARE(std::get<double>(*page->from), 824.0);
+        QCOMPARE(now->translationX, 0.0);
+        QCOMPARE(now->frame(), f.engine.stageRectFor(1));
+        f.settle();
+        QCOMPARE(now->presentation(f.clock.now()).translationX, 0.0);
+    }
+
+    void openBeforeLayoutWaits()
+    {
+        Fixture f;
+        f.engine.open(QStringLiteral("2"));
+        QCOMPARE(f.engine.pendingOpen().value_or(""), QStringLiteral("2"));
+        f.engine.setItems(numbered(4));
+        f.engine.open(QStringLiteral("3")); // laid out not yet: replaces the pending id
+        QCOMPARE(f.engine.pendingOpen().value_or(""), QStringLiteral("3"));
+        f.engine.layout();
+        QVERIFY(!f.engine.pendingOpen());
+        QVERIFY(!f.engine.opened()); // opened on the next turn of the loop
+        f.clock.flush();
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("3"));
+        QCOMPARE(f.host.accessibilityIdentifier, QStringLiteral("open:3"));
+        f.engine.open(QStringLiteral("3"));
+        QCOMPARE(f.opens.size(), 1);
+    }
+
+    void openZeroWidthWaits()
+    {
+        Fixture f;
+        f.host.setSize(0, 600);
+        f.engine.setItems(numbered(2));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("1"));
+        QVERIFY(!f.engine.opened());
+        f.host.setSize(800, 600);
+        f.engine.layout();
+        f.clock.flush();
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("1"));
+    }
+
+    void openLiftsOntoTheStageAndPushesNeighbours()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(30));
+        f.engine.layout();
+        const std::vector<QRectF> laid = f.engine.frames();
+        f.engine.open(QStringLiteral("10"));
+        const LayerPtr tile = f.engine.opened();
+        const QRectF stage = f.engine.stageRectFor(10);
+        QCOMPARE(tile->frame(), stage);
+        QCOMPARE(tile->cornerRadius, 12.0);
+        QCOMPARE(tile->zPosition, 1.0);
+        // The springs play out in openDuration: not yet at 0.29 s, there at 0.3 s.
+        const double begin = f.clock.now();
+        QVERIFY(tile->presentationFrame(begin + 0.15) != stage);
+        QVERIFY(f.engine.isAnimating());
+        f.clock.advance(0.3);
+        QVERIFY(!tile->animation(keys::position) && !tile->animation(keys::bounds));
+        QCOMPARE(tile->presentationFrame(f.clock.now()), stage);
+        // Stage overlay appears openDuration after the open.
+        QVERIFY(f.host.stageOverlay);
+        QCOMPARE(*f.host.stageOverlay, stage);
+        QCOMPARE(f.host.headerAlpha, 0.0);
+
+        int pushed = 0;
+        for (size_t i = 0; i < f.engine.tiles().size(); ++i) {
+            if (i == 10)
+                continue;
+            const LayerPtr &t = f.engine.tiles()[i];
+            QCOMPARE(t->opacity, 0.0);
+            if (t->frame() != laid[i]) {
+                ++pushed;
+                // Away from the opened tile's centre.
+                const QPointF out = t->frame().center() - laid[i].center();
+                const QPointF dir = laid[i].center() - laid[10].center();
+                QVERIFY(out.x() * dir.x() + out.y() * dir.y() > 0);
+            }
+        }
+        QVERIFY(pushed > 20);
+
+        f.engine.close();
+        QCOMPARE(f.opens.last(), std::optional<QString>());
+        QVERIFY(!f.host.stageOverlay);
+        QCOMPARE(f.host.headerAlpha, 1.0);
+        f.clock.advance(0.3);
+        for (size_t i = 0; i < f.engine.tiles().size(); ++i) {
+            QCOMPARE(f.engine.tiles()[i]->frame(), laid[i]);
+            QCOMPARE(f.engine.tiles()[i]->presentation(f.clock.now()).opacity, 1.0);
+        }
+        QCOMPARE(tile->zPosition, 0.0);
+        QCOMPARE(f.host.accessibilityIdentifier, QString());
+    }
+
+    void reduceMotionJumpsEverythingButOpacity()
+    {
+        Fixture f;
+        f.host.setReduceMotion(true);
+        f.engine.setItems(numbered(12));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("5"));
+        const LayerPtr tile = f.engine.opened();
+        QVERIFY(!tile->animation(keys::position) && !tile->animation(keys::bounds) && !tile->animation(keys::cornerRadius));
+        QCOMPARE(tile->presentationFrame(f.clock.now()), f.engine.stageRectFor(5));
+        const LayerPtr other = f.engine.tiles()[0];
+        QVERIFY(other->animation(keys::opacity));
+        QVERIFY(!other->animation(keys::position));
+        f.settle();
+        f.engine.nudge(+1);
+        QVERIFY(!f.engine.opened()->animation(QStringLiteral("page")));
+        // No neighbour: no bump either.
+        f.engine.open(QStringLiteral("11"));
+        f.engine.nudgeForward();
+        QVERIFY(!f.engine.opened()->animation(QStringLiteral("nudge")));
+    }
+
+    void nothingMovesWhileOpen()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(10));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("0"));
+        f.settle();
+        const QRectF before = f.frameOf("3");
+        f.host.setSize(500, 600);
+        f.engine.layout();
+        QCOMPARE(f.frameOf("3"), before);
+        f.engine.close();
+        f.settle();
+        f.engine.layout();
+        QCOMPARE(f.frameOf("3"), f.engine.frames()[3]);
+        QVERIFY(f.engine.frames()[3] != before);
+    }
+
+    void glideAnimatesOnlyTilesThatHadAFrame()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(6));
+        f.engine.layout();
+        // Without a glide deadline a new layout jumps.
+        f.host.setSize(700, 600);
+        f.engine.layout();
+        QVERIFY(!f.engine.layer("1")->animation(keys::position));
+        QCOMPARE(f.frameOf("1"), f.engine.frames()[1]);
+
+        std::vector<ScatterItem> items = numbered(6);
+        items.insert(items.begin(), item(QStringLiteral("new"), 2.0));
+        f.engine.setItems(items);
+        f.engine.setGlideUntil(f.clock.now() + 0.35);
+        f.engine.layout();
+        QVERIFY(f.engine.layer("1")->animation(keys::position));
+        QVERIFY(!f.engine.layer("new")->animation(keys::position));
+        QCOMPARE(f.frameOf("new"), f.engine.frames()[0]);
+        f.clock.advance(0.3);
+        QCOMPARE(f.engine.layer("1")->presentationFrame(f.clock.now()), f.engine.frames()[2]);
+        // Past the deadline layouts jump again.
+        f.clock.advance(0.1);
+        f.host.setSize(800, 600);
+        f.engine.layout();
+        QVERIFY(!f.engine.layer("1")->animation(keys::position));
+    }
+
+    void rebuildKeepsLayersById()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(4));
+        f.engine.layout();
+        f.decoder.finishAll();
+        const LayerPtr two = f.engine.layer("2");
+        QVERIFY(!two->contents.isNull());
+
+        std::vector<ScatterItem> items = numbered(4);
+        std::reverse(items.begin(), items.end());
+        items[0].revision = 7; // "3" changes its image
+        items.pop_back();      // "0" leaves
+        items[1].loading = true;
+        f.engine.setItems(items);
+        QCOMPARE(f.engine.layer("2"), two);
+        QCOMPARE(f.engine.tiles()[1], two);
+        QVERIFY(two->sublayerNamed("spinner"));
+        QVERIFY(!two->contents.isNull());
+        QVERIFY(f.engine.layer("3")->contents.isNull());
+        QVERIFY(f.engine.fading().contains("0"));
+        QCOMPARE(int(f.engine.tiles().size()), 3);
+
+        f.engine.layout();
+        QCOMPARE(f.decoder.waiting().size(), size_t(1));
+        QCOMPARE(f.decoder.waiting()[0].request.key, QStringLiteral("3#7"));
+        f.settle();
+        QVERIFY(!f.engine.fading().contains("0"));
+        for (const auto &l : f.engine.rootLayer()->sublayers())
+            QVERIFY(l->name != "0");
+
+        items[1].loading = false;
+        f.engine.setItems(items);
+        QVERIFY(!two->sublayerNamed("spinner"));
+    }
+
+    void openedItemLeavingClosesTheGrid()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(4));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("2"));
+        f.engine.mouseMoved(QPointF(20, 20));
+        std::vector<ScatterItem> items = numbered(4);
+        items.erase(items.begin() + 2);
+        f.engine.setItems(items);
+        QVERIFY(!f.engine.opened());
+        QCOMPARE(f.opens.last(), std::optional<QString>());
+        f.engine.layout();
+        // Pager and focus keep working on the remaining tiles.
+        f.engine.open(QStringLiteral("3"));
+        f.engine.nudgeBack();
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("1"));
+    }
+
+    void aStalePressNeverOpens()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(4));
+        f.engine.layout();
+        const QPointF first = f.centreOf("0");
+        f.engine.mouseDown(first);
+        QCOMPARE(f.engine.pressedID().value_or(""), QStringLiteral("0"));
+        // The release was lost (it happened outside); a press on empty space
+        // must not leave the earlier press behind.
+        f.engine.mouseDown(QPointF(790, 590));
+        QVERIFY(!f.engine.pressedID());
+        f.engine.mouseUp(NoModifier);
+        QVERIFY(!f.engine.opened());
+
+        f.engine.mouseDown(first);
+        f.engine.dragStarted();
+        f.engine.mouseUp(NoModifier);
+        QVERIFY(!f.engine.opened());
+
+        f.engine.mouseDown(f.centreOf("1"));
+        f.engine.mouseUp(NoModifier);
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("1"));
+        // Any click while open only closes.
+        f.engine.mouseDown(f.centreOf("3"));
+        QVERIFY(!f.engine.opened());
+        QVERIFY(!f.engine.pressedID());
+    }
+
+    void clicksChangeTheSelection()
+    {
+        Fixture f;
+        std::vector<ScatterItem> items = numbered(6);
+        items[4].external = true;
+        f.engine.setItems(items);
+        f.engine.layout();
+        auto click = [&](const char *id, int modifiers) {
+            f.engine.mouseDown(f.centreOf(id));
+            f.engine.mouseUp(modifiers);
+        };
+        click("1", CommandModifier);
+        click("3", ShiftModifier);
+        QCOMPARE(f.engine.selected(), (QStringList{"1", "2", "3"}));
+        QCOMPARE(f.selections.last(), (QStringList{"1", "2", "3"}));
+        QCOMPARE(f.engine.layer("2")->scale, GridEngine::kSelectedScale);
+        QVERIFY(f.engine.layer("2")->borderWidth > 0);
+        click("2", CommandModifier);
+        QCOMPARE(f.engine.selected(), (QStringList{"1", "3"}));
+        QCOMPARE(f.engine.layer("2")->scale, 1.0);
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("3"));
+        click("4", NoModifier);
+        QCOMPARE(f.activations, QStringList{"4"});
+        QVERIFY(!f.engine.opened());
+
+        const int reports = f.selections.size();
+        f.engine.select({"1", "3"});
+        QCOMPARE(f.selections.size(), reports); // same list: no report
+        f.engine.selectAll();
+        QCOMPARE(f.engine.selected(), (QStringList{"0", "1", "2", "3", "4", "5"}));
+        f.engine.mouseDown(QPointF(795, 595));
+        QVERIFY(f.engine.selected().isEmpty());
+        QCOMPARE(f.engine.layer("0")->borderWidth, 0.0);
+
+        click("0", NoModifier);
+        f.engine.selectAll(); // nothing while open
+        QVERIFY(f.engine.selected().isEmpty());
+    }
+
+    void hoverLiftsAndShowsThePill()
+    {
+        Fixture f;
+        std::vector<ScatterItem> items = numbered(3);
+        items[1].title.clear();
+        items[2].external = true;
+        f.engine.setItems(items);
+        f.engine.layout();
+        f.engine.mouseMoved(f.centreOf("0"));
+        const LayerPtr zero = f.engine.layer("0");
+        QCOMPARE(f.engine.hovered(), zero);
+        QCOMPARE(zero->scale, 1.02);
+        QVERIFY(zero->hasSublayer(f.engine.pill().get()));
+        QCOMPARE(f.engine.pill()->opacity, 1.0);
+        QCOMPARE(f.engine.pill()->frame().bottom(), 150 - 41.5 + 32);
+        QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("0"));
+
+        f.engine.mouseMoved(f.centreOf("1")); // no title: lifts, no pill
+        QCOMPARE(zero->scale, 1.0);
+        QCOMPARE(f.engine.layer("1")->scale, 1.02);
+        QVERIFY(!f.engine.layer("1")->hasSublayer(f.engine.pill().get()));
+        QCOMPARE(f.engine.pill()->opacity, 0.0);
+
+        f.engine.mouseMoved(f.centreOf("2"));
+        const double externalWidth = f.engine.pill()->frame().width();
+        QVERIFY(!f.engine.pill()->sublayerNamed("pillArrow")->hidden);
+        f.engine.mouseMoved(f.centreOf("0"));
+        QVERIFY(f.engine.pill()->sublayerNamed("pillArrow")->hidden);
+        QCOMPARE(externalWidth - f.engine.pill()->frame().width(), 24.0 + 0.0 * 0); // same title width
+        // A selected tile keeps its mark when the pointer leaves.
+        f.engine.select({"0"});
+        f.engine.mouseExited();
+        QCOMPARE(zero->scale, GridEngine::kSelectedScale);
+
+        f.engine.open(QStringLiteral("1"));
+        f.engine.mouseMoved(f.centreOf("0"));
+        QVERIFY(!f.engine.hovered());
+    }
+
+    void decodeAheadFollowsTheVisibleArea()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(400));
+        f.engine.layout();
+        // The window shows 4 rows; the area reaches one window above and below.
+        const int first = int(f.decoder.waiting().size());
+        QVERIFY(first > 10 && first < 100);
+        for (const auto &e : f.decoder.waiting())
+            QVERIFY(!e.request.fullResolution);
+        QCOMPARE(f.decoder.waiting()[0].request.pixels, 320.0); // 150 × 2, in steps of 64
+        f.host.scrollTo(6000);
+        f.engine.visibleChanged();
+        QCOMPARE(f.engine.scrollDir(), 1.0);
+        QVERIFY(f.decoder.cancelledCount() >= first);
+        f.decoder.finishAll();
+        const LayerPtr far = f.engine.tileAt(QPointF(100, 6350));
+        QVERIFY(far && !far->contents.isNull());
+        QVERIFY(f.engine.layer("0")->contents.isNull());
+        QCOMPARE(f.engine.pendingDecodes(), 0);
+    }
+
+    void fullResolutionOnlyReachesTheStage()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(5, 2.0));
+        f.engine.layout();
+        f.decoder.finishAll();
+        f.asked.clear();
+        f.engine.open(QStringLiteral("2"));
+        // The opened image and its two neighbours, all at full resolution.
+        QCOMPARE(int(f.decoder.waiting().size()), 3);
+        QCOMPARE(f.decoder.waiting()[0].request.id, QStringLiteral("2"));
+        QVERIFY(f.decoder.waiting()[0].request.fullResolution);
+        QCOMPARE(f.decoder.waiting()[0].request.pixels, 640.0 * 2);
+        f.decoder.finishAll();
+        QCOMPARE(f.engine.opened()->contents.width(), 64);
+        QVERIFY(f.engine.opened()->animation("fade")); // over the thumbnail
+
+        f.engine.close();
+        f.engine.open(QStringLiteral("0"));
+        f.engine.close();
+        f.decoder.finishAll(); // the image for "0" arrives after the close
+        QVERIFY(f.engine.layer("0")->contents.isNull() || f.engine.layer("0")->contents.width() == 16);
+        // The prefetched neighbour comes from the cache at once.
+        f.engine.open(QStringLiteral("1"));
+        QCOMPARE(f.engine.opened()->contents.width(), 64);
+    }
+};
+
+QTEST_MAIN(EngineTest)
+#include "tst_engine.moc"

@@ -1,0 +1,274 @@
+#include "LoopbackHttpServer.h"
+#include "enrichment/LinkMetadata.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QImageWriter>
+#include <QTest>
+
+using namespace vellora;
+
+namespace {
+
+QByteArray png(int w, int h, QColor colour)
+{
+    QImage image(w, h, QImage::Format_ARGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QByteArray ico(const QList<int> &sides)
+{
+    // An ICO directory with one PNG-encoded entry per side.
+    QList<QByteArray> images;
+    for (int side : sides)
+        images.append(png(side, side, Qt::green));
+    QByteArray out;
+    auto u16 = [&out](int v) { out.append(char(v & 0xff)).append(char((v >> 8) & 0xff)); };
+    auto u32 = [&out](qint64 v) { for (int i = 0; i < 4; ++i) out.append(char((v >> (8 * i)) & 0xff)); };
+    u16(0); u16(1); u16(int(sides.size()));
+    qint64 offset = 6 + 16 * sides.size();
+    for (qsizetype i = 0; i < sides.size(); ++i) {
+        out.append(char(sides[i] >= 256 ? 0 : sides[i])).append(char(sides[i] >= 256 ? 0 : sides[i]));
+        out.append(char(0)).append(char(0));
+        u16(1); u16(32);
+        u32(images[i].size()); u32(offset);
+        offset += images[i].size();
+    }
+    for (const QByteArray &i : images)
+        out += i;
+    return out;
+}
+
+template <typename T>
+struct Wait {
+    bool done = false;
+    T value;
+    std::function<void(T)> callback() { return [this](T v) { value = std::move(v); done = true; }; }
+    bool wait(int ms = 20000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done && t.elapsed() < ms)
+            QTest::qWait(10);
+        return done;
+    }
+};
+
+} // namespace
+
+class TestLinkMetadata : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void readsTheHead_data();
+    void readsTheHead();
+    void ordersIconsLargestFirst();
+    void fetchesTitleIconAndPreview();
+    void followsRedirectsAndResolvesAgainstTheLastAddress();
+    void failsWithoutUsablePage_data();
+    void failsWithoutUsablePage();
+    void capsTime();
+    void fallsBackToFaviconAndPicksTheLargestPicture();
+
+private:
+    LoopbackHttpServer m_server;
+};
+
+void TestLinkMetadata::initTestCase()
+{
+    QVERIFY(m_server.listen());
+    m_server.page("/og", "<html><head><title>Plain title</title>"
+                         "<meta property=\"og:title\" content=\"Open Graph Title\">"
+                         "<meta property=\"og:image\" content=\"/img/preview.png\">"
+                         "<link rel=\"icon\" href=\"icons/small.png\" sizes=\"16x16\">"
+                         "<link rel=\"apple-touch-icon\" href=\"/icons/big.png\" sizes=\"180x180\">"
+                         "</head><body>x</body></html>");
+    m_server.set("/img/preview.png", {200, "image/png", png(600, 315, Qt::red), {}, false});
+    m_server.set("/icons/big.png", {200, "image/png", png(180, 180, Qt::blue), {}, false});
+    m_server.set("/icons/small.png", {200, "image/png", png(16, 16, Qt::blue), {}, false});
+    m_server.page("/bare", "<html><head></head><body>nothing</body></html>");
+    m_server.set("/favicon.ico", {200, "image/x-icon", ico({16, 48, 32}), {}, false});
+    m_server.redirect("/hop1", "/dir/hop2");
+    m_server.redirect("/dir/hop2", "/dir/final");
+    m_server.page("/dir/final", "<html><head><meta name=\"twitter:image\" content=\"pic.png\"></head></html>");
+    m_server.redirect("/loop-a", "/loop-b");
+    m_server.redirect("/loop-b", "/loop-a");
+    m_server.redirect("/to-ftp", "ftp://127.0.0.1/file");
+    m_server.set("/gone", {404, "text/html", "<html><head><title>Not here</title></head></html>", {}, false});
+    m_server.set("/huge", {200, "text/html", QByteArray(300 * 1024, 'a'), {}, false});
+    m_server.set("/slow", {200, "text/html", {}, {}, true});
+}
+
+void TestLinkMetadata::readsTheHead_data()
+{
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<QString>("title"); // null: absent
+    QTest::addColumn<QString>("image"); // null: absent
+
+    QTest::newRow("og wins over twitter and title")
+        << QByteArray("<title>T</title><meta name=twitter:title content=Tw><meta property=og:title content=Og>")
+        << "Og" << QString();
+    QTest::newRow("twitter over title") << QByteArray("<title>T</title><meta name=twitter:title content=Tw>")
+                                        << "Tw" << QString();
+    QTest::newRow("title, white space folded") << QByteArray("<title>\n  Two\n words </title>") << "Two words"
+                                               << QString();
+    QTest::newRow("empty og title falls through") << QByteArray("<meta property=og:title content=''><title>T</title>")
+                                                  << "T" << QString();
+    QTest::newRow("empty title is absent") << QByteArray("<title> </title>") << QString() << QString();
+    QTest::newRow("svg title is not the page's")
+        << QByteArray("<body><svg><title>icon</title></svg></body>") << QString() << QString();
+    QTest::newRow("entities and UTF-8") << QByteArray("<title>Caf\xc3\xa9 &amp; Bar</title>")
+                                        << QString::fromUtf8("Café & Bar") << QString();
+    QTest::newRow("og image relative") << QByteArray("<meta property=og:image content=a/b.png>") << QString()
+                                       << "https://site.example/dir/a/b.png";
+    QTest::newRow("twitter image absolute") << QByteArray("<meta name=twitter:image content=https://cdn.example/x.jpg>")
+                                            << QString() << "https://cdn.example/x.jpg";
+    QTest::newRow("og image before twitter")
+        << QByteArray("<meta name=twitter:image content=/t.png><meta property=og:image content=/o.png>") << QString()
+        << "https://site.example/o.png";
+    QTest::newRow("base href") << QByteArray("<base href=https://other.example/root/><meta property=og:image content=p.png>")
+                               << QString() << "https://other.example/root/p.png";
+    QTest::newRow("protocol-relative") << QByteArray("<meta property=og:image content=//img.example/p.png>") << QString()
+                                       << "https://img.example/p.png";
+    QTest::newRow("non-web image refused") << QByteArray("<meta property=og:image content=javascript:alert(1)>")
+                                           << QString() << QString();
+}
+
+void TestLinkMetadata::readsTheHead()
+{
+    QFETCH(QByteArray, html);
+    QFETCH(QString, title);
+    QFETCH(QString, image);
+    const LinkMetadata m = parseLinkMetadata(html, QUrl(QStringLiteral("https://site.example/dir/page.html")));
+    QCOMPARE(m.title.value_or(QString()), title.isNull() ? QString() : title);
+    QCOMPARE(bool(m.title), !title.isNull());
+    QCOMPARE(m.imageURL.value_or(QUrl()).toString(), image.isNull() ? QString() : image);
+}
+
+void TestLinkMetadata::ordersIconsLargestFirst()
+{
+    const LinkMetadata m = parseLinkMetadata(
+        "<link rel=icon href=/a.png><link rel='shortcut icon' href=/b.png sizes=32x32>"
+        "<link rel=apple-touch-icon href=/c.png sizes='57x57 180x180'><link rel=stylesheet href=/s.css>",
+        QUrl(QStringLiteral("http://site.example:8080/p?q=1")));
+    QList<QString> urls;
+    for (const QUrl &u : m.iconCandidates)
+        urls.append(u.toString());
+    QCOMPARE(urls, (QList<QString>{"http://site.example:8080/c.png", "http://site.example:8080/b.png",
+                                   "http://site.example:8080/a.png", "http://site.example:8080/favicon.ico"}));
+}
+
+void TestLinkMetadata::fetchesTitleIconAndPreview()
+{
+    LinkMetadataFetcher fetcher;
+    Wait<std::optional<LinkMetadata>> meta;
+    fetcher.fetch(m_server.url("/og"), meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(meta.value);
+    QCOMPARE(meta.value->title, std::optional<QString>(QStringLiteral("Open Graph Title")));
+
+    Wait<std::optional<QImage>> icon;
+    fetcher.loadImage(meta.value->iconCandidates, icon.callback());
+    QVERIFY(icon.wait());
+    QVERIFY(icon.value);
+    QCOMPARE(icon.value->size(), QSize(180, 180));
+    QCOMPARE(m_server.hits("/icons/small.png"), 0);
+
+    Wait<std::optional<QImage>> preview;
+    fetcher.loadPreviewImage(meta.value, preview.callback());
+    QVERIFY(preview.wait());
+    QVERIFY(preview.value);
+    QCOMPARE(preview.value->size(), QSize(600, 315));
+    QCOMPARE(QColor(preview.value->pixel(10, 10)), QColor(Qt::red));
+
+    Wait<std::optional<QImage>> none;
+    fetcher.loadPreviewImage(std::nullopt, none.callback());
+    QVERIFY(none.wait());
+    QVERIFY(!none.value);
+}
+
+void TestLinkMetadata::followsRedirectsAndResolvesAgainstTheLastAddress()
+{
+    LinkMetadataFetcher fetcher;
+    Wait<std::optional<LinkMetadata>> meta;
+    fetcher.fetch(m_server.url("/hop1"), meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(meta.value);
+    QCOMPARE(meta.value->imageURL.value_or(QUrl()).toString(), m_server.url("/dir/pic.png"));
+}
+
+void TestLinkMetadata::failsWithoutUsablePage_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("404") << "/gone";
+    QTest::newRow("redirect loop") << "/loop-a";
+    QTest::newRow("redirect to ftp") << "/to-ftp";
+    QTest::newRow("body over the cap") << "/huge";
+    QTest::newRow("closed port") << "closed";
+    QTest::newRow("not a web address") << "ftp";
+}
+
+void TestLinkMetadata::failsWithoutUsablePage()
+{
+    QFETCH(QString, path);
+    QString url = m_server.url(path);
+    if (path == QLatin1String("closed")) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        url = QStringLiteral("http://127.0.0.1:%1/").arg(probe.serverPort());
+        probe.close();
+    } else if (path == QLatin1String("ftp")) {
+        url = QStringLiteral("ftp://127.0.0.1/x");
+    }
+    FetchLimits limits;
+    limits.maxPageBytes = 256 * 1024;
+    LinkMetadataFetcher fetcher(limits);
+    Wait<std::optional<LinkMetadata>> meta;
+    meta.value = LinkMetadata{};
+    fetcher.fetch(url, meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(!meta.value);
+    if (path == QLatin1String("/loop-a"))
+        QVERIFY(m_server.hits("/loop-a") <= 4);
+}
+
+void TestLinkMetadata::capsTime()
+{
+    FetchLimits limits;
+    limits.pageTimeoutMs = 700;
+    LinkMetadataFetcher fetcher(limits);
+    Wait<std::optional<LinkMetadata>> meta;
+    meta.value = LinkMetadata{};
+    QElapsedTimer t;
+    t.start();
+    fetcher.fetch(m_server.url("/slow"), meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(!meta.value);
+    QVERIFY(t.elapsed() >= 600 && t.elapsed() < 5000);
+}
+
+void TestLinkMetadata::fallsBackToFaviconAndPicksTheLargestPicture()
+{
+    LinkMetadataFetcher fetcher;
+    Wait<std::optional<LinkMetadata>> meta;
+    fetcher.fetch(m_server.url("/bare"), meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(meta.value);
+    QVERIFY(!meta.value->title);
+    QVERIFY(!meta.value->imageURL);
+    QCOMPARE(meta.value->iconCandidates, QList<QUrl>{QUrl(m_server.url("/favicon.ico"))});
+    Wait<std::optional<QImage>> icon;
+    fetcher.loadImage(meta.value->iconCandidates, icon.callback());
+    QVERIFY(icon.wait());
+    QVERIFY(icon.value);
+    QCOMPARE(icon.value->size(), QSize(48, 48));
+}
+
+QTEST_MAIN(TestLinkMetadata)
+#include "tst_linkmetadata.moc"

@@ -1,0 +1,183 @@
+#include "LoopbackHttpServer.h"
+#include "enrichment/PageSnapshot.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
+
+using namespace vellora;
+
+namespace {
+
+struct Outcome {
+    bool done = false;
+    int calls = 0;
+    PageSnapshot::Result result;
+};
+
+// Runs one snapshot to its end (or the test's own limit) and counts the
+// times the callback came.
+Outcome snap(const QString &url, int limitMs = 30000)
+{
+    Outcome outcome;
+    auto snapshot = std::make_unique<PageSnapshot>();
+    snapshot->run(url, [&outcome](PageSnapshot::Result r) {
+        outcome.done = true;
+        outcome.calls += 1;
+        outcome.result = std::move(r);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!outcome.done && clock.elapsed() < limitMs)
+        QTest::qWait(20);
+    // Late callbacks must not come; give them a moment to show themselves.
+    QTest::qWait(100);
+    return outcome;
+}
+
+QRgb centre(const QImage &image) { return image.pixel(image.width() / 2, image.height() / 2); }
+
+} // namespace
+
+class TestPageSnapshot : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void rendersAndReadsAPage();
+    void takesTheFirstDescriptionInDocumentOrder();
+    void emptyTitleAndDescriptionAreAbsent();
+    void httpErrorPageCountsAsLoaded();
+    void closedPortGivesEmptyResultOnce();
+    void slowPageTimesOutAfterTenSeconds();
+    void droppedMidRunCallsNothing_data();
+    void droppedMidRunCallsNothing();
+
+private:
+    LoopbackHttpServer m_server;
+};
+
+void TestPageSnapshot::initTestCase()
+{
+    QVERIFY(m_server.listen());
+    QByteArray body(10000, 'x');
+    m_server.page("/page",
+                  "<html><head><title>Orange Page</title>"
+                  "<meta name=\"description\" content=\"About oranges\">"
+                  "<meta property=\"og:description\" content=\"Later description\">"
+                  "<meta property=\"og:site_name\" content=\"Fruit Site\">"
+                  "<style>html,body{margin:0;background:#ff8000;}"
+                  "@keyframes fade{from{opacity:0}to{opacity:1}} p{animation:fade 60s}</style></head>"
+                  "<body><p>" + body + "</p></body></html>");
+    m_server.page("/og-first",
+                  "<html><head><meta property=\"og:description\" content=\"First\">"
+                  "<meta name=\"description\" content=\"Second\"></head><body>x</body></html>");
+    m_server.page("/bare", "<html><head><title></title></head>"
+                           "<body style=\"background:#0000ff\">Only text</body></html>");
+    m_server.set("/gone", {404, "text/html", "<html><head><title>Not here</title></head>"
+                                             "<body style=\"background:#00ff00\">404</body></html>", {}, false});
+    m_server.set("/slow", {200, "text/html", {}, {}, true});
+}
+
+void TestPageSnapshot::rendersAndReadsAPage()
+{
+    const Outcome o = snap(m_server.url("/page"));
+    QVERIFY(o.done);
+    QCOMPARE(o.calls, 1);
+    QVERIFY(o.result.image);
+    QCOMPARE(o.result.image->size(), QSize(1280, 800));
+    const QRgb c = centre(*o.result.image);
+    QVERIFY2(qRed(c) > 240 && qGreen(c) > 110 && qGreen(c) < 150 && qBlue(c) < 20,
+             qPrintable(QColor(c).name()));
+    QCOMPARE(o.result.title, std::optional<QString>(QStringLiteral("Orange Page")));
+    QCOMPARE(o.result.summary, std::optional<QString>(QStringLiteral("About oranges")));
+    QCOMPARE(o.result.siteName, std::optional<QString>(QStringLiteral("Fruit Site")));
+    QVERIFY(o.result.text);
+    QCOMPARE(o.result.text->size(), 6000);
+    QCOMPARE(*o.result.text, QString(6000, u'x'));
+    QCOMPARE(m_server.lastUserAgent(), QByteArray(PageSnapshot::kUserAgent));
+}
+
+void TestPageSnapshot::takesTheFirstDescriptionInDocumentOrder()
+{
+    const Outcome o = snap(m_server.url("/og-first"));
+    QCOMPARE(o.result.summary, std::optional<QString>(QStringLiteral("First")));
+    QVERIFY(!o.result.title);
+    QVERIFY(!o.result.siteName);
+}
+
+void TestPageSnapshot::emptyTitleAndDescriptionAreAbsent()
+{
+    const Outcome o = snap(m_server.url("/bare"));
+    QVERIFY(o.done);
+    QVERIFY(!o.result.title);
+    QVERIFY(!o.result.summary);
+    QCOMPARE(o.result.text, std::optional<QString>(QStringLiteral("Only text")));
+    QVERIFY(o.result.image);
+    QCOMPARE(QColor(centre(*o.result.image)).name(), QStringLiteral("#0000ff"));
+}
+
+void TestPageSnapshot::httpErrorPageCountsAsLoaded()
+{
+    const Outcome o = snap(m_server.url("/gone"));
+    QVERIFY(o.done);
+    QCOMPARE(o.result.title, std::optional<QString>(QStringLiteral("Not here")));
+    QVERIFY(o.result.image);
+    QCOMPARE(QColor(centre(*o.result.image)).name(), QStringLiteral("#00ff00"));
+}
+
+void TestPageSnapshot::closedPortGivesEmptyResultOnce()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome o = snap(QStringLiteral("http://127.0.0.1:%1/").arg(port));
+    QVERIFY(o.done);
+    QCOMPARE(o.calls, 1);
+    QVERIFY(clock.elapsed() < 9000);
+    QVERIFY(!o.result.image && !o.result.title && !o.result.summary && !o.result.siteName && !o.result.text);
+}
+
+void TestPageSnapshot::slowPageTimesOutAfterTenSeconds()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome o = snap(m_server.url("/slow"));
+    QVERIFY(o.done);
+    QCOMPARE(o.calls, 1);
+    QVERIFY2(clock.elapsed() >= 9900 && clock.elapsed() < 14000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!o.result.image && !o.result.title && !o.result.text);
+}
+
+void TestPageSnapshot::droppedMidRunCallsNothing_data()
+{
+    QTest::addColumn<int>("afterMs");
+    QTest::newRow("while loading") << 0;
+    QTest::newRow("while settling") << 1500;
+    QTest::newRow("around the scripts") << 2550;
+}
+
+void TestPageSnapshot::droppedMidRunCallsNothing()
+{
+    QFETCH(int, afterMs);
+    int calls = 0;
+    auto snapshot = std::make_unique<PageSnapshot>();
+    snapshot->run(m_server.url("/page"), [&calls](PageSnapshot::Result) { ++calls; });
+    QTest::qWait(afterMs);
+    snapshot.reset();
+    QTest::qWait(500);
+    QCOMPARE(calls, 0);
+}
+
+int main(int argc, char **argv)
+{
+    preparePageSnapshots();
+    QApplication app(argc, argv);
+    TestPageSnapshot test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_pagesnapshot.moc"
