@@ -1,0 +1,264 @@
+#include "LibraryFileAccess.h"
+
+#include "LibraryLocation.h"
+#include "SafeNames.h"
+
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/FileCoordination.h"
+#include "platform/FileVersions.h"
+#include "platform/Places.h"
+#include "platform/Ubiquity.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellora {
+
+namespace {
+
+std::atomic<quint64> g_backupCounter{0};
+
+FileStamp stampOf(const struct stat &info)
+{
+    FileStamp stamp;
+    stamp.exists = true;
+    stamp.device = quint64(info.st_dev);
+    stamp.inode = quint64(info.st_ino);
+    stamp.size = qint64(info.st_size);
+    stamp.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    return stamp;
+}
+
+struct RawRead {
+    int error = 0; // errno of the failed open or read, 0 on success
+    QByteArray bytes;
+    FileStamp stamp;
+};
+
+// The bytes and the stamp of the very file they were read from.
+std::optional<RawRead> readRaw(const QString &path)
+{
+    RawRead raw;
+    int fd;
+    do {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        raw.error = errno;
+        return raw;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) == 0)
+        raw.stamp = stampOf(info);
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            raw.error = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        raw.bytes.append(buffer, n);
+    }
+    ::close(fd);
+    return raw;
+}
+
+QString errnoText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Foundation's default description of a date: "2026-12-09 07:52:03 +0000".
+QString describeDate(double referenceSeconds)
+{
+    return dateFromReferenceSeconds(referenceSeconds).toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+        + QStringLiteral(" +0000");
+}
+
+} // namespace
+
+FileStamp fileStamp(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return stampOf(info);
+}
+
+QString libraryBackupName(const QString &tag, double referenceSeconds, quint64 counter)
+{
+    const QDateTime moment = dateFromReferenceSeconds(referenceSeconds).toUTC();
+    const QString stamp = moment.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).replace(QLatin1Char(':'), QLatin1Char('-'));
+    return QStringLiteral("%1-%2-%3.json").arg(tag, stamp).arg(counter % 100000, 5, 10, QLatin1Char('0'));
+}
+
+std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString &root, const QString &tag)
+{
+    const QString dir = root + QStringLiteral("/backups");
+    QDir().mkpath(dir);
+    const quint64 counter = ++g_backupCounter;
+    const QString path = dir + QLatin1Char('/') + libraryBackupName(tag, now(), counter);
+    std::optional<QString> written;
+    try {
+        writeFileAtomically(path, bytes);
+        written = path;
+    } catch (const FileError &) {
+    }
+
+    QDir folder(dir);
+    if (!folder.exists())
+        return written;
+    QStringList timed = folder.entryList({QStringLiteral("library-*")}, QDir::Files | QDir::Hidden);
+    timed.sort();
+    for (qsizetype i = 0; i + 20 < timed.size(); ++i)
+        folder.remove(timed.at(i));
+    return written;
+}
+
+void resolveLibraryConflicts(const QString &file, const QString &root)
+{
+    const QList<FileVersion> conflicts = FileVersions::unresolvedConflicts(file);
+    if (conflicts.isEmpty())
+        return;
+    const auto current = FileVersions::current(file);
+    if (!current)
+        return;
+
+    QList<FileVersion> candidates{*current};
+    candidates.append(conflicts);
+    FileVersion winner = candidates.first();
+    auto earlier = [](const std::optional<double> &a, const std::optional<double> &b) {
+        if (!b)
+            return false;
+        return !a || *a < *b;
+    };
+    for (qsizetype i = 1; i < candidates.size(); ++i) {
+        if (earlier(winner.modificationDate, candidates.at(i).modificationDate))
+            winner = candidates.at(i);
+    }
+
+    // The copies go only once nothing would be lost with them: every losing
+    // version has its backup and the winner's bytes are in place.
+    bool everyLoserKept = true;
+    for (const FileVersion &candidate : candidates) {
+        if (candidate == winner)
+            continue;
+        const auto bytes = readWholeFile(candidate.path);
+        if (!bytes || !writeLibraryBackup(*bytes, root, QStringLiteral("conflict")))
+            everyLoserKept = false;
+    }
+    bool winnerInPlace = winner == *current;
+    if (!winnerInPlace) {
+        if (const auto bytes = readWholeFile(winner.path)) {
+            try {
+                coordinatedWrite(file, *bytes);
+                winnerInPlace = true;
+            } catch (const FileError &) {
+            }
+        }
+    }
+    if (everyLoserKept && winnerInPlace) {
+        for (const FileVersion &conflict : conflicts)
+            FileVersions::remove(conflict);
+    }
+    printLine(QStringLiteral("library.json: resolved %1 iCloud conflict(s), kept the version from %2")
+                  .arg(conflicts.size())
+                  .arg(describeDate(winner.modificationDate.value_or(now()))));
+}
+
+LibraryRead readLibraryFile(const QString &root)
+{
+    if (QDir::cleanPath(root) == LibraryLocation::iCloudDriveURL())
+        setHidden(root);
+    for (const char *folder : {"originals", "thumbnails", "covers", "favicons"})
+        QDir().mkpath(root + QLatin1Char('/') + QLatin1String(folder));
+
+    const QString path = root + QStringLiteral("/library.json");
+    resolveLibraryConflicts(path, root);
+
+    LibraryRead result;
+    const auto raw = coordinatedRead<RawRead>(path, kLibraryReadTimeout, readRaw);
+    if (!raw) {
+        // The coordination failed before the file was opened.
+        if (QFileInfo::exists(path)) {
+            result.status = LibraryReadStatus::Unreadable;
+            result.reason = QStringLiteral("library.json could not be read");
+        }
+        return result;
+    }
+    if (raw->error == ENOENT && !raw->stamp.exists) {
+        result.status = LibraryReadStatus::Absent;
+        return result;
+    }
+    result.stamp = raw->stamp;
+    if (raw->error != 0) {
+        result.status = LibraryReadStatus::Unreadable;
+        result.reason = QStringLiteral("library.json could not be read: %1").arg(errnoText(raw->error));
+        return result;
+    }
+    result.bytes = raw->bytes;
+    LibraryFile document;
+    try {
+        document = LibraryFile::decode(raw->bytes);
+    } catch (const DecodingError &error) {
+        result.status = LibraryReadStatus::Undecodable;
+        result.reason = QStringLiteral("library.json could not be decoded: %1").arg(error.describe());
+        return result;
+    } catch (const std::exception &error) {
+        result.status = LibraryReadStatus::Undecodable;
+        result.reason = QStringLiteral("library.json could not be decoded: %1").arg(QString::fromUtf8(error.what()));
+        return result;
+    }
+    if (document.collections.isEmpty()) {
+        result.status = LibraryReadStatus::NoCollections;
+        result.reason = QStringLiteral("library.json holds no collection");
+        return result;
+    }
+    for (Item &item : document.items) {
+        if (item.fileSize)
+            continue;
+        qint64 size = 0;
+        if (const auto original = libraryFilePath(root, QStringLiteral("originals"), item.storedFilename)) {
+            const QFileInfo info(*original);
+            if (info.isFile())
+                size = info.size();
+        }
+        item.fileSize = size;
+    }
+    result.status = LibraryReadStatus::Loaded;
+    result.file = std::move(document);
+    return result;
+}
+
+std::optional<QString> ensureDownloaded(const QString &path)
+{
+    Ubiquity &ubiquity = Ubiquity::current();
+    const auto values = ubiquity.values(path);
+    if (!values || !values->ubiquitous)
+        return path;
+    if (values->status == DownloadStatus::Current)
+        return path;
+    ubiquity.startDownloading(path);
+    return std::nullopt;
+}
+
+std::optional<double> libraryModificationDate(const QString &root)
+{
+    return FileVersions::modificationDate(root + QStringLiteral("/library.json"));
+}
+
+} // namespace vellora

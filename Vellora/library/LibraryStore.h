@@ -1,0 +1,177 @@
+#pragma once
+// The single owner of one library folder's state: its collections, items and
+// smart folders, and the counters the views show. Every change of library
+// state goes through it; it loads library.json in the background, saves it
+// 0.5 s after the last change, reloads it after a change made elsewhere and
+// never writes over a library.json it could not read.
+//
+// Main thread only. Background work gets copies and hands its result back
+// through Scheduler::main().post(); a result that arrives after the store was
+// reopened at another folder, or destroyed, is dropped.
+
+#include "LibraryFile.h"
+#include "LibraryFileAccess.h"
+
+#include "platform/Scheduler.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace vellora {
+
+class LibraryStore : public QObject {
+    Q_OBJECT
+public:
+    // With deferLoad false the library is read at once on this thread; with
+    // true the store starts unloaded and the caller runs loadInBackground().
+    LibraryStore(const QString &root, bool deferLoad, QObject *parent = nullptr);
+    // A pending save is dropped with the store: it never writes later.
+    ~LibraryStore() override;
+
+    // The application's store, made on first use at LibraryLocation::root().
+    static LibraryStore &shared();
+
+    // --- Published state ---
+    bool loaded() const { return m_loaded; }
+    QString root() const { return m_root; }
+    int importing() const { return m_importing; }
+    int syncing() const { return m_syncing; }
+    int pendingDownloads() const { return m_pendingDownloads; }
+    std::optional<double> lastSyncedAt() const { return m_lastSyncedAt; }
+    const QList<Board> &collections() const { return m_collections; }
+    const QList<Item> &items() const { return m_items; }
+    const QList<SmartFolder> &smartFolders() const { return m_smartFolders; }
+
+    // The first collection's id; empty when there is none.
+    QString defaultBoardId() const;
+    // The items outside the trash, in order.
+    QList<Item> activeItems() const;
+    // The first item / collection with that id.
+    std::optional<Item> item(const QString &id) const;
+    std::optional<Board> collection(const QString &id) const;
+
+    // Non-empty when library.json exists but could not be used (unreadable,
+    // undecodable, no collection). The store then stays unloaded and refuses
+    // every save, so the file is never written over; a copy of it was put
+    // into backups ("damaged-...").
+    QString loadError() const { return m_loadError; }
+    // Time of the last backup made by a save; nothing before the first.
+    std::optional<double> lastBackup() const { return m_lastBackup; }
+    // True while a change is not yet in library.json.
+    bool hasUnsavedChanges() const { return m_generation != m_savedGeneration; }
+
+    // --- Direct changes by the other subsystems (tags, analysis, links,
+    // sharing, imports). Each publishes the change; the caller then calls
+    // scheduleSave() or save(). ---
+    void replaceItems(const QList<Item> &items);
+    void appendItems(const QList<Item> &items);
+    // Runs `change` on the first item with that id; false when there is none.
+    bool updateItem(const QString &id, const std::function<void(Item &)> &change);
+    void replaceCollections(const QList<Board> &collections);
+    bool updateCollection(const QString &id, const std::function<void(Board &)> &change);
+    void replaceSmartFolders(const QList<SmartFolder> &folders);
+    void beginImport();
+    void endImport();
+    void setPendingDownloads(int count);
+
+    // --- Load and save ---
+    // Reads library.json on a background thread and applies it; then runs
+    // `completion`, the storage cap, the cover back-fill and the 30-day purge.
+    void loadInBackground(std::function<void()> completion = {});
+    // Applies a read document; nothing means a new library ("Inbox").
+    void apply(const std::optional<LibraryFile> &file);
+    // Calls `then` once the load finished (polling every 50 ms), with true
+    // when the library loaded and false when its file could not be used.
+    void waitUntilLoaded(std::function<void(bool loaded)> then);
+    // Blocks in a local event loop until then; for the command-line modes.
+    bool waitUntilLoaded();
+    // Requests a save 0.5 s from now, replacing one requested earlier.
+    void scheduleSave();
+    bool savePending() const { return m_saveDebouncer.pending(); }
+    // Writes library.json now. False when nothing was written; every refused
+    // or failed save prints "library.json not saved: " and the reason, except
+    // while a load is still running.
+    bool save();
+    void markSynced();
+    // Re-reads library.json when it changed on disk since this store last
+    // wrote or read it. Local changes that are not saved yet are kept; the
+    // other version then goes into backups as a "conflict-" file.
+    void reload(std::function<void()> completion = {});
+    // "Sync Now": reload, thumbnail downloads, collection sharing.
+    void syncNow(std::function<void()> done = {});
+    // Switches to another library folder, saving pending changes first.
+    void reopen(const QString &root);
+
+    // --- Edits ---
+    QString createCollection(const QString &name);
+    void renameCollection(const QString &id, const QString &name);
+    void deleteCollection(const QString &id);
+    void setCollections(const QStringList &collectionIds, const QString &itemId);
+    void trash(const QStringList &ids);
+    void restore(const QStringList &ids);
+    void deletePermanently(const QString &id);
+    void purgeTrash(double olderThanDays);
+    void markOpened(const QString &id);
+    void saveSmartFolder(const SmartFolder &folder);
+    void deleteSmartFolder(const QString &id);
+
+    // --- Services (do nothing until their hooks are installed) ---
+    void indexInSpotlight(const QList<Item> &items);
+    void removeFromSpotlight(const QStringList &ids);
+    void reindexSpotlightIfNeeded();
+    void enforceStorageCap(const std::optional<QString> &keep = std::nullopt);
+    void backfillCovers();
+    void prefetchThumbnails(const QList<Item> &items);
+
+signals:
+    void loadedChanged(bool loaded);
+    void collectionsChanged();
+    void itemsChanged();
+    void smartFoldersChanged();
+    void importingChanged(int importing);
+    void syncingChanged(int syncing);
+    void pendingDownloadsChanged(int pendingDownloads);
+    void lastSyncedAtChanged();
+    void loadErrorChanged(const QString &error);
+    void rootChanged(const QString &root);
+
+private:
+    void setLoaded(bool loaded);
+    void setSyncing(int syncing);
+    void touch();
+    // Applies a load's read; false (and unloaded) for a file that exists but
+    // could not be used.
+    bool applyLoad(const LibraryRead &read);
+    void refuseDamagedFile(const LibraryRead &read);
+    void readNow();
+
+    bool m_loaded = true;
+    QString m_root;
+    int m_importing = 0;
+    int m_syncing = 0;
+    int m_pendingDownloads = 0;
+    std::optional<double> m_lastSyncedAt;
+    std::optional<double> m_lastBackup;
+    QList<Board> m_collections;
+    QList<Item> m_items;
+    QList<SmartFolder> m_smartFolders;
+    // Modification date of library.json as this store last wrote or reloaded it.
+    std::optional<double> m_known;
+    // The file as this store last saw it; a different one at save time was
+    // written by someone else and is backed up before it is replaced.
+    FileStamp m_seen;
+    Debouncer m_saveDebouncer{0.5};
+    QString m_loadError;
+    // Bumped by every change; equal to m_savedGeneration when all is on disk.
+    quint64 m_generation = 0;
+    quint64 m_savedGeneration = 0;
+    // Bumped by reopen(); a background result of an older folder is dropped.
+    quint64 m_rootToken = 0;
+};
+
+} // namespace vellora

@@ -1,0 +1,9 @@
+# Library location and migration, file access (coordination, backups,
+# conflict copies), and the store with its edits.
+target_sources(vellora_library PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/SafeNames.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryLocation.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryFileAccess.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryStore.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryStoreEdits.cpp
+)

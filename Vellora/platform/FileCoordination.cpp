@@ -1,0 +1,212 @@
+#include "FileCoordination.h"
+
+#include "Console.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <shared_mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellora {
+
+namespace {
+
+QString errnoText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// One lock per absolute path, kept for the life of the process.
+std::shared_ptr<std::shared_mutex> processLock(const QString &path)
+{
+    static std::mutex mutex;
+    static QHash<QString, std::shared_ptr<std::shared_mutex>> locks;
+    const QString key = QFileInfo(path).absoluteFilePath();
+    std::lock_guard guard(mutex);
+    auto &lock = locks[key];
+    if (!lock)
+        lock = std::make_shared<std::shared_mutex>();
+    return lock;
+}
+
+int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path.constData(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool flockRetrying(int fd, int operation)
+{
+    int rc;
+    do {
+        rc = ::flock(fd, operation);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+// The cross-process half: an open lock file holding a flock.
+class LockFile {
+public:
+    ~LockFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // closing drops the flock
+    }
+    // -1 on success, else errno.
+    int open(const QString &path)
+    {
+        m_fd = openRetrying(QFile::encodeName(coordinationLockPath(path)), O_RDWR | O_CREAT, 0644);
+        return m_fd >= 0 ? -1 : errno;
+    }
+    bool lock(int operation) { return flockRetrying(m_fd, operation); }
+
+private:
+    int m_fd = -1;
+};
+
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+QString coordinationLockPath(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".lock");
+}
+
+bool coordinateReading(const QString &path, const std::function<void(const QString &)> &accessor, QString *error)
+{
+    const QFileInfo info(path);
+    if (!QFileInfo(info.absolutePath()).isDir()) {
+        if (error)
+            *error = QStringLiteral("no folder for %1").arg(info.fileName());
+        return false;
+    }
+    auto inProcess = processLock(path);
+    std::shared_lock shared(*inProcess);
+    LockFile lockFile;
+    const int failure = lockFile.open(path);
+    if (failure == -1) {
+        if (!lockFile.lock(LOCK_SH)) {
+            if (error)
+                *error = errnoText(errno);
+            return false;
+        }
+    } else if (failure != EACCES && failure != EROFS && failure != EPERM) {
+        if (error)
+            *error = errnoText(failure);
+        return false;
+    }
+    accessor(path);
+    return true;
+}
+
+void coordinateWriting(const QString &path, const std::function<void(const QString &)> &accessor)
+{
+    auto inProcess = processLock(path);
+    std::unique_lock exclusive(*inProcess);
+    LockFile lockFile;
+    const int failure = lockFile.open(path);
+    if (failure != -1)
+        throw FileError(QStringLiteral("cannot lock %1: %2").arg(QFileInfo(path).fileName(), errnoText(failure)), failure);
+    if (!lockFile.lock(LOCK_EX)) {
+        const int code = errno;
+        throw FileError(QStringLiteral("cannot lock %1: %2").arg(QFileInfo(path).fileName(), errnoText(code)), code);
+    }
+    accessor(path);
+}
+
+std::optional<QByteArray> readWholeFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
+void writeFileAtomically(const QString &path, const QByteArray &bytes)
+{
+    const QFileInfo info(path);
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    // Hidden and in the same folder, so the rename stays on one filesystem.
+    QByteArray temp = folder + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        const int code = errno;
+        throw FileError(QStringLiteral("cannot create a temporary file: %1").arg(errnoText(code)), code);
+    }
+    auto fail = [&](const char *step) {
+        const int code = errno;
+        ::close(fd);
+        ::unlink(temp.constData());
+        throw FileError(QStringLiteral("%1: %2").arg(QLatin1String(step), errnoText(code)), code);
+    };
+    // Keep the permissions of the file being replaced; a new file gets 0644.
+    struct stat existing;
+    ::fchmod(fd, ::stat(target.constData(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
+    if (!writeAll(fd, bytes.constData(), bytes.size()))
+        fail("write failed");
+    if (::fsync(fd) != 0)
+        fail("fsync failed");
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlink(temp.constData());
+        throw FileError(QStringLiteral("close failed: %1").arg(errnoText(code)), code);
+    }
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const int code = errno;
+        ::unlink(temp.constData());
+        throw FileError(QStringLiteral("cannot replace %1: %2").arg(info.fileName(), errnoText(code)), code);
+    }
+    const int dir = openRetrying(folder, O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+void coordinatedWrite(const QString &path, const QByteArray &bytes)
+{
+    coordinateWriting(path, [&](const QString &url) { writeFileAtomically(url, bytes); });
+}
+
+void reportCoordinatedReadTimeout(const QString &path, double timeout)
+{
+    printLine(QStringLiteral("%1: coordinated read timed out after %2 s, reading directly")
+                  .arg(QFileInfo(path).fileName())
+                  .arg(qint64(timeout)));
+}
+
+std::optional<QByteArray> coordinatedReadData(const QString &path, double timeout)
+{
+    return coordinatedRead<QByteArray>(path, timeout, [](const QString &url) { return readWholeFile(url); });
+}
+
+} // namespace vellora
