@@ -5,3 +5,9 @@ vellora_add_qtest(tst_librarylocation
 vellora_add_qtest(tst_libraryfileaccess
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_libraryfileaccess.cpp
   LIBS vellora_library)
+vellora_add_qtest(tst_librarystore
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarystore.cpp
+  LIBS vellora_library)
+vellora_add_qtest(tst_librarystoreedits
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarystoreedits.cpp
+  LIBS vellora_library)
