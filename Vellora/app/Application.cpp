@@ -7,6 +7,7 @@
 
 #include "library/LibraryStore.h"
 #include "library/SettingsSync.h"
+#include "library/StoreDrops.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
@@ -62,12 +63,16 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     Defaults::standard().setArgumentDomain(arguments);
 
     SettingsSync::start();
+    // Change tracking starts with every load of the library.
+    installChangeTracking();
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
     LibraryStore::shared();
+    IngestDrops ingestDrops(LibraryStore::shared());
 
     MainWindow window;
     window.show();
+    ingestDrops.windowShown();
     return application.exec();
 }
 
