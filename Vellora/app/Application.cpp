@@ -5,6 +5,7 @@
 #include "MainWindow.h"
 #include "StartupMode.h"
 
+#include "library/LibraryStore.h"
 #include "library/SettingsSync.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
@@ -61,6 +62,9 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     Defaults::standard().setArgumentDomain(arguments);
 
     SettingsSync::start();
+    // The first use starts the library's background load; the store saves
+    // itself when the application quits.
+    LibraryStore::shared();
 
     MainWindow window;
     window.show();

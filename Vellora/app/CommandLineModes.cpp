@@ -1,6 +1,9 @@
 #include "CommandLineModes.h"
 
 #include "HeadlessRunner.h"
+#include "LocationModes.h"
+
+#include "platform/Console.h"
 #include "SelfCheck.h"
 
 namespace vellora {
@@ -30,7 +33,7 @@ int modeNotBuilt(StartupMode mode)
     QString word = startupModeName(mode);
     while (word.startsWith(QLatin1Char('-')))
         word.remove(0, 1);
-    printOutputLine(word + QStringLiteral(": not built yet"));
+    printLine(word + QStringLiteral(": not built yet"));
     return 1;
 }
 
@@ -38,14 +41,15 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
                     const QProcessEnvironment &environment)
 {
     Q_UNUSED(arguments);
-    Q_UNUSED(environment);
     switch (choice.mode) {
     case StartupMode::Normal:
         return 0;
     case StartupMode::SelfCheck:
         return runSelfCheck();
     case StartupMode::PrintContainer:
+        return runPrintContainer();
     case StartupMode::Migrate:
+        return runMigrate(environment.value(QStringLiteral("VELLORA_MIGRATE")));
     case StartupMode::Import:
     case StartupMode::ImportLibrary:
     case StartupMode::AddLink:

@@ -8,13 +8,6 @@
 
 namespace vellora {
 
-void printOutputLine(const QString &line)
-{
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
 void runEventLoopUntil(const std::function<bool()> &done, double sliceSeconds)
 {
     const int sliceMs = qMax(1, int(sliceSeconds * 1000.0));

@@ -1,6 +1,7 @@
 #pragma once
-// What every headless mode shares: its lines on standard output, waiting on
-// the main thread while the mode's work runs, and the end of the process.
+// What every headless mode shares: waiting on the main thread while the
+// mode's work runs, and the end of the process. Their lines go through
+// printLine() (platform/Console.h).
 
 #include <QString>
 
@@ -17,9 +18,6 @@ inline CompletionFlag makeCompletionFlag() { return std::make_shared<bool>(false
 // For a mode whose result is its exit status: empty until the work ends.
 using ResultFlag = std::shared_ptr<std::optional<bool>>;
 inline ResultFlag makeResultFlag() { return std::make_shared<std::optional<bool>>(); }
-
-// One line on standard output, ended by a newline, flushed at once.
-void printOutputLine(const QString &line);
 
 // Turns the main event loop in slices of `sliceSeconds` until `done` holds.
 // No time limit: a mode ends when its work says so.

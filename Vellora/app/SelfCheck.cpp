@@ -2,11 +2,13 @@
 
 #include "HeadlessRunner.h"
 
+#include "platform/Console.h"
+
 namespace vellora {
 
 int runSelfCheck()
 {
-    printOutputLine(QStringLiteral("selfcheck: not built yet"));
+    printLine(QStringLiteral("selfcheck: not built yet"));
     return 1;
 }
 

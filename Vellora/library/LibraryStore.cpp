@@ -61,6 +61,9 @@ LibraryServices &LibraryServices::installed()
 LibraryStore::LibraryStore(const QString &root, bool deferLoad, QObject *parent)
     : QObject(parent), m_root(root), m_lastSyncedAt(storedLastSyncedAt()), m_smartFolders(SmartFolder::defaults())
 {
+    // The places are read from the user defaults once per process; do that
+    // here on the main thread rather than first in a background read.
+    LibraryLocation::iCloudDriveURL();
     if (auto *app = QCoreApplication::instance()) {
         // Quitting writes what is not on disk yet, a failed save included.
         connect(app, &QCoreApplication::aboutToQuit, this, [this] { save(); });

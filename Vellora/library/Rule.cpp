@@ -32,12 +32,16 @@ Rule make(Rule::Case c)
     return r;
 }
 
+// Tags fold with the full Unicode lower-case mapping, the same in every
+// locale, so a library matches alike wherever it is opened.
+QString folded(const QString &text) { return text.toLower(); }
+
 QSet<QString> lowercasedSet(const QStringList &tags)
 {
     QSet<QString> out;
     out.reserve(tags.size());
     for (const QString &t : tags)
-        out.insert(lowercased(t));
+        out.insert(folded(t));
     return out;
 }
 
@@ -145,7 +149,7 @@ bool Rule::matches(const Item &item) const
             return false;
         const QSet<QString> have = lowercasedSet(item.tags.value_or(QStringList()));
         for (const QString &t : tags)
-            if (have.contains(lowercased(t)))
+            if (have.contains(folded(t)))
                 return true;
         return false;
     }
@@ -154,7 +158,7 @@ bool Rule::matches(const Item &item) const
             return true;
         const QSet<QString> have = lowercasedSet(item.tags.value_or(QStringList()));
         for (const QString &t : tags)
-            if (!have.contains(lowercased(t)))
+            if (!have.contains(folded(t)))
                 return false;
         return true;
     }
@@ -177,7 +181,7 @@ bool Rule::matches(const Item &item) const
         const QString host = item.host();
         if (caseInsensitiveEquals(host, text))
             return true;
-        return host.endsWith(QLatin1Char('.') + lowercased(text));
+        return host.endsWith(QLatin1Char('.') + folded(text));
     }
     case Case::AddedWithinDays:
         return now() - item.dateAdded <= double(number) * 86400.0;

@@ -1,8 +1,11 @@
 #include "SettingsSync.h"
 
+#include "LibraryLocation.h"
+
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/KeyValueStore.h"
+#include "platform/Places.h"
 #include "platform/Scheduler.h"
 
 #include <QPointer>
@@ -108,7 +111,12 @@ void SettingsSync::pull(const QStringList &keys, Defaults &defaults, KeyValueSto
 
 KeyValueStore &SettingsSync::standardStore()
 {
-    static KeyValueStore *store = new FileKeyValueStore(QString());
+    // Beside the library's data in the cloud container, so it travels with the
+    // same sync client; no container, no mirror.
+    static KeyValueStore *store = [] {
+        const auto container = CloudPlaces::container(QString::fromLatin1(LibraryLocation::kContainerIdentifier));
+        return new FileKeyValueStore(container ? *container : QString());
+    }();
     return *store;
 }
 

@@ -1,6 +1,8 @@
+#include "app/HeadlessRunner.h"
 #include "app/StartupMode.h"
 #include "app/Version.h"
 #include "platform/Defaults.h"
+#include "platform/Scheduler.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -148,6 +150,28 @@ private slots:
         QCOMPARE(makeBetaLabel(versionOrZero(QString()), parseBuildNumber(QString())),
                  QString::fromUtf8("Vellora 0 (0) \u00B7 Beta"));
         QCOMPARE(makeBetaLabel("2.0", -3), QString::fromUtf8("Vellora 2.0 (-3) \u00B7 Beta"));
+    }
+
+    void waitingRunsTheModesWork()
+    {
+        // The mode's work is main-thread work posted from the mode itself and
+        // from what it starts; the wait must let all of it run.
+        CompletionFlag flag = makeCompletionFlag();
+        int steps = 0;
+        Scheduler::main().post([&] {
+            ++steps;
+            Scheduler::main().postAfter(0.15, [&] {
+                ++steps;
+                *flag = true;
+            });
+        });
+        waitForCompletion(flag);
+        QCOMPARE(steps, 2);
+
+        ResultFlag result = makeResultFlag();
+        Scheduler::main().post([&] { *result = false; });
+        waitForResult(result);
+        QCOMPARE(*result, std::optional<bool>(false));
     }
 
     void globalsFollowTheBuild()

@@ -1,0 +1,107 @@
+// The store's save and load of a library of 10 000 items on a temporary
+// folder: encode, coordinated atomic write with fsync, and the full read
+// (conflict check, coordination, decode, file sizes).
+
+#include "library/LibraryFileAccess.h"
+#include "library/LibraryStore.h"
+
+#include "platform/Scheduler.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+using namespace vellora;
+
+namespace {
+
+QByteArray makeLibrary(int count)
+{
+    LibraryFile file;
+    Board board;
+    board.id = QStringLiteral("B0000000-0000-4000-8000-000000000000");
+    board.name = QStringLiteral("Inbox");
+    file.collections << board;
+    file.topLevelOrder << board.id;
+    for (int i = 0; i < count; ++i) {
+        Item item;
+        item.id = QStringLiteral("A1B2C3D4-0000-4000-8000-%1").arg(i, 12, 10, QLatin1Char('0'));
+        item.kind = QStringLiteral("image");
+        item.originalFilename = QStringLiteral("Screenshot %1.png").arg(i);
+        item.storedFilename = item.id + QStringLiteral(".png");
+        item.thumbnailFilename = item.id + QStringLiteral(".jpg");
+        item.pixelWidth = 1440;
+        item.pixelHeight = 900;
+        item.contentHash = QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        item.dateAdded = 786000000.0 + i * 37.125;
+        item.dateCreated = item.dateAdded;
+        item.collectionIds = {board.id};
+        item.tags = QStringList{"design", "inspiration"};
+        item.palette = QStringList{"#c8a070", "#102030", "#ffffff"};
+        item.ocrText = QStringLiteral("Some recognised text of the picture, a line or two long.");
+        item.fileSize = 123456 + i;
+        file.items << item;
+    }
+    return file.encode();
+}
+
+void writeLibrary(const QString &root, const QByteArray &bytes)
+{
+    QDir().mkpath(root);
+    QFile out(root + QStringLiteral("/library.json"));
+    out.open(QIODevice::WriteOnly);
+    out.write(bytes);
+}
+
+void BM_StoreSave(benchmark::State &state)
+{
+    ManualScheduler scheduler;
+    ScopedScheduler scoped(&scheduler);
+    QTemporaryDir dir;
+    writeLibrary(dir.path(), makeLibrary(int(state.range(0))));
+    LibraryStore store(dir.path(), false);
+    for (auto _ : state) {
+        store.markOpened(store.items().first().id);
+        benchmark::DoNotOptimize(store.save());
+    }
+}
+BENCHMARK(BM_StoreSave)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_ReadLibraryFile(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    writeLibrary(dir.path(), makeLibrary(int(state.range(0))));
+    for (auto _ : state) {
+        LibraryRead read = readLibraryFile(dir.path());
+        benchmark::DoNotOptimize(read.file);
+    }
+}
+BENCHMARK(BM_ReadLibraryFile)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_TrashAndRestore(benchmark::State &state)
+{
+    ManualScheduler scheduler;
+    ScopedScheduler scoped(&scheduler);
+    QTemporaryDir dir;
+    writeLibrary(dir.path(), makeLibrary(int(state.range(0))));
+    LibraryStore store(dir.path(), false);
+    QStringList ids;
+    for (int i = 0; i < 100; ++i)
+        ids << store.items().at(i * 97).id;
+    for (auto _ : state) {
+        store.trash(ids);
+        store.restore(ids);
+    }
+}
+BENCHMARK(BM_TrashAndRestore)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    return 0;
+}

@@ -1,0 +1,61 @@
+// A second process for the store's tests.
+//   store_helper write-loop <root> <count>  writes <count> versions of
+//       library.json the way another program would (coordinated, atomic);
+//       version k holds the items CHILD-1 ... CHILD-k.
+//   store_helper save-loop <root>  opens a store and saves a growing
+//       library until it is killed; "ready" once the first save is done.
+
+#include "library/LibraryStore.h"
+
+#include "platform/FileCoordination.h"
+
+#include "StoreFixtures.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <thread>
+
+using namespace vellora;
+using namespace storetest;
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 3)
+        return 2;
+    const QString mode = args.at(1);
+    const QString root = args.at(2);
+
+    if (mode == "write-loop" && args.size() >= 4) {
+        const int count = args.at(3).toInt();
+        QList<Item> items;
+        for (int k = 1; k <= count; ++k) {
+            items.append(item(QStringLiteral("CHILD-%1").arg(k), {"CHILD"}));
+            coordinatedWrite(root + "/library.json", document({board("CHILD", "Child")}, items));
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        std::puts("done");
+        return 0;
+    }
+
+    if (mode == "save-loop") {
+        LibraryStore store(root, false);
+        if (!store.loaded())
+            return 3;
+        QList<Item> items;
+        for (int k = 0; k < 300; ++k)
+            items.append(item(QStringLiteral("ITEM-%1").arg(k), {store.defaultBoardId()}));
+        store.appendItems(items);
+        if (!store.save())
+            return 4;
+        std::puts("ready");
+        std::fflush(stdout);
+        for (int i = 0;; ++i) {
+            store.createCollection(QString::number(i));
+            store.save();
+        }
+    }
+    return 2;
+}
