@@ -248,7 +248,14 @@ private:
                 });
             m_store->scheduleSave();
         } else {
+            // Deleted meanwhile: its files and its print go, and the analyzer
+            // forgets it.
             removeWrittenFiles();
+            auto &services = LinkPipelineServices::installed();
+            if (services.dropFeaturePrint)
+                services.dropFeaturePrint(m_id);
+            if (services.scheduleAnalysis)
+                services.scheduleAnalysis();
         }
         end();
     }

@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace vellora;
 
@@ -172,7 +173,7 @@ void TestLinkPipeline::addsOnceAndReusesTheAddress()
     m_store->trash({id});
     QCOMPARE(addLink(*m_store, url, QStringLiteral("other")), id);
     QCOMPARE(m_store->items().size(), count);
-    QCOMPARE(m_store->item(id)->collectionIds, QStringList{board});
+    QVERIFY(!m_store->item(id)->collectionIds.contains(QStringLiteral("other")));
     // A trailing slash is another address.
     QVERIFY(addLink(*m_store, url + "/", board) != id);
 }
