@@ -168,8 +168,13 @@ private slots:
         // Outside the pill the tile keeps its own colour.
         QVERIFY(near(image.pixel(int(frame.center().x()), int(frame.top()) + 20), tile, 10));
 
+        // At rest the view stops ticking; a hover change starts it again.
+        QTRY_VERIFY(!f.view.isTicking());
         QTest::mouseMove(f.view.viewport(), QPoint(795, 595));
         QVERIFY(!f.view.engine().hovered());
+        QVERIFY(f.view.isTicking());
+        f.clock.advance(3);
+        QTRY_VERIFY(!f.view.isTicking());
     }
 
     void screenshotOfAnOpenedTile()
@@ -271,6 +276,19 @@ private slots:
         QVERIFY(halfway > 0.3 && halfway <= 1.2);
         f.clock.advance(3);
         QCOMPARE(f.view.engine().hoverOverlayOpacity(), 1.0);
+
+        // Entering the overlay leaves the viewport but keeps the hover;
+        // leaving the viewport's area ends it.
+        QCursor::setPos(f.view.viewport()->mapToGlobal(f.onScreen(frame.center())));
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(f.view.viewport(), &leave);
+        QCOMPARE(f.view.engine().hovered(), f.view.engine().layer("2"));
+        QCursor::setPos(f.view.viewport()->mapToGlobal(QPoint(-50, -50)));
+        QCoreApplication::sendEvent(f.view.viewport(), &leave);
+        QVERIFY(!f.view.engine().hovered());
+        QVERIFY(!f.view.hoverHost()->isVisible());
+        QTest::mouseMove(f.view.viewport(), f.onScreen(frame.center()));
+        QCOMPARE(f.view.engine().hovered(), f.view.engine().layer("2"));
 
         // The overlay's own action opens its tile; the stage overlay shows
         // once the open has played.
