@@ -6,12 +6,15 @@
 #include "platform/Uuid.h"
 
 #include <QDir>
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QTest>
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 using namespace vellora;
@@ -72,6 +75,9 @@ private slots:
     void requiredOnlyItemWritesElevenKeys();
     void decodingFailsWholeDocument_data();
     void decodingFailsWholeDocument();
+    void rejectsWhatIsNotADocument_data();
+    void rejectsWhatIsNotADocument();
+    void unknownMembersMayNestDeeply();
     void lenientReading_data();
     void lenientReading();
     void smartFoldersAbsentVersusEmpty();
@@ -86,6 +92,7 @@ private slots:
     void host_data();
     void host();
     void defaultsAreStableWithinProcess();
+    void defaultsDifferBetweenProcesses();
     void boardEqualityCoversEveryField();
 };
 
@@ -100,6 +107,10 @@ void TestRecords::fixtureWritesGoldenFile()
             out.write(written);
         QFAIL(qPrintable("written form differs from the golden file; see " + out.fileName()));
     }
+    // The document written record by record is the generic writer's text.
+    QCOMPARE(writeJSON(file.toJSON(), JsonStyle::PrettySorted), golden);
+    LibraryFile empty;
+    QCOMPARE(empty.encode(), writeJSON(empty.toJSON(), JsonStyle::PrettySorted));
     // Writing what was written changes nothing.
     QCOMPARE(LibraryFile::decode(written).encode(), golden);
 }
@@ -260,6 +271,48 @@ void TestRecords::decodingFailsWholeDocument()
             QCOMPARE(QString::fromUtf8(e.what()), message);
         }
     }
+}
+
+void TestRecords::rejectsWhatIsNotADocument_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<DecodingError::Kind>("kind");
+
+    using K = DecodingError::Kind;
+    QTest::newRow("empty") << QByteArray() << K::DataCorrupted;
+    QTest::newRow("truncated") << dump(baseDocument()).chopped(1) << K::DataCorrupted;
+    QTest::newRow("trailing garbage") << dump(baseDocument()) + "x" << K::DataCorrupted;
+    QTest::newRow("invalid UTF-8") << QByteArray(R"({"collections":[],"items":[],"topLevelOrder":[")") + "\xff\xfe\"]}" << K::DataCorrupted;
+    QTest::newRow("lone surrogate escape")
+        << QByteArray(R"({"collections":[],"items":[],"topLevelOrder":["\ud800"]})") << K::DataCorrupted;
+    QTest::newRow("number beyond the double range")
+        << dump(baseDocument()).replace("\"dateAdded\":1.5", "\"dateAdded\":1e400") << K::DataCorrupted;
+    QTest::newRow("top-level array") << QByteArray("[]") << K::TypeMismatch;
+    QTest::newRow("top-level null") << QByteArray("null") << K::ValueNotFound;
+}
+
+void TestRecords::rejectsWhatIsNotADocument()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(DecodingError::Kind, kind);
+    try {
+        LibraryFile::decode(bytes);
+        QFAIL("decoded");
+    } catch (const DecodingError &e) {
+        QCOMPARE(e.kind(), kind);
+    }
+}
+
+void TestRecords::unknownMembersMayNestDeeply()
+{
+    json doc = baseDocument();
+    const int depth = 200000;
+    const QByteArray nested = QByteArray(depth, '[') + QByteArray(depth, ']');
+    QByteArray bytes = dump(doc);
+    bytes.insert(1, "\"extra\":" + nested + ",");
+    const LibraryFile file = LibraryFile::decode(bytes);
+    QCOMPARE(file.items.size(), 1);
+    QVERIFY(!file.encode().contains("extra"));
 }
 
 void TestRecords::lenientReading_data()
@@ -522,6 +575,23 @@ void TestRecords::defaultsAreStableWithinProcess()
     QCOMPARE(first[1].rules, QList<Rule>{Rule::colourNear("#C8A070", 30.0)});
 }
 
+void TestRecords::defaultsDifferBetweenProcesses()
+{
+    const auto idsOfAnotherRun = [] {
+        QProcess p;
+        p.start(QCoreApplication::applicationFilePath(), {"--print-default-ids"});
+        if (!p.waitForFinished(20000))
+            return QStringList();
+        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    };
+    const QStringList first = idsOfAnotherRun();
+    const QStringList second = idsOfAnotherRun();
+    QCOMPARE(first.size(), 2);
+    QCOMPARE(second.size(), 2);
+    QVERIFY(first[0] != second[0] && first[1] != second[1]);
+    QVERIFY(!first.contains(SmartFolder::defaults()[0].id));
+}
+
 void TestRecords::boardEqualityCoversEveryField()
 {
     Board base;
@@ -543,5 +613,17 @@ void TestRecords::boardEqualityCoversEveryField()
     QCOMPARE(qHash(same), qHash(base));
 }
 
-QTEST_GUILESS_MAIN(TestRecords)
+// Run as a helper with this one argument, the program prints the ids of the
+// default smart folders and ends, so a test can compare two processes.
+int main(int argc, char **argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], "--print-default-ids") == 0) {
+        for (const SmartFolder &f : SmartFolder::defaults())
+            printf("%s\n", qPrintable(f.id));
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestRecords test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_records.moc"
