@@ -6,6 +6,8 @@
 #include "StartupMode.h"
 
 #include "library/LibraryStore.h"
+#include "ZezevavEri/ScatterGridController.h"
+#include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
 #include "library/StoreDrops.h"
 #include "platform/Bundle.h"
@@ -67,10 +69,11 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     installChangeTracking();
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
-    LibraryStore::shared();
-    IngestDrops ingestDrops(LibraryStore::shared());
+    LibraryStore &store = LibraryStore::shared();
+    IngestDrops ingestDrops(store);
 
-    MainWindow window;
+    zezevaveri::ScatterGridController grid;
+    MainWindow window(store, grid);
     window.show();
     ingestDrops.windowShown();
     return application.exec();
