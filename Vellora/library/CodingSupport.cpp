@@ -109,7 +109,14 @@ double toNumber(const nlohmann::json &value, const Path &path)
 {
     if (!value.is_number())
         typeMismatch(path, "a number", value);
-    return value.get<double>();
+    // A literal beyond the double range ("1e400") parses as infinity, which
+    // no save could write back: refuse it here rather than fail every save.
+    const double d = value.get<double>();
+    if (!std::isfinite(d))
+        fail(DecodingError::Kind::DataCorrupted, path,
+             QStringLiteral("Number %1 is not representable as a 64-bit floating-point value.")
+                 .arg(QString::fromStdString(value.dump())));
+    return d;
 }
 
 QStringList toStrings(const nlohmann::json &value, const Path &path)

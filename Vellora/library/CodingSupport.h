@@ -102,6 +102,10 @@ SmartFolder readSmartFolder(const nlohmann::json &value, const Path &path);
 // Parses a whole document; text that is not JSON fails as data corrupted.
 nlohmann::json parse(const QByteArray &bytes);
 
+// Appends the pretty, sorted form of a value that sits `depth` levels deep;
+// lets a long document be written one record at a time.
+void appendPrettyJSON(std::string &out, const nlohmann::ordered_json &value, const Path &path, int depth);
+
 // Writing helpers: QString and QStringList into JSON.
 inline std::string utf8(const QString &s) { return s.toStdString(); }
 nlohmann::ordered_json stringArray(const QStringList &list);

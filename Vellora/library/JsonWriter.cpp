@@ -12,12 +12,22 @@ namespace vellora {
 
 namespace {
 
+bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\' || c == '/'; }
+
 void appendString(std::string &out, const std::string &s)
 {
     static const char hex[] = "0123456789abcdef";
     out.push_back('"');
-    for (const char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
+    const char *p = s.data();
+    const char *const end = p + s.size();
+    while (p < end) {
+        const char *run = p;
+        while (p < end && !needsEscape(static_cast<unsigned char>(*p)))
+            ++p;
+        out.append(run, p);
+        if (p == end)
+            break;
+        const unsigned char c = static_cast<unsigned char>(*p++);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -28,13 +38,9 @@ void appendString(std::string &out, const std::string &s)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 0xf]);
-            } else {
-                out.push_back(ch);
-            }
+            out += "\\u00";
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xf]);
         }
     }
     out.push_back('"');
@@ -161,6 +167,16 @@ template <typename Json> QByteArray write(const Json &value, JsonStyle style)
 }
 
 } // namespace
+
+namespace coding {
+void appendPrettyJSON(std::string &out, const nlohmann::ordered_json &value, const Path &path, int depth)
+{
+    Writer<nlohmann::ordered_json> w(JsonStyle::PrettySorted);
+    w.out.swap(out);
+    w.value(value, path, depth);
+    w.out.swap(out);
+}
+} // namespace coding
 
 QByteArray writeJSON(const nlohmann::ordered_json &value, JsonStyle style) { return write(value, style); }
 QByteArray writeJSON(const nlohmann::json &value, JsonStyle style) { return write(value, style); }

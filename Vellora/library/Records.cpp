@@ -265,6 +265,46 @@ nlohmann::ordered_json LibraryFile::toJSON() const
     return out;
 }
 
-QByteArray LibraryFile::encode() const { return writeJSON(toJSON(), JsonStyle::PrettySorted); }
+QByteArray LibraryFile::encode() const
+{
+    // The same text as writeJSON(toJSON(), PrettySorted), but the items go
+    // out one at a time instead of as one tree of the whole library: the
+    // members are written in their sorted order by hand.
+    std::string out;
+    out.reserve(std::size_t(items.size()) * 1600 + 4096);
+    const Path root;
+
+    nlohmann::ordered_json boards = nlohmann::ordered_json::array();
+    for (const Board &b : collections)
+        boards.push_back(b.toJSON());
+    out += "{\n  \"collections\" : ";
+    coding::appendPrettyJSON(out, boards, root.member("collections"), 1);
+
+    out += ",\n  \"items\" : ";
+    if (items.isEmpty()) {
+        out += "[]";
+    } else {
+        out += "[";
+        const Path itemsPath = root.member("items");
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            out += i ? ",\n    " : "\n    ";
+            coding::appendPrettyJSON(out, items[i].toJSON(), itemsPath.element(i), 2);
+        }
+        out += "\n  ]";
+    }
+
+    if (smartFolders) {
+        nlohmann::ordered_json folders = nlohmann::ordered_json::array();
+        for (const SmartFolder &f : *smartFolders)
+            folders.push_back(f.toJSON());
+        out += ",\n  \"smartFolders\" : ";
+        coding::appendPrettyJSON(out, folders, root.member("smartFolders"), 1);
+    }
+
+    out += ",\n  \"topLevelOrder\" : ";
+    coding::appendPrettyJSON(out, coding::stringArray(topLevelOrder), root.member("topLevelOrder"), 1);
+    out += "\n}";
+    return QByteArray(out.data(), qsizetype(out.size()));
+}
 
 } // namespace vellora

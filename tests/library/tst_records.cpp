@@ -72,6 +72,9 @@ private slots:
     void requiredOnlyItemWritesElevenKeys();
     void decodingFailsWholeDocument_data();
     void decodingFailsWholeDocument();
+    void rejectsWhatIsNotADocument_data();
+    void rejectsWhatIsNotADocument();
+    void unknownMembersMayNestDeeply();
     void lenientReading_data();
     void lenientReading();
     void smartFoldersAbsentVersusEmpty();
@@ -100,6 +103,10 @@ void TestRecords::fixtureWritesGoldenFile()
             out.write(written);
         QFAIL(qPrintable("written form differs from the golden file; see " + out.fileName()));
     }
+    // The document written record by record is the generic writer's text.
+    QCOMPARE(writeJSON(file.toJSON(), JsonStyle::PrettySorted), golden);
+    LibraryFile empty;
+    QCOMPARE(empty.encode(), writeJSON(empty.toJSON(), JsonStyle::PrettySorted));
     // Writing what was written changes nothing.
     QCOMPARE(LibraryFile::decode(written).encode(), golden);
 }
@@ -260,6 +267,48 @@ void TestRecords::decodingFailsWholeDocument()
             QCOMPARE(QString::fromUtf8(e.what()), message);
         }
     }
+}
+
+void TestRecords::rejectsWhatIsNotADocument_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<DecodingError::Kind>("kind");
+
+    using K = DecodingError::Kind;
+    QTest::newRow("empty") << QByteArray() << K::DataCorrupted;
+    QTest::newRow("truncated") << dump(baseDocument()).chopped(1) << K::DataCorrupted;
+    QTest::newRow("trailing garbage") << dump(baseDocument()) + "x" << K::DataCorrupted;
+    QTest::newRow("invalid UTF-8") << QByteArray(R"({"collections":[],"items":[],"topLevelOrder":[")") + "\xff\xfe\"]}" << K::DataCorrupted;
+    QTest::newRow("lone surrogate escape")
+        << QByteArray(R"({"collections":[],"items":[],"topLevelOrder":["\ud800"]})") << K::DataCorrupted;
+    QTest::newRow("number beyond the double range")
+        << dump(baseDocument()).replace("\"dateAdded\":1.5", "\"dateAdded\":1e400") << K::DataCorrupted;
+    QTest::newRow("top-level array") << QByteArray("[]") << K::TypeMismatch;
+    QTest::newRow("top-level null") << QByteArray("null") << K::ValueNotFound;
+}
+
+void TestRecords::rejectsWhatIsNotADocument()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(DecodingError::Kind, kind);
+    try {
+        LibraryFile::decode(bytes);
+        QFAIL("decoded");
+    } catch (const DecodingError &e) {
+        QCOMPARE(e.kind(), kind);
+    }
+}
+
+void TestRecords::unknownMembersMayNestDeeply()
+{
+    json doc = baseDocument();
+    const int depth = 200000;
+    const QByteArray nested = QByteArray(depth, '[') + QByteArray(depth, ']');
+    QByteArray bytes = dump(doc);
+    bytes.insert(1, "\"extra\":" + nested + ",");
+    const LibraryFile file = LibraryFile::decode(bytes);
+    QCOMPARE(file.items.size(), 1);
+    QVERIFY(!file.encode().contains("extra"));
 }
 
 void TestRecords::lenientReading_data()

@@ -1,0 +1,184 @@
+#include "LanguageModel.h"
+
+#include "Defaults.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
+
+#include <memory>
+
+namespace vellora {
+
+namespace {
+// An answer larger than this is no answer to our small schemas; stop reading.
+constexpr qint64 kMaxResponseBytes = 4 * 1024 * 1024;
+
+QString fromStd(const std::string &s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+std::string toStd(const QString &s) { return s.toStdString(); }
+} // namespace
+
+LanguageModel LanguageModel::systemDefault()
+{
+    Defaults &defaults = Defaults::standard();
+    LanguageModelConfig config;
+    config.endpoint = endpointFromSetting(defaults.string(kLanguageModelURLKey));
+    config.model = defaults.string(kLanguageModelNameKey);
+    const double timeout = defaults.number(kLanguageModelTimeoutKey, 60.0);
+    config.timeoutSeconds = timeout > 0 ? timeout : 60.0;
+    return LanguageModel(std::move(config));
+}
+
+LanguageModel::LanguageModel(LanguageModelConfig config) : m_config(std::move(config)) {}
+
+bool LanguageModel::isAvailable() const
+{
+    const QString scheme = m_config.endpoint.scheme();
+    return m_config.endpoint.isValid() && !m_config.endpoint.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+QUrl LanguageModel::endpointFromSetting(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return {};
+    QUrl url(trimmed, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || url.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return {};
+    QString path = url.path();
+    if (!path.endsWith(QLatin1String("/chat/completions"))) {
+        while (path.endsWith(QLatin1Char('/')))
+            path.chop(1);
+        if (!path.endsWith(QLatin1String("/v1")))
+            path += QLatin1String("/v1");
+        path += QLatin1String("/chat/completions");
+        url.setPath(path);
+    }
+    return url;
+}
+
+QString LanguageModel::schemaNote(const GenerationSchema &schema)
+{
+    return QStringLiteral("\n\nRespond with one JSON object that conforms to this JSON schema:\n")
+        + fromStd(schema.schema.dump());
+}
+
+LanguageModelSession::LanguageModelSession(LanguageModel model, QString instructions)
+    : m_model(std::move(model)), m_instructions(std::move(instructions))
+{
+}
+
+nlohmann::json LanguageModelSession::requestBody(const QString &prompt, const GenerationSchema &schema,
+                                                 bool includeSchemaInPrompt) const
+{
+    QString user = prompt;
+    if (includeSchemaInPrompt)
+        user += LanguageModel::schemaNote(schema);
+    nlohmann::json body = {
+        {"messages",
+         nlohmann::json::array({
+             {{"role", "system"}, {"content", toStd(m_instructions)}},
+             {{"role", "user"}, {"content", toStd(user)}},
+         })},
+        {"response_format",
+         {{"type", "json_schema"},
+          {"json_schema", {{"name", toStd(schema.name)}, {"strict", true}, {"schema", schema.schema}}}}},
+        {"stream", false},
+    };
+    if (!m_model.config().model.isEmpty())
+        body["model"] = toStd(m_model.config().model);
+    return body;
+}
+
+void LanguageModelSession::respond(const QString &prompt, const GenerationSchema &schema,
+                                   bool includeSchemaInPrompt,
+                                   std::function<void(LanguageModelResult)> done, QObject *context) const
+{
+    if (!m_model.isAvailable()) {
+        done(LanguageModelResult{std::nullopt, QStringLiteral("language model unavailable")});
+        return;
+    }
+    const QByteArray payload = QByteArray::fromStdString(requestBody(prompt, schema, includeSchemaInPrompt).dump());
+
+    auto *manager = new QNetworkAccessManager;
+    QNetworkRequest request(m_model.config().endpoint);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setRawHeader("Accept", "application/json");
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *reply = manager->post(request, payload);
+
+    auto timer = new QTimer(manager);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, reply, [reply] { reply->abort(); });
+    timer->start(int(std::min(m_model.config().timeoutSeconds * 1000.0, 2.0e9)));
+
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > kMaxResponseBytes)
+            reply->abort();
+    });
+
+    const bool bounded = context != nullptr;
+    QPointer<QObject> guard(context);
+    QObject::connect(reply, &QNetworkReply::finished, manager,
+                     [manager, reply, done = std::move(done), bounded, guard, timer] {
+        timer->stop();
+        LanguageModelResult result;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->error() != QNetworkReply::NoError) {
+            result.error = reply->errorString();
+        } else if (status < 200 || status >= 300) {
+            result.error = QStringLiteral("http status %1").arg(status);
+        } else {
+            result = decodeChatCompletion(reply->readAll());
+        }
+        reply->deleteLater();
+        manager->deleteLater();
+        if (bounded && guard.isNull())
+            return;
+        done(std::move(result));
+    });
+}
+
+LanguageModelResult decodeChatCompletion(const QByteArray &body)
+{
+    LanguageModelResult result;
+    try {
+        // parse() rejects ill-formed UTF-8 and unpaired surrogate escapes, so
+        // every string that comes out of here is sound text.
+        const nlohmann::json response = nlohmann::json::parse(body.constData(), body.constData() + body.size());
+        const auto &choices = response.at("choices");
+        if (!choices.is_array() || choices.empty())
+            throw std::runtime_error("no choices");
+        const auto &content = choices.at(0).at("message").at("content");
+        if (!content.is_string())
+            throw std::runtime_error("content is not text");
+        std::string text = content.get<std::string>();
+        // Some servers wrap the JSON in a Markdown fence despite the response format.
+        auto trim = [](std::string &s) {
+            const auto first = s.find_first_not_of(" \t\r\n");
+            const auto last = s.find_last_not_of(" \t\r\n");
+            s = first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
+        };
+        trim(text);
+        if (text.rfind("```", 0) == 0) {
+            const auto newline = text.find('\n');
+            const auto closing = text.rfind("```");
+            if (newline != std::string::npos && closing != std::string::npos && closing > newline) {
+                text = text.substr(newline + 1, closing - newline - 1);
+                trim(text);
+            }
+        }
+        result.content = nlohmann::json::parse(text);
+    } catch (const std::exception &error) {
+        result.content.reset();
+        result.error = QStringLiteral("undecodable answer: ") + QString::fromUtf8(error.what());
+    }
+    return result;
+}
+
+} // namespace vellora

@@ -1,0 +1,31 @@
+#pragma once
+// Text recognition: English text lines in a picture, through Tesseract 5.
+//
+// One engine per thread (made on the thread's first use and kept while the
+// thread lives), since an engine is not safe to share. Tesseract's own
+// OpenMP threads are capped at one (OMP_THREAD_LIMIT=1 unless the
+// environment already says otherwise): the analysis runs one engine per
+// worker and must not multiply its threads. The OpenMP runtime reads that
+// setting only when it is loaded, so the library is loaded on first use,
+// after the setting is in place.
+//
+// Backed by libtesseract.so.5 and the "eng" language data (tesseract-ocr-eng).
+
+#include <QImage>
+#include <QStringList>
+
+namespace vellora {
+
+class TextRecognizer {
+public:
+    // True when the engine library and the English data can be loaded.
+    static bool isAvailable();
+
+    // The recognised lines in reading order, each trimmed, in valid UTF-8
+    // terms (ill-formed bytes become U+FFFD). Lines the engine is unsure of
+    // (confidence below `minimumConfidence`, 0-100) or that hold no letter or
+    // digit are left out. Empty when nothing is found or the engine is missing.
+    static QStringList recognizeLines(const QImage &image, float minimumConfidence = 55.0f);
+};
+
+} // namespace vellora

@@ -1,0 +1,8 @@
+# Image analysis, the language-model features and the model-planned search.
+find_package(Qt6 REQUIRED COMPONENTS Gui Network)
+vellora_add_qtest(tst_imageanalysis
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_imageanalysis.cpp
+  LIBS vellora_enrichment PkgConfig::VELLORA_PLIST)
+vellora_add_qtest(tst_languagemodel
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_languagemodel.cpp
+  LIBS vellora_platform Qt6::Network)
