@@ -9,12 +9,24 @@ JustifiedLayout justifiedLayout(std::span<const double> aspects, double width, d
                                 double gap, double headerHeight)
 {
     JustifiedLayout out;
+    out.height = justifiedLayout(aspects, width, rowHeight, gap, headerHeight, out.frames);
+    return out;
+}
+
+double justifiedLayout(std::span<const double> aspects, double width, double rowHeight, double gap,
+                       double headerHeight, std::vector<QRectF> &frames)
+{
+    struct {
+        std::vector<QRectF> &frames;
+        double height = 0;
+    } out{frames};
+    frames.clear();
     const double r = rowHeight, g = gap;
     const double h = std::isfinite(headerHeight) && headerHeight > 0 ? headerHeight : 0.0;
     out.height = (std::isfinite(g) ? std::max(g, 0.0) : 0.0) + h;
     const double A = width - 2 * g;
     if (!std::isfinite(width) || !std::isfinite(r) || !std::isfinite(g) || r <= 0 || g < 0 || !(A > 0))
-        return out;
+        return out.height;
 
     out.frames.reserve(aspects.size());
     double y = g + h;
@@ -55,8 +67,7 @@ JustifiedLayout justifiedLayout(std::span<const double> aspects, double width, d
         }
         y += r + g;
     }
-    out.height = y;
-    return out;
+    return y;
 }
 
 QRectF stageRect(double aspect, const QRectF &visible)

@@ -26,6 +26,9 @@ struct JustifiedLayout {
 // exactly. The unfinished last row keeps its natural size.
 JustifiedLayout justifiedLayout(std::span<const double> aspects, double width, double rowHeight,
                                 double gap, double headerHeight = 0);
+// The same into `frames`, reusing its storage; returns the height.
+double justifiedLayout(std::span<const double> aspects, double width, double rowHeight, double gap,
+                       double headerHeight, std::vector<QRectF> &frames);
 
 // Where an opened item sits: 80 % of the visible area, centred.
 QRectF stageRect(double aspect, const QRectF &visible);

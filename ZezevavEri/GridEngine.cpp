@@ -254,6 +254,10 @@ void GridEngine::setItems(std::vector<ScatterItem> items)
     if (m_press && !ids.contains(m_press->tile->name))
         m_press.reset();
     m_items = std::move(items);
+    m_aspects.clear();
+    m_aspects.reserve(m_items.size());
+    for (const auto &item : m_items)
+        m_aspects.push_back(item.aspect);
     rebuildTiles(old);
 }
 
@@ -323,6 +327,8 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
     }
     m_tiles = std::move(tiles);
     m_layers = std::move(layers);
+    m_holdLo = 0;
+    m_holdHi = m_tiles.size();
     applySelectionMarks(m_selected, true);
     m_host.setNeedsDisplay();
 }
@@ -371,12 +377,7 @@ void GridEngine::layout()
         h = std::isfinite(header) ? header : 0;
         m_host.setHeaderFrame(QRectF(0, 0, W, h));
     }
-    std::vector<double> aspects;
-    aspects.reserve(m_items.size());
-    for (const auto &item : m_items)
-        aspects.push_back(item.aspect);
-    JustifiedLayout laid = justifiedLayout(aspects, W, r, g, h);
-    m_frames = std::move(laid.frames);
+    const double laidHeight = justifiedLayout(m_aspects, W, r, g, h, m_frames);
 
     if (m_pendingOpen && W > 0 && indexOf(*m_pendingOpen) >= 0) {
         const QString id = *m_pendingOpen;
@@ -393,11 +394,11 @@ void GridEngine::layout()
             gliding.push_back(i);
             continue;
         }
-        if (!sameRect(tile->frame(), target) || tile->animation(keys::position) || tile->animation(keys::bounds)) {
+        if (tile->hasAnimations()) {
             tile->removeAnimation(keys::position);
             tile->removeAnimation(keys::bounds);
-            tile->setFrame(target);
         }
+        tile->setFrame(target);
     }
     for (size_t i : gliding) {
         const LayerPtr &tile = m_tiles[i];
@@ -409,7 +410,7 @@ void GridEngine::layout()
     }
     m_glide = false;
 
-    const double document = std::max(laid.height, m_host.visibleRect().height());
+    const double document = std::max(laidHeight, m_host.visibleRect().height());
     if (std::abs(document - m_documentHeight) > 0.5) {
         m_documentHeight = document;
         m_host.setDocumentHeight(document);
@@ -439,55 +440,86 @@ void GridEngine::updateVisible()
     // Tiles well outside the area give their pixels back to the cache.
     const QRectF keep = area.adjusted(0, -visible.height(), 0, visible.height());
     const double scale = m_host.backingScale();
-    QSet<QString> wanted;
-    for (size_t i = 0; i < m_tiles.size() && i < m_items.size(); ++i) {
+    const size_t count = std::min({m_tiles.size(), m_items.size(), m_frames.size()});
+
+    // Frames run down the document in item order, so the area is one range
+    // of indexes.
+    auto firstBelow = [&](double y) {
+        return size_t(std::partition_point(m_frames.begin(), m_frames.begin() + qsizetype(count),
+                                           [y](const QRectF &f) { return f.bottom() < y; }) - m_frames.begin());
+    };
+    auto firstAfter = [&](double y) {
+        return size_t(std::partition_point(m_frames.begin(), m_frames.begin() + qsizetype(count),
+                                           [y](const QRectF &f) { return f.top() <= y; }) - m_frames.begin());
+    };
+    const size_t areaLo = firstBelow(area.top()), areaHi = std::max(areaLo, firstAfter(area.bottom()));
+
+    // Release what left the kept band, looking only where pixels may be held.
+    size_t holdLo = count, holdHi = 0;
+    for (size_t i = std::min(m_holdLo, count); i < std::min(m_holdHi, count); ++i) {
         const LayerPtr &tile = m_tiles[i];
-        const ScatterItem &item = m_items[i];
-        const QRectF frame = i < m_frames.size() ? m_frames[i] : QRectF();
-        if (frame.isEmpty())
+        if (tile->contents.isNull())
             continue;
-        const QString key = thumbnailKey(item);
-        if (frame.intersects(area)) {
-            if (!tile->contents.isNull() || tile == m_opened)
-                continue;
-            wanted.insert(key);
-            if (QImage *cached = m_thumbnails.object(key)) {
-                tile->contents = *cached;
-                tile->contentsKey = key;
-                m_host.setNeedsDisplay();
-                continue;
-            }
-            if (m_pending.contains(key) || m_failed.contains(key) || !content)
-                continue;
-            // Ask in steps of 64 pixels so that small size changes reuse a decode.
-            const double pixels = std::ceil(std::max(frame.width(), frame.height()) * scale / 64.0) * 64.0;
-            std::weak_ptr<int> alive = m_alive;
-            const QString id = item.id;
-            const quint64 ticket = m_decoder->start({key, id, pixels, false}, content, [this, alive, key, id](QImage image) {
-                if (!alive.lock())
-                    return;
-                m_pending.remove(key);
-                if (image.isNull()) {
-                    m_failed.insert(key);
-                    return;
-                }
-                m_thumbnails.insert(key, new QImage(image), imageCostKB(image));
-                const int at = indexOf(id);
-                if (at < 0 || thumbnailKey(m_items[size_t(at)]) != key)
-                    return;
-                const LayerPtr &tile = m_tiles[size_t(at)];
-                if (tile == m_opened || !tile->contents.isNull())
-                    return;
-                tile->contents = image;
-                tile->contentsKey = key;
-                m_host.setNeedsDisplay();
-            });
-            m_pending.insert(key, ticket);
-        } else if (!frame.intersects(keep) && tile != m_opened && tile != m_staged && !tile->contents.isNull()) {
+        if (!m_frames[i].intersects(keep) && tile != m_opened && tile != m_staged) {
             tile->contents = QImage();
             tile->contentsKey.clear();
+            continue;
         }
+        holdLo = std::min(holdLo, i);
+        holdHi = std::max(holdHi, i + 1);
     }
+
+    QSet<QString> wanted;
+    for (size_t i = areaLo; i < areaHi; ++i) {
+        const LayerPtr &tile = m_tiles[i];
+        const ScatterItem &item = m_items[i];
+        const QRectF &frame = m_frames[i];
+        if (frame.isEmpty() || !frame.intersects(area))
+            continue;
+        holdLo = std::min(holdLo, i);
+        holdHi = std::max(holdHi, i + 1);
+        if (!tile->contents.isNull() || tile == m_opened)
+            continue;
+        const QString key = thumbnailKey(item);
+        wanted.insert(key);
+        if (QImage *cached = m_thumbnails.object(key)) {
+            tile->contents = *cached;
+            tile->contentsKey = key;
+            m_host.setNeedsDisplay();
+            continue;
+        }
+        if (m_pending.contains(key) || m_failed.contains(key) || !content)
+            continue;
+        // Ask in steps of 64 pixels so that small size changes reuse a decode.
+        const double pixels = std::ceil(std::max(frame.width(), frame.height()) * scale / 64.0) * 64.0;
+        std::weak_ptr<int> alive = m_alive;
+        const QString id = item.id;
+        const quint64 ticket = m_decoder->start({key, id, pixels, false}, content, [this, alive, key, id](QImage image) {
+            if (!alive.lock())
+                return;
+            m_pending.remove(key);
+            if (image.isNull()) {
+                m_failed.insert(key);
+                return;
+            }
+            m_thumbnails.insert(key, new QImage(image), imageCostKB(image));
+            const int at = indexOf(id);
+            if (at < 0 || thumbnailKey(m_items[size_t(at)]) != key)
+                return;
+            const LayerPtr &tile = m_tiles[size_t(at)];
+            if (tile == m_opened || !tile->contents.isNull())
+                return;
+            tile->contents = image;
+            tile->contentsKey = key;
+            m_holdLo = std::min(m_holdLo, size_t(at));
+            m_holdHi = std::max(m_holdHi, size_t(at) + 1);
+            m_host.setNeedsDisplay();
+        });
+        m_pending.insert(key, ticket);
+    }
+    m_holdLo = holdLo;
+    m_holdHi = holdHi;
+
     for (auto it = m_pending.begin(); it != m_pending.end();) {
         if (!it.key().endsWith(QLatin1String(":full")) && !wanted.contains(it.key())) {
             m_decoder->cancel(it.value());

@@ -203,6 +203,7 @@ private:
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 
     std::vector<ScatterItem> m_items;
+    std::vector<double> m_aspects; // of m_items, kept compact for the layout
     QStringList m_selected;
     std::vector<LayerPtr> m_tiles;
     std::vector<QRectF> m_frames;
@@ -228,6 +229,8 @@ private:
     QSet<QString> m_fading;
     std::optional<QString> m_pendingOpen;
     double m_documentHeight = 0;
+    // Index range of the tiles that may hold decoded pixels.
+    size_t m_holdLo = 0, m_holdHi = 0;
 
     QCache<QString, QImage> m_thumbnails;
     QCache<QString, QImage> m_fullImages;

@@ -91,14 +91,19 @@ struct TextRun {
 
 class Layer {
 public:
-    explicit Layer(QString name = {}) : name(std::move(name)) {}
+    explicit Layer(QString layerName = {}) { name = std::move(layerName); }
     static LayerPtr make(const QString &name = {}) { return std::make_shared<Layer>(name); }
 
-    QString name;
-
-    // Model values.
+    // Model values. Position, bounds and the animations come first so that a
+    // layout pass over many tiles touches one cache line per tile.
     QPointF position;
     QRectF bounds;
+
+private:
+    std::vector<std::pair<QString, Animation>> m_animations;
+
+public:
+    QString name;
     double opacity = 1;
     double cornerRadius = 0;
     double zPosition = 0;
@@ -160,7 +165,6 @@ public:
     bool hasSublayer(const Layer *layer) const;
 
 private:
-    std::vector<std::pair<QString, Animation>> m_animations;
     Layer *m_superlayer = nullptr;
     std::vector<LayerPtr> m_sublayers;
 };

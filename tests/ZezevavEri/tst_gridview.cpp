@@ -1,0 +1,367 @@
+#include <ZezevavEri/ScatterGrid.h>
+
+#include <QDir>
+#include <QLabel>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cmath>
+
+using namespace zezevaveri;
+
+namespace {
+QColor colourOf(const QString &id) { return QColor::fromHsv(int(qHash(id) % 360), 200, 230); }
+
+QImage solid(const QString &id, int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(colourOf(id));
+    return image;
+}
+
+QList<ScatterItem> mixed(int count)
+{
+    QList<ScatterItem> items;
+    for (int i = 0; i < count; ++i) {
+        const double aspect = 0.5 + std::fmod(i * 0.618, 1.8);
+        items.append(ScatterItem{QString::number(i), aspect, QStringLiteral("Picture %1").arg(i), QStringLiteral("example.com"), 0, false, false});
+    }
+    return items;
+}
+
+// Pictures go under the test's own home so they survive as artefacts.
+void keep(const QImage &image, const QString &name)
+{
+    const QString home = qEnvironmentVariable("VELLORA_TEST_HOME", QDir::currentPath());
+    QDir().mkpath(home + "/screenshots");
+    image.save(home + "/screenshots/" + name + ".png");
+}
+
+bool near(QRgb pixel, QColor colour, int tolerance = 6)
+{
+    return std::abs(qRed(pixel) - colour.red()) <= tolerance && std::abs(qGreen(pixel) - colour.green()) <= tolerance &&
+           std::abs(qBlue(pixel) - colour.blue()) <= tolerance;
+}
+
+const QColor kBackground(30, 30, 30);
+
+struct ViewFixture {
+    ManualGridClock clock{50.0};
+    ManualDecoder decoder;
+    ScatterGridView view{nullptr, clock, &decoder};
+
+    explicit ViewFixture(QSize size)
+    {
+        view.resize(size);
+        view.setContent([](const QString &id, double, bool full) { return full ? solid("full", 400, 400) : solid(id, 120, 120); });
+        view.show();
+    }
+    QImage shot()
+    {
+        QCoreApplication::processEvents();
+        return view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    }
+    QPoint onScreen(const QPointF &documentPoint) const
+    {
+        return QPointF(documentPoint.x(), documentPoint.y() - view.verticalScrollBar()->value()).toPoint();
+    }
+};
+} // namespace
+
+class GridViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void drivesWithoutAWindow()
+    {
+        // As the self-check does it: never shown, real clock and decode pool.
+        ScatterGridView view(QRect(0, 0, 800, 600));
+        QList<ScatterItem> items;
+        for (int i = 0; i < 4; ++i)
+            items.append(ScatterItem{QString::number(i), 1.0, {}, {}, 0, false, i == 2});
+        view.setItems(items);
+        view.layout();
+        QCOMPARE(view.engine().frames().size(), size_t(4));
+        QCOMPARE(view.engine().frames()[1].x(), 178.0);
+        view.open(QStringLiteral("1"));
+        QCOMPARE(view.focusedID().value_or(""), QStringLiteral("1"));
+        view.nudgeForward();
+        QCOMPARE(view.focusedID().value_or(""), QStringLiteral("3"));
+        view.nudgeForward();
+        QCOMPARE(view.focusedID().value_or(""), QStringLiteral("3"));
+        view.nudgeBack();
+        view.nudgeBack();
+        view.nudgeBack();
+        QCOMPARE(view.focusedID().value_or(""), QStringLiteral("0"));
+    }
+
+    void screenshotOfJustifiedRows()
+    {
+        ViewFixture f(QSize(1200, 800));
+        f.view.setItems(mixed(200));
+        f.view.layout();
+        // The scroll bar that the layout brought narrows the viewport; the
+        // grid lays out again for the new width.
+        QCoreApplication::processEvents();
+        f.decoder.finishAll();
+        QVERIFY(f.view.verticalScrollBar()->isVisible());
+        QVERIFY(f.view.verticalScrollBar()->maximum() > 0);
+        const int W = f.view.viewport()->width();
+        QCOMPARE(f.view.engine().host().width(), double(W));
+        const QImage image = f.shot();
+        keep(image, "rows-200-mixed");
+        QCOMPARE(image.width(), W);
+
+        QVERIFY(near(image.pixel(6, 6), kBackground));
+        QVERIFY(near(image.pixel(W - 6, 400), kBackground));
+        const auto &frames = f.view.engine().frames();
+        int rowsChecked = 0;
+        for (size_t i = 0; i + 1 < frames.size(); ++i) {
+            const QRectF fr = frames[i];
+            if (fr.bottom() > 790)
+                break;
+            const bool endsRow = frames[i + 1].y() != fr.y();
+            const int y = int(fr.center().y());
+            QVERIFY2(near(image.pixel(int(fr.center().x()), y), colourOf(QString::number(i))), qPrintable(QString::number(i)));
+            // Gap to the right: the next tile in the row, or the edge.
+            QVERIFY(near(image.pixel(int(fr.right()) + 4, y), kBackground));
+            if (endsRow) {
+                QVERIFY(std::abs(fr.right() - (W - 14)) < 1e-6);
+                QVERIFY(!near(image.pixel(W - 17, y), kBackground));
+                QVERIFY(near(image.pixel(W - 11, y), kBackground));
+                // The gap under the row.
+                QVERIFY(near(image.pixel(int(fr.center().x()), int(fr.bottom()) + 7), kBackground));
+                ++rowsChecked;
+            }
+        }
+        QVERIFY(rowsChecked >= 4);
+    }
+
+    void screenshotOfTheHoverPill()
+    {
+        ViewFixture f(QSize(800, 600));
+        f.view.setItems(mixed(12));
+        f.view.layout();
+        f.decoder.finishAll();
+        const QRectF frame = f.view.engine().frames()[1];
+        QTest::mouseMove(f.view.viewport(), f.onScreen(frame.center()));
+        QCOMPARE(f.view.engine().hovered(), f.view.engine().layer("1"));
+        f.clock.advance(3);
+        const QImage image = f.shot();
+        keep(image, "hover-pill");
+        // The lifted tile is 2 % larger: its colour reaches past the laid frame.
+        const QColor tile = colourOf("1");
+        QVERIFY(near(image.pixel(int(frame.left()) - 1, int(frame.center().y())), tile, 10));
+        // The pill: dark, centred at the bottom of the tile, with light text.
+        const int pillY = int(frame.bottom() - 41.5 + 16);
+        QRgb pillPixel = image.pixel(int(frame.center().x()), pillY + 10);
+        QVERIFY(qGray(pillPixel) < 50);
+        const QRectF pill = f.view.engine().pill()->frame();
+        int light = 0;
+        for (int x = int(frame.left() + pill.left() + 33); x < int(frame.left() + pill.right()); ++x) {
+            for (int y = pillY - 8; y < pillY + 8; ++y)
+                light += qGray(image.pixel(x, y)) > 180 ? 1 : 0;
+        }
+        QVERIFY2(light > 20, qPrintable(QString::number(light)));
+        // Outside the pill the tile keeps its own colour.
+        QVERIFY(near(image.pixel(int(frame.center().x()), int(frame.top()) + 20), tile, 10));
+
+        QTest::mouseMove(f.view.viewport(), QPoint(795, 595));
+        QVERIFY(!f.view.engine().hovered());
+    }
+
+    void screenshotOfAnOpenedTile()
+    {
+        ViewFixture f(QSize(1200, 800));
+        f.view.setItems(mixed(60));
+        f.view.layout();
+        f.decoder.finishAll();
+        const auto laid = f.view.engine().frames();
+        f.view.open(QStringLiteral("14"));
+        f.decoder.finishAll(); // the full-resolution image
+        // A few frames in: neighbours on their way out.
+        f.clock.advance(0.04);
+        const QImage moving = f.shot();
+        keep(moving, "open-moving");
+        int displaced = 0;
+        for (int i : {13, 15, 3, 25}) {
+            const LayerPtr t = f.view.engine().tiles()[size_t(i)];
+            const QRectF now = t->presentationFrame(f.clock.now());
+            const QPointF away = now.center() - laid[size_t(i)].center();
+            const QPointF dir = laid[size_t(i)].center() - laid[14].center();
+            if (away.x() * dir.x() + away.y() * dir.y() > 0)
+                ++displaced;
+        }
+        QCOMPARE(displaced, 4);
+
+        f.clock.advance(1);
+        const QImage image = f.shot();
+        keep(image, "open-stage");
+        const QRectF stage = f.view.engine().stageRectFor(14);
+        const QPoint centre = f.onScreen(stage.center());
+        QVERIFY(near(image.pixel(centre), colourOf("full")));
+        QVERIFY(near(image.pixel(f.onScreen(stage.topLeft() + QPointF(30, 30))), colourOf("full")));
+        // Everything else has faded away.
+        QVERIFY(near(image.pixel(f.onScreen(stage.topLeft() - QPointF(20, 20))), kBackground));
+        QVERIFY(near(image.pixel(5, 5), kBackground));
+        QCOMPARE(f.view.accessibilityIdentifier(), QStringLiteral("open:14"));
+
+        // A click anywhere closes; the tiles come back.
+        QTest::mouseClick(f.view.viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+        QVERIFY(!f.view.engine().opened());
+        f.clock.advance(1);
+        f.decoder.finishAll();
+        const QImage back = f.shot();
+        keep(back, "closed");
+        QVERIFY(near(back.pixel(f.onScreen(laid[13].center())), colourOf("13")));
+    }
+
+    void clicksThroughTheWidget()
+    {
+        ViewFixture f(QSize(800, 600));
+        QList<ScatterItem> items = mixed(8);
+        items[5].external = true;
+        f.view.setItems(items);
+        f.view.layout();
+        QStringList activated;
+        QList<QStringList> selections;
+        f.view.onActivate = [&](const QString &id) { activated << id; };
+        f.view.onSelect = [&](const QStringList &ids) { selections << ids; };
+        auto centre = [&](int i) { return f.onScreen(f.view.engine().frames()[size_t(i)].center()); };
+        QTest::mouseClick(f.view.viewport(), Qt::LeftButton, Qt::ControlModifier, centre(1));
+        QTest::mouseClick(f.view.viewport(), Qt::LeftButton, Qt::ShiftModifier, centre(3));
+        QCOMPARE(f.view.selected(), (QStringList{"1", "2", "3"}));
+        QCOMPARE(selections.size(), 2);
+        QTest::mouseClick(f.view.viewport(), Qt::LeftButton, {}, centre(5));
+        QCOMPARE(activated, QStringList{"5"});
+        QTest::keyClick(&f.view, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(f.view.selected().size(), 8);
+        QTest::mouseClick(f.view.viewport(), Qt::LeftButton, {}, centre(0));
+        QCOMPARE(f.view.focusedID().value_or(""), QStringLiteral("0"));
+        QTest::keyClick(&f.view, Qt::Key_Escape);
+        QVERIFY(!f.view.engine().opened());
+    }
+
+    void controllerWaitsForAGrid()
+    {
+        ScatterGridController controller;
+        controller.showNext();     // no grid: nothing
+        controller.select({"x"});  // nothing
+        controller.open("2");
+        controller.open("3");
+        QCOMPARE(controller.pending().value_or(""), QStringLiteral("3"));
+        ScatterGridView view(QRect(0, 0, 800, 600));
+        QList<ScatterItem> items;
+        for (int i = 0; i < 5; ++i)
+            items.append(ScatterItem{QString::number(i), 1.0, {}, {}, 0, false, false});
+        view.setItems(items);
+        controller.attach(&view);
+        QVERIFY(!controller.pending());
+        QCOMPARE(view.pendingOpen().value_or(""), QStringLiteral("3")); // not laid out yet
+        view.layout();
+        QTRY_COMPARE(view.focusedID().value_or(""), QStringLiteral("3"));
+        controller.showNext();
+        QCOMPARE(view.focusedID().value_or(""), QStringLiteral("4"));
+        controller.showPrevious();
+        QCOMPARE(view.focusedID().value_or(""), QStringLiteral("3"));
+        controller.close();
+        QVERIFY(!view.engine().opened());
+        QStringList reported;
+        view.onSelect = [&](const QStringList &ids) { reported = ids; };
+        controller.select({"1", "0"});
+        QCOMPARE(view.selected(), (QStringList{"1", "0"}));
+        QCOMPARE(reported, (QStringList{"1", "0"}));
+        {
+            ScatterGridView *gone = new ScatterGridView(QRect(0, 0, 100, 100));
+            controller.attach(gone);
+            delete gone;
+        }
+        QVERIFY(!controller.grid());
+        controller.showNext(); // the grid is gone: nothing
+    }
+
+    void bridgeUpdatesOnlyWhatChanged()
+    {
+        ManualGridClock clock(10);
+        ManualDecoder decoder;
+        ScatterGridView view(nullptr, clock, &decoder);
+        view.resize(800, 600);
+        ScatterGrid grid;
+        grid.items = mixed(6);
+        grid.glideKey = QStringLiteral("all");
+        QStringList selected;
+        grid.onSelect = [&](const QStringList &ids) { selected = ids; };
+        ScatterGridController controller;
+        grid.controller = &controller;
+        ScatterGrid::Coordinator coordinator = grid.makeCoordinator();
+        grid.update(view, coordinator);
+        view.layout();
+        QCOMPARE(controller.grid(), &view);
+        QCOMPARE(view.engine().glideUntil(), 0.0); // the key it was made with
+        const LayerPtr first = view.engine().tiles()[0];
+
+        // Same items, same key: tiles and glide stay.
+        grid.update(view, coordinator);
+        QCOMPARE(view.engine().tiles()[0], first);
+        QCOMPARE(view.engine().glideUntil(), 0.0);
+
+        // Only a revision changed: the list differs, the layer stays by id.
+        grid.items[0].revision = 1;
+        grid.update(view, coordinator);
+        QCOMPARE(view.items()[0].revision, 1);
+        QCOMPARE(view.engine().tiles()[0], first);
+
+        // Hover scale alone does not reach a living grid; the row height does.
+        grid.config.hoverScale = 1.5;
+        grid.update(view, coordinator);
+        QCOMPARE(view.config().hoverScale, 1.02);
+        grid.config.rowHeight = 100;
+        grid.update(view, coordinator);
+        QCOMPARE(view.config().rowHeight, 100.0);
+        view.layout();
+        QCOMPARE(view.engine().frames()[0].height(), 100.0);
+
+        grid.glideKey = QStringLiteral("inbox");
+        grid.update(view, coordinator);
+        QCOMPARE(view.engine().glideUntil(), 10.35);
+
+        // The selection reaches the application after the event.
+        view.select({"2"});
+        QVERIFY(selected.isEmpty());
+        QTRY_COMPARE(selected, QStringList{"2"});
+
+        // A header pushes the rows down by its height.
+        auto *label = new QLabel(QStringLiteral("Header"));
+        label->setFixedHeight(40);
+        grid.header = label;
+        grid.update(view, coordinator);
+        QVERIFY(view.headerView());
+        view.layout();
+        QCOMPARE(view.engine().frames()[0].y(), 14.0 + 40.0);
+        grid.header = nullptr;
+        grid.update(view, coordinator);
+        QVERIFY(!view.headerView());
+        view.layout();
+        QCOMPARE(view.engine().frames()[0].y(), 14.0);
+        delete coordinator.headerHost.data();
+    }
+
+    void decodesRunOnThePool()
+    {
+        ScatterGridView view(QRect(0, 0, 800, 600));
+        QThread *mainThread = QThread::currentThread();
+        std::atomic<bool> offMain{true};
+        view.setContent([&](const QString &id, double, bool) {
+            if (QThread::currentThread() == mainThread)
+                offMain = false;
+            return solid(id, 32, 32);
+        });
+        view.setItems(mixed(10));
+        view.layout();
+        QTRY_VERIFY(!view.engine().tiles()[9]->contents.isNull());
+        QVERIFY(offMain);
+    }
+};
+
+QTEST_MAIN(GridViewTest)
+#include "tst_gridview.moc"
