@@ -6,12 +6,15 @@
 #include "platform/Uuid.h"
 
 #include <QDir>
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QTest>
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 using namespace vellora;
@@ -89,6 +92,7 @@ private slots:
     void host_data();
     void host();
     void defaultsAreStableWithinProcess();
+    void defaultsDifferBetweenProcesses();
     void boardEqualityCoversEveryField();
 };
 
@@ -571,6 +575,23 @@ void TestRecords::defaultsAreStableWithinProcess()
     QCOMPARE(first[1].rules, QList<Rule>{Rule::colourNear("#C8A070", 30.0)});
 }
 
+void TestRecords::defaultsDifferBetweenProcesses()
+{
+    const auto idsOfAnotherRun = [] {
+        QProcess p;
+        p.start(QCoreApplication::applicationFilePath(), {"--print-default-ids"});
+        if (!p.waitForFinished(20000))
+            return QStringList();
+        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    };
+    const QStringList first = idsOfAnotherRun();
+    const QStringList second = idsOfAnotherRun();
+    QCOMPARE(first.size(), 2);
+    QCOMPARE(second.size(), 2);
+    QVERIFY(first[0] != second[0] && first[1] != second[1]);
+    QVERIFY(!first.contains(SmartFolder::defaults()[0].id));
+}
+
 void TestRecords::boardEqualityCoversEveryField()
 {
     Board base;
@@ -592,5 +613,17 @@ void TestRecords::boardEqualityCoversEveryField()
     QCOMPARE(qHash(same), qHash(base));
 }
 
-QTEST_GUILESS_MAIN(TestRecords)
+// Run as a helper with this one argument, the program prints the ids of the
+// default smart folders and ends, so a test can compare two processes.
+int main(int argc, char **argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], "--print-default-ids") == 0) {
+        for (const SmartFolder &f : SmartFolder::defaults())
+            printf("%s\n", qPrintable(f.id));
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestRecords test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_records.moc"

@@ -1,0 +1,93 @@
+#include "library/MediaImport.h"
+
+#include "library/Media.h"
+#include "platform/FileCopy.h"
+
+#include <QThread>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vellora {
+
+int importWorkerCount()
+{
+    return std::max(4, QThread::idealThreadCount());
+}
+
+ParallelImportResult importInParallel(const QString &root, const QStringList &files, const QString &collectionId,
+                                      QSet<QString> knownHashes, int batchSize,
+                                      const std::function<void(QList<Item>)> &deliver)
+{
+    // The one lock of the import: the next index, the admission set, the
+    // finished items and the counts.
+    std::mutex lock;
+    qsizetype next = 0;
+    QList<Item> finished;
+    ParallelImportResult result;
+    QSet<QString> &admitted = knownHashes;
+
+
+    const auto worker = [&] {
+        for (;;) {
+            qsizetype index;
+            {
+                std::lock_guard guard(lock);
+                index = next++;
+            }
+            if (index >= files.size())
+                return;
+            bool duplicate = false;
+            ContentAdmission admit;
+            admit.admit = [&](const QString &hash) {
+                std::lock_guard guard(lock);
+                if (admitted.contains(hash)) {
+                    duplicate = true;
+                    return false;
+                }
+                admitted.insert(hash);
+                return true;
+            };
+            admit.withdraw = [&](const QString &hash) {
+                std::lock_guard guard(lock);
+                admitted.remove(hash);
+            };
+            std::optional<Item> item = makeItem(root, files.at(index), collectionId, admit);
+            QList<Item> batch;
+            {
+                std::lock_guard guard(lock);
+                if (!item) {
+                    ++(duplicate ? result.duplicates : result.skipped);
+                    continue;
+                }
+                finished.append(std::move(*item));
+                ++result.added;
+                if (batchSize > 0 && finished.size() >= batchSize)
+                    batch.swap(finished);
+            }
+            if (!batch.isEmpty())
+                deliver(std::move(batch));
+        }
+    };
+
+    const int count = int(std::min<qsizetype>(importWorkerCount(), std::max<qsizetype>(files.size(), 1)));
+    std::vector<std::thread> threads;
+    threads.reserve(size_t(count));
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back(worker);
+    for (std::thread &t : threads)
+        t.join();
+
+    // The renames of the new files are on disk before the items can be saved.
+    if (result.added > 0) {
+        syncFolder(root + QStringLiteral("/originals"));
+        syncFolder(root + QStringLiteral("/thumbnails"));
+        syncFolder(root + QStringLiteral("/covers"));
+    }
+
+    deliver(std::move(finished));
+    return result;
+}
+
+} // namespace vellora
