@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 namespace zezevaveri {
 
@@ -364,12 +365,8 @@ void GridEngine::setSpinner(const LayerPtr &tile, bool on)
 
 // ---------------------------------------------------------------- layout
 
-void GridEngine::layout()
+double GridEngine::layoutFrames()
 {
-    if (m_opened)
-        return;
-    const double r = config.rowHeight, g = config.gap;
-    m_frames.clear();
     const double W = m_host.width();
     const double header = m_host.headerHeight();
     double h = 0;
@@ -377,7 +374,25 @@ void GridEngine::layout()
         h = std::isfinite(header) ? header : 0;
         m_host.setHeaderFrame(QRectF(0, 0, W, h));
     }
-    const double laidHeight = justifiedLayout(m_aspects, W, r, g, h, m_frames);
+    const double laidHeight = justifiedLayout(m_aspects, W, config.rowHeight, config.gap, h, m_frames);
+    const double document = std::max(laidHeight, m_host.visibleRect().height());
+    if (std::abs(document - m_documentHeight) > 0.5) {
+        m_documentHeight = document;
+        m_host.setDocumentHeight(document);
+    }
+    return laidHeight;
+}
+
+void GridEngine::layout()
+{
+    if (m_opened) {
+        // Tiles stay put while a tile is open; closing catches up.
+        m_layoutSkipped = true;
+        return;
+    }
+    m_layoutSkipped = false;
+    const double W = m_host.width();
+    layoutFrames();
 
     if (m_pendingOpen && W > 0 && indexOf(*m_pendingOpen) >= 0) {
         const QString id = *m_pendingOpen;
@@ -409,12 +424,6 @@ void GridEngine::layout()
         animate(tile, keys::bounds, QRectF(0, 0, target.width(), target.height()), config.item, config.openDuration);
     }
     m_glide = false;
-
-    const double document = std::max(laidHeight, m_host.visibleRect().height());
-    if (std::abs(document - m_documentHeight) > 0.5) {
-        m_documentHeight = document;
-        m_host.setDocumentHeight(document);
-    }
     m_host.setNeedsDisplay();
     updateVisible();
 }
@@ -429,6 +438,39 @@ void GridEngine::cancelDecode(const QString &key)
     }
 }
 
+std::pair<size_t, size_t> GridEngine::frameRange(double top, double bottom) const
+{
+    // Frames run down the document in item order, so a band of the document
+    // is one range of indexes.
+    const size_t count = std::min({m_tiles.size(), m_items.size(), m_frames.size()});
+    const auto begin = m_frames.begin(), end = m_frames.begin() + qsizetype(count);
+    const size_t lo = size_t(std::partition_point(begin, end, [top](const QRectF &f) { return f.bottom() < top; }) - begin);
+    const size_t hi = size_t(std::partition_point(begin, end, [bottom](const QRectF &f) { return f.top() <= bottom; }) - begin);
+    return {lo, std::max(lo, hi)};
+}
+
+std::vector<const Layer *> GridEngine::layersToPaint(const QRectF &visible) const
+{
+    std::vector<const Layer *> out;
+    const auto [lo, hi] = frameRange(visible.top(), visible.bottom());
+    out.reserve(hi - lo + m_animated.size() + 2);
+    std::unordered_set<const Layer *> seen;
+    for (size_t i = lo; i < hi; ++i) {
+        out.push_back(m_tiles[i].get());
+        seen.insert(m_tiles[i].get());
+    }
+    // Tiles beyond the laid-out frames (none laid out yet) sit at zero size.
+    auto add = [&](const Layer *layer) {
+        if (layer && layer->superlayer() == m_root.get() && seen.insert(layer).second)
+            out.push_back(layer);
+    };
+    for (const auto &[raw, weak] : m_animated)
+        add(weak.lock().get());
+    add(m_opened.get());
+    add(m_staged.get());
+    return out;
+}
+
 void GridEngine::updateVisible()
 {
     const QRectF visible = m_host.visibleRect();
@@ -441,18 +483,7 @@ void GridEngine::updateVisible()
     const QRectF keep = area.adjusted(0, -visible.height(), 0, visible.height());
     const double scale = m_host.backingScale();
     const size_t count = std::min({m_tiles.size(), m_items.size(), m_frames.size()});
-
-    // Frames run down the document in item order, so the area is one range
-    // of indexes.
-    auto firstBelow = [&](double y) {
-        return size_t(std::partition_point(m_frames.begin(), m_frames.begin() + qsizetype(count),
-                                           [y](const QRectF &f) { return f.bottom() < y; }) - m_frames.begin());
-    };
-    auto firstAfter = [&](double y) {
-        return size_t(std::partition_point(m_frames.begin(), m_frames.begin() + qsizetype(count),
-                                           [y](const QRectF &f) { return f.top() <= y; }) - m_frames.begin());
-    };
-    const size_t areaLo = firstBelow(area.top()), areaHi = std::max(areaLo, firstAfter(area.bottom()));
+    const auto [areaLo, areaHi] = frameRange(area.top(), area.bottom());
 
     // Release what left the kept band, looking only where pixels may be held.
     size_t holdLo = count, holdHi = 0;
@@ -716,12 +747,22 @@ void GridEngine::close()
     tile->extendedDynamicRange = false;
     animate(tile, keys::cornerRadius, config.cornerRadius, config.item, config.cornerDuration);
 
+    // The items or the width changed while the tile was open: come back to
+    // where the tiles belong now.
+    if (m_layoutSkipped || m_frames.size() != m_items.size()) {
+        m_layoutSkipped = false;
+        layoutFrames();
+    }
     const QRectF load = currentLoadRect();
-    for (size_t i = 0; i < m_tiles.size() && i < m_frames.size(); ++i) {
+    for (size_t i = 0; i < m_tiles.size(); ++i) {
         const LayerPtr &t = m_tiles[i];
-        const QRectF &laid = m_frames[i];
-        if (!laid.intersects(load) && !(t->opacity < 1))
+        const QRectF laid = i < m_frames.size() ? m_frames[i] : QRectF();
+        if (isZeroRect(t->frame()) && t != tile) {
+            t->setFrame(laid); // arrived while open: appears in place
+        } else if (!laid.intersects(load) && !(t->opacity < 1)) {
+            t->setFrame(laid);
             continue;
+        }
         if (!sameRect(t->frame(), laid)) {
             animate(t, keys::position, laid.center(), config.item, config.closeDuration);
             animate(t, keys::bounds, QRectF(0, 0, laid.width(), laid.height()), config.item, config.closeDuration);
@@ -934,6 +975,10 @@ void GridEngine::setHover(const LayerPtr &tile)
             if (!item.title.isEmpty())
                 showPill(tile, item);
             if (m_host.hasHoverOverlay()) {
+                m_hoverHostLayer->removeAnimation(keys::opacity);
+                m_hoverHostLayer->opacity = 0;
+                m_hoverHostLayer->zPosition = 5;
+                animate(m_hoverHostLayer, keys::opacity, 1.0, config.hover, 0);
                 std::weak_ptr<Layer> weak = tile;
                 std::weak_ptr<int> alive = m_alive;
                 m_host.showHoverOverlay(item, tile->frame(), [this, alive, weak] {
@@ -945,6 +990,11 @@ void GridEngine::setHover(const LayerPtr &tile)
         }
     }
     m_hovered = tile;
+}
+
+double GridEngine::hoverOverlayOpacity() const
+{
+    return m_hoverHostLayer->presentation(m_clock.now()).opacity;
 }
 
 void GridEngine::showPill(const LayerPtr &tile, const ScatterItem &item)

@@ -146,6 +146,8 @@ public:
     const LayerPtr &opened() const { return m_opened; }
     const LayerPtr &staged() const { return m_staged; }
     const LayerPtr &pill() const { return m_pill; }
+    // Opacity of the host's hover overlay now: it fades in on the hover spring.
+    double hoverOverlayOpacity() const;
     const std::optional<QString> &pendingOpen() const { return m_pendingOpen; }
     const QSet<QString> &fading() const { return m_fading; }
     double documentHeight() const { return m_documentHeight; }
@@ -157,6 +159,10 @@ public:
     int indexOf(const Layer *tile) const;
     int indexOf(const QString &id) const;
     QRectF stageRectFor(int index) const;
+
+    // The root's sublayers that can show in `visible`: the tiles laid out
+    // there, everything that moves, and the opened and staged layers.
+    std::vector<const Layer *> layersToPaint(const QRectF &visible) const;
 
     // Animation bookkeeping: whether anything moves now, and running the
     // completions of finished animations (the clock calls it on its own).
@@ -178,6 +184,8 @@ public:
 
 private:
     void rebuildTiles(const std::vector<ScatterItem> &old);
+    // Frames, header frame and document height for the current width.
+    double layoutFrames();
     void setSpinner(const LayerPtr &tile, bool on);
     void setHover(const LayerPtr &tile);
     void showPill(const LayerPtr &tile, const ScatterItem &item);
@@ -195,6 +203,8 @@ private:
     void scheduleReap(double endTime);
     void cancelDecode(const QString &key);
     void later(double delay, std::function<void()> work);
+    // Index range [first, last) of the laid-out frames that reach [top, bottom].
+    std::pair<size_t, size_t> frameRange(double top, double bottom) const;
 
     GridHost &m_host;
     GridClock &m_clock;
@@ -211,6 +221,7 @@ private:
     LayerPtr m_root;
     LayerPtr m_hovered, m_opened, m_staged;
     bool m_glide = false;
+    bool m_layoutSkipped = false;
     double m_glideUntil = 0;
     double m_zoom = 1.0;
     QPointF m_pan;
@@ -224,6 +235,7 @@ private:
     };
     std::optional<Press> m_press;
     LayerPtr m_pill, m_pillIcon, m_pillText, m_pillArrow;
+    LayerPtr m_hoverHostLayer = Layer::make(QStringLiteral("hoverHost"));
     QFont m_pillFont;
     QImage m_photoGlyph;
     QSet<QString> m_fading;

@@ -96,12 +96,19 @@ QImage TileImageCache::prepared(const QImage &source, QSize pixels, double radiu
 
 void LayerPainter::paint(QPainter &painter, const Layer &root, double now, const QRectF &visible, double dpr)
 {
-    if (root.backgroundColor.isValid())
-        painter.fillRect(visible, root.backgroundColor);
     std::vector<const Layer *> order;
     order.reserve(root.sublayers().size());
     for (const auto &l : root.sublayers())
         order.push_back(l.get());
+    paint(painter, root, order, now, visible, dpr);
+}
+
+void LayerPainter::paint(QPainter &painter, const Layer &root, const std::vector<const Layer *> &layers, double now,
+                         const QRectF &visible, double dpr)
+{
+    if (root.backgroundColor.isValid())
+        painter.fillRect(visible, root.backgroundColor);
+    std::vector<const Layer *> order = layers;
     std::stable_sort(order.begin(), order.end(), [](const Layer *a, const Layer *b) { return a->zPosition < b->zPosition; });
     for (const Layer *layer : order)
         paintLayer(painter, *layer, &root, now, dpr, &visible);

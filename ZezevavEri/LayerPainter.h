@@ -55,6 +55,10 @@ public:
     // is expected to map it to the device already. `dpr` is the device pixel
     // ratio of the target.
     void paint(QPainter &painter, const Layer &root, double now, const QRectF &visible, double dpr);
+    // Paints only `layers` (sublayers of `root`), in their order for equal
+    // z positions; for large trees whose owner knows what can be seen.
+    void paint(QPainter &painter, const Layer &root, const std::vector<const Layer *> &layers, double now,
+               const QRectF &visible, double dpr);
 
 private:
     void paintLayer(QPainter &painter, const Layer &layer, const Layer *parent, double now, double dpr,

@@ -212,7 +212,7 @@ QImage ScatterGridView::renderFrame()
     QPainter painter(&image);
     const QRectF visible = visibleRect();
     painter.translate(0, -visible.top());
-    m_painter.paint(painter, *m_engine.rootLayer(), m_engine.clock().now(), visible, dpr);
+    m_painter.paint(painter, *m_engine.rootLayer(), m_engine.layersToPaint(visible), m_engine.clock().now(), visible, dpr);
     return image;
 }
 
@@ -307,6 +307,11 @@ void ScatterGridView::showHoverOverlay(const ScatterItem &item, const QRectF &fr
     m_hoverHost->setContent(hoverOverlay(item, std::move(open)));
     m_hoverFrame = frame;
     placeChildren();
+    if (!m_hoverEffect) {
+        m_hoverEffect = new QGraphicsOpacityEffect(m_hoverHost);
+        m_hoverHost->setGraphicsEffect(m_hoverEffect);
+    }
+    m_hoverEffect->setOpacity(m_engine.hoverOverlayOpacity());
     m_hoverHost->show();
     m_hoverHost->raise();
 }
@@ -333,6 +338,8 @@ void ScatterGridView::tick()
 {
     m_engine.reap();
     viewport()->update();
+    if (m_hoverEffect && m_hoverHost->isVisible())
+        m_hoverEffect->setOpacity(m_engine.hoverOverlayOpacity());
     if (!m_engine.isAnimating())
         m_ticker.stop();
 }
@@ -358,7 +365,8 @@ void ScatterGridView::paintEvent(QPaintEvent *event)
     const double y = scrollY();
     const QRectF visible = QRectF(event->rect()).translated(0, y);
     painter.translate(0, -y);
-    m_painter.paint(painter, *m_engine.rootLayer(), m_engine.clock().now(), visible, devicePixelRatioF());
+    m_painter.paint(painter, *m_engine.rootLayer(), m_engine.layersToPaint(visible), m_engine.clock().now(), visible,
+                    devicePixelRatioF());
 }
 
 void ScatterGridView::resizeEvent(QResizeEvent *event)

@@ -75,6 +75,8 @@ public:
     // to no parent and hidden.
     void setHeaderView(QWidget *header);
     QWidget *stageOverlay() const { return m_stageOverlay; }
+    // The host of the hover overlay (a child of the viewport).
+    PassthroughHost *hoverHost() const { return m_hoverHost; }
     void setStageOverlay(QWidget *overlay);
 
     // Callbacks. `content` runs on the decode pool.
@@ -151,6 +153,7 @@ private:
     QPointer<QWidget> m_stageOverlay;
     QRectF m_stageFrame;
     PassthroughHost *m_hoverHost = nullptr;
+    QPointer<QGraphicsOpacityEffect> m_hoverEffect;
     QRectF m_hoverFrame;
     QString m_accessibilityIdentifier;
     QPoint m_pressAt;

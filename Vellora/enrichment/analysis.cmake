@@ -10,11 +10,13 @@ target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/FeaturePrint.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FeaturePrintStore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ImageAnalysis.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/RuleDraft.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LanguageFeatures.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../platform/TextRecognizer.cpp
 )
 target_include_directories(vellora_enrichment PRIVATE ${VELLORA_TESSERACT_INCLUDE_DIRS})
 target_link_libraries(vellora_enrichment
-  PUBLIC Qt6::Gui Qt6::Network
+  PUBLIC vellora_library Qt6::Gui Qt6::Network
   PRIVATE PkgConfig::VELLORA_PLIST ${CMAKE_DL_LIBS})
 # The distance loop of find-similar runs over every stored print.
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/FeaturePrint.cpp ${CMAKE_CURRENT_LIST_DIR}/FeaturePrintStore.cpp

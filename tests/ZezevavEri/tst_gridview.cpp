@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QPointer>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -240,6 +242,52 @@ private slots:
         QCOMPARE(f.view.focusedID().value_or(""), QStringLiteral("0"));
         QTest::keyClick(&f.view, Qt::Key_Escape);
         QVERIFY(!f.view.engine().opened());
+    }
+
+    void overlaysFollowTheStageAndTheHover()
+    {
+        ViewFixture f(QSize(800, 600));
+        f.view.setItems(mixed(12));
+        f.view.layout();
+        auto *stage = new QLabel(QStringLiteral("overlay"));
+        f.view.setStageOverlay(stage);
+        QPointer<QPushButton> button;
+        QString hoveredItem;
+        f.view.hoverOverlay = [&](const ScatterItem &item, std::function<void()> open) -> QWidget * {
+            hoveredItem = item.id;
+            auto *b = new QPushButton(QStringLiteral("Open"));
+            QObject::connect(b, &QPushButton::clicked, b, [open] { open(); });
+            button = b;
+            return b;
+        };
+        const QRectF frame = f.view.engine().frames()[2];
+        QTest::mouseMove(f.view.viewport(), f.onScreen(frame.center()));
+        QCOMPARE(hoveredItem, QStringLiteral("2"));
+        QVERIFY(f.view.hoverHost()->isVisible());
+        QCOMPARE(f.view.hoverHost()->geometry(), frame.toRect());
+        QCOMPARE(f.view.engine().hoverOverlayOpacity(), 0.0);
+        f.clock.advance(0.2);
+        const double halfway = f.view.engine().hoverOverlayOpacity();
+        QVERIFY(halfway > 0.3 && halfway <= 1.2);
+        f.clock.advance(3);
+        QCOMPARE(f.view.engine().hoverOverlayOpacity(), 1.0);
+
+        // The overlay's own action opens its tile; the stage overlay shows
+        // once the open has played.
+        QVERIFY(button);
+        button->click();
+        QCOMPARE(f.view.focusedID().value_or(""), QStringLiteral("2"));
+        QVERIFY(!f.view.hoverHost()->isVisible());
+        QVERIFY(!stage->isVisible());
+        f.clock.advance(0.3);
+        QVERIFY(stage->isVisible());
+        QCOMPARE(QRectF(stage->geometry()), f.view.engine().stageRectFor(2).translated(0, -f.view.verticalScrollBar()->value()).toRect());
+        f.view.nudgeForward();
+        QVERIFY(!stage->isVisible());
+        f.clock.advance(0.3);
+        QVERIFY(stage->isVisible());
+        f.view.close();
+        QVERIFY(!stage->isVisible());
     }
 
     void controllerWaitsForAGrid()

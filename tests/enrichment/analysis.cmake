@@ -6,3 +6,6 @@ vellora_add_qtest(tst_imageanalysis
 vellora_add_qtest(tst_languagemodel
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_languagemodel.cpp
   LIBS vellora_platform Qt6::Network)
+vellora_add_qtest(tst_languagefeatures
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_languagefeatures.cpp
+  LIBS vellora_enrichment Qt6::Network)
