@@ -3,10 +3,7 @@
 #include "DesktopPictures.h"
 
 #include "ZezevavEri/ScatterGridView.h"
-#if __has_include("enrichment/RuleDraft.h")
 #include "enrichment/RuleDraft.h"
-#define VELLORA_HAS_RULE_DRAFT 1
-#endif
 #include "library/LibraryFileAccess.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
@@ -299,13 +296,11 @@ void selfCheckRules(LibraryStore &store)
                 && decoded.rules == folder.rules,
             "rules", QStringLiteral("a smart folder changed through JSON"));
 
-#ifdef VELLORA_HAS_RULE_DRAFT
     const RuleDraft draft{QUuid::createUuid(), RuleDraft::Kind::ColourNear, QStringLiteral("#C8A070")};
     const std::optional<Rule> rule = draft.rule();
     require(rule && rule->ruleCase == Rule::Case::ColourNear && rule->text == QLatin1String("#C8A070")
                 && rule->tolerance == 30.0,
             "rules", QStringLiteral("the editor row colour near #C8A070 does not make colourNear #C8A070 within 30"));
-#endif
 }
 
 void selfCheckMigration(const QStringList &pictures)
@@ -451,6 +446,11 @@ int runSelfCheck(const QStringList &pictureFolders)
         runChecks(root, pictures);
     } catch (const SelfCheckFailure &failure) {
         qCCritical(lcSelfCheck).noquote() << "selfcheck failed:" << failure.what();
+        return 1;
+    } catch (const std::exception &error) {
+        // A step that throws on its own (a file error of the store, memory)
+        // fails the run the same way.
+        qCCritical(lcSelfCheck).noquote() << "selfcheck failed:" << error.what();
         return 1;
     }
     printLine(QStringLiteral("selfcheck ok"));
