@@ -365,12 +365,8 @@ void GridEngine::setSpinner(const LayerPtr &tile, bool on)
 
 // ---------------------------------------------------------------- layout
 
-void GridEngine::layout()
+double GridEngine::layoutFrames()
 {
-    if (m_opened)
-        return;
-    const double r = config.rowHeight, g = config.gap;
-    m_frames.clear();
     const double W = m_host.width();
     const double header = m_host.headerHeight();
     double h = 0;
@@ -378,7 +374,25 @@ void GridEngine::layout()
         h = std::isfinite(header) ? header : 0;
         m_host.setHeaderFrame(QRectF(0, 0, W, h));
     }
-    const double laidHeight = justifiedLayout(m_aspects, W, r, g, h, m_frames);
+    const double laidHeight = justifiedLayout(m_aspects, W, config.rowHeight, config.gap, h, m_frames);
+    const double document = std::max(laidHeight, m_host.visibleRect().height());
+    if (std::abs(document - m_documentHeight) > 0.5) {
+        m_documentHeight = document;
+        m_host.setDocumentHeight(document);
+    }
+    return laidHeight;
+}
+
+void GridEngine::layout()
+{
+    if (m_opened) {
+        // Tiles stay put while a tile is open; closing catches up.
+        m_layoutSkipped = true;
+        return;
+    }
+    m_layoutSkipped = false;
+    const double W = m_host.width();
+    layoutFrames();
 
     if (m_pendingOpen && W > 0 && indexOf(*m_pendingOpen) >= 0) {
         const QString id = *m_pendingOpen;
@@ -410,12 +424,6 @@ void GridEngine::layout()
         animate(tile, keys::bounds, QRectF(0, 0, target.width(), target.height()), config.item, config.openDuration);
     }
     m_glide = false;
-
-    const double document = std::max(laidHeight, m_host.visibleRect().height());
-    if (std::abs(document - m_documentHeight) > 0.5) {
-        m_documentHeight = document;
-        m_host.setDocumentHeight(document);
-    }
     m_host.setNeedsDisplay();
     updateVisible();
 }
@@ -739,12 +747,22 @@ void GridEngine::close()
     tile->extendedDynamicRange = false;
     animate(tile, keys::cornerRadius, config.cornerRadius, config.item, config.cornerDuration);
 
+    // The items or the width changed while the tile was open: come back to
+    // where the tiles belong now.
+    if (m_layoutSkipped || m_frames.size() != m_items.size()) {
+        m_layoutSkipped = false;
+        layoutFrames();
+    }
     const QRectF load = currentLoadRect();
-    for (size_t i = 0; i < m_tiles.size() && i < m_frames.size(); ++i) {
+    for (size_t i = 0; i < m_tiles.size(); ++i) {
         const LayerPtr &t = m_tiles[i];
-        const QRectF &laid = m_frames[i];
-        if (!laid.intersects(load) && !(t->opacity < 1))
+        const QRectF laid = i < m_frames.size() ? m_frames[i] : QRectF();
+        if (isZeroRect(t->frame()) && t != tile) {
+            t->setFrame(laid); // arrived while open: appears in place
+        } else if (!laid.intersects(load) && !(t->opacity < 1)) {
+            t->setFrame(laid);
             continue;
+        }
         if (!sameRect(t->frame(), laid)) {
             animate(t, keys::position, laid.center(), config.item, config.closeDuration);
             animate(t, keys::bounds, QRectF(0, 0, laid.width(), laid.height()), config.item, config.closeDuration);

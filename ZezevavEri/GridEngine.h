@@ -184,6 +184,8 @@ public:
 
 private:
     void rebuildTiles(const std::vector<ScatterItem> &old);
+    // Frames, header frame and document height for the current width.
+    double layoutFrames();
     void setSpinner(const LayerPtr &tile, bool on);
     void setHover(const LayerPtr &tile);
     void showPill(const LayerPtr &tile, const ScatterItem &item);
@@ -219,6 +221,7 @@ private:
     LayerPtr m_root;
     LayerPtr m_hovered, m_opened, m_staged;
     bool m_glide = false;
+    bool m_layoutSkipped = false;
     double m_glideUntil = 0;
     double m_zoom = 1.0;
     QPointF m_pan;

@@ -238,6 +238,30 @@ private slots:
         QVERIFY(f.engine.frames()[3] != before);
     }
 
+    void changesWhileOpenApplyOnClose()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(10));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("5"));
+        f.settle();
+        std::vector<ScatterItem> items = numbered(10);
+        items.erase(items.begin()); // "0" leaves
+        items.push_back(item(QStringLiteral("new"), 3.0));
+        f.engine.setItems(items);
+        f.host.setSize(600, 600);
+        f.engine.layout(); // skipped: a tile is open
+        QCOMPARE(f.engine.layer("new")->frame(), QRectF());
+        f.engine.close();
+        f.settle();
+        const JustifiedLayout expected = justifiedLayout(std::vector<double>{1, 1, 1, 1, 1, 1, 1, 1, 1, 3}, 600, 150, 14);
+        for (size_t i = 0; i < f.engine.tiles().size(); ++i) {
+            QCOMPARE(f.engine.tiles()[i]->frame(), expected.frames[i]);
+            QCOMPARE(f.engine.tiles()[i]->presentation(f.clock.now()).opacity, 1.0);
+        }
+        QCOMPARE(f.host.documentHeight(), std::max(expected.height, 600.0));
+    }
+
     void glideAnimatesOnlyTilesThatHadAFrame()
     {
         Fixture f;
