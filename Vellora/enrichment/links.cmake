@@ -9,8 +9,9 @@ target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LinkParser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LinkCover.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LinkMetadata.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LinkPipeline.cpp
 )
-target_link_libraries(vellora_enrichment PUBLIC Qt6::Gui Qt6::Network PRIVATE PkgConfig::GUMBO)
+target_link_libraries(vellora_enrichment PUBLIC vellora_library Qt6::Gui Qt6::Network PRIVATE PkgConfig::GUMBO)
 target_sources(vellora_enrichment PRIVATE ${CMAKE_CURRENT_LIST_DIR}/PageSnapshotter.cpp)
 
 # The web view side. Links Widgets and WebEngine; only the program and the

@@ -3,3 +3,4 @@ vellora_add_qtest(tst_linkparser SOURCES tst_linkparser.cpp LIBS vellora_enrichm
 vellora_add_qtest(tst_linkcover SOURCES tst_linkcover.cpp LIBS vellora_enrichment Qt6::Gui)
 vellora_add_qtest(tst_pagesnapshot SOURCES tst_pagesnapshot.cpp LoopbackHttpServer.h LIBS vellora_snapshot TIMEOUT 240)
 vellora_add_qtest(tst_linkmetadata SOURCES tst_linkmetadata.cpp LoopbackHttpServer.h LIBS vellora_enrichment Qt6::Gui Qt6::Network)
+vellora_add_qtest(tst_linkpipeline SOURCES tst_linkpipeline.cpp LoopbackHttpServer.h LIBS vellora_snapshot vellora_library TIMEOUT 300)

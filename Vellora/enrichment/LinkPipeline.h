@@ -1,0 +1,74 @@
+#pragma once
+// The road of a link: an address becomes a link item (addLink), and the item
+// is enriched with the page's metadata, favicon, snapshot or cover, thumbnail
+// and the language model's insight (fetchLinkMetadata). These are operations
+// of the store in spirit; they live here because they need the enrichment
+// services, and take the store as their first argument.
+//
+// Main thread only. Every asynchronous operation calls its `done` exactly
+// once, later, also when it ended early.
+
+#include "library/Records.h"
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+namespace vellora {
+
+class LibraryStore;
+
+// What the pipeline calls of the services around it. The defaults describe
+// nothing, drop nothing, schedule nothing and open addresses in the desktop's
+// browser; the program installs the real ones, tests install fakes.
+struct LinkPipelineServices {
+    using InsightDone = std::function<void(std::optional<LinkInsight>)>;
+    // The language model's insight for a page; nothing when the model is
+    // unavailable or fails.
+    std::function<void(const QString &title, const QString &url, const QString &pageText, InsightDone)> describeLink;
+    // Forget the item's feature print, so the analyzer computes it anew.
+    std::function<void(const QString &itemId)> dropFeaturePrint;
+    // Run the analyzer over whatever is missing.
+    std::function<void()> scheduleAnalysis;
+    // Open an address in the default browser.
+    std::function<void(const QUrl &)> openURL;
+
+    static LinkPipelineServices &installed();
+};
+
+// The id of the item that now stands for `url` (an address accepted by
+// normalizedLinkURL): the first link item with exactly that sourceURL, trash
+// included, else a new link item appended to the store (and a save scheduled).
+QString addLink(LibraryStore &store, const QString &url, const QString &collectionId);
+
+// Enriches the item from its own sourceURL. A run that fails part-way never
+// overwrites what an earlier run stored: absent texts, an absent insight or
+// a host-only title keep the item's earlier values, a rendered cover never
+// replaces a stored picture, and snapshotDate is restored unless this run
+// stored a page picture or the item had never been enriched. The user's
+// tags are kept. Files written for an item that was deleted meanwhile are
+// removed again.
+void fetchLinkMetadata(LibraryStore &store, const QString &id, std::function<void()> done = {});
+
+// The link items to enrich again after a load: those without page text, and
+// those whose last run was cut off (snapshotDate cleared, never set again).
+QStringList linksToRefresh(const LibraryStore &store);
+// fetchLinkMetadata for each of linksToRefresh(), one after another.
+void refreshLinkMetadata(LibraryStore &store, std::function<void()> done = {});
+
+// What the main window starts once, when it is first shown: waits until the
+// store has loaded, then refreshLinkMetadata(). Nothing when the library
+// could not be loaded.
+void refreshLinksWhenLoaded(LibraryStore &store, std::function<void()> done = {});
+
+// Opens the item's address and counts the open; an address that does not
+// parse does nothing.
+void openLink(LibraryStore &store, const Item &item);
+
+// Asks the model for a new insight and merges its suggested tags into the
+// item's tags. Nothing changes when the model gives nothing.
+void generateLinkInsight(LibraryStore &store, const QString &id, std::function<void()> done = {});
+
+} // namespace vellora

@@ -1,0 +1,413 @@
+#include "LoopbackHttpServer.h"
+#include "enrichment/LinkCover.h"
+#include "enrichment/LinkParser.h"
+#include "enrichment/LinkPipeline.h"
+#include "enrichment/PageSnapshot.h"
+#include "library/LibraryStore.h"
+#include "library/Media.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace vellora;
+
+namespace {
+
+QByteArray png(int w, int h, QColor colour)
+{
+    QImage image(w, h, QImage::Format_ARGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QByteArray fileHash(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+
+bool runPipeline(LibraryStore &store, const QString &id, int limitMs = 40000)
+{
+    bool done = false;
+    fetchLinkMetadata(store, id, [&done] { done = true; });
+    QElapsedTimer t;
+    t.start();
+    while (!done && t.elapsed() < limitMs)
+        QTest::qWait(20);
+    return done;
+}
+
+LinkInsight insightSaying(const QString &summary)
+{
+    LinkInsight insight;
+    insight.summary = summary;
+    insight.keyPoints = {QStringLiteral("one")};
+    insight.category = QStringLiteral("article");
+    insight.suggestedTags = {QStringLiteral("Fruit")};
+    return insight;
+}
+
+// A snapshot that never renders anything, as on a system without a web view.
+class BlankSnapshot final : public PageSnapshotRun {
+public:
+    void run(const QString &, std::function<void(PageSnapshotResult)> done) override
+    {
+        QTimer::singleShot(0, [done = std::move(done)] { done({}); });
+    }
+};
+
+} // namespace
+
+class TestLinkPipeline : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void addsOnceAndReusesTheAddress();
+    void enrichesAPageWithOpenGraph();
+    void pageWithoutPictureGetsTheCover();
+    void previewImageWhenThePageGivesNone();
+    void httpErrorPageIsStillAPage();
+    void closedPortGivesHostTitleAndKeepsEarlierData();
+    void userTagsSurviveARefresh();
+    void itemDeletedDuringTheRunLeavesNoFiles();
+    void refreshPicksInterruptedRuns();
+    void regeneratesInsightAndMergesTags();
+
+private:
+    LoopbackHttpServer m_server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<LibraryStore> m_store;
+    QStringList m_dropped;
+    int m_analysisRuns = 0;
+    std::optional<LinkInsight> m_nextInsight;
+    QStringList m_describedTitles;
+};
+
+void TestLinkPipeline::initTestCase()
+{
+    QVERIFY(m_server.listen());
+    QByteArray body = "<p>Oranges are round. " + QByteArray(100, 'o') + "</p>";
+    m_server.page("/og",
+                  "<html><head><title>Doc Title</title>"
+                  "<meta property=\"og:title\" content=\"Orange Story\">"
+                  "<meta property=\"og:description\" content=\"All about oranges\">"
+                  "<meta property=\"og:site_name\" content=\"Fruit Site\">"
+                  "<meta property=\"og:image\" content=\"/preview.png\">"
+                  "<link rel=\"icon\" href=\"/icon.png\" sizes=\"32x32\">"
+                  "<style>html,body{margin:0;background:#ff8000}</style></head><body>" + body + "</body></html>");
+    m_server.set("/icon.png", {200, "image/png", png(32, 32, Qt::blue), {}, false});
+    m_server.set("/preview.png", {200, "image/png", png(600, 300, Qt::red), {}, false});
+    m_server.page("/plain", "<html><head><title>Plain Words</title></head><body>words</body></html>");
+    m_server.set("/favicon.ico", {404, "text/plain", "no", {}, false});
+
+    installPageSnapshots();
+    auto &services = LinkPipelineServices::installed();
+    services.describeLink = [this](const QString &title, const QString &, const QString &,
+                                   LinkPipelineServices::InsightDone done) {
+        m_describedTitles.append(title);
+        auto insight = m_nextInsight;
+        QTimer::singleShot(0, [done = std::move(done), insight] { done(insight); });
+    };
+    services.dropFeaturePrint = [this](const QString &id) { m_dropped.append(id); };
+    services.scheduleAnalysis = [this] { ++m_analysisRuns; };
+    services.openURL = [](const QUrl &) {};
+}
+
+void TestLinkPipeline::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_store = std::make_unique<LibraryStore>(m_dir->path(), false);
+    QVERIFY(m_store->loaded());
+    m_dropped.clear();
+    m_analysisRuns = 0;
+    m_nextInsight = insightSaying(QStringLiteral("A page about oranges."));
+    m_describedTitles.clear();
+    installPageSnapshots();
+}
+
+void TestLinkPipeline::cleanup()
+{
+    m_store.reset();
+    m_dir.reset();
+}
+
+void TestLinkPipeline::addsOnceAndReusesTheAddress()
+{
+    const QString board = m_store->defaultBoardId();
+    const QString url = *normalizedLinkURL(QStringLiteral("www.Example.com/a"));
+    const QString id = addLink(*m_store, url, board);
+    const auto item = m_store->item(id);
+    QVERIFY(item);
+    QCOMPARE(item->kind, QStringLiteral("link"));
+    QCOMPARE(item->originalFilename, QStringLiteral("www.Example.com"));
+    QCOMPARE(item->storedFilename, id + ".png");
+    QCOMPARE(item->thumbnailFilename, id + ".jpg");
+    QCOMPARE(item->pixelWidth, 1280);
+    QCOMPARE(item->pixelHeight, 800);
+    QCOMPARE(item->contentHash, "link:" + url);
+    QCOMPARE(item->sourceURL, std::optional<QString>(url));
+    QCOMPARE(item->dateAdded, item->dateCreated);
+    QCOMPARE(item->collectionIds, QStringList{board});
+    QVERIFY(!item->snapshotDate && !item->title && !item->tags);
+    QVERIFY(m_store->savePending());
+
+    const int count = m_store->items().size();
+    // The same text again, also from the trash or asked for another collection.
+    m_store->trash({id});
+    QCOMPARE(addLink(*m_store, url, QStringLiteral("other")), id);
+    QCOMPARE(m_store->items().size(), count);
+    QVERIFY(!m_store->item(id)->collectionIds.contains(QStringLiteral("other")));
+    // A trailing slash is another address.
+    QVERIFY(addLink(*m_store, url + "/", board) != id);
+}
+
+void TestLinkPipeline::enrichesAPageWithOpenGraph()
+{
+    const QString url = m_server.url("/og");
+    const QString id = addLink(*m_store, url, m_store->defaultBoardId());
+    QVERIFY(runPipeline(*m_store, id));
+    const auto item = m_store->item(id);
+    QVERIFY(item);
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("Orange Story")));
+    QCOMPARE(item->summary, std::optional<QString>(QStringLiteral("All about oranges")));
+    QCOMPARE(item->siteName, std::optional<QString>(QStringLiteral("Fruit Site")));
+    QVERIFY(item->pageText && item->pageText->startsWith(QStringLiteral("Oranges are round.")));
+    QCOMPARE(item->insight, std::optional<LinkInsight>(insightSaying(QStringLiteral("A page about oranges."))));
+    QVERIFY(item->snapshotDate);
+    QCOMPARE(item->pixelWidth, 1280);
+    QCOMPARE(item->pixelHeight, 800);
+    QCOMPARE(m_describedTitles, QStringList{QStringLiteral("Orange Story")});
+
+    // The favicon at the size it was delivered in.
+    QCOMPARE(item->faviconFilename, std::optional<QString>(id + ".png"));
+    const QImage favicon(faviconPath(m_dir->path(), id + ".png"));
+    QCOMPARE(favicon.size(), QSize(32, 32));
+
+    // The page itself is the picture: orange, 1280 x 800, with thumbnail and cover.
+    const QImage original(originalPath(m_dir->path(), item->storedFilename));
+    QCOMPARE(original.size(), QSize(1280, 800));
+    QCOMPARE(QColor(original.pixel(640, 700)).name(), QStringLiteral("#ff8000"));
+    QCOMPARE(item->fileSize, std::optional<qint64>(QFileInfo(originalPath(m_dir->path(), item->storedFilename)).size()));
+    const QImage thumbnail(thumbnailPath(m_dir->path(), item->thumbnailFilename));
+    QCOMPARE(thumbnail.size(), QSize(1024, 640));
+    QVERIFY(QFileInfo::exists(coverPath(m_dir->path(), item->thumbnailFilename)));
+
+    QCOMPARE(m_dropped, QStringList{id});
+    QCOMPARE(m_analysisRuns, 1);
+    QCOMPARE(m_server.hits("/preview.png"), 0); // the snapshot made it unnecessary
+}
+
+void TestLinkPipeline::pageWithoutPictureGetsTheCover()
+{
+    setPageSnapshotFactory([] { return std::make_unique<BlankSnapshot>(); });
+    const QString id = addLink(*m_store, m_server.url("/plain"), m_store->defaultBoardId());
+    QVERIFY(runPipeline(*m_store, id));
+    const auto item = m_store->item(id);
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("Plain Words")));
+    QVERIFY(!item->summary && !item->siteName && !item->pageText);
+    QVERIFY(item->snapshotDate);
+    QVERIFY(!item->faviconFilename);
+
+    const QImage original(originalPath(m_dir->path(), item->storedFilename));
+    QCOMPARE(original.size(), QSize(1280, 800));
+    // The card's gradient: white 0.17 at the top, 0.09 at the bottom.
+    QVERIFY(std::abs(qGray(original.pixel(5, 0)) - 43) <= 2);
+    QVERIFY(std::abs(qGray(original.pixel(5, 799)) - 23) <= 2);
+    // The title box holds white text from y 270 (no icon); the domain below is grey.
+    int brightest = 0;
+    for (int y = 270; y < 335; ++y)
+        for (int x = 96; x < 500; ++x)
+            brightest = std::max(brightest, qGray(original.pixel(x, y)));
+    QVERIFY(brightest > 240);
+    // Exactly what renderLinkCover draws for this title and host.
+    const auto expected = renderLinkCover(QStringLiteral("Plain Words"), QStringLiteral("127.0.0.1"), std::nullopt);
+    QCOMPARE(original.convertToFormat(QImage::Format_RGB32), expected->convertToFormat(QImage::Format_RGB32));
+}
+
+void TestLinkPipeline::previewImageWhenThePageGivesNone()
+{
+    setPageSnapshotFactory([] { return std::make_unique<BlankSnapshot>(); });
+    const QString id = addLink(*m_store, m_server.url("/og"), m_store->defaultBoardId());
+    QVERIFY(runPipeline(*m_store, id));
+    const auto item = m_store->item(id);
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("Orange Story")));
+    // Summary and site name come only from the page itself.
+    QVERIFY(!item->summary && !item->siteName && !item->pageText);
+    QCOMPARE(item->pixelWidth, 600);
+    QCOMPARE(item->pixelHeight, 300);
+    const QImage original(originalPath(m_dir->path(), item->storedFilename));
+    QCOMPARE(QColor(original.pixel(300, 150)), QColor(Qt::red));
+}
+
+void TestLinkPipeline::httpErrorPageIsStillAPage()
+{
+    const QString id = addLink(*m_store, m_server.url("/missing"), m_store->defaultBoardId());
+    QVERIFY(runPipeline(*m_store, id));
+    const auto item = m_store->item(id);
+    // The metadata fetch failed; the rendered error page gives text and picture.
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("127.0.0.1")));
+    QCOMPARE(item->pageText, std::optional<QString>(QStringLiteral("missing")));
+    QVERIFY(item->snapshotDate);
+    const QImage original(originalPath(m_dir->path(), item->storedFilename));
+    QCOMPARE(QColor(original.pixel(640, 400)), QColor(Qt::white));
+}
+
+void TestLinkPipeline::closedPortGivesHostTitleAndKeepsEarlierData()
+{
+    // A site that answers once and is then gone.
+    auto site = std::make_unique<LoopbackHttpServer>();
+    QVERIFY(site->listen());
+    const quint16 port = site->port();
+    site->page("/og", "<html><head><meta property=\"og:title\" content=\"Good Title\">"
+                      "<meta name=\"description\" content=\"Good summary\"></head>"
+                      "<body style=\"background:#00ff00\">Good text</body></html>");
+    const QString url = QStringLiteral("http://127.0.0.1:%1/og").arg(port);
+
+    // Never reached: the host becomes the title, and the card the picture.
+    site.reset();
+    const QString fresh = addLink(*m_store, url, m_store->defaultBoardId());
+    m_nextInsight.reset();
+    QVERIFY(runPipeline(*m_store, fresh));
+    auto item = m_store->item(fresh);
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("127.0.0.1")));
+    QVERIFY(!item->pageText && !item->summary && !item->insight);
+    QVERIFY(item->snapshotDate);
+    QCOMPARE(m_describedTitles, QStringList{QStringLiteral("127.0.0.1")});
+    const QImage cover(originalPath(m_dir->path(), item->storedFilename));
+    QCOMPARE(cover.size(), QSize(1280, 800));
+    QVERIFY(std::abs(qGray(cover.pixel(5, 0)) - 43) <= 2);
+
+    // Now a good run first, then the site goes away and the refresh fails.
+    site = std::make_unique<LoopbackHttpServer>();
+    QVERIFY(site->listen());
+    const QString url2 = site->url("/og");
+    site->page("/og", "<html><head><meta property=\"og:title\" content=\"Good Title\">"
+                      "<meta name=\"description\" content=\"Good summary\"></head>"
+                      "<body style=\"background:#00ff00\">Good text</body></html>");
+    const QString id = addLink(*m_store, url2, m_store->defaultBoardId());
+    m_nextInsight = insightSaying(QStringLiteral("Good insight"));
+    QVERIFY(runPipeline(*m_store, id));
+    const Item good = *m_store->item(id);
+    QCOMPARE(good.title, std::optional<QString>(QStringLiteral("Good Title")));
+    QCOMPARE(good.pageText, std::optional<QString>(QStringLiteral("Good text")));
+    QVERIFY(good.snapshotDate);
+    const QByteArray picture = fileHash(originalPath(m_dir->path(), good.storedFilename));
+    m_store->updateItem(id, [](Item &it) { it.palette = QStringList{"#00ff00"}; });
+
+    site.reset();
+    m_nextInsight.reset();
+    m_dropped.clear();
+    QVERIFY(runPipeline(*m_store, id));
+    const Item after = *m_store->item(id);
+    QCOMPARE(after.title, good.title);
+    QCOMPARE(after.summary, good.summary);
+    QCOMPARE(after.pageText, good.pageText);
+    QCOMPARE(after.insight, good.insight);
+    QCOMPARE(after.snapshotDate, good.snapshotDate);
+    QCOMPARE(after.palette, std::optional<QStringList>(QStringList{"#00ff00"}));
+    QCOMPARE(fileHash(originalPath(m_dir->path(), good.storedFilename)), picture);
+    QVERIFY(m_dropped.isEmpty());
+}
+
+void TestLinkPipeline::userTagsSurviveARefresh()
+{
+    setPageSnapshotFactory([] { return std::make_unique<BlankSnapshot>(); });
+    const QString id = addLink(*m_store, m_server.url("/plain"), m_store->defaultBoardId());
+    m_store->updateItem(id, [](Item &it) {
+        it.tags = QStringList{"Mine", "keep"};
+        it.labels = QStringList{"old label"};
+        it.ocrText = QStringLiteral("old text");
+    });
+    QVERIFY(runPipeline(*m_store, id));
+    auto item = m_store->item(id);
+    QCOMPARE(item->tags, std::optional<QStringList>(QStringList{"Mine", "keep"}));
+    // The new picture's analysis is recomputed.
+    QVERIFY(!item->labels && !item->ocrText && !item->palette);
+    QVERIFY(runPipeline(*m_store, id));
+    QCOMPARE(m_store->item(id)->tags, std::optional<QStringList>(QStringList{"Mine", "keep"}));
+}
+
+void TestLinkPipeline::itemDeletedDuringTheRunLeavesNoFiles()
+{
+    const QString id = addLink(*m_store, m_server.url("/og"), m_store->defaultBoardId());
+    bool done = false;
+    fetchLinkMetadata(*m_store, id, [&done] { done = true; });
+    // Deleted once its favicon is on disk, while the page is being rendered.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(faviconPath(m_dir->path(), id + ".png")), 10000);
+    m_store->deletePermanently(id);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 40000);
+    QVERIFY(!m_store->item(id));
+    for (const char *folder : {"originals", "thumbnails", "covers", "favicons"}) {
+        const QStringList left = QDir(m_dir->path() + "/" + folder).entryList(QDir::Files);
+        QVERIFY2(left.filter(id).isEmpty(), folder);
+    }
+    QCOMPARE(m_analysisRuns, 1);
+}
+
+void TestLinkPipeline::refreshPicksInterruptedRuns()
+{
+    const QString board = m_store->defaultBoardId();
+    const QString noText = addLink(*m_store, QStringLiteral("https://a.example/"), board);
+    const QString cutOff = addLink(*m_store, QStringLiteral("https://b.example/"), board);
+    const QString done = addLink(*m_store, QStringLiteral("https://c.example/"), board);
+    m_store->updateItem(cutOff, [](Item &it) { it.pageText = QStringLiteral("text"); });
+    m_store->updateItem(done, [](Item &it) {
+        it.pageText = QStringLiteral("text");
+        it.snapshotDate = 5.0;
+    });
+    m_store->trash({noText});
+    QCOMPARE(linksToRefresh(*m_store), (QStringList{noText, cutOff}));
+}
+
+void TestLinkPipeline::regeneratesInsightAndMergesTags()
+{
+    const QString id = addLink(*m_store, QStringLiteral("https://d.example/page"), m_store->defaultBoardId());
+    m_store->updateItem(id, [](Item &it) {
+        it.tags = QStringList{"Design", "fruit"};
+        it.snapshotDate = 7.0;
+    });
+    m_nextInsight = insightSaying(QStringLiteral("New"));
+    m_nextInsight->suggestedTags = {"UI", "Fruit", "design"};
+    bool done = false;
+    generateLinkInsight(*m_store, id, [&done] { done = true; });
+    QTRY_VERIFY(done);
+    auto item = m_store->item(id);
+    QCOMPARE(item->insight->summary, QStringLiteral("New"));
+    QCOMPARE(item->tags, std::optional<QStringList>(QStringList{"Design", "fruit", "ui", "design"}));
+    QCOMPARE(item->snapshotDate, std::optional<double>(7.0));
+    QCOMPARE(m_describedTitles, QStringList{QStringLiteral("d")});
+
+    // No answer changes nothing.
+    m_nextInsight.reset();
+    done = false;
+    generateLinkInsight(*m_store, id, [&done] { done = true; });
+    QTRY_VERIFY(done);
+    QCOMPARE(m_store->item(id)->insight->summary, QStringLiteral("New"));
+}
+
+int main(int argc, char **argv)
+{
+    preparePageSnapshots();
+    QApplication app(argc, argv);
+    TestLinkPipeline test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_linkpipeline.moc"
