@@ -274,8 +274,18 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
     layers.reserve(qsizetype(m_items.size()));
     for (const auto &item : m_items) {
         LayerPtr tile;
-        if (!layers.contains(item.id))
+        if (!layers.contains(item.id)) {
             tile = m_layers.value(item.id);
+            if (!tile && m_fading.contains(item.id)) {
+                // Back while fading out: keep the layer and show it again.
+                tile = m_fadingLayers.take(item.id);
+                m_fading.remove(item.id);
+                if (tile) {
+                    tile->removeAnimation(keys::opacity);
+                    tile->opacity = 1;
+                }
+            }
+        }
         if (tile) {
             if (oldRevision.value(item.id, item.revision) != item.revision) {
                 if (!tile->contentsKey.isEmpty())
@@ -284,10 +294,6 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
                     tile->contents = QImage();
                     tile->contentsKey.clear();
                 }
-            }
-            if (m_fading.remove(item.id)) {
-                tile->removeAnimation(keys::opacity);
-                tile->opacity = 1;
             }
         } else {
             tile = Layer::make(item.id);
@@ -315,14 +321,16 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
         }
         cancelDecode(thumbnailKey(ScatterItem{id, 1, {}, {}, oldRevision.value(id), false, false}));
         m_fading.insert(id);
+        m_fadingLayers.insert(id, tile);
         std::weak_ptr<Layer> weak = tile;
         std::weak_ptr<int> alive = m_alive;
         animate(tile, keys::opacity, 0.0, config.item, config.closeDuration, [this, alive, weak, id] {
             auto layer = weak.lock();
-            // A tile that came back while fading stays.
-            if (!alive.lock() || !layer || m_layers.value(id) == layer)
+            // A tile that came back while fading is no longer ours to drop.
+            if (!alive.lock() || !layer || m_fadingLayers.value(id) != layer)
                 return;
             layer->removeFromSuperlayer();
+            m_fadingLayers.remove(id);
             m_fading.remove(id);
         });
     }

@@ -239,6 +239,7 @@ private:
     QFont m_pillFont;
     QImage m_photoGlyph;
     QSet<QString> m_fading;
+    QHash<QString, LayerPtr> m_fadingLayers;
     std::optional<QString> m_pendingOpen;
     double m_documentHeight = 0;
     // Index range of the tiles that may hold decoded pixels.

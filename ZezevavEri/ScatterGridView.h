@@ -96,6 +96,8 @@ public:
     GridEngine &engine() { return m_engine; }
     const GridEngine &engine() const { return m_engine; }
     QString accessibilityIdentifier() const { return m_accessibilityIdentifier; }
+    // Whether frames are being ticked (only while something moves).
+    bool isTicking() const { return m_ticker.isActive(); }
     // The viewport's contents at the clock's time, drawn off screen.
     QImage renderFrame();
 

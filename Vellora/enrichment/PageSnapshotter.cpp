@@ -1,6 +1,6 @@
 #include "PageSnapshotter.h"
 
-#include "platform/Scheduler.h"
+#include <QTimer>
 
 namespace vellora {
 
@@ -16,7 +16,7 @@ class EmptySnapshot final : public PageSnapshotRun {
 public:
     void run(const QString &, std::function<void(PageSnapshotResult)> done) override
     {
-        Scheduler::main().post([done = std::move(done)] { done({}); });
+        QTimer::singleShot(0, [done = std::move(done)] { done({}); });
     }
 };
 

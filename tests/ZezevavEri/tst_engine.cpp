@@ -324,6 +324,23 @@ private slots:
         items[1].loading = false;
         f.engine.setItems(items);
         QVERIFY(!two->sublayerNamed("spinner"));
+
+        // Removed and back before the fade ended: the same layer, fully shown.
+        std::vector<ScatterItem> without = items;
+        without.erase(without.begin() + 1);
+        f.engine.setItems(without);
+        QVERIFY(f.engine.fading().contains("2"));
+        f.clock.advance(0.1);
+        f.engine.setItems(items);
+        QCOMPARE(f.engine.layer("2"), two);
+        QVERIFY(!f.engine.fading().contains("2"));
+        f.settle();
+        QCOMPARE(two->presentation(f.clock.now()).opacity, 1.0);
+        QVERIFY(f.engine.rootLayer()->hasSublayer(two.get()));
+        int named2 = 0;
+        for (const auto &l : f.engine.rootLayer()->sublayers())
+            named2 += l->name == "2" ? 1 : 0;
+        QCOMPARE(named2, 1);
     }
 
     void openedItemLeavingClosesTheGrid()

@@ -168,8 +168,13 @@ private slots:
         // Outside the pill the tile keeps its own colour.
         QVERIFY(near(image.pixel(int(frame.center().x()), int(frame.top()) + 20), tile, 10));
 
+        // At rest the view stops ticking; a hover change starts it again.
+        QTRY_VERIFY(!f.view.isTicking());
         QTest::mouseMove(f.view.viewport(), QPoint(795, 595));
         QVERIFY(!f.view.engine().hovered());
+        QVERIFY(f.view.isTicking());
+        f.clock.advance(3);
+        QTRY_VERIFY(!f.view.isTicking());
     }
 
     void screenshotOfAnOpenedTile()

@@ -88,6 +88,8 @@ private slots:
     void itemDeletedDuringTheRunLeavesNoFiles();
     void refreshPicksInterruptedRuns();
     void regeneratesInsightAndMergesTags();
+    void refreshRunsOneLinkAtATime();
+    void opensOnlyAddressesThatParse();
 
 private:
     LoopbackHttpServer m_server;
@@ -400,6 +402,54 @@ void TestLinkPipeline::regeneratesInsightAndMergesTags()
     generateLinkInsight(*m_store, id, [&done] { done = true; });
     QTRY_VERIFY(done);
     QCOMPARE(m_store->item(id)->insight->summary, QStringLiteral("New"));
+}
+
+void TestLinkPipeline::refreshRunsOneLinkAtATime()
+{
+    setPageSnapshotFactory([] { return std::make_unique<BlankSnapshot>(); });
+    const QString board = m_store->defaultBoardId();
+    const QString a = addLink(*m_store, m_server.url("/plain"), board);
+    const QString b = addLink(*m_store, m_server.url("/og"), board);
+    int inFlight = 0;
+    int most = 0;
+    auto &services = LinkPipelineServices::installed();
+    const auto keep = services.describeLink;
+    services.describeLink = [&](const QString &title, const QString &, const QString &,
+                                LinkPipelineServices::InsightDone done) {
+        m_describedTitles.append(title);
+        most = std::max(most, ++inFlight);
+        QTimer::singleShot(200, [&inFlight, done = std::move(done)] {
+            --inFlight;
+            done(std::nullopt);
+        });
+    };
+    bool done = false;
+    refreshLinkMetadata(*m_store, [&done] { done = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(done, 30000);
+    services.describeLink = keep;
+    QCOMPARE(most, 1);
+    QCOMPARE(m_describedTitles, (QStringList{QStringLiteral("Plain Words"), QStringLiteral("Orange Story")}));
+    QVERIFY(m_store->item(a)->snapshotDate && m_store->item(b)->snapshotDate);
+}
+
+void TestLinkPipeline::opensOnlyAddressesThatParse()
+{
+    QList<QUrl> opened;
+    auto &services = LinkPipelineServices::installed();
+    services.openURL = [&opened](const QUrl &url) { opened.append(url); };
+    const QString id = addLink(*m_store, QStringLiteral("https://e.example/x"), m_store->defaultBoardId());
+    openLink(*m_store, *m_store->item(id));
+    QCOMPARE(opened, QList<QUrl>{QUrl(QStringLiteral("https://e.example/x"))});
+    QCOMPARE(m_store->item(id)->openCount, std::optional<qint64>(1));
+
+    Item broken = *m_store->item(id);
+    broken.sourceURL = QStringLiteral("https://e.example/a b");
+    openLink(*m_store, broken);
+    broken.sourceURL.reset();
+    openLink(*m_store, broken);
+    QCOMPARE(opened.size(), 1);
+    QCOMPARE(m_store->item(id)->openCount, std::optional<qint64>(1));
+    services.openURL = [](const QUrl &) {};
 }
 
 int main(int argc, char **argv)
