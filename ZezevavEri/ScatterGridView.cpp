@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QDrag>
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
@@ -394,7 +395,9 @@ void ScatterGridView::showEvent(QShowEvent *event)
 
 bool ScatterGridView::viewportEvent(QEvent *event)
 {
-    if (event->type() == QEvent::Leave)
+    // Moving onto a child (the hover overlay) leaves the viewport too; only
+    // leaving its area ends the hover.
+    if (event->type() == QEvent::Leave && !viewport()->rect().contains(viewport()->mapFromGlobal(QCursor::pos())))
         m_engine.mouseExited();
     return QAbstractScrollArea::viewportEvent(event);
 }

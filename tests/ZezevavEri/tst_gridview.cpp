@@ -277,6 +277,19 @@ private slots:
         f.clock.advance(3);
         QCOMPARE(f.view.engine().hoverOverlayOpacity(), 1.0);
 
+        // Entering the overlay leaves the viewport but keeps the hover;
+        // leaving the viewport's area ends it.
+        QCursor::setPos(f.view.viewport()->mapToGlobal(f.onScreen(frame.center())));
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(f.view.viewport(), &leave);
+        QCOMPARE(f.view.engine().hovered(), f.view.engine().layer("2"));
+        QCursor::setPos(f.view.viewport()->mapToGlobal(QPoint(-50, -50)));
+        QCoreApplication::sendEvent(f.view.viewport(), &leave);
+        QVERIFY(!f.view.engine().hovered());
+        QVERIFY(!f.view.hoverHost()->isVisible());
+        QTest::mouseMove(f.view.viewport(), f.onScreen(frame.center()));
+        QCOMPARE(f.view.engine().hovered(), f.view.engine().layer("2"));
+
         // The overlay's own action opens its tile; the stage overlay shows
         // once the open has played.
         QVERIFY(button);
