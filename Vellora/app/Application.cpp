@@ -6,6 +6,8 @@
 #include "StartupMode.h"
 
 #include "library/LibraryStore.h"
+#include "ZezevavEri/ScatterGridController.h"
+#include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
@@ -64,9 +66,10 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     SettingsSync::start();
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
-    LibraryStore::shared();
+    LibraryStore &store = LibraryStore::shared();
 
-    MainWindow window;
+    zezevaveri::ScatterGridController grid;
+    MainWindow window(store, grid);
     window.show();
     return application.exec();
 }

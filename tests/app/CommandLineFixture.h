@@ -19,10 +19,13 @@ class ProgramFixture {
 public:
     ProgramFixture()
     {
-        Q_ASSERT(m_home.isValid() && m_root.isValid());
+        Q_ASSERT(m_home.isValid() && m_root.isValid() && m_work.isValid());
     }
 
+    // The library folder (VELLORA_ROOT).
     QString root() const { return m_root.path(); }
+    // The working folder the program starts in.
+    QString work() const { return m_work.path(); }
     QString home() const { return m_home.path(); }
 
     // `environment` entries "NAME=value" are added; "NAME" alone removes.
@@ -45,7 +48,7 @@ public:
         }
         QProcess process;
         process.setProcessEnvironment(env);
-        process.setWorkingDirectory(m_root.path());
+        process.setWorkingDirectory(m_work.path());
         process.start(QStringLiteral(VELLORA_BINARY), arguments);
         ProgramRun result;
         if (!process.waitForStarted(10000)) {
@@ -70,6 +73,7 @@ public:
 private:
     QTemporaryDir m_home;
     QTemporaryDir m_root;
+    QTemporaryDir m_work;
 };
 
 // Status and output in one check, with standard error shown when it fails.
