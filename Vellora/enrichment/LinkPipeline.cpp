@@ -1,5 +1,6 @@
 #include "LinkPipeline.h"
 
+#include "enrichment/LanguageFeatures.h"
 #include "enrichment/LinkCover.h"
 #include "enrichment/LinkMetadata.h"
 #include "enrichment/PageSnapshotter.h"
@@ -321,6 +322,9 @@ LinkPipelineServices &LinkPipelineServices::installed()
 {
     static LinkPipelineServices services = [] {
         LinkPipelineServices s;
+        s.describeLink = [](const QString &title, const QString &url, const QString &pageText, InsightDone done) {
+            vellora::describeLink(title, url, pageText, std::move(done));
+        };
         s.openURL = [](const QUrl &url) { QDesktopServices::openUrl(url); };
         return s;
     }();
