@@ -189,8 +189,8 @@ private:
     {
         auto &services = LinkPipelineServices::installed();
         // The picture changed, so what was derived from it is recomputed.
-        if (m_stored && services.dropFeaturePrint)
-            services.dropFeaturePrint(m_id);
+        if (m_stored && services.dropFeaturePrint && alive())
+            services.dropFeaturePrint(*m_store, m_id);
 
         if (present()) {
             const bool pageAnswered = m_page.image || m_page.title || m_page.summary || m_page.siteName || m_page.text;
@@ -231,8 +231,8 @@ private:
         } else {
             removeWrittenFiles();
         }
-        if (services.scheduleAnalysis)
-            services.scheduleAnalysis();
+        if (services.scheduleAnalysis && alive())
+            services.scheduleAnalysis(*m_store);
         end();
     }
 
@@ -253,10 +253,12 @@ private:
             // forgets it.
             removeWrittenFiles();
             auto &services = LinkPipelineServices::installed();
-            if (services.dropFeaturePrint)
-                services.dropFeaturePrint(m_id);
-            if (services.scheduleAnalysis)
-                services.scheduleAnalysis();
+            if (alive()) {
+                if (services.dropFeaturePrint)
+                    services.dropFeaturePrint(*m_store, m_id);
+                if (services.scheduleAnalysis)
+                    services.scheduleAnalysis(*m_store);
+            }
         }
         end();
     }

@@ -29,10 +29,11 @@ struct LinkPipelineServices {
     // The language model's insight for a page; nothing when the model is
     // unavailable or fails.
     std::function<void(const QString &title, const QString &url, const QString &pageText, InsightDone)> describeLink;
-    // Forget the item's feature print, so the analyzer computes it anew.
-    std::function<void(const QString &itemId)> dropFeaturePrint;
-    // Run the analyzer over whatever is missing.
-    std::function<void()> scheduleAnalysis;
+    // Forget the item's feature print, so the analyzer of the store computes
+    // it anew.
+    std::function<void(LibraryStore &, const QString &itemId)> dropFeaturePrint;
+    // Run the store's analyzer over whatever is missing.
+    std::function<void(LibraryStore &)> scheduleAnalysis;
     // Open an address in the default browser.
     std::function<void(const QUrl &)> openURL;
 
