@@ -1,6 +1,7 @@
 #include "CommandLineModes.h"
 
 #include "HeadlessRunner.h"
+#include "IngestDropsMode.h"
 #include "LocationModes.h"
 
 #include "platform/Console.h"
@@ -55,8 +56,9 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
     case StartupMode::AddLink:
     case StartupMode::Share:
     case StartupMode::Update:
-    case StartupMode::IngestDrops:
         return modeNotBuilt(choice.mode);
+    case StartupMode::IngestDrops:
+        return runIngestDrops();
     }
     return 1;
 }
