@@ -7,6 +7,7 @@
 
 #include "StoreFixtures.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -212,6 +213,23 @@ private slots:
         QVERIFY(!store->hasUnsavedChanges());
     }
 
+    // Quitting writes what a failed save left unwritten.
+    void quitRetriesFailedSave()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")})));
+        auto store = loadedStore(root());
+        QFile::remove(file());
+        QVERIFY(writeFile(file() + "/in-the-way", "x"));
+        ConsoleCapture console;
+        store->createCollection("Unsaved");
+        m_scheduler->advance(0.6);
+        QCOMPARE(console.lines().size(), 1);
+        QDir(file()).removeRecursively();
+        QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection));
+        QCOMPARE(onDisk().collections.size(), 2);
+        QVERIFY(!store->hasUnsavedChanges());
+    }
+
     void encodingFailureIsReported()
     {
         QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"})})));
@@ -255,6 +273,20 @@ private slots:
         QCOMPARE(backups("conflict-*").size(), 1);
         const LibraryFile newest = LibraryFile::decode(readFile(root() + "/backups/" + backups("library-*").last()));
         QCOMPARE(newest.collections.size(), 27); // B1, OTHER and the 25 made here
+    }
+
+    // A load does not record the file's date, so the first reload reads it.
+    void firstReloadReadsAgain()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"})})));
+        auto store = loadedStore(root());
+        QSignalSpy changed(store.get(), &LibraryStore::itemsChanged);
+        store->reload();
+        settle();
+        QCOMPARE(changed.count(), 1);
+        store->reload();
+        settle();
+        QCOMPARE(changed.count(), 1);
     }
 
     void reloadAppliesExternalChange()
