@@ -245,9 +245,17 @@ void LibraryStore::refuseDamagedFile(const LibraryRead &read)
     emit loadErrorChanged(m_loadError);
 }
 
+void LibraryStore::clearLoadError()
+{
+    if (m_loadError.isEmpty())
+        return;
+    m_loadError.clear();
+    emit loadErrorChanged(m_loadError);
+}
+
 bool LibraryStore::applyLoad(const LibraryRead &read)
 {
-    m_loadError.clear();
+    clearLoadError();
     if (read.status != LibraryReadStatus::Loaded && read.status != LibraryReadStatus::Absent) {
         setLoaded(false);
         refuseDamagedFile(read);
@@ -309,7 +317,7 @@ void LibraryStore::applyMerged(const LibraryFile &merged)
 void LibraryStore::loadInBackground(std::function<void()> completion)
 {
     setLoaded(false);
-    m_loadError.clear();
+    clearLoadError();
     const QString root = m_root;
     const quint64 token = m_rootToken;
     QPointer<LibraryStore> self(this);

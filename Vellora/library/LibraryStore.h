@@ -149,6 +149,7 @@ private:
     // Applies a load's read; false (and unloaded) for a file that exists but
     // could not be used.
     bool applyLoad(const LibraryRead &read);
+    void clearLoadError();
     LibraryFile currentDocument() const;
     void applyMerged(const LibraryFile &merged);
     void refuseDamagedFile(const LibraryRead &read);
