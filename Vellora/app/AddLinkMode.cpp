@@ -7,7 +7,6 @@
 #include "library/LibraryStore.h"
 #include "platform/Console.h"
 
-#include <nlohmann/json.hpp>
 
 namespace vellora {
 
@@ -57,7 +56,7 @@ QStringList addLinkReport(const QString &url, const Item &item)
     QStringList lines;
     if (item.insight) {
         try {
-            lines.append(QStringLiteral("  insight: ") + QString::fromStdString(item.insight->toJSON().dump()));
+            lines.append(QStringLiteral("  insight: ") + QString::fromUtf8(item.insight->compactJSON()));
         } catch (const std::exception &) {
             // An insight that does not encode is left out of the report.
         }
