@@ -1,5 +1,6 @@
 #include "LinkPipeline.h"
 
+#include "enrichment/LanguageFeatures.h"
 #include "enrichment/LinkCover.h"
 #include "enrichment/LinkMetadata.h"
 #include "enrichment/PageSnapshotter.h"
@@ -188,8 +189,8 @@ private:
     {
         auto &services = LinkPipelineServices::installed();
         // The picture changed, so what was derived from it is recomputed.
-        if (m_stored && services.dropFeaturePrint)
-            services.dropFeaturePrint(m_id);
+        if (m_stored && services.dropFeaturePrint && alive())
+            services.dropFeaturePrint(*m_store, m_id);
 
         if (present()) {
             const bool pageAnswered = m_page.image || m_page.title || m_page.summary || m_page.siteName || m_page.text;
@@ -230,8 +231,8 @@ private:
         } else {
             removeWrittenFiles();
         }
-        if (services.scheduleAnalysis)
-            services.scheduleAnalysis();
+        if (services.scheduleAnalysis && alive())
+            services.scheduleAnalysis(*m_store);
         end();
     }
 
@@ -252,10 +253,12 @@ private:
             // forgets it.
             removeWrittenFiles();
             auto &services = LinkPipelineServices::installed();
-            if (services.dropFeaturePrint)
-                services.dropFeaturePrint(m_id);
-            if (services.scheduleAnalysis)
-                services.scheduleAnalysis();
+            if (alive()) {
+                if (services.dropFeaturePrint)
+                    services.dropFeaturePrint(*m_store, m_id);
+                if (services.scheduleAnalysis)
+                    services.scheduleAnalysis(*m_store);
+            }
         }
         end();
     }
@@ -321,6 +324,9 @@ LinkPipelineServices &LinkPipelineServices::installed()
 {
     static LinkPipelineServices services = [] {
         LinkPipelineServices s;
+        s.describeLink = [](const QString &title, const QString &url, const QString &pageText, InsightDone done) {
+            vellora::describeLink(title, url, pageText, std::move(done));
+        };
         s.openURL = [](const QUrl &url) { QDesktopServices::openUrl(url); };
         return s;
     }();

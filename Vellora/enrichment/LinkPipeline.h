@@ -20,18 +20,20 @@ namespace vellora {
 
 class LibraryStore;
 
-// What the pipeline calls of the services around it. The defaults describe
-// nothing, drop nothing, schedule nothing and open addresses in the desktop's
-// browser; the program installs the real ones, tests install fakes.
+// What the pipeline calls of the services around it. By default the insight
+// comes from the language model (nothing when none is set up), addresses open
+// in the desktop's browser, and no analyzer is told anything; the program
+// wires its analyzer in, tests install fakes.
 struct LinkPipelineServices {
     using InsightDone = std::function<void(std::optional<LinkInsight>)>;
     // The language model's insight for a page; nothing when the model is
     // unavailable or fails.
     std::function<void(const QString &title, const QString &url, const QString &pageText, InsightDone)> describeLink;
-    // Forget the item's feature print, so the analyzer computes it anew.
-    std::function<void(const QString &itemId)> dropFeaturePrint;
-    // Run the analyzer over whatever is missing.
-    std::function<void()> scheduleAnalysis;
+    // Forget the item's feature print, so the analyzer of the store computes
+    // it anew.
+    std::function<void(LibraryStore &, const QString &itemId)> dropFeaturePrint;
+    // Run the store's analyzer over whatever is missing.
+    std::function<void(LibraryStore &)> scheduleAnalysis;
     // Open an address in the default browser.
     std::function<void(const QUrl &)> openURL;
 

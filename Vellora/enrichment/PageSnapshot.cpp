@@ -1,5 +1,6 @@
 #include "PageSnapshot.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimer>
@@ -56,7 +57,13 @@ void preparePageSnapshots()
 
 void installPageSnapshots()
 {
-    setPageSnapshotFactory([]() -> std::unique_ptr<PageSnapshotRun> { return std::make_unique<PageSnapshot>(); });
+    setPageSnapshotFactory([]() -> std::unique_ptr<PageSnapshotRun> {
+        // The web view is a widget: without a QApplication (a headless mode
+        // on QGuiApplication) the pipeline goes on without a snapshot.
+        if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+            return nullptr;
+        return std::make_unique<PageSnapshot>();
+    });
 }
 
 PageSnapshot::PageSnapshot()

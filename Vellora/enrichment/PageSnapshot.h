@@ -22,7 +22,8 @@ namespace vellora {
 // exists; calling later still fixes the environment for the engine.
 void preparePageSnapshots();
 
-// Makes the pipeline use PageSnapshot for its snapshots.
+// Makes the pipeline use PageSnapshot for its snapshots (while a
+// QApplication exists; otherwise its snapshots stay empty).
 void installPageSnapshots();
 
 class PageSnapshot final : public QObject, public PageSnapshotRun {

@@ -171,24 +171,11 @@ void installMediaServices()
     services.prefetchThumbnails = prefetchThumbnailsPass;
 }
 
-int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
+namespace {
+// The off-main-thread import: the store is read and changed only through
+// posts to the main thread, and only while it still exists.
+int addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &files, const QString &collectionId)
 {
-    if (onMainThread()) {
-        QList<Item> made;
-        const ParallelImportResult result =
-            importInParallel(store.root(), files, collectionId, contentHashes(store.items()), 0,
-                             [&made](QList<Item> batch) { made += batch; });
-        if (!made.isEmpty()) {
-            store.appendItems(made);
-            store.indexInSpotlight(made);
-        }
-        if (result.added > 0)
-            store.save();
-        return result.added;
-    }
-
-    // Off the main thread the store is read and changed only through posts to it.
-    QPointer<LibraryStore> self(&store);
     QString root;
     QSet<QString> known;
     bool alive = false;
@@ -224,16 +211,32 @@ int addFiles(LibraryStore &store, const QStringList &files, const QString &colle
     inserted->acquire(posted.load());
     return result.added;
 }
+} // namespace
+
+int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
+{
+    if (!onMainThread())
+        return addFilesFromWorker(QPointer<LibraryStore>(&store), files, collectionId);
+
+    QList<Item> made;
+    const ParallelImportResult result =
+        importInParallel(store.root(), files, collectionId, contentHashes(store.items()), 0,
+                         [&made](QList<Item> batch) { made += batch; });
+    if (!made.isEmpty()) {
+        store.appendItems(made);
+        store.indexInSpotlight(made);
+    }
+    if (result.added > 0)
+        store.save();
+    return result.added;
+}
 
 void importFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
 {
     store.beginImport();
     QPointer<LibraryStore> self(&store);
     QThreadPool::globalInstance()->start([self, files, collectionId] {
-        LibraryStore *target = nullptr;
-        runOnMainAndWait([&] { target = self.data(); });
-        if (target)
-            addFiles(*target, files, collectionId);
+        addFilesFromWorker(self, files, collectionId);
         Scheduler::main().post([self] {
             if (self)
                 self->endImport();

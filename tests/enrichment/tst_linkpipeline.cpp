@@ -126,8 +126,8 @@ void TestLinkPipeline::initTestCase()
         auto insight = m_nextInsight;
         QTimer::singleShot(0, [done = std::move(done), insight] { done(insight); });
     };
-    services.dropFeaturePrint = [this](const QString &id) { m_dropped.append(id); };
-    services.scheduleAnalysis = [this] { ++m_analysisRuns; };
+    services.dropFeaturePrint = [this](LibraryStore &, const QString &id) { m_dropped.append(id); };
+    services.scheduleAnalysis = [this](LibraryStore &) { ++m_analysisRuns; };
     services.openURL = [](const QUrl &) {};
 }
 

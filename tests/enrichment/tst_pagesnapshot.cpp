@@ -50,6 +50,7 @@ private slots:
     void httpErrorPageCountsAsLoaded();
     void closedPortGivesEmptyResultOnce();
     void slowPageTimesOutAfterTenSeconds();
+    void twoRunsAtOnceKeepTheirOwnPages();
     void droppedMidRunCallsNothing_data();
     void droppedMidRunCallsNothing();
 
@@ -150,6 +151,21 @@ void TestPageSnapshot::slowPageTimesOutAfterTenSeconds()
     QCOMPARE(o.calls, 1);
     QVERIFY2(clock.elapsed() >= 9900 && clock.elapsed() < 14000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!o.result.image && !o.result.title && !o.result.text);
+}
+
+void TestPageSnapshot::twoRunsAtOnceKeepTheirOwnPages()
+{
+    std::optional<PageSnapshot::Result> first, second;
+    auto a = std::make_unique<PageSnapshot>();
+    auto b = std::make_unique<PageSnapshot>();
+    a->run(m_server.url("/bare"), [&first](PageSnapshot::Result r) { first = std::move(r); });
+    b->run(m_server.url("/gone"), [&second](PageSnapshot::Result r) { second = std::move(r); });
+    QTRY_VERIFY_WITH_TIMEOUT(first && second, 30000);
+    QVERIFY(first->image && second->image);
+    QCOMPARE(QColor(centre(*first->image)).name(), QStringLiteral("#0000ff"));
+    QCOMPARE(QColor(centre(*second->image)).name(), QStringLiteral("#00ff00"));
+    QCOMPARE(second->title, std::optional<QString>(QStringLiteral("Not here")));
+    QVERIFY(!first->title);
 }
 
 void TestPageSnapshot::droppedMidRunCallsNothing_data()

@@ -2,12 +2,12 @@
 pkg_check_modules(MEDIA_TEST_HEIF REQUIRED IMPORTED_TARGET libheif)
 
 vellora_add_qtest(tst_mediaplatform
-  SOURCES tst_mediaplatform.cpp PictureFixtures.h
+  SOURCES tst_mediaplatform.cpp PictureFixtures.h HeifFixture.h
   LIBS vellora_platform PkgConfig::MEDIA_TEST_HEIF)
 
 vellora_add_qtest(tst_media
-  SOURCES tst_media.cpp PictureFixtures.h
-  LIBS vellora_library)
+  SOURCES tst_media.cpp PictureFixtures.h HeifFixture.h
+  LIBS vellora_library PkgConfig::MEDIA_TEST_HEIF)
 
 vellora_add_qtest(tst_oldlibrary
   SOURCES tst_oldlibrary.cpp PictureFixtures.h

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <sys/stat.h>
 
+#include "HeifFixture.h"
 #include "PictureFixtures.h"
 #include "library/Media.h"
 #include "library/MediaImport.h"
@@ -75,6 +76,7 @@ private slots:
     void importsAFixtureSet();
     void storedNamesTakeTheExtension_data();
     void storedNamesTakeTheExtension();
+    void importsHeic();
     void knownContentIsNotImportedAgain();
     void batchesOfAHundred();
     void failedWriteWithdrawsTheHash();
@@ -219,6 +221,25 @@ void TestMedia::storedNamesTakeTheExtension()
     QCOMPARE(item.storedFilename, item.id + "." + extension);
     QCOMPARE(item.originalFilename, fileName);
     QVERIFY(QFile::exists(originalPath(library.root(), item.storedFilename)));
+}
+
+void TestMedia::importsHeic()
+{
+    const QByteArray heic = fixtures::heicOf(fixtures::quadrants(1400, 700));
+    if (heic.isEmpty())
+        QSKIP("libheif has no HEVC encoder here");
+    LibraryFolder library;
+    QTemporaryDir src;
+    const QString path = src.filePath("IMG_0001.HEIC");
+    QVERIFY(fixtures::writeFile(path, heic));
+    Collected collected;
+    QCOMPARE(importInParallel(library.root(), {path}, "B", {}, 0, collected.sink()).added, 1);
+    const Item item = collected.all().value(0);
+    QCOMPARE(item.storedFilename, item.id + ".heic");
+    QCOMPARE(item.pixelWidth, 1400);
+    QCOMPARE(item.pixelHeight, 700);
+    QCOMPARE(imageSize(thumbnailPath(library.root(), item.thumbnailFilename)), QSize(1024, 512));
+    QCOMPARE(imageSize(coverPath(library.root(), item.thumbnailFilename)), QSize(256, 128));
 }
 
 void TestMedia::knownContentIsNotImportedAgain()
