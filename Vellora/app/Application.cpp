@@ -11,6 +11,7 @@
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
+#include "library/StoreDrops.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
@@ -80,13 +81,17 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     installServices();
 
     SettingsSync::start();
+    // Change tracking starts with every load of the library.
+    installChangeTracking();
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
     LibraryStore &store = LibraryStore::shared();
+    IngestDrops ingestDrops(store);
 
     zezevaveri::ScatterGridController grid;
     MainWindow window(store, grid);
     window.show();
+    ingestDrops.windowShown();
     return application.exec();
 }
 

@@ -3,6 +3,7 @@
 #include "AddLinkMode.h"
 #include "HeadlessRunner.h"
 #include "ImportModes.h"
+#include "IngestDropsMode.h"
 #include "LocationModes.h"
 
 #include "platform/Console.h"
@@ -60,8 +61,9 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
         return runAddLink(choice.argumentsAfter(arguments));
     case StartupMode::Share:
     case StartupMode::Update:
-    case StartupMode::IngestDrops:
         return modeNotBuilt(choice.mode);
+    case StartupMode::IngestDrops:
+        return runIngestDrops();
     }
     return 1;
 }

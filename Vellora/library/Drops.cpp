@@ -152,7 +152,12 @@ public:
     {
         m_completion = std::move(completion);
         for (const PendingLink &link : m_links) {
-            m_linkIds.push_back(m_library.addLink(link.url, m_request.boardId));
+            const QString id = m_library.addLink(link.url, m_request.boardId);
+            if (id.isEmpty()) {
+                failed(link.claim, QStringLiteral("link not added"));
+                continue;
+            }
+            m_linkIds.push_back(id);
             succeeded(link.claim);
         }
         if (m_report.claimed > 0)

@@ -61,6 +61,10 @@ void LibrarySync::setQueryFactory(QueryFactory factory) { m_queryFactory = std::
 void LibrarySync::start(std::shared_ptr<SyncedLibrary> library)
 {
     m_presenter->stop();
+    if (m_pendingIngest) {
+        Scheduler::main().cancel(m_pendingIngest);
+        m_pendingIngest = 0;
+    }
     m_library = std::move(library);
     ++m_generation;
     if (!m_library)

@@ -113,6 +113,13 @@ void FolderWatcher::readEvents()
                 gone = true;
                 continue;
             }
+            if (event->mask & IN_Q_OVERFLOW) {
+                // Events were lost: say that anything may have changed.
+                emit changed(QString(), Events(Created | MovedIn | ClosedWrite | Deleted | MovedOut));
+                if (m_fd < 0)
+                    return;
+                continue;
+            }
             if (event->len == 0)
                 continue;
             const QString name = QFile::decodeName(event->name);

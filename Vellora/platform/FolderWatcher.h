@@ -45,6 +45,8 @@ public:
 
 signals:
     // One signal per inotify event, in the order the kernel reported them.
+    // An empty name (and every event) when the kernel's queue overflowed and
+    // events were lost, whatever the name filter.
     void changed(const QString &name, vellora::FolderWatcher::Events events);
     // The watched folder itself was removed or moved away; the watch has ended.
     void folderGone();

@@ -1,0 +1,188 @@
+#include "StoreDrops.h"
+
+#include "LibraryFileAccess.h"
+#include "LibraryLocation.h"
+#include "LibraryStore.h"
+#include "LibraryStoreMedia.h"
+#include "Services.h"
+
+#include "enrichment/LinkPipeline.h"
+#include "platform/Digest.h"
+#include "platform/FileCoordination.h"
+#include "platform/ImageIO.h"
+#include "platform/Ubiquity.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QThread>
+#include <QThreadPool>
+
+namespace vellora {
+
+namespace {
+
+// Runs `fn` on the store's (main) thread and waits for it.
+void onStoreThread(LibraryStore *store, const std::function<void()> &fn)
+{
+    if (!store)
+        return;
+    if (QThread::currentThread() == store->thread())
+        fn();
+    else
+        QMetaObject::invokeMethod(store, fn, Qt::BlockingQueuedConnection);
+}
+
+class StoreLibrary final : public SyncedLibrary, public DropsLibrary {
+public:
+    explicit StoreLibrary(LibraryStore &store) : m_store(&store) {}
+
+    // --- SyncedLibrary (main thread) ---
+    bool alive() const override { return !m_store.isNull(); }
+    QString root() const override { return m_store->root(); }
+    bool isCloudLibrary() const override { return LibraryLocation::isICloud(m_store->root()); }
+    QString dropsDirectory() const override { return vellora::dropsDirectory(*m_store); }
+    QString defaultBoardId() const override { return m_store->defaultBoardId(); }
+    bool isLoaded() const override { return m_store->loaded(); }
+    int importing() const override { return m_store->importing(); }
+    void beginImport() override { m_store->beginImport(); }
+    int pendingDownloads() const override { return m_store->pendingDownloads(); }
+    void setPendingDownloads(int count) override { m_store->setPendingDownloads(count); }
+    void reload() override { m_store->reload(); }
+    void markSynced() override { m_store->markSynced(); }
+    void startDownloading(const QString &path) override { Ubiquity::current().startDownloading(path); }
+    void syncSharing(std::function<void()> done) override
+    {
+        if (auto &sync = LibraryServices::installed().syncCollections)
+            sync(*m_store, std::move(done));
+        else if (done)
+            done();
+    }
+    DropsLibrary &drops() override { return *this; }
+
+    // --- DropsLibrary ---
+    // Worker thread.
+    DropImport importPicture(const QString &stagedPath, const QString &boardId) override
+    {
+        const auto bytes = readWholeFile(stagedPath);
+        if (!bytes)
+            return DropImport::Failed;
+        if (bytes->isEmpty())
+            return DropImport::Empty;
+        LibraryStore *store = m_store.data();
+        if (!store)
+            return DropImport::Failed;
+        if (addFiles(*store, {stagedPath}, boardId) == 1)
+            return DropImport::Imported;
+        // Nothing added: find out whether it ever could be.
+        const QString hash = sha256Hex(sha256(*bytes));
+        bool known = false;
+        onStoreThread(m_store.data(), [&] {
+            if (!m_store)
+                return;
+            for (const Item &item : m_store->items())
+                known = known || item.contentHash == hash;
+        });
+        if (known)
+            return DropImport::Duplicate;
+        if (!imageInfo(*bytes) || downsampledImage(*bytes, 64).isNull())
+            return DropImport::NotAPicture;
+        return DropImport::Failed;
+    }
+    bool ensureDownloaded(const QString &path) override { return vellora::ensureDownloaded(path).has_value(); }
+
+    // Main thread.
+    QString addLink(const QString &url, const QString &boardId) override
+    {
+        return m_store ? vellora::addLink(*m_store, url, boardId) : QString();
+    }
+    void fetchLinkMetadata(const QString &itemId, std::function<void()> done) override
+    {
+        if (m_store && !itemId.isEmpty())
+            vellora::fetchLinkMetadata(*m_store, itemId, std::move(done));
+        else if (done)
+            done();
+    }
+    void endImport() override
+    {
+        if (m_store)
+            m_store->endImport();
+    }
+
+private:
+    QPointer<LibraryStore> m_store;
+};
+
+QThreadPool &scanPool()
+{
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(2);
+        p->setThreadPriority(QThread::LowPriority);
+        return p;
+    }();
+    return *pool;
+}
+
+} // namespace
+
+QString dropsDirectory(const LibraryStore &store)
+{
+    const bool fromEnvironment = !qgetenv("VELLORA_ROOT").isEmpty();
+    return dropsDirectoryFor(store.root(), LibraryLocation::iCloudContainerURL(), fromEnvironment);
+}
+
+std::shared_ptr<SyncedLibrary> syncedLibrary(LibraryStore &store) { return std::make_shared<StoreLibrary>(store); }
+
+void startDropsScan(LibraryStore &store, std::function<void(const DropsScanReport &)> completion)
+{
+    store.beginImport();
+    auto library = std::make_shared<StoreLibrary>(store);
+    DropsScanRequest request;
+    request.folder = dropsDirectory(store);
+    request.boardId = store.defaultBoardId();
+    request.claimMarker = dropsClaimMarker();
+    scanPool().start([library, request, completion = std::move(completion)] {
+        ingestDrops(request, *library, [library, completion](const DropsScanReport &report) {
+            if (completion)
+                completion(report);
+        });
+    });
+}
+
+void installChangeTracking()
+{
+    LibraryServices::installed().startSync = [](LibraryStore &store) {
+        LibrarySync::shared().start(syncedLibrary(store));
+    };
+}
+
+IngestDrops::IngestDrops(LibraryStore &store, QObject *parent) : QObject(parent), m_store(&store)
+{
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        connect(app, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+            if (state == Qt::ApplicationActive)
+                applicationBecameActive();
+        });
+    }
+}
+
+void IngestDrops::windowShown() { trigger(); }
+
+void IngestDrops::applicationBecameActive() { trigger(); }
+
+void IngestDrops::trigger()
+{
+    if (!m_store)
+        return;
+    QPointer<IngestDrops> self(this);
+    m_store->waitUntilLoaded([self](bool loaded) {
+        if (!self || !self->m_store || !loaded || self->m_store->importing() != 0)
+            return;
+        startDropsScan(*self->m_store, [self](const DropsScanReport &report) {
+            if (self)
+                emit self->scanFinished(report);
+        });
+    });
+}
+
+} // namespace vellora
