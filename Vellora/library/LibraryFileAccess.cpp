@@ -82,7 +82,7 @@ QString errnoText(int code)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-// Foundation's default description of a date: "2026-12-09 07:52:03 +0000".
+// A moment as the conflict message shows it: "2026-12-09 07:52:03 +0000".
 QString describeDate(double referenceSeconds)
 {
     return dateFromReferenceSeconds(referenceSeconds).toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
