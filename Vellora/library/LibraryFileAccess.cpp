@@ -28,6 +28,9 @@ namespace {
 
 std::atomic<quint64> g_backupCounter{0};
 
+// A save that has not renamed its temporary file within an hour has died.
+constexpr double kAbandonedTemporaryAge = 3600.0;
+
 FileStamp stampOf(const struct stat &info)
 {
     FileStamp stamp;
@@ -82,7 +85,7 @@ QString errnoText(int code)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-// Foundation's default description of a date: "2026-12-09 07:52:03 +0000".
+// A moment as the conflict message shows it: "2026-12-09 07:52:03 +0000".
 QString describeDate(double referenceSeconds)
 {
     return dateFromReferenceSeconds(referenceSeconds).toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
@@ -188,6 +191,7 @@ LibraryRead readLibraryFile(const QString &root)
         QDir().mkpath(root + QLatin1Char('/') + QLatin1String(folder));
 
     const QString path = root + QStringLiteral("/library.json");
+    removeAbandonedTemporaries(path, kAbandonedTemporaryAge);
     resolveLibraryConflicts(path, root);
 
     LibraryRead result;

@@ -1,6 +1,7 @@
 #include "LibraryStore.h"
 
 #include "LibraryLocation.h"
+#include "LibraryMerge.h"
 #include "Services.h"
 
 #include "platform/Clock.h"
@@ -250,18 +251,28 @@ void LibraryStore::refuseDamagedFile(const LibraryRead &read)
     emit loadErrorChanged(m_loadError);
 }
 
+void LibraryStore::clearLoadError()
+{
+    if (m_loadError.isEmpty())
+        return;
+    m_loadError.clear();
+    emit loadErrorChanged(m_loadError);
+}
+
 bool LibraryStore::applyLoad(const LibraryRead &read)
 {
-    m_loadError.clear();
+    clearLoadError();
     if (read.status != LibraryReadStatus::Loaded && read.status != LibraryReadStatus::Absent) {
         setLoaded(false);
         refuseDamagedFile(read);
         return false;
     }
     m_seen = read.stamp;
+    m_base = LibraryFile();
     if (read.status == LibraryReadStatus::Loaded) {
         apply(read.file);
         m_savedGeneration = m_generation;
+        m_base = currentDocument();
     } else {
         // During a background load this save is refused (still loading) and
         // the one scheduled by createCollection() writes the new library.
@@ -287,10 +298,32 @@ void LibraryStore::apply(const std::optional<LibraryFile> &file)
     save();
 }
 
+LibraryFile LibraryStore::currentDocument() const
+{
+    LibraryFile document;
+    document.collections = m_collections;
+    document.items = m_items;
+    for (const Board &board : m_collections)
+        document.topLevelOrder.append(board.id);
+    document.smartFolders = m_smartFolders;
+    return document;
+}
+
+void LibraryStore::applyMerged(const LibraryFile &merged)
+{
+    m_collections = merged.collections;
+    m_items = merged.items;
+    m_smartFolders = merged.smartFolders.value_or(m_smartFolders);
+    touch();
+    emit collectionsChanged();
+    emit itemsChanged();
+    emit smartFoldersChanged();
+}
+
 void LibraryStore::loadInBackground(std::function<void()> completion)
 {
     setLoaded(false);
-    m_loadError.clear();
+    clearLoadError();
     const QString root = m_root;
     const quint64 token = m_rootToken;
     QPointer<LibraryStore> self(this);
@@ -354,12 +387,7 @@ bool LibraryStore::save()
             printNotSaved(m_loadError);
         return false;
     }
-    LibraryFile document;
-    document.collections = m_collections;
-    document.items = m_items;
-    for (const Board &board : m_collections)
-        document.topLevelOrder.append(board.id);
-    document.smartFolders = m_smartFolders;
+    LibraryFile document = currentDocument();
     QByteArray bytes;
     try {
         bytes = document.encode();
@@ -371,10 +399,11 @@ bool LibraryStore::save()
     const quint64 generation = m_generation;
     const QString path = libraryPath(m_root);
     FileStamp written;
+    bool merged = false;
     try {
         coordinateWriting(path, [&](const QString &url) {
             // Someone else replaced the file since this store last saw it:
-            // keep their version before ours goes over it.
+            // keep their version, and merge their changes with ours.
             const FileStamp onDisk = fileStamp(url);
             if (onDisk.exists && onDisk != m_seen) {
                 const auto theirs = readWholeFile(url);
@@ -382,8 +411,19 @@ bool LibraryStore::save()
                     const auto backup = writeLibraryBackup(*theirs, m_root, QStringLiteral("conflict"));
                     if (!backup)
                         throw FileError(QStringLiteral("the version changed elsewhere could not be backed up"));
-                    qCInfo(lcStore, "library.json: changed elsewhere, kept that version as %s",
+                    qCInfo(lcStore, "library.json: changed elsewhere, merged with local changes; that version is kept as %s",
                            qPrintable(*backup));
+                    try {
+                        const LibraryFile remote = LibraryFile::decode(*theirs);
+                        if (!remote.collections.isEmpty()) {
+                            LibraryFile combined = mergeLibraries(m_base, document, remote);
+                            bytes = combined.encode();
+                            document = std::move(combined);
+                            merged = true;
+                        }
+                    } catch (const std::exception &) {
+                        // Not a library we can read: ours goes over it, theirs stays in backups.
+                    }
                 }
             }
             writeFileAtomically(url, bytes);
@@ -393,9 +433,15 @@ bool LibraryStore::save()
         printNotSaved(error.description());
         return false;
     }
+    m_base = document;
+    if (merged) {
+        applyMerged(document);
+        m_savedGeneration = m_generation;
+    } else {
+        m_savedGeneration = generation;
+    }
     m_saveDebouncer.cancel();
     m_seen = written;
-    m_savedGeneration = generation;
     m_known = libraryModificationDate(m_root);
     markSynced();
 
@@ -459,18 +505,26 @@ void LibraryStore::reload(std::function<void()> completion)
             if (self && read.status == LibraryReadStatus::Loaded && self->m_rootToken == token) {
                 LibraryStore &store = *self;
                 if (store.hasUnsavedChanges()) {
-                    // Local changes win; the other side's version is kept.
+                    // Both sides changed: merge, keep their version as it
+                    // was, and save the merged library soon.
                     const auto backup = writeLibraryBackup(read.bytes, store.m_root, QStringLiteral("conflict"));
                     if (backup) {
+                        const LibraryFile combined = mergeLibraries(store.m_base, store.currentDocument(), *read.file);
+                        store.applyMerged(combined);
+                        store.m_base = *read.file;
+                        if (!store.m_base.smartFolders)
+                            store.m_base.smartFolders = SmartFolder::defaults();
                         store.m_seen = read.stamp;
-                        qCInfo(lcSync, "library reload (external) deferred to local changes; other version kept as %s",
-                               qPrintable(*backup));
+                        store.m_known = current;
+                        qCInfo(lcSync, "library reloaded (external) with local changes merged: %ld items, %ld collections; "
+                                       "the other version is kept as %s",
+                               long(store.m_items.size()), long(store.m_collections.size()), qPrintable(*backup));
                     }
-                    store.m_known = current;
                     store.scheduleSave();
                 } else {
                     store.apply(read.file);
                     store.m_savedGeneration = store.m_generation;
+                    store.m_base = store.currentDocument();
                     store.m_seen = read.stamp;
                     store.m_known = current;
                     qCInfo(lcSync, "library reloaded (external): %ld items, %ld collections",
@@ -514,6 +568,7 @@ void LibraryStore::reopen(const QString &root)
     ++m_rootToken;
     m_root = root;
     m_seen = {};
+    m_base = LibraryFile();
     m_collections.clear();
     m_items.clear();
     m_smartFolders = SmartFolder::defaults();

@@ -105,8 +105,10 @@ public:
     bool save();
     void markSynced();
     // Re-reads library.json when it changed on disk since this store last
-    // wrote or read it. Local changes that are not saved yet are kept; the
-    // other version then goes into backups as a "conflict-" file.
+    // wrote or read it. Local changes that are not saved yet are merged with
+    // it (see LibraryMerge.h) and the other version is also kept in backups
+    // as a "conflict-" file. A save that finds the file written elsewhere
+    // since this store last saw it does the same before it writes.
     void reload(std::function<void()> completion = {});
     // "Sync Now": reload, thumbnail downloads, collection sharing.
     void syncNow(std::function<void()> done = {});
@@ -153,6 +155,9 @@ private:
     // Applies a load's read; false (and unloaded) for a file that exists but
     // could not be used.
     bool applyLoad(const LibraryRead &read);
+    void clearLoadError();
+    LibraryFile currentDocument() const;
+    void applyMerged(const LibraryFile &merged);
     void refuseDamagedFile(const LibraryRead &read);
     void readNow();
 
@@ -172,6 +177,9 @@ private:
     // The file as this store last saw it; a different one at save time was
     // written by someone else and is backed up before it is replaced.
     FileStamp m_seen;
+    // The library as that file held it: the common ancestor when local
+    // changes meet a version written elsewhere.
+    LibraryFile m_base;
     Debouncer m_saveDebouncer{0.5};
     QString m_loadError;
     // Bumped by every change; equal to m_savedGeneration when all is on disk.

@@ -22,3 +22,6 @@ add_dependencies(tst_libraryprocesses store_helper)
 vellora_add_qtest(tst_storeplatform
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_storeplatform.cpp
   LIBS vellora_library)
+vellora_add_qtest(tst_librarymerge
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarymerge.cpp
+  LIBS vellora_library)

@@ -1,7 +1,7 @@
 // A second process for the store's tests.
-//   store_helper write-loop <root> <count>  writes <count> versions of
-//       library.json the way another program would (coordinated, atomic);
-//       version k holds the items CHILD-1 ... CHILD-k.
+//   store_helper write-loop <root> <count>  adds the items CHILD-1 ...
+//       CHILD-<count> to library.json one at a time, each as a coordinated
+//       read-modify-write the way another program would.
 //   store_helper save-loop <root>  opens a store and saves a growing
 //       library until it is killed; "ready" once the first save is done.
 
@@ -30,10 +30,12 @@ int main(int argc, char **argv)
 
     if (mode == "write-loop" && args.size() >= 4) {
         const int count = args.at(3).toInt();
-        QList<Item> items;
         for (int k = 1; k <= count; ++k) {
-            items.append(item(QStringLiteral("CHILD-%1").arg(k), {"CHILD"}));
-            coordinatedWrite(root + "/library.json", document({board("CHILD", "Child")}, items));
+            coordinateWriting(root + "/library.json", [&](const QString &path) {
+                LibraryFile file = LibraryFile::decode(readWholeFile(path).value_or(QByteArray()));
+                file.items.append(item(QStringLiteral("CHILD-%1").arg(k), {file.collections.first().id}));
+                writeFileAtomically(path, file.encode());
+            });
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
         std::puts("done");

@@ -7,6 +7,7 @@
 
 #include "StoreFixtures.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -212,6 +213,23 @@ private slots:
         QVERIFY(!store->hasUnsavedChanges());
     }
 
+    // Quitting writes what a failed save left unwritten.
+    void quitRetriesFailedSave()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")})));
+        auto store = loadedStore(root());
+        QFile::remove(file());
+        QVERIFY(writeFile(file() + "/in-the-way", "x"));
+        ConsoleCapture console;
+        store->createCollection("Unsaved");
+        m_scheduler->advance(0.6);
+        QCOMPARE(console.lines().size(), 1);
+        QDir(file()).removeRecursively();
+        QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection));
+        QCOMPARE(onDisk().collections.size(), 2);
+        QVERIFY(!store->hasUnsavedChanges());
+    }
+
     void encodingFailureIsReported()
     {
         QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"})})));
@@ -254,7 +272,21 @@ private slots:
         QCOMPARE(backups("library-*").size(), 20);
         QCOMPARE(backups("conflict-*").size(), 1);
         const LibraryFile newest = LibraryFile::decode(readFile(root() + "/backups/" + backups("library-*").last()));
-        QCOMPARE(newest.collections.size(), 26);
+        QCOMPARE(newest.collections.size(), 27); // B1, OTHER and the 25 made here
+    }
+
+    // A load does not record the file's date, so the first reload reads it.
+    void firstReloadReadsAgain()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"})})));
+        auto store = loadedStore(root());
+        QSignalSpy changed(store.get(), &LibraryStore::itemsChanged);
+        store->reload();
+        settle();
+        QCOMPARE(changed.count(), 1);
+        store->reload();
+        settle();
+        QCOMPARE(changed.count(), 1);
     }
 
     void reloadAppliesExternalChange()
@@ -285,24 +317,54 @@ private slots:
         QVERIFY(backups("conflict-*").isEmpty());
     }
 
-    // Local changes not yet on disk survive a reload; the other version is kept.
+    // Local changes not yet on disk survive a reload, merged with the other
+    // side's; the other version is also kept as it was.
     void reloadKeepsUnsavedLocalChanges()
     {
-        QVERIFY(writeFile(file(), document({board("B1")})));
+        QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"}), item("GONE", {"B1"})})));
         auto store = loadedStore(root());
         store->createCollection("Mine");
-        const QByteArray theirs = document({board("B1"), board("THEIRS", "Theirs")});
+        store->markOpened("A");
+        QList<Item> theirItems{item("A", {"B1"}), item("NEW", {"THEIRS"})};
+        theirItems[0].tags = QStringList{"theirs"};
+        const QByteArray theirs = document({board("B1"), board("THEIRS", "Theirs")}, theirItems);
         QVERIFY(writeFile(file(), theirs));
         store->reload();
         settle();
-        QCOMPARE(store->collections().size(), 2);
-        QCOMPARE(store->collections().at(1).name, QStringLiteral("Mine"));
+        QStringList names;
+        for (const Board &b : store->collections())
+            names << b.name;
+        QCOMPARE(names, QStringList({"Board", "Mine", "Theirs"}));
+        QCOMPARE(store->items().size(), 2); // GONE was deleted there
+        QCOMPARE(store->items().at(0).openCount, std::optional<qint64>(1)); // both changed A: ours stays
+        QCOMPARE(store->items().at(1).id, QStringLiteral("NEW"));
         QCOMPARE(backups("conflict-*").size(), 1);
         QCOMPARE(readFile(root() + "/backups/" + backups("conflict-*").first()), theirs);
 
         m_scheduler->advance(0.6);
-        QCOMPARE(onDisk().collections.at(1).name, QStringLiteral("Mine"));
+        QCOMPARE(onDisk().collections.size(), 3);
+        QCOMPARE(onDisk().items.size(), 2);
         // The version already kept is not kept twice.
+        QCOMPARE(backups("conflict-*").size(), 1);
+    }
+
+    // A version written elsewhere that the store has not reloaded yet is
+    // merged in by the next save, not written over.
+    void saveMergesVersionWrittenElsewhere()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"})})));
+        auto store = loadedStore(root());
+        QVERIFY(writeFile(file(), document({board("B1")}, {item("A", {"B1"}), item("IMPORTED", {"B1"})})));
+        store->trash({"A"});
+        QSignalSpy changed(store.get(), &LibraryStore::itemsChanged);
+        m_scheduler->advance(0.6);
+        const LibraryFile written = onDisk();
+        QCOMPARE(written.items.size(), 2);
+        QVERIFY(written.items.at(0).trashedAt.has_value());
+        QCOMPARE(written.items.at(1).id, QStringLiteral("IMPORTED"));
+        QCOMPARE(store->items().size(), 2);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(!store->hasUnsavedChanges());
         QCOMPARE(backups("conflict-*").size(), 1);
     }
 
@@ -415,6 +477,26 @@ private slots:
         std::optional<bool> now;
         store.waitUntilLoaded([&](bool loaded) { now = loaded; });
         QCOMPARE(now, std::optional<bool>(true));
+    }
+
+    // The blocking wait of the command-line modes, on the real event loop.
+    void blockingWaitUntilLoaded()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")})));
+        Scheduler::setMain(nullptr);
+        {
+            LibraryStore store(root(), true);
+            store.loadInBackground();
+            QVERIFY(store.waitUntilLoaded());
+            QCOMPARE(store.defaultBoardId(), QStringLiteral("B1"));
+        }
+        QVERIFY(writeFile(file(), "broken"));
+        {
+            LibraryStore store(root(), true);
+            store.loadInBackground();
+            QVERIFY(!store.waitUntilLoaded());
+        }
+        Scheduler::setMain(m_scheduler.get());
     }
 
     void servicesAroundLoadAndSave()
