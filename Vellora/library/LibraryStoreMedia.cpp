@@ -46,7 +46,8 @@ bool onMainThread()
 
 // Imports and the passes of the storage cap and downloads share the global
 // pool; the cover back-fill has one low-priority thread of its own, so that
-// it never competes with an import.
+// it yields to them. The pool is never destroyed: quitting must not wait for
+// a back-fill (every cover is written atomically, so stopping mid-way is safe).
 QThreadPool &backgroundPool()
 {
     static QThreadPool *pool = [] {

@@ -9,3 +9,7 @@ vellora_add_qtest(tst_languagemodel
 vellora_add_qtest(tst_languagefeatures
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_languagefeatures.cpp
   LIBS vellora_enrichment Qt6::Network)
+vellora_add_qtest(tst_analyzer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_analyzer.cpp
+  LIBS vellora_enrichment vellora_library Qt6::Network
+  TIMEOUT 240)

@@ -1,0 +1,264 @@
+#include "Analyzer.h"
+
+#include "ImageAnalysis.h"
+#include "LanguageFeatures.h"
+#include "LinkParser.h"
+#include "Palette.h"
+#include "library/LibraryLocation.h"
+#include "library/LibraryStore.h"
+#include "library/SafeNames.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QMetaObject>
+#include <QPointer>
+
+namespace vellora {
+
+struct Analyzer::Work {
+    QList<Item> items; // copies as they were when the pass began
+    qsizetype index = 0;
+    // The item in progress: its thumbnail, and whether it was unreadable.
+    std::optional<QString> thumbnail;
+    bool unreadable = false;
+    const Item &current() const { return items[index]; }
+};
+
+Analyzer &Analyzer::shared()
+{
+    // Kept for the life of the process, like the store it works on.
+    static Analyzer *instance = new Analyzer(LibraryStore::shared());
+    return *instance;
+}
+
+Analyzer::Analyzer(LibraryStore &store, QObject *parent) : QObject(parent), m_store(store)
+{
+    // One worker: items are analysed one after another, and the worker keeps
+    // its text engine between items and passes.
+    m_pool.setMaxThreadCount(1);
+    m_pool.setExpiryTimeout(-1);
+    loadPrints();
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &Analyzer::cancel);
+}
+
+Analyzer::~Analyzer()
+{
+    m_cancelled = true;
+    m_pool.waitForDone();
+}
+
+std::optional<QString> thumbnailPathOf(const QString &root, const Item &item)
+{
+    return libraryFilePath(root, QStringLiteral("thumbnails"), item.thumbnailFilename);
+}
+
+std::optional<QString> Analyzer::thumbnailPath(const Item &item) const { return thumbnailPathOf(m_store.root(), item); }
+
+QString Analyzer::featurePrintsPath() const
+{
+    const QString root = m_store.root();
+    const QString folder = LibraryLocation::isICloud(root) ? LibraryLocation::localURL() : root;
+    return QDir(folder).filePath(QStringLiteral("featureprints.bin"));
+}
+
+void Analyzer::loadPrints() { m_prints = FeaturePrintSet(readFeaturePrints(featurePrintsPath())); }
+
+void Analyzer::savePrints()
+{
+    FeaturePrints kept;
+    for (const Item &item : m_store.items()) {
+        const FeaturePrint print = m_prints.value(item.id);
+        if (!print.isNull())
+            kept.insert(item.id, print);
+    }
+    if (writeFeaturePrints(featurePrintsPath(), kept))
+        emit printsSaved();
+}
+
+DistanceTable Analyzer::distances(const QString &id) const { return m_prints.distances(id); }
+
+void Analyzer::dropPrint(const QString &id) { m_prints.remove(id); }
+
+void Analyzer::setPrint(const QString &id, const FeaturePrint &print) { m_prints.insert(id, print); }
+
+void Analyzer::setDone(int done)
+{
+    if (done == m_done)
+        return;
+    m_done = done;
+    emit doneChanged(done);
+}
+
+void Analyzer::setTotal(int total)
+{
+    if (total == m_total)
+        return;
+    m_total = total;
+    emit totalChanged(total);
+}
+
+void Analyzer::schedule()
+{
+    if (m_running) {
+        m_again = true;
+        return;
+    }
+    m_running = true;
+    m_cancelled = false;
+    // The loop starts from the event loop, as a task would, not inside the caller.
+    QMetaObject::invokeMethod(this, [this] { startPass(); }, Qt::QueuedConnection);
+}
+
+void Analyzer::cancel()
+{
+    if (m_running)
+        m_cancelled = true;
+}
+
+template <typename Result, typename WorkFn, typename Then> void Analyzer::offMain(WorkFn work, Then then)
+{
+    QPointer<Analyzer> self(this);
+    m_pool.start([self, work = std::move(work), then = std::move(then)]() mutable {
+        Result result = work();
+        if (!self)
+            return;
+        QMetaObject::invokeMethod(
+            self.data(), [then = std::move(then), result = std::move(result)]() mutable { then(std::move(result)); },
+            Qt::QueuedConnection);
+    });
+}
+
+void Analyzer::startPass()
+{
+    m_again = false;
+    auto work = std::make_unique<Work>();
+    for (const Item &item : m_store.items()) {
+        if (item.kind == QLatin1String("link") && !item.snapshotDate)
+            continue; // its page has not been fetched yet
+        if (!m_prints.contains(item.id) || !item.palette || !item.labels || !item.tags)
+            work->items << item;
+    }
+    m_work = std::move(work);
+    setTotal(int(m_work->items.size()));
+    setDone(0);
+    nextItem();
+}
+
+void Analyzer::nextItem()
+{
+    if (m_cancelled) {
+        endLoop();
+        return;
+    }
+    if (m_work->index >= m_work->items.size()) {
+        if (!m_work->items.isEmpty())
+            savePrints();
+        if (m_again) {
+            startPass();
+            return;
+        }
+        setTotal(0);
+        setDone(0);
+        endLoop();
+        return;
+    }
+    m_work->thumbnail = thumbnailPath(m_work->current());
+    m_work->unreadable = !m_work->thumbnail;
+    printStep();
+}
+
+void Analyzer::printStep()
+{
+    const QString id = m_work->current().id;
+    if (m_work->unreadable || m_prints.contains(id)) {
+        paletteStep();
+        return;
+    }
+    offMain<std::optional<FeaturePrint>>([path = *m_work->thumbnail] { return featurePrintOfFile(path); },
+                                         [this, id](std::optional<FeaturePrint> print) {
+                                             if (print)
+                                                 m_prints.insert(id, *print);
+                                             else
+                                                 m_work->unreadable = true;
+                                             paletteStep();
+                                         });
+}
+
+void Analyzer::paletteStep()
+{
+    const QString id = m_work->current().id;
+    if (m_work->unreadable || m_work->current().palette || !m_store.item(id)) {
+        labelsStep();
+        return;
+    }
+    offMain<std::optional<QStringList>>([path = *m_work->thumbnail] { return extractPalette(path, 5); },
+                                        [this, id](std::optional<QStringList> palette) {
+                                            if (!palette) {
+                                                m_work->unreadable = true;
+                                            } else if (m_store.updateItem(id, [&](Item &it) { it.palette = *palette; })) {
+                                                m_store.scheduleSave();
+                                            }
+                                            labelsStep();
+                                        });
+}
+
+void Analyzer::labelsStep()
+{
+    const QString id = m_work->current().id;
+    if (m_work->unreadable || m_work->current().labels || !m_store.item(id)) {
+        tagsStep();
+        return;
+    }
+    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail] { return analyzeImage(path); },
+                                          [this, id](std::optional<ImageAnalysis> analysis) {
+                                              if (!analysis) {
+                                                  m_work->unreadable = true;
+                                              } else if (m_store.updateItem(id, [&](Item &it) {
+                                                             it.labels = analysis->labels;
+                                                             it.ocrText = analysis->text;
+                                                         })) {
+                                                  m_store.scheduleSave();
+                                              }
+                                              tagsStep();
+                                          });
+}
+
+void Analyzer::tagsStep()
+{
+    const QString id = m_work->current().id;
+    const std::optional<Item> item = m_store.item(id);
+    // Tags come from the labels and text: without a readable thumbnail there
+    // is nothing to suggest them from yet, and the fallback would store none.
+    if (m_work->unreadable || m_work->current().tags || !item) {
+        finishItem();
+        return;
+    }
+    const QStringList insightTags = item->insight ? item->insight->suggestedTags : QStringList();
+    suggestTags(
+        item->originalFilename, item->labels.value_or(QStringList()), item->ocrText.value_or(QString()),
+        [this, id, insightTags](QStringList suggested) {
+            const QStringList tags = mergeTags(suggested, insightTags);
+            if (m_store.updateItem(id, [&](Item &it) { it.tags = tags; }))
+                m_store.scheduleSave();
+            finishItem();
+        },
+        this);
+}
+
+void Analyzer::finishItem()
+{
+    ++m_work->index;
+    setDone(m_done + 1);
+    nextItem();
+}
+
+void Analyzer::endLoop()
+{
+    m_work.reset();
+    m_running = false;
+    m_cancelled = false;
+    emit finished();
+}
+
+} // namespace vellora
