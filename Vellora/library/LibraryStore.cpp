@@ -463,7 +463,10 @@ bool LibraryStore::save()
     }
     m_saveDebouncer.cancel();
     m_seen = written;
-    m_known = libraryModificationDate(m_root);
+    // The time of the file this save wrote, taken under the write lock: a
+    // stat made after the lock is released could see a version that another
+    // machine put there in between, and a reload would then skip it.
+    m_known = modificationDate(written);
     markSynced();
 
     bool shared = false;
