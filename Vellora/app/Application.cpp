@@ -5,7 +5,10 @@
 #include "MainWindow.h"
 #include "StartupMode.h"
 
+#include "enrichment/LinkPipeline.h"
+#include "enrichment/PageSnapshot.h"
 #include "library/LibraryStore.h"
+#include "library/LibraryStoreMedia.h"
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
@@ -36,6 +39,13 @@ QStringList argumentList(int argc, char **argv)
     return arguments;
 }
 
+// The services the library store calls once it has loaded; before the
+// shared store's first use.
+void installServices()
+{
+    installMediaServices();
+}
+
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
 {
     if (kind == HeadlessApplication::Core)
@@ -44,7 +54,10 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (kind == HeadlessApplication::Gui)
         return std::make_unique<QGuiApplication>(argc, argv);
-    return std::make_unique<QApplication>(argc, argv);
+    preparePageSnapshots();
+    auto application = std::make_unique<QApplication>(argc, argv);
+    installPageSnapshots();
+    return application;
 }
 
 [[noreturn]] void runHeadless(const StartupChoice &choice, const QStringList &arguments,
@@ -53,16 +66,20 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     auto application = makeHeadlessApplication(applicationFor(choice.mode), argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
     Defaults::standard().setArgumentDomain(arguments);
+    installServices();
     const int status = runHeadlessMode(choice, arguments, environment);
     finishProcess(status);
 }
 
 int runNormalStart(const QStringList &arguments, int argc, char **argv)
 {
+    preparePageSnapshots();
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellora"));
     Defaults::standard().setArgumentDomain(arguments);
+    installPageSnapshots();
+    installServices();
 
     SettingsSync::start();
     // Change tracking starts with every load of the library.
@@ -70,12 +87,15 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
     LibraryStore &store = LibraryStore::shared();
+    installLinkPipelineServices();
     IngestDrops ingestDrops(store);
 
     zezevaveri::ScatterGridController grid;
     MainWindow window(store, grid);
     window.show();
     ingestDrops.windowShown();
+    // Links whose page text is missing are fetched again, one at a time.
+    refreshLinksWhenLoaded(store);
     return application.exec();
 }
 

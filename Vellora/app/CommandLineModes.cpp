@@ -1,6 +1,8 @@
 #include "CommandLineModes.h"
 
+#include "AddLinkMode.h"
 #include "HeadlessRunner.h"
+#include "ImportModes.h"
 #include "IngestDropsMode.h"
 #include "LocationModes.h"
 
@@ -13,6 +15,9 @@ HeadlessApplication applicationFor(StartupMode mode)
 {
     switch (mode) {
     case StartupMode::SelfCheck:
+    // The link road renders pages in an off-screen web view, which is a widget.
+    case StartupMode::AddLink:
+    case StartupMode::IngestDrops:
         return HeadlessApplication::Widgets;
     case StartupMode::PrintContainer:
     case StartupMode::Migrate:
@@ -22,8 +27,6 @@ HeadlessApplication applicationFor(StartupMode mode)
     case StartupMode::Normal:
     case StartupMode::Import:
     case StartupMode::ImportLibrary:
-    case StartupMode::AddLink:
-    case StartupMode::IngestDrops:
         return HeadlessApplication::Gui;
     }
     return HeadlessApplication::Gui;
@@ -41,7 +44,6 @@ int modeNotBuilt(StartupMode mode)
 int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
                     const QProcessEnvironment &environment)
 {
-    Q_UNUSED(arguments);
     switch (choice.mode) {
     case StartupMode::Normal:
         return 0;
@@ -52,8 +54,11 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
     case StartupMode::Migrate:
         return runMigrate(environment.value(QStringLiteral("VELLORA_MIGRATE")));
     case StartupMode::Import:
+        return runImportFiles(choice.argumentsAfter(arguments));
     case StartupMode::ImportLibrary:
+        return runImportLibrary(choice.argumentsAfter(arguments));
     case StartupMode::AddLink:
+        return runAddLink(choice.argumentsAfter(arguments));
     case StartupMode::Share:
     case StartupMode::Update:
         return modeNotBuilt(choice.mode);

@@ -28,6 +28,9 @@ namespace {
 
 std::atomic<quint64> g_backupCounter{0};
 
+// A save that has not renamed its temporary file within an hour has died.
+constexpr double kAbandonedTemporaryAge = 3600.0;
+
 FileStamp stampOf(const struct stat &info)
 {
     FileStamp stamp;
@@ -188,6 +191,7 @@ LibraryRead readLibraryFile(const QString &root)
         QDir().mkpath(root + QLatin1Char('/') + QLatin1String(folder));
 
     const QString path = root + QStringLiteral("/library.json");
+    removeAbandonedTemporaries(path, kAbandonedTemporaryAge);
     resolveLibraryConflicts(path, root);
 
     LibraryRead result;

@@ -41,9 +41,9 @@ void printNotSaved(const QString &reason)
     printLine(QStringLiteral("library.json not saved: ") + reason);
 }
 
-std::optional<double> storedLastSyncedAt()
+std::optional<double> storedLastSyncedAt(const Defaults &settings)
 {
-    const QVariant value = Defaults::standard().value(QString::fromLatin1(kLastSyncedAtKey));
+    const QVariant value = settings.value(QString::fromLatin1(kLastSyncedAtKey));
     bool ok = false;
     const double seconds = value.toDouble(&ok);
     if (value.isValid() && ok)
@@ -60,7 +60,13 @@ LibraryServices &LibraryServices::installed()
 }
 
 LibraryStore::LibraryStore(const QString &root, bool deferLoad, QObject *parent)
-    : QObject(parent), m_root(root), m_lastSyncedAt(storedLastSyncedAt()), m_smartFolders(SmartFolder::defaults())
+    : LibraryStore(root, deferLoad, Defaults::standard(), parent)
+{
+}
+
+LibraryStore::LibraryStore(const QString &root, bool deferLoad, Defaults &settings, QObject *parent)
+    : QObject(parent), m_root(root), m_settings(&settings), m_lastSyncedAt(storedLastSyncedAt(settings)),
+      m_smartFolders(SmartFolder::defaults())
 {
     // The places are read from the user defaults once per process; do that
     // here on the main thread rather than first in a background read.
@@ -245,9 +251,17 @@ void LibraryStore::refuseDamagedFile(const LibraryRead &read)
     emit loadErrorChanged(m_loadError);
 }
 
+void LibraryStore::clearLoadError()
+{
+    if (m_loadError.isEmpty())
+        return;
+    m_loadError.clear();
+    emit loadErrorChanged(m_loadError);
+}
+
 bool LibraryStore::applyLoad(const LibraryRead &read)
 {
-    m_loadError.clear();
+    clearLoadError();
     if (read.status != LibraryReadStatus::Loaded && read.status != LibraryReadStatus::Absent) {
         setLoaded(false);
         refuseDamagedFile(read);
@@ -309,7 +323,7 @@ void LibraryStore::applyMerged(const LibraryFile &merged)
 void LibraryStore::loadInBackground(std::function<void()> completion)
 {
     setLoaded(false);
-    m_loadError.clear();
+    clearLoadError();
     const QString root = m_root;
     const quint64 token = m_rootToken;
     QPointer<LibraryStore> self(this);
@@ -453,7 +467,7 @@ bool LibraryStore::save()
 void LibraryStore::markSynced()
 {
     m_lastSyncedAt = now();
-    Defaults::standard().set(QString::fromLatin1(kLastSyncedAtKey), *m_lastSyncedAt);
+    m_settings->set(QString::fromLatin1(kLastSyncedAtKey), *m_lastSyncedAt);
     emit lastSyncedAtChanged();
 }
 

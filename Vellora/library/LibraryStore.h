@@ -24,12 +24,18 @@
 
 namespace vellora {
 
+class Defaults;
+
 class LibraryStore : public QObject {
     Q_OBJECT
 public:
     // With deferLoad false the library is read at once on this thread; with
     // true the store starts unloaded and the caller runs loadInBackground().
     LibraryStore(const QString &root, bool deferLoad, QObject *parent = nullptr);
+    // The same, with the store's own settings ("lastSyncedAt") read from and
+    // written to `settings` instead of the user's defaults: throw-away stores
+    // keep them in a scratch scope. `settings` must outlive the store.
+    LibraryStore(const QString &root, bool deferLoad, Defaults &settings, QObject *parent = nullptr);
     // A pending save is dropped with the store: it never writes later.
     ~LibraryStore() override;
 
@@ -149,6 +155,7 @@ private:
     // Applies a load's read; false (and unloaded) for a file that exists but
     // could not be used.
     bool applyLoad(const LibraryRead &read);
+    void clearLoadError();
     LibraryFile currentDocument() const;
     void applyMerged(const LibraryFile &merged);
     void refuseDamagedFile(const LibraryRead &read);
@@ -156,6 +163,7 @@ private:
 
     bool m_loaded = true;
     QString m_root;
+    Defaults *m_settings;
     int m_importing = 0;
     int m_syncing = 0;
     int m_pendingDownloads = 0;

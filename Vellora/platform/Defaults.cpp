@@ -1,6 +1,9 @@
 #include "Defaults.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -12,6 +15,21 @@ QString standardPath()
     // QStandardPaths follows XDG_CONFIG_HOME, so every test run gets its own file.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return base + QStringLiteral("/Vellora/Vellora.conf");
+}
+
+// QSettings guards each write with "<file>.lock". A process killed between
+// creating that lock and writing its owner into it leaves an empty lock that
+// QSettings cannot attribute to anyone, so it waits for the lock to age (30 s)
+// on every later write. A lock that is still empty after a second can only be
+// such a leftover: the owner writes its pid straight after creating it.
+void clearAbandonedLock(const QString &settingsFile)
+{
+    const QFileInfo lock(settingsFile + QStringLiteral(".lock"));
+    if (!lock.exists() || lock.size() != 0)
+        return;
+    if (lock.lastModified().msecsTo(QDateTime::currentDateTime()) < 1000)
+        return;
+    QFile::remove(lock.filePath());
 }
 
 bool looksLikeOptionKey(const QString &argument)
@@ -30,12 +48,13 @@ Defaults::Defaults(const QString &filePath, QObject *parent)
     : QObject(parent)
 {
     QDir().mkpath(QFileInfo(filePath).absolutePath());
+    clearAbandonedLock(filePath);
     m_settings = new QSettings(filePath, QSettings::IniFormat);
 }
 
 Defaults::~Defaults()
 {
-    m_settings->sync();
+    sync();
     delete m_settings;
 }
 
@@ -138,7 +157,7 @@ void Defaults::set(const QString &key, const QVariant &value)
     if (m_settings->contains(key) && m_settings->value(key) == value)
         return;
     m_settings->setValue(key, value);
-    m_settings->sync();
+    sync();
     emit changed(key);
 }
 
@@ -147,10 +166,14 @@ void Defaults::remove(const QString &key)
     if (!m_settings->contains(key))
         return;
     m_settings->remove(key);
-    m_settings->sync();
+    sync();
     emit changed(key);
 }
 
-void Defaults::sync() { m_settings->sync(); }
+void Defaults::sync()
+{
+    clearAbandonedLock(m_settings->fileName());
+    m_settings->sync();
+}
 
 } // namespace vellora

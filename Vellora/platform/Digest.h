@@ -12,7 +12,7 @@ namespace vellora {
 // The 32-byte digest of `data`.
 QByteArray sha256(const QByteArray &data);
 
-// The digest of a file's bytes, read in pieces; nothing when it cannot be read.
+// The digest of a file's bytes, read in chunks; nothing when it cannot be read.
 std::optional<QByteArray> sha256OfFile(const QString &path);
 
 // A digest as text: two lower-case hexadecimal digits per byte, in order.

@@ -2,6 +2,8 @@
 
 #include "Console.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -190,6 +192,23 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes)
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+int removeAbandonedTemporaries(const QString &path, double minimumAgeSeconds)
+{
+    const QFileInfo info(path);
+    // The names mkstemp() makes from "." + name + ".XXXXXX".
+    const QString prefix = QStringLiteral(".") + info.fileName() + QLatin1Char('.');
+    const QDir folder(info.absolutePath());
+    const QDateTime cutOff = QDateTime::currentDateTimeUtc().addMSecs(-qint64(minimumAgeSeconds * 1000));
+    int removed = 0;
+    const QStringList names = folder.entryList({prefix + QStringLiteral("??????")}, QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        const QFileInfo temp(folder.filePath(name));
+        if (temp.lastModified().toUTC() < cutOff && QFile::remove(temp.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 void coordinatedWrite(const QString &path, const QByteArray &bytes)

@@ -56,6 +56,12 @@ std::optional<QByteArray> readWholeFile(const QString &path);
 // file then keeps its previous content. No coordination: callers hold it.
 void writeFileAtomically(const QString &path, const QByteArray &bytes);
 
+// Removes the temporary files that writeFileAtomically() left beside `path`
+// when its process died before the rename, once they are older than
+// `minimumAgeSeconds` (a younger one may still be written). They never hold
+// the only copy of anything: the rename did not happen. Returns how many went.
+int removeAbandonedTemporaries(const QString &path, double minimumAgeSeconds);
+
 // coordinateWriting() around writeFileAtomically().
 void coordinatedWrite(const QString &path, const QByteArray &bytes);
 

@@ -68,8 +68,6 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("output");
-        QTest::newRow("selfcheck") << QStringList{"--import", "x.png", "--selfcheck"}
-                                   << "selfcheck: not built yet\n";
         QTest::newRow("share") << QStringList{"--share", "Moodboard"} << "share: not built yet\n";
         QTest::newRow("share last, then update") << QStringList{"--update", "--share"}
                                                  << "update: not built yet\n";

@@ -1,6 +1,9 @@
+#include "app/AddLinkMode.h"
 #include "app/HeadlessRunner.h"
+#include "app/LocationModes.h"
 #include "app/StartupMode.h"
 #include "app/Version.h"
+#include "library/Item.h"
 #include "platform/Defaults.h"
 #include "platform/Scheduler.h"
 
@@ -172,6 +175,45 @@ private slots:
         Scheduler::main().post([&] { *result = false; });
         waitForResult(result);
         QCOMPARE(*result, std::optional<bool>(false));
+    }
+
+    void addLinkReport()
+    {
+        Item item;
+        item.id = "I";
+        item.kind = "link";
+        item.pixelWidth = 1280;
+        item.pixelHeight = 800;
+        item.title = "Orange Story";
+        item.siteName = "Fruit Site";
+        item.faviconFilename = "I.png";
+        item.summary = "All about oranges";
+        LinkInsight insight;
+        insight.summary = "Oranges.";
+        insight.keyPoints = {"round"};
+        insight.category = "article";
+        insight.entities.author = "A/B";
+        insight.suggestedTags = {"fruit"};
+        item.insight = insight;
+        const QString url = "https://example.com/og";
+        QCOMPARE(vellora::addLinkReport(url, item),
+                 (QStringList{"  insight: " + QString::fromUtf8(insight.compactJSON()), url,
+                              "  title: Orange Story", "  site: Fruit Site  favicon: I.png  snapshot: 1280x800",
+                              "  summary: All about oranges"}));
+
+        // Nothing found: dashes, and no insight line.
+        Item bare;
+        bare.kind = "link";
+        QCOMPARE(vellora::addLinkReport(url, bare),
+                 (QStringList{url, "  title: -", "  site: -  favicon: -  snapshot: 0x0", "  summary: -"}));
+    }
+
+    void movedTable()
+    {
+        QCOMPARE(movedTableText({}), QString("[:]"));
+        QCOMPARE(movedTableText({{"originals", 3}}), QString(R"(["originals": 3])"));
+        QCOMPARE(movedTableText({{"library.json", 1}, {"thumbnails", 0}}),
+                 QString(R"(["library.json": 1, "thumbnails": 0])"));
     }
 
     void globalsFollowTheBuild()

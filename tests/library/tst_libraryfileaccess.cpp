@@ -300,6 +300,28 @@ private slots:
             QVERIFY2(!name.startsWith(".library.json.") || name.endsWith(".lock"), qPrintable(name));
     }
 
+    // A save killed before its rename leaves a hidden temporary file; the
+    // next read clears the old ones and leaves a fresh one alone.
+    void abandonedTemporaries()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")})));
+        const QString old = root() + "/.library.json.AbC123";
+        const QString fresh = root() + "/.library.json.XyZ789";
+        const QString unrelated = root() + "/.library.json.lock";
+        QVERIFY(writeFile(old, "partial"));
+        QVERIFY(writeFile(fresh, "partial"));
+        QVERIFY(writeFile(unrelated, ""));
+        {
+            QFile f(old);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-7200), QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(int(readLibraryFile(root()).status), int(LibraryReadStatus::Loaded));
+        QVERIFY(!QFileInfo::exists(old));
+        QVERIFY(QFileInfo::exists(fresh));
+        QVERIFY(QFileInfo::exists(unrelated));
+    }
+
     void ensureDownloaded()
     {
         QVERIFY(writeFile(root() + "/thumbnails/A.jpg", "t"));

@@ -479,6 +479,26 @@ private slots:
         QCOMPARE(now, std::optional<bool>(true));
     }
 
+    // The blocking wait of the command-line modes, on the real event loop.
+    void blockingWaitUntilLoaded()
+    {
+        QVERIFY(writeFile(file(), document({board("B1")})));
+        Scheduler::setMain(nullptr);
+        {
+            LibraryStore store(root(), true);
+            store.loadInBackground();
+            QVERIFY(store.waitUntilLoaded());
+            QCOMPARE(store.defaultBoardId(), QStringLiteral("B1"));
+        }
+        QVERIFY(writeFile(file(), "broken"));
+        {
+            LibraryStore store(root(), true);
+            store.loadInBackground();
+            QVERIFY(!store.waitUntilLoaded());
+        }
+        Scheduler::setMain(m_scheduler.get());
+    }
+
     void servicesAroundLoadAndSave()
     {
         QStringList calls;

@@ -288,17 +288,17 @@ void TestMediaStore::storageCapEvictsLeastRecentlyOpened()
 
     // Six originals of 1 MB: opened at 50, 10, never (file time 30), 40, never
     // (file time 20, not downloaded), 60. "kept" is the oldest but stays.
-    struct Spec {
+    struct Original {
         QString id;
         std::optional<double> opened;
         double fileTime;
         bool downloaded;
     };
-    const QList<Spec> specs{{"kept", 1.0, 5, true},       {"b", 10.0, 900, true}, {"c", std::nullopt, 30, true},
+    const QList<Original> originals{{"kept", 1.0, 5, true},       {"b", 10.0, 900, true}, {"c", std::nullopt, 30, true},
                             {"d", 40.0, 900, true},       {"e", std::nullopt, 20, false},
                             {"f", 50.0, 900, true},       {"g", 60.0, 900, true}};
     QList<Item> items;
-    for (const Spec &s : specs) {
+    for (const Original &s : originals) {
         Item item;
         item.id = s.id;
         item.kind = "image";

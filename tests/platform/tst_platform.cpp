@@ -24,6 +24,7 @@ private slots:
     void qtSchedulerPostsAndCancels();
     void defaultsLayers();
     void defaultsChangedSignal();
+    void defaultsSurviveAbandonedLock();
     void contains_data();
     void contains();
     void lowercasing();
@@ -182,6 +183,28 @@ void TestPlatform::defaultsChangedSignal()
     defaults.remove("lastBoard");
     QCOMPARE(spy.count(), 2);
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("lastBoard"));
+}
+
+void TestPlatform::defaultsSurviveAbandonedLock()
+{
+    // A writer killed mid-write leaves an empty lock behind; later writes must
+    // neither stall on it nor lose their value.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("d.conf");
+    QFile lock(path + ".lock");
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.close();
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-10);
+    QVERIFY(lock.open(QIODevice::ReadWrite));
+    QVERIFY(lock.setFileTime(old, QFileDevice::FileModificationTime));
+    lock.close();
+
+    {
+        Defaults defaults(path);
+        defaults.set("lastSyncedAt", 12.5);
+    }
+    QVERIFY(!QFile::exists(path + ".lock"));
+    QCOMPARE(Defaults(path).number("lastSyncedAt"), 12.5);
 }
 
 void TestPlatform::contains_data()
