@@ -5,6 +5,8 @@
 #include "MainWindow.h"
 #include "StartupMode.h"
 
+#include "enrichment/Analyzer.h"
+#include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
@@ -43,6 +45,21 @@ QStringList argumentList(int argc, char **argv)
 void installServices()
 {
     installMediaServices();
+}
+
+// The link road tells the window's analyzer about pictures it replaced. The
+// headless modes end before an analysis pass could finish, so they leave it out.
+void wireAnalyzer(LibraryStore &shared)
+{
+    LinkPipelineServices &pipeline = LinkPipelineServices::installed();
+    pipeline.dropFeaturePrint = [&shared](LibraryStore &store, const QString &id) {
+        if (&store == &shared)
+            Analyzer::shared().dropPrint(id);
+    };
+    pipeline.scheduleAnalysis = [&shared](LibraryStore &store) {
+        if (&store == &shared)
+            Analyzer::shared().schedule();
+    };
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
@@ -86,6 +103,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
     LibraryStore &store = LibraryStore::shared();
+    wireAnalyzer(store);
     IngestDrops ingestDrops(store);
 
     zezevaveri::ScatterGridController grid;
