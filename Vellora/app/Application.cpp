@@ -5,7 +5,6 @@
 #include "MainWindow.h"
 #include "StartupMode.h"
 
-#include "enrichment/Analyzer.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
 #include "library/LibraryStore.h"
@@ -45,21 +44,6 @@ QStringList argumentList(int argc, char **argv)
 void installServices()
 {
     installMediaServices();
-}
-
-// The link road tells the window's analyzer about pictures it replaced. The
-// headless modes end before an analysis pass could finish, so they leave it out.
-void wireAnalyzer(LibraryStore &shared)
-{
-    LinkPipelineServices &pipeline = LinkPipelineServices::installed();
-    pipeline.dropFeaturePrint = [&shared](LibraryStore &store, const QString &id) {
-        if (&store == &shared)
-            Analyzer::shared().dropPrint(id);
-    };
-    pipeline.scheduleAnalysis = [&shared](LibraryStore &store) {
-        if (&store == &shared)
-            Analyzer::shared().schedule();
-    };
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
@@ -103,13 +87,15 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
     LibraryStore &store = LibraryStore::shared();
-    wireAnalyzer(store);
+    installLinkPipelineServices();
     IngestDrops ingestDrops(store);
 
     zezevaveri::ScatterGridController grid;
     MainWindow window(store, grid);
     window.show();
     ingestDrops.windowShown();
+    // Links whose page text is missing are fetched again, one at a time.
+    refreshLinksWhenLoaded(store);
     return application.exec();
 }
 
