@@ -5,6 +5,7 @@
 #include "MainWindow.h"
 #include "StartupMode.h"
 
+#include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
@@ -86,12 +87,15 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     // The first use starts the library's background load; the store saves
     // itself when the application quits.
     LibraryStore &store = LibraryStore::shared();
+    installLinkPipelineServices();
     IngestDrops ingestDrops(store);
 
     zezevaveri::ScatterGridController grid;
     MainWindow window(store, grid);
     window.show();
     ingestDrops.windowShown();
+    // Links whose page text is missing are fetched again, one at a time.
+    refreshLinksWhenLoaded(store);
     return application.exec();
 }
 

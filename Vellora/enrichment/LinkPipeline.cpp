@@ -1,5 +1,6 @@
 #include "LinkPipeline.h"
 
+#include "enrichment/Analyzer.h"
 #include "enrichment/LanguageFeatures.h"
 #include "enrichment/LinkCover.h"
 #include "enrichment/LinkMetadata.h"
@@ -331,6 +332,20 @@ LinkPipelineServices &LinkPipelineServices::installed()
         return s;
     }();
     return services;
+}
+
+void installLinkPipelineServices()
+{
+    auto &services = LinkPipelineServices::installed();
+    LibraryStore *shared = &LibraryStore::shared();
+    services.dropFeaturePrint = [shared](LibraryStore &store, const QString &id) {
+        if (&store == shared)
+            Analyzer::shared().dropPrint(id);
+    };
+    services.scheduleAnalysis = [shared](LibraryStore &store) {
+        if (&store == shared)
+            Analyzer::shared().schedule();
+    };
 }
 
 QString addLink(LibraryStore &store, const QString &url, const QString &collectionId)

@@ -40,6 +40,11 @@ struct LinkPipelineServices {
     static LinkPipelineServices &installed();
 };
 
+// For the application: the pipeline tells Analyzer::shared() about the
+// links of LibraryStore::shared() (runs on other stores tell nobody). Call
+// once the shared store exists.
+void installLinkPipelineServices();
+
 // The id of the item that now stands for `url` (an address accepted by
 // normalizedLinkURL): the first link item with exactly that sourceURL, trash
 // included, else a new link item appended to the store (and a save scheduled).

@@ -2,8 +2,12 @@
 // library.json rewritten by another process, the store's own saves, drops
 // arriving while the store runs, and the window's triggers.
 
+#include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
 #include "library/StoreDrops.h"
+#include "platform/Defaults.h"
+#include "platform/Places.h"
+#include "platform/Ubiquity.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -166,6 +170,68 @@ private slots:
         QCOMPARE(finished.first().first().value<DropsScanReport>().imported, 1);
         QCOMPARE(store.items().size(), 1);
         QCOMPARE(store.importing(), 0);
+        qunsetenv("VELLORA_ROOT");
+    }
+
+    void localLibraryTakesDropsFromTheCloudContainer()
+    {
+        QTemporaryDir base;
+        const QString synced = base.filePath(QStringLiteral("Sync"));
+        QVERIFY(QDir().mkpath(synced));
+        qunsetenv("VELLORA_ROOT");
+        Defaults::standard().set(QString::fromLatin1(kSyncedFolderKey), synced);
+        LibraryLocation::resetForTesting();
+        const QString local = base.filePath(QStringLiteral("local"));
+        LibraryStore store(local, false);
+        const QString expected = synced + QStringLiteral("/iCloud.com.quendle.vellora/Data/Drops");
+        QCOMPARE(dropsDirectory(store), expected);
+        // VELLORA_ROOT keeps the drops inside that folder.
+        qputenv("VELLORA_ROOT", local.toUtf8());
+        QCOMPARE(dropsDirectory(store), local + QStringLiteral("/Drops"));
+        qunsetenv("VELLORA_ROOT");
+
+        writeFile(expected + QStringLiteral("/C.png"), pngBytes(Qt::darkGreen), 30);
+        bool done = false;
+        startDropsScan(store, [&](const DropsScanReport &) { done = true; });
+        QTRY_VERIFY(done);
+        QCOMPARE(store.items().size(), 1);
+        QVERIFY(QDir(expected).isEmpty());
+
+        Defaults::standard().remove(QString::fromLatin1(kSyncedFolderKey));
+        LibraryLocation::resetForTesting();
+    }
+
+    void dropStillInTheCloudIsAskedForNotClaimed()
+    {
+        QTemporaryDir root;
+        qputenv("VELLORA_ROOT", root.path().toUtf8());
+        FakeUbiquity ubiquity;
+        ScopedUbiquity scoped(&ubiquity);
+        LibraryStore store(root.path(), false);
+        const QString drop = dropsDirectory(store) + QStringLiteral("/E.png");
+        writeFile(drop, pngBytes(Qt::darkBlue), 30);
+        ubiquity.markNotDownloaded(drop);
+
+        DropsScanReport report;
+        bool done = false;
+        startDropsScan(store, [&](const DropsScanReport &r) {
+            report = r;
+            done = true;
+        });
+        QTRY_VERIFY(done);
+        QCOMPARE(report.claimed, 0);
+        QCOMPARE(ubiquity.downloadRequests(), QStringList{drop});
+        QVERIFY(QFile::exists(drop));
+
+        ubiquity.markCurrent(drop);
+        done = false;
+        startDropsScan(store, [&](const DropsScanReport &r) {
+            report = r;
+            done = true;
+        });
+        QTRY_VERIFY(done);
+        QCOMPARE(report.imported, 1);
+        QCOMPARE(store.items().size(), 1);
         qunsetenv("VELLORA_ROOT");
     }
 };
