@@ -1,5 +1,6 @@
 #include "FeaturePrintStore.h"
 
+#include "platform/FileCopy.h"
 #include "platform/Logging.h"
 
 #include <QDir>
@@ -24,20 +25,6 @@ struct PlistDeleter {
 };
 using Plist = std::unique_ptr<void, PlistDeleter>;
 
-bool writeAll(int fd, const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 } // namespace
 
 QByteArray encodeFeaturePrints(const FeaturePrints &prints)
@@ -112,27 +99,11 @@ bool writeFeaturePrints(const QString &path, const FeaturePrints &prints)
     if (data.isEmpty())
         return false;
 
-    const QByteArray temp = QFile::encodeName(folder + QStringLiteral("/.") + info.fileName()
-                                              + QStringLiteral(".XXXXXX"));
-    QByteArray pattern = temp;
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
+    if (!writeFileReplacing(path, data, Durability::Durable)) {
         qCWarning(lcAnalysis, "prints: cannot write %s", qPrintable(path));
         return false;
     }
-    bool ok = writeAll(fd, data.constData(), data.size()) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(pattern.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok) {
-        ::unlink(pattern.constData());
-        qCWarning(lcAnalysis, "prints: cannot write %s", qPrintable(path));
-        return false;
-    }
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    syncFolder(folder);
     return true;
 }
 
