@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include "PosixIO.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -19,6 +21,8 @@
 namespace vellora {
 
 namespace {
+using posix::openRetrying;
+using posix::writeAll;
 
 QString errnoText(int code)
 {
@@ -38,14 +42,6 @@ std::shared_ptr<std::shared_mutex> processLock(const QString &path)
     return lock;
 }
 
-int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::open(path.constData(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 bool flockRetrying(int fd, int operation)
 {
@@ -76,20 +72,6 @@ private:
     int m_fd = -1;
 };
 
-bool writeAll(int fd, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "FileCopy.h"
 
+#include "PosixIO.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -13,29 +15,9 @@
 namespace vellora {
 
 namespace {
-bool writeAll(int fd, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
+using posix::openRetrying;
+using posix::writeAll;
 
-int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::open(path.constData(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 } // namespace
 
 bool writeFileReplacing(const QString &path, const QByteArray &bytes, Durability durability)
