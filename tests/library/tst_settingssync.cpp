@@ -3,6 +3,8 @@
 #include "platform/KeyValueStore.h"
 #include "platform/Scheduler.h"
 
+#include <QDateTime>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -161,6 +163,34 @@ private slots:
         QVERIFY2(m_store->writes.isEmpty(), qPrintable(m_store->writes.join(',')));
         // A removed setting falls back to its built-in default.
         QCOMPARE(m_defaults->string("lastBoard"), expected.value("lastBoard", "inbox").toString());
+    }
+
+    void twoMachinesShareOneSyncedFolder()
+    {
+        // Real time here: the synced document and its folder watch.
+        Scheduler::setMain(nullptr);
+        QTemporaryDir synced;
+        Defaults here(m_dir.filePath("here.conf"));
+        Defaults there(m_dir.filePath("there.conf"));
+        FileKeyValueStore hereStore(synced.path());
+        FileKeyValueStore thereStore(synced.path());
+        SettingsSync::start(here, hereStore, kBundle);
+        SettingsSync::start(there, thereStore, kBundle);
+
+        here.set("gridSortOrder", "az");
+        here.set("localStorageCapMB", 500);
+        QTRY_COMPARE(there.string("gridSortOrder"), QString("az"));
+        QTRY_COMPARE(there.integer("localStorageCapMB"), qint64(500));
+
+        there.set("lastBoard", "B7");
+        QTRY_COMPARE(here.string("lastBoard"), QString("B7"));
+        QCOMPARE(here.string("gridSortOrder"), QString("az"));
+
+        // The exchange comes to rest: nothing is written back and forth.
+        QTest::qWait(300);
+        const QDateTime settled = QFileInfo(hereStore.filePath()).lastModified();
+        QTest::qWait(600);
+        QCOMPARE(QFileInfo(hereStore.filePath()).lastModified(), settled);
     }
 
 private:
