@@ -13,6 +13,7 @@ target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/RuleDraft.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LanguageFeatures.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Analyzer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Search.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../platform/TextRecognizer.cpp
 )
 target_include_directories(vellora_enrichment PRIVATE ${VELLORA_TESSERACT_INCLUDE_DIRS})

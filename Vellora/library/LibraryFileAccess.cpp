@@ -102,6 +102,20 @@ FileStamp fileStamp(const QString &path)
     return stampOf(info);
 }
 
+std::optional<double> modificationDate(const FileStamp &stamp)
+{
+    if (!stamp.exists)
+        return std::nullopt;
+    qint64 seconds = stamp.modifiedNs / 1000000000LL;
+    qint64 nanoseconds = stamp.modifiedNs % 1000000000LL;
+    if (nanoseconds < 0) {
+        nanoseconds += 1000000000LL;
+        --seconds;
+    }
+    // The same arithmetic as FileVersions::modificationDate(), so the two compare equal.
+    return double(seconds) + double(nanoseconds) / 1e9 - kReferenceDateOffset;
+}
+
 QString libraryBackupName(const QString &tag, double referenceSeconds, quint64 counter)
 {
     const QDateTime moment = dateFromReferenceSeconds(referenceSeconds).toUTC();

@@ -30,6 +30,11 @@ struct FileStamp {
 
 FileStamp fileStamp(const QString &path);
 
+// The content modification time of a stamp in reference seconds, the same
+// value libraryModificationDate() reads for that file; nothing when the stamp
+// names no file.
+std::optional<double> modificationDate(const FileStamp &stamp);
+
 // Why a read gave no document. Only Absent means "there is no library here";
 // every other case is a file that exists and must not be written over.
 enum class LibraryReadStatus {

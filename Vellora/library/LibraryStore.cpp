@@ -11,6 +11,8 @@
 #include "platform/Logging.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -39,6 +41,21 @@ QString libraryPath(const QString &root)
 void printNotSaved(const QString &reason)
 {
     printLine(QStringLiteral("library.json not saved: ") + reason);
+}
+
+// The newest "damaged-" backup holding exactly these bytes; empty when none does.
+QString existingDamagedCopy(const QString &root, const QByteArray &bytes)
+{
+    const QDir folder(root + QStringLiteral("/backups"));
+    QStringList names = folder.entryList({QStringLiteral("damaged-*.json")}, QDir::Files | QDir::Hidden, QDir::Name);
+    for (auto it = names.crbegin(); it != names.crend(); ++it) {
+        const QString path = folder.filePath(*it);
+        if (QFileInfo(path).size() != bytes.size())
+            continue;
+        if (readWholeFile(path) == bytes)
+            return path;
+    }
+    return {};
 }
 
 std::optional<double> storedLastSyncedAt(const Defaults &settings)
@@ -239,8 +256,12 @@ void LibraryStore::refuseDamagedFile(const LibraryRead &read)
     // it while this store is open.
     QString copy;
     if (!read.bytes.isEmpty() || read.status == LibraryReadStatus::Undecodable) {
-        if (const auto backup = writeLibraryBackup(read.bytes, m_root, QStringLiteral("damaged")))
-            copy = *backup;
+        // Every start and every reopen reads the same file again: one copy
+        // of each damaged version is enough, not one more per attempt.
+        copy = existingDamagedCopy(m_root, read.bytes);
+        if (copy.isEmpty())
+            if (const auto backup = writeLibraryBackup(read.bytes, m_root, QStringLiteral("damaged")))
+                copy = *backup;
     }
     m_loadError = read.reason;
     if (!copy.isEmpty())
@@ -442,7 +463,10 @@ bool LibraryStore::save()
     }
     m_saveDebouncer.cancel();
     m_seen = written;
-    m_known = libraryModificationDate(m_root);
+    // The time of the file this save wrote, taken under the write lock: a
+    // stat made after the lock is released could see a version that another
+    // machine put there in between, and a reload would then skip it.
+    m_known = modificationDate(written);
     markSynced();
 
     bool shared = false;

@@ -59,15 +59,35 @@ QThreadPool &backgroundPool()
     return *pool;
 }
 
-// Runs `fn` on the main thread and waits for it.
-void runOnMainAndWait(const std::function<void()> &fn)
+// Waits until the main thread has run `count` tasks posted to it, each of
+// which releases `done` once. Gives up when the application is going away:
+// its event loop has ended and will never run them, and its destructor waits
+// for the threads of the global pool, this one included, so waiting on would
+// hang the quit. False when it gave up.
+bool awaitMainThread(QSemaphore &done, int count)
 {
-    QSemaphore done;
-    Scheduler::main().post([&] {
+    for (int taken = 0; taken < count;) {
+        if (done.tryAcquire(1, 50)) {
+            ++taken;
+            continue;
+        }
+        if (!QCoreApplication::instance() || QCoreApplication::closingDown())
+            return false;
+    }
+    return true;
+}
+
+// Runs `fn` on the main thread and waits for it. False, without having run
+// it, when the application is going away.
+bool runOnMainAndWait(std::function<void()> fn)
+{
+    // Shared with the posted task, which may outlive a wait that gave up.
+    auto done = std::make_shared<QSemaphore>();
+    Scheduler::main().post([done, fn = std::move(fn)] {
         fn();
-        done.release();
+        done->release();
     });
-    done.acquire();
+    return awaitMainThread(*done, 1);
 }
 
 QSet<QString> contentHashes(const QList<Item> &items)
@@ -177,18 +197,23 @@ namespace {
 // posts to the main thread, and only while it still exists.
 int addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &files, const QString &collectionId)
 {
-    QString root;
-    QSet<QString> known;
-    bool alive = false;
-    runOnMainAndWait([&] {
+    struct Start {
+        bool alive = false;
+        QString root;
+        QSet<QString> known;
+    };
+    auto start = std::make_shared<Start>();
+    const bool ran = runOnMainAndWait([self, start] {
         if (!self)
             return;
-        alive = true;
-        root = self->root();
-        known = contentHashes(self->items());
+        start->alive = true;
+        start->root = self->root();
+        start->known = contentHashes(self->items());
     });
-    if (!alive)
+    if (!ran || !start->alive)
         return 0;
+    const QString root = start->root;
+    const QSet<QString> known = start->known;
 
     // Every batch handed over is counted, and the call waits until the main
     // thread has taken each of them in.
@@ -209,7 +234,7 @@ int addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &fi
         });
     };
     const ParallelImportResult result = importInParallel(root, files, collectionId, known, kBatchSize, deliver);
-    inserted->acquire(posted.load());
+    awaitMainThread(*inserted, posted.load());
     return result.added;
 }
 } // namespace

@@ -3,6 +3,7 @@
 #include "library/Media.h"
 #include "platform/FileCopy.h"
 
+#include <QCoreApplication>
 #include <QThread>
 
 #include <mutex>
@@ -36,7 +37,9 @@ ParallelImportResult importInParallel(const QString &root, const QStringList &fi
                 std::lock_guard guard(lock);
                 index = next++;
             }
-            if (index >= files.size())
+            // A quitting application waits for this thread: leave the
+            // files not started yet for another time.
+            if (index >= files.size() || QCoreApplication::closingDown())
                 return;
             bool duplicate = false;
             ContentAdmission admit;

@@ -13,3 +13,6 @@ vellora_add_qtest(tst_analyzer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_analyzer.cpp
   LIBS vellora_enrichment vellora_library Qt6::Network
   TIMEOUT 240)
+vellora_add_qtest(tst_search
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_search.cpp
+  LIBS vellora_enrichment vellora_library Qt6::Network)

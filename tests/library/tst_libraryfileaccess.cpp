@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <thread>
 
@@ -320,6 +323,29 @@ private slots:
         QVERIFY(!QFileInfo::exists(old));
         QVERIFY(QFileInfo::exists(fresh));
         QVERIFY(QFileInfo::exists(unrelated));
+    }
+
+    void stampTimes_data()
+    {
+        QTest::addColumn<qint64>("unixSeconds");
+        QTest::addColumn<long>("nanoseconds");
+        QTest::newRow("now-ish") << qint64(1796000000) << 123456789L;
+        QTest::newRow("whole second") << qint64(1796000000) << 0L;
+        QTest::newRow("before 1970") << qint64(-1000) << 999999999L;
+    }
+
+    // The time a save keeps from its own stamp is the one a later reload reads.
+    void stampTimes()
+    {
+        QFETCH(qint64, unixSeconds);
+        QFETCH(long, nanoseconds);
+        QVERIFY(writeFile(file(), "x"));
+        const struct timespec times[2] = {{time_t(unixSeconds), nanoseconds}, {time_t(unixSeconds), nanoseconds}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file()).constData(), times, 0), 0);
+        const auto read = libraryModificationDate(root());
+        QVERIFY(read);
+        QCOMPARE(modificationDate(fileStamp(file())), read);
+        QVERIFY(!modificationDate(fileStamp(root() + "/missing.json")));
     }
 
     void ensureDownloaded()

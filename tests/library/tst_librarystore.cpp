@@ -174,6 +174,37 @@ private slots:
         QVERIFY(refused.first().contains(store.loadError()));
     }
 
+    // Opening the same damaged file again (every start, every reopen) keeps
+    // the one copy already made; a file damaged another way gets its own.
+    void damagedFileIsCopiedOnce()
+    {
+        const QByteArray cutOff = document({board("B1")}).left(40);
+        QVERIFY(writeFile(file(), cutOff));
+        for (int run = 0; run < 3; ++run) {
+            ConsoleCapture console;
+            LibraryStore store(root(), true);
+            store.loadInBackground();
+            settle();
+            QVERIFY(!store.loaded());
+            QVERIFY(store.loadError().contains(root() + "/backups/damaged-"));
+            m_clock->advance(10);
+        }
+        QCOMPARE(backups("damaged-*").size(), 1);
+        QCOMPARE(readFile(root() + "/backups/" + backups("damaged-*").first()), cutOff);
+
+        const QByteArray other = document({board("B2")}).left(50);
+        QVERIFY(writeFile(file(), other));
+        {
+            ConsoleCapture console;
+            LibraryStore store(root(), true);
+            store.loadInBackground();
+            settle();
+            QVERIFY(!store.loaded());
+        }
+        QCOMPARE(backups("damaged-*").size(), 2);
+        QCOMPARE(readFile(file()), other);
+    }
+
     void saveWhileLoadingWritesNothing()
     {
         ConsoleCapture console;

@@ -149,7 +149,7 @@ private slots:
         sinceLast.start();
         QTRY_COMPARE_WITH_TIMEOUT(started.count(), 2, 3000);
         const qint64 delay = sinceLast.elapsed();
-        QVERIFY2(delay >= 950 && delay < 1600, qPrintable(QString::number(delay)));
+        QVERIFY2(delay >= 950 && delay < 2000, qPrintable(QString::number(delay)));
 
         // That scan finds them still fresh (the share program may be writing)
         // and takes them in a scan of its own once they have settled.
