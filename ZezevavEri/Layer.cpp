@@ -303,6 +303,14 @@ void Layer::addSublayer(const LayerPtr &layer)
     m_sublayers.push_back(keep);
 }
 
+Layer::~Layer()
+{
+    for (const LayerPtr &sub : m_sublayers) {
+        if (sub->m_superlayer == this)
+            sub->m_superlayer = nullptr;
+    }
+}
+
 void Layer::removeFromSuperlayer()
 {
     Layer *parent = m_superlayer;

@@ -93,6 +93,9 @@ class Layer {
 public:
     explicit Layer(QString layerName = {}) { name = std::move(layerName); }
     static LayerPtr make(const QString &name = {}) { return std::make_shared<Layer>(name); }
+    // Layers that outlive their superlayer (the pill, moved between tiles)
+    // must not keep pointing at it.
+    ~Layer();
 
     // Model values. Position, bounds and the animations come first so that a
     // layout pass over many tiles touches one cache line per tile.

@@ -362,6 +362,26 @@ private slots:
         QCOMPARE(f.engine.focusedID().value_or(""), QStringLiteral("1"));
     }
 
+    void pillOutlivesTheTileItWasOn()
+    {
+        // The pill stays on the last hovered tile; when that tile is dropped
+        // the pill must not point at it, or the next hover touches freed memory.
+        Fixture f;
+        f.engine.setItems(numbered(3));
+        f.engine.layout();
+        f.engine.mouseMoved(f.centreOf("1"));
+        QCOMPARE(f.engine.pill()->superlayer(), f.engine.layer("1").get());
+        std::vector<ScatterItem> items = numbered(3);
+        items.erase(items.begin() + 1);
+        f.engine.setItems(items);
+        f.engine.layout();
+        f.settle();
+        QVERIFY(!f.engine.fading().contains("1"));
+        QCOMPARE(f.engine.pill()->superlayer(), nullptr);
+        f.engine.mouseMoved(f.centreOf("2"));
+        QCOMPARE(f.engine.pill()->superlayer(), f.engine.layer("2").get());
+    }
+
     void aStalePressNeverOpens()
     {
         Fixture f;
