@@ -75,6 +75,20 @@ const Api &api()
     return instance;
 }
 
+// When the OpenMP runtime was loaded before us (Qt Core brings it in through
+// libb2), it has read its environment already and OMP_THREAD_LIMIT set now
+// comes too late. Limiting the calling thread's active parallel levels to
+// none has the same effect for every region this thread starts.
+void keepThisThreadSerial()
+{
+    using SetLevels = void (*)(int);
+    using SetThreads = void (*)(int);
+    if (auto setLevels = reinterpret_cast<SetLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels")))
+        setLevels(0);
+    if (auto setThreads = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "omp_set_num_threads")))
+        setThreads(1);
+}
+
 class Engine {
 public:
     Engine()
@@ -82,6 +96,8 @@ public:
         const Api &a = api();
         if (!a.loaded)
             return;
+        if (qgetenv("OMP_THREAD_LIMIT") == "1")
+            keepThisThreadSerial();
         m_handle = a.create();
         // Keep the engine's chatter (resolution guesses and the like) off our streams.
         a.setVariable(m_handle, "debug_file", "/dev/null");

@@ -6,8 +6,9 @@
 // OpenMP threads are capped at one (OMP_THREAD_LIMIT=1 unless the
 // environment already says otherwise): the analysis runs one engine per
 // worker and must not multiply its threads. The OpenMP runtime reads that
-// setting only when it is loaded, so the library is loaded on first use,
-// after the setting is in place.
+// setting only when it is loaded; when it was loaded before (Qt Core pulls
+// it in), each engine's thread is kept serial through the runtime's own
+// calls instead.
 //
 // Backed by libtesseract.so.5 and the "eng" language data (tesseract-ocr-eng).
 
