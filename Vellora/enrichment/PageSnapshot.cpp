@@ -11,6 +11,9 @@
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 
+#include <memory>
+#include <utility>
+
 #include <unistd.h>
 
 namespace vellora {
@@ -151,8 +154,16 @@ void PageSnapshot::afterLoad(bool loaded)
 
 void PageSnapshot::extract()
 {
-    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), [this](const QVariant &value) {
-        if (m_destroying)
+    auto answered = std::make_shared<bool>(false);
+    QTimer::singleShot(kScriptWaitMs, this, [this, answered] {
+        if (std::exchange(*answered, true))
+            return;
+        // The page did not answer; a second script would not be answered
+        // either, so the picture is taken as the page stands.
+        waitForFrame({});
+    });
+    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), [this, answered](const QVariant &value) {
+        if (m_destroying || std::exchange(*answered, true))
             return;
         QStringList values;
         if (value.typeId() == QMetaType::QVariantList) {
@@ -171,10 +182,17 @@ void PageSnapshot::extract()
 
 void PageSnapshot::freeze(QStringList values)
 {
-    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), [this, values](const QVariant &) {
-        if (m_destroying)
+    auto answered = std::make_shared<bool>(false);
+    auto settle = [this, answered, values] {
+        if (std::exchange(*answered, true))
             return;
         QTimer::singleShot(kFreezeSettleMs, this, [this, values] { waitForFrame(values); });
+    };
+    QTimer::singleShot(kScriptWaitMs, this, settle);
+    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), [this, settle](const QVariant &) {
+        if (m_destroying)
+            return;
+        settle();
     });
 }
 

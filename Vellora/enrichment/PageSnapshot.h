@@ -39,6 +39,10 @@ public:
     // A grab is taken only after the view painted a frame of this page; when
     // none comes within this long, the grab is taken anyway.
     static constexpr int kFrameWaitMs = 2000;
+    // A page whose own scripts never yield (a busy loop, a hung renderer)
+    // never answers ours either: after this long the run goes on without
+    // the answer instead of waiting forever.
+    static constexpr int kScriptWaitMs = 5000;
 
     static const char *const kUserAgent;
     static const char *const kExtractionScript;

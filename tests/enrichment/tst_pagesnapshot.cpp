@@ -51,6 +51,7 @@ private slots:
     void closedPortGivesEmptyResultOnce();
     void slowPageTimesOutAfterTenSeconds();
     void twoRunsAtOnceKeepTheirOwnPages();
+    void pageThatHangsAfterLoadingStillEnds();
     void droppedMidRunCallsNothing_data();
     void droppedMidRunCallsNothing();
 
@@ -78,6 +79,10 @@ void TestPageSnapshot::initTestCase()
     m_server.set("/gone", {404, "text/html", "<html><head><title>Not here</title></head>"
                                              "<body style=\"background:#00ff00\">404</body></html>", {}, false});
     m_server.set("/slow", {200, "text/html", {}, {}, true});
+    // Loads, then its script never yields the page's thread again.
+    m_server.page("/busy", "<html><head><title>Busy</title></head><body style=\"background:#ff0000\">"
+                           "<script>addEventListener('load', () => setTimeout(() => { for (;;) {} }, 100));"
+                           "</script>busy</body></html>");
 }
 
 void TestPageSnapshot::rendersAndReadsAPage()
@@ -166,6 +171,15 @@ void TestPageSnapshot::twoRunsAtOnceKeepTheirOwnPages()
     QCOMPARE(QColor(centre(*second->image)).name(), QStringLiteral("#00ff00"));
     QCOMPARE(second->title, std::optional<QString>(QStringLiteral("Not here")));
     QVERIFY(!first->title);
+}
+
+void TestPageSnapshot::pageThatHangsAfterLoadingStillEnds()
+{
+    // The scripts never answer; the run must still end, once, without text.
+    const Outcome o = snap(m_server.url("/busy"), 60000);
+    QVERIFY(o.done);
+    QCOMPARE(o.calls, 1);
+    QVERIFY(!o.result.title && !o.result.text);
 }
 
 void TestPageSnapshot::droppedMidRunCallsNothing_data()
