@@ -65,7 +65,7 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
 {
     auto application = makeHeadlessApplication(applicationFor(choice.mode), argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
-    Defaults::standard().setArgumentDomain(arguments);
+    Defaults::standard().setArgumentDomain(choice.defaultsArguments(arguments));
     installServices();
     const int status = runHeadlessMode(choice, arguments, environment);
     finishProcess(status);

@@ -11,6 +11,18 @@ QStringList StartupChoice::argumentsAfter(const QStringList &arguments) const
     return arguments.mid(optionIndex + 1);
 }
 
+QStringList StartupChoice::defaultsArguments(const QStringList &arguments) const
+{
+    switch (mode) {
+    case StartupMode::Import:
+    case StartupMode::ImportLibrary:
+    case StartupMode::AddLink:
+        return arguments.mid(0, optionIndex);
+    default:
+        return arguments;
+    }
+}
+
 StartupChoice chooseStartupMode(const QStringList &arguments, const QProcessEnvironment &environment)
 {
     // The program path is never an option.

@@ -31,6 +31,11 @@ struct StartupChoice {
 
     // The arguments after the option, to the end of the list.
     QStringList argumentsAfter(const QStringList &arguments) const;
+    // The arguments that may set user defaults ("-KEY value"): all of them,
+    // except that for a mode whose arguments are data (file paths, links,
+    // a folder) only those before its option count, so a file named like
+    // "-libraryLocation" never moves the import to another library.
+    QStringList defaultsArguments(const QStringList &arguments) const;
     bool operator==(const StartupChoice &) const = default;
 };
 

@@ -94,6 +94,28 @@ private slots:
         QCOMPARE(StartupChoice{}.argumentsAfter(args), QStringList());
     }
 
+    void defaultsArgumentsStopAtDataModes_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("import paths are no defaults")
+            << QStringList{"v", "-syncedFolder", "/s", "--import", "-libraryLocation", "icloud"}
+            << QStringList{"v", "-syncedFolder", "/s"};
+        QTest::newRow("add-link") << QStringList{"v", "--add-link", "-x", "y"} << QStringList{"v"};
+        QTest::newRow("import-library") << QStringList{"v", "--import-library", "-x"} << QStringList{"v"};
+        QTest::newRow("update keeps all") << QStringList{"v", "--update", "-VELLORA_APPCAST_URL", "http://x"}
+                                          << QStringList{"v", "--update", "-VELLORA_APPCAST_URL", "http://x"};
+        QTest::newRow("window keeps all") << QStringList{"v", "-sidebarWidth", "300"}
+                                          << QStringList{"v", "-sidebarWidth", "300"};
+    }
+    void defaultsArgumentsStopAtDataModes()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, expected);
+        const StartupChoice choice = chooseStartupMode(arguments, QProcessEnvironment());
+        QCOMPARE(choice.defaultsArguments(arguments), expected);
+    }
+
     void initialSelection_data()
     {
         QTest::addColumn<QVariant>("stored");
