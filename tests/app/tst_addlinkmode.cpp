@@ -8,19 +8,15 @@
 #include <QFile>
 #include <QImage>
 
+#include "../library/PictureFixtures.h"
+
 using namespace vellora;
 
 namespace {
 
 QByteArray png(int w, int h, QColor colour)
 {
-    QImage image(w, h, QImage::Format_ARGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
+    return fixtures::pngBytes(w, h, colour);
 }
 
 LibraryFile libraryAt(const QString &root)

@@ -7,19 +7,15 @@
 #include <QImageWriter>
 #include <QTest>
 
+#include "../library/PictureFixtures.h"
+
 using namespace vellora;
 
 namespace {
 
 QByteArray png(int w, int h, QColor colour)
 {
-    QImage image(w, h, QImage::Format_ARGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
+    return fixtures::pngBytes(w, h, colour);
 }
 
 QByteArray ico(const QList<int> &sides)

@@ -2,6 +2,7 @@
 // Pictures made on the spot for the media tests and benchmarks: plain PNG and
 // JPEG files, JPEGs that carry an EXIF orientation, damaged files.
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QColor>
 #include <QDir>
@@ -13,6 +14,18 @@
 #include "platform/ImageIO.h"
 
 namespace fixtures {
+
+// A PNG of one colour, as a page or an icon server would send it.
+inline QByteArray pngBytes(int width, int height, const QColor &colour)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
 
 // A picture whose four quadrants have different colours (red top left, green
 // top right, blue bottom left, white bottom right), so a test can tell how it
