@@ -90,6 +90,9 @@ PageSnapshot::PageSnapshot()
 
     m_watchdog = new QTimer(this);
     m_watchdog->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, which would cut a slow page
+    // off before its ten seconds.
+    m_watchdog->setTimerType(Qt::PreciseTimer);
     connect(m_watchdog, &QTimer::timeout, this, [this] { finish(false); });
 }
 
