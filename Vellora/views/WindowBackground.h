@@ -2,7 +2,7 @@
 
 #include <QColor>
 
-namespace vellora::views {
+namespace vellora {
 
 // The one dark grey every surface of the main window sits on; tiles, stage and
 // columns all paint it so that no seam shows between them.
@@ -12,4 +12,4 @@ inline const QColor &windowBackground()
     return colour;
 }
 
-} // namespace vellora::views
+} // namespace vellora
