@@ -17,4 +17,14 @@ namespace vellora {
 // it is still being written).
 std::optional<QImage> decodeAnalysisImage(const QString &path, int maxSide);
 
+// The picture of `original` scaled as above, as 32-bit ARGB, but only when
+// the file carries transparency (the thumbnail has lost it: its transparent
+// parts show the window's grey). None for opaque, missing or oversized
+// files: the caller reads the thumbnail then.
+std::optional<QImage> decodeTransparentOriginal(const QString &original, int maxSide);
+
+// Where a picture with transparency is analysed from: its original when it
+// has transparency, else `thumbnail` as decodeAnalysisImage reads it.
+std::optional<QImage> decodeAnalysisSource(const QString &thumbnail, const QString &original, int maxSide);
+
 } // namespace vellora

@@ -6,6 +6,7 @@
 #include "Palette.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
+#include "library/Media.h"
 #include "library/SafeNames.h"
 
 #include <QCoreApplication>
@@ -192,7 +193,8 @@ void Analyzer::paletteStep()
         labelsStep();
         return;
     }
-    offMain<std::optional<QStringList>>([path = *m_work->thumbnail] { return extractPalette(path, 5); },
+    const QString original = originalPath(m_store.root(), m_work->current().storedFilename);
+    offMain<std::optional<QStringList>>([path = *m_work->thumbnail, original] { return extractPalette(path, 5, original); },
                                         [this, id](std::optional<QStringList> palette) {
                                             if (!palette) {
                                                 m_work->unreadable = true;
@@ -210,7 +212,8 @@ void Analyzer::labelsStep()
         tagsStep();
         return;
     }
-    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail] { return analyzeImage(path); },
+    const QString original = originalPath(m_store.root(), m_work->current().storedFilename);
+    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail, original] { return analyzeImage(path, original); },
                                           [this, id](std::optional<ImageAnalysis> analysis) {
                                               if (!analysis) {
                                                   m_work->unreadable = true;

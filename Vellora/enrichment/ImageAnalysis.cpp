@@ -3,6 +3,7 @@
 #include "AnalysisImage.h"
 #include "platform/TextRecognizer.h"
 
+#include <QPainter>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -34,7 +35,8 @@ QStringList measuredLabels(const QImage &source)
     QImage image = source.width() > kMeasureSide || source.height() > kMeasureSide
         ? source.scaled(kMeasureSide, kMeasureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
         : source;
-    image = image.convertToFormat(QImage::Format_RGB32);
+    const bool alpha = image.hasAlphaChannel();
+    image = image.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
 
     constexpr int kHues = 12;
     std::array<int, kHues> hues{};
@@ -43,6 +45,8 @@ QStringList measuredLabels(const QImage &source)
     for (int y = 0; y < image.height(); ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int x = 0; x < image.width(); ++x) {
+            if (alpha && qAlpha(line[x]) == 0)
+                continue;
             const QColor c = QColor::fromRgb(line[x]);
             float h, s, v;
             c.getHsvF(&h, &s, &v);
@@ -83,7 +87,15 @@ QStringList measuredLabels(const QImage &source)
 ImageAnalysis analyzeDecodedImage(const QImage &image)
 {
     ImageAnalysis result;
-    const QStringList lines = TextRecognizer::recognizeLines(image);
+    QImage page = image;
+    if (image.hasAlphaChannel()) {
+        // Text on a transparent picture is usually dark: read it on white.
+        page = QImage(image.size(), QImage::Format_RGB32);
+        page.fill(Qt::white);
+        QPainter painter(&page);
+        painter.drawImage(0, 0, image);
+    }
+    const QStringList lines = TextRecognizer::recognizeLines(page);
     result.text = lines.join(QLatin1Char('\n'));
     if (wordCount(result.text) >= 2)
         result.labels << QStringLiteral("text");
@@ -91,11 +103,11 @@ ImageAnalysis analyzeDecodedImage(const QImage &image)
     return result;
 }
 
-std::optional<ImageAnalysis> analyzeImage(const QString &path)
+std::optional<ImageAnalysis> analyzeImage(const QString &path, const QString &original)
 {
     // A thumbnail is at most 1024 pixels and text needs all of them; the cap
     // only guards against a full-size picture standing in for one.
-    const std::optional<QImage> image = decodeAnalysisImage(path, 2048);
+    const std::optional<QImage> image = decodeAnalysisSource(path, original, 2048);
     if (!image)
         return std::nullopt;
     return analyzeDecodedImage(*image);

@@ -34,6 +34,9 @@ ImageAnalysis analyzeDecodedImage(const QImage &image);
 // Labels and text of the thumbnail at `path`. None when it is missing or
 // does not decode yet: the caller tries again later rather than recording
 // empty labels and text.
-std::optional<ImageAnalysis> analyzeImage(const QString &path);
+// With the item's `original`, a picture with transparency is read from it:
+// its fully transparent pixels are left out of the measures, and text is
+// read on white.
+std::optional<ImageAnalysis> analyzeImage(const QString &path, const QString &original = {});
 
 } // namespace vellora

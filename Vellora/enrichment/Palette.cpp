@@ -34,6 +34,9 @@ double distance2(double r1, double g1, double b1, double r2, double g2, double b
 // channel, each bin standing at the mean of its pixels.
 std::vector<Point> binnedColours(const QImage &image)
 {
+    // Fully transparent pixels are no colour of the picture, whatever their
+    // colour channels hold.
+    const bool alpha = image.format() == QImage::Format_ARGB32;
     constexpr int kBins = 32 * 32 * 32;
     std::vector<std::array<quint32, 4>> bins(kBins, {0, 0, 0, 0});
     std::vector<int> used;
@@ -42,6 +45,8 @@ std::vector<Point> binnedColours(const QImage &image)
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             const QRgb px = line[x];
+            if (alpha && qAlpha(px) == 0)
+                continue;
             const int r = qRed(px), g = qGreen(px), b = qBlue(px);
             const int index = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
             auto &bin = bins[index];
@@ -76,7 +81,7 @@ QStringList paletteFromImage(const QImage &source, int count)
         return {};
     const QImage image = source.format() == QImage::Format_RGB32 || source.format() == QImage::Format_ARGB32
         ? source
-        : source.convertToFormat(QImage::Format_RGB32);
+        : source.convertToFormat(source.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const std::vector<Point> points = binnedColours(image);
     if (points.empty())
         return {};
@@ -194,9 +199,9 @@ QStringList paletteFromImage(const QImage &source, int count)
     return palette;
 }
 
-std::optional<QStringList> extractPalette(const QString &path, int count)
+std::optional<QStringList> extractPalette(const QString &path, int count, const QString &original)
 {
-    const std::optional<QImage> image = decodeAnalysisImage(path, kPaletteSampleSide);
+    const std::optional<QImage> image = decodeAnalysisSource(path, original, kPaletteSampleSide);
     if (!image)
         return std::nullopt;
     return paletteFromImage(*image, count);

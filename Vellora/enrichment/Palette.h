@@ -23,6 +23,8 @@ QStringList paletteFromImage(const QImage &image, int count);
 // The palette of the thumbnail at `path`. None when the file is missing or
 // does not decode yet: the caller tries again later rather than recording an
 // empty palette.
-std::optional<QStringList> extractPalette(const QString &path, int count);
+// With the item's `original`, a picture with transparency is read from it
+// and its fully transparent pixels count for nothing.
+std::optional<QStringList> extractPalette(const QString &path, int count, const QString &original = {});
 
 } // namespace vellora

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QColorSpace>
+#include <QPainter>
 
 namespace vellora {
 
@@ -39,6 +41,21 @@ bool writeCoverFrom(const QImage &thumbnail, const QString &path)
         : thumbnail.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     const QByteArray jpeg = encodeJPEG(cover, kCoverQuality);
     return !jpeg.isEmpty() && writeFileReplacing(path, jpeg);
+}
+
+// Thumbnails and covers have no alpha: a transparent picture is shown on the
+// window's own grey, as it looks in the grid, not on a white card.
+QImage onDisplayBackground(const QImage &image)
+{
+    if (!image.hasAlphaChannel())
+        return image;
+    QImage flat(image.size(), QImage::Format_RGB32);
+    flat.setColorSpace(image.colorSpace());
+    flat.fill(kDisplayBackground);
+    QPainter painter(&flat);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    return flat;
 }
 
 QImage thumbnailOf(const QImage &image)
@@ -92,7 +109,7 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
         return std::nullopt;
     };
 
-    const QImage thumbnail = downsampledImage(bytes, kThumbnailPixelSize);
+    const QImage thumbnail = onDisplayBackground(downsampledImage(bytes, kThumbnailPixelSize));
     if (thumbnail.isNull())
         return fail();
 
@@ -158,7 +175,7 @@ std::optional<StoredImage> storeImage(const QString &root, const QImage &image, 
     if (png.isEmpty() || !writeFileReplacing(original, png, Durability::Durable))
         return std::nullopt;
     // The PNG is lossless: the image in hand is what decoding it again gives.
-    const QImage thumbnail = thumbnailOf(image);
+    const QImage thumbnail = onDisplayBackground(thumbnailOf(image));
     const QByteArray jpeg = encodeJPEG(thumbnail, kThumbnailQuality);
     if (jpeg.isEmpty() || !writeFileReplacing(thumbnailFile, jpeg))
         return std::nullopt;

@@ -22,6 +22,9 @@ inline constexpr double kThumbnailPixelSize = 1024;
 inline constexpr double kThumbnailQuality = 0.85;
 inline constexpr double kCoverPixelSize = 256;
 inline constexpr double kCoverQuality = 0.8;
+// What shows through the transparent parts of a picture in its thumbnail and
+// cover: the window's background grey (30/255).
+inline constexpr QRgb kDisplayBackground = 0xff1e1e1e;
 
 // Where an item's files live under a library root; an empty string when the
 // name is not one safe path component (isSafePathComponent, SafeNames.h).

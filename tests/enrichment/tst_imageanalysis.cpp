@@ -1,5 +1,6 @@
 #include "AnalysisFixtures.h"
 
+#include "enrichment/AnalysisImage.h"
 #include "enrichment/FeaturePrint.h"
 #include "enrichment/FeaturePrintStore.h"
 #include "enrichment/ImageAnalysis.h"
@@ -7,6 +8,7 @@
 #include "platform/TextRecognizer.h"
 
 #include <QFile>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,6 +45,7 @@ private slots:
     void labelsAndText_data();
     void labelsAndText();
     void analysisOfUnreadableFile();
+    void transparentPixelsCountForNothing();
 
 private:
     QString write(const QImage &image, const QString &name, int quality = 85);
@@ -352,6 +355,43 @@ void TestImageAnalysis::labelsAndText()
 void TestImageAnalysis::analysisOfUnreadableFile()
 {
     QVERIFY(!analyzeImage(m_dir.filePath(QStringLiteral("absent.jpg"))));
+}
+
+// A picture two thirds transparent (colour channels white, as many tools
+// leave them) around a dark grey shape. The palette and the measures see the
+// shape alone, from the original; the thumbnail that lost the transparency
+// is not what they read.
+void TestImageAnalysis::transparentPixelsCountForNothing()
+{
+    QImage picture(300, 300, QImage::Format_ARGB32);
+    picture.fill(QColor(255, 255, 255, 0));
+    for (int y = 100; y < 200; ++y)
+        for (int x = 0; x < 300; ++x)
+            picture.setPixelColor(x, y, QColor(40, 40, 40));
+    const QString original = m_dir.filePath(QStringLiteral("clear.png"));
+    QVERIFY(picture.save(original));
+    QImage flattened(picture.size(), QImage::Format_RGB32);
+    flattened.fill(Qt::white);
+    QPainter(&flattened).drawImage(0, 0, picture);
+    const QString thumbnail = write(flattened, QStringLiteral("clear.jpg"));
+
+    QCOMPARE(paletteFromImage(picture, 5), QStringList{"#282828"});
+    const std::optional<QStringList> palette = extractPalette(thumbnail, 5, original);
+    QVERIFY(palette);
+    QCOMPARE(*palette, QStringList{"#282828"});
+    // Without the original, what the thumbnail shows is all there is.
+    QVERIFY(extractPalette(thumbnail, 5)->size() == 2);
+
+    const std::optional<ImageAnalysis> analysis = analyzeImage(thumbnail, original);
+    QVERIFY(analysis);
+    QVERIFY2(analysis->labels.contains("dark"), qPrintable(analysis->labels.join(' ')));
+    QVERIFY(!analyzeImage(thumbnail)->labels.contains("dark"));
+
+    // An opaque original is not read: the thumbnail is the analysis source.
+    const QString opaque = m_dir.filePath(QStringLiteral("opaque.png"));
+    QVERIFY(flattened.save(opaque));
+    QVERIFY(!decodeTransparentOriginal(opaque, 256));
+    QCOMPARE(extractPalette(thumbnail, 5, opaque), extractPalette(thumbnail, 5));
 }
 
 QTEST_MAIN(TestImageAnalysis)

@@ -83,6 +83,7 @@ private slots:
     void coverFromThumbnail();
     void storesAnImageForALink();
     void exportsAPrivateCopy();
+    void transparentPartsShowTheWindowGrey();
 };
 
 void TestMedia::capLabel_data()
@@ -380,6 +381,43 @@ void TestMedia::exportsAPrivateCopy()
     Item unsafe = item;
     unsafe.originalFilename = "../escape.jpg";
     QVERIFY(!exportFile(library.root(), unsafe));
+}
+
+// A picture whose left half is fully transparent (its colour channels white)
+// and whose right half is opaque red: the thumbnail and the cover show the
+// window's grey through the transparent half, imported or stored.
+void TestMedia::transparentPartsShowTheWindowGrey()
+{
+    QImage picture(400, 200, QImage::Format_ARGB32);
+    picture.fill(QColor(255, 255, 255, 0));
+    for (int y = 0; y < 200; ++y)
+        for (int x = 200; x < 400; ++x)
+            picture.setPixelColor(x, y, QColor(220, 30, 30));
+    LibraryFolder library;
+    const QString file = library.dir.filePath("clear.png");
+    QVERIFY(picture.save(file));
+    const ContentAdmission admission{[](const QString &) { return true; }, {}};
+    const auto item = makeItem(library.root(), file, "B", admission);
+    QVERIFY(item);
+    Item link;
+    link.id = "LINK";
+    link.storedFilename = "LINK.png";
+    link.thumbnailFilename = "LINK.jpg";
+    QVERIFY(storeImage(library.root(), picture, link));
+
+    const QColor grey = QColor::fromRgb(kDisplayBackground);
+    for (const QString &made : {thumbnailPath(library.root(), item->thumbnailFilename), coverPath(library.root(), item->thumbnailFilename),
+                                thumbnailPath(library.root(), "LINK.jpg"), coverPath(library.root(), "LINK.jpg")}) {
+        const QImage shown(made);
+        QVERIFY2(!shown.isNull(), qPrintable(made));
+        const QColor clear = shown.pixelColor(shown.width() / 4, shown.height() / 2);
+        const QColor red = shown.pixelColor(shown.width() * 3 / 4, shown.height() / 2);
+        QVERIFY2(std::abs(clear.red() - grey.red()) <= 6 && std::abs(clear.blue() - grey.blue()) <= 6,
+                 qPrintable(made + " " + clear.name()));
+        QVERIFY2(red.red() > 190 && red.green() < 70, qPrintable(made + " " + red.name()));
+    }
+    // The original keeps its transparency.
+    QVERIFY(QImage(originalPath(library.root(), item->storedFilename)).hasAlphaChannel());
 }
 
 QTEST_GUILESS_MAIN(TestMedia)
