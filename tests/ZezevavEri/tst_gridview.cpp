@@ -241,6 +241,29 @@ private slots:
         }
     }
 
+    // The application hands the desktop's setting to the view: from then on
+    // the tiles jump (only opacity still fades), the first frame after an
+    // open already shows the stage, and the pager neither slides nor shakes.
+    void reduceMotionFromTheApplication()
+    {
+        ViewFixture f(QSize(900, 600));
+        f.view.setItems(mixed(20));
+        f.view.layout();
+        f.decoder.finishAll();
+        f.view.setReduceMotion(true);
+        f.view.open(QStringLiteral("3"));
+        const LayerPtr tile = f.view.engine().opened();
+        QCOMPARE(tile->presentationFrame(f.clock.now()), f.view.engine().stageRectFor(3));
+        const QImage first = f.shot();
+        QVERIFY(near(first.pixel(f.onScreen(f.view.engine().stageRectFor(3).center())), colourOf("3")));
+        f.view.nudgeForward();
+        QVERIFY(!f.view.engine().opened()->animation(QStringLiteral("page")));
+        QCOMPARE(f.view.engine().opened()->presentationFrame(f.clock.now()), f.view.engine().stageRectFor(4));
+        f.view.setReduceMotion(false);
+        f.view.nudgeForward();
+        QVERIFY(f.view.engine().opened()->animation(QStringLiteral("page")));
+    }
+
     void screenshotOfAnOpenedTile()
     {
         ViewFixture f(QSize(1200, 800));
