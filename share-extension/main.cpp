@@ -4,25 +4,24 @@
 // arguments, standard input is read as text. Shows "Added to Vellora" or
 // "Couldn't add to Vellora" for 0.8 s, or prints it without a display (and
 // with --quiet); exits 0 when something was added, else 1.
+//
+// Only Qt Core is loaded here, so that a share from a script or a key
+// binding is quick; the window is vellora-share-status, started once the
+// drops are written.
 
 #include "ShareDrops.h"
-#include "StatusView.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QFile>
-#include <QTimer>
+#include <QProcess>
 
 #include <cstdio>
-#include <memory>
 
 namespace {
-bool hasDisplay(int argc, char **argv)
+bool hasDisplay(const QStringList &arguments)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--quiet") == 0)
-            return false;
-    }
+    if (arguments.contains(QStringLiteral("--quiet")))
+        return false;
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (platform.startsWith("offscreen") || platform.startsWith("minimal"))
         return false;
@@ -34,22 +33,29 @@ QString readStandardInput()
     QFile in;
     if (!in.open(stdin, QIODevice::ReadOnly))
         return {};
-    const QByteArray bytes = in.read(vshare::kMaxTextBytes);
-    return QString::fromUtf8(bytes);
+    return QString::fromUtf8(in.read(vshare::kMaxTextBytes));
+}
+
+// Shows the status window and waits for it; false when it could not be
+// shown (no such program, or a display it cannot open).
+bool showStatus(const QString &line, int status)
+{
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/vellora-share-status");
+    const int shown = QProcess::execute(program, {line, QString::number(status)});
+    if (shown == status)
+        return true;
+    qCWarning(vshare::lcShare).noquote() << "vellora-share: no status window:" << program;
+    return false;
 }
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const bool window = hasDisplay(argc, argv);
-    std::unique_ptr<QCoreApplication> app;
-    if (window)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vellora-share"));
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
 
-    std::vector<vshare::ShareInput> inputs = vshare::inputsFromArguments(QCoreApplication::arguments().mid(1));
+    std::vector<vshare::ShareInput> inputs = vshare::inputsFromArguments(arguments);
     if (inputs.empty()) {
         const QString text = readStandardInput();
         if (!text.isEmpty())
@@ -64,14 +70,8 @@ int main(int argc, char **argv)
     const QString line = vshare::statusLine(result);
     const int status = result.written > 0 ? 0 : 1;
 
-    if (!window) {
-        std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
+    if (hasDisplay(arguments) && showStatus(line, status))
         return status;
-    }
-    vshare::StatusView view(line, status == 0);
-    view.show();
-    QTimer::singleShot(vshare::StatusView::kShownMs, app.get(), &QCoreApplication::quit);
-    app->exec();
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
     return status;
 }

@@ -3,6 +3,7 @@
 
 #include "ShareFixtures.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -124,6 +125,37 @@ private slots:
         const QString drops = synced + "/iCloud.com.quendle.vellora/Data/Drops";
         QCOMPARE(dropNames(drops).size(), 1);
         QCOMPARE(fixtures::readFile(drops + "/" + dropNames(drops).constFirst()), QByteArray("https://example.com"));
+    }
+
+    // A display named but not to be opened: the line is printed instead.
+    void displayThatCannotBeOpened()
+    {
+        QTemporaryDir home, root;
+        const fixtures::ShareRun run = fixtures::runShare(VELLORA_SHARE_BINARY, home.path(), {"example.com/x"}, {},
+                                                          {"VELLORA_ROOT=" + root.path(), "QT_QPA_PLATFORM",
+                                                           "WAYLAND_DISPLAY", "DISPLAY=:97"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, QString("Added to Vellora\n"));
+        QCOMPARE(dropNames(root.filePath("Drops")).size(), 1);
+    }
+
+    // The window program on its own: shown for 0.8 s, then the given code.
+    void statusWindowProgram_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::newRow("added") << "0";
+        QTest::newRow("not added") << "1";
+    }
+    void statusWindowProgram()
+    {
+        QFETCH(QString, code);
+        QTemporaryDir home;
+        QElapsedTimer clock;
+        clock.start();
+        const QString program = QFileInfo(VELLORA_SHARE_BINARY).absolutePath() + "/vellora-share-status";
+        const fixtures::ShareRun run = fixtures::runShare(program, home.path(), {"Added to Vellora", code});
+        QCOMPARE(run.status, code.toInt());
+        QVERIFY(clock.elapsed() >= 800);
     }
 
     // A reader that scans the folder over and over while 200 pictures are
