@@ -191,6 +191,7 @@ private slots:
     void dropFiles_data();
     void dropFiles();
     void keys();
+    void hoverInfoButtonOpens();
     void unsafeIdsNeverReachThePath();
     void liveTextSelectsAndCopies();
     void recognisesRealWords();
@@ -606,6 +607,22 @@ void GridScreenTest::keys()
     QVERIFY(!look->isVisible());
 }
 
+void GridScreenTest::hoverInfoButtonOpens()
+{
+    Screen s(2, 0);
+    const QString id = s.pictures.at(1);
+    QMouseEvent move(QEvent::MouseMove, s.centreOf(id), s.viewport()->mapToGlobal(s.centreOf(id)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(s.viewport(), &move);
+    zezevaveri::PassthroughHost *host = s.grid()->hoverHost();
+    QTRY_VERIFY(host->isVisible() && host->content());
+    QWidget *info = host->content();
+    QCOMPARE(host->geometry().size(), s.grid()->engine().frames().at(size_t(s.grid()->engine().indexOf(id))).size().toSize());
+    // The round button in the tile's top right corner opens the tile.
+    QTest::mouseClick(info, Qt::LeftButton, Qt::NoModifier, QPoint(info->width() - 21, 21));
+    QTRY_COMPARE(s.screen.openedId(), std::optional<QString>(id));
+}
+
 void GridScreenTest::unsafeIdsNeverReachThePath()
 {
     // An item whose id would climb out of the thumbnails folder, and a
@@ -663,6 +680,16 @@ void GridScreenTest::liveTextSelectsAndCopies()
     QApplication::clipboard()->clear();
     s.key(Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QApplication::clipboard()->text(), QString("Hello brave\nworld"));
+
+    // On the stage: the picture large, its words boxed, the selection blue.
+    QTRY_VERIFY(!s.grid()->isTicking());
+    const QImage shot = s.screen.grab().toImage();
+    QVERIFY(shot.save(QDir(QCoreApplication::applicationDirPath()).filePath("gridscreen-stage.png")));
+    const QPoint inWord = stage->mapTo(&s.screen, text->wordRect(1).center().toPoint()) * shot.devicePixelRatio();
+    const QPoint beside = stage->mapTo(&s.screen, QPoint(stage->width() - 20, 20)) * shot.devicePixelRatio();
+    const QColor selected = shot.pixelColor(inWord);
+    const QColor picture = shot.pixelColor(beside);
+    QVERIFY2(selected.blue() > picture.blue() + 40, qPrintable(selected.name() + " on " + picture.name()));
 
     // The capsule selects all; a press beside the words reaches the grid,
     // which closes the stage.
