@@ -6,6 +6,7 @@
 #include "views/GridScreen.h"
 #include "views/LiveText.h"
 #include "views/QuickLook.h"
+#include "views/ShareMenu.h"
 #include "views/StageOverlay.h"
 
 #include "enrichment/LinkPipeline.h"
@@ -194,6 +195,7 @@ private slots:
     void hoverInfoButtonOpens();
     void unsafeIdsNeverReachThePath();
     void liveTextSelectsAndCopies();
+    void liveTextKeepsOnlyTheLastPicture();
     void recognisesRealWords();
 
 private:
@@ -646,6 +648,10 @@ void GridScreenTest::unsafeIdsNeverReachThePath()
     // Space on it: no preview of a file outside the library.
     QVERIFY(!screen.quickLookItem("../secret"));
     QVERIFY(!screen.quickLook()->isVisible());
+    // Nor is it handed to other programs (the private copy's folder is named
+    // by the id).
+    QVERIFY(!hasExport(*lib.store->item("../secret")));
+    QVERIFY(screen.gridView()->dragURL("../secret").isEmpty());
 }
 
 void GridScreenTest::liveTextSelectsAndCopies()
@@ -699,6 +705,34 @@ void GridScreenTest::liveTextSelectsAndCopies()
     QTest::mouseClick(text, Qt::LeftButton, Qt::NoModifier, QPoint(text->width() - 5, text->height() / 2));
     QTRY_COMPARE(s.screen.openedId(), std::nullopt);
     QVERIFY(!text->hasSelection());
+}
+
+void GridScreenTest::liveTextKeepsOnlyTheLastPicture()
+{
+    gridtest::Library lib;
+    const QStringList ids = lib.addPictures({Qt::red, Qt::green, Qt::blue});
+    LiveText text;
+    text.resize(160, 120);
+    std::atomic<int> reads{0};
+    text.setRecognizer([&](const QImage &) {
+        ++reads;
+        return QList<RecognizedWord>{{"word", QRect(1, 1, 20, 10), 0}};
+    });
+    QSignalSpy ready(&text, &LiveText::wordsReady);
+    for (const QString &id : ids)
+        text.analyze(id, originalPath(lib.root(), lib.store->item(id)->storedFilename));
+    QTRY_COMPARE(ready.size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(ready.size(), 1);
+    QCOMPARE(ready.first().first().toString(), ids.last());
+    QVERIFY(reads.load() >= 1 && reads.load() <= 3);
+    QCOMPARE(text.words().size(), 1);
+    // Closing the stage clears the words; a missing original gives none.
+    text.analyze(std::nullopt, QString());
+    QVERIFY(text.words().isEmpty());
+    text.analyze(QString("gone"), lib.root() + "/originals/gone.png");
+    QTRY_COMPARE(ready.size(), 2);
+    QVERIFY(text.words().isEmpty());
 }
 
 void GridScreenTest::recognisesRealWords()
