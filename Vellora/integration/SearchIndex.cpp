@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QSet>
 
+#include <algorithm>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -53,6 +55,9 @@ CREATE TRIGGER item_ad AFTER DELETE ON item BEGIN
     VALUES ('delete', old.rowid, old.title, old.description, old.keywords, old.content, old.domain);
 END;
 )sql";
+
+// How many of the newest matching rows a search ranks at most.
+constexpr int kCandidates = 500;
 
 // More words than anyone types into a search field; the rest are ignored.
 constexpr int kMaxTerms = 16;
@@ -403,13 +408,17 @@ QList<SearchHit> SearchIndex::search(const QStringList &terms, int limit, Search
         out = SearchIndexStatus::failure(QStringLiteral("index not open"));
         return {};
     }
-    // The full-text match ranks and cuts in the inner query; only the rows
-    // it keeps are read from the item table.
+    // The match runs in the innermost query, newest rows first, and stops
+    // after kCandidates of them: ranking costs a walk over each matched
+    // row's positions, and a common word matches most of a large library.
+    // The middle query ranks those by bm25 and keeps the best; only these
+    // are read from the item table. A query with fewer matches than that is
+    // ranked in full.
     const QByteArray sql = QByteArrayLiteral("SELECT item.id, item.title, item.description, item.thumbnail, item.kind "
-                                             "FROM (SELECT rowid, ")
+                                             "FROM (SELECT rowid, score FROM (SELECT rowid, ")
                            + kRank
                            + QByteArrayLiteral(" AS score FROM item_fts WHERE item_fts MATCH ?1 "
-                                               "ORDER BY score LIMIT ?2) AS hit "
+                                               "ORDER BY rowid DESC LIMIT ?3) ORDER BY score LIMIT ?2) AS hit "
                                                "JOIN item ON item.rowid = hit.rowid ORDER BY hit.score");
     Statement select(m_db, sql.constData());
     if (select.prepared() != SQLITE_OK) {
@@ -418,6 +427,7 @@ QList<SearchHit> SearchIndex::search(const QStringList &terms, int limit, Search
     }
     select.bind(1, match);
     select.bind(2, limit);
+    select.bind(3, std::max(limit, kCandidates));
     QList<SearchHit> hits;
     int code;
     while ((code = select.step()) == SQLITE_ROW)
