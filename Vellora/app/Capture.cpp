@@ -60,6 +60,8 @@ DropShelf::DropShelf(LibraryStore &store, QWidget *parent)
     setWindowTitle(kInboxTitle);
     setAcceptDrops(true);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // Only the rounded card is drawn; the corners show what lies behind.
+    setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(168, 96);
     setToolTip(kInboxTitle);
 }
