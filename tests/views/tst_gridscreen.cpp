@@ -28,6 +28,7 @@
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace vellora;
@@ -193,6 +194,8 @@ private slots:
     void dropFiles_data();
     void dropFiles();
     void keys();
+    void content_data();
+    void content();
     void hoverInfoButtonOpens();
     void unsafeIdsNeverReachThePath();
     void liveTextSelectsAndCopies();
@@ -624,6 +627,41 @@ void GridScreenTest::keys()
     s.key(Qt::Key_Space);
     QTest::qWait(20);
     QVERIFY(!look->isVisible());
+}
+
+void GridScreenTest::content_data()
+{
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<double>("pixels");
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<QSize>("expected");
+    // The picture is 1600 x 1200; its thumbnail 1024 x 768.
+    QTest::newRow("thumbnail, small tile") << false << 512.0 << false << QSize(512, 384);
+    QTest::newRow("thumbnail never above its own size") << false << 4000.0 << false << QSize(1024, 768);
+    QTest::newRow("full resolution from the original") << false << 4000.0 << true << QSize(1600, 1200);
+    QTest::newRow("full resolution at the stage size") << false << 1400.0 << true << QSize(1400, 1050);
+    QTest::newRow("link without a picture: its cover") << true << 640.0 << false << QSize(640, 400);
+    QTest::newRow("link cover also when opened") << true << 2000.0 << true << QSize(1280, 800);
+}
+
+void GridScreenTest::content()
+{
+    QFETCH(bool, link);
+    QFETCH(double, pixels);
+    QFETCH(bool, full);
+    Screen s(0, 1);
+    const QStringList big = s.lib.addPictures({Qt::darkCyan}, {}, QSize(1600, 1200));
+    s.refresh();
+    const QString id = link ? s.links.first() : big.first();
+    // The grid calls its source on the decode threads; so does this test.
+    const zezevaveri::ContentSource content = s.grid()->engine().content;
+    QImage image;
+    QThread *worker = QThread::create([&] { image = content(id, pixels, full); });
+    worker->start();
+    QVERIFY(worker->wait(20000));
+    delete worker;
+    QTEST(image.size(), "expected");
+    QVERIFY(content("unknown", pixels, full).isNull());
 }
 
 void GridScreenTest::hoverInfoButtonOpens()
