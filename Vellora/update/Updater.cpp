@@ -315,15 +315,18 @@ void Updater::runDownload(std::shared_ptr<InstallRun> run)
     request.setTransferTimeout(kFeedTimeoutMs);
     run->reply = m_network->get(request);
     QNetworkReply *reply = run->reply;
-    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
-        if (total > 0)
-            setProgress(double(received) / double(total));
-    });
-    connect(reply, &QNetworkReply::readyRead, this, [run, reply] {
+    // Progress is counted here, from what was written: the reply's own
+    // progress signal is throttled and can sit on a stale value.
+    connect(reply, &QNetworkReply::readyRead, this, [this, run, reply] {
         const QByteArray chunk = reply->readAll();
         run->received += chunk.size();
-        if (run->received > kDownloadCap || run->file->write(chunk) != chunk.size())
+        if (run->received > kDownloadCap || run->file->write(chunk) != chunk.size()) {
             reply->abort();
+            return;
+        }
+        const qint64 total = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (total > 0)
+            setProgress(std::min(1.0, double(run->received) / double(total)));
     });
     connect(reply, &QNetworkReply::finished, this, [this, run, reply] {
         reply->deleteLater();

@@ -8,3 +8,16 @@ target_sources(vellora_views PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/PlusMenu.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Sidebar.cpp
 )
+target_sources(vellora_views PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/RuleRows.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SmartFolderEditor.cpp
+)
+target_sources(vellora_views PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/TagEdits.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Inspector.cpp
+)
+target_sources(vellora_views PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/SettingsView.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AddLinkSheet.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LoadErrorBanner.cpp
+)

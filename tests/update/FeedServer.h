@@ -15,6 +15,7 @@ public:
         int status = 200;
         QByteArray etag;      // sent with 200; a matching If-None-Match gets 304
         bool truncate = false; // announce the whole length, send half, hang up
+        bool stall = false;    // announce the whole length, send half, then wait
     };
 
     FeedServer()
@@ -69,6 +70,10 @@ private:
         if (status == 200 && !route.etag.isEmpty())
             out += "ETag: " + route.etag + "\r\n";
         out += "Connection: close\r\n\r\n";
+        if (route.stall) {
+            socket->write(out + body.left(body.size() / 2));
+            return;
+        }
         if (route.truncate) {
             socket->write(out + body.left(body.size() / 2));
             socket->flush();
