@@ -13,6 +13,7 @@
 #include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
 #include "library/StoreDrops.h"
+#include "sharing/CollectionSharing.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
@@ -44,6 +45,7 @@ QStringList argumentList(int argc, char **argv)
 void installServices()
 {
     installMediaServices();
+    installCollectionSharing();
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)

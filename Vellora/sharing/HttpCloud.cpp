@@ -265,7 +265,9 @@ void HttpCloudContainer::download(const QString &path, const QJsonObject &body, 
     auto written = std::make_shared<qint64>(0);
     auto tooLarge = std::make_shared<bool>(false);
     connect(reply, &QNetworkReply::readyRead, this, [reply, file, hash, written, tooLarge, asset] {
-        if (reply->error() != QNetworkReply::NoError)
+        // An error's body is read when the reply finishes.
+        if (reply->error() != QNetworkReply::NoError
+            || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
             return;
         const QByteArray chunk = reply->readAll();
         *written += chunk.size();
