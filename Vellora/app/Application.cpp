@@ -7,6 +7,8 @@
 
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
+#include "integration/SearchProvider.h"
+#include "integration/SystemIntegration.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "ZezevavEri/ScatterGridController.h"
@@ -45,6 +47,7 @@ QStringList argumentList(int argc, char **argv)
 void installServices()
 {
     installMediaServices();
+    installSystemIntegration();
     installCollectionSharing();
 }
 
@@ -70,6 +73,7 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     Defaults::standard().setArgumentDomain(choice.defaultsArguments(arguments));
     installServices();
     const int status = runHeadlessMode(choice, arguments, environment);
+    finishSystemIntegration();
     finishProcess(status);
 }
 
@@ -82,6 +86,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     Defaults::standard().setArgumentDomain(arguments);
     installPageSnapshots();
     installServices();
+    installDesktopSearch();
 
     SettingsSync::start();
     // Change tracking starts with every load of the library.
@@ -108,6 +113,9 @@ int runVellora(int argc, char **argv)
     setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
     installLogHandler();
     const QStringList arguments = argumentList(argc, argv);
+    // Started by the session bus for the desktop's search; never a window.
+    if (arguments.contains(QStringLiteral("--search-provider")))
+        return runSearchProvider(argc, argv);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const StartupChoice choice = chooseStartupMode(arguments, environment);
     if (choice.mode != StartupMode::Normal)
