@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
@@ -205,7 +206,7 @@ PictureView::PictureView(const QString &path, const QSize &box, QWidget *parent)
         if (image.isNull())
             return;
         QMetaObject::invokeMethod(
-            qApp,
+            QCoreApplication::instance(),
             [self, image] {
                 if (!self)
                     return;

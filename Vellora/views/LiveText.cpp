@@ -16,6 +16,19 @@ struct Reading {
     QList<RecognizedWord> words;
     QSize size;
 };
+
+// One reader for the whole program: recognition takes a second or more, and
+// a person paging through pictures only waits for the last one.
+QThreadPool &readerPool()
+{
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(1);
+        p->setObjectName(QStringLiteral("vellora.livetext"));
+        return p;
+    }();
+    return *pool;
+}
 } // namespace
 
 LiveText::LiveText(QWidget *parent) : QWidget(parent), m_recognizer([](const QImage &image) {
@@ -35,6 +48,7 @@ void LiveText::analyze(const std::optional<QString> &id, const QString &original
     if (id && m_id == id)
         return;
     ++m_request;
+    m_latest->store(m_request);
     m_id = originalPath.isEmpty() ? std::nullopt : id;
     m_words.clear();
     m_imageSize = QSize();
@@ -47,8 +61,11 @@ void LiveText::analyze(const std::optional<QString> &id, const QString &original
     const QString itemId = *m_id;
     views::inBackground<Reading>(
         this,
-        [path = originalPath, recognizer = m_recognizer] {
+        [path = originalPath, recognizer = m_recognizer, latest = m_latest, request] {
             Reading reading;
+            // A picture paged past before its turn came is never read.
+            if (latest->load() != request)
+                return reading;
             const QImage image = downsampledImage(path, kLiveTextPixels);
             if (image.isNull())
                 return reading;
@@ -63,7 +80,8 @@ void LiveText::analyze(const std::optional<QString> &id, const QString &original
             m_imageSize = reading.size;
             update();
             emit wordsReady(itemId);
-        });
+        },
+        &readerPool());
 }
 
 QRectF LiveText::wordRect(int index) const

@@ -1,8 +1,9 @@
 #pragma once
 // The recognised words of the opened picture as a selectable layer over it.
 //
-// analyze() reads the picture's original on a worker thread (downsampled to
-// at most kLiveTextPixels) and runs text recognition there; the words arrive
+// analyze() reads the picture's original on a worker thread of its own
+// (downsampled to at most kLiveTextPixels) and runs text recognition there;
+// a request overtaken by a newer one before its turn is skipped. The words arrive
 // on the main thread and are kept only while the same item is still asked
 // for. The layer fills its parent (the stage overlay, which has the
 // picture's aspect), shows each word as a faint box, and selects words by a
@@ -15,7 +16,9 @@
 
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace vellora {
@@ -72,6 +75,8 @@ private:
     Recognizer m_recognizer;
     std::optional<QString> m_id;
     quint64 m_request = 0;
+    // The request the worker should still serve; older ones are skipped.
+    std::shared_ptr<std::atomic<quint64>> m_latest = std::make_shared<std::atomic<quint64>>(0);
     QList<RecognizedWord> m_words;
     QSize m_imageSize;
     int m_anchor = -1;

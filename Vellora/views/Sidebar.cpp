@@ -2,10 +2,8 @@
 
 #include "Glass.h"
 #include "WindowBackground.h"
-#include "enrichment/LinkParser.h"
-#include "enrichment/LinkPipeline.h"
+#include "CollectionContents.h"
 #include "library/LibraryStore.h"
-#include "library/LibraryStoreMedia.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -289,6 +287,12 @@ QRect Sidebar::sectionPlusRect(const QString &section) const
     return QRect();
 }
 
+QString Sidebar::sectionPlusLabel(const QString &section)
+{
+    return section == QLatin1String("smartFolders") ? QStringLiteral("Add to Smart Folders")
+                                                    : QStringLiteral("Add to Collections");
+}
+
 QRect Sidebar::plusButtonRect() const
 {
     const double leading = m_width < kNarrowWidth ? 6.0 : 10.0;
@@ -487,8 +491,8 @@ QMenu *Sidebar::buildContextMenu(const QString &id)
     if (row->type == RowType::Collection) {
         menu->addAction(QStringLiteral("Rename"), this, [this, id] { runStartRename(id); });
         // The default collection backs the Inbox and cannot be deleted.
-        if (id != m_store.defaultBoardId())
-            menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
+        QAction *remove = menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
+        remove->setEnabled(id != m_store.defaultBoardId());
     } else {
         menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
     }
@@ -529,6 +533,16 @@ bool Sidebar::event(QEvent *event)
 {
     if (event->type() == QEvent::ToolTip) {
         auto *help = static_cast<QHelpEvent *>(event);
+        if (plusButtonRect().contains(help->pos())) {
+            QToolTip::showText(help->globalPos(), QStringLiteral("Add"), this, plusButtonRect());
+            return true;
+        }
+        for (const Header &h : std::as_const(m_headers))
+            if (h.plus.contains(help->pos())) {
+                // "Add to Collections", "Add to Smart Folders".
+                QToolTip::showText(help->globalPos(), sectionPlusLabel(h.section), this, h.plus.toAlignedRect());
+                return true;
+            }
         if (const Row *row = rowAt(help->pos()))
             QToolTip::showText(help->globalPos(), row->title, this, row->rect.toAlignedRect());
         else
@@ -745,20 +759,7 @@ void Sidebar::dropEvent(QDropEvent *event)
 
 void Sidebar::defaultDrop(const QList<QUrl> &urls, const QString &collectionId)
 {
-    QStringList files;
-    for (const QUrl &url : urls) {
-        if (url.isLocalFile()) {
-            files << url.toLocalFile();
-            continue;
-        }
-        const std::optional<QString> link = normalizedLinkURL(url.toString());
-        if (!link)
-            continue;
-        const QString id = addLink(m_store, *link, collectionId);
-        fetchLinkMetadata(m_store, id);
-    }
-    if (!files.isEmpty())
-        importFiles(m_store, files, collectionId);
+    importURLs(urls, m_store, collectionId);
 }
 
 } // namespace vellora

@@ -102,6 +102,8 @@ public:
     // The section plus buttons ("collections", "smartFolders") and the plus button.
     QRect sectionPlusRect(const QString &section) const;
     QRect plusButtonRect() const;
+    // The label of a section's plus button: "Add to Collections", "Add to Smart Folders".
+    static QString sectionPlusLabel(const QString &section);
     // The row context menu (nullptr for rows without one); the caller owns it.
     QMenu *buildContextMenu(const QString &id);
     // Moves a collection to position `index` of the list, keeping the default

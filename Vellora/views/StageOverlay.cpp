@@ -15,7 +15,7 @@ StageOverlay::StageOverlay(QWidget *parent) : QWidget(parent), m_liveText(new Li
     // that float over pictures.
     m_button->setStyleSheet(QStringLiteral(
         "QPushButton { color: white; background: rgba(20,20,20,200); border: 1px solid rgba(255,255,255,90);"
-        " border-radius: 13px; padding: 4px 12px; font-size: 12px; font-weight: 600; }"
+        " border-radius: 11px; padding: 3px 11px; font-size: 12px; font-weight: 600; }"
         "QPushButton:checked { background: rgba(64,140,255,220); }"));
     m_button->setCheckable(true);
     m_button->hide();

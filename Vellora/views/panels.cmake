@@ -16,3 +16,8 @@ target_sources(vellora_views PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/TagEdits.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Inspector.cpp
 )
+target_sources(vellora_views PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/SettingsView.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AddLinkSheet.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LoadErrorBanner.cpp
+)

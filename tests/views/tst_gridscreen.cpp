@@ -6,6 +6,7 @@
 #include "views/GridScreen.h"
 #include "views/LiveText.h"
 #include "views/QuickLook.h"
+#include "views/ShareMenu.h"
 #include "views/StageOverlay.h"
 
 #include "enrichment/LinkPipeline.h"
@@ -191,8 +192,10 @@ private slots:
     void dropFiles_data();
     void dropFiles();
     void keys();
+    void hoverInfoButtonOpens();
     void unsafeIdsNeverReachThePath();
     void liveTextSelectsAndCopies();
+    void liveTextKeepsOnlyTheLastPicture();
     void recognisesRealWords();
 
 private:
@@ -606,6 +609,22 @@ void GridScreenTest::keys()
     QVERIFY(!look->isVisible());
 }
 
+void GridScreenTest::hoverInfoButtonOpens()
+{
+    Screen s(2, 0);
+    const QString id = s.pictures.at(1);
+    QMouseEvent move(QEvent::MouseMove, s.centreOf(id), s.viewport()->mapToGlobal(s.centreOf(id)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(s.viewport(), &move);
+    zezevaveri::PassthroughHost *host = s.grid()->hoverHost();
+    QTRY_VERIFY(host->isVisible() && host->content());
+    QWidget *info = host->content();
+    QCOMPARE(host->geometry().size(), s.grid()->engine().frames().at(size_t(s.grid()->engine().indexOf(id))).size().toSize());
+    // The round button in the tile's top right corner opens the tile.
+    QTest::mouseClick(info, Qt::LeftButton, Qt::NoModifier, QPoint(info->width() - 21, 21));
+    QTRY_COMPARE(s.screen.openedId(), std::optional<QString>(id));
+}
+
 void GridScreenTest::unsafeIdsNeverReachThePath()
 {
     // An item whose id would climb out of the thumbnails folder, and a
@@ -629,6 +648,10 @@ void GridScreenTest::unsafeIdsNeverReachThePath()
     // Space on it: no preview of a file outside the library.
     QVERIFY(!screen.quickLookItem("../secret"));
     QVERIFY(!screen.quickLook()->isVisible());
+    // Nor is it handed to other programs (the private copy's folder is named
+    // by the id).
+    QVERIFY(!hasExport(*lib.store->item("../secret")));
+    QVERIFY(screen.gridView()->dragURL("../secret").isEmpty());
 }
 
 void GridScreenTest::liveTextSelectsAndCopies()
@@ -664,6 +687,16 @@ void GridScreenTest::liveTextSelectsAndCopies()
     s.key(Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QApplication::clipboard()->text(), QString("Hello brave\nworld"));
 
+    // On the stage: the picture large, its words boxed, the selection blue.
+    QTRY_VERIFY(!s.grid()->isTicking());
+    const QImage shot = s.screen.grab().toImage();
+    QVERIFY(shot.save(QDir(QCoreApplication::applicationDirPath()).filePath("gridscreen-stage.png")));
+    const QPoint inWord = stage->mapTo(&s.screen, text->wordRect(1).center().toPoint()) * shot.devicePixelRatio();
+    const QPoint beside = stage->mapTo(&s.screen, QPoint(stage->width() - 20, 20)) * shot.devicePixelRatio();
+    const QColor selected = shot.pixelColor(inWord);
+    const QColor picture = shot.pixelColor(beside);
+    QVERIFY2(selected.blue() > picture.blue() + 40, qPrintable(selected.name() + " on " + picture.name()));
+
     // The capsule selects all; a press beside the words reaches the grid,
     // which closes the stage.
     text->clearSelection();
@@ -672,6 +705,34 @@ void GridScreenTest::liveTextSelectsAndCopies()
     QTest::mouseClick(text, Qt::LeftButton, Qt::NoModifier, QPoint(text->width() - 5, text->height() / 2));
     QTRY_COMPARE(s.screen.openedId(), std::nullopt);
     QVERIFY(!text->hasSelection());
+}
+
+void GridScreenTest::liveTextKeepsOnlyTheLastPicture()
+{
+    gridtest::Library lib;
+    const QStringList ids = lib.addPictures({Qt::red, Qt::green, Qt::blue});
+    LiveText text;
+    text.resize(160, 120);
+    std::atomic<int> reads{0};
+    text.setRecognizer([&](const QImage &) {
+        ++reads;
+        return QList<RecognizedWord>{{"word", QRect(1, 1, 20, 10), 0}};
+    });
+    QSignalSpy ready(&text, &LiveText::wordsReady);
+    for (const QString &id : ids)
+        text.analyze(id, originalPath(lib.root(), lib.store->item(id)->storedFilename));
+    QTRY_COMPARE(ready.size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(ready.size(), 1);
+    QCOMPARE(ready.first().first().toString(), ids.last());
+    QVERIFY(reads.load() >= 1 && reads.load() <= 3);
+    QCOMPARE(text.words().size(), 1);
+    // Closing the stage clears the words; a missing original gives none.
+    text.analyze(std::nullopt, QString());
+    QVERIFY(text.words().isEmpty());
+    text.analyze(QString("gone"), lib.root() + "/originals/gone.png");
+    QTRY_COMPARE(ready.size(), 2);
+    QVERIFY(text.words().isEmpty());
 }
 
 void GridScreenTest::recognisesRealWords()

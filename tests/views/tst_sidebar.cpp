@@ -75,6 +75,7 @@ private slots:
     void narrowFormBelow120();
     void deleteKeepsSelectionSound_data();
     void deleteKeepsSelectionSound();
+    void defaultCollectionCannotBeDeleted();
     void renameThroughContextMenu_data();
     void renameThroughContextMenu();
     void reorderByDrop_data();
@@ -224,6 +225,20 @@ void TestSidebar::deleteKeepsSelectionSound()
     QVERIFY(!library.store->collection(deleted));
     for (const SmartFolder &f : library.store->smartFolders())
         QVERIFY(f.id != deleted);
+}
+
+void TestSidebar::defaultCollectionCannotBeDeleted()
+{
+    paneltest::Library library(sampleLibrary());
+    Sidebar sidebar(*library.store);
+    std::unique_ptr<QMenu> menu(sidebar.buildContextMenu("default"));
+    QCOMPARE(menu->actions().size(), 2);
+    QCOMPARE(menu->actions().at(1)->text(), QStringLiteral("Delete"));
+    QVERIFY(!menu->actions().at(1)->isEnabled());
+    QVERIFY(!sidebar.buildContextMenu("links")); // fixed rows have no menu
+    std::unique_ptr<QMenu> folder(sidebar.buildContextMenu("sf-links"));
+    QCOMPARE(folder->actions().size(), 1);
+    QCOMPARE(Sidebar::sectionPlusLabel("smartFolders"), QStringLiteral("Add to Smart Folders"));
 }
 
 void TestSidebar::renameThroughContextMenu_data()
