@@ -12,6 +12,9 @@
 #include "enrichment/Analyzer.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
+#include "integration/SearchProvider.h"
+#include "integration/SystemIntegration.h"
+#include "integration/WidgetSnapshot.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "ZezevavEri/ScatterGridController.h"
@@ -53,6 +56,7 @@ QStringList argumentList(int argc, char **argv)
 void installServices()
 {
     installMediaServices();
+    installSystemIntegration();
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
@@ -77,6 +81,7 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     Defaults::standard().setArgumentDomain(choice.defaultsArguments(arguments));
     installServices();
     const int status = runHeadlessMode(choice, arguments, environment);
+    finishSystemIntegration();
     finishProcess(status);
 }
 
@@ -117,6 +122,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
 
     installPageSnapshots();
     installServices();
+    installDesktopSearch();
     // The desktop's URL handler finds the program through its entry.
     const QString program = QCoreApplication::applicationFilePath();
     QThreadPool::globalInstance()->start([program] { installDesktopEntry(program); });
@@ -141,6 +147,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     state.setHooks(windowHooks(&analyzer));
     MainWindow window(state);
     WindowServices::scheduleUpdateChecks() = [] { Updater::shared().scheduleChecks(); };
+    WindowServices::refreshWidgetSnapshot() = [](LibraryStore &library) { WidgetSnapshot::refresh(library, false); };
     WindowServices services(state, window, analyzer);
     services.startUp();
 
@@ -175,6 +182,9 @@ int runVellora(int argc, char **argv)
     setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
     installLogHandler();
     const QStringList arguments = argumentList(argc, argv);
+    // Started by the session bus for the desktop's search; never a window.
+    if (arguments.contains(QStringLiteral("--search-provider")))
+        return runSearchProvider(argc, argv);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const StartupChoice choice = chooseStartupMode(arguments, environment);
     if (choice.mode != StartupMode::Normal)
