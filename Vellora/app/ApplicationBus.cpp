@@ -55,11 +55,6 @@ public slots:
     {
         emit m_bus->continueActivityRequested(type, userInfo);
     }
-    // Files or addresses, else lines of text with addresses.
-    void AddToVellora(const QStringList &uris, const QString &text)
-    {
-        emit m_bus->addToVelloraRequested(uris, text);
-    }
 
 private:
     ApplicationBus *m_bus;

@@ -5,7 +5,7 @@
 // desktop's URL handler and a second start both reach it; the second process
 // hands its vellora: addresses over and ends. Beside it, the program's own
 // interface "com.quendle.vellora.Shell" takes handed-over activities (the
-// handoff stand-in) and the "Add to Vellora" entry.
+// handoff stand-in). Other interfaces may share the path (ServiceProvider).
 //
 // Without a session bus the program simply runs on its own.
 
@@ -42,7 +42,6 @@ signals:
     void activateRequested();
     void openRequested(const QStringList &uris);
     void continueActivityRequested(const QString &type, const QVariantMap &userInfo);
-    void addToVelloraRequested(const QStringList &uris, const QString &text);
 
 private:
     bool m_registered = false;

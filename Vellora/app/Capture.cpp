@@ -1,190 +1,89 @@
 #include "Capture.h"
 
-#include "enrichment/LinkParser.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "platform/Defaults.h"
 #include "platform/FolderWatcher.h"
-#include "platform/Logging.h"
+#include "platform/Scheduler.h"
+#include "platform/ScreenshotFolder.h"
 #include "views/CollectionContents.h"
 
 #include <QAction>
-#include <QDir>
+#include <QApplication>
 #include <QDragEnterEvent>
-#include <QFileInfo>
+#include <QDropEvent>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QMainWindow>
 #include <QMenu>
 #include <QMimeData>
-#include <QMimeDatabase>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRegularExpression>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
-#include <QTimer>
+
+#include <algorithm>
 
 namespace vellora {
 
 namespace {
 
-const QString kImportScreenshots = QStringLiteral("importScreenshots");
-const QString kScreenshotFolder = QStringLiteral("screenshotFolder");
+// Events closer together than this are one look at the folder: a burst of
+// screenshots is one import, and a tool that writes a temporary name and
+// renames it at once is seen only under the final name.
+constexpr int kSettleMs = 100;
 
-// The tray's mark: a tray with a "V" over it, in the panel's light grey.
-QIcon trayMark()
-{
-    QIcon icon;
-    for (int scale : {1, 2}) {
-        QPixmap pixmap(18 * scale, 18 * scale);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.scale(scale, scale);
-        painter.setPen(QPen(QColor(230, 230, 234), 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        QPainterPath tray;
-        tray.moveTo(2.5, 10);
-        tray.lineTo(6, 10);
-        tray.lineTo(7, 12.5);
-        tray.lineTo(11, 12.5);
-        tray.lineTo(12, 10);
-        tray.lineTo(15.5, 10);
-        tray.lineTo(15.5, 15.5);
-        tray.lineTo(2.5, 15.5);
-        tray.closeSubpath();
-        painter.drawPath(tray);
-        QPainterPath vee;
-        vee.moveTo(5.5, 2.5);
-        vee.lineTo(9, 8.5);
-        vee.lineTo(12.5, 2.5);
-        painter.drawPath(vee);
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
-}
-
-// The folder's listing, made on a worker thread and handed back on the
-// object's thread while it exists.
-template <typename Done> void listInBackground(QObject *context, const QString &folder, Done done)
-{
-    QPointer<QObject> guard(context);
-    QThreadPool::globalInstance()->start([guard, folder, done] {
-        QSet<QString> listing = imageFiles(folder);
-        QMetaObject::invokeMethod(
-            guard.data() ? guard.data() : QCoreApplication::instance(),
-            [guard, listing = std::move(listing), done] {
-                if (guard)
-                    done(listing);
-            },
-            Qt::QueuedConnection);
-    });
-}
+const QString kInboxTitle = QStringLiteral("Vellora Inbox");
 
 } // namespace
 
-QString screenshotFolder(const Defaults &settings)
+void importIntoDefaultCollection(LibraryStore &store, const QList<QUrl> &urls)
 {
-    const QString chosen = settings.string(kScreenshotFolder).trimmed();
-    if (!chosen.isEmpty())
-        return QDir::cleanPath(chosen.startsWith(QLatin1String("~/")) ? QDir::homePath() + chosen.mid(1) : chosen);
-    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-    const QString screenshots = pictures + QStringLiteral("/Screenshots");
-    if (!pictures.isEmpty() && QFileInfo(screenshots).isDir())
-        return screenshots;
-    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    return desktop.isEmpty() ? QDir::homePath() + QStringLiteral("/Desktop") : desktop;
-}
-
-QSet<QString> imageFiles(const QString &folder)
-{
-    QSet<QString> files;
-    const QDir dir(folder);
-    if (!dir.exists())
-        return files;
-    static const QMimeDatabase mimes;
-    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        if (entry.fileName().startsWith(u'.'))
-            continue;
-        const QMimeType type = mimes.mimeTypeForFile(entry.fileName(), QMimeDatabase::MatchExtension);
-        if (type.isDefault() || !type.name().startsWith(QLatin1String("image/")))
-            continue;
-        files.insert(entry.absoluteFilePath());
+    if (store.loaded()) {
+        importURLs(urls, store, store.defaultBoardId());
+        return;
     }
-    return files;
+    // Before the load there is no first collection to put anything into.
+    QPointer<LibraryStore> guard(&store);
+    store.waitUntilLoaded([guard, urls](bool loaded) {
+        if (guard && loaded)
+            importURLs(urls, *guard, guard->defaultBoardId());
+    });
 }
 
-QList<QUrl> addToVelloraURLs(const QStringList &uris, const QString &text)
+// --- Drop shelf -----------------------------------------------------------
+
+DropShelf::DropShelf(LibraryStore &store, QWidget *parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), m_store(store)
+{
+    setWindowTitle(kInboxTitle);
+    setAcceptDrops(true);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    // Only the rounded card is drawn; the corners show what lies behind.
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFixedSize(168, 96);
+    setToolTip(kInboxTitle);
+}
+
+bool DropShelf::handleDrop(const QMimeData *mime)
 {
     QList<QUrl> urls;
-    for (const QString &uri : uris) {
-        if (uri.isEmpty())
-            continue;
-        const QUrl url(uri);
-        // A plain path (no scheme) is a file.
-        if (url.scheme().isEmpty() || QDir::isAbsolutePath(uri))
-            urls << QUrl::fromLocalFile(QFileInfo(uri).absoluteFilePath());
-        else if (url.isValid())
-            urls << url;
+    if (mime && mime->hasUrls()) {
+        const QList<QUrl> dropped = mime->urls();
+        for (const QUrl &url : dropped) {
+            if (url.isValid() && !url.scheme().isEmpty())
+                urls.append(url);
+        }
     }
-    if (!urls.isEmpty())
-        return urls;
-    static const QRegularExpression lineBreaks(
-        QStringLiteral("\\r\\n|[\\n\\x{000B}\\x{000C}\\r\\x{0085}\\x{2028}\\x{2029}]"));
-    for (const QString &line : text.split(lineBreaks, Qt::SkipEmptyParts))
-        if (const auto link = normalizedLinkURL(line))
-            urls << QUrl(*link);
-    return urls;
-}
-
-QList<QUrl> droppedURLs(const QMimeData &data)
-{
-    return data.hasUrls() ? data.urls() : QList<QUrl>();
-}
-
-// --- DropShelf ---
-
-DropShelf::DropShelf(QWidget *parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
-{
-    setWindowTitle(QStringLiteral("Vellora Inbox"));
-    setAttribute(Qt::WA_TranslucentBackground);
-    setAcceptDrops(true);
-    resize(160, 96);
-    setToolTip(QStringLiteral("Drop files or links into the Vellora Inbox"));
-}
-
-bool DropShelf::acceptDrop(const QMimeData &data)
-{
-    const QList<QUrl> urls = droppedURLs(data);
-    if (importURLs)
-        importURLs(urls);
+    importIntoDefaultCollection(m_store, urls);
     return !urls.isEmpty();
-}
-
-void DropShelf::paintEvent(QPaintEvent *)
-{
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF r = QRectF(rect()).adjusted(1, 1, -1, -1);
-    QPainterPath shape;
-    shape.addRoundedRect(r, 14, 14);
-    painter.fillPath(shape, m_hovering ? QColor(70, 70, 78, 240) : QColor(40, 40, 44, 230));
-    QPen dash(QColor(230, 230, 234, m_hovering ? 220 : 120), 1.5, Qt::DashLine);
-    painter.setPen(dash);
-    painter.drawRoundedRect(r.adjusted(6, 6, -6, -6), 10, 10);
-    painter.setPen(QColor(230, 230, 234));
-    painter.drawText(r, Qt::AlignCenter, QStringLiteral("Drop into\nVellora Inbox"));
 }
 
 void DropShelf::dragEnterEvent(QDragEnterEvent *event)
 {
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    m_hovering = true;
-    update();
 }
 
 void DropShelf::dragMoveEvent(QDragMoveEvent *event)
@@ -193,184 +92,361 @@ void DropShelf::dragMoveEvent(QDragMoveEvent *event)
     event->accept();
 }
 
-void DropShelf::dragLeaveEvent(QDragLeaveEvent *)
-{
-    m_hovering = false;
-    update();
-}
-
 void DropShelf::dropEvent(QDropEvent *event)
 {
-    m_hovering = false;
-    update();
     event->setDropAction(Qt::CopyAction);
-    if (event->mimeData() && acceptDrop(*event->mimeData()))
+    if (handleDrop(event->mimeData()))
         event->accept();
     else
         event->ignore();
 }
 
-// --- Capture ---
-
-Capture::Capture(LibraryStore &store, Defaults &settings, QObject *parent)
-    : QObject(parent)
-    , m_store(store)
-    , m_settings(settings)
-    , m_settle(new QTimer(this))
+void DropShelf::paintEvent(QPaintEvent *)
 {
-    m_settle->setSingleShot(true);
-    m_settle->setInterval(kSettleMs);
-    connect(m_settle, &QTimer::timeout, this, &Capture::importNewScreenshots);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5);
+    painter.setPen(QPen(palette().color(QPalette::Mid), 1.5, Qt::DashLine));
+    painter.setBrush(palette().color(QPalette::Window));
+    painter.drawRoundedRect(box, 12, 12);
+    const QIcon icon = Capture::inboxIcon();
+    const QRect iconRect(width() / 2 - 12, 18, 24, 24);
+    icon.paint(&painter, iconRect);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QRect(0, 50, width(), 30), Qt::AlignCenter, QStringLiteral("Drop into Inbox"));
+}
+
+// --- Capture --------------------------------------------------------------
+
+Capture &Capture::shared()
+{
+    static Capture *capture = new Capture(LibraryStore::shared(), Defaults::standard(), qApp);
+    return *capture;
+}
+
+Capture::Capture(LibraryStore &store, Defaults &defaults, QObject *parent)
+    : QObject(parent), m_store(store), m_defaults(defaults)
+{
+    m_lookTimer.setSingleShot(true);
+    m_lookTimer.setInterval(kSettleMs);
+    connect(&m_lookTimer, &QTimer::timeout, this, &Capture::look);
 }
 
 Capture::~Capture()
 {
+    ++m_generation;
     delete m_shelf.data();
 }
 
-void Capture::start(QWidget *window)
+QIcon Capture::inboxIcon()
 {
-    if (m_started)
+    // An open tray seen from the front: a rim with a dip in the middle.
+    const auto draw = [](int side) {
+        QPixmap pixmap(side, side);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.scale(side / 18.0, side / 18.0);
+        QPen pen(QColor(0x44, 0x47, 0x52), 1.6);
+        pen.setJoinStyle(Qt::RoundJoin);
+        pen.setCapStyle(Qt::RoundCap);
+        painter.setPen(pen);
+        QPainterPath outline;
+        outline.moveTo(2.5, 10);
+        outline.lineTo(5, 3.5);
+        outline.lineTo(13, 3.5);
+        outline.lineTo(15.5, 10);
+        outline.lineTo(15.5, 14.5);
+        outline.lineTo(2.5, 14.5);
+        outline.closeSubpath();
+        painter.setBrush(QColor(0xf4, 0xf5, 0xf7));
+        painter.drawPath(outline);
+        QPainterPath dip;
+        dip.moveTo(2.5, 10);
+        dip.lineTo(6.5, 10);
+        dip.lineTo(7.5, 12);
+        dip.lineTo(10.5, 12);
+        dip.lineTo(11.5, 10);
+        dip.lineTo(15.5, 10);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(dip);
+        return pixmap;
+    };
+    QIcon icon;
+    icon.addPixmap(draw(18));
+    icon.addPixmap(draw(36));
+    return icon;
+}
+
+void Capture::raiseMainWindow()
+{
+    QWidget *chosen = nullptr;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        if (qobject_cast<QMainWindow *>(window)) {
+            chosen = window;
+            break;
+        }
+    }
+    if (!chosen) {
+        for (QWidget *window : windows) {
+            if (window->windowType() == Qt::Window && !qobject_cast<DropShelf *>(window)) {
+                chosen = window;
+                break;
+            }
+        }
+    }
+    if (!chosen)
         return;
-    m_started = true;
-    m_window = window;
-    m_tray = new QSystemTrayIcon(trayMark(), this);
-    m_tray->setToolTip(QStringLiteral("Vellora Inbox"));
-    auto *menu = new QMenu;
-    connect(this, &QObject::destroyed, menu, &QObject::deleteLater);
-    menu->addAction(QStringLiteral("Show Drop Shelf"), this, &Capture::showDropShelf);
-    menu->addAction(QStringLiteral("Open Vellora"), this, [this] {
-        if (m_window) {
-            m_window->show();
-            m_window->raise();
-            m_window->activateWindow();
+    if (chosen->isMinimized())
+        chosen->showNormal();
+    else
+        chosen->show();
+    chosen->raise();
+    chosen->activateWindow();
+}
+
+void Capture::start()
+{
+    if (m_tray)
+        return;
+    m_shelf = new DropShelf(m_store);
+
+    m_tray = new QSystemTrayIcon(inboxIcon(), this);
+    m_tray->setToolTip(kInboxTitle);
+    m_menu = new QMenu;
+    connect(this, &QObject::destroyed, m_menu, &QObject::deleteLater);
+    QAction *open = m_menu->addAction(QStringLiteral("Open Vellora"));
+    connect(open, &QAction::triggered, this, [] { raiseMainWindow(); });
+    QAction *shelf = m_menu->addAction(QStringLiteral("Show Drop Shelf"));
+    shelf->setCheckable(true);
+    connect(shelf, &QAction::toggled, this, [this](bool on) {
+        if (!m_shelf)
+            return;
+        if (on) {
+            // Bottom right of the screen, out of the way of most windows.
+            if (QScreen *screen = QGuiApplication::primaryScreen()) {
+                const QRect area = screen->availableGeometry();
+                m_shelf->move(area.right() - m_shelf->width() - 24, area.bottom() - m_shelf->height() - 24);
+            }
+            m_shelf->show();
+            m_shelf->raise();
+        } else {
+            m_shelf->hide();
         }
     });
-    m_tray->setContextMenu(menu);
-    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick)
-            return;
-        if (m_window) {
-            m_window->show();
-            m_window->raise();
-            m_window->activateWindow();
-        }
+    m_tray->setContextMenu(m_menu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            raiseMainWindow();
     });
     m_tray->show();
-    m_shelf = new DropShelf;
-    m_shelf->importURLs = [this](const QList<QUrl> &urls) { importURLs(urls); };
-    // While the window is hidden the shelf is the way in.
-    if (m_window)
-        m_window->installEventFilter(this);
-    setWatching(m_settings.boolean(kImportScreenshots, false));
+    followMainWindow();
+
+    // The settings view writes the setting; the watch follows it.
+    connect(&m_defaults, &Defaults::changed, this, [this](const QString &key) {
+        if (key == QLatin1String(kImportScreenshotsKey))
+            setWatching(m_defaults.boolean(QString::fromLatin1(kImportScreenshotsKey), false));
+    });
+    setWatching(m_defaults.boolean(QString::fromLatin1(kImportScreenshotsKey), false));
 }
 
-void Capture::showDropShelf()
+void Capture::followMainWindow()
 {
-    if (!m_shelf)
-        return;
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        m_shelf->move(area.right() - m_shelf->width() - 24, area.top() + 24);
-    }
-    m_shelf->show();
-    m_shelf->raise();
-}
-
-bool Capture::isWatching() const { return m_watcher && m_watcher->isWatching(); }
-
-void Capture::setWatching(bool on)
-{
-    const quint64 generation = ++m_generation;
-    const bool was = isWatching();
-    m_settle->stop();
-    m_watcher.reset();
-    if (was && !on)
-        emit watchingChanged(false);
-    if (!on)
-        return;
-    const QString folder = screenshotFolder(m_settings);
-    listInBackground(this, folder, [this, generation, folder](const QSet<QString> &listing) {
-        // A later call (off, or another folder) has taken over.
-        if (generation != m_generation)
-            return;
-        auto watcher = std::make_unique<FolderWatcher>();
-        if (!watcher->watch(folder, FolderWatcher::Events(FolderWatcher::ClosedWrite | FolderWatcher::MovedIn))) {
-            qCInfo(lcVellora) << "screenshots: cannot watch" << folder;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        if (qobject_cast<QMainWindow *>(window)) {
+            m_mainWindow = window;
+            window->installEventFilter(this);
             return;
         }
-        m_folder = folder;
-        m_seen = listing;
-        m_pending.clear();
-        m_pendingAll = false;
-        connect(watcher.get(), &FolderWatcher::changed, this,
-                [this](const QString &name, FolderWatcher::Events) { folderChanged(name); });
-        m_watcher = std::move(watcher);
-        emit watchingChanged(true);
-    });
-}
-
-void Capture::folderChanged(const QString &name)
-{
-    // Only names that were closed after writing, or renamed in, can be new
-    // pictures (a file still being written is not); the listing after the
-    // pause decides which of them are still there and are pictures. An
-    // empty name means events were lost: every new file counts.
-    if (name.isEmpty())
-        m_pendingAll = true;
-    else
-        m_pending.insert(QDir(m_folder).absoluteFilePath(name));
-    m_settle->start();
+    }
 }
 
 bool Capture::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_window && event->type() == QEvent::Hide && m_shelf)
-        showDropShelf();
-    else if (watched == m_window && event->type() == QEvent::Show && m_shelf)
-        m_shelf->hide();
+    // While the main window is hidden the shelf is the way in.
+    if (watched == m_mainWindow && m_shelf && m_menu) {
+        QAction *shelf = m_menu->actions().value(1);
+        if (event->type() == QEvent::Hide && shelf && !shelf->isChecked())
+            shelf->setChecked(true);
+        else if (event->type() == QEvent::Show && shelf && shelf->isChecked())
+            shelf->setChecked(false);
+    }
     return QObject::eventFilter(watched, event);
 }
 
-void Capture::importNewScreenshots()
+// --- Screenshot folder ----------------------------------------------------
+
+bool Capture::isWatching() const { return m_watcher && m_watcher->isWatching(); }
+
+QString Capture::watchedFolder() const { return isWatching() ? m_watcher->folder() : QString(); }
+
+void Capture::setWatching(bool on)
 {
+    ++m_generation;
+    delete m_watcher;
+    m_watcher = nullptr;
+    m_lookTimer.stop();
+    m_looking = false;
+    m_lookAgain = false;
+    m_writing.clear();
+    m_renames.clear();
+    if (!on)
+        return;
+
     const quint64 generation = m_generation;
-    const QSet<QString> eligible = m_pending;
-    const bool all = m_pendingAll;
-    m_pending.clear();
-    m_pendingAll = false;
-    listInBackground(this, m_folder, [this, generation, eligible, all](const QSet<QString> &listing) {
-        if (generation != m_generation || !isWatching())
-            return;
-        QStringList fresh;
-        for (const QString &file : listing)
-            if (!m_seen.contains(file) && (all || eligible.contains(file)))
-                fresh << file;
-        // Files that left the folder leave the set, so one written again
-        // later counts as new; files not yet closed stay out until they are.
-        QSet<QString> seen;
-        for (const QString &file : listing)
-            if (m_seen.contains(file))
-                seen.insert(file);
-        for (const QString &file : fresh)
-            seen.insert(file);
-        m_seen = seen;
-        if (fresh.isEmpty())
-            return;
-        fresh.sort();
-        importFiles(m_store, fresh, m_store.defaultBoardId());
-        emit screenshotsImported(fresh);
+    const QString setting = m_defaults.string(QString::fromLatin1(kScreenshotFolderKey));
+    QPointer<Capture> self(this);
+    QThreadPool::globalInstance()->start([self, generation, setting] {
+        const QString folder = screenshotFolder(setting);
+        const QSet<QString> listing = imageFiles(folder);
+        Scheduler::main().post([self, generation, folder, listing] {
+            if (self)
+                self->installWatch(generation, folder, listing);
+        });
     });
 }
 
-void Capture::addToVellora(const QStringList &uris, const QString &text)
+void Capture::installWatch(quint64 generation, const QString &folder, const QSet<QString> &listing)
 {
-    importURLs(addToVelloraURLs(uris, text));
+    // A later setWatching() has spoken: this start is abandoned.
+    if (generation != m_generation)
+        return;
+    auto *watcher = new FolderWatcher(this);
+    const FolderWatcher::Events events(FolderWatcher::Created | FolderWatcher::ClosedWrite | FolderWatcher::MovedIn
+                                       | FolderWatcher::Deleted | FolderWatcher::MovedOut);
+    if (!watcher->watch(folder, events)) {
+        delete watcher;
+        return;
+    }
+    m_watcher = watcher;
+    connect(watcher, &FolderWatcher::changed, this,
+            [this](const QString &name, FolderWatcher::Events events) { folderChanged(name, int(events)); });
+    connect(watcher, &FolderWatcher::renamed, this, &Capture::folderRenamed);
+    m_seen = listing;
+    emit watchingStarted(watcher->folder());
 }
 
-void Capture::importURLs(const QList<QUrl> &urls)
+void Capture::folderChanged(const QString &name, int eventBits)
 {
-    vellora::importURLs(urls, m_store, m_store.defaultBoardId());
+    const FolderWatcher::Events events{QFlag(eventBits)};
+    ++m_eventCount;
+    if (name.isEmpty()) {
+        // Events were lost: nothing is known about files in the making.
+        m_writing.clear();
+        scheduleLook();
+        return;
+    }
+    const QString path = m_watcher->folder() + QLatin1Char('/') + name;
+    if (events & FolderWatcher::Created)
+        m_writing.insert(path);
+    if (events & (FolderWatcher::Deleted | FolderWatcher::MovedOut)) {
+        m_writing.remove(path);
+        // Gone from the folder: when it comes back it is new again.
+        m_renames.append({m_eventCount, path, QString()});
+    }
+    if (events & (FolderWatcher::ClosedWrite | FolderWatcher::MovedIn)) {
+        m_writing.remove(path);
+        scheduleLook();
+    }
+}
+
+void Capture::folderRenamed(const QString &from, const QString &to)
+{
+    const QString folder = m_watcher->folder() + QLatin1Char('/');
+    // The MovedOut just recorded is the first half of this rename.
+    if (!m_renames.isEmpty() && m_renames.last().from == folder + from && m_renames.last().to.isEmpty())
+        m_renames.last().to = folder + to;
+    else
+        m_renames.append({m_eventCount, folder + from, folder + to});
+    m_writing.remove(folder + from);
+}
+
+void Capture::scheduleLook()
+{
+    if (m_looking) {
+        m_lookAgain = true;
+        return;
+    }
+    if (!m_lookTimer.isActive())
+        m_lookTimer.start();
+}
+
+void Capture::look()
+{
+    if (!isWatching())
+        return;
+    m_looking = true;
+    m_lookAgain = false;
+    const quint64 generation = m_generation;
+    const quint64 startedAt = m_eventCount;
+    const QString folder = m_watcher->folder();
+    QPointer<Capture> self(this);
+    QThreadPool::globalInstance()->start([self, generation, startedAt, folder] {
+        const QSet<QString> listing = imageFiles(folder);
+        Scheduler::main().post([self, generation, startedAt, listing] {
+            if (self)
+                self->lookFinished(generation, startedAt, listing);
+        });
+    });
+}
+
+void Capture::lookFinished(quint64 generation, quint64 startedAt, const QSet<QString> &listing)
+{
+    // Watching was switched off (or restarted) meanwhile: nothing is imported.
+    if (generation != m_generation)
+        return;
+    m_looking = false;
+
+    // A name change moves the file's place in `seen`; a file that left the
+    // folder leaves it. Changes the listing already shows are applied before
+    // it is compared, later ones after.
+    const auto apply = [this](const Rename &change) {
+        if (m_seen.remove(change.from) && !change.to.isEmpty())
+            m_seen.insert(change.to);
+    };
+    for (const Rename &change : std::as_const(m_renames)) {
+        if (change.at <= startedAt)
+            apply(change);
+    }
+
+    QStringList fresh;
+    QSet<QString> nowSeen;
+    for (const QString &path : listing) {
+        // A file still being written is neither taken nor remembered: it is
+        // new when its writer closes it.
+        if (m_writing.contains(path))
+            continue;
+        nowSeen.insert(path);
+        if (!m_seen.contains(path))
+            fresh.append(path);
+    }
+    m_seen = nowSeen;
+    for (const Rename &change : std::as_const(m_renames)) {
+        if (change.at > startedAt)
+            apply(change);
+    }
+    m_renames.clear();
+
+    if (!fresh.isEmpty()) {
+        std::sort(fresh.begin(), fresh.end());
+        if (m_store.loaded()) {
+            importFiles(m_store, fresh, m_store.defaultBoardId());
+        } else {
+            // Before the load there is no first collection to put them into.
+            QPointer<LibraryStore> store(&m_store);
+            m_store.waitUntilLoaded([store, fresh](bool loaded) {
+                if (store && loaded)
+                    importFiles(*store, fresh, store->defaultBoardId());
+            });
+        }
+        emit screenshotsImported(fresh);
+    }
+    if (m_lookAgain) {
+        m_lookAgain = false;
+        scheduleLook();
+    }
 }
 
 } // namespace vellora

@@ -1,31 +1,28 @@
 #pragma once
-// Three ways into the library without the main window in front:
-//   - the tray icon ("Vellora Inbox"): a click brings the window forward; its
-//     menu shows the drop shelf, a small window that stays on top and takes
-//     dropped files and links (tray icons take no drops here);
-//   - the screenshot folder: new pictures written there are imported, when
-//     the setting "importScreenshots" is on;
-//   - "Add to Vellora": files, addresses or lines of text handed over by
-//     other programs (the bus method AddToVellora, "--add-to-library").
-// All of it ends in the default collection, through the URL import of the
-// views or the store's file import.
+// Ways into the library that do not need the main window in front:
+//   - the tray icon "Vellora Inbox": a click brings the main window forward;
+//     its menu shows the drop shelf, a small always-on-top window that takes
+//     dropped files and links (tray icons take no drops on Linux), which is
+//     also shown while the main window is hidden;
+//   - the screenshot folder: while "importScreenshots" is on, every new
+//     picture that the screenshot tool finishes writing there goes into the
+//     first collection.
 //
-// Main thread only.
+// Main thread only; folder listings run on the thread pool and come back
+// here.
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
-#include <QUrl>
+#include <QTimer>
 #include <QWidget>
-
-#include <functional>
-#include <memory>
-#include <optional>
 
 class QMimeData;
 class QSystemTrayIcon;
+class QMenu;
 
 namespace vellora {
 
@@ -33,109 +30,107 @@ class Defaults;
 class FolderWatcher;
 class LibraryStore;
 
-// The folder whose new pictures are imported: the setting
-// "screenshotFolder" when set, else the first that exists of the pictures
-// folder's "Screenshots" and the desktop folder.
-QString screenshotFolder(const Defaults &settings);
+inline constexpr char kImportScreenshotsKey[] = "importScreenshots";
 
-// The visible picture files directly in a folder (hidden files, folders and
-// other types left out; the type is read from the name). A folder that cannot
-// be listed gives nothing.
-QSet<QString> imageFiles(const QString &folder);
+// Brings addresses into the store's first collection through importURLs,
+// once the library has loaded (a request that arrives earlier waits for it;
+// one for a library that cannot be read is dropped).
+void importIntoDefaultCollection(LibraryStore &store, const QList<QUrl> &urls);
 
-// What "Add to Vellora" takes from what it was handed: the addresses when
-// there are any (file paths count as files), else every line of the text
-// that reads as a link, in order.
-QList<QUrl> addToVelloraURLs(const QStringList &uris, const QString &text);
-
-// The drop shelf's answer to a drop: the URLs it carries (none for other
-// data).
-QList<QUrl> droppedURLs(const QMimeData &data);
-
-// The small always-on-top window that takes drops for the inbox.
+// The drop target: frameless, on top of other windows, no task-bar entry.
 class DropShelf : public QWidget {
     Q_OBJECT
 public:
-    explicit DropShelf(QWidget *parent = nullptr);
-    // Hands the drop's URLs on; true when there were any.
-    bool acceptDrop(const QMimeData &data);
-    // Where the URLs go; the default collection's import unless set.
-    std::function<void(const QList<QUrl> &)> importURLs;
+    explicit DropShelf(LibraryStore &store, QWidget *parent = nullptr);
+
+    // What a drop does: the addresses of `mime` (its text/uri-list, which
+    // holds dropped files and links) go to the first collection, also when
+    // there are none; true when there was at least one.
+    bool handleDrop(const QMimeData *mime);
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
-    void dragLeaveEvent(QDragLeaveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
-    bool m_hovering = false;
+    LibraryStore &m_store;
 };
 
 class Capture : public QObject {
     Q_OBJECT
 public:
-    // `settings` holds "importScreenshots" and "screenshotFolder".
-    Capture(LibraryStore &store, Defaults &settings, QObject *parent = nullptr);
+    // The application's one Capture, on the shared store and the user's defaults.
+    static Capture &shared();
+
+    Capture(LibraryStore &store, Defaults &defaults, QObject *parent = nullptr);
     ~Capture() override;
 
-    // The tray icon (once) and, when the setting is on, the folder watch.
-    // `window` is brought forward by a click on the icon.
-    void start(QWidget *window);
-    bool started() const { return m_started; }
+    // Makes the tray icon and the drop shelf once, and starts watching the
+    // screenshot folder when "importScreenshots" is on. Later calls do nothing.
+    void start();
+    bool started() const { return m_tray != nullptr; }
 
-    // Stops any watch and, when `on`, starts a new one on the folder as it is
-    // now. A watch still being set up when the next call arrives never starts.
+    // Ends any watch; with true, starts a new one: the folder is found and
+    // listed on the thread pool, then watched from here. A start still
+    // pending when another call arrives is abandoned.
     void setWatching(bool on);
+    // True once a watch is installed (not while it is still pending).
     bool isWatching() const;
-    QString watchedFolder() const { return m_folder; }
+    QString watchedFolder() const;
     // The picture files of the folder at the last look.
-    const QSet<QString> &seen() const { return m_seen; }
-
-    // "Add to Vellora".
-    void addToVellora(const QStringList &uris, const QString &text);
-    // Imports URLs into the default collection (files, then links).
-    void importURLs(const QList<QUrl> &urls);
+    QSet<QString> seen() const { return m_seen; }
 
     QSystemTrayIcon *trayIcon() const { return m_tray; }
     DropShelf *dropShelf() const { return m_shelf; }
-    void showDropShelf();
-
-    // Waits this long after the folder's last event before it looks, so a
-    // file written under a temporary name and renamed is seen once, under
-    // its final name.
-    static constexpr int kSettleMs = 250;
+    // The tray's picture, drawn here: 18 x 18, and twice that for dense screens.
+    static QIcon inboxIcon();
+    // Brings the first top-level window that can be the main window forward.
+    static void raiseMainWindow();
 
 signals:
-    // The watch is set up (after the first listing) or was stopped.
-    void watchingChanged(bool watching);
-    // New screenshots were handed to the import.
+    // A watch is installed on `folder`.
+    void watchingStarted(const QString &folder);
+    // New screenshots were handed to the file import.
     void screenshotsImported(const QStringList &files);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void folderChanged(const QString &name);
-    void importNewScreenshots();
+    void installWatch(quint64 generation, const QString &folder, const QSet<QString> &listing);
+    void folderChanged(const QString &name, int events);
+    void folderRenamed(const QString &from, const QString &to);
+    void scheduleLook();
+    void look();
+    void lookFinished(quint64 generation, quint64 startedAt, const QSet<QString> &listing);
+    void followMainWindow();
 
     LibraryStore &m_store;
-    Defaults &m_settings;
-    bool m_started = false;
+    Defaults &m_defaults;
     QSystemTrayIcon *m_tray = nullptr;
+    QMenu *m_menu = nullptr;
     QPointer<DropShelf> m_shelf;
-    QPointer<QWidget> m_window;
-    std::unique_ptr<FolderWatcher> m_watcher;
-    QString m_folder;
-    QSet<QString> m_seen;
-    // Paths closed after writing or renamed in since the last look.
-    QSet<QString> m_pending;
-    bool m_pendingAll = false;
-    // Every setWatching() call takes a new number; a listing that comes back
-    // with an older one is dropped.
+    QPointer<QWidget> m_mainWindow;
+
+    FolderWatcher *m_watcher = nullptr;
+    // Bumped by every setWatching(): work started under an older value is dropped.
     quint64 m_generation = 0;
-    class QTimer *m_settle = nullptr;
+    QSet<QString> m_seen;
+    // Files created in the folder and not yet closed: never taken while written.
+    QSet<QString> m_writing;
+    // Renames within the folder, each with the event count when it came.
+    struct Rename {
+        quint64 at;
+        QString from;
+        QString to;
+    };
+    QList<Rename> m_renames;
+    quint64 m_eventCount = 0;
+    QTimer m_lookTimer;
+    bool m_looking = false;
+    bool m_lookAgain = false;
 };
 
 } // namespace vellora
