@@ -60,6 +60,8 @@ DropShelf::DropShelf(LibraryStore &store, QWidget *parent)
     setWindowTitle(kInboxTitle);
     setAcceptDrops(true);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // The shelf never keeps the program running on its own.
+    setAttribute(Qt::WA_QuitOnClose, false);
     // Only the rounded card is drawn; the corners show what lies behind.
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(168, 96);
