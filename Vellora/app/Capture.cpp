@@ -6,6 +6,7 @@
 #include "platform/FolderWatcher.h"
 #include "platform/Scheduler.h"
 #include "platform/ScreenshotFolder.h"
+#include "ServiceProvider.h"
 #include "views/CollectionContents.h"
 
 #include <QAction>
@@ -60,6 +61,8 @@ DropShelf::DropShelf(LibraryStore &store, QWidget *parent)
     setWindowTitle(kInboxTitle);
     setAcceptDrops(true);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // The shelf never keeps the program running on its own.
+    setAttribute(Qt::WA_QuitOnClose, false);
     // Only the rounded card is drawn; the corners show what lies behind.
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(168, 96);
@@ -178,20 +181,18 @@ QIcon Capture::inboxIcon()
     return icon;
 }
 
-void Capture::raiseMainWindow()
+void Capture::raiseMainWindow(QWidget *window)
 {
-    QWidget *chosen = nullptr;
+    QWidget *chosen = window;
     const QWidgetList windows = QApplication::topLevelWidgets();
-    for (QWidget *window : windows) {
-        if (qobject_cast<QMainWindow *>(window)) {
-            chosen = window;
-            break;
-        }
+    for (QWidget *candidate : windows) {
+        if (!chosen && qobject_cast<QMainWindow *>(candidate))
+            chosen = candidate;
     }
     if (!chosen) {
-        for (QWidget *window : windows) {
-            if (window->windowType() == Qt::Window && !qobject_cast<DropShelf *>(window)) {
-                chosen = window;
+        for (QWidget *candidate : windows) {
+            if (candidate->windowType() == Qt::Window && !qobject_cast<DropShelf *>(candidate)) {
+                chosen = candidate;
                 break;
             }
         }
@@ -206,7 +207,20 @@ void Capture::raiseMainWindow()
     chosen->activateWindow();
 }
 
-void Capture::start()
+void Capture::start() { start(nullptr); }
+
+void Capture::addToVellora(const QStringList &uris, const QString &text)
+{
+    importIntoDefaultCollection(m_store, requestedURLs(uris, text));
+}
+
+void Capture::showDropShelf()
+{
+    if (QAction *shelf = m_menu ? m_menu->actions().value(1) : nullptr)
+        shelf->setChecked(true);
+}
+
+void Capture::start(QWidget *window)
 {
     if (m_tray)
         return;
@@ -217,7 +231,7 @@ void Capture::start()
     m_menu = new QMenu;
     connect(this, &QObject::destroyed, m_menu, &QObject::deleteLater);
     QAction *open = m_menu->addAction(QStringLiteral("Open Vellora"));
-    connect(open, &QAction::triggered, this, [] { raiseMainWindow(); });
+    connect(open, &QAction::triggered, this, [this] { raiseMainWindow(m_mainWindow); });
     QAction *shelf = m_menu->addAction(QStringLiteral("Show Drop Shelf"));
     shelf->setCheckable(true);
     connect(shelf, &QAction::toggled, this, [this](bool on) {
@@ -236,12 +250,12 @@ void Capture::start()
         }
     });
     m_tray->setContextMenu(m_menu);
-    connect(m_tray, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            raiseMainWindow();
+            raiseMainWindow(m_mainWindow);
     });
     m_tray->show();
-    followMainWindow();
+    followMainWindow(window);
 
     // The settings view writes the setting; the watch follows it.
     connect(&m_defaults, &Defaults::changed, this, [this](const QString &key) {
@@ -251,13 +265,18 @@ void Capture::start()
     setWatching(m_defaults.boolean(QString::fromLatin1(kImportScreenshotsKey), false));
 }
 
-void Capture::followMainWindow()
+void Capture::followMainWindow(QWidget *window)
 {
+    if (window) {
+        m_mainWindow = window;
+        window->installEventFilter(this);
+        return;
+    }
     const QWidgetList windows = QApplication::topLevelWidgets();
-    for (QWidget *window : windows) {
-        if (qobject_cast<QMainWindow *>(window)) {
-            m_mainWindow = window;
-            window->installEventFilter(this);
+    for (QWidget *candidate : windows) {
+        if (qobject_cast<QMainWindow *>(candidate)) {
+            m_mainWindow = candidate;
+            candidate->installEventFilter(this);
             return;
         }
     }
@@ -285,8 +304,11 @@ QString Capture::watchedFolder() const { return isWatching() ? m_watcher->folder
 void Capture::setWatching(bool on)
 {
     ++m_generation;
+    const bool wasWatching = isWatching();
     delete m_watcher;
     m_watcher = nullptr;
+    if (wasWatching)
+        emit watchingChanged(false);
     m_lookTimer.stop();
     m_looking = false;
     m_lookAgain = false;
@@ -326,6 +348,7 @@ void Capture::installWatch(quint64 generation, const QString &folder, const QSet
     connect(watcher, &FolderWatcher::renamed, this, &Capture::folderRenamed);
     m_seen = listing;
     emit watchingStarted(watcher->folder());
+    emit watchingChanged(true);
 }
 
 void Capture::folderChanged(const QString &name, int eventBits)

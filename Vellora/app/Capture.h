@@ -70,7 +70,15 @@ public:
     // Makes the tray icon and the drop shelf once, and starts watching the
     // screenshot folder when "importScreenshots" is on. Later calls do nothing.
     void start();
+    // The same, with the window that a click on the icon brings forward and
+    // whose hiding shows the shelf (by default the first QMainWindow).
+    void start(QWidget *window);
     bool started() const { return m_tray != nullptr; }
+
+    // "Add to Vellora" against this Capture's store (see ServiceProvider.h).
+    void addToVellora(const QStringList &uris, const QString &text);
+    // Shows the drop shelf at the bottom right of the screen.
+    void showDropShelf();
 
     // Ends any watch; with true, starts a new one: the folder is found and
     // listed on the thread pool, then watched from here. A start still
@@ -86,12 +94,15 @@ public:
     DropShelf *dropShelf() const { return m_shelf; }
     // The tray's picture, drawn here: 18 x 18, and twice that for dense screens.
     static QIcon inboxIcon();
-    // Brings the first top-level window that can be the main window forward.
-    static void raiseMainWindow();
+    // Brings `window` forward, or else the first top-level window that can be
+    // the main window.
+    static void raiseMainWindow(QWidget *window = nullptr);
 
 signals:
     // A watch is installed on `folder`.
     void watchingStarted(const QString &folder);
+    // A watch was installed (true) or ended by setWatching (false).
+    void watchingChanged(bool watching);
     // New screenshots were handed to the file import.
     void screenshotsImported(const QStringList &files);
 
@@ -105,7 +116,7 @@ private:
     void scheduleLook();
     void look();
     void lookFinished(quint64 generation, quint64 startedAt, const QSet<QString> &listing);
-    void followMainWindow();
+    void followMainWindow(QWidget *window);
 
     LibraryStore &m_store;
     Defaults &m_defaults;

@@ -7,6 +7,7 @@
 #include "library/LibraryStore.h"
 #include "platform/Logging.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QRegularExpression>
@@ -45,6 +46,12 @@ void addToVellora(LibraryStore &store, const QStringList &uris, const QString &t
 }
 
 ServiceProvider::ServiceProvider(LibraryStore &store, QObject *parent) : QObject(parent), m_store(store) {}
+
+ServiceProvider &ServiceProvider::shared()
+{
+    static ServiceProvider *provider = new ServiceProvider(LibraryStore::shared(), qApp);
+    return *provider;
+}
 
 bool ServiceProvider::exportOnSessionBus()
 {

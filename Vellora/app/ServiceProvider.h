@@ -37,6 +37,8 @@ class ServiceProvider : public QObject {
     Q_CLASSINFO("D-Bus Interface", "com.quendle.vellora.Capture")
 public:
     explicit ServiceProvider(LibraryStore &store, QObject *parent = nullptr);
+    // The application's one provider, on the shared store.
+    static ServiceProvider &shared();
 
     // Puts this object on the session bus at the program's path; false (and
     // a line in the log) when the bus is not there or refuses.

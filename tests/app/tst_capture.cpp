@@ -443,6 +443,13 @@ void CaptureTest::settingOffStopsImportsAtOnce()
     QVERIFY(!watch.capture->dropShelf()->isVisible());
     window.hide();
     QVERIFY(watch.capture->dropShelf()->isVisible());
+    // A click on the tray icon brings the window back, and the shelf goes.
+    emit watch.capture->trayIcon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(window.isVisible());
+    QVERIFY(!watch.capture->dropShelf()->isVisible());
+    watch.capture->showDropShelf();
+    QVERIFY(watch.capture->dropShelf()->isVisible());
+    window.hide();
     window.show();
     QVERIFY(!watch.capture->dropShelf()->isVisible());
 
