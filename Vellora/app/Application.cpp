@@ -21,6 +21,7 @@
 #include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
 #include "library/StoreDrops.h"
+#include "sharing/CollectionSharing.h"
 #include "platform/Bundle.h"
 #include "update/Updater.h"
 #include "platform/Defaults.h"
@@ -57,6 +58,7 @@ void installServices()
 {
     installMediaServices();
     installSystemIntegration();
+    installCollectionSharing();
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
