@@ -16,6 +16,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QUuid>
 
 #include <benchmark/benchmark.h>
@@ -33,12 +34,20 @@ constexpr qsizetype kOriginalBytes = 48 * 1024;
 sharingtest::CloudFixture *g_cloud = nullptr;
 int g_users = 0;
 
+// Turns the event loop (without spinning) until `done` holds.
 bool waitFor(const std::function<bool()> &done, int ms = 600000)
 {
+    if (done())
+        return true;
     QEventLoop loop;
     QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired())
-        loop.processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents, 20);
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    });
+    tick.start(2);
+    loop.exec();
     return done();
 }
 
