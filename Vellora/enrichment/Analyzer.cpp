@@ -217,7 +217,9 @@ void Analyzer::labelsStep()
         return;
     }
     const QString original = originalPath(m_store.root(), m_work->current().storedFilename);
-    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail, original] { return analyzeImage(path, original); },
+    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail, settings = analysisSettingsFromDefaults(), original] {
+                                              return analyzeImage(path, settings, original);
+                                          },
                                           [this, id](std::optional<ImageAnalysis> analysis) {
                                               if (!analysis) {
                                                   m_work->unreadable = true;
