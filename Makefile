@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all run test build bootstrap clean
+.PHONY: all run test build bootstrap clean package
 
 all: build
 
@@ -18,6 +18,9 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+package: build
+	cmake --build $(BUILD_DIR) --target release-archive
 
 clean:
 	rm -rf $(BUILD_DIR)

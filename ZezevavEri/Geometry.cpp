@@ -171,7 +171,8 @@ PillGeometry pillGeometry(double w, double h, double measuredText, bool external
     PillGeometry g;
     const double arrow = external ? 24.0 : 0.0;
     const double available = w - 19 - 9.5 - 16 - 7.5 - 12 - arrow;
-    g.textWidth = std::min(std::max(available, 0.0), std::trunc(std::max(measuredText, 0.0)));
+    g.room = std::max(available, 0.0);
+    g.textWidth = std::min(g.room, std::trunc(std::max(measuredText, 0.0)));
     const double p = arrow + g.textWidth + 33.0 + 12.5;
     g.arrow = QRectF(p - 22.5, 11.0, 10.0, 10.0);
     g.pill = QRectF((w - p) * 0.5, h - 41.5, p, 32.0);

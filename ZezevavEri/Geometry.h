@@ -65,6 +65,8 @@ ClickResult clickResult(std::span<const ScatterItem> items, const QStringList &s
 
 struct PillGeometry {
     double textWidth = 0;
+    // Width the tile leaves for the text; only a text wider than this is cut.
+    double room = 0;
     QRectF pill;  // in the tile's coordinates
     QRectF icon;  // in the pill's coordinates
     QRectF text;

@@ -394,8 +394,10 @@ double GridEngine::layoutFrames()
 void GridEngine::layout()
 {
     if (m_opened) {
-        // Tiles stay put while a tile is open; closing catches up.
+        // Tiles stay put while a tile is open; closing catches up. The stage
+        // itself follows the window.
         m_layoutSkipped = true;
+        restage();
         return;
     }
     m_layoutSkipped = false;
@@ -575,15 +577,17 @@ void GridEngine::requestFull(const LayerPtr &target, int index)
         return;
     const ScatterItem &item = m_items[size_t(index)];
     const QString key = fullKey(item);
+    const QRectF stage = stageRectFor(index);
+    const double pixels = std::ceil(std::max(stage.width(), stage.height()) * m_host.backingScale());
     if (QImage *cached = m_fullImages.object(key)) {
         if (target)
             showFull(target, key, *cached);
-        return;
+        // A stage that grew (a larger window) asks again for more pixels.
+        if (pixels <= m_fullAsked.value(key, 0) + 0.5)
+            return;
     }
     if (!content || m_failed.contains(key))
         return;
-    const QRectF stage = stageRectFor(index);
-    const double pixels = std::max(stage.width(), stage.height()) * m_host.backingScale();
     std::weak_ptr<int> alive = m_alive;
     std::weak_ptr<Layer> weak = target;
     const bool hasTarget = bool(target);
@@ -606,11 +610,14 @@ void GridEngine::requestFull(const LayerPtr &target, int index)
     // target is no longer on stage.
     cancelDecode(key);
     m_pending.insert(key, ticket);
+    m_fullAsked.insert(key, pixels);
 }
 
 void GridEngine::showFull(const LayerPtr &target, const QString &key, const QImage &image)
 {
     if (!target || (target != m_opened && target != m_staged))
+        return;
+    if (!target->contents.isNull() && target->contents.cacheKey() == image.cacheKey())
         return;
     if (!target->contents.isNull() && !m_host.reduceMotion()) {
         target->previousContents = target->contents;
@@ -681,8 +688,8 @@ void GridEngine::animateOpen(const LayerPtr &tile, bool animated)
     const int index = indexOf(tile.get());
     if (index < 0)
         return;
-    setHover(nullptr);
     m_opened = tile;
+    setHover(nullptr);
     if (LayerPtr badge = tile->sublayerNamed(QStringLiteral("badge")))
         badge->hidden = true;
     const QString id = m_items[size_t(index)].id;
@@ -705,14 +712,38 @@ void GridEngine::animateOpen(const LayerPtr &tile, bool animated)
         LayerPtr layer = weak.lock();
         if (!layer || layer != m_opened)
             return;
+        m_stageOverlayShown = true;
         m_host.showStageOverlay(stageRectFor(indexOf(layer.get())), m_zoom != 1.0);
     });
 
     if (animated) {
+        if (std::abs(tile->scale - 1.0) > 1e-9 || tile->animation(keys::scale))
+            animate(tile, keys::scale, 1.0, config.item, config.openDuration);
         animate(tile, keys::position, stage.center(), config.item, config.openDuration);
         animate(tile, keys::bounds, QRectF(0, 0, stage.width(), stage.height()), config.item, config.openDuration);
         animate(tile, keys::cornerRadius, 2 * config.cornerRadius, config.item, config.cornerDuration);
         scatterNeighbours(index, std::nullopt);
+    }
+}
+
+void GridEngine::restage()
+{
+    const int index = indexOf(m_opened.get());
+    if (index < 0 || !(m_host.width() > 0))
+        return;
+    const QRectF stage = stageRectFor(index);
+    if (!sameRect(m_opened->frame(), stage)) {
+        if (m_opened->animation(keys::position) || m_opened->animation(keys::bounds)) {
+            // Still lifting: land on the new stage instead.
+            animate(m_opened, keys::position, stage.center(), config.item, config.openDuration);
+            animate(m_opened, keys::bounds, QRectF(0, 0, stage.width(), stage.height()), config.item, config.openDuration);
+        } else {
+            m_opened->setFrame(stage);
+        }
+        if (m_stageOverlayShown)
+            m_host.showStageOverlay(stage, m_zoom != 1.0);
+        m_host.setNeedsDisplay();
+        requestFull(m_opened, index);
     }
 }
 
@@ -742,6 +773,7 @@ void GridEngine::close()
     if (!m_opened)
         return;
     m_host.removeStageOverlay();
+    m_stageOverlayShown = false;
     if (m_staged) {
         m_staged->removeFromSuperlayer();
         m_staged.reset();
@@ -761,10 +793,22 @@ void GridEngine::close()
         m_layoutSkipped = false;
         layoutFrames();
     }
+    m_opened.reset();
+    const QSet<QString> selected(m_selected.begin(), m_selected.end());
     const QRectF load = currentLoadRect();
     for (size_t i = 0; i < m_tiles.size(); ++i) {
         const LayerPtr &t = m_tiles[i];
         const QRectF laid = i < m_frames.size() ? m_frames[i] : QRectF();
+        // Tiles paged past while open lost their marks with their transform.
+        if (i < m_items.size()) {
+            const double rest = scaleFor(t, selected.contains(m_items[i].id));
+            if (std::abs(t->scale - rest) > 1e-9 || (t == tile && t->animation(keys::scale))) {
+                if (laid.intersects(load) || t == tile)
+                    animate(t, keys::scale, rest, config.item, config.closeDuration);
+                else
+                    t->scale = rest;
+            }
+        }
         if (isZeroRect(t->frame()) && t != tile) {
             t->setFrame(laid); // arrived while open: appears in place
         } else if (!laid.intersects(load) && !(t->opacity < 1)) {
@@ -785,7 +829,6 @@ void GridEngine::close()
     tile->contentsKey.clear();
     if (LayerPtr badge = tile->sublayerNamed(QStringLiteral("badge")))
         badge->hidden = false;
-    m_opened.reset();
     if (onOpen)
         onOpen(std::nullopt);
     m_host.setAccessibilityIdentifier(QString());
@@ -883,9 +926,11 @@ void GridEngine::nudge(int step)
     const double p = pageOffset(*m_staged);
     QRectF kept = m_opened->frame();
     const QImage keptContents = m_opened->contents;
+    const QString keptKey = m_opened->contentsKey;
     const LayerPtr staged = m_staged;
     m_staged.reset();
     m_host.removeStageOverlay();
+    m_stageOverlayShown = false;
     m_zoom = 1.0;
     m_pan = QPointF();
     if (!visible.contains(m_frames[size_t(n)])) {
@@ -915,9 +960,15 @@ void GridEngine::nudge(int step)
     neighbour->contentsKey = staged->contentsKey;
     neighbour->opacity = 1;
     neighbour->cornerRadius = 2 * config.cornerRadius;
+    // A cross-fade the staged layer began (its sharp image arrived while it
+    // waited) is over for the incoming tile, which shows the sharp image; the
+    // layer that now carries the old picture away must show that one alone.
+    staged->removeAnimation(QStringLiteral("fade"));
+    staged->previousContents = QImage();
     staged->setTransformIdentity();
     staged->setFrame(kept);
     staged->contents = keptContents;
+    staged->contentsKey = keptKey;
     staged->translationX = o;
     old->opacity = 0;
     old->zPosition = 0;
@@ -968,10 +1019,15 @@ void GridEngine::setHover(const LayerPtr &tile)
 {
     if (tile == m_hovered)
         return;
-    if (m_hovered) {
-        const int index = indexOf(m_hovered.get());
-        if (index >= 0 && !m_selected.contains(m_items[size_t(index)].id))
-            animate(m_hovered, keys::scale, 1.0, config.hover, 0);
+    const LayerPtr previous = m_hovered;
+    m_hovered = tile;
+    if (previous) {
+        const int index = indexOf(previous.get());
+        if (index >= 0 && index < int(m_items.size())) {
+            const double rest = scaleFor(previous, m_selected.contains(m_items[size_t(index)].id));
+            if (std::abs(previous->scale - rest) > 1e-9)
+                animate(previous, keys::scale, rest, config.hover, 0);
+        }
         animate(m_pill, keys::opacity, 0.0, config.hover, 0);
         m_host.hideHoverOverlay();
     }
@@ -979,7 +1035,7 @@ void GridEngine::setHover(const LayerPtr &tile)
         const int index = indexOf(tile.get());
         if (index >= 0) {
             const ScatterItem &item = m_items[size_t(index)];
-            animate(tile, keys::scale, config.hoverScale, config.hover, 0);
+            animate(tile, keys::scale, scaleFor(tile, m_selected.contains(item.id)), config.hover, 0);
             if (!item.title.isEmpty())
                 showPill(tile, item);
             if (m_host.hasHoverOverlay()) {
@@ -997,7 +1053,17 @@ void GridEngine::setHover(const LayerPtr &tile)
             }
         }
     }
-    m_hovered = tile;
+}
+
+double GridEngine::scaleFor(const LayerPtr &tile, bool selected) const
+{
+    // One table for every path that touches a tile's scale: the stage shows
+    // the picture at its own size, the pointer lifts, the selection shrinks.
+    if (tile && tile == m_opened)
+        return 1.0;
+    if (tile && tile == m_hovered)
+        return config.hoverScale;
+    return selected ? kSelectedScale : 1.0;
 }
 
 double GridEngine::hoverOverlayOpacity() const
@@ -1038,6 +1104,7 @@ void GridEngine::showPill(const LayerPtr &tile, const ScatterItem &item)
     m_pillIcon->setFrame(g.icon);
     m_pillText->setFrame(g.text);
     m_pillText->text = std::move(runs);
+    m_pillText->elideText = measured > g.room;
     const double scale = m_host.backingScale();
     m_pillText->contentsScale = m_pillIcon->contentsScale = m_pillArrow->contentsScale = scale;
     if (!tile->hasSublayer(m_pill.get())) {
@@ -1115,7 +1182,7 @@ void GridEngine::applyMark(int index, bool selected)
     const LayerPtr &tile = m_tiles[size_t(index)];
     tile->borderWidth = selected ? 3.0 : 0.0;
     tile->borderColor = kSelectionColour;
-    const double scale = selected ? kSelectedScale : (tile == m_hovered ? config.hoverScale : 1.0);
+    const double scale = scaleFor(tile, selected);
     if (std::abs(tile->scale - scale) > 1e-9)
         animate(tile, keys::scale, scale, config.item, 0);
 }

@@ -190,6 +190,10 @@ private:
     void setHover(const LayerPtr &tile);
     void showPill(const LayerPtr &tile, const ScatterItem &item);
     void animateOpen(const LayerPtr &tile, bool animated);
+    // The open tile onto the stage of the current visible area.
+    void restage();
+    // The scale a tile rests at in its state (opened, hovered, selected).
+    double scaleFor(const LayerPtr &tile, bool selected) const;
     void scatterNeighbours(int index, std::optional<double> duration);
     void applySelectionMarks(const QStringList &old, bool all = false);
     void applyMark(int index, bool selected);
@@ -247,6 +251,9 @@ private:
 
     QCache<QString, QImage> m_thumbnails;
     QCache<QString, QImage> m_fullImages;
+    // Longest side last asked for, by full-resolution key.
+    QHash<QString, double> m_fullAsked;
+    bool m_stageOverlayShown = false;
     std::unordered_map<Layer *, std::weak_ptr<Layer>> m_animated;
     quint64 m_reapTicket = 0;
     double m_reapAt = 0;

@@ -125,8 +125,11 @@ public:
     double contentsScale = 1;
     QString contentsKey;      // cache key of the decoded contents
 
-    // Text layers draw their runs, elided at the end to the layer's width.
+    // Text layers draw their runs, elided at the end to the layer's width
+    // when `elideText` is set, else whole (a width rounded down to whole
+    // points must not cut a text that fits).
     std::vector<TextRun> text;
+    bool elideText = true;
     // Shape layers draw an arc of the ellipse inset by 1 in their bounds.
     bool isSpinner = false;
     QColor strokeColor;

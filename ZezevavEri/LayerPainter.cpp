@@ -8,6 +8,12 @@
 
 namespace zezevaveri {
 
+namespace {
+// How far a prepared picture may be stretched while it moves before the
+// decoded picture is drawn instead.
+constexpr double kLargestStretch = 0.8;
+} // namespace
+
 QRectF gravityRect(const QSizeF &image, const QRectF &target, Gravity gravity)
 {
     if (image.isEmpty() || target.isEmpty())
@@ -60,12 +66,19 @@ QImage TileImageCache::prepared(const QImage &source, QSize pixels, double radiu
     }
     // Scale with area averaging first (good for the large downscales of
     // thumbnails), then cut the rounded shape with an antialiased mask.
-    const QRectF placed = gravityRect(source.size(), QRectF(QPointF(), QSizeF(pixels)), gravity);
+    // A centred glyph keeps its own size in points, whatever its pixels.
+    const QSizeF natural = gravity == Gravity::Center
+                               ? QSizeF(source.size()) / std::max(0.01, source.devicePixelRatio()) * dpr
+                               : QSizeF(source.size());
+    const QRectF placed = gravityRect(natural, QRectF(QPointF(), QSizeF(pixels)), gravity);
     QImage out(pixels, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     {
         const QSize scaledSize(std::max(1, int(std::lround(placed.width()))), std::max(1, int(std::lround(placed.height()))));
-        const QImage scaled = source.scaled(scaledSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QImage scaled = source.scaled(scaledSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        // The scaled copy keeps the source's pixel ratio; here it is drawn
+        // pixel for pixel.
+        scaled.setDevicePixelRatio(1.0);
         QPainter p(&out);
         p.drawImage(QPointF(std::round(placed.x()), std::round(placed.y())), scaled);
         if (radius > 0.01) {
@@ -141,7 +154,9 @@ void LayerPainter::paintLayer(QPainter &painter, const Layer &layer, const Layer
 
     if (plain) {
         // Tiles: draw straight into the visual frame, without a transform.
-        if (layer.backgroundColor.isValid() && layer.contents.isNull()) {
+        // A picture that fills the tile hides the placeholder; a glyph or an
+        // icon that leaves room shows the background around it.
+        if (layer.backgroundColor.isValid() && (layer.contents.isNull() || layer.gravity != Gravity::ResizeAspectFill)) {
             if (radius > 0.01) {
                 painter.setRenderHint(QPainter::Antialiasing, true);
                 painter.setPen(Qt::NoPen);
@@ -200,10 +215,11 @@ void LayerPainter::paintLayer(QPainter &painter, const Layer &layer, const Layer
             if (room <= 0)
                 break;
             const QFontMetricsF metrics(run.font);
-            const QString shown = metrics.elidedText(run.text, Qt::ElideRight, room);
+            const QString shown = layer.elideText ? metrics.elidedText(run.text, Qt::ElideRight, room) : run.text;
             painter.setFont(run.font);
             painter.setPen(run.color);
-            painter.drawText(QRectF(x, 0, room, local.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+            painter.drawText(QRectF(x, 0, room, local.height()),
+                             Qt::AlignLeft | Qt::AlignVCenter | (layer.elideText ? 0 : Qt::TextDontClip), shown);
             if (shown != run.text)
                 break;
             x += metrics.horizontalAdvance(run.text);
@@ -246,14 +262,33 @@ void LayerPainter::paintContents(QPainter &painter, const Layer &layer, const QR
         const QSize pixels(std::max(1, int(std::lround(rect.width() * dpr))),
                            std::max(1, int(std::lround(rect.height() * dpr))));
         const double r = layer.masksToBounds ? radius * dpr : 0.0;
-        const QImage image = m_cache.prepared(source, pixels, r, layer.masksToBounds ? Gravity::ResizeAspectFill : layer.gravity, !moving, dpr);
+        const QImage image = m_cache.prepared(source, pixels, r, layer.gravity, !moving, dpr);
         const double previous = painter.opacity();
         painter.setOpacity(previous * opacity);
         if (image.size() == pixels && !moving) {
             painter.drawImage(QPointF(std::round(rect.x() * dpr) / dpr, std::round(rect.y() * dpr) / dpr), image);
-        } else {
-            painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        } else if (image.width() >= pixels.width() * kLargestStretch && image.height() >= pixels.height() * kLargestStretch) {
+            // In motion the last prepared picture stands in, filtered.
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
             painter.drawImage(rect, image);
+        } else {
+            // Far larger than anything prepared (a tile growing onto the
+            // stage): the decoded picture itself, filtered and cut to shape.
+            painter.save();
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+            if (r > 0.01) {
+                painter.setRenderHint(QPainter::Antialiasing, true);
+                QPainterPath shape;
+                shape.addRoundedRect(rect, radius, radius);
+                painter.setClipPath(shape, Qt::IntersectClip);
+            } else if (layer.masksToBounds) {
+                painter.setClipRect(rect, Qt::IntersectClip);
+            }
+            const QSizeF natural = layer.gravity == Gravity::Center
+                                       ? QSizeF(source.size()) / std::max(0.01, source.devicePixelRatio())
+                                       : QSizeF(source.size());
+            painter.drawImage(gravityRect(natural, rect, layer.gravity), source);
+            painter.restore();
         }
         painter.setOpacity(previous);
     };

@@ -7,6 +7,8 @@
 
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
+#include "integration/SearchProvider.h"
+#include "integration/SystemIntegration.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "ZezevavEri/ScatterGridController.h"
@@ -44,6 +46,7 @@ QStringList argumentList(int argc, char **argv)
 void installServices()
 {
     installMediaServices();
+    installSystemIntegration();
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
@@ -68,6 +71,7 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     Defaults::standard().setArgumentDomain(choice.defaultsArguments(arguments));
     installServices();
     const int status = runHeadlessMode(choice, arguments, environment);
+    finishSystemIntegration();
     finishProcess(status);
 }
 
@@ -80,6 +84,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     Defaults::standard().setArgumentDomain(arguments);
     installPageSnapshots();
     installServices();
+    installDesktopSearch();
 
     SettingsSync::start();
     // Change tracking starts with every load of the library.
@@ -106,6 +111,9 @@ int runVellora(int argc, char **argv)
     setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
     installLogHandler();
     const QStringList arguments = argumentList(argc, argv);
+    // Started by the session bus for the desktop's search; never a window.
+    if (arguments.contains(QStringLiteral("--search-provider")))
+        return runSearchProvider(argc, argv);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const StartupChoice choice = chooseStartupMode(arguments, environment);
     if (choice.mode != StartupMode::Normal)

@@ -8,6 +8,7 @@
 
 #include "platform/Console.h"
 #include "SelfCheck.h"
+#include "UpdateMode.h"
 
 namespace vellora {
 
@@ -60,8 +61,9 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
     case StartupMode::AddLink:
         return runAddLink(choice.argumentsAfter(arguments));
     case StartupMode::Share:
-    case StartupMode::Update:
         return modeNotBuilt(choice.mode);
+    case StartupMode::Update:
+        return runUpdate();
     case StartupMode::IngestDrops:
         return runIngestDrops();
     }

@@ -100,6 +100,7 @@ void LibraryStore::restore(const QStringList &ids)
     for (const Board &board : m_collections)
         existing.insert(board.id);
     bool changed = false;
+    QList<Item> restored;
     for (const QString &id : ids) {
         for (Item &item : m_items) {
             if (item.id != id)
@@ -115,6 +116,7 @@ void LibraryStore::restore(const QStringList &ids)
                 item.trashedAt.reset();
                 item.trashedFrom.reset();
                 changed = true;
+                restored.append(item);
             }
             break;
         }
@@ -122,6 +124,9 @@ void LibraryStore::restore(const QStringList &ids)
     if (changed)
         emit itemsChanged();
     scheduleSave();
+    // Trashing took them out of the search index; they belong in it again.
+    if (!restored.isEmpty())
+        indexInSpotlight(restored);
 }
 
 void LibraryStore::deletePermanently(const QString &id)

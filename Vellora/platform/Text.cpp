@@ -58,6 +58,11 @@ bool localizedStandardContains(const QString &text, const QString &term)
     return searchKey(text).indexOf(needle) >= 0;
 }
 
+QString searchFolded(const QString &text)
+{
+    return fromICU(searchKey(text));
+}
+
 QString lowercased(const QString &text)
 {
     icu::UnicodeString s = toICU(text);

@@ -10,6 +10,12 @@ namespace vellora {
 // current locale ("café" is found by "CAFE"). An empty term is never contained.
 bool localizedStandardContains(const QString &text, const QString &term);
 
+// The form in which localizedStandardContains compares: case-folded, with
+// diacritics taken off. For callers that compare one term against many texts
+// and keep the texts' forms: localizedStandardContains(t, q) is
+// !searchFolded(q).isEmpty() && searchFolded(t).contains(searchFolded(q)).
+QString searchFolded(const QString &text);
+
 // Full Unicode lower-casing (ICU's, so "İ" and "ẞ" fold as the locale says).
 QString lowercased(const QString &text);
 

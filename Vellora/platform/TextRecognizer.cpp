@@ -30,6 +30,8 @@ struct Api {
     decltype(&TessPageIteratorNext) next = nullptr;
     decltype(&TessResultIteratorDelete) deleteIterator = nullptr;
     decltype(&TessDeleteText) deleteText = nullptr;
+    decltype(&TessPageIteratorBoundingBox) boundingBox = nullptr;
+    decltype(&TessPageIteratorIsAtBeginningOf) isAtBeginningOf = nullptr;
     bool loaded = false;
 };
 
@@ -68,6 +70,8 @@ const Api &api()
         bind(instance.next, "TessPageIteratorNext");
         bind(instance.deleteIterator, "TessResultIteratorDelete");
         bind(instance.deleteText, "TessDeleteText");
+        bind(instance.boundingBox, "TessPageIteratorBoundingBox");
+        bind(instance.isAtBeginningOf, "TessPageIteratorIsAtBeginningOf");
         instance.loaded = ok;
         if (!ok)
             qCWarning(lcAnalysis, "text: engine library lacks its interface");
@@ -170,6 +174,42 @@ QStringList TextRecognizer::recognizeLines(const QImage &source, float minimumCo
     }
     a.clear(engine.handle());
     return lines;
+}
+
+QList<RecognizedWord> TextRecognizer::recognizeWords(const QImage &source, float minimumConfidence)
+{
+    Engine &engine = threadEngine();
+    if (!engine.handle() || source.isNull())
+        return {};
+    const Api &a = api();
+    const QImage gray = source.convertToFormat(QImage::Format_Grayscale8);
+    a.setImage(engine.handle(), gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
+    a.setSourceResolution(engine.handle(), 96);
+    QList<RecognizedWord> words;
+    if (a.recognize(engine.handle(), nullptr) == 0) {
+        if (TessResultIterator *it = a.iterator(engine.handle())) {
+            TessPageIterator *page = a.pageIterator(it);
+            int line = -1;
+            do {
+                if (line < 0 || a.isAtBeginningOf(page, tesseract::RIL_TEXTLINE))
+                    ++line;
+                char *utf8 = a.text(it, tesseract::RIL_WORD);
+                if (!utf8)
+                    continue;
+                const float confidence = a.confidence(it, tesseract::RIL_WORD);
+                const QString text = QString::fromUtf8(utf8).trimmed();
+                a.deleteText(utf8);
+                int left = 0, top = 0, right = 0, bottom = 0;
+                if (!a.boundingBox(page, tesseract::RIL_WORD, &left, &top, &right, &bottom))
+                    continue;
+                if (confidence >= minimumConfidence && holdsLetterOrDigit(text))
+                    words.append(RecognizedWord{text, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), line});
+            } while (a.next(page, tesseract::RIL_WORD));
+            a.deleteIterator(it);
+        }
+    }
+    a.clear(engine.handle());
+    return words;
 }
 
 } // namespace vellora

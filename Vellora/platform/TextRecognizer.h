@@ -13,9 +13,19 @@
 // Backed by libtesseract.so.5 and the "eng" language data (tesseract-ocr-eng).
 
 #include <QImage>
+#include <QList>
+#include <QRect>
 #include <QStringList>
 
 namespace vellora {
+
+// One recognised word and where it stands in the picture (pixels of the
+// image that was read); `line` counts the text lines from 0 in reading order.
+struct RecognizedWord {
+    QString text;
+    QRect box;
+    int line = 0;
+};
 
 class TextRecognizer {
 public:
@@ -27,6 +37,11 @@ public:
     // (confidence below `minimumConfidence`, 0-100) or that hold no letter or
     // digit are left out. Empty when nothing is found or the engine is missing.
     static QStringList recognizeLines(const QImage &image, float minimumConfidence = 55.0f);
+
+    // The words in reading order with their boxes, under the same rules as
+    // the lines (a word below the confidence or without a letter or digit is
+    // left out). Empty when nothing is found or the engine is missing.
+    static QList<RecognizedWord> recognizeWords(const QImage &image, float minimumConfidence = 55.0f);
 };
 
 } // namespace vellora

@@ -1,4 +1,5 @@
 #include <ZezevavEri/GridEngine.h>
+#include <ZezevavEri/LayerPainter.h>
 
 #include <QSignalSpy>
 #include <QTest>
@@ -23,6 +24,19 @@ QImage solid(int w, int h, QColor colour)
 {
     QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
     image.fill(colour);
+    return image;
+}
+
+// Black and white columns, `period` pixels a pair: fine detail that only a
+// picture drawn from enough pixels keeps.
+QImage stripes(int side, int period)
+{
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < side; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < side; ++x)
+            line[x] = (x / (period / 2)) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0);
+    }
     return image;
 }
 
@@ -487,6 +501,171 @@ private slots:
         f.engine.open(QStringLiteral("1"));
         f.engine.mouseMoved(f.centreOf("0"));
         QVERIFY(!f.engine.hovered());
+    }
+
+    // The page step's outgoing layer carries the old picture and nothing
+    // else, for the whole slide, even when the incoming picture's sharp image
+    // arrived while it was staged and began a cross-fade there.
+    void pagerOutgoingShowsOnlyTheOldPicture()
+    {
+        Fixture f;
+        const QList<QColor> colours{Qt::red, Qt::green, Qt::blue};
+        f.engine.content = [colours](const QString &id, double, bool full) {
+            return solid(full ? 64 : 16, full ? 64 : 16, colours[id.toInt()].darker(full ? 100 : 200));
+        };
+        f.engine.setItems(numbered(3));
+        f.engine.layout();
+        f.decoder.finishAll(); // thumbnails
+        f.engine.open(QStringLiteral("0"));
+        f.decoder.finishAll(); // "0" and the prefetched "1", sharp
+        f.settle();
+        const QImage old = f.engine.opened()->contents;
+        QCOMPARE(old.pixelColor(0, 0), QColor(Qt::red));
+
+        f.engine.nudgeForward();
+        // The layer that slides out is the pager's own, not a tile.
+        LayerPtr outgoing;
+        for (const auto &layer : f.engine.rootLayer()->sublayers()) {
+            if (layer->name != QStringLiteral("pill") && layer != f.engine.layer(layer->name))
+                outgoing = layer;
+        }
+        QVERIFY(outgoing);
+        const LayerPtr incoming = f.engine.opened();
+        const double start = f.clock.now();
+        for (double t : {0.0, 0.05, 0.1, 0.14}) {
+            f.clock.advance(start + t - f.clock.now());
+            const Animation *fade = outgoing->animation(QStringLiteral("fade"));
+            QVERIFY2(!fade || fade->finished(f.clock.now()), qPrintable(QString::number(t)));
+            QCOMPARE(outgoing->contents.cacheKey(), old.cacheKey());
+            QVERIFY(outgoing->previousContents.isNull());
+            QCOMPARE(incoming->contents.pixelColor(0, 0), QColor(Qt::green));
+        }
+        f.settle();
+        QVERIFY(!outgoing->superlayer()); // slid out and gone
+    }
+
+    // The scale every tile rests at follows from its state alone: opened
+    // 1.0, hovered the hover scale, selected 0.96, else 1.0, whatever path
+    // led there.
+    void scaleFollowsState_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<double>("scale");
+        QTest::newRow("passed over") << "hover leave" << 1.0;
+        QTest::newRow("selected, passed over") << "select hover leave" << GridEngine::kSelectedScale;
+        QTest::newRow("selected under the pointer") << "select hover" << 1.02;
+        QTest::newRow("selected while hovered, then left") << "hover select leave" << GridEngine::kSelectedScale;
+        QTest::newRow("selected and opened from the hover") << "select hover open" << 1.0;
+        QTest::newRow("selected, opened, closed") << "select hover open close" << GridEngine::kSelectedScale;
+        QTest::newRow("opened, closed") << "hover open close" << 1.0;
+        QTest::newRow("selected, paged onto") << "select openPrevious page" << 1.0;
+        QTest::newRow("selected, paged past, closed") << "select openPrevious page page close" << GridEngine::kSelectedScale;
+        QTest::newRow("deselected on stage, closed") << "select open deselect close" << 1.0;
+    }
+    void scaleFollowsState()
+    {
+        QFETCH(QString, steps);
+        QFETCH(double, scale);
+        Fixture f;
+        f.engine.setItems(numbered(4));
+        f.engine.layout();
+        for (const QString &step : steps.split(' ')) {
+            if (step == "hover")
+                f.engine.mouseMoved(f.centreOf("1"));
+            else if (step == "leave")
+                f.engine.mouseExited();
+            else if (step == "select")
+                f.engine.select({"1"});
+            else if (step == "deselect")
+                f.engine.select({});
+            else if (step == "open")
+                f.engine.open("1");
+            else if (step == "openPrevious")
+                f.engine.open("0");
+            else if (step == "page")
+                f.engine.nudgeForward();
+            else if (step == "close")
+                f.engine.close();
+            f.settle();
+        }
+        const LayerPtr tile = f.engine.layer("1");
+        QCOMPARE(tile->scale, scale);
+        QCOMPARE(tile->presentation(f.clock.now()).scale, scale);
+    }
+
+    // A new window size moves the open tile onto the new stage (and the
+    // overlay with it, and asks for more pixels when the stage grew); the
+    // tiles behind stay where they were until the close.
+    void resizeWhileOpenRestages()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(12, 1.5));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("4"));
+        f.decoder.finishAll();
+        f.settle();
+        QVERIFY(f.host.stageOverlay);
+        const QRectF behind = f.frameOf("0");
+
+        f.host.setSize(1400, 900);
+        f.engine.layout();
+        const QRectF stage = f.engine.stageRectFor(4);
+        QCOMPARE(stage, stageRect(1.5, QRectF(0, f.host.scrollY(), 1400, 900)));
+        QCOMPARE(f.engine.opened()->frame(), stage);
+        QCOMPARE(*f.host.stageOverlay, stage);
+        QCOMPARE(f.frameOf("0"), behind);
+        QCOMPARE(int(f.decoder.waiting().size()), 1);
+        QVERIFY(f.decoder.waiting()[0].request.fullResolution);
+        QCOMPARE(f.decoder.waiting()[0].request.pixels, std::ceil(stage.width() * 2));
+        f.engine.layout(); // the same size again asks nothing more
+        QCOMPARE(int(f.decoder.waiting().size()), 1);
+
+        // Resized while it still lifts: it lands on the new stage.
+        f.engine.close();
+        f.settle();
+        f.engine.open(QStringLiteral("5"));
+        f.clock.advance(0.05);
+        f.host.setSize(700, 500);
+        f.engine.layout();
+        f.settle();
+        QCOMPARE(f.engine.opened()->presentationFrame(f.clock.now()), f.engine.stageRectFor(5));
+        QCOMPARE(f.engine.stageRectFor(5), stageRect(1.5, QRectF(0, f.host.scrollY(), 700, 500)));
+    }
+
+    // While a small tile grows onto the stage it is drawn from the decoded
+    // picture, filtered, not from its small prepared image stretched.
+    void growingTileKeepsItsDetail()
+    {
+        Fixture f;
+        f.engine.content = [](const QString &, double, bool) { return stripes(1024, 8); };
+        f.engine.setItems(numbered(3));
+        f.engine.layout();
+        f.decoder.finishAll();
+        TileImageCache cache;
+        LayerPainter painter(cache);
+        QImage target(800, 600, QImage::Format_ARGB32_Premultiplied);
+        auto paint = [&] {
+            QPainter p(&target);
+            const QRectF visible = f.host.visibleRect();
+            p.translate(0, -visible.top());
+            painter.paint(p, *f.engine.rootLayer(), f.engine.layersToPaint(visible), f.clock.now(), visible, 1.0);
+        };
+        paint(); // at rest: the tiles' small images are prepared
+        f.engine.open(QStringLiteral("1"));
+        f.clock.advance(0.2);
+        const LayerPtr tile = f.engine.opened();
+        QVERIFY(tile->isAnimating(f.clock.now()));
+        const QRectF now = tile->presentation(f.clock.now()).visualFrame();
+        QVERIFY(now.width() > 300);
+        paint();
+        // Across the middle of the tile the columns still alternate.
+        const int y = int(now.center().y() - f.host.scrollY());
+        int low = 255, high = 0;
+        for (int x = int(now.center().x()) - 20; x < int(now.center().x()) + 20; ++x) {
+            low = std::min(low, qGray(target.pixel(x, y)));
+            high = std::max(high, qGray(target.pixel(x, y)));
+        }
+        QVERIFY2(high - low > 120, qPrintable(QStringLiteral("%1..%2").arg(low).arg(high)));
     }
 
     void decodeAheadFollowsTheVisibleArea()

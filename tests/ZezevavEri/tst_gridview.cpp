@@ -177,6 +177,93 @@ private slots:
         QTRY_VERIFY(!f.view.isTicking());
     }
 
+    // The pill as a person sees it: a title that fits is drawn whole (a
+    // width rounded down to whole points does not cut it), a long one is
+    // cut; the link arrow fills its slot; the placeholder icon sits on its
+    // grey circle.
+    void screenshotOfThePillsParts_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("external");
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("short title") << "Aqua.jpg" << false << false;
+        QTest::newRow("short title of a link") << "Aqua.jpg" << true << false;
+        QTest::newRow("long title of a link") << "A title far too long for the tile it names, by far" << true << true;
+    }
+    void screenshotOfThePillsParts()
+    {
+        QFETCH(QString, title);
+        QFETCH(bool, external);
+        QFETCH(bool, cut);
+        ViewFixture f(QSize(800, 600));
+        f.view.setItems({ScatterItem{"0", 1.6, title, {}, 0, false, external}});
+        f.view.layout();
+        f.decoder.finishAll();
+        GridEngine &engine = f.view.engine();
+        engine.mouseMoved(engine.frames()[0].center());
+        QVERIFY(engine.pill()->superlayer());
+        f.clock.advance(3);
+        const QImage shown = f.view.renderFrame();
+        keep(shown, QStringLiteral("pill-") + QString(QTest::currentDataTag()).replace(' ', '-'));
+
+        // The same frame with room to spare for the text differs only where
+        // the text was cut.
+        const LayerPtr text = engine.pill()->sublayerNamed("pillText");
+        const QRectF narrow = text->frame();
+        text->setFrame(narrow.adjusted(0, 0, 80, 0));
+        const QImage roomy = f.view.renderFrame();
+        text->setFrame(narrow);
+        QCOMPARE(shown != roomy, cut);
+
+        // Points of the pill in the picture (the tile is lifted by its scale).
+        const LayerState tile = engine.layer("0")->presentation(f.clock.now());
+        const QRectF pill = engine.pill()->frame();
+        auto at = [&](double x, double y) {
+            const QPointF p = tile.visualFrame().topLeft() + (pill.topLeft() + QPointF(x, y)) * tile.scale;
+            return qGray(shown.pixel(f.onScreen(p)));
+        };
+        // The circle behind the photo glyph: lighter than the pill beside it.
+        const QRectF icon = engine.pill()->sublayerNamed("pillIcon")->frame();
+        const int circle = at(icon.left() + 1.5, icon.center().y());
+        const int bare = at(pill.width() - 6, 16);
+        QVERIFY2(circle - bare > 15, qPrintable(QStringLiteral("%1 vs %2").arg(circle).arg(bare)));
+        if (external) {
+            // The arrow reaches across its 10-point slot, not a quarter of it.
+            const QRectF arrow = engine.pill()->sublayerNamed("pillArrow")->frame();
+            int farSide = 0, nearSide = 0;
+            for (double x = 0.5; x < 10; x += 1) {
+                for (double y = 0.5; y < 10; y += 1) {
+                    const bool lit = at(arrow.left() + x, arrow.top() + y) > 120;
+                    (x > 5.5 || y > 5.5 ? farSide : nearSide) += lit ? 1 : 0;
+                }
+            }
+            QVERIFY2(farSide >= 4 && nearSide >= 3, qPrintable(QStringLiteral("%1 %2").arg(farSide).arg(nearSide)));
+        }
+    }
+
+    // The application hands the desktop's setting to the view: from then on
+    // the tiles jump (only opacity still fades), the first frame after an
+    // open already shows the stage, and the pager neither slides nor shakes.
+    void reduceMotionFromTheApplication()
+    {
+        ViewFixture f(QSize(900, 600));
+        f.view.setItems(mixed(20));
+        f.view.layout();
+        f.decoder.finishAll();
+        f.view.setReduceMotion(true);
+        f.view.open(QStringLiteral("3"));
+        const LayerPtr tile = f.view.engine().opened();
+        QCOMPARE(tile->presentationFrame(f.clock.now()), f.view.engine().stageRectFor(3));
+        const QImage first = f.shot();
+        QVERIFY(near(first.pixel(f.onScreen(f.view.engine().stageRectFor(3).center())), colourOf("3")));
+        f.view.nudgeForward();
+        QVERIFY(!f.view.engine().opened()->animation(QStringLiteral("page")));
+        QCOMPARE(f.view.engine().opened()->presentationFrame(f.clock.now()), f.view.engine().stageRectFor(4));
+        f.view.setReduceMotion(false);
+        f.view.nudgeForward();
+        QVERIFY(f.view.engine().opened()->animation(QStringLiteral("page")));
+    }
+
     void screenshotOfAnOpenedTile()
     {
         ViewFixture f(QSize(1200, 800));

@@ -69,8 +69,6 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("output");
         QTest::newRow("share") << QStringList{"--share", "Moodboard"} << "share: not built yet\n";
-        QTest::newRow("share last, then update") << QStringList{"--update", "--share"}
-                                                 << "update: not built yet\n";
     }
     void modesNotBuiltYet()
     {
@@ -78,6 +76,24 @@ private slots:
         QFETCH(QString, output);
         ProgramFixture fixture;
         VERIFY_RUN(fixture.run(arguments), 1, output);
+    }
+
+    // "--share" as the last argument is ignored and the update mode runs; a
+    // feed that can't be reached offers nothing, which ends with status 1.
+    void shareLastRunsUpdate()
+    {
+        ProgramFixture fixture;
+        const QString target = fixture.root() + "/Vellora.app";
+        const ProgramRun run = fixture.run({"--update", "-VELLORA_APPCAST_URL", "http://127.0.0.1:1/appcast.json",
+                                            "-VELLORA_UPDATE_TARGET", target, "--share"});
+        QVERIFY2(!run.crashed, qPrintable(run.err));
+        QCOMPARE(run.status, 1);
+        const QStringList lines = run.lines();
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines[0].startsWith("[update] current "));
+        QVERIFY(lines[0].endsWith(", feed http://127.0.0.1:1/appcast.json, target " + target));
+        QVERIFY(lines[1].startsWith("[update] appcast offers nothing newer: Couldn't check for updates: "));
+        QVERIFY(!QFile::exists(target));
     }
 };
 

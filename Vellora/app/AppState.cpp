@@ -1,0 +1,443 @@
+#include "AppState.h"
+
+#include "DeepLink.h"
+#include "EnvironmentHooks.h"
+#include "StartupMode.h"
+
+#include "enrichment/LinkParser.h"
+#include "enrichment/LinkPipeline.h"
+#include "enrichment/Search.h"
+#include "library/LibraryStore.h"
+#include "library/LibraryStoreMedia.h"
+#include "platform/Defaults.h"
+#include "platform/Logging.h"
+#include "platform/Uuid.h"
+
+#include "ZezevavEri/ScatterGridController.h"
+#include "ZezevavEri/ScatterGridView.h"
+
+#include <QPointer>
+#include <QTimer>
+
+namespace vellora {
+
+namespace {
+
+const QString kLastBoard = QStringLiteral("lastBoard");
+const QString kInspectorVisible = QStringLiteral("inspectorVisible");
+const QString kSortOrder = QStringLiteral("gridSortOrder");
+const QString kSidebarWidth = QStringLiteral("sidebarWidth");
+
+std::optional<QString> environmentValue(const char *name)
+{
+    if (!qEnvironmentVariableIsSet(name))
+        return std::nullopt;
+    return qEnvironmentVariable(name);
+}
+
+} // namespace
+
+AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterGridController &grid, QObject *parent)
+    : QObject(parent)
+    , m_store(store)
+    , m_settings(settings)
+    , m_grid(grid)
+    , m_search(std::make_unique<Search>(store))
+    , m_selection(initialSelection(settings))
+{
+    connect(m_search.get(), &Search::queryChanged, this, &AppState::visibleChanged);
+    connect(m_search.get(), &Search::rankedChanged, this, &AppState::visibleChanged);
+    connect(&m_store, &LibraryStore::itemsChanged, this, &AppState::visibleChanged);
+    connect(&m_store, &LibraryStore::collectionsChanged, this, &AppState::visibleChanged);
+    connect(&m_store, &LibraryStore::smartFoldersChanged, this, &AppState::visibleChanged);
+    connect(&m_store, &LibraryStore::loadedChanged, this, &AppState::visibleChanged);
+    advertise();
+}
+
+AppState::~AppState() = default;
+
+void AppState::setHooks(Hooks hooks)
+{
+    m_hooks = std::move(hooks);
+    emit visibleChanged();
+}
+
+bool AppState::inspectorVisible() const { return m_settings.boolean(kInspectorVisible, false); }
+
+QString AppState::sort() const { return m_settings.string(kSortOrder, QStringLiteral("newest")); }
+
+double AppState::sidebarWidth() const
+{
+    const double fallback = sidebarWidthDefault(environmentValue("VELLORA_SIDEBAR_WIDTH"));
+    const QVariant stored = m_settings.value(kSidebarWidth);
+    if (!stored.isValid())
+        return fallback;
+    bool ok = false;
+    const double width = stored.toDouble(&ok);
+    return ok && std::isfinite(width) && width > 0 ? width : fallback;
+}
+
+void AppState::setSelection(const QString &selection)
+{
+    if (selection == m_selection)
+        return;
+    m_selection = selection;
+    m_settings.set(kLastBoard, selection);
+    setSimilarTo(std::nullopt);
+    if (sort() == QLatin1String("opened") && selection != QLatin1String("links"))
+        setSort(QStringLiteral("newest"));
+    emit selectionChanged(selection);
+    emit visibleChanged();
+    advertise();
+}
+
+void AppState::setRenaming(const std::optional<QString> &id)
+{
+    if (id == m_renaming)
+        return;
+    m_renaming = id;
+    emit renamingChanged();
+}
+
+void AppState::setDraft(const QString &draft)
+{
+    if (draft == m_draft)
+        return;
+    m_draft = draft;
+    emit draftChanged();
+}
+
+void AppState::setOpenedId(const std::optional<QString> &id)
+{
+    if (id == m_openedId)
+        return;
+    m_openedId = id;
+    emit openedIdChanged();
+    advertise();
+}
+
+void AppState::setSelectedIds(const QStringList &ids)
+{
+    if (ids == m_selectedIds)
+        return;
+    m_selectedIds = ids;
+    emit selectedIdsChanged();
+}
+
+void AppState::setInspectorVisible(bool visible)
+{
+    if (visible == inspectorVisible() && m_settings.hasExplicitValue(kInspectorVisible))
+        return;
+    m_settings.set(kInspectorVisible, visible);
+    emit inspectorVisibleChanged(visible);
+}
+
+void AppState::setSort(const QString &sort)
+{
+    if (sort == this->sort() && m_settings.hasExplicitValue(kSortOrder))
+        return;
+    m_settings.set(kSortOrder, sort);
+    emit sortChanged(sort);
+    emit visibleChanged();
+}
+
+void AppState::setSearching(bool searching)
+{
+    if (searching == m_searching)
+        return;
+    m_searching = searching;
+    emit searchingChanged(searching);
+}
+
+void AppState::setHueFilter(const std::optional<double> &hue)
+{
+    if (hue == m_hueFilter)
+        return;
+    m_hueFilter = hue;
+    emit hueFilterChanged();
+    emit visibleChanged();
+}
+
+void AppState::setSimilarTo(const std::optional<QString> &id)
+{
+    if (id == m_similarTo)
+        return;
+    m_similarTo = id;
+    emit similarToChanged();
+    emit visibleChanged();
+}
+
+void AppState::setAddingLink(bool adding)
+{
+    if (adding == m_addingLink)
+        return;
+    m_addingLink = adding;
+    emit addingLinkChanged(adding);
+}
+
+void AppState::setEditingSmart(const std::optional<SmartFolder> &folder)
+{
+    if (folder == m_editingSmart)
+        return;
+    m_editingSmart = folder;
+    emit editingSmartChanged();
+}
+
+void AppState::setSidebarWidth(double width)
+{
+    if (!std::isfinite(width) || width <= 0)
+        return;
+    m_settings.set(kSidebarWidth, width);
+    emit sidebarWidthChanged();
+}
+
+void AppState::setRenameFocused(bool focused)
+{
+    if (focused == m_renameFocused)
+        return;
+    m_renameFocused = focused;
+    // Leaving the rename field commits what was typed; entering it does nothing.
+    if (!focused)
+        commitRename();
+}
+
+QString AppState::selectionTitle() const
+{
+    return vellora::selectionTitle(m_selection, m_store.collections(), m_store.smartFolders());
+}
+
+QList<Item> AppState::visibleItems()
+{
+    const QList<Item> section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
+    VisibleFilter filter;
+    filter.query = m_search->query();
+    filter.ranked = m_search->ranked();
+    filter.hueFilter = m_hueFilter;
+    std::shared_ptr<DistanceTable> table;
+    if (m_similarTo) {
+        table = std::make_shared<DistanceTable>(m_hooks.distances ? m_hooks.distances(*m_similarTo) : DistanceTable());
+        filter.similar = [table](const QString &id) { return table->value(id); };
+    }
+    filter.sort = sort();
+    return filteredSortedItems(section, filter, &m_searchKeys);
+}
+
+std::optional<double> AppState::shownCollectionCreated() const
+{
+    const QList<Board> &collections = m_store.collections();
+    if (m_selection == QLatin1String("inbox"))
+        return collections.isEmpty() ? std::nullopt : std::optional<double>(collections.first().dateCreated);
+    for (const Board &board : collections)
+        if (board.id == m_selection)
+            return board.dateCreated;
+    return std::nullopt;
+}
+
+std::optional<SmartFolder> AppState::shownSmartFolder() const
+{
+    for (const SmartFolder &folder : m_store.smartFolders())
+        if (folder.id == m_selection)
+            return folder;
+    return std::nullopt;
+}
+
+QStringList AppState::pickedIds() const
+{
+    return m_openedId ? QStringList{*m_openedId} : m_selectedIds;
+}
+
+void AppState::newBoard()
+{
+    const QString id = m_store.createCollection(QStringLiteral("Untitled board"));
+    setSelection(id);
+    startRename(id);
+}
+
+void AppState::importFiles(const QStringList &files)
+{
+    if (files.isEmpty())
+        return;
+    const QString board = m_hooks.resolveBoardId ? m_hooks.resolveBoardId(m_store, m_selection) : m_store.defaultBoardId();
+    if (m_hooks.importFiles)
+        m_hooks.importFiles(m_store, files, board);
+    else
+        vellora::importFiles(m_store, files, board);
+}
+
+void AppState::newSmartFolder()
+{
+    SmartFolder folder;
+    folder.id = newUUIDString();
+    folder.match = QStringLiteral("all");
+    setEditingSmart(folder);
+}
+
+void AppState::editSmartFolder(const SmartFolder &folder) { setEditingSmart(folder); }
+
+void AppState::toggleSidebar()
+{
+    m_showSidebar = !m_showSidebar;
+    emit showSidebarChanged(m_showSidebar);
+}
+
+void AppState::toggleInspector() { setInspectorVisible(!inspectorVisible()); }
+
+void AppState::toggleSearch()
+{
+    setSearching(!m_searching);
+    if (m_searching) {
+        // The field takes the focus once it exists: on a later turn.
+        QPointer<AppState> self(this);
+        QTimer::singleShot(0, this, [self] {
+            if (self) {
+                self->m_searchFocusRequested = true;
+                emit self->searchFocusRequested();
+            }
+        });
+    } else if (!m_search->query().isEmpty()) {
+        m_search->setQuery(QString());
+    }
+}
+
+void AppState::showNext() { m_grid.showNext(); }
+void AppState::showPrevious() { m_grid.showPrevious(); }
+
+void AppState::startRename(const QString &collectionId)
+{
+    QString name;
+    for (const Board &board : m_store.collections()) {
+        if (board.id == collectionId) {
+            name = board.name;
+            break;
+        }
+    }
+    setDraft(name);
+    setRenaming(collectionId);
+    QPointer<AppState> self(this);
+    QTimer::singleShot(0, this, [self] {
+        if (self) {
+            self->m_renameFocused = true;
+            emit self->renameFocusRequested();
+        }
+    });
+}
+
+void AppState::commitRename()
+{
+    if (!m_renaming)
+        return;
+    // An empty field cancels: the old name stays.
+    if (!m_draft.isEmpty())
+        m_store.renameCollection(*m_renaming, m_draft);
+    setRenaming(std::nullopt);
+}
+
+void AppState::openItem(const QString &id)
+{
+    if (!m_store.item(id))
+        return;
+    for (const Item &item : visibleItems()) {
+        if (item.id == id) {
+            m_grid.open(id);
+            return;
+        }
+    }
+    setSelection(QStringLiteral("all"));
+    if (!m_search->query().isEmpty())
+        m_search->setQuery(QString());
+    setHueFilter(std::nullopt);
+    setSimilarTo(std::nullopt);
+    m_grid.open(id);
+}
+
+void AppState::addLinkToDefault(const QString &url)
+{
+    const QString board = m_store.defaultBoardId();
+    if (m_hooks.addLink) {
+        m_hooks.addLink(m_store, url, board);
+        return;
+    }
+    const QString id = addLink(m_store, url, board);
+    fetchLinkMetadata(m_store, id);
+}
+
+void AppState::addLinkToSection(const QString &url)
+{
+    const QString board = m_hooks.resolveBoardId ? m_hooks.resolveBoardId(m_store, m_selection) : m_store.defaultBoardId();
+    if (m_hooks.addLink) {
+        m_hooks.addLink(m_store, url, board);
+        return;
+    }
+    const QString id = addLink(m_store, url, board);
+    fetchLinkMetadata(m_store, id);
+}
+
+void AppState::clearGridSelection() { m_grid.select({}); }
+
+void AppState::handleOpenURL(const QString &address)
+{
+    const std::optional<DeepLink> link = parseDeepLink(address);
+    if (!link)
+        return;
+    switch (link->kind) {
+    case DeepLink::Kind::Item:
+        openItem(link->id);
+        return;
+    case DeepLink::Kind::Board:
+        setSelection(link->id);
+        return;
+    case DeepLink::Kind::Add: {
+        const std::optional<QString> url = link->url ? normalizedLinkURL(*link->url) : std::nullopt;
+        if (!url) {
+            setAddingLink(true);
+            return;
+        }
+        // Added on a later turn, as the window's own task.
+        QPointer<AppState> self(this);
+        const QString target = *url;
+        QTimer::singleShot(0, this, [self, target] {
+            if (self)
+                self->addLinkToDefault(target);
+        });
+        return;
+    }
+    }
+}
+
+void AppState::selectSectionNamed(const QString &name)
+{
+    if (const auto id = sectionNamed(name, m_store.smartFolders(), m_store.collections()))
+        setSelection(*id);
+}
+
+HandoffActivity AppState::currentActivity() const
+{
+    if (m_openedId)
+        return {QString::fromLatin1(kItemActivity), QStringLiteral("itemID"), *m_openedId};
+    return {QString::fromLatin1(kBoardActivity), QStringLiteral("boardID"), m_selection};
+}
+
+void AppState::advertise()
+{
+    const HandoffActivity activity = currentActivity();
+    if (m_advertised == activity)
+        return;
+    m_advertised = activity;
+    qCInfo(lcHandoff).noquote() << "handoff current:" << activity.type << activity.value;
+    emit handoffChanged(activity);
+}
+
+void AppState::continueActivity(const QString &type, const QVariantMap &userInfo)
+{
+    if (type == QLatin1String(kBoardActivity)) {
+        const QVariant value = userInfo.value(QStringLiteral("boardID"));
+        if (value.typeId() == QMetaType::QString)
+            setSelection(value.toString());
+    } else if (type == QLatin1String(kItemActivity)) {
+        const QVariant value = userInfo.value(QStringLiteral("itemID"));
+        if (value.typeId() == QMetaType::QString)
+            openItem(value.toString());
+    }
+}
+
+} // namespace vellora

@@ -1,0 +1,353 @@
+#include "VisibleItems.h"
+
+#include "enrichment/Search.h"
+#include "library/Palette.h"
+#include "platform/Text.h"
+
+#include <QCollator>
+#include <QLocale>
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+namespace vellora {
+
+const QList<BuiltInSection> &builtInSections()
+{
+    static const QList<BuiltInSection> sections{
+        {QStringLiteral("all"), QStringLiteral("All"), QStringLiteral("rectangle.stack")},
+        {QStringLiteral("inbox"), QStringLiteral("Inbox"), QStringLiteral("tray")},
+        {QStringLiteral("links"), QStringLiteral("Links"), QStringLiteral("link")},
+        {QStringLiteral("trash"), QStringLiteral("Trash"), QStringLiteral("trash")},
+    };
+    return sections;
+}
+
+const QList<SortOrder> &sortOrders()
+{
+    static const QList<SortOrder> orders{
+        {QStringLiteral("newest"), QStringLiteral("Date added, newest first")},
+        {QStringLiteral("oldest"), QStringLiteral("Date added, oldest first")},
+        {QStringLiteral("az"), QString::fromUtf8("Name, A\u2013Z")},
+        {QStringLiteral("za"), QString::fromUtf8("Name, Z\u2013A")},
+        {QStringLiteral("opened"), QStringLiteral("Most opened")},
+    };
+    return orders;
+}
+
+QString selectionTitle(const QString &selection, const QList<Board> &collections,
+                       const QList<SmartFolder> &smartFolders)
+{
+    for (const BuiltInSection &section : builtInSections())
+        if (section.id == selection)
+            return section.title;
+    for (const Board &board : collections)
+        if (board.id == selection)
+            return board.name;
+    for (const SmartFolder &folder : smartFolders)
+        if (folder.id == selection)
+            return folder.name;
+    return {};
+}
+
+bool passesHueFilter(const std::optional<QStringList> &palette, double hue)
+{
+    return palette && paletteMatchesHue(*palette, hue, kHueFilterTolerance);
+}
+
+namespace {
+
+// One collator for the name orders. The C locale would compare code units
+// and ignore the numeric mode, so it stands in with the neutral English one.
+QCollator &nameCollator()
+{
+    thread_local QCollator collator = [] {
+        QLocale locale;
+        if (locale.language() == QLocale::C)
+            locale = QLocale(QLocale::English, QLocale::UnitedStates);
+        QCollator c(locale);
+        c.setNumericMode(true);
+        c.setCaseSensitivity(Qt::CaseInsensitive);
+        return c;
+    }();
+    return collator;
+}
+
+} // namespace
+
+int compareFileNames(const QString &a, const QString &b)
+{
+    return nameCollator().compare(a, b);
+}
+
+// The strings an entry was made from are kept (not just remembered), so a
+// later item whose fields share their data is certain to hold the same text.
+struct SearchKeyCache::Entry {
+    QString originalFilename;
+    QString ocrText;
+    QString title;
+    QString sourceURL;
+    QString siteName;
+    QString summary;
+    QString insightSummary;
+    QString pageText;
+    QStringList tags;
+    QStringList labels;
+    QString key;
+    bool hasKey = false;
+
+    static bool same(const QString &a, const QString &b) { return a.constData() == b.constData() && a.size() == b.size(); }
+    static bool same(const QStringList &a, const QStringList &b) { return a.constData() == b.constData() && a.size() == b.size(); }
+
+    bool textMatches(const Item &item) const
+    {
+        return same(originalFilename, item.originalFilename) && same(ocrText, item.ocrText.value_or(QString()))
+            && same(title, item.title.value_or(QString())) && same(sourceURL, item.sourceURL.value_or(QString()))
+            && same(siteName, item.siteName.value_or(QString())) && same(summary, item.summary.value_or(QString()))
+            && same(insightSummary, item.insight ? item.insight->summary : QString())
+            && same(pageText, item.pageText.value_or(QString())) && same(tags, item.tags.value_or(QStringList()))
+            && same(labels, item.labels.value_or(QStringList()));
+    }
+    void takeText(const Item &item)
+    {
+        originalFilename = item.originalFilename;
+        ocrText = item.ocrText.value_or(QString());
+        title = item.title.value_or(QString());
+        sourceURL = item.sourceURL.value_or(QString());
+        siteName = item.siteName.value_or(QString());
+        summary = item.summary.value_or(QString());
+        insightSummary = item.insight ? item.insight->summary : QString();
+        pageText = item.pageText.value_or(QString());
+        tags = item.tags.value_or(QStringList());
+        labels = item.labels.value_or(QStringList());
+    }
+};
+
+using Order = std::vector<qsizetype>;
+
+namespace {
+
+// Sorts positions of `section` by one of the five orders, stably; false for
+// any other value (the order is left as it is).
+bool sortPositions(Order &order, const QList<Item> &section, const QString &sort)
+{
+    if (sort == QLatin1String("newest")) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](qsizetype a, qsizetype b) { return section[a].dateAdded > section[b].dateAdded; });
+    } else if (sort == QLatin1String("oldest")) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](qsizetype a, qsizetype b) { return section[a].dateAdded < section[b].dateAdded; });
+    } else if (sort == QLatin1String("az") || sort == QLatin1String("za")) {
+        // One sort key per name, then plain byte comparisons.
+        QCollator &collator = nameCollator();
+        std::vector<std::optional<QCollatorSortKey>> keys(size_t(section.size()));
+        for (qsizetype i : order)
+            keys[size_t(i)].emplace(collator.sortKey(section[i].originalFilename));
+        const bool ascending = sort == QLatin1String("az");
+        std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+            const int c = keys[size_t(a)]->compare(*keys[size_t(b)]);
+            return ascending ? c < 0 : c > 0;
+        });
+    } else if (sort == QLatin1String("opened")) {
+        std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+            const qint64 ca = section[a].openCount.value_or(0), cb = section[b].openCount.value_or(0);
+            if (ca != cb)
+                return ca > cb;
+            return section[a].lastOpenedAt.value_or(0.0) > section[b].lastOpenedAt.value_or(0.0);
+        });
+    } else {
+        return false;
+    }
+    return true;
+}
+
+Order identityOrder(qsizetype n)
+{
+    Order order(static_cast<size_t>(n));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    return order;
+}
+
+} // namespace
+
+struct SearchKeyCache::Data {
+    QHash<QString, Entry> entries;
+    // The section the rest was made for; kept, so that its identity is certain.
+    QList<Item> section;
+    bool hasSection = false;
+    // Every folded text of the section, each followed by a NUL; starts[i] is
+    // where item i's text begins, starts[n] the end.
+    QString joined;
+    std::vector<qsizetype> starts;
+    QHash<QString, Order> sorted;
+};
+
+SearchKeyCache::SearchKeyCache() : d(new Data) {}
+SearchKeyCache::~SearchKeyCache() { delete d; }
+
+void SearchKeyCache::clear()
+{
+    delete d;
+    d = new Data;
+}
+
+qsizetype SearchKeyCache::size() const { return d->entries.size(); }
+
+const QString &SearchKeyCache::key(const Item &item)
+{
+    Entry &e = d->entries[item.id];
+    if (!e.hasKey || !e.textMatches(item)) {
+        e.takeText(item);
+        e.key = searchFolded(searchableText(item));
+        e.hasKey = true;
+    }
+    return e.key;
+}
+
+void SearchKeyCache::useSection(const QList<Item> &section)
+{
+    if (d->hasSection && d->section.isSharedWith(section) && d->section.size() == section.size())
+        return;
+    d->section = section;
+    d->hasSection = true;
+    d->joined.clear();
+    d->starts.clear();
+    d->sorted.clear();
+}
+
+std::vector<bool> SearchKeyCache::matches(const QList<Item> &section, const QString &needle)
+{
+    useSection(section);
+    const qsizetype n = section.size();
+    if (d->starts.empty()) {
+        d->starts.reserve(size_t(n) + 1);
+        for (qsizetype i = 0; i < n; ++i) {
+            d->starts.push_back(d->joined.size());
+            d->joined.append(key(section[i]));
+            d->joined.append(QChar(0));
+        }
+        d->starts.push_back(d->joined.size());
+    }
+    std::vector<bool> found(size_t(n), false);
+    if (needle.isEmpty())
+        return found;
+    // One pass over all texts; a hit that runs past its item's end (over
+    // the NUL) does not count.
+    qsizetype from = 0;
+    while (true) {
+        const qsizetype at = d->joined.indexOf(needle, from);
+        if (at < 0)
+            break;
+        const auto next = std::upper_bound(d->starts.begin(), d->starts.end(), at);
+        const qsizetype item = qsizetype(next - d->starts.begin()) - 1;
+        const qsizetype end = d->starts[size_t(item) + 1] - 1;
+        if (at + needle.size() <= end) {
+            found[size_t(item)] = true;
+            from = end + 1;
+        } else {
+            from = at + 1;
+        }
+    }
+    return found;
+}
+
+const std::vector<qsizetype> &SearchKeyCache::sorted(const QList<Item> &section, const QString &sort)
+{
+    useSection(section);
+    auto it = d->sorted.find(sort);
+    if (it == d->sorted.end()) {
+        Order order = identityOrder(section.size());
+        sortPositions(order, section, sort);
+        it = d->sorted.insert(sort, std::move(order));
+    }
+    return *it;
+}
+
+QList<qsizetype> visibleOrder(const QList<Item> &section, const VisibleFilter &filter, SearchKeyCache *cache)
+{
+    // Ranked search results decide alone.
+    if (filter.ranked && !filter.ranked->isEmpty()) {
+        const QHash<QString, int> &ranked = *filter.ranked;
+        Order order;
+        std::vector<int> score(size_t(section.size()), 0);
+        for (qsizetype i = 0; i < section.size(); ++i) {
+            const auto it = ranked.constFind(section[i].id);
+            if (it != ranked.cend()) {
+                order.push_back(i);
+                score[size_t(i)] = it.value();
+            }
+        }
+        std::stable_sort(order.begin(), order.end(),
+                         [&](qsizetype a, qsizetype b) { return score[size_t(a)] > score[size_t(b)]; });
+        return QList<qsizetype>(order.begin(), order.end());
+    }
+
+    const qsizetype n = section.size();
+    const bool filterText = !filter.query.isEmpty();
+    const QString needle = filterText ? searchFolded(filter.query) : QString();
+    if (filterText && needle.isEmpty())
+        return {};
+    std::vector<bool> textHit;
+    if (filterText) {
+        if (cache) {
+            textHit = cache->matches(section, needle);
+        } else {
+            textHit.assign(size_t(n), false);
+            for (qsizetype i = 0; i < n; ++i)
+                textHit[size_t(i)] = searchFolded(searchableText(section[i])).contains(needle);
+        }
+    }
+    auto passes = [&](qsizetype i) {
+        if (filterText && !textHit[size_t(i)])
+            return false;
+        return !filter.hueFilter || passesHueFilter(section[i].palette, *filter.hueFilter);
+    };
+
+    Order order;
+    order.reserve(size_t(n));
+    if (filter.similar) {
+        for (qsizetype i = 0; i < n; ++i)
+            if (passes(i))
+                order.push_back(i);
+        std::vector<float> distance(size_t(n), std::numeric_limits<float>::infinity());
+        for (qsizetype i : order)
+            if (const auto d = filter.similar(section[i].id))
+                distance[size_t(i)] = *d;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](qsizetype a, qsizetype b) { return distance[size_t(a)] < distance[size_t(b)]; });
+    } else if (cache) {
+        // Sorting the whole section once and filtering that order gives the
+        // same list as filtering first: the sorts are stable.
+        for (qsizetype i : cache->sorted(section, filter.sort))
+            if (passes(i))
+                order.push_back(i);
+    } else {
+        for (qsizetype i = 0; i < n; ++i)
+            if (passes(i))
+                order.push_back(i);
+        sortPositions(order, section, filter.sort);
+    }
+    return QList<qsizetype>(order.begin(), order.end());
+}
+
+QList<Item> filteredSortedItems(const QList<Item> &section, const VisibleFilter &filter, SearchKeyCache *cache)
+{
+    const QList<qsizetype> order = visibleOrder(section, filter, cache);
+    // The whole section in its own order is the section itself, shared.
+    if (order.size() == section.size()) {
+        bool same = true;
+        for (qsizetype i = 0; i < order.size() && same; ++i)
+            same = order[i] == i;
+        if (same)
+            return section;
+    }
+    QList<Item> out;
+    out.reserve(order.size());
+    for (qsizetype i : order)
+        out.append(section[i]);
+    return out;
+}
+
+} // namespace vellora

@@ -1,0 +1,106 @@
+#pragma once
+// What the content column shows: the title of the shown section and, from
+// the section's items, those that are visible, in display order. Ranked
+// search results win over everything; otherwise the text filter, the colour
+// filter, then find-similar or the sort order. Pure: no store, no widgets.
+
+#include "library/Board.h"
+#include "library/Item.h"
+#include "library/SmartFolder.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace vellora {
+
+struct BuiltInSection {
+    QString id;
+    QString title;
+    QString icon;
+};
+// "all", "inbox", "links", "trash", in this order.
+const QList<BuiltInSection> &builtInSections();
+
+struct SortOrder {
+    QString value;
+    QString label;
+};
+// "newest", "oldest", "az", "za", "opened" with the labels the header bar shows.
+const QList<SortOrder> &sortOrders();
+
+// The heading of a section: a built-in title, else the name of the first
+// collection, else of the first smart folder with that id; "" for anything else.
+QString selectionTitle(const QString &selection, const QList<Board> &collections,
+                       const QList<SmartFolder> &smartFolders);
+
+// The header bar's colour filter: a palette entry with saturation above 0.25,
+// brightness above 0.2 and a hue within 25 degrees of `hue`, the short way
+// round. An absent palette never matches.
+inline constexpr double kHueFilterTolerance = 25.0;
+bool passesHueFilter(const std::optional<QStringList> &palette, double hue);
+
+// "Name, A–Z": file names as a file manager orders them (case ignored, digit
+// runs compared by value: "img2" before "img10"). Negative, 0, positive.
+int compareFileNames(const QString &a, const QString &b);
+
+// What the visible-items filter keeps between calls, so that typing into the
+// search field over a large library does not redo what the keystroke did not
+// change: the folded searchable text of each item (made again only for an
+// item whose text fields changed: copies of an unchanged item share their
+// strings), all texts of one section joined for one pass of the search, and
+// the section's sort orders. Everything but the folded texts is tied to one
+// section list (the same shared list, not an equal one).
+class SearchKeyCache {
+public:
+    SearchKeyCache();
+    ~SearchKeyCache();
+    SearchKeyCache(const SearchKeyCache &) = delete;
+    SearchKeyCache &operator=(const SearchKeyCache &) = delete;
+
+    const QString &key(const Item &item);
+    void clear();
+    qsizetype size() const;
+
+    // The positions of the section's items whose text contains the folded needle.
+    std::vector<bool> matches(const QList<Item> &section, const QString &foldedNeedle);
+    // The section's positions sorted by one of the sort orders.
+    const std::vector<qsizetype> &sorted(const QList<Item> &section, const QString &sort);
+
+private:
+    void useSection(const QList<Item> &section);
+    struct Entry;
+    struct Data;
+    Data *d;
+};
+
+struct VisibleFilter {
+    // The search text, not trimmed; empty lets every item pass.
+    QString query;
+    // The model-planned scores; when present and not empty, only ranked items
+    // show, best first, and nothing else applies.
+    std::optional<QHash<QString, int>> ranked;
+    // Colour filter, a hue in degrees.
+    std::optional<double> hueFilter;
+    // Find-similar: the distance of an item to the chosen one, none when it
+    // has no print. Reorders only; items without a distance go last.
+    std::function<std::optional<float>(const QString &id)> similar;
+    // "newest", "oldest", "az", "za", "opened"; anything else keeps the
+    // section's order.
+    QString sort;
+};
+
+// `section` is the section's items in its own order. Every sort is stable.
+// A cache makes repeated calls over the same items fast; without one each
+// call folds every text.
+// The positions in `section` of the visible items, in display order.
+QList<qsizetype> visibleOrder(const QList<Item> &section, const VisibleFilter &filter,
+                              SearchKeyCache *cache = nullptr);
+QList<Item> filteredSortedItems(const QList<Item> &section, const VisibleFilter &filter,
+                                SearchKeyCache *cache = nullptr);
+
+} // namespace vellora

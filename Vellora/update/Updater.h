@@ -1,0 +1,105 @@
+#pragma once
+// The self-updater: one feed check, one install at a time, one status text
+// that the banner, the settings section and "--update" all show.
+
+#include "Appcast.h"
+#include "Minisign.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+class QNetworkAccessManager;
+class QTimer;
+
+namespace vellora {
+
+class Defaults;
+
+class Updater : public QObject {
+    Q_OBJECT
+public:
+    // The process-wide updater on the standard defaults, trusting the keys the
+    // build compiled in.
+    static Updater &shared();
+
+    Updater(Defaults &defaults, qint64 runningBuild, QList<MinisignPublicKey> trustedKeys,
+            QObject *parent = nullptr);
+    ~Updater() override;
+
+    std::optional<Appcast> available() const { return m_available; }
+    std::optional<QString> status() const { return m_status; }
+    bool busy() const { return m_busy; }
+    bool dismissed() const { return m_dismissed; }
+    std::optional<QDateTime> lastChecked() const { return m_lastChecked; }
+    bool relaunches() const { return m_relaunches; }
+    bool started() const { return m_started; }
+    // How much of the download has arrived, 0…1; nothing while not downloading.
+    std::optional<double> downloadProgress() const { return m_progress; }
+    // The banner shows while not dismissed and something is on offer or said.
+    bool bannerVisible() const { return !m_dismissed && (m_available || m_status); }
+
+    void setDismissed(bool dismissed);
+    void setRelaunches(bool relaunches) { m_relaunches = relaunches; }
+    // Tests: the system version compared with a release's minimum.
+    void setSystemVersion(const QString &version) { m_systemVersion = version; }
+
+    QUrl appcastURL() const;
+    QString targetPath() const;
+
+    // One check; `done` runs on this thread when it has ended, whatever happened.
+    void check(bool userInitiated, std::function<void()> done = {});
+    // Downloads, verifies and installs what is on offer; `done` gets whether it
+    // was installed. Refused at once (false) with nothing on offer or while busy.
+    void install(std::function<void(bool)> done = {});
+    // The daily check, 10 s after the first call; later calls do nothing.
+    void scheduleChecks();
+
+signals:
+    void statusChanged();
+    void availableChanged();
+    void busyChanged();
+    void dismissedChanged();
+    void lastCheckedChanged();
+    void downloadProgressChanged();
+    // Asked to quit after a relaunch was started.
+    void relaunchStarted();
+
+private:
+    struct InstallRun;
+    void setStatus(const std::optional<QString> &status);
+    void setAvailable(const std::optional<Appcast> &available);
+    void setBusy(bool busy);
+    void setProgress(std::optional<double> progress);
+    void step(const QString &text); // status, then the same behind "[update] "
+    bool networkAllowed(const QUrl &url) const;
+    void finishCheck(bool userInitiated, const QByteArray &body, const QString &failure,
+                     const std::function<void()> &done);
+    void runDownload(std::shared_ptr<InstallRun> run);
+    void runVerify(std::shared_ptr<InstallRun> run);
+    void runReplace(std::shared_ptr<InstallRun> run);
+    void fail(std::shared_ptr<InstallRun> run, const QString &message);
+
+    Defaults &m_defaults;
+    qint64 m_runningBuild;
+    QList<MinisignPublicKey> m_trustedKeys;
+    QNetworkAccessManager *m_network;
+    QTimer *m_schedule = nullptr;
+    QString m_systemVersion;
+    std::optional<Appcast> m_available;
+    std::optional<QString> m_status;
+    std::optional<QDateTime> m_lastChecked;
+    std::optional<double> m_progress;
+    bool m_busy = false;
+    bool m_dismissed = false;
+    bool m_relaunches = true;
+    bool m_started = false;
+};
+
+// The public keys the build trusts for releases.
+QList<MinisignPublicKey> compiledUpdateKeys();
+
+} // namespace vellora

@@ -1,0 +1,545 @@
+#include "GridScreen.h"
+
+#include "Background.h"
+#include "CollectionContents.h"
+#include "LiveText.h"
+#include "QuickLook.h"
+#include "ShareMenu.h"
+#include "StageOverlay.h"
+#include "WindowBackground.h"
+
+#include "enrichment/LinkCover.h"
+#include "enrichment/LinkParser.h"
+#include "enrichment/LinkPipeline.h"
+#include "library/LibraryStore.h"
+#include "library/LibraryStoreMedia.h"
+#include "library/Media.h"
+#include "library/SafeNames.h"
+#include "platform/ImageIO.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QMutex>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSaveFile>
+#include <QUuid>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace vellora {
+
+namespace {
+constexpr double kIconPixels = 32;
+
+// What the decode threads need to know of one shown item.
+struct ContentEntry {
+    QString storedFilename;
+    QString title;
+    QString host;
+    QString faviconFilename;
+    bool link = false;
+};
+
+struct ContentIndex {
+    QString root;
+    QHash<QString, ContentEntry> entries;
+};
+
+QImage linkCover(const QString &root, const ContentEntry &entry)
+{
+    std::optional<QImage> icon;
+    if (!entry.faviconFilename.isEmpty()) {
+        const QString path = faviconPath(root, entry.faviconFilename);
+        if (!path.isEmpty()) {
+            QImage image = downsampledImage(path, 128);
+            if (!image.isNull())
+                icon = image;
+        }
+    }
+    const auto cover = renderLinkCover(entry.title, entry.host, icon);
+    return cover ? *cover : QImage();
+}
+
+// The round "i" button shown over the hovered tile; presses beside it fall
+// through to the grid.
+class HoverInfo : public QWidget {
+public:
+    explicit HoverInfo(std::function<void()> open) : m_open(std::move(open))
+    {
+        setAttribute(Qt::WA_NoSystemBackground);
+        setMouseTracking(true);
+    }
+
+protected:
+    QRectF button() const { return QRectF(width() - 34, 8, 26, 26); }
+    void paintEvent(QPaintEvent *) override
+    {
+        if (width() < 60 || height() < 48)
+            return;
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF r = button();
+        p.setPen(QPen(QColor(255, 255, 255, 110), 1));
+        p.setBrush(QColor(0, 0, 0, m_hover ? 200 : 150));
+        p.drawEllipse(r);
+        QFont font = p.font();
+        font.setPixelSize(14);
+        font.setBold(true);
+        font.setItalic(true);
+        p.setFont(font);
+        p.setPen(Qt::white);
+        p.drawText(r, Qt::AlignCenter, QStringLiteral("i"));
+    }
+    void mouseMoveEvent(QMouseEvent *event) override
+    {
+        const bool hover = button().contains(event->position());
+        if (hover != m_hover) {
+            m_hover = hover;
+            setCursor(hover ? Qt::PointingHandCursor : Qt::ArrowCursor);
+            update();
+        }
+        event->ignore();
+    }
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        if (event->button() == Qt::LeftButton && button().contains(event->position())) {
+            event->accept();
+            return;
+        }
+        event->ignore();
+    }
+    void mouseReleaseEvent(QMouseEvent *event) override
+    {
+        if (event->button() == Qt::LeftButton && button().contains(event->position())) {
+            event->accept();
+            if (m_open)
+                m_open();
+            return;
+        }
+        event->ignore();
+    }
+
+private:
+    std::function<void()> m_open;
+    bool m_hover = false;
+};
+} // namespace
+
+struct GridScreen::ContentState {
+    QMutex lock;
+    std::shared_ptr<const ContentIndex> index = std::make_shared<ContentIndex>();
+
+    std::shared_ptr<const ContentIndex> current()
+    {
+        QMutexLocker locker(&lock);
+        return index;
+    }
+    void replace(std::shared_ptr<const ContentIndex> next)
+    {
+        QMutexLocker locker(&lock);
+        index = std::move(next);
+    }
+};
+
+GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *controller, QWidget *parent)
+    : QWidget(parent), m_store(store), m_controller(controller), m_content(std::make_shared<ContentState>())
+{
+    if (!m_controller)
+        m_controller = new zezevaveri::ScatterGridController(this);
+
+    m_view = m_bridge.makeView(this);
+    m_coordinator = m_bridge.makeCoordinator();
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_view);
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, windowBackground());
+    setPalette(palette);
+
+    m_stage = new StageOverlay(m_view);
+    m_stage->hide();
+    m_quickLook = new QuickLook(this);
+
+    // The decode threads read the index of the items shown; the window
+    // replaces it on the main thread.
+    std::weak_ptr<ContentState> content = m_content;
+    m_bridge.content = [content](const QString &id, double pixels, bool fullResolution) -> QImage {
+        const auto state = content.lock();
+        if (!state)
+            return {};
+        const auto index = state->current();
+        const auto entry = index->entries.constFind(id);
+        if (entry == index->entries.constEnd())
+            return {};
+        const double size = pixels > 0 ? pixels : kThumbnailPixelSize;
+        if (fullResolution) {
+            // Originals are written whole and renamed into place, so a plain
+            // read sees all of one or nothing.
+            const QString path = originalPath(index->root, entry->storedFilename);
+            if (!path.isEmpty()) {
+                QImage image = downsampledImage(path, size);
+                if (!image.isNull())
+                    return image;
+            }
+        }
+        // The id becomes part of a path only as one plain component.
+        if (isSafePathComponent(id)) {
+            QImage image = downsampledImage(thumbnailPath(index->root, id + QStringLiteral(".jpg")), size);
+            if (!image.isNull())
+                return image;
+        }
+        if (entry->link) {
+            QImage cover = linkCover(index->root, *entry);
+            if (!cover.isNull() && std::max(cover.width(), cover.height()) > size)
+                cover = cover.scaled(QSize(int(size), int(size)), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            return cover;
+        }
+        return {};
+    };
+    m_bridge.config = zezevaveri::ScatterConfig();
+    m_bridge.onActivate = [this](const QString &id) {
+        if (const auto item = m_store.item(id))
+            openLink(m_store, *item);
+    };
+    m_bridge.onOpen = [this](const std::optional<QString> &id) { handleOpen(id); };
+    m_bridge.onSelect = [this](const QStringList &ids) { handleSelect(ids); };
+    m_bridge.onDelete = [this](const QString &id) { deleteItems(targetsFor(id)); };
+    m_bridge.onDropURLs = [this](const QList<QUrl> &urls) {
+        importURLs(urls, m_store, resolveBoardId(m_store, m_collectionId));
+    };
+    m_bridge.onPaste = [this] { paste(); };
+    m_bridge.onKey = [this](QKeyEvent *event, const std::optional<QString> &id) { return handleKey(event, id); };
+    m_bridge.tileMenu = [this](const QString &id) { return tileMenu(id, m_view); };
+    m_bridge.dragURL = [this](const QString &id) { return exportURL(m_store, id).value_or(QUrl()); };
+    m_bridge.stageOverlay = m_stage;
+    m_bridge.tileIcon = [this](const QString &id) { return m_icons.value(id); };
+    m_bridge.hoverOverlay = [this](const zezevaveri::ScatterItem &item, std::function<void()> open) {
+        return makeHoverOverlay(item, std::move(open));
+    };
+    m_bridge.controller = m_controller;
+    m_bridge.glideKey = glideKey();
+    m_coordinator.glideKey = m_bridge.glideKey;
+
+    connect(&m_store, &LibraryStore::rootChanged, this, [this] {
+        m_icons.clear();
+        m_iconsAsked.clear();
+    });
+    refresh();
+}
+
+GridScreen::~GridScreen()
+{
+    // The decode threads may still hold the index; they find it empty.
+    m_content->replace(std::make_shared<ContentIndex>());
+}
+
+LiveText *GridScreen::liveText() const { return m_stage->liveText(); }
+
+zezevaveri::ScatterItem GridScreen::scatterItem(const Item &item, bool waitingForCloud)
+{
+    zezevaveri::ScatterItem tile;
+    tile.id = item.id;
+    tile.aspect = double(item.pixelWidth) / double(std::max<qint64>(item.pixelHeight, 1));
+    tile.title = item.title ? *item.title : QFileInfo(item.originalFilename).completeBaseName();
+    tile.subtitle = QString();
+    tile.revision = item.snapshotDate ? int(std::floor(*item.snapshotDate)) : 0;
+    const bool link = item.kind == QLatin1String("link");
+    tile.loading = (link && !item.snapshotDate) || waitingForCloud;
+    tile.external = link;
+    return tile;
+}
+
+QString GridScreen::glideKey() const
+{
+    return m_collectionId + (m_inspector ? QStringLiteral("true") : QStringLiteral("false"));
+}
+
+void GridScreen::setCollectionId(const QString &id)
+{
+    if (id == m_collectionId)
+        return;
+    m_collectionId = id;
+    refresh();
+}
+
+void GridScreen::setInspector(bool shown)
+{
+    if (shown == m_inspector)
+        return;
+    m_inspector = shown;
+    refresh();
+}
+
+void GridScreen::setHeader(QWidget *header)
+{
+    m_bridge.header = header;
+    if (!header && m_view->headerView())
+        m_view->setHeaderView(nullptr);
+    refresh();
+}
+
+void GridScreen::setVisibleItems(const QList<Item> &items)
+{
+    m_visible = items;
+    auto index = std::make_shared<ContentIndex>();
+    index->root = m_store.root();
+    index->entries.reserve(items.size());
+    QSet<QString> shown;
+    shown.reserve(items.size());
+    for (const Item &item : items) {
+        ContentEntry entry;
+        entry.storedFilename = item.storedFilename;
+        entry.link = item.kind == QLatin1String("link");
+        entry.title = item.title.value_or(QString());
+        entry.host = item.host();
+        entry.faviconFilename = item.faviconFilename.value_or(QString());
+        index->entries.insert(item.id, entry);
+        shown.insert(item.id);
+    }
+    m_content->replace(std::move(index));
+    // An item that left the shown list (trashed, deleted, filtered away)
+    // takes the stage with it: the grid never stays open on a missing tile.
+    if (m_openedId && !shown.contains(*m_openedId))
+        closeStage();
+    refresh();
+    loadIcons();
+}
+
+void GridScreen::refresh()
+{
+    QList<zezevaveri::ScatterItem> tiles;
+    tiles.reserve(m_visible.size());
+    for (const Item &item : m_visible)
+        tiles.append(scatterItem(item, waitingForCloud && waitingForCloud(item.id)));
+    m_bridge.items = std::move(tiles);
+    m_bridge.glideKey = glideKey();
+    m_bridge.update(*m_view, m_coordinator);
+}
+
+void GridScreen::loadIcons()
+{
+    QList<std::pair<QString, QString>> wanted;
+    for (const Item &item : m_visible) {
+        if (item.kind != QLatin1String("link") || !item.faviconFilename || m_iconsAsked.contains(item.id))
+            continue;
+        const QString path = faviconPath(m_store.root(), *item.faviconFilename);
+        if (path.isEmpty())
+            continue;
+        m_iconsAsked.insert(item.id);
+        wanted.append({item.id, path});
+    }
+    if (wanted.isEmpty())
+        return;
+    views::inBackground<QHash<QString, QImage>>(
+        this,
+        [wanted] {
+            QHash<QString, QImage> icons;
+            for (const auto &[id, path] : wanted) {
+                QImage image = downsampledImage(path, kIconPixels);
+                if (!image.isNull())
+                    icons.insert(id, image);
+            }
+            return icons;
+        },
+        [this](QHash<QString, QImage> icons) { m_icons.insert(icons); });
+}
+
+QWidget *GridScreen::makeHoverOverlay(const zezevaveri::ScatterItem &item, std::function<void()> open)
+{
+    Q_UNUSED(item);
+    return new HoverInfo(std::move(open));
+}
+
+void GridScreen::handleOpen(const std::optional<QString> &id)
+{
+    m_openedId = id;
+    const std::optional<Item> item = id ? m_store.item(*id) : std::nullopt;
+    m_stage->setItem(item, &m_store);
+    m_stage->liveText()->analyze(id, item ? originalPath(m_store.root(), item->storedFilename) : QString());
+    emit openedIdChanged(id.value_or(QString()));
+}
+
+void GridScreen::handleSelect(const QStringList &ids)
+{
+    if (ids == m_selectedIds)
+        return;
+    m_selectedIds = ids;
+    emit selectedIdsChanged(ids);
+}
+
+void GridScreen::closeStage()
+{
+    if (m_view->engine().opened())
+        m_view->close();
+    if (m_openedId)
+        handleOpen(std::nullopt);
+}
+
+QStringList GridScreen::targetsFor(const QString &id) const
+{
+    return m_selectedIds.contains(id) ? m_selectedIds : QStringList{id};
+}
+
+void GridScreen::deleteItems(const QStringList &ids)
+{
+    if (m_collectionId == kSectionTrash) {
+        if (!confirmDeletePermanently(ids, m_store, this))
+            return;
+        if (m_openedId && ids.contains(*m_openedId))
+            closeStage();
+        return;
+    }
+    m_store.trash(ids);
+    closeStage();
+    if (m_controller)
+        m_controller->select({});
+    handleSelect({});
+}
+
+bool GridScreen::quickLookItem(const QString &id)
+{
+    const std::optional<Item> item = m_store.item(id);
+    if (!item)
+        return false;
+    const QString path = originalPath(m_store.root(), item->storedFilename);
+    if (path.isEmpty())
+        return false;
+    m_quickLook->toggle(path);
+    return true;
+}
+
+bool GridScreen::handleKey(QKeyEvent *event, const std::optional<QString> &id)
+{
+    const int key = event->key();
+    const bool command = event->modifiers() & Qt::ControlModifier;
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && command && id) {
+        const std::optional<Item> item = m_store.item(*id);
+        if (item && item->kind == QLatin1String("link")) {
+            openLink(m_store, *item);
+            return true;
+        }
+        return false;
+    }
+    if (key == Qt::Key_Space && event->modifiers() == Qt::NoModifier && id)
+        return quickLookItem(*id);
+    if (key == Qt::Key_Escape && m_quickLook->isVisible()) {
+        m_quickLook->hide();
+        return true;
+    }
+    if (event->matches(QKeySequence::Copy) && m_openedId)
+        return m_stage->liveText()->copySelection();
+    return false;
+}
+
+QMenu *GridScreen::tileMenu(const QString &id, QWidget *parent)
+{
+    const QStringList targets = targetsFor(id);
+    const std::optional<Item> clicked = m_store.item(id);
+    auto *menu = new QMenu(parent);
+    menu->addAction(QStringLiteral("Quick Look"), this, [this, id] { quickLookItem(id); });
+    if (clicked && clicked->kind == QLatin1String("link")) {
+        menu->addAction(QStringLiteral("Open in Browser"), this, [this, id] {
+            if (const auto item = m_store.item(id))
+                openLink(m_store, *item);
+        });
+        menu->addAction(QStringLiteral("Refresh Snapshot"), this, [this, id] { fetchLinkMetadata(m_store, id); });
+    }
+    QList<Item> shared;
+    for (const QString &target : targets)
+        if (const auto item = m_store.item(target))
+            shared.append(*item);
+    if (QMenu *share = makeShareMenu(m_store, shared, menu))
+        menu->addMenu(share);
+    menu->addAction(QStringLiteral("Find Similar"), this, [this, id] {
+        if (findSimilar)
+            findSimilar(id);
+    });
+    menu->addSeparator();
+    const bool trash = m_collectionId == kSectionTrash;
+    if (trash)
+        menu->addAction(QStringLiteral("Put Back"), this, [this, targets] { m_store.restore(targets); });
+    const QString deleteTitle = trash ? QStringLiteral("Delete Permanently…")
+                                : targets.size() == 1 ? QStringLiteral("Move to Trash")
+                                                      : QStringLiteral("Move %1 Items to Trash").arg(targets.size());
+    menu->addAction(deleteTitle, this, [this, targets] { deleteItems(targets); });
+    return menu;
+}
+
+void GridScreen::paste()
+{
+    if (const QMimeData *data = QApplication::clipboard()->mimeData())
+        paste(*data);
+}
+
+void GridScreen::paste(const QMimeData &data)
+{
+    const QString board = resolveBoardId(m_store, m_collectionId);
+    if (data.hasUrls() && !data.urls().isEmpty()) {
+        importURLs(data.urls(), m_store, board);
+        return;
+    }
+    // Picture data as the source application encoded it, in the first
+    // picture type it offers.
+    const QMimeDatabase mimeTypes;
+    for (const QString &format : data.formats()) {
+        if (!format.startsWith(QLatin1String("image/")))
+            continue;
+        const QByteArray bytes = data.data(format);
+        if (bytes.isEmpty())
+            continue;
+        QString extension = mimeTypes.mimeTypeForName(format).preferredSuffix();
+        if (extension.isEmpty())
+            extension = QStringLiteral("tiff");
+        pasteImage(bytes, extension);
+        return;
+    }
+    // Only a decoded picture (another Qt program put a QImage there).
+    if (data.hasImage()) {
+        const QImage image = qvariant_cast<QImage>(data.imageData());
+        const QByteArray bytes = encodePNG(image);
+        if (!bytes.isEmpty()) {
+            pasteImage(bytes, QStringLiteral("png"));
+            return;
+        }
+    }
+    if (data.hasText()) {
+        if (const auto link = normalizedLinkURL(data.text()))
+            importURLs({QUrl(*link)}, m_store, board);
+    }
+}
+
+void GridScreen::pasteImage(const QByteArray &bytes, const QString &extension)
+{
+    const QString board = resolveBoardId(m_store, m_collectionId);
+    const QString path = QDir(QDir::tempPath())
+                             .filePath(QStringLiteral("Pasted %1.%2")
+                                           .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), extension));
+    // Writing the file and making the item read and write the disk: both
+    // happen on a worker; the store takes the item on the main thread.
+    LibraryStore *store = &m_store;
+    views::inBackground<int>(
+        this,
+        [store, bytes, path, board] {
+            int added = 0;
+            QFile file(path);
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.write(bytes) == bytes.size()) {
+                file.close();
+                added = addFiles(*store, {path}, board);
+            }
+            QFile::remove(path);
+            return added;
+        },
+        [this](int added) { emit pasteFinished(added); });
+}
+
+} // namespace vellora

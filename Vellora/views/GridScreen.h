@@ -1,0 +1,151 @@
+#pragma once
+// The main window's content area: the items of the shown section as tiles of
+// the scatter grid, and the answers to everything the grid reports.
+//
+//   content      thumbnails/<id>.jpg of the library; when the grid asks for
+//                the full resolution (an opened tile), the original, read
+//                under file coordination and decoded at the stage size. A
+//                link without a picture gets its rendered cover. All of it
+//                on the grid's decode threads.
+//   click        a link opens in the browser (and the open is counted); a
+//                picture opens on the stage with the stage overlay and its
+//                live text.
+//   Delete       outside the trash: the targets go to the trash; in the
+//                trash: the permanent-delete alert (confirmDeletePermanently).
+//                The targets are the selection when it holds the tile, else
+//                the tile alone.
+//   drop/paste   into the section's collection (resolveBoardId): files are
+//                imported, addresses added as links; a pasted picture is
+//                written to a temporary file, added, and the file removed.
+//   keys         Ctrl+Return opens a link; Space toggles Quick Look of the
+//                focused item's original; Ctrl+C copies the live-text
+//                selection; Escape closes Quick Look.
+//   right click  the tile menu (tileMenu()).
+//   drag out     the item's export URL.
+//
+// It owns no library state: the main window hands it the section id and the
+// items to show (already filtered and sorted) and listens to openedIdChanged
+// and selectedIdsChanged. Every change goes through the store. Main thread.
+
+#include "library/Records.h"
+
+#include "ZezevavEri/ScatterGrid.h"
+
+#include <QHash>
+#include <QPointer>
+#include <QSet>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QMenu;
+class QMimeData;
+
+namespace vellora {
+
+class LibraryStore;
+class LiveText;
+class QuickLook;
+class StageOverlay;
+
+class GridScreen : public QWidget {
+    Q_OBJECT
+public:
+    // Without a controller the screen makes one of its own. The store must
+    // outlive the screen.
+    explicit GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *controller = nullptr,
+                        QWidget *parent = nullptr);
+    ~GridScreen() override;
+
+    // --- What the main window hands in ---
+    // The shown section: "all", "inbox", "links", "trash", a collection's or
+    // a smart folder's id. Decides the delete rule and where drops go.
+    QString collectionId() const { return m_collectionId; }
+    void setCollectionId(const QString &id);
+    // The items to show, in display order.
+    const QList<Item> &visibleItems() const { return m_visible; }
+    void setVisibleItems(const QList<Item> &items);
+    // Whether the inspector is shown; a change makes the tiles glide to
+    // their new places, as does a change of section.
+    bool inspector() const { return m_inspector; }
+    void setInspector(bool shown);
+    // Content laid above the first row (the page title); the grid takes it
+    // as a child. Null removes it.
+    void setHeader(QWidget *header);
+    // Called by "Find Similar" with the clicked item's id.
+    std::function<void(const QString &itemId)> findSimilar;
+    // Ids whose files are still on their way from the cloud: their tiles
+    // show a spinner. Unset means none.
+    std::function<bool(const QString &itemId)> waitingForCloud;
+
+    // --- What it reports ---
+    std::optional<QString> openedId() const { return m_openedId; }
+    QStringList selectedIds() const { return m_selectedIds; }
+
+    // --- The parts, for the window and for tests ---
+    zezevaveri::ScatterGridView *gridView() const { return m_view; }
+    zezevaveri::ScatterGridController *controller() const { return m_controller; }
+    StageOverlay *stageOverlay() const { return m_stage; }
+    LiveText *liveText() const;
+    QuickLook *quickLook() const { return m_quickLook; }
+
+    // --- The answers, callable directly (the menus of the window use them) ---
+    // What one item becomes in the grid.
+    static zezevaveri::ScatterItem scatterItem(const Item &item, bool waitingForCloud = false);
+    // The key whose change makes the grid glide: section id + "true"/"false".
+    QString glideKey() const;
+    // The items an action on `id` applies to: the selection when it holds
+    // `id`, else `id` alone.
+    QStringList targetsFor(const QString &id) const;
+    // The tile menu of `id`, built afresh; the caller owns it.
+    QMenu *tileMenu(const QString &id, QWidget *parent = nullptr);
+    // The delete rule over `ids` (see above).
+    void deleteItems(const QStringList &ids);
+    // Reads the clipboard in order: addresses, picture data, a link as text.
+    void paste();
+    void paste(const QMimeData &data);
+    // Toggles Quick Look of the item's original; false for an unknown item.
+    bool quickLookItem(const QString &id);
+
+signals:
+    // The item open on the stage changed; empty when the stage closed.
+    void openedIdChanged(const QString &id);
+    void selectedIdsChanged(const QStringList &ids);
+    // A pasted picture has been added (or failed to be); for tests and the
+    // window's status.
+    void pasteFinished(int added);
+
+private:
+    struct ContentState;
+
+    void refresh();
+    void handleOpen(const std::optional<QString> &id);
+    void handleSelect(const QStringList &ids);
+    bool handleKey(QKeyEvent *event, const std::optional<QString> &id);
+    void closeStage();
+    void pasteImage(const QByteArray &bytes, const QString &extension);
+    void loadIcons();
+    QWidget *makeHoverOverlay(const zezevaveri::ScatterItem &item, std::function<void()> open);
+
+    LibraryStore &m_store;
+    QPointer<zezevaveri::ScatterGridController> m_controller;
+    zezevaveri::ScatterGrid m_bridge;
+    zezevaveri::ScatterGrid::Coordinator m_coordinator;
+    zezevaveri::ScatterGridView *m_view = nullptr;
+    StageOverlay *m_stage = nullptr;
+    QuickLook *m_quickLook = nullptr;
+    std::shared_ptr<ContentState> m_content;
+
+    QString m_collectionId = QStringLiteral("all");
+    QList<Item> m_visible;
+    bool m_inspector = false;
+    std::optional<QString> m_openedId;
+    QStringList m_selectedIds;
+    // Favicons of the links shown, by item id; filled off the main thread.
+    QHash<QString, QImage> m_icons;
+    QSet<QString> m_iconsAsked;
+};
+
+} // namespace vellora

@@ -1,0 +1,344 @@
+#include "HeaderBar.h"
+
+#include "Glass.h"
+#include "WindowBackground.h"
+#include "enrichment/Search.h"
+
+#include <QActionGroup>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+
+namespace vellora {
+
+namespace {
+QColor blackAt(double opacity) { return QColor(0, 0, 0, int(opacity * 255 + 0.5)); }
+QColor whiteAt(double opacity) { return QColor(255, 255, 255, int(opacity * 255 + 0.5)); }
+
+QIcon swatchIcon(double hue)
+{
+    QPixmap pixmap(14, 14);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(hueSwatchColour(hue));
+    painter.drawEllipse(QRectF(1, 1, 12, 12));
+    return QIcon(pixmap);
+}
+} // namespace
+
+const QList<HeaderBar::Swatch> &HeaderBar::swatches()
+{
+    static const QList<Swatch> rows = {
+        {QStringLiteral("Red"), 0},    {QStringLiteral("Orange"), 30}, {QStringLiteral("Yellow"), 55},
+        {QStringLiteral("Green"), 120}, {QStringLiteral("Teal"), 175},  {QStringLiteral("Blue"), 215},
+        {QStringLiteral("Purple"), 275}, {QStringLiteral("Pink"), 325},
+    };
+    return rows;
+}
+
+const QList<HeaderBar::SortOrder> &HeaderBar::sortOrders()
+{
+    static const QList<SortOrder> orders = {
+        {QStringLiteral("newest"), QStringLiteral("Date added, newest first")},
+        {QStringLiteral("oldest"), QStringLiteral("Date added, oldest first")},
+        {QStringLiteral("az"), QStringLiteral("Name, A–Z")},
+        {QStringLiteral("za"), QStringLiteral("Name, Z–A")},
+        {QStringLiteral("opened"), QStringLiteral("Most opened")},
+    };
+    return orders;
+}
+
+bool HeaderBar::filterActive(const QString &sort, std::optional<double> hueFilter,
+                             const std::optional<QString> &similarTo)
+{
+    return sort != QLatin1String("newest") || similarTo.has_value() || hueFilter.has_value();
+}
+
+HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_search(search)
+{
+    setFixedHeight(60);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, windowBackground());
+    pal.setColor(QPalette::WindowText, lightGrey());
+    pal.setColor(QPalette::ButtonText, lightGrey());
+    pal.setColor(QPalette::Text, lightGrey());
+    pal.setColor(QPalette::PlaceholderText, QColor(255, 255, 255, 110));
+    setPalette(pal);
+    setAutoFillBackground(true);
+    QFont controls = font();
+    controls.setPixelSize(15);
+    controls.setWeight(QFont::Medium);
+    setFont(controls);
+
+    m_row = new QHBoxLayout(this);
+    m_row->setContentsMargins(21, 0, 12, 0);
+    m_row->setSpacing(0);
+    m_row->addStretch(1);
+
+    auto *glass = new QWidget(this);
+    auto *controlsRow = new QHBoxLayout(glass);
+    controlsRow->setContentsMargins(0, 0, 0, 0);
+    controlsRow->setSpacing(8);
+    m_row->addWidget(glass, 0, Qt::AlignVCenter);
+
+    QFont small = controls;
+    small.setPixelSize(13);
+
+    m_emptyTrash = new SymbolButton(QString(), glass);
+    m_emptyTrash->setText(QStringLiteral("Empty Trash"));
+    m_emptyTrash->setFont(small);
+    m_emptyTrash->setCapsule(blackAt(0.15), 0.12);
+    m_emptyTrash->setFixedSize(m_emptyTrash->fontMetrics().horizontalAdvance(m_emptyTrash->text()) + 28, 36);
+    connect(m_emptyTrash, &QPushButton::clicked, this, [this] {
+        if (emptyTrash)
+            emptyTrash();
+    });
+    controlsRow->addWidget(m_emptyTrash);
+
+    m_fieldCapsule = new GlassCapsule(blackAt(0.15), 0.12, glass);
+    m_fieldCapsule->setFixedSize(200, 36);
+    auto *fieldRow = new QHBoxLayout(m_fieldCapsule);
+    fieldRow->setContentsMargins(14, 0, 14, 0);
+    fieldRow->setSpacing(4);
+    m_field = new QLineEdit(m_fieldCapsule);
+    m_field->setPlaceholderText(QStringLiteral("Search"));
+    m_field->setFrame(false);
+    m_field->setFont(small);
+    m_field->setAttribute(Qt::WA_MacShowFocusRect, false);
+    m_field->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; border: none; color: rgb(214,214,214); }"));
+    m_field->installEventFilter(this);
+    fieldRow->addWidget(m_field, 1);
+    m_spinner = new Spinner(12, m_fieldCapsule);
+    fieldRow->addWidget(m_spinner, 0, Qt::AlignVCenter);
+    controlsRow->addWidget(m_fieldCapsule);
+    connect(m_field, &QLineEdit::textEdited, this, [this](const QString &text) {
+        if (m_search)
+            m_search->setQuery(text);
+    });
+    if (m_search) {
+        m_field->setText(m_search->query());
+        connect(m_search, &Search::queryChanged, this, [this](const QString &query) {
+            if (m_field->text() != query)
+                m_field->setText(query);
+        });
+        connect(m_search, &Search::thinkingChanged, this, [this](bool thinking) { m_spinner->setRunning(thinking); });
+        m_spinner->setRunning(m_search->thinking());
+    }
+
+    m_group = new GlassCapsule(blackAt(0.15), 0.26, glass);
+    m_group->setFixedHeight(36);
+    auto *groupRow = new QHBoxLayout(m_group);
+    groupRow->setContentsMargins(7, 0, 7, 0);
+    groupRow->setSpacing(5);
+    m_inspector = new SymbolButton(QStringLiteral("info.circle"), m_group);
+    m_inspector->setFixedSize(28, 28);
+    connect(m_inspector, &QPushButton::clicked, this, [this] {
+        m_inspectorVisible = !m_inspectorVisible;
+        refresh();
+        emit inspectorVisibleChanged(m_inspectorVisible);
+    });
+    groupRow->addWidget(m_inspector);
+    m_menuButton = new SymbolButton(QStringLiteral("line.3.horizontal.decrease"), m_group);
+    m_menuButton->setFixedSize(28, 28);
+    m_menuButton->setToolTip(QStringLiteral("Sort and Filter"));
+    m_menuButton->setAccessibleName(QStringLiteral("Sort and Filter"));
+    connect(m_menuButton, &QPushButton::clicked, this, &HeaderBar::showMenu);
+    groupRow->addWidget(m_menuButton);
+    controlsRow->addWidget(m_group);
+
+    m_toggle = new SymbolButton(QStringLiteral("magnifyingglass"), glass);
+    m_toggle->setFixedSize(36, 36);
+    m_toggle->setToolTip(QStringLiteral("Search"));
+    m_toggle->setAccessibleName(QStringLiteral("Search"));
+    connect(m_toggle, &QPushButton::clicked, this, [this] {
+        if (toggleSearch)
+            toggleSearch();
+        else
+            setSearching(!m_searching), emit searchingChanged(m_searching);
+    });
+    controlsRow->addWidget(m_toggle);
+
+    refresh();
+}
+
+QWidget *HeaderBar::searchCapsule() const { return m_fieldCapsule; }
+
+void HeaderBar::setLeadingWidget(QWidget *widget)
+{
+    if (m_leading) {
+        m_row->removeWidget(m_leading);
+        m_leading->hide();
+    }
+    m_leading = widget;
+    if (widget) {
+        widget->setParent(this);
+        m_row->insertWidget(0, widget, 0, Qt::AlignVCenter);
+        widget->show();
+    }
+}
+
+void HeaderBar::refresh()
+{
+    m_emptyTrash->setVisible(bool(emptyTrash));
+    m_fieldCapsule->setVisible(m_searching);
+    const bool inspectorShown = m_inspectorVisible;
+    const QString inspectorLabel = inspectorShown ? QStringLiteral("Hide Inspector") : QStringLiteral("Show Inspector");
+    m_inspector->setToolTip(inspectorLabel);
+    m_inspector->setAccessibleName(inspectorLabel);
+    m_menuButton->setHighlight(filterActive(m_sort, m_hueFilter, m_similarTo) ? 0.12 : 0.0);
+    // The toggle lightens while the search field is open, so it reads as pressed.
+    m_toggle->setCapsule(m_searching ? whiteAt(0.08) : blackAt(0.15), 0.12);
+    if (m_search)
+        m_spinner->setRunning(m_search->thinking());
+}
+
+void HeaderBar::setSearching(bool searching)
+{
+    if (m_searching == searching)
+        return;
+    m_searching = searching;
+    refresh();
+    if (m_searching && m_searchFocused)
+        m_field->setFocus(Qt::OtherFocusReason);
+}
+
+void HeaderBar::setSearchFocused(bool focused)
+{
+    if (focused && m_searching)
+        m_field->setFocus(Qt::OtherFocusReason);
+    else if (!focused && m_field->hasFocus())
+        m_field->clearFocus();
+    m_searchFocused = focused;
+}
+
+void HeaderBar::setInspectorVisible(bool visible)
+{
+    if (m_inspectorVisible == visible)
+        return;
+    m_inspectorVisible = visible;
+    refresh();
+}
+
+void HeaderBar::setSort(const QString &sort)
+{
+    if (m_sort == sort)
+        return;
+    m_sort = sort;
+    refresh();
+}
+
+void HeaderBar::setHueFilter(std::optional<double> hue)
+{
+    if (m_hueFilter == hue)
+        return;
+    m_hueFilter = hue;
+    refresh();
+}
+
+void HeaderBar::setSimilarTo(const std::optional<QString> &id)
+{
+    if (m_similarTo == id)
+        return;
+    m_similarTo = id;
+    refresh();
+}
+
+void HeaderBar::userSetSort(const QString &sort)
+{
+    if (m_sort == sort)
+        return;
+    setSort(sort);
+    emit sortChanged(sort);
+}
+
+void HeaderBar::userSetHue(std::optional<double> hue)
+{
+    if (m_hueFilter == hue)
+        return;
+    setHueFilter(hue);
+    emit hueFilterChanged(hue);
+}
+
+void HeaderBar::userSetSimilar(const std::optional<QString> &id)
+{
+    if (m_similarTo == id)
+        return;
+    setSimilarTo(id);
+    emit similarToChanged(id);
+}
+
+QMenu *HeaderBar::buildMenu(QWidget *parent)
+{
+    auto *menu = new QMenu(parent);
+    menu->addSection(QStringLiteral("Sort by"));
+    auto *group = new QActionGroup(menu);
+    group->setExclusive(true);
+    for (const SortOrder &order : sortOrders()) {
+        QAction *action = menu->addAction(order.label);
+        action->setCheckable(true);
+        action->setChecked(order.value == m_sort);
+        action->setData(order.value);
+        group->addAction(action);
+        const QString value = order.value;
+        connect(action, &QAction::triggered, this, [this, value] { userSetSort(value); });
+    }
+    menu->addSeparator();
+    QAction *clear = menu->addAction(QStringLiteral("Clear Similar"));
+    clear->setEnabled(m_similarTo.has_value());
+    connect(clear, &QAction::triggered, this, [this] { userSetSimilar(std::nullopt); });
+    menu->addSection(QStringLiteral("Colour"));
+    QAction *any = menu->addAction(QStringLiteral("Any Colour"));
+    any->setCheckable(true);
+    any->setChecked(!m_hueFilter);
+    connect(any, &QAction::triggered, this, [this] { userSetHue(std::nullopt); });
+    for (const Swatch &swatch : swatches()) {
+        QAction *action = menu->addAction(swatchIcon(swatch.hue), swatch.name);
+        action->setCheckable(true);
+        action->setChecked(m_hueFilter && *m_hueFilter == swatch.hue);
+        const double hue = swatch.hue;
+        connect(action, &QAction::triggered, this, [this, hue] { userSetHue(hue); });
+    }
+    return menu;
+}
+
+void HeaderBar::showMenu()
+{
+    QMenu *menu = buildMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(m_menuButton->mapToGlobal(QPoint(0, m_menuButton->height() + 4)));
+}
+
+bool HeaderBar::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_field) {
+        if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+            const bool focused = event->type() == QEvent::FocusIn;
+            if (focused != m_searchFocused) {
+                m_searchFocused = focused;
+                emit searchFocusedChanged(focused);
+            }
+        } else if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
+            // Escape first clears the text; on an empty field it closes the search.
+            if (!m_field->text().isEmpty()) {
+                m_field->clear();
+                if (m_search)
+                    m_search->setQuery(QString());
+            } else if (toggleSearch) {
+                toggleSearch();
+            } else {
+                setSearching(false);
+                emit searchingChanged(false);
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace vellora

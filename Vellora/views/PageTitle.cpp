@@ -1,0 +1,90 @@
+#include "PageTitle.h"
+
+#include "Glass.h"
+#include "WindowBackground.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace vellora {
+
+PageTitle::PageTitle(QWidget *parent) : PageTitle(QString(), std::nullopt, false, parent) {}
+
+PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncing, QWidget *parent)
+    : QWidget(parent), m_title(title), m_count(count), m_syncing(syncing), m_titleLabel(new QLabel(this)),
+      m_countLabel(new QLabel(this)), m_spinner(new Spinner(12, this))
+{
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(14, 52, 0, 0);
+    column->setSpacing(2);
+    column->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    QFont big = font();
+    big.setPixelSize(34);
+    big.setBold(true);
+    m_titleLabel->setFont(big);
+    QPalette light = m_titleLabel->palette();
+    light.setColor(QPalette::WindowText, lightGrey());
+    m_titleLabel->setPalette(light);
+
+    QFont small = font();
+    small.setPixelSize(13);
+    m_countLabel->setFont(small);
+    QPalette mid = m_countLabel->palette();
+    mid.setColor(QPalette::WindowText, midGrey());
+    m_countLabel->setPalette(mid);
+
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
+    row->addWidget(m_countLabel, 0, Qt::AlignVCenter);
+    row->addWidget(m_spinner, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+
+    column->addWidget(m_titleLabel);
+    column->addLayout(row);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    QPalette background = palette();
+    background.setColor(QPalette::Window, windowBackground());
+    setPalette(background);
+    setAutoFillBackground(true);
+    refresh();
+}
+
+void PageTitle::setTitle(const QString &title)
+{
+    m_title = title;
+    refresh();
+}
+
+void PageTitle::setCount(std::optional<int> count)
+{
+    m_count = count;
+    refresh();
+}
+
+void PageTitle::setSyncing(bool syncing)
+{
+    m_syncing = syncing;
+    refresh();
+}
+
+QString PageTitle::countText(std::optional<int> count)
+{
+    if (!count)
+        return QStringLiteral("Loading library…");
+    return *count == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(*count);
+}
+
+QString PageTitle::shownCountText() const { return m_countLabel->text(); }
+
+void PageTitle::refresh()
+{
+    m_titleLabel->setText(m_title);
+    m_countLabel->setText(countText(m_count));
+    // The spinner belongs to the count row, which a loading library does not have.
+    m_spinner->setRunning(m_count.has_value() && m_syncing);
+}
+
+} // namespace vellora

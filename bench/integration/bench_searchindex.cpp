@@ -1,0 +1,168 @@
+// Indexing 100 000 items, and two-word prefix queries over them (the desktop
+// asks once per keystroke; the answer should come in well under 5 ms).
+
+#include "integration/SearchIndex.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+using namespace vellora;
+
+namespace {
+
+constexpr int kItems = 100000;
+
+// Pronounceable words, used with a skewed (Zipf-like) frequency as real text is.
+class Vocabulary {
+public:
+    explicit Vocabulary(int size)
+    {
+        static const char *onsets[] = {"b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t",
+                                       "v", "w", "br", "cr", "st", "tr", "pl", "gr", "sh", "ch"};
+        static const char *vowels[] = {"a", "e", "i", "o", "u", "ai", "ou", "ea"};
+        static const char *codas[] = {"", "n", "r", "s", "t", "l", "m", "nd", "st", "ck"};
+        std::mt19937 random(7);
+        while (int(m_words.size()) < size) {
+            QString word;
+            const int syllables = 1 + int(random() % 3);
+            for (int s = 0; s < syllables; ++s) {
+                word += QLatin1String(onsets[random() % std::size(onsets)]);
+                word += QLatin1String(vowels[random() % std::size(vowels)]);
+            }
+            word += QLatin1String(codas[random() % std::size(codas)]);
+            m_words.append(word);
+        }
+        std::vector<double> weights;
+        for (int i = 0; i < size; ++i)
+            weights.push_back(1.0 / double(i + 1));
+        m_pick = std::discrete_distribution<int>(weights.begin(), weights.end());
+    }
+
+    QString words(std::mt19937 &random, int count)
+    {
+        QStringList out;
+        for (int i = 0; i < count; ++i)
+            out << m_words.at(m_pick(random));
+        return out.join(QLatin1Char(' '));
+    }
+    const QString &at(int rank) const { return m_words.at(rank); }
+
+private:
+    QStringList m_words;
+    std::discrete_distribution<int> m_pick;
+};
+
+QList<SearchDocument> library(int count)
+{
+    Vocabulary vocabulary(20000);
+    std::mt19937 random(42);
+    QList<SearchDocument> documents;
+    documents.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        SearchDocument d;
+        d.id = QStringLiteral("00000000-0000-4000-8000-%1").arg(i, 12, 10, QLatin1Char('0'));
+        d.title = vocabulary.words(random, 2 + int(random() % 5));
+        d.description = vocabulary.words(random, 8);
+        d.keywords = vocabulary.words(random, 4);
+        d.content = vocabulary.words(random, 20 + int(random() % 60));
+        d.domain = vocabulary.words(random, 1) + QStringLiteral(".com");
+        d.kind = i % 4 == 0 ? QStringLiteral("link") : QStringLiteral("image");
+        d.thumbnail = QStringLiteral("/home/user/.local/share/Vellora/thumbnails/") + d.id + QStringLiteral(".jpg");
+        documents.append(d);
+    }
+    return documents;
+}
+
+const QList<SearchDocument> &documents()
+{
+    static const QList<SearchDocument> made = library(kItems);
+    return made;
+}
+
+void BM_Index100k(benchmark::State &state)
+{
+    const QList<SearchDocument> &all = documents();
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        SearchIndex index(dir.path() + "/search-index.sqlite", SearchIndex::Access::ReadWrite);
+        if (!index.open().ok || !index.upsert(all).ok)
+            state.SkipWithError("index failed");
+    }
+    state.SetItemsProcessed(state.iterations() * all.size());
+}
+BENCHMARK(BM_Index100k)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// One index of 100 000 items, read as the search provider reads it.
+struct Built {
+    QTemporaryDir dir;
+    QString path;
+    Built()
+    {
+        path = dir.path() + "/search-index.sqlite";
+        SearchIndex index(path, SearchIndex::Access::ReadWrite);
+        index.open();
+        index.upsert(documents());
+    }
+};
+
+Built &built()
+{
+    static Built b;
+    return b;
+}
+
+// How many items the query matches in all.
+qsizetype matches(const QStringList &terms)
+{
+    SearchIndex index(built().path, SearchIndex::Access::ReadOnly);
+    index.open();
+    return index.search(terms, kItems).size();
+}
+
+// Two words typed, the second one still being typed: prefixes of words of
+// the given frequency ranks.
+void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
+{
+    Vocabulary vocabulary(20000);
+    SearchIndex index(built().path, SearchIndex::Access::ReadOnly);
+    if (!index.open().ok) {
+        state.SkipWithError("no index");
+        return;
+    }
+    const QStringList terms{vocabulary.at(firstRank), vocabulary.at(secondRank).left(3)};
+    qsizetype found = 0;
+    for (auto _ : state) {
+        const QList<SearchHit> hits = index.search(terms, 20);
+        found = hits.size();
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["results"] = double(found);
+    state.SetLabel((terms.join(' ') + QStringLiteral(" (%1 matches)").arg(matches(terms))).toStdString());
+}
+
+void BM_TwoWordPrefixQuery_Typical(benchmark::State &state)
+{
+    twoWordQuery(state, 300, 1200);
+}
+BENCHMARK(BM_TwoWordPrefixQuery_Typical)->Unit(benchmark::kMicrosecond);
+
+void BM_TwoWordPrefixQuery_CommonWords(benchmark::State &state)
+{
+    twoWordQuery(state, 3, 8);
+}
+BENCHMARK(BM_TwoWordPrefixQuery_CommonWords)->Unit(benchmark::kMicrosecond);
+
+void BM_TwoWordPrefixQuery_Rare(benchmark::State &state)
+{
+    twoWordQuery(state, 5000, 9000);
+}
+BENCHMARK(BM_TwoWordPrefixQuery_Rare)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,370 @@
+#include "integration/SearchIndex.h"
+#include "integration/SystemSearchIndex.h"
+
+#include "library/LibraryLocation.h"
+#include "library/LibraryStore.h"
+#include "library/Services.h"
+#include "platform/Defaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace vellora;
+
+namespace {
+
+Item picture(const QString &id, const QString &title, const QString &ocr = {})
+{
+    Item item;
+    item.id = id;
+    item.kind = QStringLiteral("image");
+    item.originalFilename = id + QStringLiteral(".png");
+    item.storedFilename = id + QStringLiteral(".png");
+    item.thumbnailFilename = id + QStringLiteral(".jpg");
+    item.pixelWidth = item.pixelHeight = 10;
+    item.contentHash = QStringLiteral("00");
+    item.dateAdded = item.dateCreated = 800000000.0;
+    if (!title.isEmpty())
+        item.title = title;
+    if (!ocr.isEmpty())
+        item.ocrText = ocr;
+    return item;
+}
+
+SearchDocument doc(const QString &id, const QString &title, const QString &content = {},
+                   const QString &keywords = {})
+{
+    SearchDocument d;
+    d.id = id;
+    d.title = title;
+    d.content = content;
+    d.keywords = keywords;
+    d.kind = QStringLiteral("image");
+    return d;
+}
+
+QStringList idsOf(const QList<SearchHit> &hits)
+{
+    QStringList ids;
+    for (const SearchHit &hit : hits)
+        ids << hit.id;
+    return ids;
+}
+
+} // namespace
+
+class TestSearchIndex : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Defaults> m_settings;
+    std::unique_ptr<SystemSearchIndex> m_index;
+    std::unique_ptr<LibraryStore> m_store;
+    QStringList m_errors;
+
+    QString indexPath() const { return m_dir->path() + "/search-index.sqlite"; }
+
+    // What a desktop search for `query` finds now, after the queued writes.
+    QStringList find(const QString &query)
+    {
+        m_index->waitForIdle();
+        SearchIndex reader(indexPath(), SearchIndex::Access::ReadOnly);
+        if (!reader.open().ok)
+            return {QStringLiteral("<no index>")};
+        return idsOf(reader.search(query.split(' '), 50));
+    }
+
+    QStringList allIds()
+    {
+        m_index->waitForIdle();
+        SearchIndex reader(indexPath(), SearchIndex::Access::ReadOnly);
+        if (!reader.open().ok)
+            return {QStringLiteral("<no index>")};
+        QStringList ids = reader.ids();
+        ids.sort();
+        return ids;
+    }
+
+    // The default local library, with the index's hooks installed.
+    void openLibrary(const QList<Item> &items, const QString &root = LibraryLocation::localURL())
+    {
+        m_store = std::make_unique<LibraryStore>(root, false, *m_settings);
+        QVERIFY(m_store->loaded());
+        QList<Item> placed = items;
+        for (Item &item : placed)
+            item.collectionIds = {m_store->defaultBoardId()};
+        m_store->appendItems(placed);
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QDir(LibraryLocation::localURL()).removeRecursively();
+        m_settings = std::make_unique<Defaults>(m_dir->path() + "/settings.conf");
+        m_index = std::make_unique<SystemSearchIndex>(indexPath(), *m_settings);
+        m_errors.clear();
+        m_index->setErrorOutput([this](const QString &line) { m_errors << line; });
+        LibraryServices &services = LibraryServices::installed();
+        services = LibraryServices{};
+        services.indexInSpotlight = [this](LibraryStore &s, const QList<Item> &items) { m_index->index(s, items); };
+        services.removeFromSpotlight = [this](LibraryStore &s, const QStringList &ids) { m_index->remove(s, ids); };
+        services.reindexSpotlightIfNeeded = [this](LibraryStore &s) { m_index->reindexIfNeeded(s); };
+    }
+
+    void cleanup()
+    {
+        m_store.reset();
+        m_index.reset();
+        LibraryServices::installed() = LibraryServices{};
+    }
+
+    void matchExpression_data()
+    {
+        QTest::addColumn<QStringList>("terms");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("two words") << QStringList{"sun", "bea"} << "\"sun\"* \"bea\"*";
+        QTest::newRow("one term, two words") << QStringList{"sun bea"} << "\"sun\"* \"bea\"*";
+        QTest::newRow("accents kept") << QStringList{"Café"} << "\"Café\"*";
+        // Typed syntax is never FTS5 syntax.
+        QTest::newRow("quotes and operators") << QStringList{"a\"b OR title:c*"} << "\"a\"* \"b\"* \"OR\"* \"title\"* \"c\"*";
+        QTest::newRow("only punctuation") << QStringList{"-", "\"*"} << QString();
+        QTest::newRow("nothing") << QStringList{} << QString();
+    }
+    void matchExpression()
+    {
+        QFETCH(QStringList, terms);
+        QFETCH(QString, expected);
+        QCOMPARE(SearchIndex::matchExpression(terms), expected);
+    }
+
+    // The file on its own: prefix words, ranking, one row per id.
+    void indexFile()
+    {
+        SearchIndex index(indexPath(), SearchIndex::Access::ReadWrite);
+        QVERIFY(index.open().ok);
+        QVERIFY(index.upsert({doc("A", "Sunset beach", "waves"), doc("B", "Mountain", "sunset behind the beach"),
+                              doc("C", "City at night")})
+                    .ok);
+        // Both words as prefixes; the title outweighs the content.
+        QCOMPARE(idsOf(index.search({"sun", "bea"}, 10)), (QStringList{"A", "B"}));
+        QCOMPARE(idsOf(index.search({"sunset", "city"}, 10)), QStringList());
+        QCOMPARE(idsOf(index.search({"sun"}, 1)), QStringList{"A"});
+
+        // Writing an id again replaces its row.
+        QVERIFY(index.upsert({doc("A", "Harbour")}).ok);
+        QCOMPARE(idsOf(index.search({"harb"}, 10)), QStringList{"A"});
+        QCOMPARE(idsOf(index.search({"sun", "bea"}, 10)), QStringList{"B"});
+        QCOMPARE(index.ids().size(), 3);
+
+        QVERIFY(index.remove({"B", "unknown"}).ok);
+        QCOMPARE(idsOf(index.search({"sunset"}, 10)), QStringList());
+        QCOMPARE(idsOf(index.lookup({"C", "B", "A"})), (QStringList{"C", "A"}));
+
+        QVERIFY(index.replaceAll({doc("D", "Desert")}).ok);
+        QCOMPARE(index.ids(), QStringList{"D"});
+        QCOMPARE(idsOf(index.search({"harbour"}, 10)), QStringList());
+        QCOMPARE(idsOf(index.search({"des"}, 10)), QStringList{"D"});
+
+        // Reconcile keeps rows that stay as they are.
+        QVERIFY(index.reconcile({doc("D", "Changed"), doc("E", "Forest")}).ok);
+        QCOMPARE(idsOf(index.search({"desert"}, 10)), QStringList{"D"});
+        QCOMPARE(idsOf(index.search({"forest"}, 10)), QStringList{"E"});
+    }
+
+    // Not a database, or a database of someone else: never patched, rebuilt.
+    void foreignFileIsDamaged_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("garbage") << QByteArray(8192, 'x');
+        QTest::newRow("truncated header") << QByteArray("SQLite format 3\0", 16) + QByteArray(100, '\0');
+    }
+    void foreignFileIsDamaged()
+    {
+        QFETCH(QByteArray, bytes);
+        QFile file(indexPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        SearchIndex index(indexPath(), SearchIndex::Access::ReadWrite);
+        const SearchIndexStatus opened = index.open();
+        QVERIFY(!opened.ok);
+        QVERIFY2(opened.damaged, qPrintable(opened.message));
+    }
+
+    void otherProgramsTablesAreDamaged()
+    {
+        {
+            SearchIndex index(indexPath(), SearchIndex::Access::ReadWrite);
+            QVERIFY(index.open().ok);
+        }
+        // Same file, tables of another version: the version no longer matches.
+        QFile::remove(indexPath());
+        QProcess::execute("sqlite3", {indexPath(), "CREATE TABLE other(x)"});
+        if (!QFile::exists(indexPath()))
+            QSKIP("no sqlite3 tool");
+        SearchIndex index(indexPath(), SearchIndex::Access::ReadWrite);
+        const SearchIndexStatus opened = index.open();
+        QVERIFY(!opened.ok);
+        QVERIFY(opened.damaged);
+    }
+
+    // The store's items through the hooks: add, update, trash, restore.
+    void storeKeepsIndexCurrent()
+    {
+        openLibrary({picture("P1", "Receipt", "Quarterly revenue dashboard"), picture("P2", "Poster")});
+        m_store->indexInSpotlight(m_store->activeItems());
+        // A word of a picture's recognised text finds it.
+        QCOMPARE(find("revenue"), QStringList{"P1"});
+        QCOMPARE(find("quart dash"), QStringList{"P1"});
+
+        // A link's metadata run writes the item again: new words, one row.
+        Item link = picture("L1", QString());
+        link.kind = "link";
+        link.sourceURL = "https://www.example.org/page";
+        m_store->appendItems({link});
+        m_store->indexInSpotlight({*m_store->item("L1")});
+        QCOMPARE(find("example"), QStringList{"L1"});
+        m_store->updateItem("L1", [](Item &item) {
+            item.title = "Typography in practice";
+            item.pageText = "kerning and leading";
+            item.tags = QStringList{"fonts"};
+        });
+        m_store->indexInSpotlight({*m_store->item("L1")});
+        QCOMPARE(find("typo kern"), QStringList{"L1"});
+        QCOMPARE(find("fonts"), QStringList{"L1"});
+        QCOMPARE(allIds(), (QStringList{"L1", "P1", "P2"}));
+
+        m_store->trash({"P1"});
+        QCOMPARE(find("revenue"), QStringList());
+        m_store->restore({"P1"});
+        QCOMPARE(find("revenue"), QStringList{"P1"});
+
+        m_store->deletePermanently("P2");
+        QCOMPARE(allIds(), (QStringList{"L1", "P1"}));
+        QVERIFY(m_errors.isEmpty());
+    }
+
+    void unsafeIdsAreSkipped()
+    {
+        openLibrary({picture("../escape", "Escape"), picture("a/b", "Slash"), picture("OK", "Fine")});
+        m_store->indexInSpotlight(m_store->activeItems());
+        QCOMPARE(allIds(), QStringList{"OK"});
+    }
+
+    // Only the default local library and a library in the cloud place.
+    void otherRootsAreNotIndexed()
+    {
+        openLibrary({picture("P1", "Receipt")}, m_dir->path() + "/Elsewhere");
+        m_store->indexInSpotlight(m_store->activeItems());
+        m_store->reindexSpotlightIfNeeded();
+        m_index->waitForIdle();
+        QVERIFY(!QFile::exists(indexPath()));
+        QCOMPARE(m_settings->integer(SystemSearchIndex::kVersionKey, 0), 0);
+        QVERIFY(!SystemSearchIndex::indexesRoot(m_dir->path()));
+        QVERIFY(SystemSearchIndex::indexesRoot(LibraryLocation::localURL() + "/"));
+    }
+
+    // Below version 2 the index is rebuilt once; after that only brought in
+    // line by id.
+    void versionBelowTwoRebuildsOnce()
+    {
+        {
+            SearchIndex stale(indexPath(), SearchIndex::Access::ReadWrite);
+            QVERIFY(stale.open().ok);
+            QVERIFY(stale.upsert({doc("P1", "Old words"), doc("GONE", "Gone")}).ok);
+        }
+        m_settings->set(SystemSearchIndex::kVersionKey, 1);
+        openLibrary({picture("P1", "New words"), picture("P2", "Second")});
+        m_store->trash({"P2"});
+
+        m_store->reindexSpotlightIfNeeded();
+        QCOMPARE(allIds(), QStringList{"P1"});
+        QCOMPARE(find("new"), QStringList{"P1"});
+        QCOMPARE(find("old"), QStringList());
+        QCOMPARE(m_settings->integer(SystemSearchIndex::kVersionKey, 0), 2);
+
+        // Once at version 2, a row that stays is not written again...
+        m_store->updateItem("P1", [](Item &item) { item.title = "Third words"; });
+        m_store->restore({"P2"});
+        m_store->updateItem("P2", [](Item &item) { item.title = "Second again"; });
+        m_index->waitForIdle();
+        {
+            SearchIndex direct(indexPath(), SearchIndex::Access::ReadWrite);
+            QVERIFY(direct.open().ok);
+            QVERIFY(direct.remove({"P2"}).ok);
+        }
+        m_store->reindexSpotlightIfNeeded();
+        QCOMPARE(find("new"), QStringList{"P1"});
+        QCOMPARE(find("third"), QStringList());
+        // ...but a missing row is added.
+        QCOMPARE(find("again"), QStringList{"P2"});
+    }
+
+    // A damaged or vanished file is built again from the library; the save
+    // or import that wrote never learns of it.
+    void damagedIndexIsRebuiltFromLibrary_data()
+    {
+        QTest::addColumn<bool>("removeInstead");
+        QTest::newRow("overwritten with garbage") << false;
+        QTest::newRow("removed while open") << true;
+    }
+    void damagedIndexIsRebuiltFromLibrary()
+    {
+        QFETCH(bool, removeInstead);
+        openLibrary({picture("P1", "Receipt"), picture("P2", "Poster"), picture("P3", "Chart")});
+        m_store->indexInSpotlight(m_store->activeItems());
+        QCOMPARE(allIds().size(), 3);
+
+        if (removeInstead) {
+            QVERIFY(QFile::remove(indexPath()));
+        } else {
+            // A fresh writer meets the damage when it opens the file.
+            m_index.reset();
+            QFile file(indexPath());
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.write(QByteArray(file.size(), 'x'));
+            file.close();
+            QFile::remove(indexPath() + "-wal");
+            QFile::remove(indexPath() + "-shm");
+            m_index = std::make_unique<SystemSearchIndex>(indexPath(), *m_settings);
+            m_index->setErrorOutput([this](const QString &line) { m_errors << line; });
+        }
+        m_store->appendItems({picture("P4", "Sketch")});
+        m_store->indexInSpotlight({*m_store->item("P4")});
+        // The library comes back in full through the main thread.
+        QTRY_COMPARE(allIds(), (QStringList{"P1", "P2", "P3", "P4"}));
+        QCOMPARE(find("chart"), QStringList{"P3"});
+        QVERIFY(m_errors.isEmpty());
+    }
+
+    void failedWritePrintsSpotlightLine()
+    {
+        // A folder where the file should be: nothing can be written there.
+        QVERIFY(QDir().mkpath(indexPath()));
+        openLibrary({picture("P1", "Receipt")});
+        m_store->indexInSpotlight(m_store->activeItems());
+        m_index->waitForIdle();
+        QCOMPARE(m_errors.size(), 1);
+        QVERIFY2(m_errors.first().startsWith("spotlight: "), qPrintable(m_errors.first()));
+    }
+
+    void installedHooksReachSharedIndex()
+    {
+        installSearchIndexServices();
+        QCOMPARE(SystemSearchIndex::defaultPath(), LibraryLocation::localURL() + "/search-index.sqlite");
+        openLibrary({picture("P1", "Lighthouse")});
+        m_store->indexInSpotlight(m_store->activeItems());
+        SystemSearchIndex::shared().waitForIdle();
+        SearchIndex reader(SystemSearchIndex::defaultPath(), SearchIndex::Access::ReadOnly);
+        QVERIFY(reader.open().ok);
+        QCOMPARE(idsOf(reader.search({"light"}, 5)), QStringList{"P1"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSearchIndex)
+#include "tst_searchindex.moc"

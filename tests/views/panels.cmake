@@ -1,0 +1,11 @@
+# The window's panels, each driven through its widgets; screenshots land in
+# the build folder's screenshots/.
+set(_panel_shots ${CMAKE_BINARY_DIR}/screenshots)
+foreach(_panel headerbar sidebar smartfoldereditor inspector settingsview sheets)
+  vellora_add_qtest(tst_${_panel}
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_${_panel}.cpp
+    LIBS vellora_views
+    TIMEOUT 60)
+  target_compile_definitions(tst_${_panel} PRIVATE SCREENSHOT_DIR="${_panel_shots}")
+  target_include_directories(tst_${_panel} PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/tests/enrichment)
+endforeach()
