@@ -13,6 +13,8 @@
 #include <QMetaObject>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace vellora {
 
 struct Analyzer::Work {
@@ -37,6 +39,8 @@ Analyzer::Analyzer(LibraryStore &store, QObject *parent) : QObject(parent), m_st
     // its text engine between items and passes.
     m_pool.setMaxThreadCount(1);
     m_pool.setExpiryTimeout(-1);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &Analyzer::retryTimeout);
     loadPrints();
     if (QCoreApplication *app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &Analyzer::cancel);
@@ -235,15 +239,39 @@ void Analyzer::tagsStep()
         return;
     }
     const QStringList insightTags = item->insight ? item->insight->suggestedTags : QStringList();
-    suggestTags(
+    suggestTagsIfAnswered(
         item->originalFilename, item->labels.value_or(QStringList()), item->ocrText.value_or(QString()),
-        [this, id, insightTags](QStringList suggested) {
-            const QStringList tags = mergeTags(suggested, insightTags);
-            if (m_store.updateItem(id, [&](Item &it) { it.tags = tags; }))
-                m_store.scheduleSave();
+        [this, id, insightTags](std::optional<QStringList> suggested) {
+            if (!suggested) {
+                // The model did not answer: the tags stay unset, and a pass
+                // after its rest asks again.
+                retryTagsLater();
+            } else {
+                const QStringList tags = mergeTags(*suggested, insightTags);
+                if (m_store.updateItem(id, [&](Item &it) { it.tags = tags; }))
+                    m_store.scheduleSave();
+            }
             finishItem();
         },
         this);
+}
+
+void Analyzer::retryTagsLater()
+{
+    if (m_retry.isActive())
+        return;
+    // Looks again every few seconds rather than once at the rest's end, so
+    // that a rest ended early (another server named) is noticed soon.
+    const qint64 rest = LanguageModel::systemDefault().restRemainingMs();
+    m_retry.start(int(std::clamp<qint64>(rest + 200, 200, kRetryLookMs)));
+}
+
+void Analyzer::retryTimeout()
+{
+    if (LanguageModel::systemDefault().isResting())
+        retryTagsLater();
+    else
+        schedule();
 }
 
 void Analyzer::finishItem()

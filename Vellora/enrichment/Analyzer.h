@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
+#include <QTimer>
 #include <memory>
 #include <optional>
 
@@ -81,6 +82,9 @@ private:
     void paletteStep();
     void labelsStep();
     void tagsStep();
+    void retryTagsLater();
+    void retryTimeout();
+    static constexpr qint64 kRetryLookMs = 5000;
     void finishItem();
     void endLoop();
     void setDone(int done);
@@ -101,6 +105,8 @@ private:
     bool m_cancelled = false;
     std::unique_ptr<Work> m_work;
     QThreadPool m_pool;
+    // A pass after the language model's rest, for the tags it did not give.
+    QTimer m_retry;
 };
 
 // The thumbnail of an item in a library folder; none when its name is no

@@ -7,6 +7,7 @@
 namespace vellora {
 
 using nlohmann::json;
+using ojson = nlohmann::ordered_json;
 
 const char *const kLinkInsightInstructions =
     "You describe web pages saved to a personal bookmark library. Use only facts stated in the page text; leave a "
@@ -19,17 +20,26 @@ const char *const kRuleGenerationInstructions =
 
 namespace {
 
-json text(const char *description)
+ojson text(const char *description)
 {
-    json property = {{"type", "string"}};
+    ojson property = {{"type", "string"}};
     if (description)
         property["description"] = description;
     return property;
 }
 
-json list(const char *description, std::optional<int> minimum, std::optional<int> maximum)
+// A text the model may leave out: under strict structured output every
+// property is required, so "left out" is written as null.
+ojson optionalText(const char *description)
 {
-    json property = {{"type", "array"}, {"items", {{"type", "string"}}}};
+    ojson property = text(description);
+    property["type"] = {"string", "null"};
+    return property;
+}
+
+ojson list(const char *description, std::optional<int> minimum, std::optional<int> maximum)
+{
+    ojson property = {{"type", "array"}, {"items", {{"type", "string"}}}};
     if (description)
         property["description"] = description;
     if (minimum)
@@ -39,8 +49,12 @@ json list(const char *description, std::optional<int> minimum, std::optional<int
     return property;
 }
 
-json object(json properties, json required)
+// An object that requires every one of its properties, in their order.
+ojson object(ojson properties)
 {
+    ojson required = ojson::array();
+    for (auto it = properties.begin(); it != properties.end(); ++it)
+        required.push_back(it.key());
     return {{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)},
             {"additionalProperties", false}};
 }
@@ -113,46 +127,43 @@ void ask(const char *instructions, const QString &prompt, const GenerationSchema
 
 GenerationSchema linkInsightSchema()
 {
-    const json entities = object(
-        {{"productName", text("Name of the product for sale, only if the page sells one")},
-         {"price", text("Price exactly as written on the page, with currency")},
-         {"author", text("Person who wrote an article or post, only if a byline names them; never a brand or shop")},
-         {"publishDate", text("Date an article or post was published, as written; never a copyright notice")}},
-        json::array());
-    json category = text("What kind of page this is");
+    const ojson entities = object(
+        {{"productName", optionalText("Name of the product for sale, only if the page sells one")},
+         {"price", optionalText("Price exactly as written on the page, with currency")},
+         {"author",
+          optionalText("Person who wrote an article or post, only if a byline names them; never a brand or shop")},
+         {"publishDate",
+          optionalText("Date an article or post was published, as written; never a copyright notice")}});
+    ojson category = text("What kind of page this is");
     category["enum"] = {"article", "product", "tool", "video", "social", "docs", "other"};
     return {QStringLiteral("LinkInsight"),
             object({{"summary", text("What the page is, in at most two sentences")},
                     {"keyPoints", list("The most useful facts on the page, each a short phrase", std::nullopt, 4)},
                     {"category", category},
                     {"entities", entities},
-                    {"suggestedTags", list("Short lowercase tags for the page", std::nullopt, 5)}},
-                   {"summary", "keyPoints", "category", "entities", "suggestedTags"})};
+                    {"suggestedTags", list("Short lowercase tags for the page", std::nullopt, 5)}})};
 }
 
 GenerationSchema tagSuggestionSchema()
 {
     return {QStringLiteral("TagSuggestion"),
-            object({{"tags", list("Short lowercase tags describing the image's subject, style and use", 3, 5)}},
-                   {"tags"})};
+            object({{"tags", list("Short lowercase tags describing the image's subject, style and use", 3, 5)}})};
 }
 
 GenerationSchema generatedRulesSchema()
 {
-    json type = text("Condition type");
-    json names = json::array();
+    ojson type = text("Condition type");
+    ojson names = ojson::array();
     for (RuleDraft::Kind kind : RuleDraft::allKinds())
         names.push_back(RuleDraft::rawValue(kind).toStdString());
     type["enum"] = names;
-    const json rule = object({{"type", type},
-                              {"value", text("kind: image or link; tags: comma-separated words; days and counts: a "
-                                             "whole number; colour: #rrggbb; otherwise a single word or domain")}},
-                             {"type", "value"});
-    json match = text("all when every condition must hold, any when one is enough");
+    const ojson rule = object({{"type", type},
+                               {"value", text("kind: image or link; tags: comma-separated words; days and counts: a "
+                                              "whole number; colour: #rrggbb; otherwise a single word or domain")}});
+    ojson match = text("all when every condition must hold, any when one is enough");
     match["enum"] = {"all", "any"};
     return {QStringLiteral("GeneratedRules"),
-            object({{"match", match}, {"rules", {{"type", "array"}, {"items", rule}, {"maxItems", 5}}}},
-                   {"match", "rules"})};
+            object({{"match", match}, {"rules", {{"type", "array"}, {"items", rule}, {"maxItems", 5}}}})};
 }
 
 QString leadingCharacters(const QString &text, int count)
@@ -264,19 +275,50 @@ void describeLink(const QString &title, const QString &url, const QString &pageT
         [] { return std::optional<LinkInsight>(); }, std::move(done), context);
 }
 
+void suggestTagsIfAnswered(const QString &filename, const QStringList &labels, const QString &text,
+                           std::function<void(std::optional<QStringList>)> done, QObject *context)
+{
+    const LanguageModel model = LanguageModel::systemDefault();
+    if (!model.isConfigured()) {
+        done(labels.mid(0, 5));
+        return;
+    }
+    if (!model.isAvailable()) {
+        done(std::nullopt);
+        return;
+    }
+    LanguageModelSession(model, QString::fromUtf8(kTagSuggestionInstructions))
+        .respond(
+            tagSuggestionPrompt(filename, labels, text), tagSuggestionSchema(), true,
+            [labels, done = std::move(done)](LanguageModelResult result) {
+                if (result.unanswered) {
+                    done(std::nullopt);
+                    return;
+                }
+                std::optional<QStringList> tags = result.ok() ? decodeTagSuggestionAnswer(*result.content)
+                                                              : std::nullopt;
+                if (!tags) {
+                    // The model answered, but not in the asked form: the
+                    // fallback stands as its answer.
+                    done(labels.mid(0, 5));
+                    return;
+                }
+                for (QString &tag : *tags)
+                    tag = lowercased(tag);
+                done(std::move(tags));
+            },
+            context);
+}
+
 void suggestTags(const QString &filename, const QStringList &labels, const QString &text, TagsDone done,
                  QObject *context)
 {
-    ask<QStringList>(
-        kTagSuggestionInstructions, tagSuggestionPrompt(filename, labels, text), tagSuggestionSchema(),
-        [](const json &answer) -> std::optional<QStringList> {
-            std::optional<QStringList> tags = decodeTagSuggestionAnswer(answer);
-            if (tags)
-                for (QString &tag : *tags)
-                    tag = lowercased(tag);
-            return tags;
+    suggestTagsIfAnswered(
+        filename, labels, text,
+        [labels, done = std::move(done)](std::optional<QStringList> tags) {
+            done(tags ? std::move(*tags) : labels.mid(0, 5));
         },
-        [labels] { return labels.mid(0, 5); }, std::move(done), context);
+        context);
 }
 
 void generateRules(const QString &description, RulesDone done, QObject *context)

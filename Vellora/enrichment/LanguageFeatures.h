@@ -72,6 +72,14 @@ void describeLink(const QString &title, const QString &url, const QString &pageT
 void suggestTags(const QString &filename, const QStringList &labels, const QString &text, TagsDone done,
                  QObject *context = nullptr);
 
+// The same, telling apart a model that did not answer: none when a model is
+// set up but rests after a failure, cannot be reached, times out or fails
+// on the server; the caller then leaves the item's tags unset and asks
+// again later instead of storing the fallback as if it were an answer.
+// Without a model set up at all the fallback is the answer.
+void suggestTagsIfAnswered(const QString &filename, const QStringList &labels, const QString &text,
+                           std::function<void(std::optional<QStringList>)> done, QObject *context = nullptr);
+
 // Rules for a described smart folder: the generated match word and one row
 // per generated rule whose type is exactly a rule kind's name (others are
 // dropped). None when the model is unavailable or fails.

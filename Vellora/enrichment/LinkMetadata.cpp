@@ -11,8 +11,13 @@
 
 #include <gumbo.h>
 
+#include <QSet>
+
 #include <algorithm>
+#include <cctype>
 #include <map>
+#include <set>
+#include <vector>
 
 namespace vellora {
 
@@ -34,16 +39,25 @@ QString attribute(const GumboElement &element, const char *name)
     return a ? QString::fromUtf8(a->value) : QString();
 }
 
-QString textOf(const GumboNode *node)
+// The text of a node's subtree, walked with a stack of our own: a page
+// decides how deep its tree is, and a deep one must not exhaust ours.
+QString textOf(const GumboNode *root)
 {
-    if (node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_WHITESPACE || node->type == GUMBO_NODE_CDATA)
-        return QString::fromUtf8(node->v.text.text);
-    if (node->type != GUMBO_NODE_ELEMENT)
-        return {};
     QString text;
-    const GumboVector &children = node->v.element.children;
-    for (unsigned i = 0; i < children.length; ++i)
-        text += textOf(static_cast<const GumboNode *>(children.data[i]));
+    std::vector<const GumboNode *> pending{root};
+    while (!pending.empty()) {
+        const GumboNode *node = pending.back();
+        pending.pop_back();
+        if (node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_WHITESPACE || node->type == GUMBO_NODE_CDATA) {
+            text += QString::fromUtf8(node->v.text.text);
+            continue;
+        }
+        if (node->type != GUMBO_NODE_ELEMENT)
+            continue;
+        const GumboVector &children = node->v.element.children;
+        for (unsigned i = children.length; i > 0; --i)
+            pending.push_back(static_cast<const GumboNode *>(children.data[i - 1]));
+    }
     return text;
 }
 
@@ -74,10 +88,27 @@ struct HeadReader {
     std::optional<QString> baseHref;
     QList<std::pair<QString, int>> icons; // href, declared size
 
-    void visit(const GumboNode *node)
+    // Every element in document order, with a stack of our own, to the
+    // depth the bounded document can have.
+    void visitAll(const GumboNode *root)
     {
-        if (node->type != GUMBO_NODE_ELEMENT)
-            return;
+        std::vector<std::pair<const GumboNode *, int>> pending{{root, 0}};
+        while (!pending.empty()) {
+            const auto [node, depth] = pending.back();
+            pending.pop_back();
+            if (node->type != GUMBO_NODE_ELEMENT || depth > kMaxTreeDepth)
+                continue;
+            if (!visit(node))
+                continue;
+            const GumboVector &children = node->v.element.children;
+            for (unsigned i = children.length; i > 0; --i)
+                pending.emplace_back(static_cast<const GumboNode *>(children.data[i - 1]), depth + 1);
+        }
+    }
+
+    // Reads one element; false when its children are not to be walked.
+    bool visit(const GumboNode *node)
+    {
         const GumboElement &e = node->v.element;
         switch (e.tag) {
         case GUMBO_TAG_META: {
@@ -102,7 +133,7 @@ struct HeadReader {
             const bool icon = rel.contains(QLatin1String("icon")) || rel.contains(QLatin1String("apple-touch-icon"))
                 || rel.contains(QLatin1String("apple-touch-icon-precomposed"));
             const QString href = attribute(e, "href").trimmed();
-            if (icon && !href.isEmpty())
+            if (icon && !href.isEmpty() && icons.size() < kMaxDeclaredIcons)
                 icons.append({href, declaredSize(attribute(e, "sizes"))});
             break;
         }
@@ -111,10 +142,7 @@ struct HeadReader {
         }
         // An <svg> inside the body can carry its own <title>; only the
         // document's counts, so the walk does not descend into foreign content.
-        if (e.tag == GUMBO_TAG_SVG || e.tag == GUMBO_TAG_MATH)
-            return;
-        for (unsigned i = 0; i < e.children.length; ++i)
-            visit(static_cast<const GumboNode *>(e.children.data[i]));
+        return e.tag != GUMBO_TAG_SVG && e.tag != GUMBO_TAG_MATH;
     }
 
     std::optional<QString> firstMeta(std::initializer_list<const char *> keys) const
@@ -127,6 +155,119 @@ struct HeadReader {
         return std::nullopt;
     }
 };
+
+bool isNameByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == ':' || c == '_'; }
+
+// Elements that close themselves or that a later sibling closes: they add no
+// depth to the tree, however many of them stay open in the text.
+bool addsNoDepth(const QByteArray &name)
+{
+    static const std::set<QByteArray> names{
+        "area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param", "source", "track", "wbr",
+        "p", "li", "dt", "dd", "option", "optgroup", "tr", "td", "th", "tbody", "thead", "tfoot", "colgroup",
+        "caption", "rb", "rt", "rp", "html", "head", "body", "!doctype"};
+    return names.count(name) > 0;
+}
+
+// Elements whose content is text up to their own end tag.
+bool holdsRawText(const QByteArray &name)
+{
+    return name == "script" || name == "style" || name == "title" || name == "textarea" || name == "xmp"
+        || name == "noembed" || name == "noframes" || name == "plaintext";
+}
+
+qsizetype indexOfInsensitive(const QByteArray &haystack, const QByteArray &needle, qsizetype from)
+{
+    const qsizetype last = haystack.size() - needle.size();
+    for (qsizetype i = std::max<qsizetype>(from, 0); i <= last; ++i) {
+        i = haystack.indexOf(needle.front(), i);
+        if (i < 0 || i > last)
+            return -1;
+        if (qstrnicmp(haystack.constData() + i, needle.constData(), needle.size()) == 0)
+            return i;
+    }
+    return -1;
+}
+
+} // namespace
+
+QByteArray boundedDocument(const QByteArray &html, int maxDepth)
+{
+    // A light scan of the tags, not a parse: it counts how many elements stand
+    // open and cuts the text before the tag that would open one too many.
+    // The parser needs time that grows with the square of the depth, and
+    // nothing a page says about itself lies that deep.
+    const qsizetype size = html.size();
+    int depth = 0;
+    qsizetype i = 0;
+    while (i < size) {
+        i = html.indexOf('<', i);
+        if (i < 0 || i + 1 >= size)
+            break;
+        const char next = html.at(i + 1);
+        if (html.mid(i, 4) == "<!--") {
+            const qsizetype end = html.indexOf("-->", i + 4);
+            if (end < 0)
+                break;
+            i = end + 3;
+            continue;
+        }
+        const bool closing = next == '/';
+        qsizetype nameStart = closing ? i + 2 : i + 1;
+        if (next == '!' || next == '?')
+            nameStart = i + 1;
+        else if (nameStart >= size || !std::isalpha(static_cast<unsigned char>(html.at(nameStart)))) {
+            ++i;
+            continue;
+        }
+        qsizetype nameEnd = nameStart + (next == '!' || next == '?' ? 1 : 0);
+        while (nameEnd < size && isNameByte(html.at(nameEnd)))
+            ++nameEnd;
+        const QByteArray name = html.mid(nameStart, nameEnd - nameStart).toLower();
+        // The end of the tag, past quoted attribute values.
+        qsizetype end = nameEnd;
+        char quote = 0;
+        for (; end < size; ++end) {
+            const char c = html.at(end);
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            }
+        }
+        if (end >= size)
+            break;
+        if (next == '!' || next == '?') {
+            i = end + 1;
+            continue;
+        }
+        if (closing) {
+            if (!addsNoDepth(name) && !holdsRawText(name))
+                depth = std::max(0, depth - 1);
+            i = end + 1;
+            continue;
+        }
+        const bool selfClosed = html.at(end - 1) == '/';
+        if (holdsRawText(name)) {
+            const qsizetype close = indexOfInsensitive(html, "</" + name, end + 1);
+            if (close < 0)
+                break;
+            i = close;
+            continue;
+        }
+        if (!selfClosed && !addsNoDepth(name)) {
+            if (++depth > maxDepth)
+                return html.left(i);
+        }
+        i = end + 1;
+    }
+    return html;
+}
+
+namespace {
 
 QString charsetOf(const QByteArray &contentType)
 {
@@ -156,12 +297,13 @@ QByteArray toUtf8(const QByteArray &bytes, const QByteArray &contentType)
 LinkMetadata parseLinkMetadata(const QByteArray &utf8Html, const QUrl &base)
 {
     LinkMetadata metadata;
-    GumboOutput *output = gumbo_parse_with_options(&kGumboDefaultOptions, utf8Html.constData(),
-                                                   size_t(utf8Html.size()));
+    const QByteArray bounded = boundedDocument(utf8Html, kMaxTreeDepth);
+    GumboOutput *output = gumbo_parse_with_options(&kGumboDefaultOptions, bounded.constData(),
+                                                   size_t(bounded.size()));
     if (!output)
         return metadata;
     HeadReader reader;
-    reader.visit(output->root);
+    reader.visitAll(output->root);
     gumbo_destroy_output(&kGumboDefaultOptions, output);
 
     QUrl documentBase = base;
@@ -191,9 +333,12 @@ LinkMetadata parseLinkMetadata(const QByteArray &utf8Html, const QUrl &base)
         if (auto url = resolve(reader.icons[i].first))
             icons.append({*url, reader.icons[i].second, int(i)});
     std::stable_sort(icons.begin(), icons.end(), [](const Icon &a, const Icon &b) { return a.size > b.size; });
+    QSet<QUrl> seen;
     for (const Icon &icon : icons)
-        if (!metadata.iconCandidates.contains(icon.url))
+        if (!seen.contains(icon.url)) {
+            seen.insert(icon.url);
             metadata.iconCandidates.append(icon.url);
+        }
     if (isWebScheme(base) && !base.host().isEmpty()) {
         QUrl favicon = base;
         favicon.setPath(QStringLiteral("/favicon.ico"));
@@ -235,10 +380,10 @@ LinkMetadataFetcher::LinkMetadataFetcher(FetchLimits limits, QObject *parent)
 
 LinkMetadataFetcher::~LinkMetadataFetcher() = default;
 
-void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs,
+void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, Overflow overflow,
                               std::function<void(std::optional<Body>)> done)
 {
-    if (!url.isValid() || !isWebScheme(url)) {
+    if (!url.isValid() || !isWebScheme(url) || timeoutMs <= 0) {
         QTimer::singleShot(0, this, [done = std::move(done)] { done(std::nullopt); });
         return;
     }
@@ -249,19 +394,34 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs,
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     QNetworkReply *reply = m_network->get(request);
 
-    auto tooLarge = std::make_shared<bool>(false);
-    auto check = [reply, maxBytes, tooLarge](qint64 received) {
-        if (received > maxBytes && !*tooLarge) {
-            *tooLarge = true;
-            reply->abort();
+    // The body is taken as it arrives, never more than maxBytes of it.
+    struct Transfer {
+        QByteArray bytes;
+        bool tooLarge = false; // more than maxBytes came or was announced
+        bool cut = false;      // we ended the transfer ourselves: size or time
+    };
+    auto transfer = std::make_shared<Transfer>();
+    const bool keepHead = overflow == Overflow::KeepHead;
+    auto take = [reply, maxBytes, transfer] {
+        while (!transfer->cut && reply->bytesAvailable() > 0) {
+            transfer->bytes += reply->read(maxBytes - transfer->bytes.size() + 1);
+            if (transfer->bytes.size() > maxBytes) {
+                transfer->bytes.truncate(maxBytes);
+                transfer->tooLarge = true;
+                transfer->cut = true;
+                reply->abort();
+            }
         }
     };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
+    connect(reply, &QNetworkReply::readyRead, reply, take);
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maxBytes, transfer, keepHead] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid())
-            check(length.toLongLong());
+        if (!keepHead && length.isValid() && length.toLongLong() > maxBytes && !transfer->cut) {
+            transfer->tooLarge = true;
+            transfer->cut = true;
+            reply->abort();
+        }
     });
-    connect(reply, &QNetworkReply::downloadProgress, reply, [check](qint64 received, qint64) { check(received); });
     // A redirect to anything but http or https is refused.
     connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl &to) {
         if (!isWebScheme(to))
@@ -270,28 +430,37 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs,
     // The transfer time-out counts only silence; this caps the whole request.
     auto *deadline = new QTimer(reply);
     deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+    connect(deadline, &QTimer::timeout, reply, [reply, transfer] {
+        transfer->cut = true;
+        reply->abort();
+    });
     deadline->start(timeoutMs);
 
-    connect(reply, &QNetworkReply::finished, this, [reply, tooLarge, done = std::move(done)] {
+    connect(reply, &QNetworkReply::finished, this, [reply, transfer, keepHead, take, done = std::move(done)] {
         reply->deleteLater();
+        if (!transfer->cut)
+            take();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (reply->error() != QNetworkReply::NoError || *tooLarge || status < 200 || status >= 300
-            || !isWebScheme(reply->url())) {
+        const bool answered = status >= 200 && status < 300 && isWebScheme(reply->url());
+        // A page cut short by its size or its time still has its head.
+        const bool complete = reply->error() == QNetworkReply::NoError && !transfer->tooLarge;
+        const bool headKept = keepHead && transfer->cut && !transfer->bytes.isEmpty();
+        if (!answered || !(complete || headKept)) {
             done(std::nullopt);
             return;
         }
         Body body;
-        body.bytes = reply->readAll();
+        body.bytes = std::move(transfer->bytes);
         body.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
         body.finalURL = reply->url();
+        body.complete = complete;
         done(std::move(body));
     });
 }
 
 void LinkMetadataFetcher::fetch(const QString &url, std::function<void(std::optional<LinkMetadata>)> done)
 {
-    get(QUrl(url), m_limits.maxPageBytes, m_limits.pageTimeoutMs,
+    get(QUrl(url), m_limits.maxPageBytes, m_limits.pageTimeoutMs, Overflow::KeepHead,
         [done = std::move(done)](std::optional<Body> body) {
             if (!body) {
                 done(std::nullopt);
@@ -299,6 +468,11 @@ void LinkMetadataFetcher::fetch(const QString &url, std::function<void(std::opti
             }
             const QByteArray type = body->contentType.toLower();
             if (type.startsWith("image/")) {
+                // A picture cut short is no picture to show.
+                if (!body->complete) {
+                    done(LinkMetadata{});
+                    return;
+                }
                 LinkMetadata metadata;
                 metadata.imageURL = body->finalURL;
                 done(metadata);
@@ -314,13 +488,38 @@ void LinkMetadataFetcher::fetch(const QString &url, std::function<void(std::opti
 
 void LinkMetadataFetcher::loadImage(QList<QUrl> candidates, std::function<void(std::optional<QImage>)> done)
 {
-    if (candidates.isEmpty()) {
+    loadImageUntil(std::move(candidates), QDeadlineTimer(QDeadlineTimer::Forever), std::move(done));
+}
+
+void LinkMetadataFetcher::loadIcon(const QList<QUrl> &candidates, std::function<void(std::optional<QImage>)> done)
+{
+    const int few = std::max(1, m_limits.maxIconCandidates);
+    QList<QUrl> tried = candidates.mid(0, few);
+    // The site's own favicon stays the last resort, however many icons the
+    // page declares before it.
+    if (candidates.size() > few && !candidates.isEmpty()) {
+        const QUrl last = candidates.last();
+        if (last.path() == QLatin1String("/favicon.ico")) {
+            if (tried.size() == few)
+                tried.removeLast();
+            tried.append(last);
+        }
+    }
+    loadImageUntil(std::move(tried), QDeadlineTimer(std::max(0, m_limits.iconDeadlineMs)), std::move(done));
+}
+
+void LinkMetadataFetcher::loadImageUntil(QList<QUrl> candidates, QDeadlineTimer deadline,
+                                         std::function<void(std::optional<QImage>)> done)
+{
+    if (candidates.isEmpty() || deadline.hasExpired()) {
         QTimer::singleShot(0, this, [done = std::move(done)] { done(std::nullopt); });
         return;
     }
     const QUrl first = candidates.takeFirst();
-    get(first, m_limits.maxImageBytes, m_limits.imageTimeoutMs,
-        [this, rest = std::move(candidates), done = std::move(done)](std::optional<Body> body) mutable {
+    const qint64 left = deadline.isForever() ? m_limits.imageTimeoutMs
+                                             : std::min<qint64>(m_limits.imageTimeoutMs, deadline.remainingTime());
+    get(first, m_limits.maxImageBytes, int(std::max<qint64>(1, left)), Overflow::Fail,
+        [this, rest = std::move(candidates), deadline, done = std::move(done)](std::optional<Body> body) mutable {
             if (body) {
                 const QImage image = decodeLargestImage(body->bytes);
                 if (!image.isNull()) {
@@ -328,7 +527,7 @@ void LinkMetadataFetcher::loadImage(QList<QUrl> candidates, std::function<void(s
                     return;
                 }
             }
-            loadImage(std::move(rest), std::move(done));
+            loadImageUntil(std::move(rest), deadline, std::move(done));
         });
 }
 

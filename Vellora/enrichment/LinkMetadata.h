@@ -3,6 +3,7 @@
 // preview image. Fetched over Qt Network and read with gumbo; every request
 // has a cap on redirects (http and https only), on body size and on time.
 
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QList>
 #include <QObject>
@@ -27,17 +28,33 @@ struct LinkMetadata {
     std::optional<QUrl> imageURL;
 };
 
+// How deep the parsed tree of a page may be, and how many declared icons are
+// read of it: a page decides both, and the work spent on it must not.
+inline constexpr int kMaxTreeDepth = 256;
+inline constexpr int kMaxDeclaredIcons = 64;
+
+// The document cut before the tag that would open more than `maxDepth`
+// elements at once (elements that close themselves or are closed by their
+// next sibling do not count). Unchanged when it never nests that deep.
+QByteArray boundedDocument(const QByteArray &html, int maxDepth = kMaxTreeDepth);
+
 // The head of an HTML document, read without a network. `base` is the
 // address the document came from (after redirects); relative addresses are
 // resolved against it or against the document's <base href>.
 LinkMetadata parseLinkMetadata(const QByteArray &utf8Html, const QUrl &base);
 
+// A page larger than maxPageBytes, or one that is still arriving when its
+// time is up, is read as far as it came: its head holds what we look for.
+// Pictures must arrive whole. Of the icon candidates only the first
+// maxIconCandidates are tried, all within iconDeadlineMs.
 struct FetchLimits {
     int maxRedirects = 5;
     qint64 maxPageBytes = 4 * 1024 * 1024;
     qint64 maxImageBytes = 16 * 1024 * 1024;
     int pageTimeoutMs = 15000;
     int imageTimeoutMs = 15000;
+    int maxIconCandidates = 4;
+    int iconDeadlineMs = 10000;
 };
 
 // Main thread. Callbacks come later, on the main thread, exactly once; they
@@ -56,6 +73,11 @@ public:
     // delivered in (the largest picture of an icon file that holds several).
     void loadImage(QList<QUrl> candidates, std::function<void(std::optional<QImage>)> done);
 
+    // loadImage for a page's icons: the first few candidates, and when there
+    // are more, the site's "/favicon.ico" (the last candidate) after them,
+    // all within one deadline.
+    void loadIcon(const QList<QUrl> &candidates, std::function<void(std::optional<QImage>)> done);
+
     // The metadata's preview image, or nothing without metadata or image.
     void loadPreviewImage(const std::optional<LinkMetadata> &metadata,
                           std::function<void(std::optional<QImage>)> done);
@@ -65,9 +87,13 @@ private:
         QByteArray bytes;
         QByteArray contentType;
         QUrl finalURL;
+        bool complete = true; // false: only the head, cut by size or time
     };
-    void get(const QUrl &url, qint64 maxBytes, int timeoutMs,
+    enum class Overflow { Fail, KeepHead };
+    void get(const QUrl &url, qint64 maxBytes, int timeoutMs, Overflow overflow,
              std::function<void(std::optional<Body>)> done);
+    void loadImageUntil(QList<QUrl> candidates, QDeadlineTimer deadline,
+                        std::function<void(std::optional<QImage>)> done);
 
     FetchLimits m_limits;
     QNetworkAccessManager *m_network = nullptr;

@@ -72,7 +72,7 @@ public:
         m_fetcher->fetch(m_url, [this](std::optional<LinkMetadata> metadata) {
             m_metadata = std::move(metadata);
             if (m_metadata && !m_metadata->iconCandidates.isEmpty())
-                m_fetcher->loadImage(m_metadata->iconCandidates, [this](std::optional<QImage> icon) {
+                m_fetcher->loadIcon(m_metadata->iconCandidates, [this](std::optional<QImage> icon) {
                     m_icon = std::move(icon);
                     writeFavicon();
                     takeSnapshot();

@@ -34,6 +34,27 @@ const char *const PageSnapshot::kFreezeScript =
     "transition:none!important}';\n"
     "document.head.appendChild(s); document.getAnimations().forEach(a => { try { a.finish() } catch (e) {} }); true";
 
+namespace {
+
+// The page of an off-screen view. Whatever the page asks of a person is
+// answered at once, as if they had dismissed it: nobody is there to see a
+// dialog, and the engine's own dialogs need a view on screen.
+class SnapshotPage final : public QWebEnginePage {
+public:
+    using QWebEnginePage::QWebEnginePage;
+
+protected:
+    void javaScriptAlert(const QUrl &, const QString &) override {}
+    bool javaScriptConfirm(const QUrl &, const QString &) override { return false; }
+    bool javaScriptPrompt(const QUrl &, const QString &, const QString &, QString *) override { return false; }
+    QStringList chooseFiles(FileSelectionMode, const QStringList &, const QStringList &) override { return {}; }
+    QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
+    // The page's console is the page's business, not our standard error.
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int, const QString &) override {}
+};
+
+} // namespace
+
 void preparePageSnapshots()
 {
     if (!QCoreApplication::instance())
@@ -82,7 +103,7 @@ PageSnapshot::PageSnapshot()
 
     m_web = new QWebEngineView;
     m_web->setAttribute(Qt::WA_DontShowOnScreen);
-    m_web->setPage(new QWebEnginePage(m_profile, m_web));
+    m_web->setPage(new SnapshotPage(m_profile, m_web));
     m_web->page()->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
     m_web->page()->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, true);
     m_web->resize(kWidth, kHeight);

@@ -31,7 +31,7 @@ QString searchableText(const Item &item)
 GenerationSchema searchPlanSchema()
 {
     auto list = [](const char *description, int maximum) {
-        return json{{"type", "array"}, {"items", {{"type", "string"}}}, {"description", description},
+        return nlohmann::ordered_json{{"type", "array"}, {"items", {{"type", "string"}}}, {"description", description},
                     {"maxItems", maximum}};
     };
     return {QStringLiteral("SearchPlan"),

@@ -3,11 +3,12 @@
 
 namespace vellora {
 
-// The running window (its single-instance interface, org.freedesktop.Application,
-// and the program's own interface with its signals).
+// The running window: its single-instance interface,
+// org.freedesktop.Application, and the program's own interface, which also
+// carries its signals, at the same path.
 inline constexpr char kApplicationService[] = "com.quendle.vellora";
 inline constexpr char kApplicationPath[] = "/com/quendle/vellora";
-inline constexpr char kApplicationInterface[] = "com.quendle.vellora";
+inline constexpr char kApplicationInterface[] = "com.quendle.vellora.Shell";
 
 // The headless search provider ("vellora --search-provider") that the bus
 // starts when the desktop's search first asks.

@@ -288,8 +288,11 @@ void WidgetSnapshot::write(const QList<WidgetSnapshotEntry> &entries)
         const QByteArray jpeg = encodeJPEG(thumbnail, kQuality);
         if (jpeg.isEmpty())
             continue;
-        if (writeNewFile(fresh + QLatin1Char('/') + entry.id + QStringLiteral(".jpg"), jpeg))
+        const QString file = fresh + QLatin1Char('/') + entry.id + QStringLiteral(".jpg");
+        if (writeNewFile(file, jpeg))
             written.append(entry.id);
+        else
+            QFile::remove(file);
     }
     const QByteArray index = QJsonDocument(QJsonArray::fromStringList(written)).toJson(QJsonDocument::Compact);
     writeNewFile(fresh + QStringLiteral("/index.json"), index);

@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace vellora {
 struct LinkEntities;
@@ -105,6 +107,11 @@ nlohmann::json parse(const QByteArray &bytes);
 // Appends the pretty, sorted form of a value that sits `depth` levels deep;
 // lets a long document be written one record at a time.
 void appendPrettyJSON(std::string &out, const nlohmann::ordered_json &value, const Path &path, int depth);
+
+// The writer's own scalars: a string with its escapes, and a finite double in
+// its shortest form (EncodingError naming `path` otherwise).
+void appendJSONString(std::string &out, std::string_view text);
+void appendJSONDouble(std::string &out, double d, const Path &path);
 
 // Writing helpers: QString and QStringList into JSON.
 inline std::string utf8(const QString &s) { return s.toStdString(); }

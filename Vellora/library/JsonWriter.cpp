@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellora {
@@ -14,7 +15,7 @@ namespace {
 
 bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\' || c == '/'; }
 
-void appendString(std::string &out, const std::string &s)
+void appendString(std::string &out, std::string_view s)
 {
     static const char hex[] = "0123456789abcdef";
     out.push_back('"');
@@ -75,10 +76,7 @@ public:
         case nlohmann::json::value_t::number_unsigned: integer(v.template get<std::uint64_t>()); break;
         case nlohmann::json::value_t::number_float: {
             const double d = v.template get<double>();
-            if (!std::isfinite(d))
-                throw EncodingError(path.text(), QStringLiteral("%1 is not a finite number and cannot be written")
-                                                     .arg(std::isnan(d) ? QStringLiteral("nan") : d > 0 ? QStringLiteral("inf") : QStringLiteral("-inf")));
-            appendDouble(out, d);
+            coding::appendJSONDouble(out, d, path);
             break;
         }
         case nlohmann::json::value_t::null: out += "null"; break;
@@ -169,6 +167,16 @@ template <typename Json> QByteArray write(const Json &value, JsonStyle style)
 } // namespace
 
 namespace coding {
+void appendJSONString(std::string &out, std::string_view text) { appendString(out, text); }
+
+void appendJSONDouble(std::string &out, double d, const Path &path)
+{
+    if (!std::isfinite(d))
+        throw EncodingError(path.text(), QStringLiteral("%1 is not a finite number and cannot be written")
+                                             .arg(std::isnan(d) ? QStringLiteral("nan") : d > 0 ? QStringLiteral("inf") : QStringLiteral("-inf")));
+    appendDouble(out, d);
+}
+
 void appendPrettyJSON(std::string &out, const nlohmann::ordered_json &value, const Path &path, int depth)
 {
     Writer<nlohmann::ordered_json> w(JsonStyle::PrettySorted);

@@ -5,6 +5,7 @@
 
 #include "CodingSupport.h"
 #include "JsonWriter.h"
+#include "LibraryCodec.h"
 #include "platform/WebAddress.h"
 
 #include "platform/Text.h"
@@ -242,7 +243,14 @@ LibraryFile LibraryFile::fromJSON(const nlohmann::json &json)
     return file;
 }
 
-LibraryFile LibraryFile::decode(const QByteArray &json) { return fromJSON(coding::parse(json)); }
+LibraryFile LibraryFile::decode(const QByteArray &json)
+{
+    if (auto fast = coding::decodeLibraryFast(json))
+        return std::move(*fast);
+    // The general road decides what the fast one was not sure of, with the
+    // exact error when the document is faulty.
+    return fromJSON(coding::parse(json));
+}
 
 nlohmann::ordered_json LibraryFile::toJSON() const
 {
@@ -267,44 +275,52 @@ nlohmann::ordered_json LibraryFile::toJSON() const
 
 QByteArray LibraryFile::encode() const
 {
-    // The same text as writeJSON(toJSON(), PrettySorted), but the items go
-    // out one at a time instead of as one tree of the whole library: the
-    // members are written in their sorted order by hand.
-    std::string out;
-    out.reserve(std::size_t(items.size()) * 1600 + 4096);
+    // The same text as writeJSON(toJSON(), PrettySorted), written member by
+    // member in sorted order straight into the one array that is returned:
+    // a library of 100 000 items is hundreds of MB, and every extra buffer
+    // of that size costs a copy and a fresh set of pages.
+    QByteArray result;
+    result.reserve(qsizetype(items.size()) * 1700 + 4096);
+    std::string chunk;
+    auto flush = [&result, &chunk] {
+        result.append(chunk.data(), qsizetype(chunk.size()));
+        chunk.clear();
+    };
     const Path root;
 
     nlohmann::ordered_json boards = nlohmann::ordered_json::array();
     for (const Board &b : collections)
         boards.push_back(b.toJSON());
-    out += "{\n  \"collections\" : ";
-    coding::appendPrettyJSON(out, boards, root.member("collections"), 1);
+    chunk += "{\n  \"collections\" : ";
+    coding::appendPrettyJSON(chunk, boards, root.member("collections"), 1);
 
-    out += ",\n  \"items\" : ";
+    chunk += ",\n  \"items\" : ";
     if (items.isEmpty()) {
-        out += "[]";
+        chunk += "[]";
     } else {
-        out += "[";
+        chunk += "[";
         const Path itemsPath = root.member("items");
         for (qsizetype i = 0; i < items.size(); ++i) {
-            out += i ? ",\n    " : "\n    ";
-            coding::appendPrettyJSON(out, items[i].toJSON(), itemsPath.element(i), 2);
+            chunk += i ? ",\n    " : "\n    ";
+            coding::appendItemJSON(chunk, items[i], itemsPath.element(i), 2);
+            flush();
         }
-        out += "\n  ]";
+        chunk += "\n  ]";
     }
 
     if (smartFolders) {
         nlohmann::ordered_json folders = nlohmann::ordered_json::array();
         for (const SmartFolder &f : *smartFolders)
             folders.push_back(f.toJSON());
-        out += ",\n  \"smartFolders\" : ";
-        coding::appendPrettyJSON(out, folders, root.member("smartFolders"), 1);
+        chunk += ",\n  \"smartFolders\" : ";
+        coding::appendPrettyJSON(chunk, folders, root.member("smartFolders"), 1);
     }
 
-    out += ",\n  \"topLevelOrder\" : ";
-    coding::appendPrettyJSON(out, coding::stringArray(topLevelOrder), root.member("topLevelOrder"), 1);
-    out += "\n}";
-    return QByteArray(out.data(), qsizetype(out.size()));
+    chunk += ",\n  \"topLevelOrder\" : ";
+    coding::appendPrettyJSON(chunk, coding::stringArray(topLevelOrder), root.member("topLevelOrder"), 1);
+    chunk += "\n}";
+    flush();
+    return result;
 }
 
 } // namespace vellora

@@ -8,6 +8,8 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/Item.h
   ${CMAKE_CURRENT_LIST_DIR}/JsonWriter.h
   ${CMAKE_CURRENT_LIST_DIR}/JsonWriter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryCodec.h
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryCodec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LibraryFile.h
   ${CMAKE_CURRENT_LIST_DIR}/LinkInsight.h
   ${CMAKE_CURRENT_LIST_DIR}/LinkInsight.cpp
@@ -19,3 +21,6 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/Rule.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SmartFolder.h
 )
+# library.json grows with the library: simdjson reads it.
+find_package(simdjson REQUIRED)
+target_link_libraries(vellora_library PRIVATE simdjson::simdjson)

@@ -2,6 +2,10 @@
 
 #include "Defaults.h"
 
+#include <QDeadlineTimer>
+#include <algorithm>
+#include <QHash>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -18,6 +22,14 @@ constexpr qint64 kMaxResponseBytes = 4 * 1024 * 1024;
 
 QString fromStd(const std::string &s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 std::string toStd(const QString &s) { return s.toStdString(); }
+
+// The end of each endpoint's rest. Any thread may ask.
+QMutex restLock;
+QHash<QString, QDeadlineTimer> &rests()
+{
+    static QHash<QString, QDeadlineTimer> table;
+    return table;
+}
 } // namespace
 
 LanguageModel LanguageModel::systemDefault()
@@ -33,7 +45,33 @@ LanguageModel LanguageModel::systemDefault()
 
 LanguageModel::LanguageModel(LanguageModelConfig config) : m_config(std::move(config)) {}
 
-bool LanguageModel::isAvailable() const
+bool LanguageModel::isAvailable() const { return isConfigured() && !isResting(); }
+
+qint64 LanguageModel::restRemainingMs() const
+{
+    QMutexLocker locker(&restLock);
+    const auto it = rests().constFind(m_config.endpoint.toString());
+    if (it == rests().constEnd())
+        return 0;
+    return std::max<qint64>(0, it->remainingTime());
+}
+
+void LanguageModel::rest(qint64 milliseconds) const
+{
+    QMutexLocker locker(&restLock);
+    if (milliseconds <= 0)
+        rests().remove(m_config.endpoint.toString());
+    else
+        rests().insert(m_config.endpoint.toString(), QDeadlineTimer(milliseconds));
+}
+
+void LanguageModel::endAllRests()
+{
+    QMutexLocker locker(&restLock);
+    rests().clear();
+}
+
+bool LanguageModel::isConfigured() const
 {
     const QString scheme = m_config.endpoint.scheme();
     return m_config.endpoint.isValid() && !m_config.endpoint.host().isEmpty()
@@ -73,15 +111,18 @@ LanguageModelSession::LanguageModelSession(LanguageModel model, QString instruct
 {
 }
 
-nlohmann::json LanguageModelSession::requestBody(const QString &prompt, const GenerationSchema &schema,
+nlohmann::ordered_json LanguageModelSession::requestBody(const QString &prompt, const GenerationSchema &schema,
                                                  bool includeSchemaInPrompt) const
 {
     QString user = prompt;
     if (includeSchemaInPrompt)
         user += LanguageModel::schemaNote(schema);
-    nlohmann::json body = {
+    // Every schema we send is valid under strict structured output: each
+    // object lists all its properties as required and allows no others, and
+    // a value that may be missing is typed as also allowing null.
+    nlohmann::ordered_json body = {
         {"messages",
-         nlohmann::json::array({
+         nlohmann::ordered_json::array({
              {{"role", "system"}, {"content", toStd(m_instructions)}},
              {{"role", "user"}, {"content", toStd(user)}},
          })},
@@ -100,7 +141,10 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
                                    std::function<void(LanguageModelResult)> done, QObject *context) const
 {
     if (!m_model.isAvailable()) {
-        done(LanguageModelResult{std::nullopt, QStringLiteral("language model unavailable")});
+        done(LanguageModelResult{std::nullopt,
+                                 m_model.isConfigured() ? QStringLiteral("language model resting after a failure")
+                                                        : QStringLiteral("language model unavailable"),
+                                 true});
         return;
     }
     const QByteArray payload = QByteArray::fromStdString(requestBody(prompt, schema, includeSchemaInPrompt).dump());
@@ -116,6 +160,17 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
     timer->setSingleShot(true);
     QObject::connect(timer, &QTimer::timeout, reply, [reply] { reply->abort(); });
     timer->start(int(std::min(m_model.config().timeoutSeconds * 1000.0, 2.0e9)));
+    // A server that is not there must not hold the request for the whole
+    // time-out: the connection has to stand within a few seconds.
+    auto connectTimer = new QTimer(manager);
+    connectTimer->setSingleShot(true);
+    QObject::connect(connectTimer, &QTimer::timeout, reply, [reply] { reply->abort(); });
+    QObject::connect(reply, &QNetworkReply::requestSent, connectTimer, &QTimer::stop);
+    QObject::connect(reply, &QNetworkReply::uploadProgress, connectTimer, [connectTimer](qint64 sent, qint64) {
+        if (sent > 0)
+            connectTimer->stop();
+    });
+    connectTimer->start(int(std::min(m_model.config().timeoutSeconds, double(LanguageModel::kConnectSeconds)) * 1000.0));
 
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
         if (received > kMaxResponseBytes)
@@ -125,17 +180,19 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
     const bool bounded = context != nullptr;
     QPointer<QObject> guard(context);
     QObject::connect(reply, &QNetworkReply::finished, manager,
-                     [manager, reply, done = std::move(done), bounded, guard, timer] {
+                     [model = m_model, manager, reply, done = std::move(done), bounded, guard, timer, connectTimer] {
         timer->stop();
+        connectTimer->stop();
         LanguageModelResult result;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (reply->error() != QNetworkReply::NoError) {
-            result.error = reply->errorString();
-        } else if (status < 200 || status >= 300) {
-            result.error = QStringLiteral("http status %1").arg(status);
+        if (reply->error() != QNetworkReply::NoError || status < 200 || status >= 300) {
+            result.error = status != 0 ? QStringLiteral("http status %1").arg(status) : reply->errorString();
+            result.unanswered = true;
         } else {
             result = decodeChatCompletion(reply->readAll());
         }
+        if (result.unanswered)
+            model.rest();
         reply->deleteLater();
         manager->deleteLater();
         if (bounded && guard.isNull())

@@ -11,6 +11,12 @@
 //   "languageModelName"    the model name sent with each request (empty: the server's own)
 //   "languageModelTimeout" seconds one request may take in all (default 60)
 //
+// A server that cannot be reached within kConnectSeconds fails the request.
+// After a request failed (no connection, a time-out, a server error) the
+// model counts as resting for kRestSeconds: isAvailable() is false and no
+// request goes out, so a server that is down does not hold every item of a
+// pass for a whole time-out, one after the other.
+//
 // A session asks for one structured answer: the schema travels both as the
 // request's JSON-schema response format and, when asked, as a note after the
 // prompt. The answer comes back as parsed JSON; checking it against the
@@ -30,10 +36,12 @@ inline constexpr const char *kLanguageModelURLKey = "languageModelURL";
 inline constexpr const char *kLanguageModelNameKey = "languageModelName";
 inline constexpr const char *kLanguageModelTimeoutKey = "languageModelTimeout";
 
-// A named JSON schema of one answer type.
+// A named JSON schema of one answer type. Ordered: a guided model writes the
+// properties in the order the schema declares them, so a summary can be
+// written before the category it leads to.
 struct GenerationSchema {
     QString name;
-    nlohmann::json schema;
+    nlohmann::ordered_json schema;
 };
 
 struct LanguageModelConfig {
@@ -49,9 +57,22 @@ public:
 
     explicit LanguageModel(LanguageModelConfig config);
 
-    // True when an http(s) endpoint is named. Cheap and synchronous: it does
-    // not ask the server, a server that does not answer fails the request.
+    static constexpr int kConnectSeconds = 3;
+    static constexpr int kRestSeconds = 180;
+
+    // True when an http(s) endpoint is named.
+    bool isConfigured() const;
+    // Configured and not resting after a failure. Cheap and synchronous: it
+    // does not ask the server.
     bool isAvailable() const;
+    // Whether the named endpoint rests after a failure, and how many
+    // milliseconds of its rest are left (0 when it does not rest).
+    bool isResting() const { return restRemainingMs() > 0; }
+    qint64 restRemainingMs() const;
+    // Starts (or ends, with 0) the rest of this model's endpoint.
+    void rest(qint64 milliseconds = qint64(kRestSeconds) * 1000) const;
+    // Ends every endpoint's rest (the user named another server, or tests).
+    static void endAllRests();
     const LanguageModelConfig &config() const { return m_config; }
 
     // "<base>/v1/chat/completions" from the setting's text; empty when the text
@@ -69,6 +90,10 @@ private:
 struct LanguageModelResult {
     std::optional<nlohmann::json> content;
     QString error;
+    // The model could not be asked or gave no answer at all (not set up,
+    // resting, unreachable, a time-out, a server error), as opposed to an
+    // answer that does not decode.
+    bool unanswered = false;
     bool ok() const { return content.has_value(); }
 };
 
@@ -86,7 +111,7 @@ public:
                  std::function<void(LanguageModelResult)> done, QObject *context = nullptr) const;
 
     // The request body respond() sends; public so its form can be checked.
-    nlohmann::json requestBody(const QString &prompt, const GenerationSchema &schema,
+    nlohmann::ordered_json requestBody(const QString &prompt, const GenerationSchema &schema,
                                bool includeSchemaInPrompt) const;
 
 private:

@@ -311,6 +311,17 @@ void GridScreen::setVisibleItems(const QList<Item> &items)
     // takes the stage with it: the grid never stays open on a missing tile.
     if (m_openedId && !shown.contains(*m_openedId))
         closeStage();
+    // Nor does the selection keep ids that are gone: an action on it would
+    // count or touch items the user no longer sees.
+    QStringList kept;
+    for (const QString &id : std::as_const(m_selectedIds))
+        if (shown.contains(id))
+            kept.append(id);
+    if (kept != m_selectedIds) {
+        if (m_controller)
+            m_controller->select(kept);
+        handleSelect(kept);
+    }
     refresh();
     loadIcons();
 }

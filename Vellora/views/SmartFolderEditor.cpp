@@ -208,7 +208,8 @@ void SmartFolderEditor::rebuildRows()
 {
     for (const RowWidgets &w : std::as_const(m_rowWidgets)) {
         m_rowsLayout->removeWidget(w.row);
-        w.row->deleteLater();
+        w.row->hide();
+        w.row->deleteLater(); // it may be the sender of the click that led here
     }
     m_rowWidgets.clear();
     for (const RuleRow &ruleRow : std::as_const(m_rows)) {

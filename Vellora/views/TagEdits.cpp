@@ -7,8 +7,8 @@ namespace vellora {
 QStringList parseTagEntry(const QString &entry)
 {
     QStringList tags;
-    for (const QString &piece : entry.split(QLatin1Char(','))) {
-        const QString tag = piece.trimmed().toLower();
+    for (const QString &fragment : entry.split(QLatin1Char(','))) {
+        const QString tag = fragment.trimmed().toLower();
         if (!tag.isEmpty() && !tags.contains(tag))
             tags << tag;
     }

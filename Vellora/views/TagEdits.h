@@ -11,8 +11,8 @@
 
 namespace vellora {
 
-// The tags a typed entry stands for: one per comma-separated piece, trimmed
-// and lower-cased; empty pieces and repeats are dropped.
+// The tags a typed entry stands for: one per comma-separated fragment, trimmed
+// and lower-cased; empty fragments and repeats are dropped.
 QStringList parseTagEntry(const QString &entry);
 
 // The tags every one of the items carries, in the first item's order.

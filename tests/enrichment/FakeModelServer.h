@@ -21,6 +21,7 @@ public:
         QByteArray method;
         QByteArray path;
         nlohmann::json body;
+        QByteArray raw; // the body as sent, keys in the sender's order
         // The two messages of a request, as the server sees them.
         QString system() const { return text(0); }
         QString user() const { return text(1); }
@@ -91,6 +92,7 @@ private:
         const QByteArray body = buffer.mid(headerEnd + 4, length);
         buffer.clear();
         request.body = nlohmann::json::parse(body.toStdString(), nullptr, false);
+        request.raw = body;
         m_requests << request;
 
         const Reply reply = m_queue.isEmpty() ? m_standing : m_queue.takeFirst();

@@ -17,6 +17,7 @@ public:
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
         bool never = false; // accept the request and never answer
+        bool unfinished = false; // announce more than the body, send the body, never the rest
     };
 
     explicit LoopbackHttpServer(QObject *parent = nullptr) : QObject(parent)
@@ -71,7 +72,7 @@ private:
             return;
         QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
         out += "Content-Type: " + response.contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        out += "Content-Length: " + QByteArray::number(response.body.size() + (response.unfinished ? 1 << 20 : 0)) + "\r\n";
         out += "Cache-Control: no-store\r\n";
         for (const auto &[k, v] : response.headers)
             out += k + ": " + v + "\r\n";

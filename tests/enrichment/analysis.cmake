@@ -5,7 +5,7 @@ vellora_add_qtest(tst_imageanalysis
   LIBS vellora_enrichment PkgConfig::VELLORA_PLIST)
 vellora_add_qtest(tst_languagemodel
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_languagemodel.cpp
-  LIBS vellora_platform Qt6::Network)
+  LIBS vellora_enrichment Qt6::Network)
 vellora_add_qtest(tst_languagefeatures
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_languagefeatures.cpp
   LIBS vellora_enrichment Qt6::Network)

@@ -4,3 +4,8 @@ vellora_add_qtest(tst_linkcover SOURCES tst_linkcover.cpp LIBS vellora_enrichmen
 vellora_add_qtest(tst_pagesnapshot SOURCES tst_pagesnapshot.cpp LoopbackHttpServer.h LIBS vellora_snapshot TIMEOUT 240)
 vellora_add_qtest(tst_linkmetadata SOURCES tst_linkmetadata.cpp LoopbackHttpServer.h LIBS vellora_enrichment Qt6::Gui Qt6::Network)
 vellora_add_qtest(tst_linkpipeline SOURCES tst_linkpipeline.cpp LoopbackHttpServer.h LIBS vellora_snapshot vellora_library TIMEOUT 300)
+
+# "--add-link" of the built program against hostile loopback pages, side by side.
+vellora_add_qtest(tst_hostilepages SOURCES tst_hostilepages.cpp LoopbackHttpServer.h LIBS Qt6::Network TIMEOUT 300)
+add_dependencies(tst_hostilepages vellora)
+target_compile_definitions(tst_hostilepages PRIVATE VELLORA_BINARY="$<TARGET_FILE:vellora>")

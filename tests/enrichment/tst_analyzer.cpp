@@ -55,6 +55,7 @@ private slots:
     void cancelKeepsThePassOutOfTheFile();
     void printsOfDeletedItemsStayInMemoryOnly();
     void tagsFromTheModelAndTheInsight();
+    void tagsWaitForAModelThatDidNotAnswer();
     void unsafeThumbnailNameIsNeverOpened();
 
 private:
@@ -77,7 +78,11 @@ void TestAnalyzer::initTestCase()
     installMediaServices();
 }
 
-void TestAnalyzer::init() { Defaults::standard().remove(QString::fromLatin1(kLanguageModelURLKey)); }
+void TestAnalyzer::init()
+{
+    Defaults::standard().remove(QString::fromLatin1(kLanguageModelURLKey));
+    LanguageModel::endAllRests();
+}
 
 void TestAnalyzer::importedFixturesAreAnalysed()
 {
@@ -412,6 +417,39 @@ void TestAnalyzer::tagsFromTheModelAndTheInsight()
     QVERIFY2(prompt.startsWith(QStringLiteral("Filename: example.com\nDetected: text, monochrome, bright, landscape\n"
                                               "Text in the image: BOLD POSTER")),
              qPrintable(prompt));
+}
+
+void TestAnalyzer::tagsWaitForAModelThatDidNotAnswer()
+{
+    FakeModelServer server;
+    server.enqueue({500, QByteArrayLiteral("{}"), false});
+    server.setStanding(FakeModelServer::answer(nlohmann::json{{"tags", {"Poster", "type", "print"}}}));
+    Defaults::standard().set(QString::fromLatin1(kLanguageModelURLKey), server.url().toString());
+    const QString root = newRoot();
+    LibraryStore store(root, false);
+    QList<Item> items{makeItem(), makeItem()};
+    for (const Item &item : items)
+        writeThumbnail(root, item, fixtures::wordCard({"BOLD POSTER"}));
+    store.appendItems(items);
+
+    Analyzer analyzer(store);
+    analyzer.schedule();
+    QVERIFY(waitForLoop(analyzer));
+    // One failed request; the second item was not even sent while the model rests.
+    QCOMPARE(server.requestCount(), 1);
+    for (const Item &item : items) {
+        const Item stored = *store.item(item.id);
+        QVERIFY(stored.labels && stored.palette);
+        QVERIFY2(!stored.tags, qPrintable(stored.tags.value_or(QStringList()).join(u',')));
+    }
+
+    // Once the rest is over the analyzer asks again, by itself.
+    LanguageModel::endAllRests();
+    QTRY_VERIFY_WITH_TIMEOUT(store.item(items[1].id)->tags.has_value(), 15000);
+    QVERIFY(waitForLoop(analyzer));
+    for (const Item &item : items)
+        QCOMPARE(*store.item(item.id)->tags, (QStringList{"poster", "type", "print"}));
+    QCOMPARE(server.requestCount(), 3);
 }
 
 void TestAnalyzer::unsafeThumbnailNameIsNeverOpened()

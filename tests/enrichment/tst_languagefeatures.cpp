@@ -75,6 +75,7 @@ void TestLanguageFeatures::init()
 {
     Defaults::standard().remove(QString::fromLatin1(kLanguageModelURLKey));
     Defaults::standard().set(QString::fromLatin1(kLanguageModelTimeoutKey), 5.0);
+    LanguageModel::endAllRests();
 }
 
 void TestLanguageFeatures::withoutEndpointNothingIsAsked()
@@ -237,7 +238,8 @@ void TestLanguageFeatures::malformedAnswersFallBack()
     QVERIFY(!describe(QStringLiteral("t"), QStringLiteral("u"), QStringLiteral("page")));
     QCOMPARE(tags(QStringLiteral("f.jpg"), {"L1", "L2"}, QString()), (QStringList{"L1", "L2"}));
     QVERIFY(!rules(QStringLiteral("anything")));
-    QCOMPARE(server.requestCount(), 3);
+    // A server that failed is left to rest: the later calls fall back at once.
+    QCOMPARE(server.requestCount(), status == 200 ? 3 : 1);
 }
 
 void TestLanguageFeatures::tagRequestAndAnswer()

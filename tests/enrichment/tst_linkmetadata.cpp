@@ -71,6 +71,12 @@ private slots:
     void failsWithoutUsablePage();
     void capsTime();
     void fallsBackToFaviconAndPicksTheLargestPicture();
+    void boundsTheTree_data();
+    void boundsTheTree();
+    void readsADeepPage();
+    void keepsTheHeadOfAPageCutShort_data();
+    void keepsTheHeadOfAPageCutShort();
+    void triesAFewIconsWithinOneDeadline();
 
 private:
     LoopbackHttpServer m_server;
@@ -99,6 +105,21 @@ void TestLinkMetadata::initTestCase()
     m_server.set("/gone", {404, "text/html", "<html><head><title>Not here</title></head></html>", {}, false});
     m_server.set("/huge", {200, "text/html", QByteArray(300 * 1024, 'a'), {}, false});
     m_server.set("/slow", {200, "text/html", {}, {}, true});
+    const QByteArray head = "<html><head><title>Big page</title><meta property=\"og:title\" content=\"Kept head\">"
+                            "<link rel=\"icon\" href=\"/icons/big.png\"></head><body>";
+    m_server.page("/huge-page", head + QByteArray(1024 * 1024, 'a'));
+    LoopbackHttpServer::Response unfinished{200, "text/html; charset=utf-8", head + "<p>still coming", {}, false};
+    unfinished.unfinished = true;
+    m_server.set("/unfinished", unfinished);
+    m_server.set("/hang.png", {200, "image/png", {}, {}, true});
+    QByteArray flood = "<html><head><title>Icons</title>";
+    for (int i = 0; i < 2000; ++i)
+        flood += "<link rel=icon sizes=" + QByteArray::number(2000 - i) + "x1 href=\"/hang.png?n=" + QByteArray::number(i) + "\">";
+    m_server.page("/icon-flood", flood + "</head></html>");
+    QByteArray missing = "<html><head>";
+    for (int i = 0; i < 20; ++i)
+        missing += "<link rel=icon href=\"/missing.png?n=" + QByteArray::number(i) + "\">";
+    m_server.page("/icons-missing", missing + "</head></html>");
 }
 
 void TestLinkMetadata::readsTheHead_data()
@@ -205,7 +226,6 @@ void TestLinkMetadata::failsWithoutUsablePage_data()
     QTest::newRow("404") << "/gone";
     QTest::newRow("redirect loop") << "/loop-a";
     QTest::newRow("redirect to ftp") << "/to-ftp";
-    QTest::newRow("body over the cap") << "/huge";
     QTest::newRow("closed port") << "closed";
     QTest::newRow("not a web address") << "ftp";
 }
@@ -264,6 +284,105 @@ void TestLinkMetadata::fallsBackToFaviconAndPicksTheLargestPicture()
     QVERIFY(icon.wait());
     QVERIFY(icon.value);
     QCOMPARE(icon.value->size(), QSize(48, 48));
+}
+
+void TestLinkMetadata::boundsTheTree_data()
+{
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("kept"); // bytes; -1: all
+    QTest::newRow("shallow") << QByteArray("<html><head><title>a</title></head><body><div><p>x</div></body>") << 3 << -1;
+    QTest::newRow("cut before the tag too deep") << QByteArray("<div><div><div><div>x") << 3 << 15;
+    QTest::newRow("closed elements give their depth back")
+        << QByteArray("<div><div></div><div></div><div></div></div>") << 2 << -1;
+    QTest::newRow("siblings that close each other") << QByteArray("<ul><li>a<li>b<li>c<p>d<p>e</ul>") << 1 << -1;
+    QTest::newRow("void and self-closed") << QByteArray("<div><br><img src=x><meta a=b><svg/><x-y/></div>") << 1 << -1;
+    QTest::newRow("script text is no markup") << QByteArray("<script>'<div><div><div>'</script><div>x</div>") << 1 << -1;
+    QTest::newRow("title text is no markup") << QByteArray("<title><b><b><b></title><b>x</b>") << 1 << -1;
+    QTest::newRow("comment") << QByteArray("<!-- <div><div><div> --><div>x") << 1 << -1;
+    QTest::newRow("quoted bracket") << QByteArray("<div title=\"a>b\"><div>") << 1 << 17;
+    QTest::newRow("capitals") << QByteArray("<DIV><Div><div>") << 2 << 10;
+    QTest::newRow("unclosed comment") << QByteArray("<div><!-- <div><div>") << 1 << -1;
+}
+
+void TestLinkMetadata::boundsTheTree()
+{
+    QFETCH(QByteArray, html);
+    QFETCH(int, depth);
+    QFETCH(int, kept);
+    QCOMPARE(boundedDocument(html, depth), kept < 0 ? html : html.left(kept));
+}
+
+void TestLinkMetadata::readsADeepPage()
+{
+    // A page of 100 000 nested elements, as a hostile page may be: its head
+    // is read, in well under the time the parser would need for all of it.
+    QByteArray html = "<html><head><title>Deep</title><link rel=icon href=/i.png></head><body>";
+    html += QByteArray("<div>").repeated(100000) + QByteArray("<b>").repeated(100000) + "<title>inner</title>";
+    QElapsedTimer clock;
+    clock.start();
+    const LinkMetadata metadata = parseLinkMetadata(html, QUrl("http://example.com/"));
+    QCOMPARE(metadata.title, std::optional<QString>(QStringLiteral("Deep")));
+    QCOMPARE(metadata.iconCandidates.value(0), QUrl("http://example.com/i.png"));
+    qInfo("deep page read in %lld ms", clock.elapsed());
+}
+
+void TestLinkMetadata::keepsTheHeadOfAPageCutShort_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("larger than the cap") << "/huge-page";
+    QTest::newRow("never finishes") << "/unfinished";
+}
+
+void TestLinkMetadata::keepsTheHeadOfAPageCutShort()
+{
+    QFETCH(QString, path);
+    FetchLimits limits;
+    limits.maxPageBytes = 256 * 1024;
+    limits.pageTimeoutMs = 1500;
+    LinkMetadataFetcher fetcher(limits);
+    Wait<std::optional<LinkMetadata>> meta;
+    fetcher.fetch(m_server.url(path), meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(meta.value);
+    QCOMPARE(meta.value->title, std::optional<QString>(QStringLiteral("Kept head")));
+    QCOMPARE(meta.value->iconCandidates.value(0), QUrl(m_server.url("/icons/big.png")));
+}
+
+void TestLinkMetadata::triesAFewIconsWithinOneDeadline()
+{
+    FetchLimits limits;
+    limits.iconDeadlineMs = 1500;
+    LinkMetadataFetcher fetcher(limits);
+
+    // Two thousand icons that never answer: a few are tried, then time is up.
+    Wait<std::optional<LinkMetadata>> meta;
+    fetcher.fetch(m_server.url("/icon-flood"), meta.callback());
+    QVERIFY(meta.wait());
+    QVERIFY(meta.value);
+    QCOMPARE(meta.value->iconCandidates.first(), QUrl(m_server.url("/hang.png?n=0"))); // the largest first
+    const int before = m_server.hits("/hang.png");
+    QElapsedTimer clock;
+    clock.start();
+    Wait<std::optional<QImage>> icon;
+    fetcher.loadIcon(meta.value->iconCandidates, icon.callback());
+    QVERIFY(icon.wait());
+    QVERIFY(!icon.value);
+    QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(m_server.hits("/hang.png") - before <= limits.maxIconCandidates);
+
+    // Declared icons that are missing: after a few of them, the site's favicon.
+    Wait<std::optional<LinkMetadata>> missing;
+    fetcher.fetch(m_server.url("/icons-missing"), missing.callback());
+    QVERIFY(missing.wait());
+    QVERIFY(missing.value);
+    QCOMPARE(missing.value->iconCandidates.size(), 21);
+    Wait<std::optional<QImage>> favicon;
+    fetcher.loadIcon(missing.value->iconCandidates, favicon.callback());
+    QVERIFY(favicon.wait());
+    QVERIFY(favicon.value);
+    QCOMPARE(favicon.value->size(), QSize(48, 48));
+    QVERIFY(m_server.hits("/missing.png") < limits.maxIconCandidates);
 }
 
 QTEST_MAIN(TestLinkMetadata)

@@ -66,6 +66,7 @@ void TestSearch::init()
 {
     Defaults::standard().remove(QString::fromLatin1(kLanguageModelURLKey));
     Defaults::standard().set(QString::fromLatin1(kLanguageModelTimeoutKey), 5.0);
+    LanguageModel::endAllRests();
     m_scheduler = std::make_unique<ManualScheduler>();
     m_scope = std::make_unique<ScopedScheduler>(m_scheduler.get());
     m_server = std::make_unique<FakeModelServer>();

@@ -7,3 +7,8 @@ vellora_add_qtest(tst_rules
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_rules.cpp
   LIBS vellora_library
   ENV LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8)
+# The fast road for library.json against the general one.
+vellora_add_qtest(tst_librarycodec
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarycodec.cpp
+  LIBS vellora_library)
+target_compile_definitions(tst_librarycodec PRIVATE VELLORA_RECORDS_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures")

@@ -28,6 +28,7 @@
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace vellora;
@@ -186,12 +187,15 @@ private slots:
     void deleteRule();
     void trashingOrDeletingTheOpenedItemClosesIt_data();
     void trashingOrDeletingTheOpenedItemClosesIt();
+    void selectionForgetsItemsThatLeft();
     void putBack();
     void pasteImageLeavesNoFile();
     void pasteLinkAndAddresses();
     void dropFiles_data();
     void dropFiles();
     void keys();
+    void content_data();
+    void content();
     void hoverInfoButtonOpens();
     void unsafeIdsNeverReachThePath();
     void liveTextSelectsAndCopies();
@@ -265,41 +269,39 @@ void GridScreenTest::screenshot()
     Screen s(6, 1);
     s.screen.resize(1000, 620);
     s.grid()->layout();
-    // Every visible tile gets its picture from the decode threads.
-    QTRY_VERIFY_WITH_TIMEOUT(!s.grid()->isTicking() && [&] {
-        const QImage frame = s.grid()->renderFrame();
-        const QPoint at = s.centreOf(s.pictures.first());
-        return frame.pixelColor(at * frame.devicePixelRatio()) != s.grid()->config().background;
-    }(), 10000);
-    QTest::qWait(400); // the fade-in of the last tiles
+    // Each picture shows its own colour at the rim of its tile (the middle
+    // of the fixture is darker); the import keeps no order, the file name
+    // tells which colour it was.
+    const auto mismatches = [&](const QImage &shot) {
+        QStringList wrong;
+        const double dpr = shot.devicePixelRatio();
+        for (const QString &id : s.pictures) {
+            const int index = s.grid()->engine().indexOf(id);
+            const QRectF frame = s.grid()->engine().frames().at(size_t(index));
+            const QPoint probe = (frame.topLeft() + QPointF(frame.width() * 0.15, frame.height() * 0.15)).toPoint();
+            const QColor seen = shot.pixelColor(s.viewport()->mapTo(&s.screen, probe) * dpr);
+            const int made = s.lib.store->item(id)->originalFilename.section('-', 2, 2).section('.', 0, 0).toInt();
+            const QColor want = QColor::fromHsv((made * 67) % 360, 160, 220);
+            if (qAbs(seen.red() - want.red()) >= 24 || qAbs(seen.green() - want.green()) >= 24 ||
+                qAbs(seen.blue() - want.blue()) >= 24)
+                wrong << QStringLiteral("%1: %2 instead of %3").arg(id, seen.name(), want.name());
+        }
+        return wrong;
+    };
+    // Every visible tile gets its picture from the decode threads and fades in.
+    QTRY_VERIFY_WITH_TIMEOUT(!s.grid()->isTicking() && mismatches(s.screen.grab().toImage()).isEmpty(), 20000);
     const QImage shot = s.screen.grab().toImage();
     const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("gridscreen.png");
     QVERIFY(shot.save(path));
     qInfo("screenshot: %s", qPrintable(path));
-
     const double dpr = shot.devicePixelRatio();
+    QVERIFY2(mismatches(shot).isEmpty(), qPrintable(mismatches(shot).join("; ")));
     // The corner is the window grey, the gaps too.
     QCOMPARE(shot.pixelColor(2, 2), windowBackground());
-    // Each picture shows its own colour at the rim of its tile (the middle
-    // of the fixture is darker).
-    for (int i = 0; i < s.pictures.size(); ++i) {
-        const QString &id = s.pictures.at(i);
-        const int index = s.grid()->engine().indexOf(id);
-        const QRectF frame = s.grid()->engine().frames().at(size_t(index));
-        const QPoint probe = (frame.topLeft() + QPointF(frame.width() * 0.15, frame.height() * 0.15)).toPoint();
-        const QColor seen = shot.pixelColor(s.screen.gridView()->viewport()->mapTo(&s.screen, probe) * dpr);
-        // The import keeps no order; the file name tells which colour it was.
-        const int made = s.lib.store->item(id)->originalFilename.section('-', 2, 2).section('.', 0, 0).toInt();
-        const QColor want = QColor::fromHsv((made * 67) % 360, 160, 220);
-        QVERIFY2(qAbs(seen.red() - want.red()) < 24 && qAbs(seen.green() - want.green()) < 24 &&
-                     qAbs(seen.blue() - want.blue()) < 24,
-                 qPrintable(QStringLiteral("%1: %2 instead of %3").arg(id, seen.name(), want.name())));
-    }
     // The link without a picture shows its rendered cover, not the grey.
     const int link = s.grid()->engine().indexOf(s.links.first());
     const QRectF frame = s.grid()->engine().frames().at(size_t(link));
-    QVERIFY(shot.pixelColor(s.screen.gridView()->viewport()->mapTo(&s.screen, frame.center().toPoint()) * dpr) !=
-            windowBackground());
+    QVERIFY(shot.pixelColor(s.viewport()->mapTo(&s.screen, frame.center().toPoint()) * dpr) != windowBackground());
 }
 
 void GridScreenTest::tileMenu_data()
@@ -435,12 +437,24 @@ void GridScreenTest::trashingOrDeletingTheOpenedItemClosesIt()
     }
     QCOMPARE(s.screen.openedId(), std::nullopt);
     QVERIFY(!s.grid()->engine().opened());
+    QVERIFY(!s.screen.selectedIds().contains(id));
     QCOMPARE(opened.last().first().toString(), QString());
     QVERIFY(!s.screen.stageOverlay()->item());
     // The grid goes on: another tile opens and closes as before.
     s.openTile(s.pictures.at(2));
     s.key(Qt::Key_Escape);
     QTRY_COMPARE(s.screen.openedId(), std::nullopt);
+}
+
+void GridScreenTest::selectionForgetsItemsThatLeft()
+{
+    Screen s(3, 0);
+    s.select({s.pictures.at(0), s.pictures.at(1)});
+    s.lib.store->trash({s.pictures.at(0)});
+    s.refresh();
+    QCOMPARE(s.screen.selectedIds(), QStringList{s.pictures.at(1)});
+    QCOMPARE(s.grid()->selected(), QStringList{s.pictures.at(1)});
+    QCOMPARE(s.menuEntries(s.pictures.at(1)).last(), QString("Move to Trash"));
 }
 
 void GridScreenTest::putBack()
@@ -568,6 +582,12 @@ void GridScreenTest::keys()
     QCOMPARE(look->path(), originalPath(s.lib.root(), s.lib.store->item(picture)->storedFilename));
     QTRY_VERIFY(!look->image().isNull());
     QCOMPARE(look->image().size(), QSize(160, 120));
+    const QImage preview = look->grab().toImage();
+    QVERIFY(preview.save(QDir(QCoreApplication::applicationDirPath()).filePath("quicklook.png")));
+    // The picture fills the preview's middle; the window grey shows at most
+    // at its sides.
+    const QColor middle = preview.pixelColor(preview.width() / 2, preview.height() / 8);
+    QVERIFY2(middle != windowBackground(), qPrintable(middle.name()));
     s.key(Qt::Key_Space);
     QTRY_VERIFY(!look->isVisible());
     // Escape closes it too, from the grid or from the preview itself.
@@ -607,6 +627,41 @@ void GridScreenTest::keys()
     s.key(Qt::Key_Space);
     QTest::qWait(20);
     QVERIFY(!look->isVisible());
+}
+
+void GridScreenTest::content_data()
+{
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<double>("pixels");
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<QSize>("expected");
+    // The picture is 1600 x 1200; its thumbnail 1024 x 768.
+    QTest::newRow("thumbnail, small tile") << false << 512.0 << false << QSize(512, 384);
+    QTest::newRow("thumbnail never above its own size") << false << 4000.0 << false << QSize(1024, 768);
+    QTest::newRow("full resolution from the original") << false << 4000.0 << true << QSize(1600, 1200);
+    QTest::newRow("full resolution at the stage size") << false << 1400.0 << true << QSize(1400, 1050);
+    QTest::newRow("link without a picture: its cover") << true << 640.0 << false << QSize(640, 400);
+    QTest::newRow("link cover also when opened") << true << 2000.0 << true << QSize(1280, 800);
+}
+
+void GridScreenTest::content()
+{
+    QFETCH(bool, link);
+    QFETCH(double, pixels);
+    QFETCH(bool, full);
+    Screen s(0, 1);
+    const QStringList big = s.lib.addPictures({Qt::darkCyan}, {}, QSize(1600, 1200));
+    s.refresh();
+    const QString id = link ? s.links.first() : big.first();
+    // The grid calls its source on the decode threads; so does this test.
+    const zezevaveri::ContentSource content = s.grid()->engine().content;
+    QImage image;
+    QThread *worker = QThread::create([&] { image = content(id, pixels, full); });
+    worker->start();
+    QVERIFY(worker->wait(20000));
+    delete worker;
+    QTEST(image.size(), "expected");
+    QVERIFY(content("unknown", pixels, full).isNull());
 }
 
 void GridScreenTest::hoverInfoButtonOpens()

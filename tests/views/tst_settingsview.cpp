@@ -155,6 +155,10 @@ void TestSettingsView::syncedFolderNote()
 
 void TestSettingsView::moveLibraryIntoTheSyncedFolder()
 {
+    // This test empties the local library folder: only ever inside a test home.
+    const QString home = qEnvironmentVariable("VELLORA_TEST_HOME");
+    if (home.isEmpty() || !LibraryLocation::localURL().startsWith(home))
+        QSKIP("needs the private home that CTest gives every test");
     QTemporaryDir synced;
     Defaults::standard().set(QString::fromLatin1(kSyncedFolderKey), synced.path());
     LibraryLocation::resetForTesting();

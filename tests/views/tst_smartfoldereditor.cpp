@@ -104,7 +104,7 @@ void TestSmartFolderEditor::editedRows_data()
     QTest::addColumn<bool>("refused");
     using K = Rule::Case;
     const std::optional<Rule> none;
-    QTest::newRow("tags trimmed, lower case, empty pieces dropped")
+    QTest::newRow("tags trimmed, lower case, empty fragments dropped")
         << false << int(K::TagsAny) << " Desk , , ,Oak Wood , " << std::optional(Rule::tagsAny({"desk", "oak wood"})) << false;
     QTest::newRow("all tags lower case") << false << int(K::TagsAll) << "A,B" << std::optional(Rule::tagsAll({"a", "b"}))
                                          << false;
