@@ -1,6 +1,7 @@
 #include "CommandLineModes.h"
 
 #include "AddLinkMode.h"
+#include "AddToLibraryMode.h"
 #include "HeadlessRunner.h"
 #include "ImportModes.h"
 #include "IngestDropsMode.h"
@@ -19,6 +20,7 @@ HeadlessApplication applicationFor(StartupMode mode)
     // The link road renders pages in an off-screen web view, which is a widget.
     case StartupMode::AddLink:
     case StartupMode::IngestDrops:
+    case StartupMode::AddToLibrary:
         return HeadlessApplication::Widgets;
     case StartupMode::PrintContainer:
     case StartupMode::Migrate:
@@ -66,6 +68,8 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
         return runUpdate();
     case StartupMode::IngestDrops:
         return runIngestDrops();
+    case StartupMode::AddToLibrary:
+        return runAddToLibrary(choice.argumentsAfter(arguments));
     }
     return 1;
 }

@@ -17,6 +17,7 @@ QStringList StartupChoice::defaultsArguments(const QStringList &arguments) const
     case StartupMode::Import:
     case StartupMode::ImportLibrary:
     case StartupMode::AddLink:
+    case StartupMode::AddToLibrary:
         return arguments.mid(0, optionIndex);
     default:
         return arguments;
@@ -54,6 +55,8 @@ StartupChoice chooseStartupMode(const QStringList &arguments, const QProcessEnvi
         return {StartupMode::Update, i};
     if (qsizetype i = find("--ingest-drops"); i >= 0)
         return {StartupMode::IngestDrops, i};
+    if (qsizetype i = find("--add-to-library"); i >= 0)
+        return {StartupMode::AddToLibrary, i};
     return {};
 }
 
@@ -80,6 +83,8 @@ QString startupModeName(StartupMode mode)
         return QStringLiteral("--update");
     case StartupMode::IngestDrops:
         return QStringLiteral("--ingest-drops");
+    case StartupMode::AddToLibrary:
+        return QStringLiteral("--add-to-library");
     }
     return {};
 }

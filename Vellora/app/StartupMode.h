@@ -21,6 +21,7 @@ enum class StartupMode {
     Share,
     Update,
     IngestDrops,
+    AddToLibrary,
 };
 
 struct StartupChoice {
@@ -43,7 +44,7 @@ struct StartupChoice {
 // strings; the first test that applies wins, in this order: "--selfcheck",
 // VELLORA_PRINT_CONTAINER, VELLORA_MIGRATE, "--import", "--import-library",
 // "--add-link", "--share" with an argument after it, "--update",
-// "--ingest-drops". Other arguments are ignored.
+// "--ingest-drops", "--add-to-library". Other arguments are ignored.
 StartupChoice chooseStartupMode(const QStringList &arguments, const QProcessEnvironment &environment);
 
 // The option or variable that names a mode ("--import", "VELLORA_MIGRATE").

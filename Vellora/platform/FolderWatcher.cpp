@@ -87,6 +87,8 @@ void FolderWatcher::stop()
     }
     m_wd = -1;
     m_folder.clear();
+    m_moveCookie = 0;
+    m_movedFrom.clear();
 }
 
 bool FolderWatcher::isWatching() const { return m_fd >= 0; }
@@ -123,6 +125,19 @@ void FolderWatcher::readEvents()
             if (event->len == 0)
                 continue;
             const QString name = QFile::decodeName(event->name);
+            if (event->mask & IN_MOVED_FROM) {
+                m_moveCookie = event->cookie;
+                m_movedFrom = name;
+            } else if ((event->mask & IN_MOVED_TO) && event->cookie != 0 && event->cookie == m_moveCookie) {
+                const QString from = m_movedFrom;
+                m_moveCookie = 0;
+                m_movedFrom.clear();
+                if (m_nameFilter.isEmpty()) {
+                    emit renamed(from, name);
+                    if (m_fd < 0)
+                        return;
+                }
+            }
             if (!m_nameFilter.isEmpty() && name != m_nameFilter)
                 continue;
             const Events events = eventsOf(event->mask);

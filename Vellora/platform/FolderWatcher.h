@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 class QSocketNotifier;
 
 namespace vellora {
@@ -48,6 +50,9 @@ signals:
     // An empty name (and every event) when the kernel's queue overflowed and
     // events were lost, whatever the name filter.
     void changed(const QString &name, vellora::FolderWatcher::Events events);
+    // An entry renamed within the folder (both MovedOut and MovedIn watched):
+    // sent between the old name's MovedOut and the new name's MovedIn.
+    void renamed(const QString &from, const QString &to);
     // The watched folder itself was removed or moved away; the watch has ended.
     void folderGone();
 
@@ -59,6 +64,9 @@ private:
     QSocketNotifier *m_notifier = nullptr;
     QString m_folder;
     QString m_nameFilter;
+    // The last MovedOut, kept to pair it with the MovedIn of the same rename.
+    uint32_t m_moveCookie = 0;
+    QString m_movedFrom;
 };
 
 } // namespace vellora

@@ -59,6 +59,10 @@ private slots:
         QTest::newRow("update beats ingest-drops") << QStringList{"--ingest-drops", "--update"} << none
                                                    << M::Update << 2;
         QTest::newRow("ingest-drops") << QStringList{"--ingest-drops"} << none << M::IngestDrops << 1;
+        QTest::newRow("add-to-library") << QStringList{"--add-to-library", "a.png", "example.com"} << none
+                                        << M::AddToLibrary << 1;
+        QTest::newRow("ingest-drops beats add-to-library")
+            << QStringList{"--add-to-library", "a.png", "--ingest-drops"} << none << M::IngestDrops << 3;
         QTest::newRow("options are case-sensitive whole strings")
             << QStringList{"--Import", "--import=a.png", "-import", "--selfcheck2"} << none << M::Normal << -1;
     }
@@ -102,6 +106,7 @@ private slots:
             << QStringList{"v", "-syncedFolder", "/s", "--import", "-libraryLocation", "icloud"}
             << QStringList{"v", "-syncedFolder", "/s"};
         QTest::newRow("add-link") << QStringList{"v", "--add-link", "-x", "y"} << QStringList{"v"};
+        QTest::newRow("add-to-library") << QStringList{"v", "--add-to-library", "-x", "y"} << QStringList{"v"};
         QTest::newRow("import-library") << QStringList{"v", "--import-library", "-x"} << QStringList{"v"};
         QTest::newRow("update keeps all") << QStringList{"v", "--update", "-VELLORA_APPCAST_URL", "http://x"}
                                           << QStringList{"v", "--update", "-VELLORA_APPCAST_URL", "http://x"};

@@ -60,6 +60,29 @@ private slots:
         QCOMPARE(spy.first().at(1).value<FolderWatcher::Events>(), FolderWatcher::Events(FolderWatcher::Deleted));
     }
 
+    void pairsRenamesWithinTheFolder()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        FolderWatcher watcher;
+        QVERIFY(watcher.watch(dir.path(), FolderWatcher::Events(FolderWatcher::MovedIn | FolderWatcher::MovedOut)));
+        QSignalSpy changed(&watcher, &FolderWatcher::changed);
+        QSignalSpy renamed(&watcher, &FolderWatcher::renamed);
+
+        writeFile(dir.filePath(QStringLiteral("a.tmp")), "x");
+        QVERIFY(QFile::rename(dir.filePath(QStringLiteral("a.tmp")), dir.filePath(QStringLiteral("a.png"))));
+        QTRY_COMPARE(changed.count(), 2);
+        QCOMPARE(renamed.count(), 1);
+        QCOMPARE(renamed.first(), (QList<QVariant>{QStringLiteral("a.tmp"), QStringLiteral("a.png")}));
+
+        // Across the folder's edge in either direction there is no pair.
+        writeFile(elsewhere.filePath(QStringLiteral("in.png")), "x");
+        QVERIFY(QFile::rename(elsewhere.filePath(QStringLiteral("in.png")), dir.filePath(QStringLiteral("in.png"))));
+        QVERIFY(QFile::rename(dir.filePath(QStringLiteral("a.png")), elsewhere.filePath(QStringLiteral("out.png"))));
+        QTRY_COMPARE(changed.count(), 4);
+        QCOMPARE(renamed.count(), 1);
+    }
+
     void nameFilterAndTheFolderGoing()
     {
         QTemporaryDir dir;
