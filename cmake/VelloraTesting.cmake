@@ -1,20 +1,26 @@
-# vellora_add_qtest(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [ENV <K=V>...])
+# vellora_add_qtest(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [ENV <K=V>...] [BUS])
 #
 # One Qt Test executable, registered with CTest. Every test gets a home of its
 # own (HOME and the XDG folders under the build tree), so settings and library
 # folders never touch the developer's own, and the offscreen platform so that
-# widget tests need no display.
+# widget tests need no display. With BUS the test runs inside a session bus of
+# its own (dbus-run-session), never the developer's.
 find_package(Qt6 REQUIRED COMPONENTS Test)
 
 function(vellora_add_qtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "BUS" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
   set(home ${CMAKE_BINARY_DIR}/test-home/${name})
-  add_test(NAME ${name} COMMAND ${name})
+  if(T_BUS)
+    find_program(VELLORA_DBUS_RUN_SESSION dbus-run-session REQUIRED)
+    add_test(NAME ${name} COMMAND ${VELLORA_DBUS_RUN_SESSION} -- $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_CONFIG_HOME=${home}/config;XDG_DATA_HOME=${home}/data;XDG_CACHE_HOME=${home}/cache;XDG_RUNTIME_DIR=${home}/run;VELLORA_TEST_HOME=${home};${T_ENV}")

@@ -12,6 +12,8 @@
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
 #include "platform/Uuid.h"
+#include "enrichment/Analyzer.h"
+#include "views/CollectionContents.h"
 
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
@@ -438,6 +440,18 @@ void AppState::continueActivity(const QString &type, const QVariantMap &userInfo
         if (value.typeId() == QMetaType::QString)
             openItem(value.toString());
     }
+}
+
+AppState::Hooks windowHooks(Analyzer *analyzer)
+{
+    AppState::Hooks hooks;
+    hooks.sectionItems = [](const LibraryStore &store, const QString &section) { return itemsInCollection(store, section); };
+    hooks.resolveBoardId = [](const LibraryStore &store, const QString &section) { return resolveBoardId(store, section); };
+    if (analyzer) {
+        QPointer<Analyzer> guard(analyzer);
+        hooks.distances = [guard](const QString &id) { return guard ? guard->distances(id) : DistanceTable(); };
+    }
+    return hooks;
 }
 
 } // namespace vellora

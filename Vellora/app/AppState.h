@@ -99,6 +99,8 @@ public:
     // leaves the "opened" order outside the Links section.
     void setSelection(const QString &selection);
     void setDraft(const QString &draft);
+    // Ends a rename without renaming (Escape in the field).
+    void setRenaming(const std::optional<QString> &id);
     void setOpenedId(const std::optional<QString> &id);
     void setSelectedIds(const QStringList &ids);
     void setInspectorVisible(bool visible);
@@ -112,7 +114,6 @@ public:
     // The rename field's focus: losing it commits the rename.
     void setRenameFocused(bool focused);
     bool renameFocused() const { return m_renameFocused; }
-    bool searchFocusRequested() const { return m_searchFocusRequested; }
 
     // --- What the window shows ---
     QString selectionTitle() const;
@@ -185,7 +186,6 @@ signals:
 
 private:
     void advertise();
-    void setRenaming(const std::optional<QString> &id);
 
     LibraryStore &m_store;
     Defaults &m_settings;
@@ -210,8 +210,9 @@ private:
     std::optional<HandoffActivity> m_advertised;
 };
 
-// The plain hooks: the section lists and collection of the views, the shared
-// analyzer's distances, and the link and file roads of the store.
-AppState::Hooks defaultAppHooks();
+// The window's hooks: the section lists and collection of the views, the
+// analyzer's distances (none without an analyzer), and the store's own link
+// and file roads.
+AppState::Hooks windowHooks(Analyzer *analyzer);
 
 } // namespace vellora

@@ -2,27 +2,38 @@
 
 #include "CommandLineModes.h"
 #include "HeadlessRunner.h"
+#include "AppState.h"
+#include "ApplicationBus.h"
+#include "DesktopEntry.h"
 #include "MainWindow.h"
+#include "WindowServices.h"
 #include "StartupMode.h"
 
+#include "enrichment/Analyzer.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
 #include "integration/SearchProvider.h"
 #include "integration/SystemIntegration.h"
+#include "integration/WidgetSnapshot.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
 #include "library/SettingsSync.h"
 #include "library/StoreDrops.h"
+#include "sharing/CollectionSharing.h"
 #include "platform/Bundle.h"
+#include "update/Updater.h"
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QThreadPool>
+#include <QTimer>
 
+#include <cstdio>
 #include <memory>
 
 namespace vellora {
@@ -47,6 +58,7 @@ void installServices()
 {
     installMediaServices();
     installSystemIntegration();
+    installCollectionSharing();
 }
 
 std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication kind, int &argc, char **argv)
@@ -75,16 +87,47 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     finishProcess(status);
 }
 
+// The vellora: addresses among the arguments, in order.
+QStringList addressArguments(const QStringList &arguments)
+{
+    QStringList addresses;
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        if (arguments[i].startsWith(QLatin1String("vellora:")))
+            addresses << arguments[i];
+    return addresses;
+}
+
 int runNormalStart(const QStringList &arguments, int argc, char **argv)
 {
     preparePageSnapshots();
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellora"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("vellora"));
     Defaults::standard().setArgumentDomain(arguments);
+
+    // One window per user: a second start hands its addresses to the first.
+    const QStringList addresses = addressArguments(arguments);
+    ApplicationBus bus;
+    switch (bus.claim()) {
+    case ApplicationBus::Claim::Primary:
+        break;
+    case ApplicationBus::Claim::AlreadyRunning:
+        if (ApplicationBus::handOver(addresses))
+            return 0;
+        std::fputs("vellora: another Vellora is running but did not answer on the session bus\n", stderr);
+        return 1;
+    case ApplicationBus::Claim::NoBus:
+        qCInfo(lcVellora) << "bus: no session bus, running on its own";
+        break;
+    }
+
     installPageSnapshots();
     installServices();
     installDesktopSearch();
+    // The desktop's URL handler finds the program through its entry.
+    const QString program = QCoreApplication::applicationFilePath();
+    QThreadPool::globalInstance()->start([program] { installDesktopEntry(program); });
 
     SettingsSync::start();
     // Change tracking starts with every load of the library.
@@ -94,13 +137,43 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     LibraryStore &store = LibraryStore::shared();
     installLinkPipelineServices();
     IngestDrops ingestDrops(store);
+    QObject::connect(&application, &QGuiApplication::applicationStateChanged, &ingestDrops,
+                     [&ingestDrops](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive)
+                             ingestDrops.applicationBecameActive();
+                     });
 
     zezevaveri::ScatterGridController grid;
-    MainWindow window(store, grid);
+    AppState state(store, Defaults::standard(), grid);
+    Analyzer &analyzer = Analyzer::shared();
+    state.setHooks(windowHooks(&analyzer));
+    MainWindow window(state);
+    WindowServices::scheduleUpdateChecks() = [] { Updater::shared().scheduleChecks(); };
+    WindowServices::refreshWidgetSnapshot() = [](LibraryStore &library) { WidgetSnapshot::refresh(library, false); };
+    WindowServices services(state, window, analyzer);
+    services.startUp();
+
+    auto bringForward = [&window] {
+        window.show();
+        window.raise();
+        window.activateWindow();
+    };
+    QObject::connect(&bus, &ApplicationBus::activateRequested, &window, bringForward);
+    QObject::connect(&bus, &ApplicationBus::openRequested, &window, [&state, bringForward](const QStringList &uris) {
+        bringForward();
+        for (const QString &uri : uris)
+            state.handleOpenURL(uri);
+    });
+    QObject::connect(&bus, &ApplicationBus::continueActivityRequested, &state, &AppState::continueActivity);
+
     window.show();
     ingestDrops.windowShown();
-    // Links whose page text is missing are fetched again, one at a time.
-    refreshLinksWhenLoaded(store);
+    services.windowShown();
+    // Addresses this process was started with, once the window is up.
+    QTimer::singleShot(0, &state, [&state, addresses] {
+        for (const QString &address : addresses)
+            state.handleOpenURL(address);
+    });
     return application.exec();
 }
 

@@ -9,6 +9,11 @@
 
 #include "platform/Console.h"
 #include "SelfCheck.h"
+#include "SharedStoreExit.h"
+
+#include "library/LibraryStore.h"
+#include "sharing/CollectionSharing.h"
+#include "sharing/ShareCommand.h"
 #include "UpdateMode.h"
 
 namespace vellora {
@@ -44,6 +49,25 @@ int modeNotBuilt(StartupMode mode)
     return 1;
 }
 
+namespace {
+
+// "--share <name>": prints the share URL or why there is none; status 0
+// unless the library itself could not be used.
+int runShare(const QStringList &arguments)
+{
+    LibraryStore &store = LibraryStore::shared();
+    CompletionFlag flag = makeCompletionFlag();
+    auto loaded = std::make_shared<bool>(false);
+    cliShareTask(store, CollectionSharing::shared(), arguments.value(0), printLine, [flag, loaded](bool ok) {
+        *loaded = ok;
+        *flag = true;
+    });
+    waitForCompletion(flag);
+    return *loaded && settleSharedStore(store) ? 0 : 1;
+}
+
+} // namespace
+
 int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
                     const QProcessEnvironment &environment)
 {
@@ -63,7 +87,7 @@ int runHeadlessMode(const StartupChoice &choice, const QStringList &arguments,
     case StartupMode::AddLink:
         return runAddLink(choice.argumentsAfter(arguments));
     case StartupMode::Share:
-        return modeNotBuilt(choice.mode);
+        return runShare(choice.argumentsAfter(arguments));
     case StartupMode::Update:
         return runUpdate();
     case StartupMode::IngestDrops:

@@ -1,86 +1,687 @@
 #include "MainWindow.h"
 
+#include "AppState.h"
+#include "EnvironmentHooks.h"
+#include "Version.h"
+#include "VisibleItems.h"
+
+#include "enrichment/LinkParser.h"
+#include "enrichment/Search.h"
 #include "library/LibraryStore.h"
-#include "library/SafeNames.h"
-#include "platform/ImageIO.h"
+#include "views/CollectionContents.h"
+#include "views/GridScreen.h"
+#include "views/HeaderBar.h"
+#include "views/Inspector.h"
+#include "views/PageTitle.h"
+#include "views/PlusMenu.h"
+#include "views/ShareMenu.h"
+#include "views/Sidebar.h"
+#include "views/SmartFolderEditor.h"
+#include "views/WindowBackground.h"
+#if __has_include("views/AddLinkSheet.h")
+#include "views/AddLinkSheet.h"
+#define VELLORA_HAS_ADD_LINK_SHEET 1
+#endif
+#if __has_include("views/SettingsView.h")
+#include "views/SettingsView.h"
+#define VELLORA_HAS_SETTINGS_VIEW 1
+#endif
+#include "update/Updater.h"
+#include "views/UpdateBanner.h"
 
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
 
-#include <QHash>
-#include <QMutex>
+#include <QApplication>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeDatabase>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
 
 namespace vellora {
 
-// Item id -> thumbnail file, read by the grid's decode threads while the
-// window replaces it on the main thread.
-class ThumbnailIndex {
-public:
-    void replace(QHash<QString, QString> paths)
-    {
-        QMutexLocker locker(&m_lock);
-        m_paths = std::move(paths);
-    }
-    QString path(const QString &id) const
-    {
-        QMutexLocker locker(&m_lock);
-        return m_paths.value(id);
-    }
+// --- BetaHeader ---
 
-private:
-    mutable QMutex m_lock;
-    QHash<QString, QString> m_paths;
-};
-
-zezevaveri::ScatterItem scatterItemFor(const Item &item)
+BetaHeader::BetaHeader(QWidget *parent) : QWidget(parent)
 {
-    zezevaveri::ScatterItem tile;
-    tile.id = item.id;
-    tile.aspect = item.pixelWidth > 0 && item.pixelHeight > 0 ? double(item.pixelWidth) / double(item.pixelHeight) : 1.0;
-    tile.title = item.title && !item.title->isEmpty() ? *item.title : item.originalFilename;
-    tile.subtitle = item.host();
-    tile.external = item.kind == QLatin1String("link");
-    return tile;
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 8, 16, 12);
+    column->setSpacing(2);
+    auto *row = new QHBoxLayout;
+    row->setSpacing(6);
+    auto *name = new QLabel(QStringLiteral("Vellora"), this);
+    QFont headline = name->font();
+    headline.setBold(true);
+    headline.setPointSizeF(13);
+    name->setFont(headline);
+    auto *badge = new QLabel(QStringLiteral("BETA"), this);
+    QFont small = badge->font();
+    small.setPointSizeF(9);
+    small.setBold(true);
+    badge->setFont(small);
+    badge->setContentsMargins(6, 1, 6, 1);
+    badge->setStyleSheet(QStringLiteral("color: rgba(235,235,245,0.6); background: rgba(255,255,255,0.10); border-radius: 7px;"));
+    row->addWidget(name);
+    row->addWidget(badge);
+    row->addStretch();
+    column->addLayout(row);
+    m_label = new QLabel(betaLabel(), this);
+    QFont caption = m_label->font();
+    caption.setPointSizeF(10);
+    m_label->setFont(caption);
+    m_label->setStyleSheet(QStringLiteral("color: rgba(235,235,245,0.6);"));
+    m_label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    column->addWidget(m_label);
+    // One element for assistive technology: title, badge and label together.
+    setAccessibleName(QStringLiteral("Vellora BETA ") + betaLabel());
 }
 
-MainWindow::MainWindow(LibraryStore &store, zezevaveri::ScatterGridController &controller, QWidget *parent)
-    : QMainWindow(parent)
-    , m_store(store)
-    , m_grid(new zezevaveri::ScatterGridView(this))
-    , m_thumbnails(std::make_shared<ThumbnailIndex>())
+// --- SelectionBar ---
+
+SelectionBar::SelectionBar(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(18, 0, 18, 0);
+    row->setSpacing(16);
+    setFixedHeight(40);
+}
+
+QPushButton *SelectionBar::button(const QString &text) const
+{
+    for (QPushButton *b : findChildren<QPushButton *>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+void SelectionBar::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    QPainterPath capsule;
+    capsule.addRoundedRect(r, r.height() / 2, r.height() / 2);
+    painter.fillPath(capsule, QColor(60, 60, 64, 235));
+    painter.setPen(QPen(QColor(255, 255, 255, 40), 1));
+    painter.drawPath(capsule);
+}
+
+void SelectionBar::refresh()
+{
+    auto *row = static_cast<QHBoxLayout *>(layout());
+    while (QLayoutItem *item = row->takeAt(0)) {
+        if (QWidget *w = item->widget())
+            w->deleteLater();
+        delete item;
+    }
+    const QStringList ids = m_state.selectedIds();
+    QFont font = this->font();
+    font.setPointSizeF(13);
+    font.setWeight(QFont::Medium);
+    auto makeButton = [&](const QString &text) {
+        auto *b = new QPushButton(text, this);
+        b->setFlat(true);
+        b->setFont(font);
+        b->setCursor(Qt::PointingHandCursor);
+        b->setStyleSheet(QStringLiteral("QPushButton { color: #e6e6ea; border: none; padding: 0; }"
+                                        "QPushButton::menu-indicator { width: 0; image: none; }"));
+        row->addWidget(b);
+        return b;
+    };
+    m_count = new QLabel(QString::number(ids.size()) + QStringLiteral(" selected"), this);
+    m_count->setFont(font);
+    m_count->setStyleSheet(QStringLiteral("color: rgba(235,235,245,0.6);"));
+    row->addWidget(m_count);
+
+    AppState *state = &m_state;
+    if (m_state.selection() == QLatin1String("trash")) {
+        connect(makeButton(QStringLiteral("Put Back")), &QPushButton::clicked, this, [state, ids] {
+            state->store().restore(ids);
+            state->clearGridSelection();
+        });
+        connect(makeButton(QStringLiteral("Delete Permanently…")), &QPushButton::clicked, this, [state, ids, this] {
+            confirmDeletePermanently(ids, state->store(), window());
+            state->clearGridSelection();
+        });
+    } else {
+        QPushButton *move = makeButton(QStringLiteral("Move to…"));
+        auto *menu = new QMenu(move);
+        const QList<Board> collections = m_state.store().collections();
+        for (qsizetype i = 0; i < collections.size(); ++i) {
+            const Board board = collections[i];
+            // The first collection is the Inbox, whatever it is called.
+            const QString title = i == 0 ? QStringLiteral("Inbox") : board.name;
+            menu->addAction(title, this, [state, ids, board] {
+                for (const QString &id : ids)
+                    state->store().setCollections({board.id}, id);
+                state->clearGridSelection();
+            });
+        }
+        move->setMenu(menu);
+        QList<Item> items;
+        for (const QString &id : ids)
+            if (const auto item = m_state.store().item(id))
+                items << *item;
+        QPushButton *share = makeButton(QStringLiteral("Share"));
+        if (QMenu *shareMenu = makeShareMenu(m_state.store(), items, share))
+            share->setMenu(shareMenu);
+        else
+            share->setEnabled(false);
+        connect(makeButton(QStringLiteral("Delete")), &QPushButton::clicked, this, [state, ids] {
+            state->store().trash(ids);
+            state->clearGridSelection();
+        });
+    }
+    adjustSize();
+}
+
+// --- MainWindow ---
+
+namespace {
+
+// The band over the grid's top edge that the tiles fade under.
+class TopFade : public QWidget {
+public:
+    explicit TopFade(QWidget *parent) : QWidget(parent)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_TranslucentBackground);
+        setFixedHeight(72);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        QLinearGradient gradient(0, 0, 0, height());
+        QColor top = windowBackground();
+        top.setAlphaF(0.85);
+        QColor bottom = windowBackground();
+        bottom.setAlphaF(0.0);
+        gradient.setColorAt(0, top);
+        gradient.setColorAt(1, bottom);
+        painter.fillRect(rect(), gradient);
+    }
+};
+
+QStringList pictureNameFilters()
+{
+    QStringList patterns;
+    QMimeDatabase mimes;
+    for (const QByteArray &type : QImageReader::supportedMimeTypes())
+        for (const QString &suffix : mimes.mimeTypeForName(QString::fromLatin1(type)).suffixes())
+            patterns << QStringLiteral("*.") + suffix;
+    patterns.removeDuplicates();
+    return {QStringLiteral("Pictures (") + patterns.join(u' ') + u')'};
+}
+
+} // namespace
+
+MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), m_state(state)
 {
     setWindowTitle(QStringLiteral("Vellora"));
-    resize(1200, 800);
-    setCentralWidget(m_grid);
+    setMinimumSize(int(kMinimumWindowWidth), int(kMinimumWindowHeight));
+    resize(1300, 850);
+    QPalette dark = palette();
+    dark.setColor(QPalette::Window, windowBackground());
+    dark.setColor(QPalette::Base, windowBackground());
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 234));
+    dark.setColor(QPalette::Text, QColor(230, 230, 234));
+    dark.setColor(QPalette::ButtonText, QColor(230, 230, 234));
+    setPalette(dark);
+    setAutoFillBackground(true);
 
-    std::weak_ptr<ThumbnailIndex> thumbnails = m_thumbnails;
-    m_grid->setContent([thumbnails](const QString &id, double pixels, bool) -> QImage {
-        const auto index = thumbnails.lock();
-        if (!index)
-            return {};
-        const QString path = index->path(id);
-        return path.isEmpty() ? QImage() : downsampledImage(path, pixels);
+    chooseFiles = [](QWidget *parentWidget) {
+        QFileDialog dialog(parentWidget, QStringLiteral("Import"));
+        dialog.setFileMode(QFileDialog::ExistingFiles);
+        dialog.setNameFilters(pictureNameFilters());
+        if (dialog.exec() != QDialog::Accepted)
+            return QStringList();
+        return dialog.selectedFiles();
+    };
+
+    auto *central = new QWidget(this);
+    auto *split = new QHBoxLayout(central);
+    split->setContentsMargins(0, 0, 0, 0);
+    split->setSpacing(0);
+
+    m_sidebarColumn = new QWidget(central);
+    auto *sideColumn = new QVBoxLayout(m_sidebarColumn);
+    sideColumn->setContentsMargins(0, 0, 0, 0);
+    sideColumn->setSpacing(0);
+    m_sidebar = new Sidebar(m_state.store(), m_sidebarColumn);
+    sideColumn->addWidget(m_sidebar, 1);
+    sideColumn->addWidget(new BetaHeader(m_sidebarColumn));
+    split->addWidget(m_sidebarColumn);
+
+    m_content = new QWidget(central);
+    m_content->setAutoFillBackground(true);
+    m_content->installEventFilter(this);
+    m_grid = new GridScreen(m_state.store(), &m_state.grid(), m_content);
+    m_title = new PageTitle(m_content);
+    m_grid->setHeader(m_title);
+    m_fade = new TopFade(m_content);
+    m_header = new HeaderBar(&m_state.search(), m_content);
+    auto *banner = new UpdateBanner(Updater::shared(), m_header);
+    m_header->setLeadingWidget(banner);
+    // The bar shows what it is given; the banner alone knows whether it has
+    // something to say.
+    banner->setVisible(Updater::shared().bannerVisible());
+    m_selectionBar = new SelectionBar(m_state, m_content);
+    m_selectionBar->hide();
+    split->addWidget(m_content, 1);
+
+    m_inspector = new Inspector(m_state.store(), central);
+    split->addWidget(m_inspector);
+    setCentralWidget(central);
+
+    bindSidebar();
+    bindHeader();
+    bindGrid();
+    bindInspector();
+    buildMenus();
+
+    connect(&m_state, &AppState::visibleChanged, this, &MainWindow::scheduleRefresh);
+    connect(&m_state, &AppState::selectionChanged, this, &MainWindow::scheduleRefresh);
+    connect(&m_state.store(), &LibraryStore::syncingChanged, this, [this](int syncing) { m_title->setSyncing(syncing > 0); });
+    connect(&m_state, &AppState::addingLinkChanged, this, [this](bool adding) {
+        if (adding)
+            openAddLinkSheet();
+        else if (m_addLinkSheet)
+            m_addLinkSheet->close();
     });
-    controller.attach(m_grid);
-
-    connect(&m_store, &LibraryStore::itemsChanged, this, &MainWindow::showItems);
-    connect(&m_store, &LibraryStore::loadedChanged, this, &MainWindow::showItems);
-    showItems();
+    connect(&m_state, &AppState::editingSmartChanged, this, [this] {
+        if (m_state.editingSmart())
+            openSmartSheet();
+        else if (m_smartSheet)
+            m_smartSheet->close();
+    });
+    refreshVisible();
 }
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::showItems()
+LibraryStore &MainWindow::store() const { return m_state.store(); }
+
+zezevaveri::ScatterGridView *MainWindow::grid() const { return m_grid->gridView(); }
+
+void MainWindow::bindSidebar()
 {
-    QHash<QString, QString> paths;
-    QList<zezevaveri::ScatterItem> tiles;
-    for (const Item &item : m_store.activeItems()) {
-        tiles.append(scatterItemFor(item));
-        if (const auto path = libraryFilePath(m_store.root(), QStringLiteral("thumbnails"), item.thumbnailFilename))
-            paths.insert(item.id, *path);
+    Sidebar *sidebar = m_sidebar;
+    AppState *state = &m_state;
+    sidebar->setSelection(state->selection());
+    sidebar->setSidebarWidth(state->sidebarWidth());
+    sidebar->newBoard = [state] { state->newBoard(); };
+    sidebar->startRename = [state](const QString &id) { state->startRename(id); };
+    sidebar->commitRename = [state] { state->commitRename(); };
+    sidebar->newSmartFolder = [state] { state->newSmartFolder(); };
+    sidebar->editSmartFolder = [state](const SmartFolder &folder) { state->editSmartFolder(folder); };
+    sidebar->dropURLs = [state](const QList<QUrl> &urls, const QString &collectionId) {
+        importURLs(urls, state->store(), collectionId);
+    };
+    sidebar->plusEntries = {
+        {QStringLiteral("Add Files…"), QStringLiteral("photo.on.rectangle"), QStringLiteral("Ctrl+O"), [this] { importImages(); }},
+        {QStringLiteral("Add Link…"), QStringLiteral("link"), QStringLiteral("Ctrl+L"), [state] { state->showAddLink(); }},
+        {QStringLiteral("New Collection"), QStringLiteral("tray.2"), QStringLiteral("Ctrl+N"), [state] { state->newBoard(); }},
+        {QStringLiteral("New Smart Folder…"), QStringLiteral("folder.badge.gearshape"), QStringLiteral("Shift+Ctrl+N"),
+         [state] { state->newSmartFolder(); }},
+    };
+
+    connect(sidebar, &Sidebar::selectionChanged, state, &AppState::setSelection);
+    connect(state, &AppState::selectionChanged, sidebar, &Sidebar::setSelection);
+    connect(sidebar, &Sidebar::draftChanged, state, &AppState::setDraft);
+    connect(state, &AppState::draftChanged, sidebar, [sidebar, state] { sidebar->setDraft(state->draft()); });
+    connect(sidebar, &Sidebar::renamingChanged, state, &AppState::setRenaming);
+    connect(state, &AppState::renamingChanged, sidebar, [sidebar, state] {
+        sidebar->setDraft(state->draft());
+        sidebar->setRenaming(state->renaming());
+    });
+    connect(sidebar, &Sidebar::focusedChanged, state, &AppState::setRenameFocused);
+    connect(state, &AppState::renameFocusRequested, sidebar, [sidebar] { sidebar->setFocused(true); });
+    connect(sidebar, &Sidebar::sidebarWidthChanged, state, &AppState::setSidebarWidth);
+    connect(state, &AppState::showSidebarChanged, this, [this](bool shown) {
+        m_sidebarColumn->setVisible(shown);
+        updateMenuTitles();
+    });
+    m_sidebarColumn->setVisible(state->showSidebar());
+}
+
+void MainWindow::bindHeader()
+{
+    HeaderBar *header = m_header;
+    AppState *state = &m_state;
+    header->toggleSearch = [state] { state->toggleSearch(); };
+    header->setInspectorVisible(state->inspectorVisible());
+    header->setSort(state->sort());
+    header->setSearching(state->searching());
+    connect(header, &HeaderBar::searchingChanged, state, &AppState::setSearching);
+    connect(state, &AppState::searchingChanged, header, &HeaderBar::setSearching);
+    connect(state, &AppState::searchFocusRequested, header, [header] { header->setSearchFocused(true); });
+    connect(header, &HeaderBar::inspectorVisibleChanged, state, &AppState::setInspectorVisible);
+    connect(state, &AppState::inspectorVisibleChanged, header, &HeaderBar::setInspectorVisible);
+    connect(header, &HeaderBar::sortChanged, state, &AppState::setSort);
+    connect(state, &AppState::sortChanged, header, &HeaderBar::setSort);
+    connect(header, &HeaderBar::hueFilterChanged, state, [state](std::optional<double> hue) { state->setHueFilter(hue); });
+    connect(state, &AppState::hueFilterChanged, header, [header, state] { header->setHueFilter(state->hueFilter()); });
+    connect(header, &HeaderBar::similarToChanged, state, &AppState::setSimilarTo);
+    connect(state, &AppState::similarToChanged, header, [header, state] { header->setSimilarTo(state->similarTo()); });
+}
+
+void MainWindow::bindGrid()
+{
+    AppState *state = &m_state;
+    m_grid->findSimilar = [state](const QString &id) { state->findSimilar(id); };
+    connect(m_grid, &GridScreen::openedIdChanged, state, [this, state](const QString &id) {
+        state->setOpenedId(id.isEmpty() ? std::nullopt : std::optional<QString>(id));
+        updateSelectionBar();
+    });
+    connect(m_grid, &GridScreen::selectedIdsChanged, state, [this, state](const QStringList &ids) {
+        state->setSelectedIds(ids);
+        updateSelectionBar();
+    });
+    connect(state, &AppState::inspectorVisibleChanged, m_grid, &GridScreen::setInspector);
+    m_grid->setInspector(state->inspectorVisible());
+}
+
+void MainWindow::bindInspector()
+{
+    AppState *state = &m_state;
+    m_inspector->findSimilar = [state](const QString &id) { state->findSimilar(id); };
+    connect(m_inspector, &Inspector::colourPicked, state, [state](double hue) { state->setHueFilter(hue); });
+    connect(state, &AppState::inspectorVisibleChanged, this, [this](bool visible) {
+        m_inspector->setVisible(visible);
+        updateMenuTitles();
+    });
+    auto picked = [this, state] { m_inspector->setPicked(state->pickedIds()); };
+    connect(state, &AppState::openedIdChanged, this, picked);
+    connect(state, &AppState::selectedIdsChanged, this, picked);
+    m_inspector->setVisible(state->inspectorVisible());
+}
+
+void MainWindow::buildMenus()
+{
+    AppState *state = &m_state;
+    QMenuBar *bar = menuBar();
+
+    QMenu *file = bar->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("File"));
+    file->addAction(QStringLiteral("New Collection"), QKeySequence(Qt::CTRL | Qt::Key_N), state, [state] { state->newBoard(); });
+    file->addAction(QStringLiteral("Import…"), QKeySequence(Qt::CTRL | Qt::Key_O), this, [this] { importImages(); });
+    file->addAction(QStringLiteral("Add Link…"), QKeySequence(Qt::CTRL | Qt::Key_L), state, [state] { state->showAddLink(); });
+    file->addAction(QStringLiteral("New Smart Folder…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), state,
+                    [state] { state->newSmartFolder(); });
+    file->addSeparator();
+    QAction *settings = file->addAction(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, [this] {
+        QWidget *window = settingsWindow();
+        window->show();
+        window->raise();
+        window->activateWindow();
+    });
+    settings->setMenuRole(QAction::PreferencesRole);
+    file->addSeparator();
+    QAction *quit = file->addAction(QStringLiteral("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), qApp, &QApplication::quit);
+    quit->setMenuRole(QAction::QuitRole);
+
+    QMenu *edit = bar->addMenu(QStringLiteral("&Edit"));
+    edit->setObjectName(QStringLiteral("Edit"));
+    edit->addAction(QStringLiteral("Find"), QKeySequence(Qt::CTRL | Qt::Key_F), state, [state] { state->toggleSearch(); });
+
+    QMenu *view = bar->addMenu(QStringLiteral("&View"));
+    view->setObjectName(QStringLiteral("View"));
+    m_sidebarAction = view->addAction(QString(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S), state,
+                                      [state] { state->toggleSidebar(); });
+    m_inspectorAction = view->addAction(QString(), QKeySequence(Qt::CTRL | Qt::Key_I), state,
+                                        [state] { state->toggleInspector(); });
+    view->addAction(QStringLiteral("Next Item"), QKeySequence(Qt::CTRL | Qt::Key_BracketRight), state,
+                    [state] { state->showNext(); });
+    view->addAction(QStringLiteral("Previous Item"), QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), state,
+                    [state] { state->showPrevious(); });
+
+    // Exactly the four built-in sections, whatever the library holds.
+    QMenu *go = bar->addMenu(QStringLiteral("&Go"));
+    go->setObjectName(QStringLiteral("Go"));
+    const QList<BuiltInSection> &sections = builtInSections();
+    for (qsizetype i = 0; i < sections.size(); ++i) {
+        const QString id = sections[i].id;
+        QAction *row = go->addAction(sections[i].title, state, [state, id] { state->selectSection(id); });
+        row->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key(Qt::Key_1 + int(i))));
+        row->setData(id);
     }
-    m_thumbnails->replace(std::move(paths));
-    m_grid->setItems(tiles);
+
+    QMenu *help = bar->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("Help"));
+    QAction *about = help->addAction(QStringLiteral("About Vellora"), this, [this] { showAbout(); });
+    about->setMenuRole(QAction::AboutRole);
+    help->addAction(QStringLiteral("Check for Updates…"), this, [] { Updater::shared().check(true); });
+
+    updateMenuTitles();
+}
+
+void MainWindow::updateMenuTitles()
+{
+    m_sidebarAction->setText(m_state.showSidebar() ? QStringLiteral("Hide Sidebar") : QStringLiteral("Show Sidebar"));
+    m_inspectorAction->setText(m_state.inspectorVisible() ? QStringLiteral("Hide Inspector")
+                                                          : QStringLiteral("Show Inspector"));
+}
+
+QMenu *MainWindow::menu(const QString &title) const
+{
+    for (QAction *action : menuBar()->actions())
+        if (action->menu() && action->menu()->objectName() == title)
+            return action->menu();
+    return nullptr;
+}
+
+QAction *MainWindow::action(const QString &title) const
+{
+    for (QAction *top : menuBar()->actions()) {
+        if (!top->menu())
+            continue;
+        for (QAction *action : top->menu()->actions())
+            if (action->text() == title)
+                return action;
+    }
+    return nullptr;
+}
+
+void MainWindow::importImages()
+{
+    const QStringList files = chooseFiles ? chooseFiles(this) : QStringList();
+    if (files.isEmpty())
+        return;
+    m_state.importFiles(files);
+}
+
+QWidget *MainWindow::settingsWindow()
+{
+    if (m_settings)
+        return m_settings;
+    auto *window = new QWidget(nullptr, Qt::Window);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowTitle(QStringLiteral("Settings"));
+    auto *column = new QVBoxLayout(window);
+    column->setContentsMargins(0, 0, 0, 0);
+#ifdef VELLORA_HAS_SETTINGS_VIEW
+    auto *form = new SettingsView(m_state.store(), window);
+    form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
+    connect(form, &SettingsView::importScreenshotsChanged, this, [this](bool on) {
+        if (settingsChanged)
+            settingsChanged(QStringLiteral("importScreenshots"), on);
+    });
+    column->addWidget(form);
+#else
+    column->addWidget(new UpdateSettingsSection(Updater::shared(), window));
+#endif
+    window->resize(520, 560);
+    m_settings = window;
+    return window;
+}
+
+void MainWindow::showAbout()
+{
+    QMessageBox box(this);
+    box.setWindowTitle(QStringLiteral("About Vellora"));
+    box.setText(QStringLiteral("<b>Vellora</b>"));
+    box.setInformativeText(betaLabel());
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box.exec();
+}
+
+void MainWindow::scheduleRefresh()
+{
+    if (m_refreshPosted)
+        return;
+    m_refreshPosted = true;
+    QTimer::singleShot(0, this, [this] {
+        m_refreshPosted = false;
+        refreshVisible();
+    });
+}
+
+void MainWindow::refreshVisible()
+{
+    m_visible = m_state.visibleItems();
+    const QString selection = m_state.selection();
+    const LibraryStore &store = m_state.store();
+
+    m_title->setTitle(m_state.selectionTitle());
+    m_title->setCount(store.loaded() ? std::optional<int>(int(m_visible.size())) : std::nullopt);
+    m_title->setSyncing(store.syncing() > 0);
+
+    m_grid->setCollectionId(selection);
+    m_grid->setVisibleItems(m_visible);
+
+    m_header->setLinksView(selection == QLatin1String("links"));
+    if (selection == QLatin1String("trash") && !m_visible.isEmpty())
+        m_header->emptyTrash = [this] { emptyTrash(); };
+    else
+        m_header->emptyTrash = nullptr;
+    m_header->refresh();
+
+    m_inspector->setTitle(m_state.selectionTitle());
+    m_inspector->setCreated(m_state.shownCollectionCreated());
+    m_inspector->setSmart(m_state.shownSmartFolder());
+    m_inspector->setShown(m_visible);
+    m_inspector->setPicked(m_state.pickedIds());
+    updateSelectionBar();
+    emit visibleRefreshed();
+}
+
+void MainWindow::emptyTrash()
+{
+    // Every trashed item, also those a search hides.
+    QStringList ids;
+    for (const Item &item : itemsInCollection(m_state.store(), QStringLiteral("trash")))
+        ids << item.id;
+    if (ids.isEmpty())
+        return;
+    confirmDeletePermanently(ids, m_state.store(), this);
+}
+
+void MainWindow::updateSelectionBar()
+{
+    const bool shown = !m_state.openedId() && !m_state.selectedIds().isEmpty();
+    if (shown) {
+        m_selectionBar->refresh();
+        m_selectionBar->show();
+        m_selectionBar->raise();
+        placeOverlays();
+    } else {
+        m_selectionBar->hide();
+    }
+}
+
+void MainWindow::placeOverlays()
+{
+    const QRect area = m_content->rect();
+    m_grid->setGeometry(area.adjusted(4, 0, 0, 0));
+    m_fade->setGeometry(0, 0, area.width(), m_fade->height());
+    const int headerHeight = std::max(m_header->sizeHint().height(), 52);
+    m_header->setGeometry(0, 0, area.width(), headerHeight);
+    m_fade->raise();
+    m_header->raise();
+    if (m_selectionBar->isVisible()) {
+        const QSize size = m_selectionBar->sizeHint().expandedTo(QSize(0, 40));
+        m_selectionBar->setGeometry((area.width() - size.width()) / 2, area.height() - 16 - size.height(),
+                                    size.width(), size.height());
+        m_selectionBar->raise();
+    }
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_content && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+        placeOverlays();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+}
+
+void MainWindow::setContentSize(const QSizeF &size)
+{
+    const QSize target(int(std::max(size.width(), kMinimumWindowWidth)), int(std::max(size.height(), kMinimumWindowHeight)));
+    // The content size is the window's inner size less the menu bar.
+    const int menuHeight = menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0;
+    resize(target.width(), target.height() + menuHeight);
+}
+
+void MainWindow::openAddLinkSheet()
+{
+    if (m_addLinkSheet)
+        return;
+    AppState *state = &m_state;
+#ifdef VELLORA_HAS_ADD_LINK_SHEET
+    auto *sheet = new AddLinkSheet(this);
+    sheet->add = [state](const QString &url) { state->addLinkToSection(url); };
+#else
+    auto *sheet = new QInputDialog(this);
+    sheet->setWindowTitle(QStringLiteral("Add Link"));
+    sheet->setLabelText(QStringLiteral("Address"));
+    connect(sheet, &QInputDialog::textValueSelected, state, [state](const QString &text) {
+        if (const auto url = normalizedLinkURL(text))
+            state->addLinkToSection(*url);
+    });
+#endif
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    connect(sheet, &QObject::destroyed, state, [state] { state->setAddingLink(false); });
+    m_addLinkSheet = sheet;
+    sheet->open();
+}
+
+void MainWindow::openSmartSheet()
+{
+    if (m_smartSheet)
+        m_smartSheet->close();
+    AppState *state = &m_state;
+    auto *sheet = new SmartFolderEditor(m_state.store(), *m_state.editingSmart(), this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    connect(sheet, &QObject::destroyed, state, [state, this, sheet] {
+        // Only the sheet that is still the current one clears the state.
+        if (m_smartSheet.isNull() || m_smartSheet.data() == sheet)
+            state->setEditingSmart(std::nullopt);
+    });
+    m_smartSheet = sheet;
+    sheet->open();
 }
 
 } // namespace vellora

@@ -1,41 +1,155 @@
 #pragma once
-// The main window for now: the title and the grid of the library's items.
-// The views around the grid join later.
+// The main window: the sidebar, the content column (page title and grid, the
+// header bar above them, the selection bar below) and the inspector, 302
+// wide, all bound to the window's state; with the menus that carry every
+// command and the two sheets (add link, smart folder).
+//
+// The window reads what it shows from AppState and writes what the user
+// does back into it; it holds no library state of its own.
 
 #include <QMainWindow>
+#include <QPointer>
+#include <QVariant>
 
+#include <functional>
 #include <memory>
 
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+
 namespace zezevaveri {
-class ScatterGridController;
 class ScatterGridView;
-struct ScatterItem;
-} // namespace zezevaveri
+}
 
 namespace vellora {
 
+class AppState;
+class GridScreen;
+class HeaderBar;
+class Inspector;
 class LibraryStore;
+class PageTitle;
+class Sidebar;
 struct Item;
-class ThumbnailIndex;
 
-// What the grid shows for one item: its thumbnail's aspect, its title (or
-// file name) and its site; a link opens elsewhere.
-zezevaveri::ScatterItem scatterItemFor(const Item &item);
+// A small mark of the build: "Vellora", a "BETA" badge, and the selectable
+// line "Vellora <version> (<build>) · Beta".
+class BetaHeader : public QWidget {
+    Q_OBJECT
+public:
+    explicit BetaHeader(QWidget *parent = nullptr);
+    QLabel *label() const { return m_label; }
+
+private:
+    QLabel *m_label;
+};
+
+// The bar over the grid's bottom edge while items are selected and none is
+// opened: the count, then Put Back / Delete Permanently… in the trash, else
+// Move to…, Share and Delete.
+class SelectionBar : public QWidget {
+    Q_OBJECT
+public:
+    SelectionBar(AppState &state, QWidget *parent = nullptr);
+    // Rebuilds the controls for the state's selection and section.
+    void refresh();
+    QLabel *countLabel() const { return m_count; }
+    QPushButton *button(const QString &text) const;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    AppState &m_state;
+    QLabel *m_count = nullptr;
+};
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    MainWindow(LibraryStore &store, zezevaveri::ScatterGridController &controller, QWidget *parent = nullptr);
+    explicit MainWindow(AppState &state, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    zezevaveri::ScatterGridView *grid() const { return m_grid; }
+    AppState &state() const { return m_state; }
+    LibraryStore &store() const;
+
+    GridScreen *gridScreen() const { return m_grid; }
+    zezevaveri::ScatterGridView *grid() const;
+    Sidebar *sidebar() const { return m_sidebar; }
+    HeaderBar *headerBar() const { return m_header; }
+    Inspector *inspector() const { return m_inspector; }
+    PageTitle *pageTitle() const { return m_title; }
+    SelectionBar *selectionBar() const { return m_selectionBar; }
+    QWidget *sidebarColumn() const { return m_sidebarColumn; }
+    // The open sheets, while they are open.
+    QWidget *addLinkSheet() const { return m_addLinkSheet; }
+    QWidget *smartFolderSheet() const { return m_smartSheet; }
+
+    // The menu bar's menus and commands, by title ("File", "Go", "Import…").
+    QMenu *menu(const QString &title) const;
+    QAction *action(const QString &title) const;
+
+    // The import panel: picture files chosen by the user; none when cancelled.
+    // A QFileDialog over the picture types by default; tests replace it.
+    std::function<QStringList(QWidget *parent)> chooseFiles;
+    // "Import…" and "Add Files…".
+    void importImages();
+    // A setting the settings window changed ("importScreenshots").
+    std::function<void(const QString &key, const QVariant &value)> settingsChanged;
+    // The settings window, made on first use.
+    QWidget *settingsWindow();
+    void showAbout();
+
+    // The visible items as last computed (refreshed on the next turn after
+    // any change of what they depend on).
+    const QList<Item> &visible() const { return m_visible; }
+    // Recomputes them now.
+    void refreshVisible();
+
+    // Sets the content size, never below 700 x 450.
+    void setContentSize(const QSizeF &size);
+
+signals:
+    // The visible items were handed to the grid.
+    void visibleRefreshed();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void showItems();
+    void buildMenus();
+    void bindSidebar();
+    void bindHeader();
+    void bindGrid();
+    void bindInspector();
+    void scheduleRefresh();
+    void updateMenuTitles();
+    void updateSelectionBar();
+    void placeOverlays();
+    void openAddLinkSheet();
+    void openSmartSheet();
+    void emptyTrash();
 
-    LibraryStore &m_store;
-    zezevaveri::ScatterGridView *m_grid;
-    std::shared_ptr<ThumbnailIndex> m_thumbnails;
+    AppState &m_state;
+    QWidget *m_sidebarColumn = nullptr;
+    Sidebar *m_sidebar = nullptr;
+    QWidget *m_content = nullptr;
+    GridScreen *m_grid = nullptr;
+    PageTitle *m_title = nullptr;
+    HeaderBar *m_header = nullptr;
+    QWidget *m_fade = nullptr;
+    SelectionBar *m_selectionBar = nullptr;
+    Inspector *m_inspector = nullptr;
+    QPointer<QWidget> m_addLinkSheet;
+    QPointer<QWidget> m_smartSheet;
+    QPointer<QWidget> m_settings;
+    QList<Item> m_visible;
+    bool m_refreshPosted = false;
+    QAction *m_sidebarAction = nullptr;
+    QAction *m_inspectorAction = nullptr;
 };
 
 } // namespace vellora

@@ -107,6 +107,39 @@ SearchHit hitFrom(const Statement &row)
     return {row.text(0), row.text(1), row.text(2), row.text(3), row.text(4)};
 }
 
+SearchIndexStatus statusOf(sqlite3 *db, int code, const char *what)
+{
+    if (code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW)
+        return {};
+    QString detail = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(code));
+    return SearchIndexStatus::failure(QStringLiteral("%1: %2").arg(QLatin1String(what), detail), isDamage(code));
+}
+
+// A read of the open index: `sql` is prepared and handed to `run`, which
+// steps it and returns the code it stopped on (SQLITE_DONE when all went
+// well). The status is taken while the statement still holds its error.
+template <typename Run>
+SearchIndexStatus readIndex(sqlite3 *db, const char *sql, const char *what, Run run)
+{
+    if (!db)
+        return SearchIndexStatus::failure(QStringLiteral("index not open"));
+    Statement select(db, sql);
+    if (select.prepared() != SQLITE_OK)
+        return statusOf(db, select.prepared(), what);
+    return statusOf(db, run(select), what);
+}
+
+// Steps `select` past its last row, handing each row to `take`; the code it
+// stopped on.
+template <typename Take>
+int eachRow(Statement &select, Take take)
+{
+    int code;
+    while ((code = select.step()) == SQLITE_ROW)
+        take(select);
+    return code;
+}
+
 } // namespace
 
 SearchIndex::SearchIndex(const QString &path, Access access) : m_path(path), m_access(access) {}
@@ -118,10 +151,7 @@ SearchIndex::~SearchIndex()
 
 SearchIndexStatus SearchIndex::status(int code, const char *what) const
 {
-    if (code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW)
-        return {};
-    QString detail = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(code));
-    return SearchIndexStatus::failure(QStringLiteral("%1: %2").arg(QLatin1String(what), detail), isDamage(code));
+    return statusOf(m_db, code, what);
 }
 
 SearchIndexStatus SearchIndex::exec(const char *sql)
@@ -350,27 +380,13 @@ SearchIndexStatus SearchIndex::reconcile(const QList<SearchDocument> &documents)
 
 QStringList SearchIndex::ids(SearchIndexStatus *result)
 {
-    SearchIndexStatus local;
-    SearchIndexStatus &out = result ? *result : local;
-    out = {};
-    if (!m_db) {
-        out = SearchIndexStatus::failure(QStringLiteral("index not open"));
-        return {};
-    }
-    Statement select(m_db, "SELECT id FROM item");
-    if (select.prepared() != SQLITE_OK) {
-        out = status(select.prepared(), "read");
-        return {};
-    }
     QStringList found;
-    int code;
-    while ((code = select.step()) == SQLITE_ROW)
-        found.append(select.text(0));
-    if (code != SQLITE_DONE) {
-        out = status(code, "read");
-        return {};
-    }
-    return found;
+    const SearchIndexStatus read = readIndex(m_db, "SELECT id FROM item", "read", [&](Statement &select) {
+        return eachRow(select, [&](const Statement &row) { found.append(row.text(0)); });
+    });
+    if (result)
+        *result = read;
+    return read.ok ? found : QStringList();
 }
 
 QString SearchIndex::matchExpression(const QStringList &terms)
@@ -398,16 +414,11 @@ QString SearchIndex::matchExpression(const QStringList &terms)
 
 QList<SearchHit> SearchIndex::search(const QStringList &terms, int limit, SearchIndexStatus *result)
 {
-    SearchIndexStatus local;
-    SearchIndexStatus &out = result ? *result : local;
-    out = {};
+    if (result)
+        *result = {};
     const QString match = matchExpression(terms);
     if (match.isEmpty() || limit <= 0)
         return {};
-    if (!m_db) {
-        out = SearchIndexStatus::failure(QStringLiteral("index not open"));
-        return {};
-    }
     // The match runs in the innermost query, newest rows first, and stops
     // after kCandidates of them: ranking costs a walk over each matched
     // row's positions, and a common word matches most of a large library.
@@ -420,52 +431,37 @@ QList<SearchHit> SearchIndex::search(const QStringList &terms, int limit, Search
                            + QByteArrayLiteral(" AS score FROM item_fts WHERE item_fts MATCH ?1 "
                                                "ORDER BY rowid DESC LIMIT ?3) ORDER BY score LIMIT ?2) AS hit "
                                                "JOIN item ON item.rowid = hit.rowid ORDER BY hit.score");
-    Statement select(m_db, sql.constData());
-    if (select.prepared() != SQLITE_OK) {
-        out = status(select.prepared(), "search");
-        return {};
-    }
-    select.bind(1, match);
-    select.bind(2, limit);
-    select.bind(3, std::max(limit, kCandidates));
     QList<SearchHit> hits;
-    int code;
-    while ((code = select.step()) == SQLITE_ROW)
-        hits.append(hitFrom(select));
-    if (code != SQLITE_DONE) {
-        out = status(code, "search");
-        return {};
-    }
-    return hits;
+    const SearchIndexStatus read = readIndex(m_db, sql.constData(), "search", [&](Statement &select) {
+        select.bind(1, match);
+        select.bind(2, limit);
+        select.bind(3, std::max(limit, kCandidates));
+        return eachRow(select, [&](const Statement &row) { hits.append(hitFrom(row)); });
+    });
+    if (result)
+        *result = read;
+    return read.ok ? hits : QList<SearchHit>();
 }
 
 QList<SearchHit> SearchIndex::lookup(const QStringList &ids, SearchIndexStatus *result)
 {
-    SearchIndexStatus local;
-    SearchIndexStatus &out = result ? *result : local;
-    out = {};
-    if (!m_db) {
-        out = SearchIndexStatus::failure(QStringLiteral("index not open"));
-        return {};
-    }
-    Statement select(m_db, "SELECT id, title, description, thumbnail, kind FROM item WHERE id = ?1");
-    if (select.prepared() != SQLITE_OK) {
-        out = status(select.prepared(), "read");
-        return {};
-    }
     QList<SearchHit> hits;
-    for (const QString &id : ids) {
-        select.bind(1, id);
-        const int code = select.step();
-        if (code == SQLITE_ROW)
-            hits.append(hitFrom(select));
-        else if (code != SQLITE_DONE) {
-            out = status(code, "read");
-            return {};
+    const char *sql = "SELECT id, title, description, thumbnail, kind FROM item WHERE id = ?1";
+    const SearchIndexStatus read = readIndex(m_db, sql, "read", [&](Statement &select) {
+        for (const QString &id : ids) {
+            select.bind(1, id);
+            const int code = select.step();
+            if (code == SQLITE_ROW)
+                hits.append(hitFrom(select));
+            else if (code != SQLITE_DONE)
+                return code;
+            select.reset();
         }
-        select.reset();
-    }
-    return hits;
+        return int(SQLITE_DONE);
+    });
+    if (result)
+        *result = read;
+    return read.ok ? hits : QList<SearchHit>();
 }
 
 } // namespace vellora

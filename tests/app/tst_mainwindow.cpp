@@ -1,6 +1,8 @@
+#include "app/AppState.h"
 #include "app/MainWindow.h"
 #include "library/LibraryStore.h"
 #include "platform/Clock.h"
+#include "platform/Defaults.h"
 
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
@@ -44,7 +46,8 @@ private slots:
     void gridShowsTheActiveItemsWithTheirThumbnails()
     {
         QTemporaryDir dir;
-        LibraryStore store(dir.path(), false);
+        Defaults settings(dir.filePath("settings.conf"));
+        LibraryStore store(dir.path(), false, settings);
         Item a = pictureItem("A", dir.path(), QColor(200, 60, 60), 300, 200);
         Item b = pictureItem("B", dir.path(), QColor(60, 160, 90), 200, 300);
         Item trashed = pictureItem("T", dir.path(), Qt::white, 100, 100);
@@ -58,20 +61,25 @@ private slots:
         store.appendItems({a, b, trashed, link, unsafe});
 
         zezevaveri::ScatterGridController controller;
-        MainWindow window(store, controller);
+        AppState state(store, settings, controller);
+        state.setHooks(windowHooks(nullptr));
+        state.setSelection("all");
+        // Oldest first keeps the order in which they were added.
+        state.setSort("oldest");
+        MainWindow window(state);
         QCOMPARE(window.windowTitle(), QString("Vellora"));
         QCOMPARE(controller.grid(), window.grid());
 
         QStringList ids;
+        QTRY_VERIFY(!window.grid()->items().isEmpty());
         for (const auto &tile : window.grid()->items())
             ids << tile.id;
         QCOMPARE(ids, (QStringList{"A", "B", "L", "U"}));
         const auto tiles = window.grid()->items();
         QCOMPARE(tiles[0].aspect, 1.5);
-        QCOMPARE(tiles[0].title, QString("A.png"));
+        QCOMPARE(tiles[0].title, QString("A"));
         QVERIFY(!tiles[0].external);
         QCOMPARE(tiles[2].title, QString("Example page"));
-        QCOMPARE(tiles[2].subtitle, QString("example.com"));
         QVERIFY(tiles[2].external);
 
         // Later changes of the store reach the grid.

@@ -1,3 +1,5 @@
+#include "../library/StoreFixtures.h"
+
 #include "integration/SearchIndex.h"
 #include "integration/SystemSearchIndex.h"
 
@@ -18,12 +20,7 @@ namespace {
 
 Item picture(const QString &id, const QString &title, const QString &ocr = {})
 {
-    Item item;
-    item.id = id;
-    item.kind = QStringLiteral("image");
-    item.originalFilename = id + QStringLiteral(".png");
-    item.storedFilename = id + QStringLiteral(".png");
-    item.thumbnailFilename = id + QStringLiteral(".jpg");
+    Item item = storetest::namedItem(id);
     item.pixelWidth = item.pixelHeight = 10;
     item.contentHash = QStringLiteral("00");
     item.dateAdded = item.dateCreated = 800000000.0;

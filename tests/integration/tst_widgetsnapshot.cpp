@@ -1,3 +1,5 @@
+#include "../library/StoreFixtures.h"
+
 #include "integration/DBusNames.h"
 #include "integration/WidgetSnapshot.h"
 
@@ -55,12 +57,7 @@ bool writePicture(const QString &path, QColor colour, QSize size = {1024, 768})
 
 Item picture(const QString &id)
 {
-    Item item;
-    item.id = id;
-    item.kind = QStringLiteral("image");
-    item.originalFilename = id + QStringLiteral(".png");
-    item.storedFilename = id + QStringLiteral(".png");
-    item.thumbnailFilename = id + QStringLiteral(".jpg");
+    Item item = storetest::namedItem(id);
     item.pixelWidth = 1024;
     item.pixelHeight = 768;
     item.contentHash = QStringLiteral("00");

@@ -48,6 +48,20 @@ inline vellora::Board board(const QString &id, const QString &name = QStringLite
     return b;
 }
 
+// An item of `kind` whose files are named after its id the way the store
+// names them (original and stored "<id>.png", thumbnail "<id>.jpg"); sizes,
+// dates, hash and collections are left to the caller.
+inline vellora::Item namedItem(const QString &id, const QString &kind = QStringLiteral("image"))
+{
+    vellora::Item i;
+    i.id = id;
+    i.kind = kind;
+    i.originalFilename = id + QStringLiteral(".png");
+    i.storedFilename = id + QStringLiteral(".png");
+    i.thumbnailFilename = id + QStringLiteral(".jpg");
+    return i;
+}
+
 inline vellora::Item item(const QString &id, const QStringList &collections)
 {
     vellora::Item i;

@@ -3,6 +3,8 @@
 // folder, pictures added through the store's own import (so originals and
 // thumbnails exist), and link items as the link road would leave them.
 
+#include "../library/StoreFixtures.h"
+
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 
@@ -27,12 +29,7 @@ inline QImage picture(int width, int height, const QColor &colour)
 
 inline vellora::Item link(const QString &id, const QString &address, const QStringList &collections)
 {
-    vellora::Item item;
-    item.id = id;
-    item.kind = QStringLiteral("link");
-    item.originalFilename = id + QStringLiteral(".png");
-    item.storedFilename = id + QStringLiteral(".png");
-    item.thumbnailFilename = id + QStringLiteral(".jpg");
+    vellora::Item item = storetest::namedItem(id, QStringLiteral("link"));
     item.pixelWidth = 1280;
     item.pixelHeight = 800;
     item.contentHash = QStringLiteral("link-") + id;

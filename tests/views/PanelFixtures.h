@@ -3,6 +3,8 @@
 // opened by a store, plus the screenshot helpers: every picture a test takes
 // is kept under the build folder (screenshots/) to be looked at.
 
+#include "../library/StoreFixtures.h"
+
 #include "library/LibraryFile.h"
 #include "library/LibraryStore.h"
 #include "platform/Clock.h"
@@ -19,18 +21,11 @@ namespace paneltest {
 
 inline vellora::Item image(const QString &id, const QStringList &collections)
 {
-    vellora::Item i;
-    i.id = id;
-    i.kind = QStringLiteral("image");
-    i.originalFilename = id + QStringLiteral(".png");
-    i.storedFilename = id + QStringLiteral(".png");
-    i.thumbnailFilename = id + QStringLiteral(".jpg");
+    vellora::Item i = storetest::item(id, collections);
     i.pixelWidth = 400;
     i.pixelHeight = 300;
     i.contentHash = id;
     i.dateAdded = i.dateCreated = vellora::now() - 3600;
-    i.collectionIds = collections;
-    i.fileSize = 1;
     return i;
 }
 
@@ -44,9 +39,7 @@ inline vellora::Item link(const QString &id, const QString &url, const QStringLi
 
 inline vellora::Board board(const QString &id, const QString &name)
 {
-    vellora::Board b;
-    b.id = id;
-    b.name = name;
+    vellora::Board b = storetest::board(id, name);
     b.dateCreated = vellora::now() - 86400;
     return b;
 }

@@ -15,12 +15,7 @@ using namespace vellora;
 namespace {
 Item plain(const QString &id, const QStringList &collections, const QString &kind = QStringLiteral("image"))
 {
-    Item item;
-    item.id = id;
-    item.kind = kind;
-    item.originalFilename = id + QStringLiteral(".png");
-    item.storedFilename = id + QStringLiteral(".png");
-    item.thumbnailFilename = id + QStringLiteral(".jpg");
+    Item item = storetest::namedItem(id, kind);
     item.pixelWidth = 4;
     item.pixelHeight = 3;
     item.contentHash = id;

@@ -1,0 +1,347 @@
+// The real main window, offscreen: its menus and keys, the views it composes
+// and what it hands them.
+#include "app/AppState.h"
+#include "app/MainWindow.h"
+
+#include "enrichment/Search.h"
+#include "library/LibraryStore.h"
+#include "library/LibraryStoreMedia.h"
+#include "platform/Defaults.h"
+#include "views/GridScreen.h"
+#include "views/HeaderBar.h"
+#include "views/Inspector.h"
+#include "views/PageTitle.h"
+#include "views/Sidebar.h"
+
+#include "ZezevavEri/ScatterGridController.h"
+#include "ZezevavEri/ScatterGridView.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vellora;
+
+namespace {
+
+Item picture(const QString &id, const QString &board, double added, const QString &root)
+{
+    Item it;
+    it.id = id;
+    it.kind = QStringLiteral("image");
+    it.originalFilename = id + ".png";
+    it.storedFilename = id + ".png";
+    it.thumbnailFilename = id + ".jpg";
+    it.pixelWidth = 400;
+    it.pixelHeight = 300;
+    it.contentHash = id;
+    it.dateAdded = added;
+    it.collectionIds = {board};
+    QImage thumb(400, 300, QImage::Format_RGB32);
+    thumb.fill(QColor::fromHsv(int(added * 37) % 360, 160, 200));
+    QDir().mkpath(root + "/thumbnails");
+    thumb.save(root + "/thumbnails/" + it.thumbnailFilename, "JPEG", 85);
+    return it;
+}
+
+// A library with two collections, a smart folder and four pictures, and the
+// window over it.
+struct WindowFixture {
+    QTemporaryDir dir;
+    QString settingsFile;
+    std::unique_ptr<Defaults> settings;
+    std::unique_ptr<LibraryStore> store;
+    zezevaveri::ScatterGridController grid;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<MainWindow> window;
+
+    explicit WindowFixture(const QString &settingsPath = {})
+    {
+        settingsFile = settingsPath.isEmpty() ? dir.filePath("settings.conf") : settingsPath;
+        settings = std::make_unique<Defaults>(settingsFile);
+        store = std::make_unique<LibraryStore>(dir.filePath("library"), false, *settings);
+        store->replaceCollections({{"B1", "Inbox", 1.0, {}, {}, {}}, {"B2", "Posters", 2.0, {}, {}, {}}});
+        SmartFolder recent{"S1", "Recent", "all", {}};
+        store->replaceSmartFolders({recent});
+        const QString root = store->root();
+        store->appendItems({picture("A", "B1", 1, root), picture("B", "B2", 2, root), picture("C", "B2", 3, root),
+                            picture("D", "B1", 4, root)});
+        state = std::make_unique<AppState>(*store, *settings, grid);
+        state->setHooks(windowHooks(nullptr));
+        window = std::make_unique<MainWindow>(*state);
+    }
+
+    void show()
+    {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->activateWindow();
+        QApplication::setActiveWindow(window.get());
+    }
+};
+
+QStringList ids(const QList<Item> &items)
+{
+    QStringList out;
+    for (const Item &i : items)
+        out << i.id;
+    return out;
+}
+
+QString writePng(const QString &folder, const QString &name, const QColor &colour)
+{
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(colour);
+    const QString path = folder + "/" + name;
+    image.save(path, "PNG");
+    return path;
+}
+
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void composesTheViewsAndLooksRight()
+    {
+        WindowFixture f;
+        f.state->setSelection("all");
+        f.state->setInspectorVisible(true);
+        f.show();
+        QTRY_COMPARE(ids(f.window->gridScreen()->visibleItems()), (QStringList{"D", "C", "B", "A"}));
+        QCOMPARE(f.window->pageTitle()->title(), QString("All"));
+        QCOMPARE(f.window->pageTitle()->count(), std::optional<int>(4));
+        QVERIFY(f.window->inspector()->isVisible());
+        QCOMPARE(f.window->inspector()->width(), 302);
+        QCOMPARE(f.window->inspector()->title(), QString("All"));
+        QVERIFY(f.window->sidebar()->isVisible());
+        QVERIFY(f.window->headerBar()->isVisible());
+        QCOMPARE(f.window->grid(), f.grid.grid());
+        QTest::qWait(200);
+        const QImage shot = f.window->grab().toImage();
+        QVERIFY(shot.save(QCoreApplication::applicationDirPath() + "/window.png"));
+
+        // A section switch reaches every view.
+        f.state->setSelection("B2");
+        QTRY_COMPARE(ids(f.window->gridScreen()->visibleItems()), (QStringList{"C", "B"}));
+        QCOMPARE(f.window->pageTitle()->title(), QString("Posters"));
+        QCOMPARE(f.window->inspector()->created(), std::optional<double>(2.0));
+        QCOMPARE(f.window->sidebar()->selection(), QString("B2"));
+        QCOMPARE(f.window->gridScreen()->collectionId(), QString("B2"));
+        // And the sidebar's choice reaches the state.
+        emit f.window->sidebar()->selectionChanged("links");
+        QCOMPARE(f.state->selection(), QString("links"));
+        QTRY_VERIFY(f.window->headerBar()->linksView());
+    }
+
+    void goMenuHasFourRowsWhateverTheLibraryHolds()
+    {
+        WindowFixture f;
+        f.store->createCollection("Extra");
+        f.show();
+        QMenu *go = f.window->menu("Go");
+        QVERIFY(go);
+        QStringList titles, keys;
+        for (QAction *a : go->actions()) {
+            titles << a->text();
+            keys << a->shortcut().toString(QKeySequence::PortableText);
+        }
+        QCOMPARE(titles, (QStringList{"All", "Inbox", "Links", "Trash"}));
+        QCOMPARE(keys, (QStringList{"Ctrl+Alt+1", "Ctrl+Alt+2", "Ctrl+Alt+3", "Ctrl+Alt+4"}));
+        QTest::keyClick(f.window.get(), Qt::Key_4, Qt::ControlModifier | Qt::AltModifier);
+        QCOMPARE(f.state->selection(), QString("trash"));
+        go->actions()[2]->trigger();
+        QCOMPARE(f.state->selection(), QString("links"));
+        QCOMPARE(f.settings->string("lastBoard"), QString("links"));
+    }
+
+    void keysOfTheOtherCommands()
+    {
+        WindowFixture f;
+        QStringList table;
+        for (const QString &title : {"New Collection", "Import…", "Add Link…", "New Smart Folder…", "Settings…", "Quit",
+                                     "Find", "Hide Sidebar", "Show Inspector", "Next Item", "Previous Item"}) {
+            QAction *a = f.window->action(title);
+            QVERIFY2(a, qPrintable(title));
+            table << title + "=" + a->shortcut().toString(QKeySequence::PortableText);
+        }
+        QCOMPARE(table, (QStringList{"New Collection=Ctrl+N", "Import…=Ctrl+O", "Add Link…=Ctrl+L",
+                                     "New Smart Folder…=Ctrl+Shift+N", "Settings…=Ctrl+,", "Quit=Ctrl+Q", "Find=Ctrl+F",
+                                     "Hide Sidebar=Ctrl+Alt+S", "Show Inspector=Ctrl+I", "Next Item=Ctrl+]",
+                                     "Previous Item=Ctrl+["}));
+        QVERIFY(f.window->action("About Vellora"));
+        QVERIFY(f.window->action("Check for Updates…"));
+        // With no tile opened, paging does nothing.
+        f.window->action("Next Item")->trigger();
+        f.window->action("Previous Item")->trigger();
+        QVERIFY(!f.state->openedId());
+    }
+
+    void newCollectionTwice()
+    {
+        WindowFixture f;
+        f.show();
+        QTest::keyClick(f.window.get(), Qt::Key_N, Qt::ControlModifier);
+        f.window->action("New Collection")->trigger();
+        const QList<Board> boards = f.store->collections();
+        QCOMPARE(boards.size(), 4);
+        QCOMPARE(boards[2].name, QString("Untitled board"));
+        QCOMPARE(boards[3].name, QString("Untitled board"));
+        QCOMPARE(f.state->selection(), boards[3].id);
+        QCOMPARE(f.state->renaming(), std::optional<QString>(boards[3].id));
+        QTRY_COMPARE(f.window->sidebar()->renaming(), std::optional<QString>(boards[3].id));
+        QCOMPARE(f.window->sidebar()->draft(), QString("Untitled board"));
+    }
+
+    void importGoesIntoTheShownCollectionOrTheFirst()
+    {
+        WindowFixture f;
+        QTemporaryDir pictures;
+        int round = 0;
+        QStringList chosen;
+        f.window->chooseFiles = [&](QWidget *) { return chosen; };
+        const QList<QPair<QString, QString>> cases{{"B2", "B2"}, {"S1", "B1"}, {"all", "B1"}, {"inbox", "B1"},
+                                                    {"links", "B1"}, {"trash", "B1"}};
+        for (const auto &[section, board] : cases) {
+            f.state->setSelection(section);
+            chosen = {writePng(pictures.path(), QString("p%1.png").arg(round), QColor::fromHsv(round * 50, 200, 200))};
+            ++round;
+            const qsizetype before = f.store->items().size();
+            f.window->action("Import…")->trigger();
+            QTRY_COMPARE(f.store->items().size(), before + 1);
+            QCOMPARE(f.store->items().last().collectionIds, QStringList{board});
+        }
+        // Cancelling the panel imports nothing.
+        chosen.clear();
+        const qsizetype before = f.store->items().size();
+        f.window->action("Import…")->trigger();
+        QTest::qWait(100);
+        QCOMPARE(f.store->items().size(), before);
+        QCOMPARE(f.store->importing(), 0);
+    }
+
+    void viewMenuTitlesFollowTheState()
+    {
+        QTemporaryDir keep;
+        const QString settingsFile = keep.filePath("settings.conf");
+        {
+            WindowFixture f(settingsFile);
+            f.show();
+            QAction *sidebar = f.window->action("Hide Sidebar");
+            QVERIFY(sidebar);
+            QTest::keyClick(f.window.get(), Qt::Key_S, Qt::ControlModifier | Qt::AltModifier);
+            QCOMPARE(sidebar->text(), QString("Show Sidebar"));
+            QVERIFY(!f.window->sidebarColumn()->isVisible());
+            sidebar->trigger();
+            QCOMPARE(sidebar->text(), QString("Hide Sidebar"));
+            QVERIFY(f.window->sidebarColumn()->isVisible());
+
+            QAction *inspector = f.window->action("Show Inspector");
+            QVERIFY(inspector);
+            QVERIFY(!f.window->inspector()->isVisible());
+            QTest::keyClick(f.window.get(), Qt::Key_I, Qt::ControlModifier);
+            QCOMPARE(inspector->text(), QString("Hide Inspector"));
+            QVERIFY(f.window->inspector()->isVisible());
+            QVERIFY(f.window->headerBar()->inspectorVisible());
+            f.settings->sync();
+        }
+        // A new start reads the stored choice.
+        WindowFixture again(settingsFile);
+        again.show();
+        QVERIFY(again.window->action("Hide Inspector"));
+        QVERIFY(again.window->inspector()->isVisible());
+    }
+
+    void findTogglesAndClearsTheSearch()
+    {
+        WindowFixture f;
+        f.state->setSelection("all");
+        f.show();
+        QTest::keyClick(f.window.get(), Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(f.state->searching());
+        QVERIFY(f.window->headerBar()->searching());
+        f.state->search().setQuery("C.png");
+        QTRY_COMPARE(ids(f.window->gridScreen()->visibleItems()), QStringList{"C"});
+        f.window->action("Find")->trigger();
+        QVERIFY(!f.state->searching());
+        QVERIFY(!f.window->headerBar()->searching());
+        QVERIFY(f.state->search().query().isEmpty());
+        QTRY_COMPARE(f.window->gridScreen()->visibleItems().size(), 4);
+    }
+
+    void selectionBarActs()
+    {
+        WindowFixture f;
+        f.state->setSelection("all");
+        f.show();
+        QTRY_COMPARE(f.window->gridScreen()->visibleItems().size(), 4);
+        f.grid.select({"A", "B"});
+        QTRY_VERIFY(f.window->selectionBar()->isVisible());
+        QCOMPARE(f.window->selectionBar()->countLabel()->text(), QString("2 selected"));
+        QVERIFY(f.window->selectionBar()->button("Move to…"));
+        QVERIFY(f.window->selectionBar()->button("Share"));
+        f.window->selectionBar()->button("Delete")->click();
+        QTRY_COMPARE(f.store->activeItems().size(), 2);
+        QTRY_VERIFY(!f.window->selectionBar()->isVisible());
+        QVERIFY(f.state->selectedIds().isEmpty());
+
+        f.state->setSelection("trash");
+        QTRY_COMPARE(f.window->gridScreen()->visibleItems().size(), 2);
+        QTRY_VERIFY(f.window->headerBar()->emptyTrash);
+        f.grid.select({"A"});
+        QTRY_VERIFY(f.window->selectionBar()->isVisible());
+        QVERIFY(f.window->selectionBar()->button("Delete Permanently…"));
+        f.window->selectionBar()->button("Put Back")->click();
+        QTRY_COMPARE(f.store->activeItems().size(), 3);
+        QCOMPARE(f.store->item("A")->collectionIds, QStringList{"B1"});
+    }
+
+    void moveLeavesEachItemInOneCollection()
+    {
+        WindowFixture f;
+        f.store->setCollections({"B1", "B2"}, "A");
+        f.state->setSelection("all");
+        f.show();
+        QTRY_COMPARE(f.window->gridScreen()->visibleItems().size(), 4);
+        f.grid.select({"A", "D"});
+        QTRY_VERIFY(f.window->selectionBar()->isVisible());
+        QMenu *menu = f.window->selectionBar()->button("Move to…")->menu();
+        QStringList titles;
+        for (QAction *a : menu->actions())
+            titles << a->text();
+        QCOMPARE(titles, (QStringList{"Inbox", "Posters"}));
+        menu->actions()[1]->trigger();
+        QCOMPARE(f.store->item("A")->collectionIds, QStringList{"B2"});
+        QCOMPARE(f.store->item("D")->collectionIds, QStringList{"B2"});
+        QTRY_VERIFY(f.state->selectedIds().isEmpty());
+    }
+
+    void sheetsOpenFromTheState()
+    {
+        WindowFixture f;
+        f.show();
+        f.window->action("Add Link…")->trigger();
+        QTRY_VERIFY(f.window->addLinkSheet());
+        QVERIFY(f.window->addLinkSheet()->isVisible());
+        f.window->addLinkSheet()->close();
+        QTRY_VERIFY(!f.state->addingLink());
+
+        f.window->action("New Smart Folder…")->trigger();
+        QTRY_VERIFY(f.window->smartFolderSheet());
+        f.window->smartFolderSheet()->close();
+        QTRY_VERIFY(!f.state->editingSmart());
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"

@@ -1,0 +1,221 @@
+#pragma once
+// A PostgreSQL cluster of the test's own (initdb into a temporary folder,
+// a unix socket in that folder, no TCP port) and a vellora-cloud service on
+// it, listening on a free loopback port. One per test executable: start it in
+// initTestCase(), stop it in cleanupTestCase().
+//
+// PostgreSQL refuses to run as root; as root the cluster is made and run as
+// an unprivileged account ("postgres", else "nobody") through runuser.
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace sharingtest {
+
+inline QString postgresBinary(const QString &name)
+{
+    QDir versions(QStringLiteral("/usr/lib/postgresql"));
+    QStringList found = versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    std::sort(found.begin(), found.end(), [](const QString &a, const QString &b) { return a.toInt() > b.toInt(); });
+    for (const QString &version : found) {
+        const QString path = versions.filePath(version + QStringLiteral("/bin/") + name);
+        if (QFileInfo(path).isExecutable())
+            return path;
+    }
+    return name;
+}
+
+class PostgresCluster {
+public:
+    ~PostgresCluster() { stop(); }
+
+    bool start(QString *error)
+    {
+        // A short path: a unix socket's name must fit in 107 bytes.
+        char pattern[] = "/tmp/vellora-pg-XXXXXX";
+        if (!mkdtemp(pattern)) {
+            *error = QStringLiteral("no temporary folder");
+            return false;
+        }
+        m_folder = QString::fromLocal8Bit(pattern);
+        if (geteuid() == 0) {
+            for (const char *name : {"postgres", "nobody"}) {
+                if (const passwd *account = getpwnam(name)) {
+                    m_runAs = QString::fromLatin1(name);
+                    if (chown(pattern, account->pw_uid, account->pw_gid) != 0) {
+                        *error = QStringLiteral("cannot hand the folder to ") + m_runAs;
+                        return false;
+                    }
+                    break;
+                }
+            }
+            if (m_runAs.isEmpty()) {
+                *error = QStringLiteral("no unprivileged account to run PostgreSQL as");
+                return false;
+            }
+        }
+        if (!run(postgresBinary(QStringLiteral("initdb")),
+                 {QStringLiteral("-D"), dataFolder(), QStringLiteral("-U"), user(), QStringLiteral("--auth=trust"),
+                  QStringLiteral("-N"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--locale=C")},
+                 error))
+            return false;
+        const QString options = QStringLiteral("-k %1 -c listen_addresses='' -p %2 -c fsync=off "
+                                               "-c synchronous_commit=off -c full_page_writes=off -c max_connections=40")
+                                    .arg(m_folder)
+                                    .arg(port());
+        if (!run(postgresBinary(QStringLiteral("pg_ctl")),
+                 {QStringLiteral("-D"), dataFolder(), QStringLiteral("-l"), m_folder + QStringLiteral("/server.log"),
+                  QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("120"), QStringLiteral("-o"), options,
+                  QStringLiteral("start")},
+                 error))
+            return false;
+        m_running = true;
+        return true;
+    }
+
+    void stop()
+    {
+        if (m_running) {
+            QString ignored;
+            run(postgresBinary(QStringLiteral("pg_ctl")),
+                {QStringLiteral("-D"), dataFolder(), QStringLiteral("-m"), QStringLiteral("immediate"),
+                 QStringLiteral("-w"), QStringLiteral("stop")},
+                &ignored);
+            m_running = false;
+        }
+        if (!m_folder.isEmpty()) {
+            QDir(m_folder).removeRecursively();
+            m_folder.clear();
+        }
+    }
+
+    bool createDatabase(const QString &name, QString *error)
+    {
+        return run(postgresBinary(QStringLiteral("createdb")),
+                   {QStringLiteral("-h"), m_folder, QStringLiteral("-p"), QString::number(port()), QStringLiteral("-U"),
+                    user(), name},
+                   error);
+    }
+
+    QString socketFolder() const { return m_folder; }
+    int port() const { return 5432; }
+    QString user() const { return QStringLiteral("vellora"); }
+
+private:
+    QString dataFolder() const { return m_folder + QStringLiteral("/data"); }
+
+    bool run(const QString &program, const QStringList &arguments, QString *error)
+    {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        if (m_runAs.isEmpty()) {
+            process.start(program, arguments);
+        } else {
+            process.start(QStringLiteral("runuser"),
+                          QStringList{QStringLiteral("-u"), m_runAs, QStringLiteral("--"), program} + arguments);
+        }
+        if (!process.waitForFinished(180000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+            *error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
+            return false;
+        }
+        return true;
+    }
+
+    QString m_folder;
+    QString m_runAs;
+    bool m_running = false;
+};
+
+// vellora-cloud on a database of the cluster.
+class CloudServiceProcess {
+public:
+    ~CloudServiceProcess() { stop(); }
+
+    bool start(const PostgresCluster &cluster, const QString &database, QString *error,
+               const QStringList &extra = {})
+    {
+        m_arguments = {QStringLiteral("--db-host"), cluster.socketFolder(), QStringLiteral("--db-port"),
+                       QString::number(cluster.port()), QStringLiteral("--db-user"), cluster.user(),
+                       QStringLiteral("--db-name"), database};
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        m_process->start(QStringLiteral(VELLORA_CLOUD_BINARY),
+                         m_arguments + QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} + extra);
+        QByteArray out;
+        const auto deadline = QDeadlineTimer(60000);
+        static const QRegularExpression listening(QStringLiteral("listening on (\\S+)"));
+        while (!deadline.hasExpired()) {
+            if (!m_process->waitForReadyRead(500) && m_process->state() != QProcess::Running)
+                break;
+            out += m_process->readAllStandardOutput();
+            const auto match = listening.match(QString::fromUtf8(out));
+            if (match.hasMatch()) {
+                m_url = QUrl(match.captured(1));
+                return true;
+            }
+        }
+        *error = QStringLiteral("vellora-cloud did not start: ") + QString::fromLocal8Bit(out)
+                 + QString::fromLocal8Bit(m_process->readAllStandardError());
+        return false;
+    }
+
+    // A new user's token, or empty.
+    QString addUser(const QString &name) const
+    {
+        QProcess process;
+        process.start(QStringLiteral(VELLORA_CLOUD_BINARY), m_arguments + QStringList{QStringLiteral("--add-user"), name});
+        if (!process.waitForFinished(60000) || process.exitCode() != 0)
+            return {};
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    void stop()
+    {
+        if (m_process && m_process->state() != QProcess::NotRunning) {
+            m_process->terminate();
+            if (!m_process->waitForFinished(5000))
+                m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+        m_process.reset();
+    }
+
+    QUrl url() const { return m_url; }
+    QStringList databaseArguments() const { return m_arguments; }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QStringList m_arguments;
+    QUrl m_url;
+};
+
+// Both, started together.
+struct CloudFixture {
+    PostgresCluster cluster;
+    CloudServiceProcess service;
+
+    bool start(QString *error)
+    {
+        return cluster.start(error) && cluster.createDatabase(QStringLiteral("vellora"), error)
+            && service.start(cluster, QStringLiteral("vellora"), error);
+    }
+    void stop()
+    {
+        service.stop();
+        cluster.stop();
+    }
+};
+
+} // namespace sharingtest

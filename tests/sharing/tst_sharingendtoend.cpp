@@ -1,0 +1,207 @@
+// Two libraries on one machine sharing a collection through a real
+// vellora-cloud on a PostgreSQL cluster of the test's own, and the program's
+// "--share" mode against the same service.
+
+#include "../app/CommandLineFixture.h"
+#include "CloudServiceFixture.h"
+#include "SharingFixtures.h"
+
+#include "sharing/HttpCloud.h"
+
+#include "library/LibraryFile.h"
+#include "platform/Bundle.h"
+
+#include <QtTest>
+
+using namespace vellora;
+using namespace sharingtest;
+
+class SharingEndToEndTest : public QObject {
+    Q_OBJECT
+
+    CloudFixture m_cloud;
+    int m_users = 0;
+
+    // A user of the service and a library that acts as them.
+    std::unique_ptr<Library> libraryOf(const QString &user, QString *token = nullptr)
+    {
+        const QString made = m_cloud.service.addUser(user);
+        if (token)
+            *token = made;
+        const QUrl url = m_cloud.service.url();
+        return std::make_unique<Library>([url, made](QObject *parent) -> CloudContainer * {
+            return new HttpCloudContainer(url, made, parent);
+        });
+    }
+    QString uniqueUser(const char *stem) { return QString::fromLatin1(stem) + QString::number(++m_users); }
+
+    static QStringList sortedMembers(Library &library, const QString &id)
+    {
+        QStringList ids = library.memberIds(id);
+        ids.sort();
+        return ids;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
+        QString error;
+        QVERIFY2(m_cloud.start(&error), qPrintable(error));
+    }
+    void cleanupTestCase() { m_cloud.stop(); }
+
+    void twoLibrariesShareACollection()
+    {
+        const QString ownerName = uniqueUser("owner");
+        const QString friendName = uniqueUser("friend");
+        auto owner = libraryOf(ownerName);
+        auto other = libraryOf(friendName);
+
+        const QString id = owner->store->createCollection(QStringLiteral("Moodboard"));
+        QStringList ids = owner->addImages(41, {id});
+        const QString url = owner->share(id);
+        QVERIFY2(url.startsWith(m_cloud.service.url().toString() + QStringLiteral("/share/")), qPrintable(url));
+        QVERIFY(owner->invite(id, friendName));
+
+        // The participant receives every item with its thumbnail and original.
+        QVERIFY(other->acceptURL(url));
+        ids.sort();
+        QCOMPARE(sortedMembers(*other, id), ids);
+        for (const QString &itemId : ids) {
+            const Item theirs = *other->store->item(itemId);
+            const Item mine = *owner->store->item(itemId);
+            QCOMPARE(theirs.contentHash, mine.contentHash);
+            QCOMPARE(readFile(other->root() + QStringLiteral("/originals/") + theirs.storedFilename),
+                     readFile(owner->root() + QStringLiteral("/originals/") + mine.storedFilename));
+            QCOMPARE(readFile(other->root() + QStringLiteral("/thumbnails/") + theirs.thumbnailFilename),
+                     readFile(owner->root() + QStringLiteral("/thumbnails/") + mine.thumbnailFilename));
+        }
+        QCOMPARE(other->store->collection(id)->zoneOwner, ownerName);
+
+        // Each side adds, removes and renames; after a sync both agree.
+        owner->addImages(2, {id});
+        owner->store->setCollections({owner->store->defaultBoardId()}, ids.at(0));
+        owner->store->save();
+        const QString own = other->store->createCollection(QStringLiteral("Mine"));
+        other->addImages(1, {id});
+        other->store->setCollections({own}, ids.at(1));
+        other->store->renameCollection(id, QStringLiteral("Moodboard, together"));
+        other->store->save();
+        owner->pushAll();
+        other->pushAll();
+        owner->sync();
+        other->sync();
+        owner->sync();
+        QCOMPARE(sortedMembers(*owner, id), sortedMembers(*other, id));
+        QCOMPARE(sortedMembers(*owner, id).size(), 41 + 2 + 1 - 2);
+        QCOMPARE(owner->store->collection(id)->name, QStringLiteral("Moodboard, together"));
+        // What the owner took out went to the participant's trash, not away.
+        QVERIFY(other->store->item(ids.at(0))->trashedAt);
+        QCOMPARE(other->store->collection(id)->name, QStringLiteral("Moodboard, together"));
+
+        // The owner stops sharing: the participant keeps a local collection with everything.
+        const QList<Item> before = other->store->items();
+        const QStringList members = sortedMembers(*other, id);
+        QVERIFY(owner->stop(id));
+        other->sync();
+        const Board board = *other->store->collection(id);
+        QVERIFY(!board.zone);
+        QVERIFY(!board.zoneOwner);
+        QCOMPARE(sortedMembers(*other, id), members);
+        QCOMPARE(other->store->items().size(), before.size());
+        for (const Item &item : before) {
+            const auto now = other->store->item(item.id);
+            QVERIFY(now);
+            QCOMPARE(now->trashedAt, item.trashedAt);
+            QCOMPARE(now->collectionIds, item.collectionIds);
+        }
+    }
+
+    void shareMode()
+    {
+        QString token;
+        const QString user = uniqueUser("cli");
+        auto library = libraryOf(user, &token);
+        ProgramFixture program;
+        // The program's library: one collection of three pictures.
+        {
+            LibraryStore store(program.root(), false, *library->settings);
+            const QString id = store.createCollection(QStringLiteral("Moodboard"));
+            for (int i = 0; i < 3; ++i) {
+                const QString itemId = newId();
+                writeFile(program.root() + QStringLiteral("/originals/") + itemId + QStringLiteral(".png"), "px" + itemId.toLatin1());
+                Item item;
+                item.id = itemId;
+                item.kind = QStringLiteral("image");
+                item.originalFilename = itemId + QStringLiteral(".png");
+                item.storedFilename = itemId + QStringLiteral(".png");
+                item.thumbnailFilename = itemId + QStringLiteral(".jpg");
+                item.contentHash = QString(64, QLatin1Char('0'));
+                item.collectionIds = {id};
+                store.appendItems({item});
+            }
+            QVERIFY(store.save());
+        }
+        const QStringList service = {QStringLiteral("-sharingServerURL"), m_cloud.service.url().toString(),
+                                     QStringLiteral("-sharingToken"), token};
+
+        ProgramRun run = program.run(QStringList{QStringLiteral("--share"), QStringLiteral("moodboard")} + service);
+        QVERIFY2(!run.crashed, qPrintable(run.err));
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, QStringLiteral("no collection named moodboard\n"));
+
+        run = program.run(QStringList{QStringLiteral("--share"), QStringLiteral("Moodboard")} + service);
+        QVERIFY2(!run.crashed, qPrintable(run.err));
+        QCOMPARE(run.status, 0);
+        const QString url = run.out.trimmed();
+        QVERIFY2(url.startsWith(m_cloud.service.url().toString() + QStringLiteral("/share/")), qPrintable(run.out + run.err));
+        const LibraryFile file = LibraryFile::decode(readFile(program.root() + QStringLiteral("/library.json")));
+        std::optional<Board> shared;
+        for (const Board &board : file.collections)
+            if (board.name == QLatin1String("Moodboard"))
+                shared = board;
+        QVERIFY(shared && shared->zone);
+        // The uploads ended before the program did.
+        QString friendToken;
+        const QString friendName = uniqueUser("reader");
+        auto reader = libraryOf(friendName, &friendToken);
+        bool invited = false;
+        {
+            LibraryStore ownerStore(program.root(), false, *library->settings);
+            CollectionSharing ownerSharing(ownerStore, *library->settings, [&](QObject *parent) -> CloudContainer * {
+                return new HttpCloudContainer(m_cloud.service.url(), token, parent);
+            });
+            ownerSharing.fetchShare(shared->id, [&](CloudResult<CloudRecord> found) {
+                QVERIFY(!isError(found));
+                CloudRecord share = std::get<CloudRecord>(found);
+                share.setParticipants({CloudParticipant{friendName, QStringLiteral("readOnly"), false}});
+                ownerSharing.saveShare(shared->id, share, [&](CloudResult<CloudRecord> saved) { invited = !isError(saved); });
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(invited, 20000);
+        }
+        QVERIFY(reader->acceptURL(url));
+        QCOMPARE(reader->memberIds(shared->id).size(), 3);
+
+        // Shared already: the same URL again.
+        run = program.run(QStringList{QStringLiteral("--share"), QStringLiteral("Moodboard")} + service);
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out.trimmed(), url);
+
+        // A service that cannot be reached: the failure is the line, status 0.
+        ProgramFixture fresh;
+        {
+            LibraryStore store(fresh.root(), false, *library->settings);
+            store.createCollection(QStringLiteral("Moodboard"));
+            QVERIFY(store.save());
+        }
+        run = fresh.run({QStringLiteral("--share"), QStringLiteral("Moodboard"), QStringLiteral("-sharingServerURL"),
+                         QStringLiteral("http://127.0.0.1:1"), QStringLiteral("-sharingToken"), QStringLiteral("t")});
+        QVERIFY2(!run.crashed, qPrintable(run.err));
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.startsWith(QStringLiteral("share failed: CloudError(code: 4")), qPrintable(run.out));
+    }
+};
+
+QTEST_GUILESS_MAIN(SharingEndToEndTest)
+#include "tst_sharingendtoend.moc"
