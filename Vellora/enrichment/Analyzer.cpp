@@ -214,7 +214,9 @@ void Analyzer::labelsStep()
         tagsStep();
         return;
     }
-    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail] { return analyzeImage(path); },
+    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail, settings = analysisSettingsFromDefaults()] {
+                                              return analyzeImage(path, settings);
+                                          },
                                           [this, id](std::optional<ImageAnalysis> analysis) {
                                               if (!analysis) {
                                                   m_work->unreadable = true;

@@ -5,14 +5,9 @@
 
 #include <QRegularExpression>
 
-#include <algorithm>
-#include <array>
-#include <cmath>
-
 namespace vellora {
 
 namespace {
-constexpr int kMeasureSide = 96;
 
 int wordCount(const QString &text)
 {
@@ -25,80 +20,36 @@ int wordCount(const QString &text)
     }
     return count;
 }
+
 } // namespace
 
-QStringList measuredLabels(const QImage &source)
+AnalysisSettings analysisSettingsFromDefaults()
 {
-    if (source.isNull())
-        return {};
-    QImage image = source.width() > kMeasureSide || source.height() > kMeasureSide
-        ? source.scaled(kMeasureSide, kMeasureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-        : source;
-    image = image.convertToFormat(QImage::Format_RGB32);
-
-    constexpr int kHues = 12;
-    std::array<int, kHues> hues{};
-    int pixels = 0, greyish = 0, vivid = 0;
-    double brightness = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            const QColor c = QColor::fromRgb(line[x]);
-            float h, s, v;
-            c.getHsvF(&h, &s, &v);
-            ++pixels;
-            brightness += 0.299 * c.redF() + 0.587 * c.greenF() + 0.114 * c.blueF();
-            if (s < 0.12f || v < 0.08f)
-                ++greyish;
-            if (s > 0.45f && v > 0.35f && h >= 0) {
-                ++vivid;
-                hues[std::min(kHues - 1, int(h * kHues))] += 1;
-            }
-        }
-    }
-    QStringList labels;
-    if (pixels == 0)
-        return labels;
-    if (greyish >= pixels * 0.97)
-        labels << QStringLiteral("monochrome");
-    else if (vivid >= pixels * 0.3) {
-        int strong = 0;
-        for (int n : hues)
-            if (n >= vivid * 0.08)
-                ++strong;
-        if (strong >= 3)
-            labels << QStringLiteral("colorful");
-    }
-    const double meanBrightness = brightness / pixels;
-    if (meanBrightness < 0.2)
-        labels << QStringLiteral("dark");
-    else if (meanBrightness > 0.85)
-        labels << QStringLiteral("bright");
-    const double aspect = double(source.width()) / source.height();
-    labels << (aspect > 1.1 ? QStringLiteral("landscape")
-                            : aspect < 1.0 / 1.1 ? QStringLiteral("portrait") : QStringLiteral("square"));
-    return labels;
+    return {TextRecognizer::languagesFromSettings(), classifierFromSettings()};
 }
 
-ImageAnalysis analyzeDecodedImage(const QImage &image)
+ImageAnalysis analyzeDecodedImage(const QImage &image, const AnalysisSettings &settings)
 {
     ImageAnalysis result;
-    const QStringList lines = TextRecognizer::recognizeLines(image);
+    const QStringList lines = TextRecognizer::recognizeLines(image, 55.0f, settings.languages);
     result.text = lines.join(QLatin1Char('\n'));
     if (wordCount(result.text) >= 2)
         result.labels << QStringLiteral("text");
-    result.labels << measuredLabels(image);
+    result.labels << detectedLabels(image);
+    for (const QString &label : classifierLabels(image, settings.classifier))
+        if (!result.labels.contains(label))
+            result.labels << label;
     return result;
 }
 
-std::optional<ImageAnalysis> analyzeImage(const QString &path)
+std::optional<ImageAnalysis> analyzeImage(const QString &path, const AnalysisSettings &settings)
 {
     // A thumbnail is at most 1024 pixels and text needs all of them; the cap
     // only guards against a full-size picture standing in for one.
     const std::optional<QImage> image = decodeAnalysisImage(path, 2048);
     if (!image)
         return std::nullopt;
-    return analyzeDecodedImage(*image);
+    return analyzeDecodedImage(*image, settings);
 }
 
 } // namespace vellora

@@ -1,17 +1,18 @@
 #pragma once
 // Labels and recognised text of a picture.
 //
-// Labels name only what the system can back with a measurement or a
-// detector; there is no guessing classifier behind them. The labels, in the
+// Labels name what a picture shows, and only what a detector or the user's
+// classifier backs (see ContentLabels.h); the picture's shape and tone are
+// no labels (a search finds colours through the palette). The labels, in the
 // order they are given:
-//   "text"        the picture holds at least two recognised words
-//   "monochrome"  practically no colour: a grey or black-and-white picture
-//   "colorful"    strongly coloured in three or more clearly different hues
-//   "dark"        mostly dark (mean brightness below 20 %)
-//   "bright"      mostly light (mean brightness above 85 %)
-//   "landscape" / "portrait" / "square"
-//                 the picture's shape: wider than 1.1 : 1, taller than 1 : 1.1, or between
-// The recognised text is the picture's English text lines joined with "\n".
+//   "text"         the picture holds at least two recognised words
+//   "face", "person", "cat"   from the detectors
+//   the classifier's labels, when the user named one
+// A picture none of them recognises has no labels.
+// The recognised text is the picture's text lines joined with "\n", read in
+// the languages the user picked (TextRecognizer.h).
+
+#include "ContentLabels.h"
 
 #include <QImage>
 #include <QString>
@@ -25,15 +26,20 @@ struct ImageAnalysis {
     QString text;
 };
 
-// The labels of the measured facts of `image` (everything but "text").
-QStringList measuredLabels(const QImage &image);
+// What the analysis takes from the settings, read on the main thread and
+// handed to the workers.
+struct AnalysisSettings {
+    QString languages; // as TextRecognizer::languagesFor() gives them; empty: English
+    ClassifierFiles classifier;
+};
+AnalysisSettings analysisSettingsFromDefaults();
 
 // Labels and text of a decoded picture.
-ImageAnalysis analyzeDecodedImage(const QImage &image);
+ImageAnalysis analyzeDecodedImage(const QImage &image, const AnalysisSettings &settings = {});
 
 // Labels and text of the thumbnail at `path`. None when it is missing or
 // does not decode yet: the caller tries again later rather than recording
 // empty labels and text.
-std::optional<ImageAnalysis> analyzeImage(const QString &path);
+std::optional<ImageAnalysis> analyzeImage(const QString &path, const AnalysisSettings &settings = {});
 
 } // namespace vellora

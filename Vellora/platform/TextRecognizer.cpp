@@ -1,6 +1,11 @@
 #include "TextRecognizer.h"
 
+#include "Defaults.h"
 #include "Logging.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include <tesseract/capi.h>
 
@@ -8,6 +13,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace vellora {
 
@@ -95,36 +101,55 @@ void keepThisThreadSerial()
 
 class Engine {
 public:
-    Engine()
+    Engine() = default;
+    ~Engine() { reset(); }
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    // The engine for `languages`, made anew when they changed since the last call.
+    TessBaseAPI *handleFor(const QString &languages)
     {
+        if (m_handle && languages == m_languages)
+            return m_handle;
+        if (!m_handle && m_failed && languages == m_languages)
+            return nullptr;
+        reset();
+        m_languages = languages;
         const Api &a = api();
-        if (!a.loaded)
-            return;
+        if (!a.loaded) {
+            m_failed = true;
+            return nullptr;
+        }
         if (qgetenv("OMP_THREAD_LIMIT") == "1")
             keepThisThreadSerial();
         m_handle = a.create();
         // Keep the engine's chatter (resolution guesses and the like) off our streams.
         a.setVariable(m_handle, "debug_file", "/dev/null");
-        if (a.init(m_handle, nullptr, "eng") != 0) {
-            qCWarning(lcAnalysis, "text: english language data not found");
+        const QByteArray dataPath = QFile::encodeName(TextRecognizer::dataPath());
+        if (a.init(m_handle, dataPath.isEmpty() ? nullptr : dataPath.constData(), languages.toLatin1().constData())
+            != 0) {
+            qCWarning(lcAnalysis, "text: language data for %s not found", qPrintable(languages));
             a.destroy(m_handle);
             m_handle = nullptr;
-            return;
+            m_failed = true;
+            return nullptr;
         }
         a.setPageSegMode(m_handle, tesseract::PSM_AUTO);
+        return m_handle;
     }
-    ~Engine()
+
+private:
+    void reset()
     {
         if (m_handle)
             api().destroy(m_handle);
+        m_handle = nullptr;
+        m_failed = false;
     }
-    Engine(const Engine &) = delete;
-    Engine &operator=(const Engine &) = delete;
 
-    TessBaseAPI *handle() const { return m_handle; }
-
-private:
     TessBaseAPI *m_handle = nullptr;
+    QString m_languages;
+    bool m_failed = false;
 };
 
 Engine &threadEngine()
@@ -143,72 +168,142 @@ bool holdsLetterOrDigit(const QString &text)
 
 } // namespace
 
-bool TextRecognizer::isAvailable() { return threadEngine().handle() != nullptr; }
+bool TextRecognizer::isAvailable() { return threadEngine().handleFor(QStringLiteral("eng")) != nullptr; }
 
-QStringList TextRecognizer::recognizeLines(const QImage &source, float minimumConfidence)
+QString TextRecognizer::dataPath()
 {
-    Engine &engine = threadEngine();
-    if (!engine.handle() || source.isNull())
+    // TESSDATA_PREFIX names the folder itself in Tesseract 5.
+    const QString fromEnvironment = qEnvironmentVariable("TESSDATA_PREFIX");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    for (const char *folder : {"/usr/share/tesseract-ocr/5/tessdata", "/usr/share/tesseract-ocr/4.00/tessdata",
+                               "/usr/share/tessdata"})
+        if (QFileInfo(QString::fromLatin1(folder)).isDir())
+            return QString::fromLatin1(folder);
+    return {};
+}
+
+QStringList TextRecognizer::installedLanguages()
+{
+    const QString path = dataPath();
+    if (path.isEmpty())
         return {};
+    QStringList codes;
+    for (const QFileInfo &file : QDir(path).entryInfoList({QStringLiteral("*.traineddata")}, QDir::Files, QDir::Name))
+        codes << file.completeBaseName();
+    return codes;
+}
+
+QString TextRecognizer::languagesFor(const QString &picked, const QLocale &locale)
+{
+    const QStringList installed = installedLanguages();
+    QStringList chosen;
+    for (const QString &code : picked.split(QRegularExpression(QStringLiteral("[+,\\s]+")), Qt::SkipEmptyParts))
+        if (installed.contains(code) && !chosen.contains(code))
+            chosen << code;
+    if (chosen.isEmpty()) {
+        chosen << QStringLiteral("eng");
+        const QString own = QLocale::languageToCode(locale.language(), QLocale::ISO639Part3);
+        if (!own.isEmpty() && own != QLatin1String("eng") && installed.contains(own))
+            chosen << own;
+    }
+    return chosen.join(u'+');
+}
+
+QString TextRecognizer::languagesFromSettings()
+{
+    return languagesFor(Defaults::standard().string(QString::fromLatin1(kTextRecognitionLanguagesKey)));
+}
+
+bool isPlausibleTextLine(const QString &line)
+{
+    int letters = 0;
+    int replacements = 0;
+    for (QChar c : line) {
+        if (c == QChar::ReplacementCharacter)
+            ++replacements;
+        else if (c.isLetterOrNumber())
+            ++letters;
+    }
+    return letters > 0 && replacements * 4 < letters + replacements;
+}
+
+namespace {
+
+// Recognises `source` in `languages` and hands `visit` the result's iterators
+// at each piece of `level` in reading order; the engine is cleared after.
+template <typename Visit>
+void walkPage(const QImage &source, const QString &languages, tesseract::PageIteratorLevel level, Visit visit)
+{
+    if (source.isNull())
+        return;
+    TessBaseAPI *handle = threadEngine().handleFor(languages.isEmpty() ? QStringLiteral("eng") : languages);
+    if (!handle)
+        return;
     const Api &a = api();
     const QImage gray = source.convertToFormat(QImage::Format_Grayscale8);
-    a.setImage(engine.handle(), gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
-    a.setSourceResolution(engine.handle(), 96);
-    QStringList lines;
-    if (a.recognize(engine.handle(), nullptr) == 0) {
-        if (TessResultIterator *it = a.iterator(engine.handle())) {
+    a.setImage(handle, gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
+    a.setSourceResolution(handle, 96);
+    if (a.recognize(handle, nullptr) == 0) {
+        if (TessResultIterator *it = a.iterator(handle)) {
             TessPageIterator *page = a.pageIterator(it);
-            do {
-                char *utf8 = a.text(it, tesseract::RIL_TEXTLINE);
-                if (!utf8)
-                    continue;
-                const float confidence = a.confidence(it, tesseract::RIL_TEXTLINE);
-                // fromUtf8 turns ill-formed input into U+FFFD, never into broken text.
-                const QString line = QString::fromUtf8(utf8).trimmed();
-                a.deleteText(utf8);
-                if (confidence >= minimumConfidence && holdsLetterOrDigit(line))
-                    lines << line;
-            } while (a.next(page, tesseract::RIL_TEXTLINE));
+            do
+                visit(it, page);
+            while (a.next(page, level));
             a.deleteIterator(it);
         }
     }
-    a.clear(engine.handle());
+    a.clear(handle);
+}
+
+// The text of the piece at `level` under `it`, trimmed, and how sure the
+// engine is of it; nothing when the engine has no text there.
+std::optional<QString> pieceText(TessResultIterator *it, tesseract::PageIteratorLevel level, float *confidence)
+{
+    const Api &a = api();
+    char *utf8 = a.text(it, level);
+    if (!utf8)
+        return std::nullopt;
+    *confidence = a.confidence(it, level);
+    // fromUtf8 turns ill-formed input into U+FFFD, never into broken text.
+    const QString text = QString::fromUtf8(utf8).trimmed();
+    a.deleteText(utf8);
+    return text;
+}
+
+} // namespace
+
+QStringList TextRecognizer::recognizeLines(const QImage &source, float minimumConfidence, const QString &languages)
+{
+    QStringList lines;
+    walkPage(source, languages, tesseract::RIL_TEXTLINE, [&](TessResultIterator *it, TessPageIterator *) {
+        float confidence = 0;
+        const std::optional<QString> line = pieceText(it, tesseract::RIL_TEXTLINE, &confidence);
+        if (line && confidence >= minimumConfidence && isPlausibleTextLine(*line))
+            lines << *line;
+    });
     return lines;
 }
 
-QList<RecognizedWord> TextRecognizer::recognizeWords(const QImage &source, float minimumConfidence)
+QList<RecognizedWord> TextRecognizer::recognizeWords(const QImage &source, float minimumConfidence,
+                                                     const QString &languages)
 {
-    Engine &engine = threadEngine();
-    if (!engine.handle() || source.isNull())
-        return {};
     const Api &a = api();
-    const QImage gray = source.convertToFormat(QImage::Format_Grayscale8);
-    a.setImage(engine.handle(), gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
-    a.setSourceResolution(engine.handle(), 96);
     QList<RecognizedWord> words;
-    if (a.recognize(engine.handle(), nullptr) == 0) {
-        if (TessResultIterator *it = a.iterator(engine.handle())) {
-            TessPageIterator *page = a.pageIterator(it);
-            int line = -1;
-            do {
-                if (line < 0 || a.isAtBeginningOf(page, tesseract::RIL_TEXTLINE))
-                    ++line;
-                char *utf8 = a.text(it, tesseract::RIL_WORD);
-                if (!utf8)
-                    continue;
-                const float confidence = a.confidence(it, tesseract::RIL_WORD);
-                const QString text = QString::fromUtf8(utf8).trimmed();
-                a.deleteText(utf8);
-                int left = 0, top = 0, right = 0, bottom = 0;
-                if (!a.boundingBox(page, tesseract::RIL_WORD, &left, &top, &right, &bottom))
-                    continue;
-                if (confidence >= minimumConfidence && holdsLetterOrDigit(text))
-                    words.append(RecognizedWord{text, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), line});
-            } while (a.next(page, tesseract::RIL_WORD));
-            a.deleteIterator(it);
-        }
-    }
-    a.clear(engine.handle());
+    int line = -1;
+    walkPage(source, languages, tesseract::RIL_WORD, [&](TessResultIterator *it, TessPageIterator *page) {
+        if (line < 0 || a.isAtBeginningOf(page, tesseract::RIL_TEXTLINE))
+            ++line;
+        float confidence = 0;
+        const std::optional<QString> text = pieceText(it, tesseract::RIL_WORD, &confidence);
+        if (!text)
+            return;
+        int left = 0, top = 0, right = 0, bottom = 0;
+        if (!a.boundingBox(page, tesseract::RIL_WORD, &left, &top, &right, &bottom))
+            return;
+        if (confidence >= minimumConfidence && holdsLetterOrDigit(*text))
+            words.append(RecognizedWord{*text, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), line});
+    });
     return words;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Text recognition: English text lines in a picture, through Tesseract 5.
+// Text recognition: the text lines of a picture, in the languages the user
+// picked of those whose data is installed, through Tesseract 5.
 //
 // One engine per thread (made on the thread's first use and kept while the
 // thread lives), since an engine is not safe to share. Tesseract's own
@@ -10,14 +11,24 @@
 // it in), each engine's thread is kept serial through the runtime's own
 // calls instead.
 //
-// Backed by libtesseract.so.5 and the "eng" language data (tesseract-ocr-eng).
+// Backed by libtesseract.so.5 and its language data (tesseract-ocr-eng and
+// the other tesseract-ocr-LANG packages).
+//
+// Setting (Defaults::standard()): "textRecognitionLanguages", Tesseract's
+// language codes joined with "+" (or ","), e.g. "eng+deu". Codes whose data
+// is not installed are left out. Unset, or nothing of it installed: English
+// plus the language of the user's locale when its data is installed.
 
 #include <QImage>
 #include <QList>
 #include <QRect>
+#include <QLocale>
+#include <QString>
 #include <QStringList>
 
 namespace vellora {
+
+inline constexpr const char *kTextRecognitionLanguagesKey = "textRecognitionLanguages";
 
 // One recognised word and where it stands in the picture (pixels of the
 // image that was read); `line` counts the text lines from 0 in reading order.
@@ -32,16 +43,35 @@ public:
     // True when the engine library and the English data can be loaded.
     static bool isAvailable();
 
+    // The folder of the language data, and the codes found in it, sorted.
+    static QString dataPath();
+    static QStringList installedLanguages();
+
+    // The languages to recognise, as Tesseract takes them ("eng+deu"): of
+    // `picked` those installed, else English plus the locale's language
+    // when installed. Pure but for the look at the data folder.
+    static QString languagesFor(const QString &picked, const QLocale &locale = QLocale::system());
+    // languagesFor() of the user's setting. Main thread (reads the settings).
+    static QString languagesFromSettings();
+
     // The recognised lines in reading order, each trimmed, in valid UTF-8
     // terms (ill-formed bytes become U+FFFD). Lines the engine is unsure of
-    // (confidence below `minimumConfidence`, 0-100) or that hold no letter or
-    // digit are left out. Empty when nothing is found or the engine is missing.
-    static QStringList recognizeLines(const QImage &image, float minimumConfidence = 55.0f);
+    // (confidence below `minimumConfidence`, 0-100), that hold no letter or
+    // digit, or that are mostly replacement characters are left out. Empty
+    // when nothing is found or the engine is missing. `languages` as
+    // languagesFor() gives them; empty means English.
+    static QStringList recognizeLines(const QImage &image, float minimumConfidence = 55.0f,
+                                      const QString &languages = QString());
 
     // The words in reading order with their boxes, under the same rules as
     // the lines (a word below the confidence or without a letter or digit is
     // left out). Empty when nothing is found or the engine is missing.
-    static QList<RecognizedWord> recognizeWords(const QImage &image, float minimumConfidence = 55.0f);
+    static QList<RecognizedWord> recognizeWords(const QImage &image, float minimumConfidence = 55.0f,
+                                                const QString &languages = QString());
 };
+
+// Whether a recognised line is text worth keeping: some letter or digit, and
+// not mostly replacement characters (what ill-formed output becomes).
+bool isPlausibleTextLine(const QString &line);
 
 } // namespace vellora

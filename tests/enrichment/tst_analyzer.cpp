@@ -140,9 +140,9 @@ void TestAnalyzer::importedFixturesAreAnalysed()
     QVERIFY2(card.ocrText && card.ocrText->contains(QStringLiteral("MODERN CHAIR"))
                  && card.ocrText->contains(QStringLiteral("Walnut and oak")),
              qPrintable(card.ocrText.value_or(QStringLiteral("<none>"))));
-    QCOMPARE(*card.labels, (QStringList{"text", "monochrome", "bright", "landscape"}));
+    QCOMPARE(*card.labels, (QStringList{"text"}));
     const Item grey = byName(QStringLiteral("grey.png"));
-    QCOMPARE(*grey.labels, (QStringList{"monochrome", "square"}));
+    QCOMPARE(*grey.labels, QStringList{}); // nothing it shows is recognised
     QCOMPARE(*grey.ocrText, QString());
     // Without a model the tags are the first five labels.
     QCOMPARE(*card.tags, *card.labels);
@@ -261,7 +261,7 @@ void TestAnalyzer::unreadableThumbnailWaitsForTheNextPass()
     writeThumbnail(root, broken, fixtures::twoColourSplit());
     analyzer.schedule();
     QVERIFY(waitForLoop(analyzer));
-    QCOMPARE(*store.item(missing.id)->labels, (QStringList{"monochrome", "square"}));
+    QCOMPARE(*store.item(missing.id)->labels, QStringList{});
     QCOMPARE(store.item(broken.id)->palette->size(), 2);
     QCOMPARE(readFeaturePrints(analyzer.featurePrintsPath()).size(), 2);
 }
@@ -414,7 +414,7 @@ void TestAnalyzer::tagsFromTheModelAndTheInsight()
     QCOMPARE(*store.item(link.id)->tags, (QStringList{"typography", "poster", "bold", "shop"}));
     QCOMPARE(server.requestCount(), 1);
     const QString prompt = server.requests().first().user();
-    QVERIFY2(prompt.startsWith(QStringLiteral("Filename: example.com\nDetected: text, monochrome, bright, landscape\n"
+    QVERIFY2(prompt.startsWith(QStringLiteral("Filename: example.com\nDetected: text\n"
                                               "Text in the image: BOLD POSTER")),
              qPrintable(prompt));
 }
