@@ -31,6 +31,9 @@ std::atomic<quint64> g_backupCounter{0};
 // A save that has not renamed its temporary file within an hour has died.
 constexpr double kAbandonedTemporaryAge = 3600.0;
 
+constexpr double kConflictBackupDays = 30.0;
+constexpr qsizetype kConflictBackupCount = 50;
+
 FileStamp stampOf(const struct stat &info)
 {
     FileStamp stamp;
@@ -152,6 +155,21 @@ std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString
     timed.sort();
     for (qsizetype i = 0; i + 20 < timed.size(); ++i)
         folder.remove(timed.at(i));
+
+    // Versions set aside by merges: every ordinary concurrent edit makes one,
+    // so they are kept for 30 days and at most the newest 50; a timed backup
+    // leaves them alone.
+    if (tag != QLatin1String("conflict"))
+        return written;
+    QStringList conflicts = folder.entryList({QStringLiteral("conflict-*.json")}, QDir::Files | QDir::Hidden);
+    conflicts.sort();
+    const QString cutOff = libraryBackupName(QStringLiteral("conflict"), now() - kConflictBackupDays * 86400.0, 0);
+    for (qsizetype i = 0; i < conflicts.size(); ++i) {
+        const bool tooMany = i + kConflictBackupCount < conflicts.size();
+        const bool tooOld = conflicts.at(i) < cutOff;
+        if ((tooMany || tooOld) && dir + QLatin1Char('/') + conflicts.at(i) != written.value_or(QString()))
+            folder.remove(conflicts.at(i));
+    }
     return written;
 }
 

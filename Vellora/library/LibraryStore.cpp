@@ -9,6 +9,7 @@
 #include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/FileCoordination.h"
+#include "platform/FilePresenter.h"
 #include "platform/Logging.h"
 #include "platform/Termination.h"
 
@@ -482,6 +483,8 @@ bool LibraryStore::save()
             }
             writeFileAtomically(url, bytes);
             written = fileStamp(url);
+            // This process's presenter must not reload what it just wrote.
+            FilePresenter::noteOwnWrite(url);
         });
     } catch (const FileError &error) {
         m_lastSaveError = printNotSaved(error.description());

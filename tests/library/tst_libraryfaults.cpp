@@ -5,6 +5,7 @@
 // behind. A canary file beside the library must come through every case.
 
 #include "library/Drops.h"
+#include "library/LibraryFileAccess.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "library/StoreDrops.h"
@@ -276,6 +277,91 @@ private slots:
         const LibraryFile saved = LibraryFile::decode(readFile(root() + "/library.json"));
         QCOMPARE(saved.collections.size(), 2);
         QCOMPARE(saved.collections.last().name, QStringLiteral("Pending"));
+    }
+
+    // ------------------------------------------------------------ two machines
+
+    // Two stores on one folder, as two machines on one synced library: the
+    // first saves, the second saves over it and merges field by field.
+    void twoStoresMerge_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("delete vs open") << "delete" << "open";
+        QTest::newRow("trash vs open") << "trash" << "open";
+        QTest::newRow("open vs trash") << "open" << "trash";
+        QTest::newRow("move vs tag") << "move" << "tag";
+        QTest::newRow("add vs add") << "add Y" << "add Z";
+        QTest::newRow("rename vs rename") << "rename first" << "rename second";
+    }
+
+    void twoStoresMerge()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QVERIFY(writeFile(root() + "/library.json",
+                          document({board("DEF", "Inbox"), board("C2", "Other")}, {item("X", {"DEF"})})));
+        LibraryStore one(root(), false);
+        LibraryStore two(root(), false);
+        const auto act = [](LibraryStore &store, const QString &what) {
+            if (what == "delete")
+                store.deletePermanently("X");
+            else if (what == "open")
+                store.markOpened("X");
+            else if (what == "trash")
+                store.trash({"X"});
+            else if (what == "move")
+                store.setCollections({"C2"}, "X");
+            else if (what == "tag")
+                store.updateItem("X", [](Item &i) { i.tags = QStringList{"tagged"}; });
+            else if (what.startsWith("add"))
+                store.appendItems({item(what.mid(4), {"DEF"})});
+            else if (what.startsWith("rename"))
+                store.renameCollection("C2", what);
+        };
+        act(one, first);
+        QVERIFY(one.save());
+        act(two, second);
+        QVERIFY(two.save());
+        const LibraryFile merged = LibraryFile::decode(readFile(root() + "/library.json"));
+        QHash<QString, Item> items;
+        for (const Item &i : merged.items)
+            items.insert(i.id, i);
+        if (first == "delete") {
+            QVERIFY(!items.contains("X"));
+        } else if (first == "trash" || second == "trash") {
+            QVERIFY(items.value("X").trashedAt);
+            QVERIFY(items.value("X").collectionIds.isEmpty());
+            QCOMPARE(items.value("X").openCount.value_or(0), 1);
+        } else if (first == "move") {
+            QCOMPARE(items.value("X").collectionIds, QStringList{"C2"});
+            QCOMPARE(items.value("X").tags.value_or(QStringList()), QStringList{"tagged"});
+        } else if (first.startsWith("add")) {
+            QVERIFY(items.contains("X") && items.contains("Y") && items.contains("Z"));
+        } else {
+            // A true clash keeps this machine's value; the other is in a backup.
+            QCOMPARE(merged.collections.at(1).name, QStringLiteral("rename second"));
+            QVERIFY(!QDir(root() + "/backups").entryList({"conflict-*"}).isEmpty());
+        }
+        QCOMPARE(two.items().size(), merged.items.size());
+    }
+
+    // "conflict-" backups: 30 days, and the newest 50.
+    void conflictBackupsPruned()
+    {
+        ManualClock clock(now());
+        ScopedClock scoped(&clock);
+        const QString backups = root() + "/backups";
+        QVERIFY(writeFile(backups + "/" + libraryBackupName("conflict", clock.now() - 40 * kDay, 1), "old"));
+        QVERIFY(writeFile(backups + "/" + libraryBackupName("library", clock.now() - 40 * kDay, 2), "timed"));
+        for (int i = 0; i < 60; ++i) {
+            clock.advance(1);
+            QVERIFY(writeLibraryBackup("version", root(), "conflict"));
+        }
+        const QStringList left = QDir(backups).entryList({"conflict-*"}, QDir::Files, QDir::Name);
+        QCOMPARE(left.size(), 50);
+        QVERIFY(left.first() > libraryBackupName("conflict", clock.now() - 50, 0));
+        QCOMPARE(QDir(backups).entryList({"library-*"}).size(), 1);
     }
 
     // ------------------------------------------------------------ drops
