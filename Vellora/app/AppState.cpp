@@ -49,10 +49,16 @@ AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterG
 {
     connect(m_search.get(), &Search::queryChanged, this, &AppState::visibleChanged);
     connect(m_search.get(), &Search::rankedChanged, this, &AppState::visibleChanged);
-    connect(&m_store, &LibraryStore::itemsChanged, this, &AppState::visibleChanged);
-    connect(&m_store, &LibraryStore::collectionsChanged, this, &AppState::visibleChanged);
-    connect(&m_store, &LibraryStore::smartFoldersChanged, this, &AppState::visibleChanged);
-    connect(&m_store, &LibraryStore::loadedChanged, this, &AppState::visibleChanged);
+    // The section's list is kept between keystrokes; any change of the
+    // library drops it.
+    auto libraryChanged = [this] {
+        m_section.reset();
+        emit visibleChanged();
+    };
+    connect(&m_store, &LibraryStore::itemsChanged, this, libraryChanged);
+    connect(&m_store, &LibraryStore::collectionsChanged, this, libraryChanged);
+    connect(&m_store, &LibraryStore::smartFoldersChanged, this, libraryChanged);
+    connect(&m_store, &LibraryStore::loadedChanged, this, libraryChanged);
     advertise();
 }
 
@@ -61,6 +67,7 @@ AppState::~AppState() = default;
 void AppState::setHooks(Hooks hooks)
 {
     m_hooks = std::move(hooks);
+    m_section.reset();
     emit visibleChanged();
 }
 
@@ -84,6 +91,7 @@ void AppState::setSelection(const QString &selection)
     if (selection == m_selection)
         return;
     m_selection = selection;
+    m_section.reset();
     m_settings.set(kLastBoard, selection);
     setSimilarTo(std::nullopt);
     if (sort() == QLatin1String("opened") && selection != QLatin1String("links"))
@@ -210,7 +218,9 @@ QString AppState::selectionTitle() const
 
 QList<Item> AppState::visibleItems()
 {
-    const QList<Item> section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
+    if (!m_section)
+        m_section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
+    const QList<Item> &section = *m_section;
     VisibleFilter filter;
     filter.query = m_search->query();
     filter.ranked = m_search->ranked();

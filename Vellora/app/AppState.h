@@ -193,6 +193,8 @@ private:
     std::unique_ptr<Search> m_search;
     Hooks m_hooks;
     SearchKeyCache m_searchKeys;
+    // The shown section's items, until the library or the selection changes.
+    std::optional<QList<Item>> m_section;
 
     QString m_selection;
     std::optional<QString> m_renaming;

@@ -4,8 +4,10 @@
 #include "HeadlessRunner.h"
 #include "AppState.h"
 #include "ApplicationBus.h"
+#include "Capture.h"
 #include "DesktopEntry.h"
 #include "MainWindow.h"
+#include "ServiceProvider.h"
 #include "WindowServices.h"
 #include "StartupMode.h"
 
@@ -149,6 +151,15 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     state.setHooks(windowHooks(&analyzer));
     MainWindow window(state);
     WindowServices::scheduleUpdateChecks() = [] { Updater::shared().scheduleChecks(); };
+    // Once per process, however often the window is shown.
+    WindowServices::registerServiceProvider() = [&bus, connected = false]() mutable {
+        if (connected)
+            return;
+        connected = true;
+        QObject::connect(&bus, &ApplicationBus::addToVelloraRequested, &ServiceProvider::shared(),
+                         &ServiceProvider::AddToVellora);
+    };
+    WindowServices::startCapture() = [](QWidget *shown) { Capture::shared().start(shown); };
     WindowServices::refreshWidgetSnapshot() = [](LibraryStore &library) { WidgetSnapshot::refresh(library, false); };
     WindowServices services(state, window, analyzer);
     services.startUp();

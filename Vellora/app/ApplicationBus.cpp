@@ -60,12 +60,31 @@ private:
     ApplicationBus *m_bus;
 };
 
+// "Add to Vellora": one path holds one object on the bus, so the request's
+// interface is served here and handed to whoever takes it.
+class CaptureAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.quendle.vellora.Capture")
+public:
+    explicit CaptureAdaptor(ApplicationBus *bus) : QDBusAbstractAdaptor(bus), m_bus(bus) {}
+
+public slots:
+    void AddToVellora(const QStringList &uris, const QString &text)
+    {
+        emit m_bus->addToVelloraRequested(uris, text);
+    }
+
+private:
+    ApplicationBus *m_bus;
+};
+
 } // namespace
 
 ApplicationBus::ApplicationBus(QObject *parent) : QObject(parent)
 {
     new FreedesktopApplicationAdaptor(this);
     new ShellAdaptor(this);
+    new CaptureAdaptor(this);
 }
 
 ApplicationBus::~ApplicationBus()

@@ -5,7 +5,8 @@
 // desktop's URL handler and a second start both reach it; the second process
 // hands its vellora: addresses over and ends. Beside it, the program's own
 // interface "com.quendle.vellora.Shell" takes handed-over activities (the
-// handoff stand-in). Other interfaces may share the path (ServiceProvider).
+// handoff stand-in), and "com.quendle.vellora.Capture" takes "Add to
+// Vellora" (a path holds one object, so every interface is served here).
 //
 // Without a session bus the program simply runs on its own.
 
@@ -33,6 +34,8 @@ public:
 
     // Serves the interfaces and asks for the name, without queueing.
     Claim claim();
+    // Whether this process owns the name.
+    bool isPrimary() const { return m_registered; }
 
     // From a second process: hands `uris` to the running one (Open, or
     // Activate when there are none). False when it could not be reached.
@@ -42,6 +45,8 @@ signals:
     void activateRequested();
     void openRequested(const QStringList &uris);
     void continueActivityRequested(const QString &type, const QVariantMap &userInfo);
+    // "Add to Vellora" (interface "com.quendle.vellora.Capture").
+    void addToVelloraRequested(const QStringList &uris, const QString &text);
 
 private:
     bool m_registered = false;

@@ -519,10 +519,6 @@ QWidget *MainWindow::settingsWindow()
 #ifdef VELLORA_HAS_SETTINGS_VIEW
     auto *form = new SettingsView(m_state.store(), window);
     form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
-    connect(form, &SettingsView::importScreenshotsChanged, this, [this](bool on) {
-        if (settingsChanged)
-            settingsChanged(QStringLiteral("importScreenshots"), on);
-    });
     column->addWidget(form);
 #else
     column->addWidget(new UpdateSettingsSection(Updater::shared(), window));

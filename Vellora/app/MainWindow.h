@@ -96,8 +96,6 @@ public:
     std::function<QStringList(QWidget *parent)> chooseFiles;
     // "Import…" and "Add Files…".
     void importImages();
-    // A setting the settings window changed ("importScreenshots").
-    std::function<void(const QString &key, const QVariant &value)> settingsChanged;
     // The settings window, made on first use.
     QWidget *settingsWindow();
     void showAbout();

@@ -27,6 +27,18 @@ std::function<void()> &WindowServices::scheduleUpdateChecks()
     return hook;
 }
 
+std::function<void()> &WindowServices::registerServiceProvider()
+{
+    static std::function<void()> hook;
+    return hook;
+}
+
+std::function<void(QWidget *)> &WindowServices::startCapture()
+{
+    static std::function<void(QWidget *)> hook;
+    return hook;
+}
+
 WindowServices::WindowServices(AppState &state, MainWindow &window, Analyzer &analyzer, QObject *parent)
     : QObject(parent)
     , m_state(state)
@@ -73,7 +85,11 @@ void WindowServices::libraryChanged()
 
 void WindowServices::windowShown()
 {
+    if (registerServiceProvider())
+        registerServiceProvider()();
     m_analyzer.schedule();
+    if (startCapture())
+        startCapture()(&m_window);
     if (scheduleUpdateChecks())
         scheduleUpdateChecks()();
     refreshLinksWhenLoaded(m_state.store());

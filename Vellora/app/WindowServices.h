@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+class QWidget;
+
 #include <functional>
 #include <optional>
 
@@ -28,6 +30,11 @@ public:
     // Starts the updater's periodic check; installed by the program (tests
     // leave it empty, so no check ever runs from them).
     static std::function<void()> &scheduleUpdateChecks();
+    // Offers "Add to Vellora" to other programs; installed by the program.
+    static std::function<void()> &registerServiceProvider();
+    // The tray icon, the drop shelf and the screenshot watch; installed by
+    // the program.
+    static std::function<void(QWidget *window)> &startCapture();
 
     WindowServices(AppState &state, MainWindow &window, Analyzer &analyzer, QObject *parent = nullptr);
 

@@ -57,26 +57,7 @@ quint64 systemRandomBelow(quint64 bound)
 // size is read.
 QByteArray readSource(const QString &path)
 {
-    const int fd = posix::openRetrying(QFile::encodeName(path), O_RDONLY | O_NOFOLLOW);
-    if (fd < 0)
-        return {};
-    QByteArray bytes;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kMaxSourceBytes) {
-        bytes.resize(qsizetype(info.st_size));
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        bytes.truncate(done);
-    }
-    ::close(fd);
-    return bytes;
+    return posix::readRegularFile(QFile::encodeName(path), kMaxSourceBytes).value_or(QByteArray());
 }
 
 bool isRegularFile(const QString &path)

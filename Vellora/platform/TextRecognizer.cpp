@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace vellora {
 
@@ -227,75 +228,82 @@ bool isPlausibleTextLine(const QString &line)
     return letters > 0 && replacements * 4 < letters + replacements;
 }
 
-QStringList TextRecognizer::recognizeLines(const QImage &source, float minimumConfidence, const QString &languages)
+namespace {
+
+// Recognises `source` in `languages` and hands `visit` the result's iterators
+// at each piece of `level` in reading order; the engine is cleared after.
+template <typename Visit>
+void walkPage(const QImage &source, const QString &languages, tesseract::PageIteratorLevel level, Visit visit)
 {
     if (source.isNull())
-        return {};
+        return;
     TessBaseAPI *handle = threadEngine().handleFor(languages.isEmpty() ? QStringLiteral("eng") : languages);
     if (!handle)
-        return {};
+        return;
     const Api &a = api();
     const QImage gray = source.convertToFormat(QImage::Format_Grayscale8);
     a.setImage(handle, gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
     a.setSourceResolution(handle, 96);
-    QStringList lines;
     if (a.recognize(handle, nullptr) == 0) {
         if (TessResultIterator *it = a.iterator(handle)) {
             TessPageIterator *page = a.pageIterator(it);
-            do {
-                char *utf8 = a.text(it, tesseract::RIL_TEXTLINE);
-                if (!utf8)
-                    continue;
-                const float confidence = a.confidence(it, tesseract::RIL_TEXTLINE);
-                // fromUtf8 turns ill-formed input into U+FFFD, never into broken text.
-                const QString line = QString::fromUtf8(utf8).trimmed();
-                a.deleteText(utf8);
-                if (confidence >= minimumConfidence && isPlausibleTextLine(line))
-                    lines << line;
-            } while (a.next(page, tesseract::RIL_TEXTLINE));
+            do
+                visit(it, page);
+            while (a.next(page, level));
             a.deleteIterator(it);
         }
     }
     a.clear(handle);
+}
+
+// The text of the piece at `level` under `it`, trimmed, and how sure the
+// engine is of it; nothing when the engine has no text there.
+std::optional<QString> pieceText(TessResultIterator *it, tesseract::PageIteratorLevel level, float *confidence)
+{
+    const Api &a = api();
+    char *utf8 = a.text(it, level);
+    if (!utf8)
+        return std::nullopt;
+    *confidence = a.confidence(it, level);
+    // fromUtf8 turns ill-formed input into U+FFFD, never into broken text.
+    const QString text = QString::fromUtf8(utf8).trimmed();
+    a.deleteText(utf8);
+    return text;
+}
+
+} // namespace
+
+QStringList TextRecognizer::recognizeLines(const QImage &source, float minimumConfidence, const QString &languages)
+{
+    QStringList lines;
+    walkPage(source, languages, tesseract::RIL_TEXTLINE, [&](TessResultIterator *it, TessPageIterator *) {
+        float confidence = 0;
+        const std::optional<QString> line = pieceText(it, tesseract::RIL_TEXTLINE, &confidence);
+        if (line && confidence >= minimumConfidence && isPlausibleTextLine(*line))
+            lines << *line;
+    });
     return lines;
 }
 
 QList<RecognizedWord> TextRecognizer::recognizeWords(const QImage &source, float minimumConfidence,
                                                      const QString &languages)
 {
-    if (source.isNull())
-        return {};
-    TessBaseAPI *handle = threadEngine().handleFor(languages.isEmpty() ? QStringLiteral("eng") : languages);
-    if (!handle)
-        return {};
     const Api &a = api();
-    const QImage gray = source.convertToFormat(QImage::Format_Grayscale8);
-    a.setImage(handle, gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
-    a.setSourceResolution(handle, 96);
     QList<RecognizedWord> words;
-    if (a.recognize(handle, nullptr) == 0) {
-        if (TessResultIterator *it = a.iterator(handle)) {
-            TessPageIterator *page = a.pageIterator(it);
-            int line = -1;
-            do {
-                if (line < 0 || a.isAtBeginningOf(page, tesseract::RIL_TEXTLINE))
-                    ++line;
-                char *utf8 = a.text(it, tesseract::RIL_WORD);
-                if (!utf8)
-                    continue;
-                const float confidence = a.confidence(it, tesseract::RIL_WORD);
-                const QString text = QString::fromUtf8(utf8).trimmed();
-                a.deleteText(utf8);
-                int left = 0, top = 0, right = 0, bottom = 0;
-                if (!a.boundingBox(page, tesseract::RIL_WORD, &left, &top, &right, &bottom))
-                    continue;
-                if (confidence >= minimumConfidence && holdsLetterOrDigit(text))
-                    words.append(RecognizedWord{text, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), line});
-            } while (a.next(page, tesseract::RIL_WORD));
-            a.deleteIterator(it);
-        }
-    }
-    a.clear(handle);
+    int line = -1;
+    walkPage(source, languages, tesseract::RIL_WORD, [&](TessResultIterator *it, TessPageIterator *page) {
+        if (line < 0 || a.isAtBeginningOf(page, tesseract::RIL_TEXTLINE))
+            ++line;
+        float confidence = 0;
+        const std::optional<QString> text = pieceText(it, tesseract::RIL_WORD, &confidence);
+        if (!text)
+            return;
+        int left = 0, top = 0, right = 0, bottom = 0;
+        if (!a.boundingBox(page, tesseract::RIL_WORD, &left, &top, &right, &bottom))
+            return;
+        if (confidence >= minimumConfidence && holdsLetterOrDigit(*text))
+            words.append(RecognizedWord{*text, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), line});
+    });
     return words;
 }
 

@@ -1,43 +1,16 @@
 #include "BundleManifest.h"
 
+#include "platform/PosixIO.h"
+
 #include <QByteArray>
 #include <QFile>
-#include <cerrno>
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vellora {
 
 namespace {
 
 constexpr qint64 kManifestCap = 1 << 20;
-
-std::optional<QByteArray> readSmallRegularFile(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kManifestCap) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    QByteArray data(qsizetype(info.st_size), Qt::Uninitialized);
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::read(fd, data.data() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    ::close(fd);
-    data.truncate(done);
-    return data;
-}
 
 QString stringItem(plist_t dict, const char *key)
 {
@@ -68,7 +41,7 @@ std::optional<qint64> strictInteger(const QString &text)
 
 std::optional<BundleManifest> readBundleManifest(const QString &bundlePath)
 {
-    const auto data = readSmallRegularFile(bundlePath + QStringLiteral("/Info.plist"));
+    const auto data = posix::readRegularFile(QFile::encodeName(bundlePath + QStringLiteral("/Info.plist")), kManifestCap);
     if (!data || data->isEmpty())
         return std::nullopt;
     plist_t root = nullptr;

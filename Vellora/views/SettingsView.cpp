@@ -31,6 +31,17 @@ namespace {
 constexpr char kImportScreenshotsKey[] = "importScreenshots";
 constexpr char kCapKey[] = "localStorageCapMB";
 
+// What a text field leaves in the settings: its trimmed text, and a cleared
+// field removes the key rather than storing an empty value.
+void storeFieldText(const char *key, const QLineEdit *field)
+{
+    const QString text = field->text().trimmed();
+    if (text.isEmpty())
+        Defaults::standard().remove(QString::fromLatin1(key));
+    else
+        Defaults::standard().set(QString::fromLatin1(key), text);
+}
+
 const char *const kStyle = R"(
 QLabel { color: rgb(214,214,214); font-size: 13px; }
 QLabel[heading="true"] { color: rgba(255,255,255,130); font-size: 11px; font-weight: 600; letter-spacing: 1px; }
@@ -153,13 +164,8 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
                                       "Without one, tags, insights and rules are not written for you."));
     m_testLabel->setWordWrap(true);
     m_column->addWidget(m_testLabel);
-    connect(m_modelURL, &QLineEdit::editingFinished, this, [this] {
-        const QString text = m_modelURL->text().trimmed();
-        if (text.isEmpty())
-            Defaults::standard().remove(QString::fromLatin1(kLanguageModelURLKey));
-        else
-            Defaults::standard().set(QString::fromLatin1(kLanguageModelURLKey), text);
-    });
+    connect(m_modelURL, &QLineEdit::editingFinished, this,
+            [this] { storeFieldText(kLanguageModelURLKey, m_modelURL); });
     connect(m_test, &QPushButton::clicked, this, &SettingsView::testLanguageModel);
 
     // Synced folder
@@ -177,11 +183,7 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
     m_syncedNote->setWordWrap(true);
     m_column->addWidget(m_syncedNote);
     connect(m_synced, &QLineEdit::editingFinished, this, [this] {
-        const QString text = m_synced->text().trimmed();
-        if (text.isEmpty())
-            Defaults::standard().remove(QString::fromLatin1(kSyncedFolderKey));
-        else
-            Defaults::standard().set(QString::fromLatin1(kSyncedFolderKey), text);
+        storeFieldText(kSyncedFolderKey, m_synced);
         refreshSyncedNote();
     });
     connect(choose, &QPushButton::clicked, this, [this] {

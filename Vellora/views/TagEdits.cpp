@@ -15,34 +15,37 @@ QStringList parseTagEntry(const QString &entry)
     return tags;
 }
 
-QStringList sharedTags(const QList<Item> &items)
+namespace {
+
+// The values of the first item that every item has too, in the first item's
+// order and each once.
+template <typename Values>
+QStringList sharedValues(const QList<Item> &items, Values values, Qt::CaseSensitivity sensitivity)
 {
     if (items.isEmpty())
         return {};
     QStringList shared;
-    for (const QString &tag : items.first().tags.value_or(QStringList())) {
+    for (const QString &value : values(items.first())) {
         bool everywhere = true;
         for (const Item &item : items)
-            everywhere = everywhere && item.tags.value_or(QStringList()).contains(tag, Qt::CaseInsensitive);
-        if (everywhere && !shared.contains(tag, Qt::CaseInsensitive))
-            shared << tag;
+            everywhere = everywhere && values(item).contains(value, sensitivity);
+        if (everywhere && !shared.contains(value, sensitivity))
+            shared << value;
     }
     return shared;
 }
 
+} // namespace
+
+QStringList sharedTags(const QList<Item> &items)
+{
+    return sharedValues(items, [](const Item &item) { return item.tags.value_or(QStringList()); },
+                        Qt::CaseInsensitive);
+}
+
 QStringList sharedCollections(const QList<Item> &items)
 {
-    if (items.isEmpty())
-        return {};
-    QStringList shared;
-    for (const QString &id : items.first().collectionIds) {
-        bool everywhere = true;
-        for (const Item &item : items)
-            everywhere = everywhere && item.collectionIds.contains(id);
-        if (everywhere && !shared.contains(id))
-            shared << id;
-    }
-    return shared;
+    return sharedValues(items, [](const Item &item) { return item.collectionIds; }, Qt::CaseSensitive);
 }
 
 QStringList anyCollections(const QList<Item> &items)

@@ -71,7 +71,6 @@ void startToFirstFrame(benchmark::State &state)
         MainWindow window(app);
         window.resize(1300, 850);
         window.show();
-        window.refreshVisible();
         zezevaveri::ScatterGridView *view = window.grid();
         view->layout();
         const QImage frame = view->renderFrame();

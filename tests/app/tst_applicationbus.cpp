@@ -3,6 +3,7 @@
 // second process, which hands its vellora: address over and ends.
 #include "app/AppState.h"
 #include "app/ApplicationBus.h"
+#include "app/ServiceProvider.h"
 
 #include "enrichment/Search.h"
 #include "library/LibraryStore.h"
@@ -189,6 +190,41 @@ private slots:
         QCOMPARE(m_state->selection(), QString("all"));
         QCOMPARE(w->grid.pending(), std::optional<QString>("A"));
         QDBusConnection::disconnectFromBus("other");
+    }
+
+    void addToVelloraSharesThePath()
+    {
+        auto w = window();
+        // "Add to Vellora" lives at the same path, under its own interface,
+        // and reaches the service provider.
+        ServiceProvider provider(*w->store);
+        QObject wiring;
+        connect(m_bus.get(), &ApplicationBus::addToVelloraRequested, &wiring,
+                [&provider](const QStringList &uris, const QString &text) { provider.AddToVellora(uris, text); });
+        QDBusConnection other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "adder");
+        QDBusMessage message = QDBusMessage::createMethodCall(kBusName, kBusPath, kCaptureInterface, "AddToVellora");
+        message << QStringList() << QStringLiteral("no link here\n\nexample.org/page");
+        QDBusPendingCallWatcher watcher(other.asyncCall(message));
+        QSignalSpy done(&watcher, &QDBusPendingCallWatcher::finished);
+        QVERIFY(done.wait(10000));
+        QVERIFY2(!watcher.isError(), qPrintable(watcher.error().message()));
+        auto links = [&] {
+            QStringList out;
+            for (const Item &item : w->store->items())
+                if (item.kind == QLatin1String("link"))
+                    out << item.sourceURL.value_or(QString());
+            return out;
+        };
+        QTRY_COMPARE(links(), QStringList{"https://example.org/page"});
+        // And the window's own interface still answers beside it.
+        QDBusMessage activate = QDBusMessage::createMethodCall(kBusName, kBusPath, kShellInterface, "ContinueActivity");
+        activate << QString(kBoardActivity) << QVariantMap{{"boardID", "B2"}};
+        QDBusPendingCallWatcher second(other.asyncCall(activate));
+        QSignalSpy secondDone(&second, &QDBusPendingCallWatcher::finished);
+        QVERIFY(secondDone.wait(10000));
+        QVERIFY(!second.isError());
+        QCOMPARE(w->state->selection(), QString("B2"));
+        QDBusConnection::disconnectFromBus("adder");
     }
 
     void withoutASessionBusTheProgramRunsAlone()

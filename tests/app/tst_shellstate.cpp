@@ -332,9 +332,48 @@ private slots:
         QVERIFY(state.inspectorVisible());
     }
 
+    void sectionsThroughTheViews_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("sort");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("all, newest") << "all" << "newest" << QStringList{"L", "C", "B", "A"};
+        QTest::newRow("inbox is the first collection") << "inbox" << "oldest" << QStringList{"A", "L"};
+        QTest::newRow("links") << "links" << "newest" << QStringList{"L"};
+        QTest::newRow("trash, last trashed first") << "trash" << "keep" << QStringList{"T2", "T1"};
+        QTest::newRow("collection") << "B2" << "az" << QStringList{"B", "C"};
+        QTest::newRow("smart folder") << "S1" << "oldest" << QStringList{"B"};
+        QTest::newRow("unknown id") << "nothing" << "newest" << QStringList{};
+    }
+
+    void sectionsThroughTheViews()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, sort);
+        QFETCH(QStringList, expected);
+        Fixture f;
+        f.state->setHooks(windowHooks(nullptr));
+        Item link = picture("L", "B1", 4);
+        link.kind = QStringLiteral("link");
+        Item t1 = picture("T1", "B1", 5);
+        Item t2 = picture("T2", "B1", 6);
+        f.store.appendItems({link, t1, t2});
+        f.store.trash({"T1"});
+        QTest::qWait(5);
+        f.store.trash({"T2"});
+        f.store.saveSmartFolder({"S1", "Reds", "all", {Rule::colourNear("#ff0000", 20)}});
+        f.state->setSelection(section);
+        f.state->setSort(sort);
+        QStringList got;
+        for (const Item &item : f.state->visibleItems())
+            got << item.id;
+        QCOMPARE(got, expected);
+    }
+
     void handoff()
     {
         Fixture f;
+        QTest::ignoreMessage(QtInfoMsg, "handoff current: com.quendle.vellora.item A");
         QSignalSpy spy(f.state.get(), &AppState::handoffChanged);
         QCOMPARE(f.state->currentActivity(), (HandoffActivity{kBoardActivity, "boardID", "inbox"}));
         f.state->setOpenedId(QString("A"));

@@ -2,6 +2,7 @@
 // and what it hands them.
 #include "app/AppState.h"
 #include "app/MainWindow.h"
+#include "app/Version.h"
 
 #include "enrichment/Search.h"
 #include "library/LibraryStore.h"
@@ -324,6 +325,25 @@ private slots:
         QCOMPARE(f.store->item("A")->collectionIds, QStringList{"B2"});
         QCOMPARE(f.store->item("D")->collectionIds, QStringList{"B2"});
         QTRY_VERIFY(f.state->selectedIds().isEmpty());
+    }
+
+    void settingsAboutAndTheBetaMark()
+    {
+        WindowFixture f;
+        f.show();
+        QTest::keyClick(f.window.get(), Qt::Key_Comma, Qt::ControlModifier);
+        QWidget *settings = f.window->settingsWindow();
+        QTRY_VERIFY(settings->isVisible());
+        // A window of its own, not a part of the main window.
+        QVERIFY(settings->isWindow());
+        QCOMPARE(settings->windowTitle(), QString("Settings"));
+        settings->close();
+
+        auto *mark = f.window->findChild<BetaHeader *>();
+        QVERIFY(mark);
+        QCOMPARE(mark->label()->text(), betaLabel());
+        QVERIFY(mark->label()->textInteractionFlags() & Qt::TextSelectableByMouse);
+        QVERIFY(mark->accessibleName().contains(betaLabel()));
     }
 
     void sheetsOpenFromTheState()

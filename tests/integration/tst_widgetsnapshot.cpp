@@ -21,6 +21,7 @@
 #include <QTest>
 
 #include <mutex>
+#include <sys/stat.h>
 
 using namespace vellora;
 
@@ -209,6 +210,22 @@ private slots:
         // No staging folder is left beside it, and pollers see a new stamp.
         QCOMPARE(QDir(group()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{"Widget", "Widget.stamp"}));
+    }
+
+    // A FIFO put where a thumbnail belongs (the library may be a synced folder
+    // others write into) is passed over; it must not hang the snapshot.
+    void fifoThumbnailPassedOver()
+    {
+        openLibrary(3, {1});
+        QVERIFY(QDir().mkpath(root() + "/thumbnails"));
+        QCOMPARE(::mkfifo(QFile::encodeName(root() + "/thumbnails/I1.jpg").constData(), 0600), 0);
+
+        WidgetSnapshot::refresh(*m_store, true);
+
+        QStringList ids = indexIds();
+        ids.sort();
+        QCOMPARE(ids, (QStringList{"I0", "I2"}));
+        QCOMPARE(takeLog(), QStringList{QStringLiteral("widget snapshot: 2 items -> %1").arg(widgetFolder())});
     }
 
     void noContainerOnlyLogs()

@@ -119,6 +119,13 @@ void TestInspector::sharedValues()
     const QList<Item> both{chairItem(), deskItem()};
     QCOMPARE(sharedTags(both), QStringList{"walnut"});
     QCOMPARE(sharedCollections(both), QStringList{"furniture"});
+    // Tags are shared whatever their case, collection ids only when equal.
+    Item shouting = deskItem();
+    shouting.tags = QStringList{"WALNUT", "Chair"};
+    shouting.collectionIds = {"Furniture", "inbox"};
+    QCOMPARE(sharedTags({chairItem(), shouting}), (QStringList{"chair", "walnut"}));
+    QCOMPARE(sharedCollections({chairItem(), shouting}), QStringList{"inbox"});
+    QCOMPARE(sharedTags({}), QStringList());
     QCOMPARE(anyCollections(both), (QStringList{"inbox", "furniture"}));
     QCOMPARE(withTagsAdded({"a", "B"}, {"b", "c"}), (QStringList{"a", "B", "c"}));
     QCOMPARE(withTagsRemoved({"a", "B"}, {"b"}), QStringList{"a"});

@@ -151,6 +151,11 @@ void TestSettingsView::syncedFolderNote()
     QTest::keyClick(view.syncedFolderField(), Qt::Key_Return);
     QCOMPARE(view.syncedFolderNote()->text(), QStringLiteral("Used when Vellora starts again."));
     QCOMPARE(Defaults::standard().string(QString::fromLatin1(kSyncedFolderKey)), lib.dir.path());
+    // A cleared field removes the setting; it never stores an empty folder.
+    view.syncedFolderField()->setText(QStringLiteral("   "));
+    QTest::keyClick(view.syncedFolderField(), Qt::Key_Return);
+    QVERIFY(!Defaults::standard().contains(QString::fromLatin1(kSyncedFolderKey)));
+    QCOMPARE(view.syncedFolderNote()->text(), QStringLiteral("Without a synced folder the library stays on this computer."));
 }
 
 void TestSettingsView::moveLibraryIntoTheSyncedFolder()

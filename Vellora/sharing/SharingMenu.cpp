@@ -1,0 +1,299 @@
+#include "SharingMenu.h"
+
+#include "CollectionSharing.h"
+
+#include "platform/Logging.h"
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace vellora {
+
+namespace {
+
+QIcon themeIcon(const char *name) { return QIcon::fromTheme(QString::fromLatin1(name)); }
+
+QString permissionText(const QString &permission)
+{
+    return permission == QLatin1String("readWrite") ? QStringLiteral("Can make changes") : QStringLiteral("View only");
+}
+
+} // namespace
+
+void presentSharing(CollectionSharing &sharing, const QString &collectionId, QWidget *parent)
+{
+    QPointer<QWidget> owner(parent);
+    QPointer<CollectionSharing> service(&sharing);
+    sharing.share(collectionId, [service, owner, collectionId](CloudResult<CloudRecord> result) {
+        if (!service)
+            return;
+        if (isError(result)) {
+            const QString reason = std::get<CloudError>(result).description();
+            qCWarning(lcSharing, "share: %s", qUtf8Printable(reason));
+            QMessageBox::warning(owner, QStringLiteral("Sharing"), QStringLiteral("Couldn't share the collection: ") + reason);
+            return;
+        }
+        auto *dialog = new ManageSharingDialog(*service, collectionId, owner);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+    });
+}
+
+void addSharingActions(QMenu *menu, CollectionSharing &sharing, const QString &collectionId, QWidget *dialogParent)
+{
+    const auto board = sharing.store().collection(collectionId);
+    if (!board)
+        return;
+    QPointer<CollectionSharing> service(&sharing);
+    QPointer<QWidget> parent(dialogParent);
+    if (!board->zone) {
+        QAction *share = menu->addAction(themeIcon("contact-new"), QStringLiteral("Share…"));
+        QObject::connect(share, &QAction::triggered, menu, [service, parent, collectionId] {
+            if (service)
+                presentSharing(*service, collectionId, parent);
+        });
+        return;
+    }
+    QAction *manage = menu->addAction(QStringLiteral("Manage Sharing…"));
+    QObject::connect(manage, &QAction::triggered, menu, [service, parent, collectionId] {
+        if (service)
+            presentSharing(*service, collectionId, parent);
+    });
+    QAction *stop = menu->addAction(themeIcon("list-remove-user"), isJoined(*board) ? QStringLiteral("Leave Shared Collection")
+                                                                                   : QStringLiteral("Stop Sharing"));
+    QObject::connect(stop, &QAction::triggered, menu, [service, collectionId] {
+        if (service)
+            service->stopSharing(collectionId);
+    });
+}
+
+QMenu *makeSharingMenu(CollectionSharing &sharing, std::function<QString()> currentCollection, QWidget *parent)
+{
+    auto *menu = new QMenu(QStringLiteral("Sharing"), parent);
+    QPointer<CollectionSharing> service(&sharing);
+    QPointer<QWidget> window(parent);
+    auto rebuild = [menu, service, window, currentCollection] {
+        menu->clear();
+        if (!service)
+            return;
+        addSharingActions(menu, *service, currentCollection ? currentCollection() : QString(), window);
+        if (!menu->isEmpty())
+            menu->addSeparator();
+        QAction *accept = menu->addAction(QStringLiteral("Accept Invitation…"));
+        QObject::connect(accept, &QAction::triggered, menu, [service, window] {
+            if (service)
+                askToAcceptInvitation(*service, window);
+        });
+    };
+    QObject::connect(menu, &QMenu::aboutToShow, menu, rebuild);
+    rebuild();
+    return menu;
+}
+
+void askToAcceptInvitation(CollectionSharing &sharing, QWidget *parent)
+{
+    bool ok = false;
+    const QString text = QInputDialog::getText(parent, QStringLiteral("Accept Invitation"),
+                                               QStringLiteral("Paste the invitation link you were sent:"),
+                                               QLineEdit::Normal, QString(), &ok)
+                             .trimmed();
+    if (!ok || text.isEmpty())
+        return;
+    QPointer<QWidget> owner(parent);
+    sharing.acceptURL(QUrl(text), [owner](std::optional<CloudError> error) {
+        if (error)
+            QMessageBox::warning(owner, QStringLiteral("Accept Invitation"),
+                                 QStringLiteral("Couldn't accept the invitation: ") + error->description());
+    });
+}
+
+// ---------------------------------------------------------------- dialog
+
+ManageSharingDialog::ManageSharingDialog(CollectionSharing &sharing, const QString &collectionId, QWidget *parent)
+    : QDialog(parent), m_sharing(sharing), m_collectionId(collectionId)
+{
+    const auto board = sharing.store().collection(collectionId);
+    setWindowTitle(QStringLiteral("Manage Sharing: ") + (board ? board->name : QString()));
+    setMinimumWidth(460);
+    auto *layout = new QVBoxLayout(this);
+    m_status = new QLabel(QStringLiteral("Loading…"), this);
+    m_status->setWordWrap(true);
+    layout->addWidget(m_status);
+
+    auto *urlRow = new QHBoxLayout;
+    m_url = new QLineEdit(this);
+    m_url->setReadOnly(true);
+    m_copy = new QPushButton(QStringLiteral("Copy"), this);
+    urlRow->addWidget(m_url, 1);
+    urlRow->addWidget(m_copy);
+    layout->addLayout(urlRow);
+
+    layout->addWidget(new QLabel(QStringLiteral("People"), this));
+    m_participants = new QListWidget(this);
+    layout->addWidget(m_participants, 1);
+
+    auto *inviteRow = new QHBoxLayout;
+    m_inviteName = new QLineEdit(this);
+    m_inviteName->setPlaceholderText(QStringLiteral("User name"));
+    m_invitePermission = new QComboBox(this);
+    m_invitePermission->addItem(permissionText(QStringLiteral("readWrite")), QStringLiteral("readWrite"));
+    m_invitePermission->addItem(permissionText(QStringLiteral("readOnly")), QStringLiteral("readOnly"));
+    m_invite = new QPushButton(QStringLiteral("Invite"), this);
+    inviteRow->addWidget(m_inviteName, 1);
+    inviteRow->addWidget(m_invitePermission);
+    inviteRow->addWidget(m_invite);
+    layout->addLayout(inviteRow);
+
+    auto *bottom = new QHBoxLayout;
+    m_remove = new QPushButton(QStringLiteral("Remove"), this);
+    const bool joined = board && isJoined(*board);
+    m_stop = new QPushButton(joined ? QStringLiteral("Leave") : QStringLiteral("Stop Sharing"), this);
+    auto *done = new QPushButton(QStringLiteral("Done"), this);
+    bottom->addWidget(m_remove);
+    bottom->addStretch(1);
+    bottom->addWidget(m_stop);
+    bottom->addWidget(done);
+    layout->addLayout(bottom);
+
+    // Only the owner decides who takes part.
+    for (QWidget *ownerOnly : {static_cast<QWidget *>(m_inviteName), static_cast<QWidget *>(m_invitePermission),
+                               static_cast<QWidget *>(m_invite), static_cast<QWidget *>(m_remove)})
+        ownerOnly->setVisible(!joined);
+
+    connect(m_copy, &QPushButton::clicked, this, [this] { QGuiApplication::clipboard()->setText(m_url->text()); });
+    connect(m_invite, &QPushButton::clicked, this, &ManageSharingDialog::invite);
+    connect(m_inviteName, &QLineEdit::returnPressed, this, &ManageSharingDialog::invite);
+    connect(m_remove, &QPushButton::clicked, this, &ManageSharingDialog::removeSelected);
+    connect(m_stop, &QPushButton::clicked, this, &ManageSharingDialog::stopOrLeave);
+    connect(done, &QPushButton::clicked, this, &QDialog::accept);
+    reload();
+}
+
+void ManageSharingDialog::reload()
+{
+    setEnabled(false);
+    QPointer<ManageSharingDialog> self(this);
+    m_sharing.fetchShare(m_collectionId, [self](CloudResult<CloudRecord> result) {
+        if (!self)
+            return;
+        self->setEnabled(true);
+        if (isError(result))
+            return self->showError(QStringLiteral("Couldn't load the share: ") + std::get<CloudError>(result).description());
+        self->m_share = std::get<CloudRecord>(result);
+        self->showShare();
+    });
+}
+
+void ManageSharingDialog::showShare()
+{
+    const QString url = m_share->shareURL();
+    m_url->setText(url);
+    m_status->setText(url.isEmpty() ? QStringLiteral("The share has no link.")
+                                    : QStringLiteral("People you invite open this link with Accept Invitation…"));
+    m_participants->clear();
+    for (const CloudParticipant &p : m_share->participants()) {
+        auto *row = new QListWidgetItem(p.user + QStringLiteral(" — ") + permissionText(p.permission)
+                                            + (p.accepted ? QString() : QStringLiteral(" (invited)")),
+                                        m_participants);
+        row->setData(Qt::UserRole, p.user);
+    }
+    if (m_participants->count() == 0)
+        m_participants->addItem(QStringLiteral("Nobody yet"));
+}
+
+void ManageSharingDialog::showError(const QString &text) { m_status->setText(text); }
+
+void ManageSharingDialog::saveParticipants(const QList<CloudParticipant> &participants)
+{
+    if (!m_share)
+        return;
+    CloudRecord changed = *m_share;
+    changed.setParticipants(participants);
+    setEnabled(false);
+    QPointer<ManageSharingDialog> self(this);
+    m_sharing.saveShare(m_collectionId, changed, [self](CloudResult<CloudRecord> result) {
+        if (!self)
+            return;
+        self->setEnabled(true);
+        if (isError(result)) {
+            self->showError(QStringLiteral("Couldn't change who takes part: ") + std::get<CloudError>(result).description());
+            return self->reload();
+        }
+        self->m_share = std::get<CloudRecord>(result);
+        self->m_inviteName->clear();
+        self->showShare();
+    });
+}
+
+void ManageSharingDialog::invite()
+{
+    const QString name = m_inviteName->text().trimmed();
+    if (name.isEmpty() || !m_share)
+        return;
+    QList<CloudParticipant> participants = m_share->participants();
+    for (const CloudParticipant &p : participants)
+        if (p.user == name)
+            return;
+    participants.append(CloudParticipant{name, m_invitePermission->currentData().toString(), false});
+    saveParticipants(participants);
+}
+
+void ManageSharingDialog::removeSelected()
+{
+    const QListWidgetItem *row = m_participants->currentItem();
+    if (!row || !m_share)
+        return;
+    const QString user = row->data(Qt::UserRole).toString();
+    QList<CloudParticipant> participants = m_share->participants();
+    participants.removeIf([&](const CloudParticipant &p) { return p.user == user; });
+    saveParticipants(participants);
+}
+
+void ManageSharingDialog::stopOrLeave()
+{
+    setEnabled(false);
+    QPointer<ManageSharingDialog> self(this);
+    m_sharing.stopSharing(m_collectionId, [self](bool stopped) {
+        if (!self)
+            return;
+        self->setEnabled(true);
+        if (stopped)
+            self->accept();
+        else
+            self->showError(QStringLiteral("Couldn't stop sharing; the collection is still shared."));
+    });
+}
+
+// ---------------------------------------------------------------- delegate
+
+SharingAppDelegate::SharingAppDelegate(CollectionSharing &sharing, QObject *parent) : QObject(parent), m_sharing(sharing)
+{
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        connect(app, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+            if (state == Qt::ApplicationActive)
+                m_sharing.sync();
+        });
+    }
+    // The event stream reaches the engine through its container's remoteChange().
+}
+
+bool SharingAppDelegate::openURL(const QUrl &url)
+{
+    if (!m_sharing.container().isShareURL(url))
+        return false;
+    m_sharing.acceptURL(url);
+    return true;
+}
+
+} // namespace vellora

@@ -1,0 +1,165 @@
+// The sharing menu, the Manage Sharing dialog and the cloud status, on the
+// in-memory service and the offscreen platform.
+
+#include "SharingFixtures.h"
+
+#include "sharing/CloudStatus.h"
+#include "sharing/MemoryCloud.h"
+#include "sharing/SharingMenu.h"
+
+#include "platform/Bundle.h"
+#include "platform/Scheduler.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace vellora;
+using namespace sharingtest;
+
+namespace {
+
+QStringList texts(const QMenu &menu)
+{
+    QStringList list;
+    for (const QAction *action : menu.actions())
+        if (!action->isSeparator())
+            list.append(action->text());
+    return list;
+}
+
+QAction *find(const QMenu &menu, const QString &text)
+{
+    for (QAction *action : menu.actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
+
+ManageSharingDialog *openDialog()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *dialog = qobject_cast<ManageSharingDialog *>(widget); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+QPushButton *button(QWidget *parent, const QString &text)
+{
+    for (QPushButton *b : parent->findChildren<QPushButton *>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+} // namespace
+
+class SharingMenuTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<MemoryCloudService> m_service;
+    std::unique_ptr<Library> m_owner;
+    std::unique_ptr<Library> m_friend;
+
+private slots:
+    void initTestCase() { setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier)); }
+    void init()
+    {
+        m_service = std::make_unique<MemoryCloudService>();
+        m_service->addUser(QStringLiteral("owner"));
+        m_service->addUser(QStringLiteral("friend"));
+        MemoryCloudService *service = m_service.get();
+        m_owner = std::make_unique<Library>([service](QObject *) -> CloudContainer * { return service->container(QStringLiteral("owner")); });
+        m_friend = std::make_unique<Library>([service](QObject *) -> CloudContainer * { return service->container(QStringLiteral("friend")); });
+    }
+    void cleanup()
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (qobject_cast<ManageSharingDialog *>(widget))
+                delete widget;
+        m_owner.reset();
+        m_friend.reset();
+        m_service.reset();
+    }
+
+    // Share from the menu, invite from the dialog, then the entries of owner and participant.
+    void menuAndDialog()
+    {
+        const QString id = m_owner->store->createCollection(QStringLiteral("Moodboard"));
+        m_owner->addImages(2, {id});
+        QWidget window;
+        std::unique_ptr<QMenu> menu(makeSharingMenu(*m_owner->sharing, [id] { return id; }, &window));
+        QCOMPARE(menu->title(), QStringLiteral("Sharing"));
+        QCOMPARE(texts(*menu), (QStringList{QStringLiteral("Share…"), QStringLiteral("Accept Invitation…")}));
+
+        find(*menu, QStringLiteral("Share…"))->trigger();
+        QTRY_VERIFY(openDialog());
+        ManageSharingDialog *dialog = openDialog();
+        auto *url = dialog->findChild<QLineEdit *>();
+        QTRY_VERIFY(!url->text().isEmpty());
+        QVERIFY(m_owner->store->collection(id)->zone);
+
+        QLineEdit *name = nullptr;
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>())
+            if (edit->placeholderText() == QLatin1String("User name"))
+                name = edit;
+        QVERIFY(name);
+        name->setText(QStringLiteral("friend"));
+        button(dialog, QStringLiteral("Invite"))->click();
+        auto *people = dialog->findChild<QListWidget *>();
+        QTRY_COMPARE(people->item(0)->text(), QStringLiteral("friend — Can make changes (invited)"));
+        QCOMPARE(people->count(), 1);
+        dialog->resize(520, 320);
+        QVERIFY(dialog->grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/manage-sharing.png")));
+
+        QCOMPARE(texts(*menu), (QStringList{QStringLiteral("Share…"), QStringLiteral("Accept Invitation…")}));
+        emit menu->aboutToShow();
+        QCOMPARE(texts(*menu), (QStringList{QStringLiteral("Manage Sharing…"), QStringLiteral("Stop Sharing"),
+                                            QStringLiteral("Accept Invitation…")}));
+
+        QVERIFY(m_friend->acceptURL(url->text()));
+        QMenu friendMenu;
+        addSharingActions(&friendMenu, *m_friend->sharing, id, &window);
+        QCOMPARE(texts(friendMenu), (QStringList{QStringLiteral("Manage Sharing…"), QStringLiteral("Leave Shared Collection")}));
+        find(friendMenu, QStringLiteral("Leave Shared Collection"))->trigger();
+        QTRY_VERIFY(!m_friend->store->collection(id)->zone);
+        QCOMPARE(m_friend->memberIds(id).size(), 2);
+
+        // Stop Sharing from the dialog makes the collection local again.
+        button(dialog, QStringLiteral("Stop Sharing"))->click();
+        QTRY_VERIFY(!m_owner->store->collection(id)->zone);
+    }
+
+    void delegateAcceptsOnlyShareURLs()
+    {
+        SharingAppDelegate delegate(*m_friend->sharing);
+        QVERIFY(!delegate.openURL(QUrl(QStringLiteral("vellora://item/x"))));
+        QVERIFY(!delegate.openURL(QUrl(QStringLiteral("https://elsewhere.invalid/share/abc"))));
+        QVERIFY(delegate.openURL(QUrl(QStringLiteral("https://memory.invalid/share/abc"))));
+    }
+
+    // Marking twice within two seconds starts one removal, two seconds after the first.
+    void cloudStatusRemovesAfterTwoSeconds()
+    {
+        ManualScheduler scheduler;
+        Scheduler::setMain(&scheduler);
+        CloudStatus status;
+        QSignalSpy changed(&status, &CloudStatus::waitingChanged);
+        status.markWaiting(QStringLiteral("a"));
+        scheduler.advance(1.5);
+        status.markWaiting(QStringLiteral("a"));
+        QVERIFY(status.isWaiting(QStringLiteral("a")));
+        scheduler.advance(0.6);
+        QVERIFY(!status.isWaiting(QStringLiteral("a")));
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(scheduler.pendingCount(), 0);
+        Scheduler::setMain(nullptr);
+    }
+};
+
+QTEST_MAIN(SharingMenuTest)
+#include "tst_sharingmenu.moc"
