@@ -280,6 +280,29 @@ private slots:
         QCOMPARE(saved.collections.last().name, QStringLiteral("Pending"));
     }
 
+    // A drop whose name is not valid UTF-8 is taken in all the same.
+    void dropWithUndecodableName()
+    {
+        QVERIFY(writeFile(root() + "/library.json", document({board("DEF", "Inbox")})));
+        LibraryStore store(root(), false);
+        QDir().mkpath(drops());
+        const QByteArray raw = QFile::encodeName(drops()) + "/caf\xe9.png"; // Latin-1, not UTF-8
+        {
+            const QByteArray bytes = fixtures::pngBytes(30, 20, Qt::darkGreen);
+            const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+            ::close(fd);
+            struct timespec times[2] = {{time(nullptr) - 30, 0}, {time(nullptr) - 30, 0}};
+            ::utimensat(AT_FDCWD, raw.constData(), times, 0);
+        }
+        runScan(store);
+        QCOMPARE(store.items().size(), 1);
+        QCOMPARE(store.items().first().originalFilename, QStringLiteral("caf_.png"));
+        struct stat info;
+        QVERIFY(::stat(raw.constData(), &info) != 0);
+    }
+
     // ------------------------------------------------------------ two machines
 
     // Two stores on one folder, as two machines on one synced library: the
