@@ -1,6 +1,7 @@
 #include "CloudService.h"
 
 #include <QCryptographicHash>
+#include <QHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
@@ -38,13 +39,22 @@ struct SqlFailure {
     QString message;
 };
 
+// Statements are prepared once per connection and kept: preparing anew for
+// every call costs two more round trips to the database each time. A caller
+// reads a result before it runs the same statement again.
 QSqlQuery run(const QString &sql, const QVariantList &arguments = {})
 {
-    QSqlQuery query(QSqlDatabase::database());
-    if (!query.prepare(sql))
-        throw SqlFailure{query.lastError().text()};
-    for (const QVariant &argument : arguments)
-        query.addBindValue(argument);
+    static QHash<QString, QSqlQuery> prepared;
+    auto found = prepared.find(sql);
+    if (found == prepared.end()) {
+        QSqlQuery query(QSqlDatabase::database());
+        if (!query.prepare(sql))
+            throw SqlFailure{query.lastError().text()};
+        found = prepared.insert(sql, query);
+    }
+    QSqlQuery &query = *found;
+    for (int i = 0; i < arguments.size(); ++i)
+        query.bindValue(i, arguments.at(i));
     if (!query.exec())
         throw SqlFailure{query.lastError().text()};
     return query;
@@ -739,6 +749,9 @@ CloudService::Result CloudService::acceptShare(const User &caller, const QJsonOb
 
 bool CloudService::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
+    // A response goes out in several writes; without this each one after the
+    // first waits for the client's delayed acknowledgement.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const QString path = request.url().path();
     const bool post = request.method() == QHttpServerRequest::Method::Post;
     const bool get = request.method() == QHttpServerRequest::Method::Get;

@@ -37,15 +37,27 @@ QString absolute(const QString &path)
 int runImportFiles(const QStringList &paths)
 {
     LibraryStore store(LibraryLocation::root(), false);
-    if (!usable(store))
+    if (!usable(store)) {
+        printErrorLine(store.loadError());
         return 1;
+    }
     QStringList files;
     files.reserve(paths.size());
     for (const QString &path : paths)
         files.append(absolute(path));
-    const int added = files.isEmpty() ? 0 : addFiles(store, files, store.defaultBoardId());
-    printLine(QStringLiteral("imported ") + QString::number(added) + QStringLiteral(" into Inbox"));
-    return saved(store) ? 0 : 1;
+    const ImportReport report = files.isEmpty() ? ImportReport{} : addFilesReporting(store, files, store.defaultBoardId());
+    printLine(QStringLiteral("imported ") + QString::number(report.added) + QStringLiteral(" into Inbox"));
+    // Files that were no pictures are no failure; a library that could not
+    // take the files, or whose library.json kept the old state, is.
+    if (!report.writeError.isEmpty()) {
+        printErrorLine(QStringLiteral("the library could not be written: ") + report.writeError);
+        return 1;
+    }
+    if (!saved(store)) {
+        printErrorLine(QStringLiteral("library.json not saved: ") + store.lastSaveError());
+        return 1;
+    }
+    return 0;
 }
 
 int runImportLibrary(const QStringList &arguments)
@@ -75,7 +87,11 @@ int runImportLibrary(const QStringList &arguments)
         }
         printLine(QStringLiteral("  ") + collection.name + QStringLiteral(": ") + QString::number(members));
     }
-    return saved(store) ? 0 : 1;
+    if (!saved(store)) {
+        printErrorLine(QStringLiteral("library.json not saved: ") + store.lastSaveError());
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace vellora

@@ -15,14 +15,15 @@ int runIngestDrops()
     // that may not save would remove drops the library never got.
     const bool loaded = store.waitUntilLoaded();
     auto flag = makeCompletionFlag();
+    bool written = true;
     if (!loaded) {
         *flag = true;
     } else if (store.importing() != 0) {
-        store.save();
+        written = store.save();
         *flag = true;
     } else {
-        startDropsScan(store, [&store, flag](const DropsScanReport &) {
-            store.save();
+        startDropsScan(store, [&store, &written, flag](const DropsScanReport &) {
+            written = store.save();
             *flag = true;
         });
     }
@@ -32,7 +33,16 @@ int runIngestDrops()
     for (const Item &item : store.items())
         links += item.kind == QLatin1String("link") ? 1 : 0;
     printLine(QStringLiteral("library: %1 items (%2 links)").arg(store.items().size()).arg(links));
-    return loaded ? 0 : 1;
+    // The drops that were not saved stay in the drops folder; the run still failed.
+    if (!loaded) {
+        printErrorLine(store.loadError());
+        return 1;
+    }
+    if (!written) {
+        printErrorLine(QStringLiteral("library.json not saved: ") + store.lastSaveError());
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace vellora

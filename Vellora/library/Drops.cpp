@@ -3,7 +3,10 @@
 #include "enrichment/LinkParser.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
+#include "platform/FileCoordination.h"
 #include "platform/FileCopy.h"
+#include "platform/IntakeFile.h"
+#include "library/Media.h"
 #include "platform/Logging.h"
 #include "platform/Scheduler.h"
 #include "platform/Uuid.h"
@@ -20,6 +23,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +36,8 @@ const QString kInfix = QString::fromLatin1(kClaimInfix);
 const QString kLinkSuffix = QStringLiteral(".url.txt");
 // A shared address or text; anything larger is not something to read whole.
 constexpr qint64 kMaxLinkDropBytes = 1 << 20;
+// An imported drop whose library could not be saved waits this long.
+constexpr double kUnsavedRetryDelay = 30.0;
 
 QByteArray nativePath(const QString &path) { return QFile::encodeName(path); }
 
@@ -84,7 +90,8 @@ void setModifiedNow(const QString &path)
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = time_t(std::floor(unixSeconds));
     times[1].tv_nsec = long((unixSeconds - std::floor(unixSeconds)) * 1e9);
-    ::utimensat(AT_FDCWD, nativePath(path).constData(), times, 0);
+    // Never through a link: the time of a file elsewhere is none of ours.
+    ::utimensat(AT_FDCWD, nativePath(path).constData(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 bool isSafeComponent(const QString &name)
@@ -117,6 +124,10 @@ public:
     struct Claim {
         QString dropName;
         QString path;
+        // Size and time of the claimed file right after the claim: a drop
+        // that differs later was still being written, and is never removed.
+        qint64 size = -1;
+        qint64 modifiedNs = 0;
     };
     struct PendingLink {
         Claim claim;
@@ -133,8 +144,19 @@ public:
         for (const Entry &entry : entries) {
             if (!isReady(entry, start))
                 continue;
-            if (auto claimed = claimDrop(m_folder + QLatin1Char('/') + entry.name, m_request.claimMarker))
-                claims.push_back({entry.name, *claimed});
+            auto claimed = claimDrop(m_folder + QLatin1Char('/') + entry.name, m_request.claimMarker);
+            if (!claimed)
+                continue;
+            Claim claim{entry.name, *claimed};
+            // The writer may have taken its lock between the look and the
+            // claim: hand the drop back untouched.
+            if (writerHoldsLock(entry.name)) {
+                if (renameNoReplace(claim.path, key(claim.dropName)))
+                    wait(kDropSettleTime);
+                continue;
+            }
+            stampClaim(claim);
+            claims.push_back(claim);
         }
         m_report.claimed = int(claims.size());
 
@@ -160,6 +182,7 @@ public:
             m_linkIds.push_back(id);
             succeeded(link.claim);
         }
+        settle();
         if (m_report.claimed > 0)
             qCInfo(lcSync, "drops: imported %d", m_report.imported);
         fetchFrom(0, self);
@@ -232,7 +255,51 @@ private:
             wait(waitFor);
             return false;
         }
+        // A writer that holds the drop's coordination lock is not done,
+        // however long it pauses.
+        if (writerHoldsLock(entry.name)) {
+            wait(kDropSettleTime);
+            return false;
+        }
         return m_library.ensureDownloaded(m_folder + QLatin1Char('/') + entry.name);
+    }
+
+    // True while another process holds the coordination lock of the drop
+    // name exclusively (the share program writing it). No lock file: no writer.
+    bool writerHoldsLock(const QString &dropName) const
+    {
+        const QString lock = coordinationLockPath(key(dropName));
+        const int fd = ::open(nativePath(lock).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            return false;
+        bool held = false;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+                held = errno == EWOULDBLOCK;
+            else
+                ::flock(fd, LOCK_UN);
+        }
+        ::close(fd);
+        return held;
+    }
+
+    void stampClaim(Claim &claim) const
+    {
+        struct stat st;
+        if (::lstat(nativePath(claim.path).constData(), &st) == 0) {
+            claim.size = qint64(st.st_size);
+            claim.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+        }
+    }
+
+    // True when the claimed file is still exactly what was claimed.
+    bool unchanged(const Claim &claim) const
+    {
+        Claim now = claim;
+        now.size = -2;
+        stampClaim(now);
+        return now.size == claim.size && now.modifiedNs == claim.modifiedNs;
     }
 
     void wait(double seconds)
@@ -261,7 +328,19 @@ private:
                 continue;
             }
             const QString staged = staging + QLatin1Char('/') + claim.dropName;
-            if (!cloneOrCopyFile(claim.path, staged)) {
+            // Whatever stands at the claimed name now is what gets read: a
+            // link (to a picture outside), a FIFO or a device is refused.
+            QString why;
+            const auto source = IntakeFile::open(claim.path, LinkPolicy::Refuse, kMaxPictureBytes, &why);
+            if (!source) {
+                if (QFileInfo(claim.path).isSymLink() || why.startsWith(QLatin1String("not a regular"))
+                    || why.startsWith(QLatin1String("larger")))
+                    reject(claim, why);
+                else
+                    failed(claim, QStringLiteral("could not be read"));
+                continue;
+            }
+            if (!source->copyTo(staged)) {
                 failed(claim, QStringLiteral("could not be staged"));
                 continue;
             }
@@ -289,21 +368,22 @@ private:
     void readLinks(const std::vector<Claim> &links)
     {
         for (const Claim &claim : links) {
-            QFile file(claim.path);
-            if (file.size() > kMaxLinkDropBytes) {
-                reject(claim, QStringLiteral("too large for a link"));
+            QString why;
+            const auto source = IntakeFile::open(claim.path, LinkPolicy::Refuse, kMaxLinkDropBytes, &why);
+            if (!source) {
+                if (QFileInfo(claim.path).isSymLink() || why.startsWith(QLatin1String("not a regular"))
+                    || why.startsWith(QLatin1String("larger")))
+                    reject(claim, why);
+                else
+                    failed(claim, QStringLiteral("could not be read"));
                 continue;
             }
-            if (!file.open(QIODevice::ReadOnly)) {
+            const auto read = source->readAll();
+            if (!read) {
                 failed(claim, QStringLiteral("could not be read"));
                 continue;
             }
-            const QByteArray bytes = file.readAll();
-            if (file.error() != QFileDevice::NoError) {
-                failed(claim, QStringLiteral("could not be read"));
-                continue;
-            }
-            file.close();
+            const QByteArray &bytes = *read;
             auto decoder = QStringDecoder(QStringDecoder::Utf8);
             const QString text = decoder.decode(bytes);
             if (decoder.hasError()) {
@@ -329,19 +409,60 @@ private:
         g_attempts.remove(key(claim.dropName));
     }
 
+    // The library holds the drop now, but only in memory: it is removed
+    // once the library is saved (settle()).
     void succeeded(const Claim &claim)
     {
         ++m_report.imported;
         forget(claim);
-        if (!QFile::remove(claim.path))
-            qCWarning(lcSync, "drops: could not remove %s", qUtf8Printable(claim.path));
+        m_done.push_back(claim);
+    }
+
+    // Main thread, after the last import of the scan.
+    void settle()
+    {
+        if (m_done.empty())
+            return;
+        const bool durable = m_library.commit();
+        for (const Claim &claim : m_done) {
+            if (durable && unchanged(claim)) {
+                if (!QFile::remove(claim.path))
+                    qCWarning(lcSync, "drops: could not remove %s", qUtf8Printable(claim.path));
+                continue;
+            }
+            // Not saved, or written to since it was claimed: the drop stays
+            // and a later scan takes it again (then as a duplicate of what
+            // the library holds by that time, or as the complete file).
+            if (!durable) {
+                std::lock_guard guard(g_attemptsLock);
+                g_attempts[key(claim.dropName)].notBefore = now() + kUnsavedRetryDelay;
+            }
+            if (renameNoReplace(claim.path, key(claim.dropName)))
+                ++m_report.kept;
+            qCWarning(lcSync, "drops: %s kept, %s", qUtf8Printable(claim.dropName),
+                      durable ? "it changed while it was imported" : "the library could not be saved");
+        }
+        m_done.clear();
     }
 
     void removeEmpty(const Claim &claim)
     {
+        if (!unchanged(claim)) {
+            handBack(claim);
+            return;
+        }
         ++m_report.removedEmpty;
         forget(claim);
         QFile::remove(claim.path);
+    }
+
+    // A drop that changed since the claim was still being written.
+    void handBack(const Claim &claim)
+    {
+        if (renameNoReplace(claim.path, key(claim.dropName))) {
+            ++m_report.released;
+            wait(kDropSettleTime);
+        }
     }
 
     void failed(const Claim &claim, const QString &reason)
@@ -370,6 +491,10 @@ private:
 
     void reject(const Claim &claim, const QString &reason)
     {
+        if (claim.size >= 0 && !QFileInfo(claim.path).isSymLink() && !unchanged(claim)) {
+            handBack(claim);
+            return;
+        }
         forget(claim);
         QDir().mkpath(m_rejected);
         const QFileInfo name(claim.dropName);
@@ -397,6 +522,7 @@ private:
     QString m_rejected;
     DropsScanReport m_report;
     std::vector<PendingLink> m_links;
+    std::vector<Claim> m_done;
     std::vector<QString> m_linkIds;
     std::function<void(const DropsScanReport &)> m_completion;
 };

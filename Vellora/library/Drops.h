@@ -82,6 +82,10 @@ public:
     virtual void fetchLinkMetadata(const QString &itemId, std::function<void()> done) = 0;
     // Main thread. The scan is over: lowers the store's import count by one.
     virtual void endImport() = 0;
+    // Main thread. Writes the library now; true once what the scan added is
+    // durable on disk. Only then are the drops that it holds removed: a drop
+    // is the only copy until the library that lists its item is saved.
+    virtual bool commit() { return true; }
 };
 
 struct DropsScanRequest {
@@ -100,6 +104,7 @@ struct DropsScanReport {
     int released = 0;     // drops handed back after a passing failure
     int staleReleased = 0;// abandoned claims handed back
     int waiting = 0;      // drops still being written, or waiting before another try
+    int kept = 0;         // imported drops handed back because the library could not be saved
     // Seconds until a waiting drop can be taken; negative when none waits.
     double retryAfter = -1.0;
 };

@@ -31,6 +31,9 @@ std::atomic<quint64> g_backupCounter{0};
 // A save that has not renamed its temporary file within an hour has died.
 constexpr double kAbandonedTemporaryAge = 3600.0;
 
+constexpr double kConflictBackupDays = 30.0;
+constexpr qsizetype kConflictBackupCount = 50;
+
 FileStamp stampOf(const struct stat &info)
 {
     FileStamp stamp;
@@ -54,7 +57,8 @@ std::optional<RawRead> readRaw(const QString &path)
     RawRead raw;
     int fd;
     do {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: a FIFO in its place must not hang the reader for good.
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         raw.error = errno;
@@ -63,6 +67,14 @@ std::optional<RawRead> readRaw(const QString &path)
     struct stat info;
     if (::fstat(fd, &info) == 0)
         raw.stamp = stampOf(info);
+    if (!raw.stamp.exists || !S_ISREG(info.st_mode)) {
+        // Exists, but is no file a library can be read from: never written over.
+        raw.stamp.exists = true;
+        raw.error = raw.stamp.exists ? EINVAL : errno;
+        ::close(fd);
+        return raw;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -143,6 +155,21 @@ std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString
     timed.sort();
     for (qsizetype i = 0; i + 20 < timed.size(); ++i)
         folder.remove(timed.at(i));
+
+    // Versions set aside by merges: every ordinary concurrent edit makes one,
+    // so they are kept for 30 days and at most the newest 50; a timed backup
+    // leaves them alone.
+    if (tag != QLatin1String("conflict"))
+        return written;
+    QStringList conflicts = folder.entryList({QStringLiteral("conflict-*.json")}, QDir::Files | QDir::Hidden);
+    conflicts.sort();
+    const QString cutOff = libraryBackupName(QStringLiteral("conflict"), now() - kConflictBackupDays * 86400.0, 0);
+    for (qsizetype i = 0; i < conflicts.size(); ++i) {
+        const bool tooMany = i + kConflictBackupCount < conflicts.size();
+        const bool tooOld = conflicts.at(i) < cutOff;
+        if ((tooMany || tooOld) && dir + QLatin1Char('/') + conflicts.at(i) != written.value_or(QString()))
+            folder.remove(conflicts.at(i));
+    }
     return written;
 }
 
@@ -199,7 +226,7 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
 
 LibraryRead readLibraryFile(const QString &root)
 {
-    if (QDir::cleanPath(root) == LibraryLocation::iCloudDriveURL())
+    if (const QString drive = LibraryLocation::iCloudDriveURL(); !drive.isEmpty() && QDir::cleanPath(root) == drive)
         setHidden(root);
     for (const char *folder : {"originals", "thumbnails", "covers", "favicons"})
         QDir().mkpath(root + QLatin1Char('/') + QLatin1String(folder));
@@ -225,7 +252,8 @@ LibraryRead readLibraryFile(const QString &root)
     result.stamp = raw->stamp;
     if (raw->error != 0) {
         result.status = LibraryReadStatus::Unreadable;
-        result.reason = QStringLiteral("library.json could not be read: %1").arg(errnoText(raw->error));
+        result.reason = raw->error == EINVAL ? QStringLiteral("library.json could not be read: not a regular file")
+                                             : QStringLiteral("library.json could not be read: %1").arg(errnoText(raw->error));
         return result;
     }
     result.bytes = raw->bytes;

@@ -39,7 +39,10 @@ Folders folders()
         f.local = QDir::cleanPath(applicationSupportFolder());
         if (const auto container = CloudPlaces::container(QString::fromLatin1(LibraryLocation::kContainerIdentifier)))
             f.container = QDir::cleanPath(*container + QStringLiteral("/Data"));
-        f.drive = QDir::cleanPath(CloudPlaces::drive() + QStringLiteral("/Vellora.library"));
+        // Without a synced folder there is no cloud drive: a folder in the
+        // home directory would only pass for one.
+        if (CloudPlaces::syncedFolder())
+            f.drive = QDir::cleanPath(CloudPlaces::drive() + QStringLiteral("/Vellora.library"));
         g_folders = f;
     }
     return *g_folders;
@@ -167,7 +170,7 @@ std::optional<QString> LibraryLocation::url(const QString &location)
     if (location == QLatin1String("icloud"))
         return f.container;
     if (location == QLatin1String("iclouddrive"))
-        return f.drive;
+        return f.drive.isEmpty() ? std::nullopt : std::optional<QString>(f.drive);
     return f.local;
 }
 
@@ -175,7 +178,7 @@ bool LibraryLocation::isICloud(const QString &folder)
 {
     const Folders f = folders();
     const QString path = same(folder);
-    return (f.container && path == *f.container) || path == f.drive;
+    return (f.container && path == *f.container) || (!f.drive.isEmpty() && path == f.drive);
 }
 
 bool LibraryLocation::iCloudAvailable()
@@ -226,14 +229,14 @@ LibraryLocation::MigrationResult LibraryLocation::migrate(const QString &locatio
     QString backupName;
     if (same(current) == f.local)
         backupName = QStringLiteral("Vellora.local-backup");
-    else if (same(current) == f.drive)
+    else if (!f.drive.isEmpty() && same(current) == f.drive)
         backupName = QStringLiteral("Vellora.library.migrated-backup");
     else
         backupName = QFileInfo(same(current)).fileName() + QStringLiteral(".backup");
 
     const Progress report = progress ? progress : Progress([](const QString &line) { printLine(line); });
     MigrationResult result = moveContents(current, *target, backupName, report);
-    if (result.backup && same(current) == f.drive)
+    if (result.backup && !f.drive.isEmpty() && same(current) == f.drive)
         setHidden(*result.backup);
     Defaults::standard().set(QString::fromLatin1(kLocationKey), location);
     return result;

@@ -22,7 +22,7 @@ public:
 
     static constexpr char kLocationKey[] = "libraryLocation";
     static constexpr char kContainerIdentifier[] = "iCloud.com.quendle.vellora";
-    // The message of a move to the container while there is none.
+    // The message of a move to a cloud place while there is none.
     static constexpr char kICloudUnavailable[] = "iCloud isn't available to Vellora";
 
     struct MigrationResult {
@@ -38,12 +38,14 @@ public:
 
     // The library folder of this process.
     static QString root();
-    // The folder of a location value; nothing only for "icloud" without a container.
+    // The folder of a location value; nothing for "icloud" and "iclouddrive"
+    // without a synced folder.
     static std::optional<QString> url(const QString &location);
     // True when `folder` is the container folder or the cloud-drive folder.
     static bool isICloud(const QString &folder);
     static bool iCloudAvailable();
     static std::optional<QString> iCloudContainerURL();
+    // Empty without a synced folder.
     static QString iCloudDriveURL();
     static QString localURL();
 

@@ -3,12 +3,15 @@
 #include "LibraryLocation.h"
 #include "LibraryMerge.h"
 #include "Services.h"
+#include "UnlistedFiles.h"
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/FileCoordination.h"
+#include "platform/FilePresenter.h"
 #include "platform/Logging.h"
+#include "platform/Termination.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -38,9 +41,10 @@ QString libraryPath(const QString &root)
     return root + QStringLiteral("/library.json");
 }
 
-void printNotSaved(const QString &reason)
+QString printNotSaved(const QString &reason)
 {
     printLine(QStringLiteral("library.json not saved: ") + reason);
+    return reason;
 }
 
 // The newest "damaged-" backup holding exactly these bytes; empty when none does.
@@ -92,13 +96,22 @@ LibraryStore::LibraryStore(const QString &root, bool deferLoad, Defaults &settin
         // Quitting writes what is not on disk yet, a failed save included.
         connect(app, &QCoreApplication::aboutToQuit, this, [this] { save(); });
     }
+    // A logout or a plain kill must not take the debounced save with it.
+    Termination::install();
+    m_terminationHook = Termination::addHook([this] {
+        if (m_loaded && (m_saveDebouncer.pending() || hasUnsavedChanges()))
+            save();
+    });
     if (deferLoad)
         m_loaded = false;
     else
         readNow();
 }
 
-LibraryStore::~LibraryStore() = default;
+LibraryStore::~LibraryStore()
+{
+    Termination::removeHook(m_terminationHook);
+}
 
 LibraryStore &LibraryStore::shared()
 {
@@ -247,7 +260,24 @@ void LibraryStore::setSyncing(int syncing)
 
 void LibraryStore::readNow()
 {
-    applyLoad(readLibraryFile(m_root));
+    const LibraryRead read = readLibraryFile(m_root);
+    if (applyLoad(read) && read.status == LibraryReadStatus::Loaded)
+        sweepUnlisted();
+}
+
+void LibraryStore::sweepUnlisted()
+{
+    // Only against a library that was read: a new one names nothing yet.
+    const QString root = m_root;
+    const ListedNames listed = listedNames(m_items);
+    const double moment = now();
+    runInBackground([root, listed, moment] {
+        const UnlistedSweep sweep = sweepUnlistedFiles(root, listed, moment);
+        if (sweep.moved > 0)
+            qCInfo(lcStore, "library: %d files that no item names moved to %s", sweep.moved, qPrintable(sweep.folder));
+        if (sweep.temporaries > 0)
+            qCInfo(lcStore, "library: removed %d abandoned temporary files", sweep.temporaries);
+    });
 }
 
 void LibraryStore::refuseDamagedFile(const LibraryRead &read)
@@ -356,6 +386,8 @@ void LibraryStore::loadInBackground(std::function<void()> completion)
             LibraryStore &store = *self;
             if (!store.applyLoad(read))
                 return;
+            if (read.status == LibraryReadStatus::Loaded)
+                store.sweepUnlisted();
             if (completion)
                 completion();
             store.enforceStorageCap();
@@ -405,7 +437,9 @@ bool LibraryStore::save()
     if (!m_loaded) {
         // Silent while a load runs; a file that could not be used says so.
         if (!m_loadError.isEmpty())
-            printNotSaved(m_loadError);
+            m_lastSaveError = printNotSaved(m_loadError);
+        else
+            m_lastSaveError = QStringLiteral("the library is still loading");
         return false;
     }
     LibraryFile document = currentDocument();
@@ -413,7 +447,7 @@ bool LibraryStore::save()
     try {
         bytes = document.encode();
     } catch (const EncodingError &error) {
-        printNotSaved(QString::fromUtf8(error.what()));
+        m_lastSaveError = printNotSaved(QString::fromUtf8(error.what()));
         return false;
     }
 
@@ -449,11 +483,14 @@ bool LibraryStore::save()
             }
             writeFileAtomically(url, bytes);
             written = fileStamp(url);
+            // This process's presenter must not reload what it just wrote.
+            FilePresenter::noteOwnWrite(url);
         });
     } catch (const FileError &error) {
-        printNotSaved(error.description());
+        m_lastSaveError = printNotSaved(error.description());
         return false;
     }
+    m_lastSaveError.clear();
     m_base = document;
     if (merged) {
         applyMerged(document);

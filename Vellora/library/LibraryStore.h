@@ -103,6 +103,8 @@ public:
     // or failed save prints "library.json not saved: " and the reason, except
     // while a load is still running.
     bool save();
+    // Why the last save wrote nothing; empty after a save that wrote.
+    QString lastSaveError() const { return m_lastSaveError; }
     void markSynced();
     // Re-reads library.json when it changed on disk since this store last
     // wrote or read it. Local changes that are not saved yet are merged with
@@ -160,6 +162,10 @@ private:
     void applyMerged(const LibraryFile &merged);
     void refuseDamagedFile(const LibraryRead &read);
     void readNow();
+    // Moves the media files that no item names, left by killed writers, aside.
+    void sweepUnlisted();
+    // Takes out one record and those of its files that no other record names.
+    void removeRecordAt(qsizetype index);
 
     bool m_loaded = true;
     QString m_root;
@@ -187,6 +193,8 @@ private:
     quint64 m_savedGeneration = 0;
     // Bumped by reopen(); a background result of an older folder is dropped.
     quint64 m_rootToken = 0;
+    int m_terminationHook = 0;
+    QString m_lastSaveError;
 };
 
 } // namespace vellora

@@ -131,35 +131,75 @@ void LibraryStore::restore(const QStringList &ids)
 
 void LibraryStore::deletePermanently(const QString &id)
 {
+    // Two records may carry one id (a damaged or merged document); the one in
+    // the trash is the one the user means, an active namesake stays.
+    qsizetype at = -1;
     for (qsizetype i = 0; i < m_items.size(); ++i) {
-        const Item &item = m_items.at(i);
-        if (item.id != id)
+        if (m_items.at(i).id != id)
             continue;
-        // Names from the document are used only as one plain component
-        // inside the library's own folders.
-        removeLibraryFile(m_root, QStringLiteral("originals"), item.storedFilename);
-        removeLibraryFile(m_root, QStringLiteral("thumbnails"), item.thumbnailFilename);
-        removeLibraryFile(m_root, QStringLiteral("covers"), item.thumbnailFilename);
-        if (item.faviconFilename)
-            removeLibraryFile(m_root, QStringLiteral("favicons"), *item.faviconFilename);
-        m_items.removeAt(i);
-        emit itemsChanged();
-        scheduleSave();
-        removeFromSpotlight(QStringList{id});
-        return;
+        if (m_items.at(i).trashedAt) {
+            at = i;
+            break;
+        }
+        if (at < 0)
+            at = i;
     }
+    if (at < 0)
+        return;
+    removeRecordAt(at);
+    scheduleSave();
+    // The index keys items by id: keep it while a namesake remains.
+    if (!item(id))
+        removeFromSpotlight(QStringList{id});
+}
+
+void LibraryStore::removeRecordAt(qsizetype index)
+{
+    const Item gone = m_items.takeAt(index);
+    // A file goes only when no remaining record names it: another item may
+    // share a stored name with the one that leaves.
+    QSet<QString> originals, thumbnails, favicons;
+    for (const Item &item : m_items) {
+        originals.insert(item.storedFilename);
+        thumbnails.insert(item.thumbnailFilename);
+        if (item.faviconFilename)
+            favicons.insert(*item.faviconFilename);
+    }
+    // Names from the document are used only as one plain component inside
+    // the library's own folders.
+    if (!originals.contains(gone.storedFilename))
+        removeLibraryFile(m_root, QStringLiteral("originals"), gone.storedFilename);
+    if (!thumbnails.contains(gone.thumbnailFilename)) {
+        removeLibraryFile(m_root, QStringLiteral("thumbnails"), gone.thumbnailFilename);
+        removeLibraryFile(m_root, QStringLiteral("covers"), gone.thumbnailFilename);
+    }
+    if (gone.faviconFilename && !favicons.contains(*gone.faviconFilename))
+        removeLibraryFile(m_root, QStringLiteral("favicons"), *gone.faviconFilename);
+    emit itemsChanged();
 }
 
 void LibraryStore::purgeTrash(double olderThanDays)
 {
     const double cutOff = now() - olderThanDays * 86400.0;
-    QStringList expired;
-    for (const Item &item : m_items) {
+    // By position, not by id: only the expired trashed records themselves,
+    // never an active record that happens to share an id with one.
+    QList<qsizetype> expired;
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        const Item &item = m_items.at(i);
         if (item.trashedAt && *item.trashedAt <= cutOff)
-            expired.append(item.id);
+            expired.append(i);
     }
-    for (const QString &id : expired)
-        deletePermanently(id);
+    if (expired.isEmpty())
+        return;
+    QStringList gone;
+    for (qsizetype i : expired)
+        gone.append(m_items.at(i).id);
+    for (auto it = expired.crbegin(); it != expired.crend(); ++it)
+        removeRecordAt(*it);
+    scheduleSave();
+    for (const QString &id : gone)
+        if (!item(id))
+            removeFromSpotlight(QStringList{id});
 }
 
 void LibraryStore::markOpened(const QString &id)

@@ -14,6 +14,7 @@
 #include "platform/Defaults.h"
 #include "platform/FileCopy.h"
 #include "platform/ImageIO.h"
+#include "platform/IntakeFile.h"
 #include "platform/Logging.h"
 #include "platform/Scheduler.h"
 #include "platform/Ubiquity.h"
@@ -36,6 +37,8 @@ namespace {
 
 constexpr char kCapKey[] = "localStorageCapMB";
 constexpr int kBatchSize = 100;
+// A site's icon; nothing of that name is ever larger.
+constexpr qint64 kMaxFaviconBytes = qint64(4) << 20;
 constexpr unsigned long kCoverPauseMs = 20;
 
 bool onMainThread()
@@ -195,7 +198,7 @@ void installMediaServices()
 namespace {
 // The off-main-thread import: the store is read and changed only through
 // posts to the main thread, and only while it still exists.
-int addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &files, const QString &collectionId)
+ImportReport addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &files, const QString &collectionId)
 {
     struct Start {
         bool alive = false;
@@ -211,7 +214,7 @@ int addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &fi
         start->known = contentHashes(self->items());
     });
     if (!ran || !start->alive)
-        return 0;
+        return {};
     const QString root = start->root;
     const QSet<QString> known = start->known;
 
@@ -235,11 +238,11 @@ int addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &fi
     };
     const ParallelImportResult result = importInParallel(root, files, collectionId, known, kBatchSize, deliver);
     awaitMainThread(*inserted, posted.load());
-    return result.added;
+    return ImportReport{result.added, result.duplicates, result.skipped, result.writeError, true};
 }
 } // namespace
 
-int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
+ImportReport addFilesReporting(LibraryStore &store, const QStringList &files, const QString &collectionId)
 {
     if (!onMainThread())
         return addFilesFromWorker(QPointer<LibraryStore>(&store), files, collectionId);
@@ -252,9 +255,15 @@ int addFiles(LibraryStore &store, const QStringList &files, const QString &colle
         store.appendItems(made);
         store.indexInSpotlight(made);
     }
+    ImportReport report{result.added, result.duplicates, result.skipped, result.writeError, true};
     if (result.added > 0)
-        store.save();
-    return result.added;
+        report.saved = store.save();
+    return report;
+}
+
+int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
+{
+    return addFilesReporting(store, files, collectionId).added;
 }
 
 void importFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
@@ -322,12 +331,17 @@ bool importLinkEntry(LibraryStore &store, const nlohmann::json &entry, const QSt
     if (const auto favicon = oldString(entry, "linkFaviconFilename")) {
         const auto source = libraryFilePath(folder, QStringLiteral("thumbnails"), *favicon);
         const QString name = item.id + QStringLiteral(".png");
-        if (source && cloneOrCopyFile(*source, faviconPath(root, name)))
+        // The old folder is not ours: its files are read as they are, never
+        // through a link, never from a FIFO or device, and within a cap.
+        const auto file = source ? IntakeFile::open(*source, LinkPolicy::Refuse, kMaxFaviconBytes) : std::nullopt;
+        const QString target = faviconPath(root, name);
+        if (file && !target.isEmpty() && file->copyTo(target))
             item.faviconFilename = name;
     }
     if (const auto snapshot = oldString(entry, "linkSnapshotFilename")) {
         const auto source = libraryFilePath(folder, QStringLiteral("thumbnails"), *snapshot);
-        const QImage image = source ? downsampledImage(*source, 4096) : QImage();
+        const auto bytes = source ? readIntakeFile(*source, LinkPolicy::Refuse, kMaxPictureBytes) : std::nullopt;
+        const QImage image = bytes && looksLikePicture(bytes->left(64)) ? downsampledImage(*bytes, 4096) : QImage();
         if (!image.isNull()) {
             if (const auto stored = storeImage(root, image, item)) {
                 item.pixelWidth = stored->pixelWidth;
@@ -399,7 +413,7 @@ LibraryImportCounts importLibrary(LibraryStore &store, const QString &folder)
             return true;
         };
         admission.withdraw = [&](const QString &hash) { admitted.remove(hash); };
-        std::optional<Item> item = makeItem(root, *source, target, admission);
+        std::optional<Item> item = makeItem(root, *source, target, admission, LinkPolicy::Refuse);
         if (!item) {
             ++(alreadyThere ? counts.deduped : counts.skipped);
             continue;

@@ -34,6 +34,19 @@ void importFiles(LibraryStore &store, const QStringList &files, const QString &c
 // with a debounced save, and it returns once the last batch is in.
 int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId);
 
+// What one addFiles call did, for callers that must tell a file that was no
+// picture from a library that could not be written.
+struct ImportReport {
+    int added = 0;
+    int duplicates = 0;
+    int skipped = 0;
+    // Why the library's folders refused a file; empty when they did not.
+    QString writeError;
+    // On the main thread: whether library.json took the new items.
+    bool saved = true;
+};
+ImportReport addFilesReporting(LibraryStore &store, const QStringList &files, const QString &collectionId);
+
 // What other applications get for an item: the web address of a link, or a
 // private copy of an image's original (see exportFile in Media.h). Nothing
 // for an unknown id or a link without a valid address.

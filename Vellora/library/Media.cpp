@@ -11,6 +11,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+
 namespace vellora {
 
 namespace {
@@ -62,39 +65,79 @@ QString storageCapLabel(qint64 megabytes)
     return QString::number(megabytes) + QStringLiteral(" MB");
 }
 
-std::optional<Item> makeItem(const QString &root, const QString &file, const QString &collectionId,
-                             const ContentAdmission &admission)
+bool looksLikePicture(const QByteArray &head)
 {
-    QFile source(file);
-    if (!source.open(QIODevice::ReadOnly))
+    const auto starts = [&head](const char *magic, qsizetype size, qsizetype at = 0) {
+        return head.size() >= at + size && std::memcmp(head.constData() + at, magic, size_t(size)) == 0;
+    };
+    if (starts("\xFF\xD8\xFF", 3) || starts("\x89PNG\r\n\x1A\n", 8) || starts("GIF8", 4) || starts("BM", 2))
+        return true;
+    if (starts("RIFF", 4) && starts("WEBP", 4, 8))
+        return true;
+    if (starts("II*\0", 4) || starts("MM\0*", 4))
+        return true;
+    if (starts("ftyp", 4, 4)) // HEIF, HEIC, AVIF: an ISO media box
+        return true;
+    if (starts("\0\0\1\0", 4)) // ICO
+        return true;
+    if (head.size() >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6') // PBM, PGM, PPM
+        return true;
+    return false;
+}
+
+std::optional<Item> makeItem(const QString &root, const QString &file, const QString &collectionId,
+                             const ContentAdmission &admission, LinkPolicy links, ImportProblem *problem)
+{
+    const auto report = [problem](ImportProblem::Kind kind, const QString &detail = {}) -> std::optional<Item> {
+        if (problem)
+            *problem = ImportProblem{kind, detail};
         return std::nullopt;
-    const QByteArray bytes = source.readAll();
-    if (source.error() != QFileDevice::NoError)
-        return std::nullopt;
-    source.close();
+    };
+    QString why;
+    const auto source = IntakeFile::open(file, links, kMaxPictureBytes, &why);
+    if (!source) {
+        const bool tooLarge = why.startsWith(QLatin1String("larger"));
+        return report(tooLarge ? ImportProblem::TooLarge : ImportProblem::Unreadable, why);
+    }
+    // The header first: a file that is no picture is not read whole.
+    const auto head = source->head(64);
+    if (!head)
+        return report(ImportProblem::Unreadable);
+    if (!looksLikePicture(*head))
+        return report(ImportProblem::NotAPicture);
+    const auto read = source->readAll();
+    if (!read)
+        return report(ImportProblem::Unreadable);
+    const QByteArray &bytes = *read;
 
     const std::optional<ImageInfo> info = imageInfo(bytes);
     if (!info)
-        return std::nullopt;
+        return report(ImportProblem::NotAPicture);
+    if (!info->withinPixelBudget)
+        return report(ImportProblem::TooLarge, QStringLiteral("%1 x %2 pixels").arg(info->pixelWidth).arg(info->pixelHeight));
 
     const QString hash = sha256Hex(sha256(bytes));
     if (!admission.admit(hash))
-        return std::nullopt;
+        return report(ImportProblem::Duplicate);
 
     // From here on the hash is held: every way out that makes no item gives it
     // back and leaves no file of this item behind.
     QStringList written;
-    const auto fail = [&]() -> std::optional<Item> {
+    const auto fail = [&](ImportProblem::Kind kind, const QString &detail = {}) -> std::optional<Item> {
         for (const QString &path : written)
             QFile::remove(path);
         if (admission.withdraw)
             admission.withdraw(hash);
-        return std::nullopt;
+        return report(kind, detail);
+    };
+    const auto writeFailed = [&](const char *folder) {
+        return fail(ImportProblem::WriteFailed,
+                    QLatin1String(folder) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
     };
 
     const QImage thumbnail = downsampledImage(bytes, kThumbnailPixelSize);
     if (thumbnail.isNull())
-        return fail();
+        return fail(ImportProblem::NotAPicture);
 
     const QFileInfo fileInfo(file);
     Item item;
@@ -117,24 +160,26 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
     // strange extension (too long, a backslash) makes it unusable.
     const QString original = originalPath(root, item.storedFilename);
     if (original.isEmpty())
-        return fail();
+        return fail(ImportProblem::NotAPicture);
     // The original is the one file nothing can make again: on disk before
     // the item can be saved into the library.
     if (!writeFileReplacing(original, bytes, Durability::Durable))
-        return fail();
+        return writeFailed("originals");
     written << original;
 
     const QString thumbnailFile = thumbnailPath(root, item.thumbnailFilename);
     const QByteArray thumbnailJpeg = encodeJPEG(thumbnail, kThumbnailQuality);
-    if (thumbnailJpeg.isEmpty() || !writeFileReplacing(thumbnailFile, thumbnailJpeg))
-        return fail();
+    if (thumbnailJpeg.isEmpty())
+        return fail(ImportProblem::NotAPicture);
+    if (!writeFileReplacing(thumbnailFile, thumbnailJpeg))
+        return writeFailed("thumbnails");
     written << thumbnailFile;
 
     // The cover is made from the thumbnail in hand, as it would be from the
     // thumbnail file, without decoding it again.
     const QString coverFile = coverPath(root, item.thumbnailFilename);
     if (!writeCoverFrom(thumbnail, coverFile))
-        return fail();
+        return writeFailed("covers");
     return item;
 }
 

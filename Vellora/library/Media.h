@@ -11,6 +11,8 @@
 
 #include "library/Records.h"
 
+#include "platform/IntakeFile.h"
+
 #include <QImage>
 #include <QString>
 #include <functional>
@@ -43,13 +45,39 @@ struct ContentAdmission {
     std::function<void(const QString &contentHash)> withdraw;
 };
 
-// Makes one image item from a picture file: reads it, hashes it, asks the
-// admission, writes the original, the thumbnail and the cover. Nothing when
-// the file cannot be read, is not a picture, is damaged, is already in the
-// library, or a file cannot be written; in the last two cases after admission
-// the partial files are removed and the hash is withdrawn.
+// The largest picture file taken in: anything larger is refused before a
+// byte of it is read, so no single input holds much memory.
+inline constexpr qint64 kMaxPictureBytes = qint64(256) << 20;
+
+// Why a file gave no item.
+struct ImportProblem {
+    enum Kind {
+        None,
+        Unreadable,   // cannot be opened or read; a link, FIFO or device where links are refused
+        NotAPicture,  // the header names no picture format, or it does not decode
+        TooLarge,     // above kMaxPictureBytes, or above the decoder's pixel budget
+        Duplicate,    // the content is already in the library
+        WriteFailed,  // the library's own folders could not take the files
+    };
+    Kind kind = None;
+    // For WriteFailed: which file and why ("originals: Permission denied").
+    QString detail;
+};
+
+// Makes one image item from a picture file: checks the header, reads it
+// within kMaxPictureBytes, hashes it, asks the admission, writes the
+// original, the thumbnail and the cover. Nothing when the file cannot be
+// read, is not a picture, is damaged, is already in the library, or a file
+// cannot be written; in the last two cases after admission the partial files
+// are removed and the hash is withdrawn. `links` says whether a symbolic link
+// at `file` is followed (a file the user named) or refused (a folder we do
+// not own); a FIFO or a device is never read. `problem` says why nothing came.
 std::optional<Item> makeItem(const QString &root, const QString &file, const QString &collectionId,
-                             const ContentAdmission &admission);
+                             const ContentAdmission &admission, LinkPolicy links = LinkPolicy::Follow,
+                             ImportProblem *problem = nullptr);
+
+// True when the first bytes of a file name a picture format this system reads.
+bool looksLikePicture(const QByteArray &head);
 
 // Makes covers/<name> from thumbnails/<name>. True when the cover was written.
 bool writeCover(const QString &root, const QString &thumbnailFilename);

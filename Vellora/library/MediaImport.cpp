@@ -19,7 +19,7 @@ int importWorkerCount()
 
 ParallelImportResult importInParallel(const QString &root, const QStringList &files, const QString &collectionId,
                                       QSet<QString> knownHashes, int batchSize,
-                                      const std::function<void(QList<Item>)> &deliver)
+                                      const std::function<void(QList<Item>)> &deliver, LinkPolicy links)
 {
     // The one lock of the import: the next index, the admission set, the
     // finished items and the counts.
@@ -56,10 +56,13 @@ ParallelImportResult importInParallel(const QString &root, const QStringList &fi
                 std::lock_guard guard(lock);
                 admitted.remove(hash);
             };
-            std::optional<Item> item = makeItem(root, files.at(index), collectionId, admit);
+            ImportProblem problem;
+            std::optional<Item> item = makeItem(root, files.at(index), collectionId, admit, links, &problem);
             QList<Item> batch;
             {
                 std::lock_guard guard(lock);
+                if (problem.kind == ImportProblem::WriteFailed && result.writeError.isEmpty())
+                    result.writeError = problem.detail;
                 if (!item) {
                     ++(duplicate ? result.duplicates : result.skipped);
                     continue;

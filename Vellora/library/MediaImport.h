@@ -4,6 +4,7 @@
 // store's addFiles (LibraryStoreMedia.h) wraps it with the main-thread rules.
 
 #include "library/Records.h"
+#include "platform/IntakeFile.h"
 
 #include <QList>
 #include <QSet>
@@ -24,6 +25,10 @@ struct ParallelImportResult {
     // Files that gave no item for another reason: unreadable, not a picture,
     // damaged, or a file that could not be written.
     int skipped = 0;
+    // The first failure to write into the library's own folders (full disk,
+    // no permission), empty when there was none: the library itself could
+    // not take the files, which is not the same as a file that was no picture.
+    QString writeError;
 };
 
 // Makes one item per file of `files` (in the library at `root`, into the
@@ -38,6 +43,7 @@ struct ParallelImportResult {
 // a call come in the order the workers finish them.
 ParallelImportResult importInParallel(const QString &root, const QStringList &files, const QString &collectionId,
                                       QSet<QString> knownHashes, int batchSize,
-                                      const std::function<void(QList<Item>)> &deliver);
+                                      const std::function<void(QList<Item>)> &deliver,
+                                      LinkPolicy links = LinkPolicy::Follow);
 
 } // namespace vellora

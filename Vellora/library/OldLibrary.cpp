@@ -1,5 +1,7 @@
 #include "library/OldLibrary.h"
 
+#include "platform/IntakeFile.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -7,6 +9,11 @@
 namespace vellora {
 
 using nlohmann::json;
+
+namespace {
+// Far beyond any real library document; a bound on what one file may take.
+constexpr qint64 kMaxOldLibraryBytes = qint64(256) << 20;
+} // namespace
 
 std::optional<QString> oldString(const json &object, const char *key)
 {
@@ -30,10 +37,11 @@ std::optional<double> oldNumber(const json &object, const char *key)
 
 std::optional<OldLibrary> readOldLibrary(const QString &folder)
 {
-    QFile file(folder + QStringLiteral("/library.json"));
-    if (!file.open(QIODevice::ReadOnly))
+    // Another library's file: no link, FIFO or device, and a bounded size.
+    const auto read = readIntakeFile(folder + QStringLiteral("/library.json"), LinkPolicy::Refuse, kMaxOldLibraryBytes);
+    if (!read)
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
+    const QByteArray &bytes = *read;
     const json document = json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);
     if (document.is_discarded() || !document.is_object())
         return std::nullopt;

@@ -13,6 +13,7 @@
 #include "platform/Ubiquity.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QThread>
 #include <QThreadPool>
@@ -63,30 +64,24 @@ public:
     // Worker thread.
     DropImport importPicture(const QString &stagedPath, const QString &boardId) override
     {
-        const auto bytes = readWholeFile(stagedPath);
-        if (!bytes)
+        // The staged copy is ours; its bytes are read by the import alone,
+        // never whole a second time here.
+        const QFileInfo staged(stagedPath);
+        if (!staged.exists())
             return DropImport::Failed;
-        if (bytes->isEmpty())
+        if (staged.size() == 0)
             return DropImport::Empty;
         LibraryStore *store = m_store.data();
         if (!store)
             return DropImport::Failed;
-        if (addFiles(*store, {stagedPath}, boardId) == 1)
+        const ImportReport report = addFilesReporting(*store, {stagedPath}, boardId);
+        if (report.added == 1)
             return DropImport::Imported;
-        // Nothing added: find out whether it ever could be.
-        const QString hash = sha256Hex(sha256(*bytes));
-        bool known = false;
-        onStoreThread(m_store.data(), [&] {
-            if (!m_store)
-                return;
-            for (const Item &item : m_store->items())
-                known = known || item.contentHash == hash;
-        });
-        if (known)
+        if (report.duplicates == 1)
             return DropImport::Duplicate;
-        if (!imageInfo(*bytes) || downsampledImage(*bytes, 64).isNull())
-            return DropImport::NotAPicture;
-        return DropImport::Failed;
+        if (!report.writeError.isEmpty())
+            return DropImport::Failed;
+        return DropImport::NotAPicture;
     }
     bool ensureDownloaded(const QString &path) override { return vellora::ensureDownloaded(path).has_value(); }
 
@@ -107,6 +102,7 @@ public:
         if (m_store)
             m_store->endImport();
     }
+    bool commit() override { return m_store && m_store->save(); }
 
 private:
     QPointer<LibraryStore> m_store;

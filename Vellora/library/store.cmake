@@ -7,4 +7,5 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LibraryStore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LibraryStoreEdits.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LibraryMerge.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/UnlistedFiles.cpp
 )

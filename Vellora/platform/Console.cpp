@@ -23,6 +23,15 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
+void printErrorLine(const QString &line)
+{
+    std::lock_guard lock(g_mutex);
+    const QByteArray bytes = line.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 ConsoleCapture::ConsoleCapture()
 {
     std::lock_guard lock(g_mutex);

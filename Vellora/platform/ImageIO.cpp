@@ -6,6 +6,8 @@
 #include <QImageWriter>
 #include <libheif/heif.h>
 
+#include <vector>
+
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -72,7 +74,33 @@ std::optional<ImageInfo> heifInfo(const QByteArray &bytes)
     info.pixelHeight = heif_image_handle_get_height(handle.get());
     if (info.pixelWidth <= 0 || info.pixelHeight <= 0)
         return std::nullopt;
+    info.withinPixelBudget = qint64(info.pixelWidth) * info.pixelHeight <= kMaxDecodedPixels
+        || heif_image_handle_get_number_of_thumbnails(handle.get()) > 0;
     return info;
+}
+
+// The embedded thumbnail with the most pixels, or nothing.
+HeifHandle largestThumbnail(const heif_image_handle *image)
+{
+    const int count = heif_image_handle_get_number_of_thumbnails(image);
+    if (count <= 0)
+        return {};
+    std::vector<heif_item_id> ids(static_cast<size_t>(count));
+    heif_image_handle_get_list_of_thumbnail_IDs(image, ids.data(), count);
+    HeifHandle best;
+    qint64 bestPixels = 0;
+    for (heif_item_id id : ids) {
+        heif_image_handle *thumbnail = nullptr;
+        if (heif_image_handle_get_thumbnail(image, id, &thumbnail).code != heif_error_Ok)
+            continue;
+        HeifHandle handle(thumbnail);
+        const qint64 pixels = qint64(heif_image_handle_get_width(thumbnail)) * heif_image_handle_get_height(thumbnail);
+        if (pixels > bestPixels && pixels <= kMaxDecodedPixels) {
+            bestPixels = pixels;
+            best = std::move(handle);
+        }
+    }
+    return best;
 }
 
 QImage decodeHeif(const QByteArray &bytes)
@@ -81,6 +109,14 @@ QImage decodeHeif(const QByteArray &bytes)
     HeifHandle handle = openHeif(bytes, context);
     if (!handle)
         return {};
+    // libheif decodes the whole picture at once: a small file may describe
+    // a huge one. Above the budget only an embedded thumbnail is decoded.
+    const qint64 pixels = qint64(heif_image_handle_get_width(handle.get())) * heif_image_handle_get_height(handle.get());
+    if (pixels > kMaxDecodedPixels) {
+        handle = largestThumbnail(handle.get());
+        if (!handle)
+            return {};
+    }
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get());
     heif_image *raw = nullptr;
     if (heif_decode_image(handle.get(), &raw, heif_colorspace_RGB,

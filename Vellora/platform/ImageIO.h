@@ -14,6 +14,10 @@
 
 namespace vellora {
 
+// The most pixels decoded at once for a format that cannot decode at a
+// smaller size (HEIF): about 200 MB as RGB, with libheif's own planes beside it.
+inline constexpr long long kMaxDecodedPixels = 64LL * 1000 * 1000;
+
 struct ImageInfo {
     // Pixel size as stored in the file, before the orientation is applied.
     int pixelWidth = 0;
@@ -21,6 +25,9 @@ struct ImageInfo {
     // EXIF orientation, 1 to 8; 1 when the file carries none or its decoder
     // already reports the displayed size (HEIF).
     int orientation = 1;
+    // False when decoding it would take more than kMaxDecodedPixels at once
+    // (a HEIF picture without an embedded thumbnail); it is then refused.
+    bool withinPixelBudget = true;
 
     // The size as the picture is shown: orientations 5 to 8 turn it a quarter.
     int displayedWidth() const { return orientation >= 5 ? pixelHeight : pixelWidth; }

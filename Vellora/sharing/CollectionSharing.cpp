@@ -429,15 +429,45 @@ void CollectionSharing::subscribe(std::function<void()> done)
 
 void CollectionSharing::sync(std::function<void()> done)
 {
-    if (!done)
-        done = [] {};
+    // One sync at a time: a request while one runs (a push event, the window
+    // coming forward) makes it run once more, and every caller hears when
+    // the last one has finished.
+    if (done)
+        m_syncWaiters.append(std::move(done));
+    if (m_syncing) {
+        m_syncAgain = true;
+        return;
+    }
+    m_syncing = true;
+    runSync();
+}
+
+void CollectionSharing::finishSync()
+{
+    if (m_syncAgain) {
+        m_syncAgain = false;
+        runSync();
+        return;
+    }
+    m_syncing = false;
+    const auto waiters = std::exchange(m_syncWaiters, {});
+    for (const auto &waiter : waiters)
+        waiter();
+}
+
+void CollectionSharing::runSync()
+{
+    QPointer<CollectionSharing> self(this);
+    auto done = [self] {
+        if (self)
+            QMetaObject::invokeMethod(self, [self] { if (self) self->finishSync(); }, Qt::QueuedConnection);
+    };
     QStringList shared;
     for (const Board &board : m_store->collections())
         if (board.zone)
             shared.append(board.id);
     if (bundleIdentifier().isEmpty() || shared.isEmpty())
         return done();
-    QPointer<CollectionSharing> self(this);
     subscribe([self, shared, done] {
         if (!self)
             return done();

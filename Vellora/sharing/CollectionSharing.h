@@ -92,6 +92,8 @@ private:
     void updateSnapshot(const QString &collectionId, const QStringList &add, const QStringList &remove);
     void setSharedName(const QString &collectionId, const QString &name);
     void subscribe(std::function<void()> done);
+    void runSync();
+    void finishSync();
 
     QPointer<LibraryStore> m_store;
     Defaults &m_settings;
@@ -100,6 +102,9 @@ private:
     bool m_subscribed = false;
     QHash<QString, std::shared_ptr<Upload>> m_uploads;
     QList<std::function<void()>> m_uploadWaiters;
+    bool m_syncing = false;
+    bool m_syncAgain = false;
+    QList<std::function<void()>> m_syncWaiters;
 };
 
 // Installs the store's hooks for sharing: after every save the shared

@@ -1,11 +1,15 @@
 #include "SharingMenu.h"
 
 #include "CollectionSharing.h"
+#include "HttpCloud.h"
+
+#include "platform/Defaults.h"
 
 #include "platform/Logging.h"
 
 #include <QClipboard>
 #include <QComboBox>
+#include <QFormLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -273,6 +277,37 @@ void ManageSharingDialog::stopOrLeave()
         else
             self->showError(QStringLiteral("Couldn't stop sharing; the collection is still shared."));
     });
+}
+
+// ---------------------------------------------------------------- settings
+
+QWidget *makeSharingSettingsSection(Defaults &settings, QWidget *parent)
+{
+    auto *section = new QWidget(parent);
+    auto *form = new QFormLayout(section);
+    auto *address = new QLineEdit(settings.string(kSharingServerURLKey), section);
+    address->setObjectName(QStringLiteral("sharingServerURL"));
+    address->setPlaceholderText(QStringLiteral("https://share.example.org"));
+    auto *token = new QLineEdit(settings.string(kSharingTokenKey), section);
+    token->setObjectName(QStringLiteral("sharingToken"));
+    token->setEchoMode(QLineEdit::Password);
+    auto *note = new QLabel(QStringLiteral("The sharing service you run (vellora-cloud). Plain http is used only "
+                                           "on this computer. Changes apply when Vellora next starts."),
+                            section);
+    note->setWordWrap(true);
+    form->addRow(QStringLiteral("Sharing service:"), address);
+    form->addRow(QStringLiteral("Token:"), token);
+    form->addRow(note);
+    QPointer<Defaults> store(&settings);
+    QObject::connect(address, &QLineEdit::editingFinished, section, [store, address] {
+        if (store)
+            store->set(kSharingServerURLKey, address->text().trimmed());
+    });
+    QObject::connect(token, &QLineEdit::editingFinished, section, [store, token] {
+        if (store)
+            store->set(kSharingTokenKey, token->text().trimmed());
+    });
+    return section;
 }
 
 // ---------------------------------------------------------------- delegate

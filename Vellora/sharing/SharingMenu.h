@@ -68,6 +68,13 @@ private:
     std::optional<CloudRecord> m_share;
 };
 
+class Defaults;
+
+// The settings window's section for the sharing service: its address
+// ("sharingServerURL") and the token it gave ("sharingToken"), written as
+// they are edited. The program uses them from its next start.
+QWidget *makeSharingSettingsSection(Defaults &settings, QWidget *parent = nullptr);
+
 // Window activation and the service's event stream run a sync; a share URL
 // handed to the program is accepted.
 class SharingAppDelegate : public QObject {

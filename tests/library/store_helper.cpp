@@ -4,10 +4,14 @@
 //       read-modify-write the way another program would.
 //   store_helper save-loop <root>  opens a store and saves a growing
 //       library until it is killed; "ready" once the first save is done.
+//   store_helper edit-and-wait <root>  opens a store, creates the collection
+//       "Pending" (a save that waits in the debounce, which never fires
+//       here) and says "ready"; then waits to be told to end by a signal.
 
 #include "library/LibraryStore.h"
 
 #include "platform/FileCoordination.h"
+#include "platform/Scheduler.h"
 
 #include "StoreFixtures.h"
 
@@ -40,6 +44,18 @@ int main(int argc, char **argv)
         }
         std::puts("done");
         return 0;
+    }
+
+    if (mode == "edit-and-wait") {
+        ManualScheduler scheduler; // the debounce never fires on its own
+        ScopedScheduler scoped(&scheduler);
+        LibraryStore store(root, false);
+        if (!store.loaded())
+            return 3;
+        store.createCollection(QStringLiteral("Pending"));
+        std::puts("ready");
+        std::fflush(stdout);
+        return app.exec();
     }
 
     if (mode == "save-loop") {

@@ -91,23 +91,34 @@ private slots:
         QCOMPARE(LibraryLocation::root(), expected);
     }
 
-    void noContainerWithoutSyncedFolder()
+    void noCloudPlaceWithoutSyncedFolder_data()
     {
+        QTest::addColumn<QString>("location");
+        QTest::newRow("icloud") << "icloud";
+        // Not a plain folder in the home directory that then passes for a cloud library.
+        QTest::newRow("iclouddrive") << "iclouddrive";
+    }
+
+    void noCloudPlaceWithoutSyncedFolder()
+    {
+        QFETCH(QString, location);
         useSyncedFolder(false);
         QVERIFY(!LibraryLocation::iCloudAvailable());
-        QVERIFY(!LibraryLocation::url("icloud"));
+        QVERIFY(!LibraryLocation::url(location));
         QVERIFY(!LibraryLocation::isICloud(container()));
-        Defaults::standard().set(QString::fromLatin1(LibraryLocation::kLocationKey), QStringLiteral("icloud"));
+        QVERIFY(!LibraryLocation::isICloud(QDir::homePath() + "/Vellora.library"));
+        Defaults::standard().set(QString::fromLatin1(LibraryLocation::kLocationKey), location);
         QCOMPARE(LibraryLocation::root(), local());
         makeLibrary(local());
         try {
-            LibraryLocation::migrate("icloud", [](const QString &) {});
+            LibraryLocation::migrate(location, [](const QString &) {});
             QFAIL("migration without a container succeeded");
         } catch (const FileError &error) {
             QCOMPARE(error.description(), QStringLiteral("iCloud isn't available to Vellora"));
         }
         QVERIFY(QFile::exists(local() + "/library.json"));
-        QCOMPARE(Defaults::standard().string(LibraryLocation::kLocationKey), QStringLiteral("icloud"));
+        QCOMPARE(Defaults::standard().string(LibraryLocation::kLocationKey), location);
+        QVERIFY(!QFileInfo::exists(QDir::homePath() + "/Vellora.library"));
     }
 
     void environmentOverridesSetting()

@@ -417,20 +417,39 @@ private slots:
         QVERIFY(!item.trashedAt);
     }
 
+    // Syncs asked for while one runs (a push event, the window coming
+    // forward) are folded into one more, and every caller hears the end.
+    void syncsTakeTurns()
+    {
+        QString id;
+        const QString url = sharedCollection(2, &id);
+        QVERIFY(m_friend->acceptURL(url));
+        m_owner->addImages(3, {id});
+        m_owner->pushAll();
+        int finished = 0;
+        for (int i = 0; i < 3; ++i)
+            m_friend->sharing->sync([&] { ++finished; });
+        QTRY_COMPARE(finished, 3);
+        m_friend->settle();
+        QCOMPARE(m_friend->memberIds(id).size(), 5);
+        QCOMPARE(m_friend->store->items().size(), 5);
+    }
+
     void syncNeedsBundleIdentifier()
     {
         QString id;
         const QString url = sharedCollection(1, &id);
         QVERIFY(m_friend->acceptURL(url));
+        QVERIFY(m_friend->sharing->subscribed());
+        setBundleIdentifier(QString());
+        // The push announces itself to the participant, whose sync then does nothing either.
         m_owner->addImages(1, {id});
         m_owner->pushAll();
-        setBundleIdentifier(QString());
         m_friend->sync();
-        setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
         QCOMPARE(m_friend->memberIds(id).size(), 1);
+        setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier));
         m_friend->sync();
         QCOMPARE(m_friend->memberIds(id).size(), 2);
-        QVERIFY(m_friend->sharing->subscribed());
     }
 };
 

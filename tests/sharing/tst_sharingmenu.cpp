@@ -142,6 +142,24 @@ private slots:
         QVERIFY(delegate.openURL(QUrl(QStringLiteral("https://memory.invalid/share/abc"))));
     }
 
+    void settingsSection()
+    {
+        std::unique_ptr<QWidget> section(makeSharingSettingsSection(*m_owner->settings));
+        auto *address = section->findChild<QLineEdit *>(QStringLiteral("sharingServerURL"));
+        auto *token = section->findChild<QLineEdit *>(QStringLiteral("sharingToken"));
+        QVERIFY(address && token);
+        QCOMPARE(token->echoMode(), QLineEdit::Password);
+        address->setText(QStringLiteral(" https://share.example.org "));
+        emit address->editingFinished();
+        token->setText(QStringLiteral("secret"));
+        emit token->editingFinished();
+        QCOMPARE(m_owner->settings->string(QStringLiteral("sharingServerURL")), QStringLiteral("https://share.example.org"));
+        QCOMPARE(m_owner->settings->string(QStringLiteral("sharingToken")), QStringLiteral("secret"));
+        std::unique_ptr<QWidget> again(makeSharingSettingsSection(*m_owner->settings));
+        QCOMPARE(again->findChild<QLineEdit *>(QStringLiteral("sharingServerURL"))->text(),
+                 QStringLiteral("https://share.example.org"));
+    }
+
     // Marking twice within two seconds starts one removal, two seconds after the first.
     void cloudStatusRemovesAfterTwoSeconds()
     {
