@@ -364,6 +364,42 @@ private slots:
         QCOMPARE(QDir(backups).entryList({"library-*"}).size(), 1);
     }
 
+    // A sync client's conflict copy beside library.json: merged into it,
+    // never chosen when it does not decode, and always kept as a backup.
+    void syncClientConflictCopy_data()
+    {
+        QTest::addColumn<QString>("copyName");
+        QTest::addColumn<bool>("decodes");
+        QTest::newRow("Syncthing, newer, undecodable") << "library.sync-conflict-20261209-075203-ABCDEFG.json" << false;
+        QTest::newRow("Syncthing, newer, with its own item") << "library.sync-conflict-20261209-075203-ABCDEFG.json" << true;
+        QTest::newRow("Dropbox, newer, with its own item") << "library (conflicted copy 2026-12-09).json" << true;
+    }
+
+    void syncClientConflictCopy()
+    {
+        QFETCH(QString, copyName);
+        QFETCH(bool, decodes);
+        const QList<Board> boards{board("DEF", "Inbox")};
+        QVERIFY(writeFile(root() + "/library.json", document(boards, {item("X", {"DEF"}), item("HERE", {"DEF"})})));
+        const QString copy = root() + "/" + copyName;
+        const QByteArray theirs = decodes ? document(boards, {item("X", {"DEF"}), item("THERE", {"DEF"})})
+                                          : QByteArray("{\"collections\": [ truncated");
+        QVERIFY(writeFile(copy, theirs));
+        setModified(copy, unixNow() + 60); // newer than library.json
+        LibraryStore store(root(), false);
+        QVERIFY(store.loaded());
+        QStringList ids;
+        for (const Item &i : store.items())
+            ids << i.id;
+        ids.sort();
+        QCOMPARE(ids, decodes ? QStringList({"HERE", "THERE", "X"}) : QStringList({"HERE", "X"}));
+        QVERIFY(!QFile::exists(copy));
+        bool kept = false;
+        for (const QString &name : QDir(root() + "/backups").entryList({"conflict-*"}))
+            kept = kept || readFile(root() + "/backups/" + name) == theirs;
+        QVERIFY(kept);
+    }
+
     // ------------------------------------------------------------ drops
 
     // The writer of a drop holds its coordination lock and pauses longer
