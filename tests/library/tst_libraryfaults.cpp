@@ -8,6 +8,7 @@
 #include "library/LibraryFileAccess.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/LibrarySync.h"
 #include "library/StoreDrops.h"
 #include "library/UnlistedFiles.h"
 
@@ -398,6 +399,22 @@ private slots:
         for (const QString &name : QDir(root() + "/backups").entryList({"conflict-*"}))
             kept = kept || readFile(root() + "/backups/" + name) == theirs;
         QVERIFY(kept);
+    }
+
+    // A running program sees a conflict copy appear and merges it in.
+    void runningStoreNoticesConflictCopy()
+    {
+        const QList<Board> boards{board("DEF", "Inbox")};
+        QVERIFY(writeFile(root() + "/library.json", document(boards, {item("X", {"DEF"})})));
+        LibraryStore store(root(), false);
+        QVERIFY(store.loaded());
+        LibrarySync sync;
+        sync.start(syncedLibrary(store));
+        const QString copy = root() + "/library.sync-conflict-20261209-075203-ABCDEFG.json";
+        QVERIFY(writeFile(copy, document(boards, {item("X", {"DEF"}), item("THERE", {"DEF"})})));
+        QTRY_VERIFY_WITH_TIMEOUT(store.item("THERE").has_value(), 10000);
+        QTRY_VERIFY(!QFile::exists(copy));
+        sync.stop();
     }
 
     // ------------------------------------------------------------ drops
