@@ -12,10 +12,23 @@
 #include <QDir>
 #include <QMetaObject>
 #include <QPointer>
+#include <QSet>
+#include <QThread>
 
 #include <algorithm>
 
 namespace vellora {
+
+// What the workers computed of one item's thumbnail ahead of its turn: the
+// parts that were missing when the work was handed out.
+struct Analyzer::ImageResult {
+    bool printAsked = false;
+    bool paletteAsked = false;
+    bool labelsAsked = false;
+    std::optional<FeaturePrint> print;
+    std::optional<QStringList> palette;
+    std::optional<ImageAnalysis> analysis;
+};
 
 struct Analyzer::Work {
     QList<Item> items; // copies as they were when the pass began
@@ -24,6 +37,14 @@ struct Analyzer::Work {
     std::optional<QString> thumbnail;
     bool unreadable = false;
     const Item &current() const { return items[index]; }
+    // The image work handed to the workers, by index in `items`, and what
+    // came back of it; the item in progress waits for its own.
+    quint64 pass = 0;
+    QSet<qsizetype> requested;
+    QSet<qsizetype> jobs; // those of `requested` that went to a worker
+    QHash<qsizetype, std::shared_ptr<const ImageResult>> ready;
+    std::shared_ptr<const ImageResult> result; // of the item in progress
+    qsizetype waitingFor = -1;
 };
 
 Analyzer &Analyzer::shared()
@@ -35,9 +56,11 @@ Analyzer &Analyzer::shared()
 
 Analyzer::Analyzer(LibraryStore &store, QObject *parent) : QObject(parent), m_store(store)
 {
-    // One worker: items are analysed one after another, and the worker keeps
-    // its text engine between items and passes.
-    m_pool.setMaxThreadCount(1);
+    // One worker per core, each keeping its own text engine between items
+    // and passes. The items are written into the store one after another,
+    // in the pass's order; the workers compute the thumbnails of the items
+    // ahead of the one in progress.
+    setWorkerCount(QThread::idealThreadCount());
     m_pool.setExpiryTimeout(-1);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &Analyzer::retryTimeout);
@@ -133,10 +156,69 @@ template <typename Result, typename WorkFn, typename Then> void Analyzer::offMai
     });
 }
 
+void Analyzer::setWorkerCount(int workers)
+{
+    m_workers = std::max(1, workers);
+    m_pool.setMaxThreadCount(m_workers);
+}
+
+void Analyzer::prefetch(qsizetype from)
+{
+    Work &work = *m_work;
+    const qsizetype end = std::min<qsizetype>(work.items.size(), from + m_workers);
+    const AnalysisSettings settings = analysisSettingsFromDefaults();
+    for (qsizetype i = from; i < end; ++i) {
+        if (work.requested.contains(i))
+            continue;
+        work.requested.insert(i);
+        const Item &item = work.items[i];
+        const std::optional<QString> path = thumbnailPath(item);
+        auto asked = std::make_shared<ImageResult>();
+        asked->printAsked = !m_prints.contains(item.id);
+        asked->paletteAsked = !item.palette;
+        asked->labelsAsked = !item.labels;
+        if (!path || !(asked->printAsked || asked->paletteAsked || asked->labelsAsked))
+            continue;
+        work.jobs.insert(i);
+        QPointer<Analyzer> self(this);
+        const quint64 pass = work.pass;
+        m_pool.start([self, pass, i, asked, path = *path, settings] {
+            if (!self)
+                return;
+            if (asked->printAsked)
+                asked->print = featurePrintOfFile(path);
+            if (asked->paletteAsked)
+                asked->palette = extractPalette(path, 5);
+            if (asked->labelsAsked)
+                asked->analysis = analyzeImage(path, settings);
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, pass, i, asked] {
+                    if (self)
+                        self->imageResultArrived(pass, i, asked);
+                },
+                Qt::QueuedConnection);
+        });
+    }
+}
+
+void Analyzer::imageResultArrived(quint64 pass, qsizetype index, std::shared_ptr<const ImageResult> result)
+{
+    if (!m_work || m_work->pass != pass)
+        return; // of a pass that ended
+    m_work->ready.insert(index, std::move(result));
+    if (m_work->waitingFor == index) {
+        m_work->waitingFor = -1;
+        m_work->result = m_work->ready.take(index);
+        printStep();
+    }
+}
+
 void Analyzer::startPass()
 {
     m_again = false;
     auto work = std::make_unique<Work>();
+    work->pass = ++m_passes;
     for (const Item &item : m_store.items()) {
         if (item.kind == QLatin1String("link") && !item.snapshotDate)
             continue; // its page has not been fetched yet
@@ -169,13 +251,33 @@ void Analyzer::nextItem()
     }
     m_work->thumbnail = thumbnailPath(m_work->current());
     m_work->unreadable = !m_work->thumbnail;
-    printStep();
+    m_work->result.reset();
+    const qsizetype index = m_work->index;
+    prefetch(index);
+    if (m_work->unreadable || !m_work->jobs.contains(index)) {
+        printStep();
+        return;
+    }
+    if (auto ready = m_work->ready.take(index)) {
+        m_work->result = std::move(ready);
+        printStep();
+        return;
+    }
+    m_work->waitingFor = index; // imageResultArrived() goes on
 }
 
 void Analyzer::printStep()
 {
     const QString id = m_work->current().id;
     if (m_work->unreadable || m_prints.contains(id)) {
+        paletteStep();
+        return;
+    }
+    if (m_work->result && m_work->result->printAsked) {
+        if (m_work->result->print)
+            m_prints.insert(id, *m_work->result->print);
+        else
+            m_work->unreadable = true;
         paletteStep();
         return;
     }
@@ -196,6 +298,14 @@ void Analyzer::paletteStep()
         labelsStep();
         return;
     }
+    if (m_work->result && m_work->result->paletteAsked) {
+        if (!m_work->result->palette)
+            m_work->unreadable = true;
+        else if (m_store.updateItem(id, [&](Item &it) { it.palette = *m_work->result->palette; }))
+            m_store.scheduleSave();
+        labelsStep();
+        return;
+    }
     offMain<std::optional<QStringList>>([path = *m_work->thumbnail] { return extractPalette(path, 5); },
                                         [this, id](std::optional<QStringList> palette) {
                                             if (!palette) {
@@ -211,6 +321,18 @@ void Analyzer::labelsStep()
 {
     const QString id = m_work->current().id;
     if (m_work->unreadable || m_work->current().labels || !m_store.item(id)) {
+        tagsStep();
+        return;
+    }
+    if (m_work->result && m_work->result->labelsAsked) {
+        const auto &analysis = m_work->result->analysis;
+        if (!analysis)
+            m_work->unreadable = true;
+        else if (m_store.updateItem(id, [&](Item &it) {
+                     it.labels = analysis->labels;
+                     it.ocrText = analysis->text;
+                 }))
+            m_store.scheduleSave();
         tagsStep();
         return;
     }

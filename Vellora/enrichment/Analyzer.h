@@ -53,6 +53,10 @@ public:
     // interrupted pass are not written, done and total keep their values.
     void cancel();
 
+    // How many workers compute thumbnails at once (one per core unless set).
+    void setWorkerCount(int workers);
+    int workerCount() const { return m_workers; }
+
     // Find-similar: the distance from the item's print to every stored print.
     DistanceTable distances(const QString &id) const;
 
@@ -76,7 +80,10 @@ signals:
 
 private:
     struct Work;
+    struct ImageResult;
     void startPass();
+    void prefetch(qsizetype from);
+    void imageResultArrived(quint64 pass, qsizetype index, std::shared_ptr<const ImageResult> result);
     void nextItem();
     void printStep();
     void paletteStep();
@@ -105,6 +112,8 @@ private:
     bool m_cancelled = false;
     std::unique_ptr<Work> m_work;
     QThreadPool m_pool;
+    int m_workers = 1;
+    quint64 m_passes = 0;
     // A pass after the language model's rest, for the tags it did not give.
     QTimer m_retry;
 };

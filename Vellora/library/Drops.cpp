@@ -18,6 +18,7 @@
 #include <QStringDecoder>
 
 #include <cerrno>
+#include <dirent.h>
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
@@ -207,12 +208,39 @@ private:
         const QDir dir(m_folder);
         if (!dir.exists())
             return entries;
+        renameUndecodableNames();
         const QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                                                 QDir::Name);
         for (const QString &name : names)
             if (auto entry = statEntry(m_folder, name))
                 entries.push_back(*entry);
         return entries;
+    }
+
+    // A name that is not valid UTF-8 cannot be named again through a
+    // QString: such a drop gets a readable name of its own first ("_" for
+    // each undecodable byte), never overwriting another drop.
+    void renameUndecodableNames() const
+    {
+        DIR *dir = ::opendir(nativePath(m_folder).constData());
+        if (!dir)
+            return;
+        std::vector<QByteArray> undecodable;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray raw(entry->d_name);
+            auto decoder = QStringDecoder(QStringDecoder::Utf8);
+            (void)QString(decoder.decode(raw));
+            if (decoder.hasError())
+                undecodable.push_back(raw);
+        }
+        ::closedir(dir);
+        for (const QByteArray &raw : undecodable) {
+            QString name = QString::fromUtf8(raw);
+            name.replace(QChar::ReplacementCharacter, QLatin1Char('_'));
+            const QByteArray from = nativePath(m_folder) + '/' + raw;
+            const QByteArray to = nativePath(m_folder + QLatin1Char('/') + name);
+            ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        }
     }
 
     void releaseStaleClaims(const std::vector<Entry> &entries, double start)

@@ -1,6 +1,7 @@
 #include "LibraryFileAccess.h"
 
 #include "LibraryLocation.h"
+#include "LibraryMerge.h"
 #include "SafeNames.h"
 
 #include "platform/Clock.h"
@@ -15,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -30,6 +32,9 @@ std::atomic<quint64> g_backupCounter{0};
 
 // A save that has not renamed its temporary file within an hour has died.
 constexpr double kAbandonedTemporaryAge = 3600.0;
+
+constexpr double kConflictBackupDays = 30.0;
+constexpr qsizetype kConflictBackupCount = 50;
 
 FileStamp stampOf(const struct stat &info)
 {
@@ -152,6 +157,21 @@ std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString
     timed.sort();
     for (qsizetype i = 0; i + 20 < timed.size(); ++i)
         folder.remove(timed.at(i));
+
+    // Versions set aside by merges: every ordinary concurrent edit makes one,
+    // so they are kept for 30 days and at most the newest 50; a timed backup
+    // leaves them alone.
+    if (tag != QLatin1String("conflict"))
+        return written;
+    QStringList conflicts = folder.entryList({QStringLiteral("conflict-*.json")}, QDir::Files | QDir::Hidden);
+    conflicts.sort();
+    const QString cutOff = libraryBackupName(QStringLiteral("conflict"), now() - kConflictBackupDays * 86400.0, 0);
+    for (qsizetype i = 0; i < conflicts.size(); ++i) {
+        const bool tooMany = i + kConflictBackupCount < conflicts.size();
+        const bool tooOld = conflicts.at(i) < cutOff;
+        if ((tooMany || tooOld) && dir + QLatin1Char('/') + conflicts.at(i) != written.value_or(QString()))
+            folder.remove(conflicts.at(i));
+    }
     return written;
 }
 
@@ -177,23 +197,66 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
             winner = candidates.at(i);
     }
 
-    // The copies go only once nothing would be lost with them: every losing
-    // version has its backup and the winner's bytes are in place.
+    // A version that does not decode is never chosen: it is kept as a
+    // backup and the newest one that decodes wins instead.
+    const auto decoded = [](const FileVersion &version) -> std::optional<LibraryFile> {
+        const auto bytes = readWholeFile(version.path);
+        if (!bytes)
+            return std::nullopt;
+        try {
+            LibraryFile file = LibraryFile::decode(*bytes);
+            if (file.collections.isEmpty())
+                return std::nullopt;
+            return file;
+        } catch (const std::exception &) {
+            return std::nullopt;
+        }
+    };
+    QList<std::optional<LibraryFile>> documents;
+    for (const FileVersion &candidate : candidates)
+        documents.append(decoded(candidate));
+    qsizetype winnerIndex = candidates.indexOf(winner);
+    const bool anyDecodes = std::any_of(documents.cbegin(), documents.cend(), [](const auto &d) { return d.has_value(); });
+    if (anyDecodes && !documents.at(winnerIndex)) {
+        winnerIndex = -1;
+        for (qsizetype i = 0; i < candidates.size(); ++i)
+            if (documents.at(i) && (winnerIndex < 0 || earlier(candidates.at(winnerIndex).modificationDate,
+                                                               candidates.at(i).modificationDate)))
+                winnerIndex = i;
+        if (winnerIndex >= 0)
+            winner = candidates.at(winnerIndex);
+    }
+
+    // Every version is kept as it was; the others are then merged into the
+    // winner record by record, so neither side's new items are lost. Without
+    // the version both started from, all they hold counts as added.
     bool everyLoserKept = true;
     for (const FileVersion &candidate : candidates) {
-        if (candidate == winner)
+        // A copy that wins is kept as well: the file becomes a merge of it.
+        if (candidate == winner && (candidate == *current || !anyDecodes))
             continue;
         const auto bytes = readWholeFile(candidate.path);
         if (!bytes || !writeLibraryBackup(*bytes, root, QStringLiteral("conflict")))
             everyLoserKept = false;
     }
-    bool winnerInPlace = winner == *current;
-    if (!winnerInPlace) {
-        if (const auto bytes = readWholeFile(winner.path)) {
+    bool winnerInPlace = winnerIndex < 0 || winner == *current;
+    if (winnerIndex >= 0) {
+        LibraryFile merged = documents.at(winnerIndex).value_or(LibraryFile());
+        bool mergedAny = false;
+        for (qsizetype i = 0; i < candidates.size(); ++i) {
+            if (i == winnerIndex || !documents.at(i) || !documents.at(winnerIndex))
+                continue;
+            merged = mergeLibraries(LibraryFile(), merged, *documents.at(i));
+            mergedAny = true;
+        }
+        if (mergedAny || !(winner == *current)) {
+            winnerInPlace = false;
             try {
-                coordinatedWrite(file, *bytes);
+                if (mergedAny && winner == *current)
+                    writeLibraryBackup(readWholeFile(file).value_or(QByteArray()), root, QStringLiteral("conflict"));
+                coordinatedWrite(file, mergedAny ? merged.encode() : readWholeFile(winner.path).value_or(QByteArray()));
                 winnerInPlace = true;
-            } catch (const FileError &) {
+            } catch (const std::exception &) {
             }
         }
     }

@@ -9,6 +9,8 @@
 #include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/FileCoordination.h"
+#include "platform/FilePresenter.h"
+#include "platform/FileVersions.h"
 #include "platform/Logging.h"
 #include "platform/Termination.h"
 
@@ -482,6 +484,8 @@ bool LibraryStore::save()
             }
             writeFileAtomically(url, bytes);
             written = fileStamp(url);
+            // This process's presenter must not reload what it just wrote.
+            FilePresenter::noteOwnWrite(url);
         });
     } catch (const FileError &error) {
         m_lastSaveError = printNotSaved(error.description());
@@ -553,7 +557,10 @@ void LibraryStore::reload(std::function<void()> completion)
     };
     runInBackground([self, root, known, token, finish] {
         const std::optional<double> current = libraryModificationDate(root);
-        const bool changed = current != known;
+        // A conflict copy beside an unchanged file is a change all the same:
+        // the read settles it.
+        const bool changed = current != known
+            || !FileVersions::unresolvedConflicts(root + QStringLiteral("/library.json")).isEmpty();
         if (!changed) {
             Scheduler::main().post(finish);
             return;

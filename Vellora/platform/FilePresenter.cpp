@@ -1,5 +1,6 @@
 #include "FilePresenter.h"
 
+#include "FileVersions.h"
 #include "FolderWatcher.h"
 
 #include <QDir>
@@ -51,7 +52,9 @@ bool FilePresenter::present(const QString &filePath)
     stop();
     const QString key = canonicalKey(filePath);
     const QFileInfo info(key);
-    m_watcher->setNameFilter(info.fileName());
+    // No name filter: the conflict copies that sync clients leave beside the
+    // file are changes of it too.
+    m_watcher->setNameFilter(QString());
     if (!m_watcher->watch(info.absolutePath(),
                           FolderWatcher::Created | FolderWatcher::MovedIn | FolderWatcher::ClosedWrite
                               | FolderWatcher::Deleted | FolderWatcher::MovedOut))
@@ -81,10 +84,16 @@ void FilePresenter::noteOwnWrite(const QString &filePath)
         g_ownWrites.remove(key);
 }
 
-void FilePresenter::onFolderEvent(const QString &)
+void FilePresenter::onFolderEvent(const QString &name)
 {
     if (m_path.isEmpty())
         return;
+    const QString fileName = QFileInfo(m_path).fileName();
+    if (!name.isEmpty() && name != fileName) {
+        if (FileVersions::isConflictCopyName(fileName, name))
+            emit presentedItemDidChange();
+        return;
+    }
     const auto identity = identityOf(m_path);
     {
         std::lock_guard guard(g_ownWritesLock);

@@ -5,11 +5,20 @@
 
 #include "enrichment/FeaturePrint.h"
 #include "enrichment/FeaturePrintStore.h"
+#include "enrichment/Analyzer.h"
 #include "enrichment/ImageAnalysis.h"
 #include "enrichment/Palette.h"
+#include "library/LibraryStore.h"
+#include "platform/Clock.h"
+#include "platform/Uuid.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUuid>
 
 #include <benchmark/benchmark.h>
@@ -116,6 +125,75 @@ void BM_AnalysisThroughput(benchmark::State &state)
     state.counters["workers"] = workers;
 }
 BENCHMARK(BM_AnalysisThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// A pass of the analyzer itself over a fresh library of 48 pictures, one
+// in four a text screenshot, with the given number of workers; the figure
+// beside the rate is the word recall on the screenshots.
+void BM_AnalyzerPass(benchmark::State &state)
+{
+    const int workers = state.range(0) > 0 ? int(state.range(0)) : QThread::idealThreadCount();
+    const QString sentence = QStringLiteral(
+        "The quick brown fox jumps over the lazy dog while the studio reviews palettes and grids.");
+    QStringList sentenceWords;
+    for (const QString &w : sentence.split(QRegularExpression(QStringLiteral("[^A-Za-z]+")), Qt::SkipEmptyParts))
+        sentenceWords << w;
+    constexpr int kItems = 48;
+    qint64 analysed = 0;
+    double recall = 0;
+    int run = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const QString root = g_dir->filePath(QStringLiteral("pass-%1-%2").arg(workers).arg(run++));
+        QDir().mkpath(root + QStringLiteral("/thumbnails"));
+        QList<Item> items;
+        QSet<QString> screenshots;
+        for (int i = 0; i < kItems; ++i) {
+            Item item;
+            item.id = newUUIDString();
+            item.kind = QStringLiteral("image");
+            item.originalFilename = QStringLiteral("picture-%1.png").arg(i);
+            item.storedFilename = item.id + QStringLiteral(".png");
+            item.thumbnailFilename = item.id + QStringLiteral(".jpg");
+            item.pixelWidth = 1024;
+            item.pixelHeight = 640;
+            item.contentHash = item.id;
+            item.dateAdded = item.dateCreated = now();
+            const bool text = i % 4 == 0;
+            const QImage picture = text ? screenshot().scaled(1024, 640, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                                        : fixtures::scene(i);
+            fixtures::saveJpeg(picture, root + QStringLiteral("/thumbnails/") + item.thumbnailFilename, 85);
+            if (text)
+                screenshots.insert(item.id);
+            items << item;
+        }
+        LibraryStore store(root, false);
+        store.appendItems(items);
+        Analyzer analyzer(store);
+        analyzer.setWorkerCount(workers);
+        state.ResumeTiming();
+        QEventLoop loop;
+        QObject::connect(&analyzer, &Analyzer::finished, &loop, &QEventLoop::quit);
+        analyzer.schedule();
+        loop.exec();
+        state.PauseTiming();
+        int found = 0, asked = 0;
+        for (const QString &id : std::as_const(screenshots)) {
+            const QString text = store.item(id)->ocrText.value_or(QString());
+            for (const QString &w : std::as_const(sentenceWords)) {
+                ++asked;
+                found += text.contains(w) ? 1 : 0;
+            }
+        }
+        recall = asked ? double(found) / asked : 0;
+        analysed += kItems;
+        state.ResumeTiming();
+    }
+    state.counters["pictures/s"] = benchmark::Counter(double(analysed), benchmark::Counter::kIsRate);
+    state.counters["workers"] = workers;
+    state.counters["word recall"] = recall;
+}
+// 0: one worker per core.
+BENCHMARK(BM_AnalyzerPass)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 void BM_FindSimilar100k(benchmark::State &state)
 {

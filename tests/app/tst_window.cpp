@@ -8,6 +8,7 @@
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "platform/Defaults.h"
+#include "views/CollectionContents.h"
 #include "views/GridScreen.h"
 #include "views/HeaderBar.h"
 #include "views/Inspector.h"
@@ -305,6 +306,32 @@ private slots:
         f.window->selectionBar()->button("Put Back")->click();
         QTRY_COMPARE(f.store->activeItems().size(), 3);
         QCOMPARE(f.store->item("A")->collectionIds, QStringList{"B1"});
+    }
+
+    void emptyTrashTakesEveryTrashedItem()
+    {
+        WindowFixture f;
+        QStringList asked;
+        setDestructiveAlert([&](QWidget *, const QString &message, const QString &, const QString &) {
+            asked << message;
+            return true;
+        });
+        f.store->trash({"A", "B", "C"});
+        f.state->setSelection("trash");
+        // A search hides two of them; Empty Trash still takes all three.
+        f.state->search().setQuery("A.png");
+        f.show();
+        QTRY_COMPARE(ids(f.window->gridScreen()->visibleItems()), QStringList{"A"});
+        QTRY_VERIFY(f.window->headerBar()->emptyTrash);
+        f.window->headerBar()->emptyTrash();
+        QCOMPARE(asked, QStringList{"Delete 3 items permanently?"});
+        QCOMPARE(f.store->items().size(), 1);
+        QTRY_VERIFY(!f.window->headerBar()->emptyTrash);
+        // Outside the trash it is never offered.
+        f.state->setSelection("all");
+        QTest::qWait(50);
+        QVERIFY(!f.window->headerBar()->emptyTrash);
+        setDestructiveAlert({});
     }
 
     void moveLeavesEachItemInOneCollection()

@@ -1,9 +1,13 @@
 #pragma once
 // HEIC files made on the spot with libheif's own encoder, for the tests that
-// need one. Empty when this libheif has no HEVC encoder.
+// need one; where this libheif has no HEVC encoder, with Debian's heif-enc
+// (libheif-examples). Empty when neither is there.
 
 #include <QByteArray>
+#include <QFile>
 #include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <cstring>
 #include <libheif/heif.h>
 
@@ -15,7 +19,15 @@ inline QByteArray heicOf(const QImage &source)
     heif_context *context = heif_context_alloc();
     if (heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code != heif_error_Ok) {
         heif_context_free(context);
-        return {};
+        QTemporaryDir dir;
+        if (!source.convertToFormat(QImage::Format_RGB888).save(dir.path() + "/in.png", "PNG"))
+            return {};
+        QProcess tool;
+        tool.start(QStringLiteral("heif-enc"), {"-q", "90", dir.path() + "/in.png", "-o", dir.path() + "/out.heic"});
+        if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+            return {};
+        QFile out(dir.path() + "/out.heic");
+        return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
     }
     const QImage rgb = source.convertToFormat(QImage::Format_RGB888);
     heif_image *image = nullptr;

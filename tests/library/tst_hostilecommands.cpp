@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
@@ -112,6 +113,36 @@ LibraryFile readLibrary(const QString &root)
     } catch (const std::exception &) {
         return {};
     }
+}
+
+// A HEIC made by heif-enc from a small PNG; with `bomb` its declared size is
+// then set to 16000 x 16000 (a few kilobytes that describe 256 megapixels).
+QByteArray heicWith(bool bomb)
+{
+    QTemporaryDir dir;
+    const QString png = dir.path() + "/in.png";
+    const QString heic = dir.path() + "/out.heic";
+    QImage image(256, 192, QImage::Format_RGB32);
+    image.fill(Qt::darkMagenta);
+    if (!image.save(png, "PNG"))
+        return {};
+    QProcess encoder;
+    encoder.start("heif-enc", {"-q", "50", png, "-o", heic});
+    if (!encoder.waitForFinished(60000) || encoder.exitCode() != 0)
+        return {};
+    QByteArray bytes = readFile(heic);
+    if (!bomb)
+        return bytes;
+    const qsizetype at = bytes.indexOf("ispe");
+    if (at < 0 || at + 16 > bytes.size())
+        return {};
+    const auto put = [&bytes](qsizetype offset, quint32 value) {
+        for (int i = 0; i < 4; ++i)
+            bytes[offset + i] = char((value >> (24 - 8 * i)) & 0xff);
+    };
+    put(at + 8, 16000);
+    put(at + 12, 16000);
+    return bytes;
 }
 
 } // namespace
@@ -253,6 +284,188 @@ private slots:
         // The drop is the only copy until a saved library lists it.
         QCOMPARE(QFile::exists(drop), status != 0);
         QCOMPARE(readLibrary(root()).items.size(), status == 0 ? 41 : 40);
+    }
+
+    // ------------------------------------------------------------ files that are not what they seem
+
+    void importNamedFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("imported");
+        QTest::newRow("a FIFO") << "fifo" << 0;
+        QTest::newRow("a device") << "device" << 0;
+        QTest::newRow("a link the user named") << "link" << 1;
+        QTest::newRow("a link to a FIFO") << "link to fifo" << 0;
+        QTest::newRow("WebP") << "webp" << 1;
+        QTest::newRow("TIFF") << "tiff" << 1;
+    }
+
+    void importNamedFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, imported);
+        QVERIFY(writeFile(root() + "/library.json", libraryWith(0)));
+        const QString fifo = outside() + "/pipe.png";
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0);
+        const QString picture = outside() + "/picture.png";
+        QVERIFY(writeFile(picture, noisyPng(5)));
+        QString named;
+        if (kind == "fifo") {
+            named = fifo;
+        } else if (kind == "device") {
+            named = "/dev/zero";
+        } else if (kind == "link" || kind == "link to fifo") {
+            named = outside() + "/named.png";
+            QVERIFY(QFile::link(kind == "link" ? picture : fifo, named));
+        } else {
+            named = outside() + "/picture." + kind;
+            QVERIFY(writeFile(named, encoded(fixtures::quadrants(120, 80), kind == "webp" ? "WEBP" : "TIFF")));
+        }
+        programs::Options options;
+        options.timeoutMs = 30000;
+        const programs::Run run = vellora({"--import", named}, options);
+        QVERIFY2(!run.timedOut && run.signal == 0, qPrintable(run.err));
+        QCOMPARE(run.out, QStringLiteral("imported %1 into Inbox\n").arg(imported));
+        QCOMPARE(run.status, 0);
+    }
+
+    // Another library's folder whose files are links, FIFOs and devices.
+    void hostileOldLibrary_data()
+    {
+        QTest::addColumn<QString>("what");     // which file of the old folder is replaced
+        QTest::addColumn<QString>("by");       // "canary link", "outside picture link", "zero", "fifo"
+        QTest::addColumn<int>("status");
+        QTest::newRow("plain files") << "" << "" << 0;
+        QTest::newRow("favicon links to the canary") << "favicon" << "canary link" << 0;
+        QTest::newRow("favicon links to /dev/zero") << "favicon" << "zero" << 0;
+        QTest::newRow("favicon is a FIFO") << "favicon" << "fifo" << 0;
+        QTest::newRow("snapshot links to a picture outside") << "snapshot" << "outside picture link" << 0;
+        QTest::newRow("snapshot is a FIFO") << "snapshot" << "fifo" << 0;
+        QTest::newRow("original links to a picture outside") << "original" << "outside picture link" << 0;
+        QTest::newRow("original is a FIFO") << "original" << "fifo" << 0;
+        QTest::newRow("its library.json is a FIFO") << "library.json" << "fifo" << 1;
+    }
+
+    void hostileOldLibrary()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, by);
+        QFETCH(int, status);
+        QVERIFY(writeFile(root() + "/library.json", libraryWith(0)));
+        const QString old = base() + "/Old";
+        const QString favicon = old + "/thumbnails/icon.png";
+        const QString snapshot = old + "/thumbnails/snap.png";
+        const QString original = old + "/originals/photo.png";
+        const QString document = old + "/library.json";
+        QVERIFY(writeFile(favicon, noisyPng(7, 16)));
+        QVERIFY(writeFile(snapshot, noisyPng(8, 200)));
+        QVERIFY(writeFile(original, noisyPng(9, 80)));
+        const QString outsidePicture = outside() + "/elsewhere.png";
+        QVERIFY(writeFile(outsidePicture, noisyPng(10, 300)));
+        const QByteArray oldDocument =
+            "{\"collections\":[{\"id\":\"C1\",\"name\":\"Old\",\"groups\":[{\"itemIDs\":[\"L1\",\"I1\"]}]}],"
+            "\"topLevelOrder\":[\"C1\"],"
+            "\"items\":[{\"id\":\"L1\",\"kind\":\"link\",\"dateAdded\":1,\"linkURLString\":\"https://example.org/\","
+            "\"linkFaviconFilename\":\"icon.png\",\"linkSnapshotFilename\":\"snap.png\"},"
+            "{\"id\":\"I1\",\"kind\":\"image\",\"dateAdded\":2,\"storedFilename\":\"photo.png\"}]}";
+        QVERIFY(writeFile(document, oldDocument));
+        const QString target = what == "favicon" ? favicon : what == "snapshot" ? snapshot
+                             : what == "original" ? original : document;
+        if (!what.isEmpty()) {
+            QFile::remove(target);
+            if (by == "fifo")
+                QVERIFY(::mkfifo(QFile::encodeName(target).constData(), 0644) == 0);
+            else
+                QVERIFY(QFile::link(by == "canary link" ? canary() : by == "zero" ? QString("/dev/zero") : outsidePicture,
+                                    target));
+        }
+        programs::Options options;
+        options.timeoutMs = 30000;
+        const programs::Run run = vellora({"--import-library", old}, options);
+        QVERIFY2(!run.timedOut && run.signal == 0, qPrintable(run.err));
+        QCOMPARE(run.status, status);
+        if (status != 0)
+            return;
+        const LibraryFile library = readLibrary(root());
+        const Item *link = nullptr;
+        const Item *image = nullptr;
+        for (const Item &item : library.items)
+            (item.kind == "link" ? link : image) = &item;
+        QVERIFY(link);
+        // Nothing from outside the old folder came in, in any form.
+        QCOMPARE(bool(link->faviconFilename), what != "favicon");
+        if (link->faviconFilename)
+            QCOMPARE(readFile(root() + "/favicons/" + *link->faviconFilename), readFile(favicon));
+        QCOMPARE(bool(link->snapshotDate), what != "snapshot");
+        if (what == "snapshot")
+            QCOMPARE(link->pixelWidth, 1280);
+        else
+            QCOMPARE(link->pixelWidth, 200);
+        QCOMPARE(image != nullptr, what != "original");
+        for (const QString &folder : {"originals", "favicons", "thumbnails"})
+            for (const QString &name : QDir(root() + "/" + folder).entryList(QDir::Files))
+                QVERIFY(readFile(root() + "/" + folder + "/" + name) != kCanary);
+    }
+
+    // The library's own library.json replaced by a FIFO: refused, not a hang.
+    void ownLibraryIsAFifo()
+    {
+        QVERIFY(::mkfifo(QFile::encodeName(root() + "/library.json").constData(), 0644) == 0);
+        QVERIFY(writeFile(outside() + "/p.png", noisyPng(3)));
+        programs::Options options;
+        options.timeoutMs = 30000;
+        const programs::Run run = vellora({"--import", outside() + "/p.png"}, options);
+        QVERIFY2(!run.timedOut && run.signal == 0, qPrintable(run.err));
+        QCOMPARE(run.status, 1);
+        QFileInfo info(root() + "/library.json");
+        QVERIFY(!info.isFile()); // left as it was
+    }
+
+    // ------------------------------------------------------------ memory
+
+    // Each case in a process of its own, its peak read with wait4().
+    void memoryStaysBounded_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("imported");
+        QTest::newRow("1.5 GB file that is no picture") << "huge text" << "--import" << 0;
+        QTest::newRow("1 GB drop") << "huge drop" << "--ingest-drops" << 0;
+        QTest::newRow("HEIC declaring 16000 x 16000") << "heic bomb" << "--import" << 0;
+        QTest::newRow("ordinary HEIC") << "heic" << "--import" << 1;
+    }
+
+    void memoryStaysBounded()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, mode);
+        QFETCH(int, imported);
+        QVERIFY(writeFile(root() + "/library.json", libraryWith(0)));
+        QString file;
+        if (input == "huge text" || input == "huge drop") {
+            file = input == "huge text" ? outside() + "/notes.txt" : root() + "/Drops/big.png";
+            QVERIFY(writeFile(file, "not a picture, followed by nothing but holes"));
+            QVERIFY(QFile(file).resize(input == "huge text" ? 1536LL << 20 : 1024LL << 20)); // sparse
+            struct timespec times[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+            ::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0);
+        } else {
+            const QByteArray heic = heicWith(input == "heic bomb");
+            if (heic.isEmpty())
+                QSKIP("heif-enc (libheif-examples) is not installed");
+            file = outside() + "/photo.heic";
+            QVERIFY(writeFile(file, heic));
+        }
+        programs::Options options;
+        options.timeoutMs = 120000;
+        const programs::Run run = vellora(mode == "--import" ? QStringList{mode, file} : QStringList{mode}, options);
+        QVERIFY2(!run.timedOut && run.signal == 0, qPrintable(run.err));
+        QCOMPARE(run.status, 0);
+        qInfo("%s: peak %ld MB", QTest::currentDataTag(), run.peakKilobytes / 1024);
+        QVERIFY2(run.peakKilobytes < 1024 * 1024, qPrintable(QString::number(run.peakKilobytes / 1024) + " MB"));
+        if (mode == "--import")
+            QCOMPARE(run.out, QStringLiteral("imported %1 into Inbox\n").arg(imported));
+        else
+            QCOMPARE(readLibrary(root()).items.size(), imported);
     }
 
     // ------------------------------------------------------------ kill -9

@@ -5,8 +5,10 @@
 // behind. A canary file beside the library must come through every case.
 
 #include "library/Drops.h"
+#include "library/LibraryFileAccess.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/LibrarySync.h"
 #include "library/StoreDrops.h"
 #include "library/UnlistedFiles.h"
 
@@ -276,6 +278,166 @@ private slots:
         const LibraryFile saved = LibraryFile::decode(readFile(root() + "/library.json"));
         QCOMPARE(saved.collections.size(), 2);
         QCOMPARE(saved.collections.last().name, QStringLiteral("Pending"));
+    }
+
+    // A drop whose name is not valid UTF-8 is taken in all the same.
+    void dropWithUndecodableName()
+    {
+        QVERIFY(writeFile(root() + "/library.json", document({board("DEF", "Inbox")})));
+        LibraryStore store(root(), false);
+        QDir().mkpath(drops());
+        const QByteArray raw = QFile::encodeName(drops()) + "/caf\xe9.png"; // Latin-1, not UTF-8
+        {
+            const QByteArray bytes = fixtures::pngBytes(30, 20, Qt::darkGreen);
+            const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+            ::close(fd);
+            struct timespec times[2] = {{time(nullptr) - 30, 0}, {time(nullptr) - 30, 0}};
+            ::utimensat(AT_FDCWD, raw.constData(), times, 0);
+        }
+        runScan(store);
+        QCOMPARE(store.items().size(), 1);
+        QCOMPARE(store.items().first().originalFilename, QStringLiteral("caf_.png"));
+        struct stat info;
+        QVERIFY(::stat(raw.constData(), &info) != 0);
+    }
+
+    // ------------------------------------------------------------ two machines
+
+    // Two stores on one folder, as two machines on one synced library: the
+    // first saves, the second saves over it and merges field by field.
+    void twoStoresMerge_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("delete vs open") << "delete" << "open";
+        QTest::newRow("trash vs open") << "trash" << "open";
+        QTest::newRow("open vs trash") << "open" << "trash";
+        QTest::newRow("move vs tag") << "move" << "tag";
+        QTest::newRow("add vs add") << "add Y" << "add Z";
+        QTest::newRow("rename vs rename") << "rename first" << "rename second";
+    }
+
+    void twoStoresMerge()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QVERIFY(writeFile(root() + "/library.json",
+                          document({board("DEF", "Inbox"), board("C2", "Other")}, {item("X", {"DEF"})})));
+        LibraryStore one(root(), false);
+        LibraryStore two(root(), false);
+        const auto act = [](LibraryStore &store, const QString &what) {
+            if (what == "delete")
+                store.deletePermanently("X");
+            else if (what == "open")
+                store.markOpened("X");
+            else if (what == "trash")
+                store.trash({"X"});
+            else if (what == "move")
+                store.setCollections({"C2"}, "X");
+            else if (what == "tag")
+                store.updateItem("X", [](Item &i) { i.tags = QStringList{"tagged"}; });
+            else if (what.startsWith("add"))
+                store.appendItems({item(what.mid(4), {"DEF"})});
+            else if (what.startsWith("rename"))
+                store.renameCollection("C2", what);
+        };
+        act(one, first);
+        QVERIFY(one.save());
+        act(two, second);
+        QVERIFY(two.save());
+        const LibraryFile merged = LibraryFile::decode(readFile(root() + "/library.json"));
+        QHash<QString, Item> items;
+        for (const Item &i : merged.items)
+            items.insert(i.id, i);
+        if (first == "delete") {
+            QVERIFY(!items.contains("X"));
+        } else if (first == "trash" || second == "trash") {
+            QVERIFY(items.value("X").trashedAt);
+            QVERIFY(items.value("X").collectionIds.isEmpty());
+            QCOMPARE(items.value("X").openCount.value_or(0), 1);
+        } else if (first == "move") {
+            QCOMPARE(items.value("X").collectionIds, QStringList{"C2"});
+            QCOMPARE(items.value("X").tags.value_or(QStringList()), QStringList{"tagged"});
+        } else if (first.startsWith("add")) {
+            QVERIFY(items.contains("X") && items.contains("Y") && items.contains("Z"));
+        } else {
+            // A true clash keeps this machine's value; the other is in a backup.
+            QCOMPARE(merged.collections.at(1).name, QStringLiteral("rename second"));
+            QVERIFY(!QDir(root() + "/backups").entryList({"conflict-*"}).isEmpty());
+        }
+        QCOMPARE(two.items().size(), merged.items.size());
+    }
+
+    // "conflict-" backups: 30 days, and the newest 50.
+    void conflictBackupsPruned()
+    {
+        ManualClock clock(now());
+        ScopedClock scoped(&clock);
+        const QString backups = root() + "/backups";
+        QVERIFY(writeFile(backups + "/" + libraryBackupName("conflict", clock.now() - 40 * kDay, 1), "old"));
+        QVERIFY(writeFile(backups + "/" + libraryBackupName("library", clock.now() - 40 * kDay, 2), "timed"));
+        for (int i = 0; i < 60; ++i) {
+            clock.advance(1);
+            QVERIFY(writeLibraryBackup("version", root(), "conflict"));
+        }
+        const QStringList left = QDir(backups).entryList({"conflict-*"}, QDir::Files, QDir::Name);
+        QCOMPARE(left.size(), 50);
+        QVERIFY(left.first() > libraryBackupName("conflict", clock.now() - 50, 0));
+        QCOMPARE(QDir(backups).entryList({"library-*"}).size(), 1);
+    }
+
+    // A sync client's conflict copy beside library.json: merged into it,
+    // never chosen when it does not decode, and always kept as a backup.
+    void syncClientConflictCopy_data()
+    {
+        QTest::addColumn<QString>("copyName");
+        QTest::addColumn<bool>("decodes");
+        QTest::newRow("Syncthing, newer, undecodable") << "library.sync-conflict-20261209-075203-ABCDEFG.json" << false;
+        QTest::newRow("Syncthing, newer, with its own item") << "library.sync-conflict-20261209-075203-ABCDEFG.json" << true;
+        QTest::newRow("Dropbox, newer, with its own item") << "library (conflicted copy 2026-12-09).json" << true;
+    }
+
+    void syncClientConflictCopy()
+    {
+        QFETCH(QString, copyName);
+        QFETCH(bool, decodes);
+        const QList<Board> boards{board("DEF", "Inbox")};
+        QVERIFY(writeFile(root() + "/library.json", document(boards, {item("X", {"DEF"}), item("HERE", {"DEF"})})));
+        const QString copy = root() + "/" + copyName;
+        const QByteArray theirs = decodes ? document(boards, {item("X", {"DEF"}), item("THERE", {"DEF"})})
+                                          : QByteArray("{\"collections\": [ truncated");
+        QVERIFY(writeFile(copy, theirs));
+        setModified(copy, unixNow() + 60); // newer than library.json
+        LibraryStore store(root(), false);
+        QVERIFY(store.loaded());
+        QStringList ids;
+        for (const Item &i : store.items())
+            ids << i.id;
+        ids.sort();
+        QCOMPARE(ids, decodes ? QStringList({"HERE", "THERE", "X"}) : QStringList({"HERE", "X"}));
+        QVERIFY(!QFile::exists(copy));
+        bool kept = false;
+        for (const QString &name : QDir(root() + "/backups").entryList({"conflict-*"}))
+            kept = kept || readFile(root() + "/backups/" + name) == theirs;
+        QVERIFY(kept);
+    }
+
+    // A running program sees a conflict copy appear and merges it in.
+    void runningStoreNoticesConflictCopy()
+    {
+        const QList<Board> boards{board("DEF", "Inbox")};
+        QVERIFY(writeFile(root() + "/library.json", document(boards, {item("X", {"DEF"})})));
+        LibraryStore store(root(), false);
+        QVERIFY(store.loaded());
+        LibrarySync sync;
+        sync.start(syncedLibrary(store));
+        const QString copy = root() + "/library.sync-conflict-20261209-075203-ABCDEFG.json";
+        QVERIFY(writeFile(copy, document(boards, {item("X", {"DEF"}), item("THERE", {"DEF"})})));
+        QTRY_VERIFY_WITH_TIMEOUT(store.item("THERE").has_value(), 10000);
+        QTRY_VERIFY(!QFile::exists(copy));
+        sync.stop();
     }
 
     // ------------------------------------------------------------ drops

@@ -70,10 +70,11 @@ private slots:
                                        << QStringList{"base"};
         QTest::newRow("deleted here") << QList<Item>{b} << QList<Item>{a, b} << QStringList{"B"}
                                       << QStringList{"base"};
+        // A deletion removed the item's files: it wins over any change.
         QTest::newRow("deleted there, changed here") << QList<Item>{tagged("A", "here"), b} << QList<Item>{b}
-                                                     << QStringList{"A", "B"} << QStringList{"here", "base"};
+                                                     << QStringList{"B"} << QStringList{"base"};
         QTest::newRow("deleted here, changed there") << QList<Item>{b} << QList<Item>{tagged("A", "there"), b}
-                                                     << QStringList{"B", "A"} << QStringList{"base", "there"};
+                                                     << QStringList{"B"} << QStringList{"base"};
     }
 
     void items()
