@@ -24,6 +24,7 @@
 #include "library/SettingsSync.h"
 #include "library/StoreDrops.h"
 #include "sharing/CollectionSharing.h"
+#include "sharing/SharingMenu.h"
 #include "platform/Bundle.h"
 #include "update/Updater.h"
 #include "platform/Defaults.h"
@@ -34,6 +35,7 @@
 #include <QGuiApplication>
 #include <QThreadPool>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 #include <memory>
@@ -89,13 +91,17 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     finishProcess(status);
 }
 
-// The vellora: addresses among the arguments, in order.
+// The addresses among the arguments, in order: vellora: addresses and the
+// share addresses of a sharing service ("<service>/share/<token>").
 QStringList addressArguments(const QStringList &arguments)
 {
     QStringList addresses;
-    for (qsizetype i = 1; i < arguments.size(); ++i)
-        if (arguments[i].startsWith(QLatin1String("vellora:")))
-            addresses << arguments[i];
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments[i];
+        const bool web = argument.startsWith(QLatin1String("https://")) || argument.startsWith(QLatin1String("http://"));
+        if (argument.startsWith(QLatin1String("vellora:")) || (web && argument.contains(QLatin1String("/share/"))))
+            addresses << argument;
+    }
     return addresses;
 }
 
@@ -170,10 +176,16 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
         window.activateWindow();
     };
     QObject::connect(&bus, &ApplicationBus::activateRequested, &window, bringForward);
-    QObject::connect(&bus, &ApplicationBus::openRequested, &window, [&state, bringForward](const QStringList &uris) {
+    // A share address is an invitation to accept; every other address is the window's.
+    SharingAppDelegate sharingDelegate(CollectionSharing::shared());
+    auto openAddress = [&state, &sharingDelegate](const QString &address) {
+        if (!sharingDelegate.openURL(QUrl(address)))
+            state.handleOpenURL(address);
+    };
+    QObject::connect(&bus, &ApplicationBus::openRequested, &window, [openAddress, bringForward](const QStringList &uris) {
         bringForward();
         for (const QString &uri : uris)
-            state.handleOpenURL(uri);
+            openAddress(uri);
     });
     QObject::connect(&bus, &ApplicationBus::continueActivityRequested, &state, &AppState::continueActivity);
 
@@ -181,9 +193,9 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     ingestDrops.windowShown();
     services.windowShown();
     // Addresses this process was started with, once the window is up.
-    QTimer::singleShot(0, &state, [&state, addresses] {
+    QTimer::singleShot(0, &state, [openAddress, addresses] {
         for (const QString &address : addresses)
-            state.handleOpenURL(address);
+            openAddress(address);
     });
     return application.exec();
 }

@@ -26,6 +26,9 @@
 #include "views/SettingsView.h"
 #define VELLORA_HAS_SETTINGS_VIEW 1
 #endif
+#include "platform/Defaults.h"
+#include "sharing/CollectionSharing.h"
+#include "sharing/SharingMenu.h"
 #include "update/Updater.h"
 #include "views/UpdateBanner.h"
 
@@ -426,6 +429,9 @@ void MainWindow::buildMenus()
     file->addAction(QStringLiteral("New Smart Folder…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), state,
                     [state] { state->newSmartFolder(); });
     file->addSeparator();
+    // Sharing acts on the collection that is shown.
+    file->addMenu(makeSharingMenu(CollectionSharing::shared(), [state] { return state->selection(); }, this));
+    file->addSeparator();
     QAction *settings = file->addAction(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, [this] {
         QWidget *window = settingsWindow();
         window->show();
@@ -518,6 +524,7 @@ QWidget *MainWindow::settingsWindow()
     column->setContentsMargins(0, 0, 0, 0);
 #ifdef VELLORA_HAS_SETTINGS_VIEW
     auto *form = new SettingsView(m_state.store(), window);
+    form->addSection(QStringLiteral("Sharing"), makeSharingSettingsSection(Defaults::standard(), form));
     form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
     column->addWidget(form);
 #else
