@@ -344,14 +344,13 @@ private:
     // opening counts as a failure worth another try.
     std::optional<IntakeFile> openClaim(const Claim &claim, qint64 maxBytes)
     {
-        QString why;
+        IntakeError why;
         auto source = IntakeFile::open(claim.path, LinkPolicy::Refuse, maxBytes, &why);
         if (!source) {
-            if (QFileInfo(claim.path).isSymLink() || why.startsWith(QLatin1String("not a regular"))
-                || why.startsWith(QLatin1String("larger")))
-                reject(claim, why);
-            else
+            if (why.kind == IntakeError::Kind::Unopenable)
                 failed(claim, QStringLiteral("could not be read"));
+            else
+                reject(claim, why.text);
         }
         return source;
     }
