@@ -8,6 +8,7 @@
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "platform/ImageIO.h"
+#include "platform/IntakeFile.h"
 #include "platform/Logging.h"
 #include "platform/Places.h"
 #include "platform/PosixIO.h"
@@ -57,7 +58,7 @@ quint64 systemRandomBelow(quint64 bound)
 // size is read.
 QByteArray readSource(const QString &path)
 {
-    return posix::readRegularFile(QFile::encodeName(path), kMaxSourceBytes).value_or(QByteArray());
+    return readIntakeFile(path, LinkPolicy::Refuse, kMaxSourceBytes).value_or(QByteArray());
 }
 
 bool isRegularFile(const QString &path)
