@@ -28,14 +28,6 @@ constexpr qsizetype kBatchSize = 20;
 
 CollectionSharing *g_shared = nullptr;
 
-CloudError makeError(int code, const QString &message)
-{
-    CloudError error;
-    error.code = code;
-    error.message = message;
-    return error;
-}
-
 // Calls `done` once `count` calls of the returned function were made.
 std::function<void()> countdown(int count, std::function<void()> done)
 {
@@ -167,7 +159,7 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
     const auto board = m_store->collection(collectionId);
     if (!board) {
         QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudUnknownItem, QStringLiteral("no such collection"))); },
+            this, [done] { done(cloudError(CloudUnknownItem, QStringLiteral("no such collection"))); },
             Qt::QueuedConnection);
         return;
     }
@@ -187,7 +179,7 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
         qCInfo(lcSharing, "share: zone %s created", qUtf8Printable(zone.name));
         const auto board = self->m_store->collection(collectionId);
         if (!board)
-            return done(makeError(CloudUnknownItem, QStringLiteral("no such collection")));
+            return done(cloudError(CloudUnknownItem, QStringLiteral("no such collection")));
         CloudRecord root = collectionRecord(*board, zone);
         CloudRecord share;
         share.type = kShareRecordType;
@@ -230,7 +222,7 @@ void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<Cl
     const auto board = m_store->collection(collectionId);
     if (!board || !board->zone) {
         QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
+            this, [done] { done(cloudError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
             Qt::QueuedConnection);
         return;
     }
@@ -244,7 +236,7 @@ void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<Cl
             return done(std::get<CloudError>(root));
         const QString shareName = std::get<CloudRecord>(root).fields.value(QStringLiteral("share")).toString();
         if (shareName.isEmpty())
-            return done(makeError(CloudUnknownItem, QStringLiteral("collection has no share")));
+            return done(cloudError(CloudUnknownItem, QStringLiteral("collection has no share")));
         CloudDatabase &db = scope == CloudScope::Shared ? self->container().sharedDatabase()
                                                         : self->container().privateDatabase();
         db.fetchRecord(zone, shareName, done);
@@ -256,7 +248,7 @@ void CollectionSharing::saveShare(const QString &collectionId, const CloudRecord
     const auto board = m_store->collection(collectionId);
     if (!board || !board->zone) {
         QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
+            this, [done] { done(cloudError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
             Qt::QueuedConnection);
         return;
     }
@@ -267,7 +259,7 @@ void CollectionSharing::saveShare(const QString &collectionId, const CloudRecord
                                 for (const CloudRecord &r : std::get<CloudModifyResult>(result).saved)
                                     if (r.type == kShareRecordType)
                                         return done(r);
-                                done(makeError(CloudInternalError, QStringLiteral("share not saved")));
+                                done(cloudError(CloudInternalError, QStringLiteral("share not saved")));
                             });
 }
 
@@ -327,7 +319,7 @@ void CollectionSharing::acceptURL(const QUrl &url, std::function<void(std::optio
             this,
             [done] {
                 if (done)
-                    done(makeError(CloudInvalidArguments, QStringLiteral("not a share of the sharing service")));
+                    done(cloudError(CloudInvalidArguments, QStringLiteral("not a share of the sharing service")));
             },
             Qt::QueuedConnection);
         return;
@@ -344,7 +336,7 @@ void CollectionSharing::acceptURL(const QUrl &url, std::function<void(std::optio
         self->accept(std::get<CloudShareMetadata>(metadata), [done](bool accepted) {
             if (done)
                 done(accepted ? std::nullopt
-                              : std::optional<CloudError>(makeError(CloudInternalError, QStringLiteral("not accepted"))));
+                              : std::optional<CloudError>(cloudError(CloudInternalError, QStringLiteral("not accepted"))));
         });
     });
 }
