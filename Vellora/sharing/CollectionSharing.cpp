@@ -11,6 +11,7 @@
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
 #include "platform/Logging.h"
+#include "platform/Uuid.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,7 +19,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QThreadPool>
-#include <QUuid>
 
 namespace vellora {
 
@@ -183,7 +183,7 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
         CloudRecord root = collectionRecord(*board, zone);
         CloudRecord share;
         share.type = kShareRecordType;
-        share.name = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        share.name = newUUIDString();
         share.zone = zone;
         share.fields.insert(QStringLiteral("title"), board->name);
         share.fields.insert(QStringLiteral("publicPermission"), QStringLiteral("none"));

@@ -3,6 +3,7 @@
 #include "SharingRecords.h"
 
 #include "platform/Defaults.h"
+#include "platform/Digest.h"
 #include "platform/Logging.h"
 
 #include <QCoreApplication>
@@ -286,7 +287,7 @@ void HttpCloudContainer::download(const QString &path, const QJsonObject &body, 
         const bool flushed = file->flush();
         file->close();
         if (*tooLarge || !flushed || *written != asset.size
-            || QString::fromLatin1(hash->result().toHex()) != asset.hash) {
+            || sha256Hex(hash->result()) != asset.hash) {
             file->remove();
             return done(cloudError(CloudInternalError, QStringLiteral("asset does not match its record")));
         }

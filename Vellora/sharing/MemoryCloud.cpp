@@ -1,6 +1,7 @@
 #include "MemoryCloud.h"
 
-#include <QCryptographicHash>
+#include "platform/Digest.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QRandomGenerator>
@@ -272,7 +273,7 @@ void MemoryCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecor
                 break;
             }
             const QByteArray bytes = file.readAll();
-            const QString hash = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+            const QString hash = sha256Hex(sha256(bytes));
             m_service.m_assets.insert(hash, bytes);
             *it = CloudAsset{QString(), hash, bytes.size()};
         }
