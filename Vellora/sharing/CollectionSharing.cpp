@@ -28,6 +28,15 @@ constexpr qsizetype kBatchSize = 20;
 
 CollectionSharing *g_shared = nullptr;
 
+// Answers `done` with an error from the event loop, never from inside the
+// call, the way every cloud call answers.
+template <typename T>
+void failLater(QObject *context, CloudCallback<T> done, int code, const QString &message)
+{
+    QMetaObject::invokeMethod(
+        context, [done = std::move(done), error = cloudError(code, message)] { done(error); }, Qt::QueuedConnection);
+}
+
 // Calls `done` once `count` calls of the returned function were made.
 std::function<void()> countdown(int count, std::function<void()> done)
 {
@@ -145,6 +154,12 @@ void CollectionSharing::updateSnapshot(const QString &collectionId, const QStrin
     m_settings.set(kSnapshotKey, encodeSnapshot(all));
 }
 
+bool CollectionSharing::renamedHere(const Board &board) const
+{
+    const QVariantMap agreed = m_settings.value(kSharedNamesKey).toMap();
+    return agreed.contains(board.id) && agreed.value(board.id).toString() != board.name;
+}
+
 void CollectionSharing::setSharedName(const QString &collectionId, const QString &name)
 {
     QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
@@ -157,12 +172,8 @@ void CollectionSharing::setSharedName(const QString &collectionId, const QString
 void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRecord> done)
 {
     const auto board = m_store->collection(collectionId);
-    if (!board) {
-        QMetaObject::invokeMethod(
-            this, [done] { done(cloudError(CloudUnknownItem, QStringLiteral("no such collection"))); },
-            Qt::QueuedConnection);
-        return;
-    }
+    if (!board)
+        return failLater(this, done, CloudUnknownItem, QStringLiteral("no such collection"));
     QPointer<CollectionSharing> self(this);
     if (board->zone) {
         // Already shared: hand out the share that exists.
@@ -220,12 +231,8 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
 void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<CloudRecord> done)
 {
     const auto board = m_store->collection(collectionId);
-    if (!board || !board->zone) {
-        QMetaObject::invokeMethod(
-            this, [done] { done(cloudError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
-            Qt::QueuedConnection);
-        return;
-    }
+    if (!board || !board->zone)
+        return failLater(this, done, CloudUnknownItem, QStringLiteral("collection not shared"));
     QPointer<CollectionSharing> self(this);
     const CloudZoneID zone = zoneFor(*board);
     const CloudScope scope = scopeFor(*board);
@@ -246,12 +253,8 @@ void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<Cl
 void CollectionSharing::saveShare(const QString &collectionId, const CloudRecord &share, CloudCallback<CloudRecord> done)
 {
     const auto board = m_store->collection(collectionId);
-    if (!board || !board->zone) {
-        QMetaObject::invokeMethod(
-            this, [done] { done(cloudError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
-            Qt::QueuedConnection);
-        return;
-    }
+    if (!board || !board->zone)
+        return failLater(this, done, CloudUnknownItem, QStringLiteral("collection not shared"));
     database(*board).modify(zoneFor(*board), {share}, {}, CloudSavePolicy::IfServerRecordUnchanged, true,
                             [done](CloudResult<CloudModifyResult> result) {
                                 if (isError(result))
@@ -631,13 +634,12 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                 if (!board)
                     return done();
                 QStringList fetched;
-                const QVariantMap agreed = self->m_settings.value(kSharedNamesKey).toMap();
                 // A rename made here and not pushed yet wins over the name fetched.
-                const bool renamedHere = agreed.contains(collectionId) && agreed.value(collectionId).toString() != board->name;
+                const bool keepOurName = self->renamedHere(*board);
                 for (const CloudRecord &record : changes.changed) {
                     if (record.type == kCollectionRecordType && record.name == collectionId) {
                         const QJsonValue name = record.fields.value(QStringLiteral("name"));
-                        if (name.isString() && !renamedHere) {
+                        if (name.isString() && !keepOurName) {
                             store.updateCollection(collectionId, [&](Board &b) { b.name = name.toString(); });
                             self->setSharedName(collectionId, name.toString());
                         }
@@ -710,7 +712,6 @@ void CollectionSharing::removeItems(const QStringList &ids, const Board &board)
 void CollectionSharing::pushChanges()
 {
     const auto all = snapshot();
-    const QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
     for (const Board &board : m_store->collections()) {
         if (!board.zone)
             continue;
@@ -718,8 +719,7 @@ void CollectionSharing::pushChanges()
         for (const Item &item : items(board.id))
             ids.append(item.id);
         const QStringList stored = all ? all->value(board.id) : QStringList();
-        const bool renamed = names.contains(board.id) && names.value(board.id).toString() != board.name;
-        if (!all || QSet<QString>(ids.begin(), ids.end()) != QSet<QString>(stored.begin(), stored.end()) || renamed)
+        if (!all || QSet<QString>(ids.begin(), ids.end()) != QSet<QString>(stored.begin(), stored.end()) || renamedHere(board))
             push(board.id);
     }
 }
@@ -766,8 +766,7 @@ void CollectionSharing::runPush(const QString &collectionId)
     const QStringList stored = snapshot().value_or(SharingSnapshot()).value(collectionId);
     const QSet<QString> storedSet(stored.begin(), stored.end());
     const QSet<QString> idSet(ids.begin(), ids.end());
-    const QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
-    const bool renamed = names.contains(collectionId) && names.value(collectionId).toString() != board->name;
+    const bool renamed = renamedHere(*board);
     if (storedSet == idSet && !renamed && snapshot()) {
         QMetaObject::invokeMethod(this, [self, collectionId] { if (self) self->finishPush(collectionId); },
                                   Qt::QueuedConnection);
