@@ -280,11 +280,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     m_grid->setHeader(m_title);
     m_fade = new TopFade(m_content);
     m_header = new HeaderBar(&m_state.search(), m_content);
-    auto *banner = new UpdateBanner(Updater::shared(), m_header);
-    m_header->setLeadingWidget(banner);
-    // The bar shows what it is given; the banner alone knows whether it has
-    // something to say.
-    banner->setVisible(Updater::shared().bannerVisible());
+    m_header->setLeadingWidget(new UpdateBanner(Updater::shared(), m_header));
     m_selectionBar = new SelectionBar(m_state, m_content);
     m_selectionBar->hide();
     split->addWidget(m_content, 1);

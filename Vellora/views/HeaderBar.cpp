@@ -178,8 +178,9 @@ void HeaderBar::setLeadingWidget(QWidget *widget)
     m_leading = widget;
     if (widget) {
         widget->setParent(this);
+        // Not shown here: a widget that hid itself (the banner with nothing to
+        // say) stays hidden; the layout shows any other with the bar.
         m_row->insertWidget(0, widget, 0, Qt::AlignVCenter);
-        widget->show();
     }
 }
 

@@ -73,6 +73,7 @@ public:
     std::function<void()> emptyTrash;
 
     // Places the update banner (or any widget) first in the row; null removes it.
+    // The widget keeps deciding its own visibility.
     void setLeadingWidget(QWidget *widget);
     // Re-reads every value into the controls.
     void refresh();
