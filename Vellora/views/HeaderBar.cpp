@@ -42,18 +42,6 @@ const QList<HeaderBar::Swatch> &HeaderBar::swatches()
     return rows;
 }
 
-const QList<HeaderBar::SortOrder> &HeaderBar::sortOrders()
-{
-    static const QList<SortOrder> orders = {
-        {QStringLiteral("newest"), QStringLiteral("Date added, newest first")},
-        {QStringLiteral("oldest"), QStringLiteral("Date added, oldest first")},
-        {QStringLiteral("az"), QStringLiteral("Name, A–Z")},
-        {QStringLiteral("za"), QStringLiteral("Name, Z–A")},
-        {QStringLiteral("opened"), QStringLiteral("Most opened")},
-    };
-    return orders;
-}
-
 bool HeaderBar::filterActive(const QString &sort, std::optional<double> hueFilter,
                              const std::optional<QString> &similarTo)
 {
