@@ -6,7 +6,6 @@
 #include "platform/FolderWatcher.h"
 #include "platform/Scheduler.h"
 #include "platform/ScreenshotFolder.h"
-#include "ServiceProvider.h"
 #include "views/CollectionContents.h"
 
 #include <QAction>
@@ -208,11 +207,6 @@ void Capture::raiseMainWindow(QWidget *window)
 }
 
 void Capture::start() { start(nullptr); }
-
-void Capture::addToVellora(const QStringList &uris, const QString &text)
-{
-    importIntoDefaultCollection(m_store, requestedURLs(uris, text));
-}
 
 void Capture::showDropShelf()
 {
