@@ -18,7 +18,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
@@ -149,29 +149,10 @@ QIcon Capture::inboxIcon()
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.scale(side / 18.0, side / 18.0);
-        QPen pen(QColor(0x44, 0x47, 0x52), 1.6);
-        pen.setJoinStyle(Qt::RoundJoin);
-        pen.setCapStyle(Qt::RoundCap);
-        painter.setPen(pen);
-        QPainterPath outline;
-        outline.moveTo(2.5, 10);
-        outline.lineTo(5, 3.5);
-        outline.lineTo(13, 3.5);
-        outline.lineTo(15.5, 10);
-        outline.lineTo(15.5, 14.5);
-        outline.lineTo(2.5, 14.5);
-        outline.closeSubpath();
+        painter.setPen(QPen(QColor(0x44, 0x47, 0x52), 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(QColor(0xf4, 0xf5, 0xf7));
-        painter.drawPath(outline);
-        QPainterPath dip;
-        dip.moveTo(2.5, 10);
-        dip.lineTo(6.5, 10);
-        dip.lineTo(7.5, 12);
-        dip.lineTo(10.5, 12);
-        dip.lineTo(11.5, 10);
-        dip.lineTo(15.5, 10);
-        painter.setBrush(Qt::NoBrush);
-        painter.drawPath(dip);
+        painter.drawPolygon(QPolygonF({{2.5, 10}, {5, 3.5}, {13, 3.5}, {15.5, 10}, {15.5, 14.5}, {2.5, 14.5}}));
+        painter.drawPolyline(QPolygonF({{2.5, 10}, {6.5, 10}, {7.5, 12}, {10.5, 12}, {11.5, 10}, {15.5, 10}}));
         return pixmap;
     };
     QIcon icon;
