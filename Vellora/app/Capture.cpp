@@ -40,11 +40,8 @@ const QString kInboxTitle = QStringLiteral("Vellora Inbox");
 
 void importIntoDefaultCollection(LibraryStore &store, const QList<QUrl> &urls)
 {
-    if (store.loaded()) {
-        importURLs(urls, store, store.defaultBoardId());
-        return;
-    }
-    // Before the load there is no first collection to put anything into.
+    // Before the load there is no first collection to put anything into; once
+    // loaded, this runs at once.
     QPointer<LibraryStore> guard(&store);
     store.waitUntilLoaded([guard, urls](bool loaded) {
         if (guard && loaded)
@@ -429,16 +426,12 @@ void Capture::lookFinished(quint64 generation, quint64 startedAt, const QSet<QSt
 
     if (!fresh.isEmpty()) {
         std::sort(fresh.begin(), fresh.end());
-        if (m_store.loaded()) {
-            importFiles(m_store, fresh, m_store.defaultBoardId());
-        } else {
-            // Before the load there is no first collection to put them into.
-            QPointer<LibraryStore> store(&m_store);
-            m_store.waitUntilLoaded([store, fresh](bool loaded) {
-                if (store && loaded)
-                    importFiles(*store, fresh, store->defaultBoardId());
-            });
-        }
+        // At once when loaded; before, there is no first collection yet.
+        QPointer<LibraryStore> store(&m_store);
+        m_store.waitUntilLoaded([store, fresh](bool loaded) {
+            if (store && loaded)
+                importFiles(*store, fresh, store->defaultBoardId());
+        });
         emit screenshotsImported(fresh);
     }
     if (m_lookAgain) {
