@@ -12,6 +12,14 @@ QString CloudError::description() const
     return text + QLatin1Char(')');
 }
 
+CloudError cloudError(int code, const QString &message)
+{
+    CloudError error;
+    error.code = code;
+    error.message = message;
+    return error;
+}
+
 QJsonObject participantJson(const CloudParticipant &participant)
 {
     return QJsonObject{{QStringLiteral("user"), participant.user},

@@ -62,6 +62,8 @@ struct CloudError {
     QString description() const;
 };
 
+CloudError cloudError(int code, const QString &message);
+
 template <typename T>
 using CloudResult = std::variant<T, CloudError>;
 

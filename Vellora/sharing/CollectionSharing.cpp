@@ -11,6 +11,7 @@
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
 #include "platform/Logging.h"
+#include "platform/Uuid.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,7 +19,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QThreadPool>
-#include <QUuid>
 
 namespace vellora {
 
@@ -28,12 +28,13 @@ constexpr qsizetype kBatchSize = 20;
 
 CollectionSharing *g_shared = nullptr;
 
-CloudError makeError(int code, const QString &message)
+// Answers `done` with an error from the event loop, never from inside the
+// call, the way every cloud call answers.
+template <typename T>
+void failLater(QObject *context, CloudCallback<T> done, int code, const QString &message)
 {
-    CloudError error;
-    error.code = code;
-    error.message = message;
-    return error;
+    QMetaObject::invokeMethod(
+        context, [done = std::move(done), error = cloudError(code, message)] { done(error); }, Qt::QueuedConnection);
 }
 
 // Calls `done` once `count` calls of the returned function were made.
@@ -153,6 +154,12 @@ void CollectionSharing::updateSnapshot(const QString &collectionId, const QStrin
     m_settings.set(kSnapshotKey, encodeSnapshot(all));
 }
 
+bool CollectionSharing::renamedHere(const Board &board) const
+{
+    const QVariantMap agreed = m_settings.value(kSharedNamesKey).toMap();
+    return agreed.contains(board.id) && agreed.value(board.id).toString() != board.name;
+}
+
 void CollectionSharing::setSharedName(const QString &collectionId, const QString &name)
 {
     QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
@@ -165,12 +172,8 @@ void CollectionSharing::setSharedName(const QString &collectionId, const QString
 void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRecord> done)
 {
     const auto board = m_store->collection(collectionId);
-    if (!board) {
-        QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudUnknownItem, QStringLiteral("no such collection"))); },
-            Qt::QueuedConnection);
-        return;
-    }
+    if (!board)
+        return failLater(this, done, CloudUnknownItem, QStringLiteral("no such collection"));
     QPointer<CollectionSharing> self(this);
     if (board->zone) {
         // Already shared: hand out the share that exists.
@@ -187,11 +190,11 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
         qCInfo(lcSharing, "share: zone %s created", qUtf8Printable(zone.name));
         const auto board = self->m_store->collection(collectionId);
         if (!board)
-            return done(makeError(CloudUnknownItem, QStringLiteral("no such collection")));
+            return done(cloudError(CloudUnknownItem, QStringLiteral("no such collection")));
         CloudRecord root = collectionRecord(*board, zone);
         CloudRecord share;
         share.type = kShareRecordType;
-        share.name = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        share.name = newUUIDString();
         share.zone = zone;
         share.fields.insert(QStringLiteral("title"), board->name);
         share.fields.insert(QStringLiteral("publicPermission"), QStringLiteral("none"));
@@ -228,12 +231,8 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
 void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<CloudRecord> done)
 {
     const auto board = m_store->collection(collectionId);
-    if (!board || !board->zone) {
-        QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
-            Qt::QueuedConnection);
-        return;
-    }
+    if (!board || !board->zone)
+        return failLater(this, done, CloudUnknownItem, QStringLiteral("collection not shared"));
     QPointer<CollectionSharing> self(this);
     const CloudZoneID zone = zoneFor(*board);
     const CloudScope scope = scopeFor(*board);
@@ -244,7 +243,7 @@ void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<Cl
             return done(std::get<CloudError>(root));
         const QString shareName = std::get<CloudRecord>(root).fields.value(QStringLiteral("share")).toString();
         if (shareName.isEmpty())
-            return done(makeError(CloudUnknownItem, QStringLiteral("collection has no share")));
+            return done(cloudError(CloudUnknownItem, QStringLiteral("collection has no share")));
         CloudDatabase &db = scope == CloudScope::Shared ? self->container().sharedDatabase()
                                                         : self->container().privateDatabase();
         db.fetchRecord(zone, shareName, done);
@@ -254,12 +253,8 @@ void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<Cl
 void CollectionSharing::saveShare(const QString &collectionId, const CloudRecord &share, CloudCallback<CloudRecord> done)
 {
     const auto board = m_store->collection(collectionId);
-    if (!board || !board->zone) {
-        QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudUnknownItem, QStringLiteral("collection not shared"))); },
-            Qt::QueuedConnection);
-        return;
-    }
+    if (!board || !board->zone)
+        return failLater(this, done, CloudUnknownItem, QStringLiteral("collection not shared"));
     database(*board).modify(zoneFor(*board), {share}, {}, CloudSavePolicy::IfServerRecordUnchanged, true,
                             [done](CloudResult<CloudModifyResult> result) {
                                 if (isError(result))
@@ -267,7 +262,7 @@ void CollectionSharing::saveShare(const QString &collectionId, const CloudRecord
                                 for (const CloudRecord &r : std::get<CloudModifyResult>(result).saved)
                                     if (r.type == kShareRecordType)
                                         return done(r);
-                                done(makeError(CloudInternalError, QStringLiteral("share not saved")));
+                                done(cloudError(CloudInternalError, QStringLiteral("share not saved")));
                             });
 }
 
@@ -327,7 +322,7 @@ void CollectionSharing::acceptURL(const QUrl &url, std::function<void(std::optio
             this,
             [done] {
                 if (done)
-                    done(makeError(CloudInvalidArguments, QStringLiteral("not a share of the sharing service")));
+                    done(cloudError(CloudInvalidArguments, QStringLiteral("not a share of the sharing service")));
             },
             Qt::QueuedConnection);
         return;
@@ -344,7 +339,7 @@ void CollectionSharing::acceptURL(const QUrl &url, std::function<void(std::optio
         self->accept(std::get<CloudShareMetadata>(metadata), [done](bool accepted) {
             if (done)
                 done(accepted ? std::nullopt
-                              : std::optional<CloudError>(makeError(CloudInternalError, QStringLiteral("not accepted"))));
+                              : std::optional<CloudError>(cloudError(CloudInternalError, QStringLiteral("not accepted"))));
         });
     });
 }
@@ -639,13 +634,12 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                 if (!board)
                     return done();
                 QStringList fetched;
-                const QVariantMap agreed = self->m_settings.value(kSharedNamesKey).toMap();
                 // A rename made here and not pushed yet wins over the name fetched.
-                const bool renamedHere = agreed.contains(collectionId) && agreed.value(collectionId).toString() != board->name;
+                const bool keepOurName = self->renamedHere(*board);
                 for (const CloudRecord &record : changes.changed) {
                     if (record.type == kCollectionRecordType && record.name == collectionId) {
                         const QJsonValue name = record.fields.value(QStringLiteral("name"));
-                        if (name.isString() && !renamedHere) {
+                        if (name.isString() && !keepOurName) {
                             store.updateCollection(collectionId, [&](Board &b) { b.name = name.toString(); });
                             self->setSharedName(collectionId, name.toString());
                         }
@@ -718,7 +712,6 @@ void CollectionSharing::removeItems(const QStringList &ids, const Board &board)
 void CollectionSharing::pushChanges()
 {
     const auto all = snapshot();
-    const QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
     for (const Board &board : m_store->collections()) {
         if (!board.zone)
             continue;
@@ -726,8 +719,7 @@ void CollectionSharing::pushChanges()
         for (const Item &item : items(board.id))
             ids.append(item.id);
         const QStringList stored = all ? all->value(board.id) : QStringList();
-        const bool renamed = names.contains(board.id) && names.value(board.id).toString() != board.name;
-        if (!all || QSet<QString>(ids.begin(), ids.end()) != QSet<QString>(stored.begin(), stored.end()) || renamed)
+        if (!all || QSet<QString>(ids.begin(), ids.end()) != QSet<QString>(stored.begin(), stored.end()) || renamedHere(board))
             push(board.id);
     }
 }
@@ -774,8 +766,7 @@ void CollectionSharing::runPush(const QString &collectionId)
     const QStringList stored = snapshot().value_or(SharingSnapshot()).value(collectionId);
     const QSet<QString> storedSet(stored.begin(), stored.end());
     const QSet<QString> idSet(ids.begin(), ids.end());
-    const QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
-    const bool renamed = names.contains(collectionId) && names.value(collectionId).toString() != board->name;
+    const bool renamed = renamedHere(*board);
     if (storedSet == idSet && !renamed && snapshot()) {
         QMetaObject::invokeMethod(this, [self, collectionId] { if (self) self->finishPush(collectionId); },
                                   Qt::QueuedConnection);

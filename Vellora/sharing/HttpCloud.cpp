@@ -3,6 +3,7 @@
 #include "SharingRecords.h"
 
 #include "platform/Defaults.h"
+#include "platform/Digest.h"
 #include "platform/Logging.h"
 
 #include <QCoreApplication>
@@ -20,14 +21,6 @@ namespace vellora {
 namespace {
 
 constexpr int kTransferTimeoutMs = 60000;
-
-CloudError makeError(int code, const QString &message)
-{
-    CloudError error;
-    error.code = code;
-    error.message = message;
-    return error;
-}
 
 QString policyName(CloudSavePolicy policy)
 {
@@ -95,11 +88,11 @@ HttpCloudContainer::HttpCloudContainer(const QUrl &service, const QString &token
         m_service.setPath(m_service.path().chopped(1));
     const QString scheme = m_service.scheme().toLower();
     if (!m_service.isValid() || m_service.host().isEmpty())
-        m_refused = makeError(CloudBadContainer, QStringLiteral("no sharing service set up (sharingServerURL)"));
+        m_refused = cloudError(CloudBadContainer, QStringLiteral("no sharing service set up (sharingServerURL)"));
     else if (scheme != QLatin1String("https") && !(scheme == QLatin1String("http") && isLoopbackHost(m_service.host())))
-        m_refused = makeError(CloudBadContainer, QStringLiteral("the sharing service must use https"));
+        m_refused = cloudError(CloudBadContainer, QStringLiteral("the sharing service must use https"));
     else if (m_token.isEmpty())
-        m_refused = makeError(CloudNotAuthenticated, QStringLiteral("no sharing token set up (sharingToken)"));
+        m_refused = cloudError(CloudNotAuthenticated, QStringLiteral("no sharing token set up (sharingToken)"));
 }
 
 HttpCloudContainer::~HttpCloudContainer()
@@ -135,8 +128,8 @@ CloudError replyError(QNetworkReply *reply, const QByteArray &body)
 {
     const QJsonObject object = QJsonDocument::fromJson(body).object();
     if (object.contains(QStringLiteral("error"))) {
-        CloudError error = makeError(object.value(QStringLiteral("error")).toInt(CloudInternalError),
-                                     object.value(QStringLiteral("message")).toString());
+        CloudError error = cloudError(object.value(QStringLiteral("error")).toInt(CloudInternalError),
+                                      object.value(QStringLiteral("message")).toString());
         const QJsonObject perRecord = object.value(QStringLiteral("perRecord")).toObject();
         for (auto it = perRecord.begin(); it != perRecord.end(); ++it)
             error.perRecord.insert(it.key(), it.value().toInt());
@@ -144,8 +137,8 @@ CloudError replyError(QNetworkReply *reply, const QByteArray &body)
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0)
-        return makeError(CloudNetworkFailure, reply->errorString());
-    return makeError(CloudServerRejectedRequest, QStringLiteral("HTTP %1").arg(status));
+        return cloudError(CloudNetworkFailure, reply->errorString());
+    return cloudError(CloudServerRejectedRequest, QStringLiteral("HTTP %1").arg(status));
 }
 
 } // namespace
@@ -172,7 +165,7 @@ void HttpCloudContainer::call(const QString &path, const QJsonObject &body, Clou
         }
         const QJsonDocument document = QJsonDocument::fromJson(bytes);
         if (!document.isObject())
-            return done(makeError(CloudServerRejectedRequest, QStringLiteral("not a JSON answer")));
+            return done(cloudError(CloudServerRejectedRequest, QStringLiteral("not a JSON answer")));
         done(document.object());
     });
 }
@@ -254,10 +247,10 @@ void HttpCloudContainer::download(const QString &path, const QJsonObject &body, 
         QMetaObject::invokeMethod(this, [done, error] { done(error); }, Qt::QueuedConnection);
     };
     if (asset.size > kMaxSharedAssetBytes || asset.size < 0)
-        return later(makeError(CloudLimitExceeded, QStringLiteral("asset too large")));
+        return later(cloudError(CloudLimitExceeded, QStringLiteral("asset too large")));
     auto file = std::make_shared<QFile>(destination);
     if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return later(makeError(CloudInternalError, file->errorString()));
+        return later(cloudError(CloudInternalError, file->errorString()));
     QNetworkRequest req = request(path);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = m_network.post(req, QJsonDocument(body).toJson(QJsonDocument::Compact));
@@ -294,9 +287,9 @@ void HttpCloudContainer::download(const QString &path, const QJsonObject &body, 
         const bool flushed = file->flush();
         file->close();
         if (*tooLarge || !flushed || *written != asset.size
-            || QString::fromLatin1(hash->result().toHex()) != asset.hash) {
+            || sha256Hex(hash->result()) != asset.hash) {
             file->remove();
-            return done(makeError(CloudInternalError, QStringLiteral("asset does not match its record")));
+            return done(cloudError(CloudInternalError, QStringLiteral("asset does not match its record")));
         }
         done(CloudNothing{});
     });
@@ -318,7 +311,7 @@ void HttpCloudContainer::shareMetadata(const QUrl &url, CloudCallback<CloudShare
 {
     if (!isShareURL(url)) {
         QMetaObject::invokeMethod(
-            this, [done] { done(makeError(CloudInvalidArguments, QStringLiteral("not a share of this service"))); },
+            this, [done] { done(cloudError(CloudInvalidArguments, QStringLiteral("not a share of this service"))); },
             Qt::QueuedConnection);
         return;
     }
@@ -444,7 +437,7 @@ void HttpCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecord>
         if (!container)
             return;
         if (atomic && !failed.isEmpty()) {
-            CloudError error = makeError(CloudPartialFailure, QStringLiteral("assets not sent"));
+            CloudError error = cloudError(CloudPartialFailure, QStringLiteral("assets not sent"));
             error.perRecord = failed;
             for (const CloudRecord &record : all)
                 if (!failed.contains(record.name))

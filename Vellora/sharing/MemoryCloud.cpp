@@ -1,6 +1,7 @@
 #include "MemoryCloud.h"
 
-#include <QCryptographicHash>
+#include "platform/Digest.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QRandomGenerator>
@@ -46,14 +47,6 @@ namespace {
 const QString kMemoryShareBase = QStringLiteral("https://memory.invalid/share/");
 
 QString zoneKey(const QString &owner, const QString &name) { return owner + QLatin1Char('/') + name; }
-
-CloudError error(int code, const QString &message)
-{
-    CloudError e;
-    e.code = code;
-    e.message = message;
-    return e;
-}
 
 QByteArray encodeToken(qint64 epoch, qint64 seq)
 {
@@ -120,24 +113,24 @@ std::optional<CloudError> MemoryCloudService::authorize(const QString &user, Clo
                                                         const CloudZoneID &zone, bool write, Zone **found)
 {
     if (!m_users.contains(user))
-        return error(CloudNotAuthenticated, QStringLiteral("unknown user"));
+        return cloudError(CloudNotAuthenticated, QStringLiteral("unknown user"));
     const QString owner = zone.owner.isEmpty() || zone.owner == kCurrentUserDefaultName ? user : zone.owner;
     const QString key = zoneKey(owner, zone.name);
     auto z = m_zones.value(key);
     if (scope == CloudScope::Private) {
         if (owner != user)
-            return error(CloudPermissionFailure, QStringLiteral("not your zone"));
+            return cloudError(CloudPermissionFailure, QStringLiteral("not your zone"));
         if (!z)
-            return error(m_deletedZones.contains(key) ? CloudUserDeletedZone : CloudZoneNotFound,
-                         QStringLiteral("zone not found"));
+            return cloudError(m_deletedZones.contains(key) ? CloudUserDeletedZone : CloudZoneNotFound,
+                              QStringLiteral("zone not found"));
         *found = z.get();
         return std::nullopt;
     }
     if (owner == user)
-        return error(CloudPermissionFailure, QStringLiteral("own zones are private"));
+        return cloudError(CloudPermissionFailure, QStringLiteral("own zones are private"));
     if (!z)
-        return error(m_deletedZones.contains(key) ? CloudUserDeletedZone : CloudZoneNotFound,
-                     QStringLiteral("zone not found"));
+        return cloudError(m_deletedZones.contains(key) ? CloudUserDeletedZone : CloudZoneNotFound,
+                          QStringLiteral("zone not found"));
     const CloudRecord *share = z->share();
     std::optional<CloudParticipant> me;
     if (share)
@@ -146,11 +139,11 @@ std::optional<CloudError> MemoryCloudService::authorize(const QString &user, Clo
                 me = p;
     if (!me || !me->accepted) {
         if (z->removed.contains(user))
-            return error(CloudZoneNotFound, QStringLiteral("zone not found"));
-        return error(CloudPermissionFailure, QStringLiteral("not a participant"));
+            return cloudError(CloudZoneNotFound, QStringLiteral("zone not found"));
+        return cloudError(CloudPermissionFailure, QStringLiteral("not a participant"));
     }
     if (write && me->permission != QLatin1String("readWrite"))
-        return error(CloudPermissionFailure, QStringLiteral("read-only participant"));
+        return cloudError(CloudPermissionFailure, QStringLiteral("read-only participant"));
     *found = z.get();
     return std::nullopt;
 }
@@ -173,12 +166,12 @@ void MemoryCloudDatabase::answer(CloudCallback<T> done, CloudResult<T> result)
 void MemoryCloudDatabase::saveZone(const CloudZoneID &zone, CloudCallback<CloudNothing> done)
 {
     if (!m_service.m_users.contains(m_user))
-        return answer<CloudNothing>(done, error(CloudNotAuthenticated, QStringLiteral("unknown user")));
+        return answer<CloudNothing>(done, cloudError(CloudNotAuthenticated, QStringLiteral("unknown user")));
     if (m_scope != CloudScope::Private
         || !(zone.owner.isEmpty() || zone.owner == kCurrentUserDefaultName || zone.owner == m_user))
-        return answer<CloudNothing>(done, error(CloudPermissionFailure, QStringLiteral("zones are made privately")));
+        return answer<CloudNothing>(done, cloudError(CloudPermissionFailure, QStringLiteral("zones are made privately")));
     if (zone.name.isEmpty())
-        return answer<CloudNothing>(done, error(CloudInvalidArguments, QStringLiteral("zone without a name")));
+        return answer<CloudNothing>(done, cloudError(CloudInvalidArguments, QStringLiteral("zone without a name")));
     const QString key = zoneKey(m_user, zone.name);
     if (!m_service.m_zones.contains(key)) {
         auto made = std::make_shared<MemoryCloudService::Zone>();
@@ -225,7 +218,7 @@ void MemoryCloudDatabase::fetchRecord(const CloudZoneID &zone, const QString &na
     if (auto refused = m_service.authorize(m_user, m_scope, zone, false, &z))
         return answer<CloudRecord>(done, *refused);
     if (!z->records.contains(name))
-        return answer<CloudRecord>(done, error(CloudUnknownItem, QStringLiteral("record not found")));
+        return answer<CloudRecord>(done, cloudError(CloudUnknownItem, QStringLiteral("record not found")));
     answer<CloudRecord>(done, z->records.value(name).record);
 }
 
@@ -239,7 +232,7 @@ void MemoryCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecor
         return answer<CloudModifyResult>(done, *refused);
     if (m_service.m_failModifies > 0) {
         --m_service.m_failModifies;
-        return answer<CloudModifyResult>(done, error(m_service.m_failCode, QStringLiteral("failing on purpose")));
+        return answer<CloudModifyResult>(done, cloudError(m_service.m_failCode, QStringLiteral("failing on purpose")));
     }
 
     // Check every record first; an atomic modification applies nothing when one fails.
@@ -280,7 +273,7 @@ void MemoryCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecor
                 break;
             }
             const QByteArray bytes = file.readAll();
-            const QString hash = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+            const QString hash = sha256Hex(sha256(bytes));
             m_service.m_assets.insert(hash, bytes);
             *it = CloudAsset{QString(), hash, bytes.size()};
         }
@@ -296,7 +289,7 @@ void MemoryCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecor
         prepared.append(record);
     }
     if (atomic && !failed.isEmpty()) {
-        CloudError partial = error(CloudPartialFailure, QStringLiteral("partial failure"));
+        CloudError partial = cloudError(CloudPartialFailure, QStringLiteral("partial failure"));
         partial.perRecord = failed;
         for (const CloudRecord &record : save)
             if (!failed.contains(record.name))
@@ -398,7 +391,7 @@ void MemoryCloudDatabase::fetchZoneChanges(const CloudZoneID &zone, const QByteA
         const qint64 epoch = parts.size() == 2 ? parts[0].toLongLong(&epochOk) : 0;
         since = parts.size() == 2 ? parts[1].toLongLong(&seqOk) : 0;
         if (!epochOk || !seqOk || epoch != z->epoch || since < z->expiredBelow)
-            return answer<CloudZoneChanges>(done, error(CloudChangeTokenExpired, QStringLiteral("change token expired")));
+            return answer<CloudZoneChanges>(done, cloudError(CloudChangeTokenExpired, QStringLiteral("change token expired")));
     }
     struct Change {
         qint64 seq;
@@ -442,18 +435,18 @@ void MemoryCloudDatabase::downloadAsset(const CloudZoneID &zone, const CloudAsse
         for (const CloudAsset &a : entry.record.assets)
             referenced = referenced || a.hash == asset.hash;
     if (!referenced || !m_service.m_assets.contains(asset.hash))
-        return answer<CloudNothing>(done, error(CloudUnknownItem, QStringLiteral("asset not found")));
+        return answer<CloudNothing>(done, cloudError(CloudUnknownItem, QStringLiteral("asset not found")));
     const QByteArray bytes = m_service.m_assets.value(asset.hash);
     QSaveFile file(destination);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return answer<CloudNothing>(done, error(CloudInternalError, QStringLiteral("asset not written")));
+        return answer<CloudNothing>(done, cloudError(CloudInternalError, QStringLiteral("asset not written")));
     answer<CloudNothing>(done, CloudNothing{});
 }
 
 void MemoryCloudDatabase::saveSubscription(const QString &id, CloudCallback<CloudNothing> done)
 {
     if (!m_service.m_users.contains(m_user))
-        return answer<CloudNothing>(done, error(CloudNotAuthenticated, QStringLiteral("unknown user")));
+        return answer<CloudNothing>(done, cloudError(CloudNotAuthenticated, QStringLiteral("unknown user")));
     m_service.m_subscriptions[m_user].insert(id);
     answer<CloudNothing>(done, CloudNothing{});
 }
@@ -477,11 +470,11 @@ void MemoryCloudContainer::shareMetadata(const QUrl &url, CloudCallback<CloudSha
         QMetaObject::invokeMethod(this, [done, result] { done(result); }, Qt::QueuedConnection);
     };
     if (!m_service.m_users.contains(m_user))
-        return answer(error(CloudNotAuthenticated, QStringLiteral("unknown user")));
+        return answer(cloudError(CloudNotAuthenticated, QStringLiteral("unknown user")));
     const QString token = url.toString().mid(kMemoryShareBase.size());
     const auto z = m_service.m_zones.value(m_service.m_shareZones.value(token));
     if (!isShareURL(url) || token.isEmpty() || !z || !z->share())
-        return answer(error(CloudUnknownItem, QStringLiteral("no such share")));
+        return answer(cloudError(CloudUnknownItem, QStringLiteral("no such share")));
     const CloudRecord &share = *z->share();
     const QString publicPermission = share.fields.value(QStringLiteral("publicPermission")).toString();
     CloudShareMetadata metadata;
@@ -494,7 +487,7 @@ void MemoryCloudContainer::shareMetadata(const QUrl &url, CloudCallback<CloudSha
         }
     }
     if (!listed && z->owner != m_user && (publicPermission.isEmpty() || publicPermission == QLatin1String("none")))
-        return answer(error(CloudPermissionFailure, QStringLiteral("not invited")));
+        return answer(cloudError(CloudPermissionFailure, QStringLiteral("not invited")));
     metadata.url = url;
     metadata.rootRecordName = share.fields.value(QStringLiteral("rootRecord")).toString();
     metadata.zone = CloudZoneID{z->name, z->owner};
@@ -514,9 +507,9 @@ void MemoryCloudContainer::accept(const CloudShareMetadata &metadata, CloudCallb
         MemoryCloudService &service = self->m_service;
         auto z = service.m_zones.value(zoneKey(found.zone.owner, found.zone.name));
         if (!z || !z->share())
-            return done(error(CloudUnknownItem, QStringLiteral("no such share")));
+            return done(cloudError(CloudUnknownItem, QStringLiteral("no such share")));
         if (z->owner == self->m_user)
-            return done(error(CloudInvalidArguments, QStringLiteral("the owner cannot accept")));
+            return done(cloudError(CloudInvalidArguments, QStringLiteral("the owner cannot accept")));
         CloudRecord *share = z->share();
         QList<CloudParticipant> participants = share->participants();
         bool listed = false;

@@ -2,6 +2,7 @@
 
 #include "enrichment/LinkParser.h"
 #include "library/SafeNames.h"
+#include "platform/Uuid.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -118,9 +119,9 @@ QString safeExtension(const QString &ext)
 
 std::optional<Item> itemFromRecord(const CloudRecord &record, const QString &collectionId, double now)
 {
-    // The record name becomes the file names of the item: only an id will do.
-    const QUuid uuid = QUuid::fromString(record.name);
-    if (uuid.isNull() || record.name.size() != 36 || !isSafePathComponent(record.name))
+    // The record name becomes the file names of the item: only an id will do,
+    // and never the nil one.
+    if (!isUUIDString(record.name) || QUuid::fromString(record.name).isNull())
         return std::nullopt;
     const QJsonObject &f = record.fields;
     Item item;
