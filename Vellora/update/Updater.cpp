@@ -38,6 +38,11 @@ constexpr int kFeedTimeoutMs = 60 * 1000;
 constexpr int kFirstCheckDelayMs = 10 * 1000;
 constexpr int kCheckIntervalMs = 86400 * 1000;
 
+QString unreadableFeed(const AppcastDecodeResult &decoded)
+{
+    return QStringLiteral("The update feed can't be read: %1.").arg(decoded.error);
+}
+
 qint64 buildFromText(const char *text)
 {
     bool ok = false;
@@ -154,7 +159,7 @@ void Updater::check(bool userInitiated, std::function<void()> done)
 {
     const QUrl url = appcastURL();
     if (!networkAllowed(url)) {
-        finishCheck(userInitiated, {}, QStringLiteral("The update feed must be served over HTTPS."), done);
+        finishCheck(userInitiated, std::nullopt, QStringLiteral("The update feed must be served over HTTPS."), done);
         return;
     }
     QNetworkRequest request(url);
@@ -181,48 +186,40 @@ void Updater::check(bool userInitiated, std::function<void()> done)
         *body += reply->readAll();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (*tooLarge) {
-            finishCheck(userInitiated, {}, QStringLiteral("The update feed is too large."), done);
+            finishCheck(userInitiated, std::nullopt, QStringLiteral("The update feed is too large."), done);
             return;
         }
         if (status == 304) {
-            finishCheck(userInitiated, m_defaults.value(kAppcastKey).toByteArray(), {}, done);
+            const AppcastDecodeResult stored = decodeAppcast(m_defaults.value(kAppcastKey).toByteArray());
+            finishCheck(userInitiated, stored.appcast, unreadableFeed(stored), done);
             return;
         }
         if (status != 0 && status != 200) {
-            finishCheck(userInitiated, {}, QStringLiteral("Update check failed (HTTP %1).").arg(status), done);
+            finishCheck(userInitiated, std::nullopt, QStringLiteral("Update check failed (HTTP %1).").arg(status), done);
             return;
         }
         if (reply->error() != QNetworkReply::NoError) {
-            finishCheck(userInitiated, {}, reply->errorString(), done);
+            finishCheck(userInitiated, std::nullopt, reply->errorString(), done);
             return;
         }
         const AppcastDecodeResult decoded = decodeAppcast(*body);
         if (!decoded.appcast) {
-            finishCheck(userInitiated, {}, QStringLiteral("The update feed can't be read: %1.").arg(decoded.error), done);
+            finishCheck(userInitiated, std::nullopt, unreadableFeed(decoded), done);
             return;
         }
         // Kept only once it decoded: a bad feed must not be served from here forever.
         m_defaults.set(kETagKey, QString::fromUtf8(reply->rawHeader("ETag")));
         m_defaults.set(kAppcastKey, *body);
-        finishCheck(userInitiated, *body, {}, done);
+        finishCheck(userInitiated, decoded.appcast, {}, done);
     });
 }
 
-void Updater::finishCheck(bool userInitiated, const QByteArray &body, const QString &failure,
+void Updater::finishCheck(bool userInitiated, const std::optional<Appcast> &release, const QString &failure,
                           const std::function<void()> &done)
 {
-    std::optional<Appcast> release;
-    QString error = failure;
-    if (error.isEmpty()) {
-        const AppcastDecodeResult decoded = decodeAppcast(body);
-        if (decoded.appcast)
-            release = decoded.appcast;
-        else
-            error = QStringLiteral("The update feed can't be read: %1.").arg(decoded.error);
-    }
     if (!release) {
         if (userInitiated)
-            setStatus(QStringLiteral("Couldn't check for updates: ") + error);
+            setStatus(QStringLiteral("Couldn't check for updates: ") + failure);
         if (done)
             done();
         return;

@@ -76,7 +76,8 @@ private:
     void setProgress(std::optional<double> progress);
     void step(const QString &text); // status, then the same behind "[update] "
     bool networkAllowed(const QUrl &url) const;
-    void finishCheck(bool userInitiated, const QByteArray &body, const QString &failure,
+    // `failure` says why when there is no `release`.
+    void finishCheck(bool userInitiated, const std::optional<Appcast> &release, const QString &failure,
                      const std::function<void()> &done);
     void runDownload(std::shared_ptr<InstallRun> run);
     void runVerify(std::shared_ptr<InstallRun> run);
