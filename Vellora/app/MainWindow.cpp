@@ -10,6 +10,7 @@
 #include "library/LibraryStore.h"
 #include "views/CollectionContents.h"
 #include "views/GridScreen.h"
+#include "views/Glass.h"
 #include "views/HeaderBar.h"
 #include "views/Inspector.h"
 #include "views/PageTitle.h"
@@ -51,6 +52,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -523,10 +525,18 @@ QWidget *MainWindow::settingsWindow()
     auto *column = new QVBoxLayout(window);
     column->setContentsMargins(0, 0, 0, 0);
 #ifdef VELLORA_HAS_SETTINGS_VIEW
-    auto *form = new SettingsView(m_state.store(), window);
+    // The form keeps its natural height and scrolls, so that no section is
+    // squeezed when the window is shorter than all of them.
+    auto *scroll = new QScrollArea(window);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    darkenScrollBar(scroll->verticalScrollBar());
+    auto *form = new SettingsView(m_state.store(), scroll);
     form->addSection(QStringLiteral("Sharing"), makeSharingSettingsSection(Defaults::standard(), form));
     form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
-    column->addWidget(form);
+    scroll->setWidget(form);
+    column->addWidget(scroll);
 #else
     column->addWidget(new UpdateSettingsSection(Updater::shared(), window));
 #endif
