@@ -129,7 +129,7 @@ private slots:
             LibraryStore store(program.root(), false, *library->settings);
             const QString id = store.createCollection(QStringLiteral("Moodboard"));
             for (int i = 0; i < 3; ++i) {
-                const QString itemId = newId();
+                const QString itemId = newUUIDString();
                 writeFile(program.root() + QStringLiteral("/originals/") + itemId + QStringLiteral(".png"), "px" + itemId.toLatin1());
                 Item item;
                 item.id = itemId;
