@@ -265,11 +265,16 @@ void AppState::newBoard()
     startRename(id);
 }
 
+QString AppState::sectionBoardId() const
+{
+    return m_hooks.resolveBoardId ? m_hooks.resolveBoardId(m_store, m_selection) : m_store.defaultBoardId();
+}
+
 void AppState::importFiles(const QStringList &files)
 {
     if (files.isEmpty())
         return;
-    const QString board = m_hooks.resolveBoardId ? m_hooks.resolveBoardId(m_store, m_selection) : m_store.defaultBoardId();
+    const QString board = sectionBoardId();
     if (m_hooks.importFiles)
         m_hooks.importFiles(m_store, files, board);
     else
@@ -301,10 +306,8 @@ void AppState::toggleSearch()
         // The field takes the focus once it exists: on a later turn.
         QPointer<AppState> self(this);
         QTimer::singleShot(0, this, [self] {
-            if (self) {
-                self->m_searchFocusRequested = true;
+            if (self)
                 emit self->searchFocusRequested();
-            }
         });
     } else if (!m_search->query().isEmpty()) {
         m_search->setQuery(QString());
@@ -362,20 +365,12 @@ void AppState::openItem(const QString &id)
     m_grid.open(id);
 }
 
-void AppState::addLinkToDefault(const QString &url)
-{
-    const QString board = m_store.defaultBoardId();
-    if (m_hooks.addLink) {
-        m_hooks.addLink(m_store, url, board);
-        return;
-    }
-    const QString id = addLink(m_store, url, board);
-    fetchLinkMetadata(m_store, id);
-}
+void AppState::addLinkToDefault(const QString &url) { addLinkTo(url, m_store.defaultBoardId()); }
 
-void AppState::addLinkToSection(const QString &url)
+void AppState::addLinkToSection(const QString &url) { addLinkTo(url, sectionBoardId()); }
+
+void AppState::addLinkTo(const QString &url, const QString &board)
 {
-    const QString board = m_hooks.resolveBoardId ? m_hooks.resolveBoardId(m_store, m_selection) : m_store.defaultBoardId();
     if (m_hooks.addLink) {
         m_hooks.addLink(m_store, url, board);
         return;

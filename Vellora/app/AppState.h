@@ -186,6 +186,9 @@ signals:
 
 private:
     void advertise();
+    // The collection the shown section adds into.
+    QString sectionBoardId() const;
+    void addLinkTo(const QString &url, const QString &board);
 
     LibraryStore &m_store;
     Defaults &m_settings;
@@ -203,7 +206,6 @@ private:
     std::optional<QString> m_openedId;
     QStringList m_selectedIds;
     bool m_renameFocused = false;
-    bool m_searchFocusRequested = false;
     bool m_searching = false;
     std::optional<double> m_hueFilter;
     std::optional<QString> m_similarTo;

@@ -6,7 +6,6 @@
 #include "platform/FolderWatcher.h"
 #include "platform/Scheduler.h"
 #include "platform/ScreenshotFolder.h"
-#include "ServiceProvider.h"
 #include "views/CollectionContents.h"
 
 #include <QAction>
@@ -19,7 +18,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
@@ -41,11 +40,8 @@ const QString kInboxTitle = QStringLiteral("Vellora Inbox");
 
 void importIntoDefaultCollection(LibraryStore &store, const QList<QUrl> &urls)
 {
-    if (store.loaded()) {
-        importURLs(urls, store, store.defaultBoardId());
-        return;
-    }
-    // Before the load there is no first collection to put anything into.
+    // Before the load there is no first collection to put anything into; once
+    // loaded, this runs at once.
     QPointer<LibraryStore> guard(&store);
     store.waitUntilLoaded([guard, urls](bool loaded) {
         if (guard && loaded)
@@ -150,29 +146,10 @@ QIcon Capture::inboxIcon()
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.scale(side / 18.0, side / 18.0);
-        QPen pen(QColor(0x44, 0x47, 0x52), 1.6);
-        pen.setJoinStyle(Qt::RoundJoin);
-        pen.setCapStyle(Qt::RoundCap);
-        painter.setPen(pen);
-        QPainterPath outline;
-        outline.moveTo(2.5, 10);
-        outline.lineTo(5, 3.5);
-        outline.lineTo(13, 3.5);
-        outline.lineTo(15.5, 10);
-        outline.lineTo(15.5, 14.5);
-        outline.lineTo(2.5, 14.5);
-        outline.closeSubpath();
+        painter.setPen(QPen(QColor(0x44, 0x47, 0x52), 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(QColor(0xf4, 0xf5, 0xf7));
-        painter.drawPath(outline);
-        QPainterPath dip;
-        dip.moveTo(2.5, 10);
-        dip.lineTo(6.5, 10);
-        dip.lineTo(7.5, 12);
-        dip.lineTo(10.5, 12);
-        dip.lineTo(11.5, 10);
-        dip.lineTo(15.5, 10);
-        painter.setBrush(Qt::NoBrush);
-        painter.drawPath(dip);
+        painter.drawPolygon(QPolygonF({{2.5, 10}, {5, 3.5}, {13, 3.5}, {15.5, 10}, {15.5, 14.5}, {2.5, 14.5}}));
+        painter.drawPolyline(QPolygonF({{2.5, 10}, {6.5, 10}, {7.5, 12}, {10.5, 12}, {11.5, 10}, {15.5, 10}}));
         return pixmap;
     };
     QIcon icon;
@@ -208,11 +185,6 @@ void Capture::raiseMainWindow(QWidget *window)
 }
 
 void Capture::start() { start(nullptr); }
-
-void Capture::addToVellora(const QStringList &uris, const QString &text)
-{
-    importIntoDefaultCollection(m_store, requestedURLs(uris, text));
-}
 
 void Capture::showDropShelf()
 {
@@ -454,16 +426,12 @@ void Capture::lookFinished(quint64 generation, quint64 startedAt, const QSet<QSt
 
     if (!fresh.isEmpty()) {
         std::sort(fresh.begin(), fresh.end());
-        if (m_store.loaded()) {
-            importFiles(m_store, fresh, m_store.defaultBoardId());
-        } else {
-            // Before the load there is no first collection to put them into.
-            QPointer<LibraryStore> store(&m_store);
-            m_store.waitUntilLoaded([store, fresh](bool loaded) {
-                if (store && loaded)
-                    importFiles(*store, fresh, store->defaultBoardId());
-            });
-        }
+        // At once when loaded; before, there is no first collection yet.
+        QPointer<LibraryStore> store(&m_store);
+        m_store.waitUntilLoaded([store, fresh](bool loaded) {
+            if (store && loaded)
+                importFiles(*store, fresh, store->defaultBoardId());
+        });
         emit screenshotsImported(fresh);
     }
     if (m_lookAgain) {

@@ -75,8 +75,6 @@ public:
     void start(QWidget *window);
     bool started() const { return m_tray != nullptr; }
 
-    // "Add to Vellora" against this Capture's store (see ServiceProvider.h).
-    void addToVellora(const QStringList &uris, const QString &text);
     // Shows the drop shelf at the bottom right of the screen.
     void showDropShelf();
 

@@ -1,7 +1,5 @@
 #include "DesktopEntry.h"
 
-#include "ServiceProvider.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -44,37 +42,23 @@ QString execArgument(const QString &path)
 
 QString desktopEntryText(const QString &program)
 {
-    const QString exec = execArgument(program);
-    // "Add to Vellora" brings its own types and its action; one MimeType key
-    // holds the scheme and those types together.
-    QString mimeTypes = QStringLiteral("x-scheme-handler/vellora;");
-    QStringList mainGroup, actionGroups;
-    bool inAction = false;
-    for (const QString &line : addToVelloraDesktopLines(exec)) {
-        if (line.startsWith(u'['))
-            inAction = true;
-        if (!inAction && line.startsWith(QLatin1String("MimeType=")))
-            mimeTypes += line.mid(int(qstrlen("MimeType=")));
-        else if (inAction)
-            actionGroups << line;
-        else if (!line.isEmpty())
-            mainGroup << line;
-    }
-    QString text = QStringLiteral("[Desktop Entry]\n"
-                                  "Type=Application\n"
-                                  "Name=Vellora\n"
-                                  "Comment=A library of design inspiration\n"
-                                  "Exec=%1 %u\n"
-                                  "Terminal=false\n"
-                                  "Categories=Graphics;Viewer;\n"
-                                  "MimeType=%2\n"
-                                  "StartupNotify=true\n")
-                       .arg(exec, mimeTypes);
-    for (const QString &line : mainGroup)
-        text += line + u'\n';
-    if (!actionGroups.isEmpty())
-        text += u'\n' + actionGroups.join(u'\n') + u'\n';
-    return text;
+    // The scheme is the window's; the pictures and link lists are for "Add to
+    // Vellora", which file managers and the desktop offer as the action.
+    return QStringLiteral("[Desktop Entry]\n"
+                          "Type=Application\n"
+                          "Name=Vellora\n"
+                          "Comment=A library of design inspiration\n"
+                          "Exec=%1 %u\n"
+                          "Terminal=false\n"
+                          "Categories=Graphics;Viewer;\n"
+                          "MimeType=x-scheme-handler/vellora;image/*;text/uri-list;\n"
+                          "StartupNotify=true\n"
+                          "Actions=add-to-vellora;\n"
+                          "\n"
+                          "[Desktop Action add-to-vellora]\n"
+                          "Name=Add to Vellora\n"
+                          "Exec=%1 --add-to-library %U\n")
+        .arg(execArgument(program));
 }
 
 QString desktopEntryPath()

@@ -5,27 +5,20 @@
 #include "Version.h"
 #include "VisibleItems.h"
 
-#include "enrichment/LinkParser.h"
 #include "enrichment/Search.h"
 #include "library/LibraryStore.h"
+#include "views/AddLinkSheet.h"
 #include "views/CollectionContents.h"
 #include "views/GridScreen.h"
 #include "views/HeaderBar.h"
 #include "views/Inspector.h"
 #include "views/PageTitle.h"
 #include "views/PlusMenu.h"
+#include "views/SettingsView.h"
 #include "views/ShareMenu.h"
 #include "views/Sidebar.h"
 #include "views/SmartFolderEditor.h"
 #include "views/WindowBackground.h"
-#if __has_include("views/AddLinkSheet.h")
-#include "views/AddLinkSheet.h"
-#define VELLORA_HAS_ADD_LINK_SHEET 1
-#endif
-#if __has_include("views/SettingsView.h")
-#include "views/SettingsView.h"
-#define VELLORA_HAS_SETTINGS_VIEW 1
-#endif
 #include "platform/Defaults.h"
 #include "sharing/CollectionSharing.h"
 #include "sharing/SharingMenu.h"
@@ -39,7 +32,6 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QImageReader>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMenu>
@@ -49,7 +41,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
-#include <QResizeEvent>
 #include <QScrollArea>
 #include <QTimer>
 #include <QToolButton>
@@ -280,11 +271,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     m_grid->setHeader(m_title);
     m_fade = new TopFade(m_content);
     m_header = new HeaderBar(&m_state.search(), m_content);
-    auto *banner = new UpdateBanner(Updater::shared(), m_header);
-    m_header->setLeadingWidget(banner);
-    // The bar shows what it is given; the banner alone knows whether it has
-    // something to say.
-    banner->setVisible(Updater::shared().bannerVisible());
+    m_header->setLeadingWidget(new UpdateBanner(Updater::shared(), m_header));
     m_selectionBar = new SelectionBar(m_state, m_content);
     m_selectionBar->hide();
     split->addWidget(m_content, 1);
@@ -522,14 +509,10 @@ QWidget *MainWindow::settingsWindow()
     window->setWindowTitle(QStringLiteral("Settings"));
     auto *column = new QVBoxLayout(window);
     column->setContentsMargins(0, 0, 0, 0);
-#ifdef VELLORA_HAS_SETTINGS_VIEW
     auto *form = new SettingsView(m_state.store(), window);
     form->addSection(QStringLiteral("Sharing"), makeSharingSettingsSection(Defaults::standard(), form));
     form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
     column->addWidget(form);
-#else
-    column->addWidget(new UpdateSettingsSection(Updater::shared(), window));
-#endif
     window->resize(520, 560);
     m_settings = window;
     return window;
@@ -633,11 +616,6 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::resizeEvent(QResizeEvent *event)
-{
-    QMainWindow::resizeEvent(event);
-}
-
 void MainWindow::setContentSize(const QSizeF &size)
 {
     const QSize target(int(std::max(size.width(), kMinimumWindowWidth)), int(std::max(size.height(), kMinimumWindowHeight)));
@@ -651,18 +629,8 @@ void MainWindow::openAddLinkSheet()
     if (m_addLinkSheet)
         return;
     AppState *state = &m_state;
-#ifdef VELLORA_HAS_ADD_LINK_SHEET
     auto *sheet = new AddLinkSheet(this);
     sheet->add = [state](const QString &url) { state->addLinkToSection(url); };
-#else
-    auto *sheet = new QInputDialog(this);
-    sheet->setWindowTitle(QStringLiteral("Add Link"));
-    sheet->setLabelText(QStringLiteral("Address"));
-    connect(sheet, &QInputDialog::textValueSelected, state, [state](const QString &text) {
-        if (const auto url = normalizedLinkURL(text))
-            state->addLinkToSection(*url);
-    });
-#endif
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     sheet->setWindowModality(Qt::WindowModal);
     connect(sheet, &QObject::destroyed, state, [state] { state->setAddingLink(false); });

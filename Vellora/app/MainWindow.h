@@ -114,7 +114,6 @@ signals:
     void visibleRefreshed();
 
 protected:
-    void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:

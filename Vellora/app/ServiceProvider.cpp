@@ -74,16 +74,4 @@ void ServiceProvider::AddToVellora(const QStringList &uris, const QString &text)
     addToVellora(m_store, uris, text);
 }
 
-QStringList addToVelloraDesktopLines(const QString &program)
-{
-    return {
-        QStringLiteral("MimeType=image/*;text/uri-list;"),
-        QStringLiteral("Actions=add-to-vellora;"),
-        QString(),
-        QStringLiteral("[Desktop Action add-to-vellora]"),
-        QStringLiteral("Name=Add to Vellora"),
-        QStringLiteral("Exec=%1 --add-to-library %U").arg(program),
-    };
-}
-
 } // namespace vellora

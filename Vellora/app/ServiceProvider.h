@@ -51,9 +51,4 @@ private:
     LibraryStore &m_store;
 };
 
-// The lines the desktop file needs so that file managers and the desktop
-// offer "Add to Vellora": the MimeType and Actions keys of the main group,
-// and the action's own group. `program` is the Exec word of the program.
-QStringList addToVelloraDesktopLines(const QString &program);
-
 } // namespace vellora

@@ -25,18 +25,6 @@ const QList<BuiltInSection> &builtInSections()
     return sections;
 }
 
-const QList<SortOrder> &sortOrders()
-{
-    static const QList<SortOrder> orders{
-        {QStringLiteral("newest"), QStringLiteral("Date added, newest first")},
-        {QStringLiteral("oldest"), QStringLiteral("Date added, oldest first")},
-        {QStringLiteral("az"), QString::fromUtf8("Name, A\u2013Z")},
-        {QStringLiteral("za"), QString::fromUtf8("Name, Z\u2013A")},
-        {QStringLiteral("opened"), QStringLiteral("Most opened")},
-    };
-    return orders;
-}
-
 QString selectionTitle(const QString &selection, const QList<Board> &collections,
                        const QList<SmartFolder> &smartFolders)
 {

@@ -7,6 +7,7 @@
 #include "library/Board.h"
 #include "library/Item.h"
 #include "library/SmartFolder.h"
+#include "views/SortOrders.h"
 
 #include <QHash>
 #include <QList>
@@ -25,13 +26,6 @@ struct BuiltInSection {
 };
 // "all", "inbox", "links", "trash", in this order.
 const QList<BuiltInSection> &builtInSections();
-
-struct SortOrder {
-    QString value;
-    QString label;
-};
-// "newest", "oldest", "az", "za", "opened" with the labels the header bar shows.
-const QList<SortOrder> &sortOrders();
 
 // The heading of a section: a built-in title, else the name of the first
 // collection, else of the first smart folder with that id; "" for anything else.

@@ -11,9 +11,19 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 
 namespace vellora {
+
+namespace {
+
+qsizetype activeCount(const LibraryStore &store)
+{
+    return std::count_if(store.items().cbegin(), store.items().cend(), [](const Item &item) { return !item.trashedAt; });
+}
+
+} // namespace
 
 std::function<void(LibraryStore &)> &WindowServices::refreshWidgetSnapshot()
 {
@@ -51,7 +61,7 @@ WindowServices::WindowServices(AppState &state, MainWindow &window, Analyzer &an
         return qEnvironmentVariable(name);
     };
     m_itemCount = m_state.store().items().size();
-    m_activeCount = m_state.store().activeItems().size();
+    m_activeCount = activeCount(m_state.store());
     connect(&m_state.store(), &LibraryStore::itemsChanged, this, &WindowServices::libraryChanged);
 }
 
@@ -69,10 +79,7 @@ void WindowServices::startUp()
 void WindowServices::libraryChanged()
 {
     const LibraryStore &store = m_state.store();
-    qsizetype active = 0;
-    for (const Item &item : store.items())
-        if (!item.trashedAt)
-            ++active;
+    const qsizetype active = activeCount(store);
     const bool changed = store.items().size() != m_itemCount || active != m_activeCount;
     m_itemCount = store.items().size();
     m_activeCount = active;

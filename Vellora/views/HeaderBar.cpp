@@ -42,18 +42,6 @@ const QList<HeaderBar::Swatch> &HeaderBar::swatches()
     return rows;
 }
 
-const QList<HeaderBar::SortOrder> &HeaderBar::sortOrders()
-{
-    static const QList<SortOrder> orders = {
-        {QStringLiteral("newest"), QStringLiteral("Date added, newest first")},
-        {QStringLiteral("oldest"), QStringLiteral("Date added, oldest first")},
-        {QStringLiteral("az"), QStringLiteral("Name, A–Z")},
-        {QStringLiteral("za"), QStringLiteral("Name, Z–A")},
-        {QStringLiteral("opened"), QStringLiteral("Most opened")},
-    };
-    return orders;
-}
-
 bool HeaderBar::filterActive(const QString &sort, std::optional<double> hueFilter,
                              const std::optional<QString> &similarTo)
 {
@@ -178,8 +166,9 @@ void HeaderBar::setLeadingWidget(QWidget *widget)
     m_leading = widget;
     if (widget) {
         widget->setParent(this);
+        // Not shown here: a widget that hid itself (the banner with nothing to
+        // say) stays hidden; the layout shows any other with the bar.
         m_row->insertWidget(0, widget, 0, Qt::AlignVCenter);
-        widget->show();
     }
 }
 

@@ -8,6 +8,8 @@
 // and emits its signal (setters do not emit when the value is unchanged).
 // The search text is read from and written to the shared Search object.
 
+#include "SortOrders.h"
+
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -36,13 +38,9 @@ public:
     };
     // Red 0, Orange 30, Yellow 55, Green 120, Teal 175, Blue 215, Purple 275, Pink 325.
     static const QList<Swatch> &swatches();
-    // One sort order: the stored value and the label the menu shows.
-    struct SortOrder {
-        QString value;
-        QString label;
-    };
+    using SortOrder = vellora::SortOrder;
     // "newest", "oldest", "az", "za", "opened", in menu order.
-    static const QList<SortOrder> &sortOrders();
+    static const QList<SortOrder> &sortOrders() { return vellora::sortOrders(); }
     // True when the sort is not "newest", or a similar item or a hue is set.
     static bool filterActive(const QString &sort, std::optional<double> hueFilter,
                              const std::optional<QString> &similarTo);
@@ -73,6 +71,7 @@ public:
     std::function<void()> emptyTrash;
 
     // Places the update banner (or any widget) first in the row; null removes it.
+    // The widget keeps deciding its own visibility.
     void setLeadingWidget(QWidget *widget);
     // Re-reads every value into the controls.
     void refresh();

@@ -1,5 +1,6 @@
 #include "Inspector.h"
 
+#include "Background.h"
 #include "Glass.h"
 #include "TagEdits.h"
 #include "WindowBackground.h"
@@ -8,10 +9,9 @@
 #include "library/Media.h"
 #include "library/Rule.h"
 #include "platform/Clock.h"
+#include "platform/ImageIO.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,8 +20,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
-#include <QThreadPool>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace vellora {
 
@@ -194,28 +195,16 @@ PictureView::PictureView(const QString &path, const QSize &box, QWidget *parent)
     setFixedSize(box);
     if (path.isEmpty())
         return;
-    QPointer<PictureView> self(this);
-    const QSize bound = box * 2; // sharp on a doubled screen
-    QThreadPool::globalInstance()->start([self, path, bound] {
-        QImageReader reader(path);
-        reader.setAutoTransform(true);
-        const QSize size = reader.size();
-        if (size.isValid() && (size.width() > bound.width() || size.height() > bound.height()))
-            reader.setScaledSize(size.scaled(bound, Qt::KeepAspectRatio));
-        const QImage image = reader.read();
-        if (image.isNull())
-            return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, image] {
-                if (!self)
-                    return;
-                self->m_image = image;
-                self->update();
-                emit self->loaded();
-            },
-            Qt::QueuedConnection);
-    });
+    const double bound = 2.0 * std::max(box.width(), box.height()); // sharp on a doubled screen
+    views::inBackground<QImage>(
+        this, [path, bound] { return downsampledImage(path, bound); },
+        [this](QImage image) {
+            if (image.isNull())
+                return;
+            m_image = std::move(image);
+            update();
+            emit loaded();
+        });
 }
 
 void PictureView::paintEvent(QPaintEvent *)

@@ -4,10 +4,12 @@
 #include "library/LibraryFile.h"
 #include "library/LibraryStore.h"
 #include "platform/FileCoordination.h"
+#include "platform/PosixIO.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -154,7 +156,9 @@ void LoadErrorBanner::restoreBackup(const QString &path)
         std::optional<QByteArray> bytes;
         if (!info.isFile() || info.isSymLink() || info.size() > kBackupSizeCap)
             failure = QStringLiteral("The backup is not a library file.");
-        else if (!(bytes = readWholeFile(path)))
+        // Read on the descriptor itself: a link or a larger file put there
+        // since the look above is refused too.
+        else if (!(bytes = posix::readRegularFile(QFile::encodeName(path), kBackupSizeCap)))
             failure = QStringLiteral("The backup could not be read.");
         if (failure.isEmpty()) {
             try {

@@ -40,16 +40,23 @@ QList<Item> library(int count)
     return items;
 }
 
+// The filter as "sun" is typed, after the keystrokes before it have folded
+// every text into `cache`.
+VisibleFilter typedSun(const QList<Item> &section, SearchKeyCache &cache)
+{
+    VisibleFilter filter;
+    filter.sort = QStringLiteral("newest");
+    filter.query = QStringLiteral("su");
+    filteredSortedItems(section, filter, &cache);
+    filter.query = QStringLiteral("sun");
+    return filter;
+}
+
 void typingOneCharacter(benchmark::State &state)
 {
     const QList<Item> section = library(int(state.range(0)));
     SearchKeyCache cache;
-    VisibleFilter filter;
-    filter.sort = QStringLiteral("newest");
-    // The keystrokes before this one have folded every text.
-    filter.query = QStringLiteral("su");
-    filteredSortedItems(section, filter, &cache);
-    filter.query = QStringLiteral("sun");
+    const VisibleFilter filter = typedSun(section, cache);
     qsizetype shown = 0;
     for (auto _ : state) {
         const QList<qsizetype> visible = visibleOrder(section, filter, &cache);
@@ -65,11 +72,7 @@ void typingOneCharacterWithCopies(benchmark::State &state)
 {
     const QList<Item> section = library(int(state.range(0)));
     SearchKeyCache cache;
-    VisibleFilter filter;
-    filter.sort = QStringLiteral("newest");
-    filter.query = QStringLiteral("su");
-    filteredSortedItems(section, filter, &cache);
-    filter.query = QStringLiteral("sun");
+    const VisibleFilter filter = typedSun(section, cache);
     for (auto _ : state)
         benchmark::DoNotOptimize(filteredSortedItems(section, filter, &cache).size());
 }

@@ -6,6 +6,7 @@
 #include "views/WindowBackground.h"
 #include "enrichment/Search.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
@@ -23,6 +24,7 @@ private slots:
     void filterActive();
     void menuWritesSortHueAndSimilar();
     void emptyTrashOnlyWhileSet();
+    void leadingWidgetKeepsItsOwnVisibility();
     void searchFieldFollowsSearching();
     void escapeClearsThenCloses();
     void inspectorToggleFlips();
@@ -155,6 +157,25 @@ void TestHeaderBar::emptyTrashOnlyWhileSet()
     bar.emptyTrash = nullptr;
     bar.refresh();
     QVERIFY(!bar.emptyTrashButton()->isVisible());
+}
+
+// The update banner hides itself while it has nothing to say; the bar must
+// not show it regardless.
+void TestHeaderBar::leadingWidgetKeepsItsOwnVisibility()
+{
+    HeaderBar bar(nullptr);
+    bar.resize(900, 60);
+    auto *quiet = new QLabel(QStringLiteral("quiet"), &bar);
+    quiet->hide();
+    bar.setLeadingWidget(quiet);
+    bar.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&bar));
+    QVERIFY(!quiet->isVisible());
+    auto *speaking = new QLabel(QStringLiteral("speaking"));
+    bar.setLeadingWidget(speaking);
+    QTRY_VERIFY(speaking->isVisible());
+    QCOMPARE(speaking->parentWidget(), &bar);
+    QVERIFY(!quiet->isVisible());
 }
 
 void TestHeaderBar::searchFieldFollowsSearching()
