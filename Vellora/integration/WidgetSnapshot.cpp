@@ -7,7 +7,9 @@
 #include "library/SafeNames.h"
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
+#include "platform/FileCopy.h"
 #include "platform/ImageIO.h"
+#include "platform/IntakeFile.h"
 #include "platform/Logging.h"
 #include "platform/Places.h"
 #include "platform/PosixIO.h"
@@ -35,29 +37,12 @@ namespace {
 // A thumbnail or cover larger than this is not a picture we made.
 constexpr qint64 kMaxSourceBytes = 256ll * 1024 * 1024;
 
-// Uniform in [0, bound): a 64-bit random value times the bound, with the low
-// remainder rejected so that no value is favoured.
-quint64 systemRandomBelow(quint64 bound)
-{
-    auto *random = QRandomGenerator::system();
-    unsigned __int128 product = (unsigned __int128)random->generate64() * bound;
-    quint64 low = quint64(product);
-    if (low < bound) {
-        const quint64 threshold = (0 - bound) % bound;
-        while (low < threshold) {
-            product = (unsigned __int128)random->generate64() * bound;
-            low = quint64(product);
-        }
-    }
-    return quint64(product >> 64);
-}
-
 // The bytes of a picture in the library folder, which may be a synced folder
 // others write into: no link is followed, only a regular file of bounded
 // size is read.
 QByteArray readSource(const QString &path)
 {
-    return posix::readRegularFile(QFile::encodeName(path), kMaxSourceBytes).value_or(QByteArray());
+    return readIntakeFile(path, LinkPolicy::Refuse, kMaxSourceBytes).value_or(QByteArray());
 }
 
 bool isRegularFile(const QString &path)
@@ -118,10 +103,7 @@ void announce(const QString &container)
 {
     // Readers without D-Bus poll the stamp; it is replaced whole.
     const QString stamp = container + QStringLiteral("/Widget.stamp");
-    const QString temporary = stamp + QStringLiteral(".tmp");
-    QFile::remove(temporary);
-    if (writeNewFile(temporary, QByteArray::number(now(), 'f', 3) + '\n'))
-        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(stamp).constData());
+    writeFileReplacing(stamp, QByteArray::number(now(), 'f', 3) + '\n');
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
@@ -195,7 +177,7 @@ QList<WidgetSnapshotEntry> WidgetSnapshot::workList(QList<Item> items, const QSt
 {
     // The id becomes a file name in the widget folder.
     items.removeIf([](const Item &item) { return !isSafePathComponent(item.id); });
-    const auto below = random ? random : std::function<quint64(quint64)>(systemRandomBelow);
+    const auto below = random ? random : [](quint64 bound) { return QRandomGenerator::system()->bounded(bound); };
     const qsizetype n = items.size();
     for (qsizetype i = 0; i + 1 < n; ++i) {
         const qsizetype j = i + qsizetype(below(quint64(n - i)));

@@ -339,6 +339,22 @@ private:
 
     QString key(const QString &dropName) const { return m_folder + QLatin1Char('/') + dropName; }
 
+    // The claimed file as it stands now. A link, a FIFO, a device or an
+    // oversized file is rejected for good; anything else that keeps it from
+    // opening counts as a failure worth another try.
+    std::optional<IntakeFile> openClaim(const Claim &claim, qint64 maxBytes)
+    {
+        IntakeError why;
+        auto source = IntakeFile::open(claim.path, LinkPolicy::Refuse, maxBytes, &why);
+        if (!source) {
+            if (why.kind == IntakeError::Kind::Unopenable)
+                failed(claim, QStringLiteral("could not be read"));
+            else
+                reject(claim, why.text);
+        }
+        return source;
+    }
+
     void importPictures(const std::vector<Claim> &pictures)
     {
         if (pictures.empty())
@@ -358,16 +374,9 @@ private:
             const QString staged = staging + QLatin1Char('/') + claim.dropName;
             // Whatever stands at the claimed name now is what gets read: a
             // link (to a picture outside), a FIFO or a device is refused.
-            QString why;
-            const auto source = IntakeFile::open(claim.path, LinkPolicy::Refuse, kMaxPictureBytes, &why);
-            if (!source) {
-                if (QFileInfo(claim.path).isSymLink() || why.startsWith(QLatin1String("not a regular"))
-                    || why.startsWith(QLatin1String("larger")))
-                    reject(claim, why);
-                else
-                    failed(claim, QStringLiteral("could not be read"));
+            const auto source = openClaim(claim, kMaxPictureBytes);
+            if (!source)
                 continue;
-            }
             if (!source->copyTo(staged)) {
                 failed(claim, QStringLiteral("could not be staged"));
                 continue;
@@ -396,16 +405,9 @@ private:
     void readLinks(const std::vector<Claim> &links)
     {
         for (const Claim &claim : links) {
-            QString why;
-            const auto source = IntakeFile::open(claim.path, LinkPolicy::Refuse, kMaxLinkDropBytes, &why);
-            if (!source) {
-                if (QFileInfo(claim.path).isSymLink() || why.startsWith(QLatin1String("not a regular"))
-                    || why.startsWith(QLatin1String("larger")))
-                    reject(claim, why);
-                else
-                    failed(claim, QStringLiteral("could not be read"));
+            const auto source = openClaim(claim, kMaxLinkDropBytes);
+            if (!source)
                 continue;
-            }
             const auto read = source->readAll();
             if (!read) {
                 failed(claim, QStringLiteral("could not be read"));

@@ -67,12 +67,13 @@ std::optional<RawRead> readRaw(const QString &path)
         return raw;
     }
     struct stat info;
-    if (::fstat(fd, &info) == 0)
+    const bool described = ::fstat(fd, &info) == 0;
+    if (described)
         raw.stamp = stampOf(info);
-    if (!raw.stamp.exists || !S_ISREG(info.st_mode)) {
+    if (!described || !S_ISREG(info.st_mode)) {
         // Exists, but is no file a library can be read from: never written over.
+        raw.error = described ? EINVAL : errno;
         raw.stamp.exists = true;
-        raw.error = raw.stamp.exists ? EINVAL : errno;
         ::close(fd);
         return raw;
     }
@@ -197,10 +198,10 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
             winner = candidates.at(i);
     }
 
-    // A version that does not decode is never chosen: it is kept as a
-    // backup and the newest one that decodes wins instead.
-    const auto decoded = [](const FileVersion &version) -> std::optional<LibraryFile> {
-        const auto bytes = readWholeFile(version.path);
+    // Each version is read once, so what picks the winner is also what is
+    // kept and written. A version that does not decode is never chosen: it
+    // is kept as a backup and the newest one that decodes wins instead.
+    const auto decoded = [](const std::optional<QByteArray> &bytes) -> std::optional<LibraryFile> {
         if (!bytes)
             return std::nullopt;
         try {
@@ -212,9 +213,12 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
             return std::nullopt;
         }
     };
+    QList<std::optional<QByteArray>> contents;
     QList<std::optional<LibraryFile>> documents;
-    for (const FileVersion &candidate : candidates)
-        documents.append(decoded(candidate));
+    for (const FileVersion &candidate : candidates) {
+        contents.append(readWholeFile(candidate.path));
+        documents.append(decoded(contents.constLast()));
+    }
     qsizetype winnerIndex = candidates.indexOf(winner);
     const bool anyDecodes = std::any_of(documents.cbegin(), documents.cend(), [](const auto &d) { return d.has_value(); });
     if (anyDecodes && !documents.at(winnerIndex)) {
@@ -223,41 +227,41 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
             if (documents.at(i) && (winnerIndex < 0 || earlier(candidates.at(winnerIndex).modificationDate,
                                                                candidates.at(i).modificationDate)))
                 winnerIndex = i;
-        if (winnerIndex >= 0)
-            winner = candidates.at(winnerIndex);
+        winner = candidates.at(winnerIndex);
     }
+    const bool winnerIsCurrent = winner == *current;
 
     // Every version is kept as it was; the others are then merged into the
     // winner record by record, so neither side's new items are lost. Without
     // the version both started from, all they hold counts as added.
     bool everyLoserKept = true;
-    for (const FileVersion &candidate : candidates) {
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
         // A copy that wins is kept as well: the file becomes a merge of it.
-        if (candidate == winner && (candidate == *current || !anyDecodes))
+        if (i == winnerIndex && (winnerIsCurrent || !anyDecodes))
             continue;
-        const auto bytes = readWholeFile(candidate.path);
-        if (!bytes || !writeLibraryBackup(*bytes, root, QStringLiteral("conflict")))
+        if (!contents.at(i) || !writeLibraryBackup(*contents.at(i), root, QStringLiteral("conflict")))
             everyLoserKept = false;
     }
-    bool winnerInPlace = winnerIndex < 0 || winner == *current;
-    if (winnerIndex >= 0) {
-        LibraryFile merged = documents.at(winnerIndex).value_or(LibraryFile());
-        bool mergedAny = false;
-        for (qsizetype i = 0; i < candidates.size(); ++i) {
-            if (i == winnerIndex || !documents.at(i) || !documents.at(winnerIndex))
-                continue;
-            merged = mergeLibraries(LibraryFile(), merged, *documents.at(i));
-            mergedAny = true;
-        }
-        if (mergedAny || !(winner == *current)) {
-            winnerInPlace = false;
-            try {
-                if (mergedAny && winner == *current)
-                    writeLibraryBackup(readWholeFile(file).value_or(QByteArray()), root, QStringLiteral("conflict"));
-                coordinatedWrite(file, mergedAny ? merged.encode() : readWholeFile(winner.path).value_or(QByteArray()));
+    std::optional<LibraryFile> merged = documents.at(winnerIndex);
+    bool mergedAny = false;
+    for (qsizetype i = 0; merged && i < candidates.size(); ++i) {
+        if (i == winnerIndex || !documents.at(i))
+            continue;
+        merged = mergeLibraries(LibraryFile(), *merged, *documents.at(i));
+        mergedAny = true;
+    }
+    bool winnerInPlace = winnerIsCurrent && !mergedAny;
+    if (!winnerInPlace) {
+        try {
+            if (mergedAny && winnerIsCurrent)
+                writeLibraryBackup(*contents.at(winnerIndex), root, QStringLiteral("conflict"));
+            // A winner that could not be read is never written as nothing.
+            const std::optional<QByteArray> bytes = mergedAny ? merged->encode() : contents.at(winnerIndex);
+            if (bytes) {
+                coordinatedWrite(file, *bytes);
                 winnerInPlace = true;
-            } catch (const std::exception &) {
             }
+        } catch (const std::exception &) {
         }
     }
     if (everyLoserKept && winnerInPlace) {

@@ -110,11 +110,11 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
             *problem = ImportProblem{kind, detail};
         return std::nullopt;
     };
-    QString why;
+    IntakeError why;
     const auto source = IntakeFile::open(file, links, kMaxPictureBytes, &why);
     if (!source) {
-        const bool tooLarge = why.startsWith(QLatin1String("larger"));
-        return report(tooLarge ? ImportProblem::TooLarge : ImportProblem::Unreadable, why);
+        const bool tooLarge = why.kind == IntakeError::Kind::TooLarge;
+        return report(tooLarge ? ImportProblem::TooLarge : ImportProblem::Unreadable, why.text);
     }
     // The header first: a file that is no picture is not read whole.
     const auto head = source->head(64);

@@ -19,10 +19,10 @@ QString errnoText(int code)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-void setError(QString *error, const QString &text)
+void setError(IntakeError *error, IntakeError::Kind kind, const QString &text)
 {
     if (error)
-        *error = text;
+        *error = IntakeError{kind, text};
 }
 
 // pread until `count` bytes or the end; -1 on an error.
@@ -71,7 +71,7 @@ IntakeFile::~IntakeFile()
         ::close(m_fd);
 }
 
-std::optional<IntakeFile> IntakeFile::open(const QString &path, LinkPolicy links, qint64 maxBytes, QString *error)
+std::optional<IntakeFile> IntakeFile::open(const QString &path, LinkPolicy links, qint64 maxBytes, IntakeError *error)
 {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
@@ -80,22 +80,25 @@ std::optional<IntakeFile> IntakeFile::open(const QString &path, LinkPolicy links
     const int fd = posix::openRetrying(QFile::encodeName(path), flags);
     if (fd < 0) {
         const int code = errno;
-        setError(error, code == ELOOP ? QStringLiteral("a symbolic link") : errnoText(code));
+        if (code == ELOOP)
+            setError(error, IntakeError::Kind::Link, QStringLiteral("a symbolic link"));
+        else
+            setError(error, IntakeError::Kind::Unopenable, errnoText(code));
         return std::nullopt;
     }
     IntakeFile file;
     file.m_fd = fd;
     struct stat info;
     if (::fstat(fd, &info) != 0) {
-        setError(error, errnoText(errno));
+        setError(error, IntakeError::Kind::Unopenable, errnoText(errno));
         return std::nullopt;
     }
     if (!S_ISREG(info.st_mode)) {
-        setError(error, QStringLiteral("not a regular file"));
+        setError(error, IntakeError::Kind::NotRegular, QStringLiteral("not a regular file"));
         return std::nullopt;
     }
     if (info.st_size > maxBytes) {
-        setError(error, QStringLiteral("larger than %1 MB").arg(maxBytes / (1024 * 1024)));
+        setError(error, IntakeError::Kind::TooLarge, QStringLiteral("larger than %1 MB").arg(maxBytes / (1024 * 1024)));
         return std::nullopt;
     }
     // Regular files never block; reads below are plain ones.
@@ -175,15 +178,10 @@ bool IntakeFile::copyTo(const QString &to) const
     return ok;
 }
 
-std::optional<QByteArray> readIntakeFile(const QString &path, LinkPolicy links, qint64 maxBytes, QString *error)
+std::optional<QByteArray> readIntakeFile(const QString &path, LinkPolicy links, qint64 maxBytes)
 {
-    const auto file = IntakeFile::open(path, links, maxBytes, error);
-    if (!file)
-        return std::nullopt;
-    auto bytes = file->readAll();
-    if (!bytes)
-        setError(error, QStringLiteral("could not be read"));
-    return bytes;
+    const auto file = IntakeFile::open(path, links, maxBytes);
+    return file ? file->readAll() : std::nullopt;
 }
 
 } // namespace vellora

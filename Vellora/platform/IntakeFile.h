@@ -22,6 +22,18 @@ enum class LinkPolicy {
     Follow,  // a name the user gave on purpose: the link is what they mean
 };
 
+// Why a file was not opened. Callers decide by the kind; the text is for people.
+struct IntakeError {
+    enum class Kind {
+        Unopenable, // missing, no permission, or the system refused: it may work later
+        Link,       // a link where LinkPolicy::Refuse allows none
+        NotRegular, // a FIFO, a device, a folder
+        TooLarge,   // over the cap
+    };
+    Kind kind = Kind::Unopenable;
+    QString text;
+};
+
 class IntakeFile {
 public:
     IntakeFile() = default;
@@ -35,7 +47,7 @@ public:
     // cannot be opened, is a link (with LinkPolicy::Refuse), is not a regular
     // file, or is larger than `maxBytes`.
     static std::optional<IntakeFile> open(const QString &path, LinkPolicy links, qint64 maxBytes,
-                                          QString *error = nullptr);
+                                          IntakeError *error = nullptr);
 
     qint64 size() const { return m_size; }
     // Modification time in nanoseconds since the epoch, as opened.
@@ -60,7 +72,6 @@ private:
 };
 
 // IntakeFile::open() and readAll() in one.
-std::optional<QByteArray> readIntakeFile(const QString &path, LinkPolicy links, qint64 maxBytes,
-                                         QString *error = nullptr);
+std::optional<QByteArray> readIntakeFile(const QString &path, LinkPolicy links, qint64 maxBytes);
 
 } // namespace vellora

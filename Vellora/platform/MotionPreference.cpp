@@ -1,5 +1,7 @@
 #include "MotionPreference.h"
 
+#include "IntakeFile.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -7,7 +9,6 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QDir>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QStandardPaths>
 
@@ -26,12 +27,11 @@ const QString kKdeKey = QStringLiteral("AnimationDurationFactor");
 // Settings files are a few kilobytes; anything larger is not one.
 constexpr qint64 kMaxSettingsBytes = 1 << 20;
 
+// The user's own settings: a link (dotfiles kept elsewhere) is followed, but a
+// FIFO or device in its place must not hold up the window's start.
 QString readSmallFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxSettingsBytes)
-        return {};
-    return QString::fromUtf8(file.read(kMaxSettingsBytes));
+    return QString::fromUtf8(readIntakeFile(path, LinkPolicy::Follow, kMaxSettingsBytes).value_or(QByteArray()));
 }
 
 // The value of `key` in `[group]` of an ini-style text, the last one winning.

@@ -1,5 +1,7 @@
 #include "WebAddress.h"
 
+#include <QHostAddress>
+
 namespace vellora {
 
 namespace {
@@ -122,6 +124,14 @@ QString WebAddress::hostOf(const QString &text)
 {
     const auto a = parse(text);
     return a && a->hasAuthority ? a->host : QString();
+}
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
 }
 
 } // namespace vellora

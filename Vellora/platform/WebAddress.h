@@ -33,4 +33,8 @@ struct WebAddress {
     static QString hostOf(const QString &text);
 };
 
+// True for "localhost" (any case) and loopback addresses: the one place plain
+// http is allowed, for servers on this machine.
+bool isLoopbackHost(const QString &host);
+
 } // namespace vellora

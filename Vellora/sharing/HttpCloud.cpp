@@ -5,11 +5,11 @@
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
 #include "platform/Logging.h"
+#include "platform/WebAddress.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -41,14 +41,6 @@ QJsonObject zoneBody(const CloudZoneID &zone)
 QString shareToken(const QUrl &url) { return url.path().section(QLatin1Char('/'), -1); }
 
 } // namespace
-
-bool isLoopbackHost(const QString &host)
-{
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        return true;
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
-}
 
 QJsonObject recordToJson(const CloudRecord &record)
 {

@@ -18,9 +18,6 @@ class HttpCloudContainer;
 inline const QString kSharingServerURLKey = QStringLiteral("sharingServerURL");
 inline const QString kSharingTokenKey = QStringLiteral("sharingToken");
 
-// True for "localhost" and loopback addresses.
-bool isLoopbackHost(const QString &host);
-
 class HttpCloudDatabase final : public CloudDatabase {
 public:
     HttpCloudDatabase(HttpCloudContainer &container, CloudScope scope);

@@ -1,9 +1,8 @@
 #include "BundleManifest.h"
 
-#include "platform/PosixIO.h"
+#include "platform/IntakeFile.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <plist/plist.h>
 
 namespace vellora {
@@ -41,7 +40,7 @@ std::optional<qint64> strictInteger(const QString &text)
 
 std::optional<BundleManifest> readBundleManifest(const QString &bundlePath)
 {
-    const auto data = posix::readRegularFile(QFile::encodeName(bundlePath + QStringLiteral("/Info.plist")), kManifestCap);
+    const auto data = readIntakeFile(bundlePath + QStringLiteral("/Info.plist"), LinkPolicy::Refuse, kManifestCap);
     if (!data || data->isEmpty())
         return std::nullopt;
     plist_t root = nullptr;

@@ -6,11 +6,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace vellora {
 
@@ -18,13 +16,8 @@ namespace {
 
 int exchangePaths(const QString &a, const QString &b)
 {
-#ifdef SYS_renameat2
-    return int(::syscall(SYS_renameat2, AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD,
-                         QFile::encodeName(b).constData(), RENAME_EXCHANGE));
-#else
-    errno = ENOSYS;
-    return -1;
-#endif
+    return ::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD, QFile::encodeName(b).constData(),
+                       RENAME_EXCHANGE);
 }
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }

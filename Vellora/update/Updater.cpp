@@ -9,11 +9,11 @@
 #include "platform/Digest.h"
 #include "platform/Places.h"
 #include "platform/Uuid.h"
+#include "platform/WebAddress.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -37,14 +37,6 @@ constexpr qint64 kSignatureCap = 8 << 10;
 constexpr int kFeedTimeoutMs = 60 * 1000;
 constexpr int kFirstCheckDelayMs = 10 * 1000;
 constexpr int kCheckIntervalMs = 86400 * 1000;
-
-bool isLoopbackHost(const QString &host)
-{
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        return true;
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
-}
 
 qint64 buildFromText(const char *text)
 {
