@@ -4,7 +4,7 @@
 #include "library/LibraryFile.h"
 #include "library/LibraryStore.h"
 #include "platform/FileCoordination.h"
-#include "platform/PosixIO.h"
+#include "platform/IntakeFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -158,7 +158,7 @@ void LoadErrorBanner::restoreBackup(const QString &path)
             failure = QStringLiteral("The backup is not a library file.");
         // Read on the descriptor itself: a link or a larger file put there
         // since the look above is refused too.
-        else if (!(bytes = posix::readRegularFile(QFile::encodeName(path), kBackupSizeCap)))
+        else if (!(bytes = readIntakeFile(path, LinkPolicy::Refuse, kBackupSizeCap)))
             failure = QStringLiteral("The backup could not be read.");
         if (failure.isEmpty()) {
             try {
