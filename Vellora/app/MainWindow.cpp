@@ -10,6 +10,7 @@
 #include "views/AddLinkSheet.h"
 #include "views/CollectionContents.h"
 #include "views/GridScreen.h"
+#include "views/Glass.h"
 #include "views/HeaderBar.h"
 #include "views/Inspector.h"
 #include "views/PageTitle.h"
@@ -42,6 +43,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -509,10 +511,18 @@ QWidget *MainWindow::settingsWindow()
     window->setWindowTitle(QStringLiteral("Settings"));
     auto *column = new QVBoxLayout(window);
     column->setContentsMargins(0, 0, 0, 0);
-    auto *form = new SettingsView(m_state.store(), window);
+    // The form keeps its natural height and scrolls, so that no section is
+    // squeezed when the window is shorter than all of them.
+    auto *scroll = new QScrollArea(window);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    darkenScrollBar(scroll->verticalScrollBar());
+    auto *form = new SettingsView(m_state.store(), scroll);
     form->addSection(QStringLiteral("Sharing"), makeSharingSettingsSection(Defaults::standard(), form));
     form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
-    column->addWidget(form);
+    scroll->setWidget(form);
+    column->addWidget(scroll);
     window->resize(520, 560);
     m_settings = window;
     return window;

@@ -49,6 +49,17 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
+void syncFile(const QString &path)
+{
+    const int fd = openRetrying(QFile::encodeName(path), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        ::fsync(fd);
+    ::close(fd);
+}
+
 bool cloneOrCopyFile(const QString &from, const QString &to)
 {
     const int in = openRetrying(QFile::encodeName(from), O_RDONLY);

@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
+#include "platform/FileCopy.h"
 #include "platform/Logging.h"
 #include "platform/Uuid.h"
 
@@ -615,6 +616,17 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
     QPointer<CollectionSharing> self(this);
     auto items = std::make_shared<QList<Item>>(std::move(newItems));
     QThreadPool::globalInstance()->start([self, root, items, collectionId, changes, done] {
+        // The received files reach the disk before their items reach the
+        // library: a crash must never leave library.json naming an empty
+        // original while the change token has moved past it.
+        for (const Item &item : *items) {
+            if (const auto original = libraryFilePath(root, QStringLiteral("originals"), item.storedFilename))
+                syncFile(*original);
+            if (const auto thumbnail = libraryFilePath(root, QStringLiteral("thumbnails"), item.thumbnailFilename))
+                syncFile(*thumbnail);
+        }
+        syncFolder(root + QStringLiteral("/originals"));
+        syncFolder(root + QStringLiteral("/thumbnails"));
         for (Item &item : *items) {
             const auto path = libraryFilePath(root, QStringLiteral("originals"), item.storedFilename);
             if (path && QFileInfo(*path).isFile()) {

@@ -292,10 +292,9 @@ bool HttpCloudContainer::isShareURL(const QUrl &url) const
     if (m_refused)
         return false;
     const QString prefix = m_service.path() + QStringLiteral("/share/");
+    const int defaultPort = m_service.scheme() == QLatin1String("https") ? 443 : 80;
     return url.scheme() == m_service.scheme() && url.host().compare(m_service.host(), Qt::CaseInsensitive) == 0
-        && url.port(m_service.scheme() == QLatin1String("https") ? 443 : 80)
-               == m_service.port(m_service.scheme() == QLatin1String("https") ? 443 : 80)
-        && url.path().startsWith(prefix) && url.path().size() > prefix.size()
+        && url.port(defaultPort) == m_service.port(defaultPort) && url.path().startsWith(prefix) && url.path().size() > prefix.size()
         && !url.path().mid(prefix.size()).contains(QLatin1Char('/'));
 }
 

@@ -285,6 +285,7 @@ QWidget *makeSharingSettingsSection(Defaults &settings, QWidget *parent)
 {
     auto *section = new QWidget(parent);
     auto *form = new QFormLayout(section);
+    form->setContentsMargins(0, 0, 0, 0);
     auto *address = new QLineEdit(settings.string(kSharingServerURLKey), section);
     address->setObjectName(QStringLiteral("sharingServerURL"));
     address->setPlaceholderText(QStringLiteral("https://share.example.org"));

@@ -28,14 +28,6 @@ CloudZoneID zoneFor(const Board &board)
     return zone;
 }
 
-QList<std::pair<CloudZoneID, QString>> recordIDs(const QStringList &ids, const CloudZoneID &zone)
-{
-    QList<std::pair<CloudZoneID, QString>> result;
-    for (const QString &id : ids)
-        result.append({zone, id});
-    return result;
-}
-
 std::optional<SharingSnapshot> decodeSnapshot(const QVariant &stored)
 {
     if (!stored.isValid())

@@ -34,9 +34,6 @@ bool isJoined(const Board &board);
 CloudScope scopeFor(const Board &board);
 CloudZoneID zoneFor(const Board &board);
 
-// The record ids of `ids` in `zone`, in order.
-QList<std::pair<CloudZoneID, QString>> recordIDs(const QStringList &ids, const CloudZoneID &zone);
-
 // "sharingSnapshot" as stored; nothing when any value is not a list of strings.
 std::optional<SharingSnapshot> decodeSnapshot(const QVariant &stored);
 QVariant encodeSnapshot(const SharingSnapshot &snapshot);

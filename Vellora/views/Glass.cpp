@@ -1,5 +1,7 @@
 #include "Glass.h"
 
+#include <QScrollBar>
+
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -37,6 +39,17 @@ void paintGlassCapsule(QPainter &painter, const QRectF &rect, const QColor &tint
     const double innerRadius = inner.height() / 2.0;
     painter.drawRoundedRect(inner, innerRadius, innerRadius);
     painter.restore();
+}
+
+void darkenScrollBar(QScrollBar *bar)
+{
+    bar->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 0; }"
+        "QScrollBar::handle:vertical { background: rgba(255,255,255,60); border-radius: 3px; min-height: 32px;"
+        " margin: 2px 2px 2px 2px; }"
+        "QScrollBar::handle:vertical:hover { background: rgba(255,255,255,100); }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 }
 
 QColor hueSwatchColour(double hue)

@@ -11,6 +11,7 @@
 #include <QWidget>
 
 class QPainter;
+class QScrollBar;
 class QTimer;
 
 namespace vellora {
@@ -23,6 +24,10 @@ QColor midGrey();
 // faint glass layer, bordered inside the shape by a vertical gradient of
 // white at `strokeOpacity`, a quarter of it, and `strokeOpacity` again.
 void paintGlassCapsule(QPainter &painter, const QRectF &rect, const QColor &tint, double strokeOpacity);
+
+// A thin, light handle on a clear track: the scroll bars of the grid and the
+// inspector, which would otherwise be the style's light bars on the dark window.
+void darkenScrollBar(QScrollBar *bar);
 
 // The colour a hue swatch is filled with (hue in degrees).
 QColor hueSwatchColour(double hue);

@@ -1,5 +1,7 @@
 #include "GridScreen.h"
 
+#include "Glass.h"
+
 #include "Background.h"
 #include "CollectionContents.h"
 #include "LiveText.h"
@@ -31,6 +33,7 @@
 #include <QPainterPath>
 #include <QSaveFile>
 #include <QUuid>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -161,6 +164,7 @@ GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *c
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);
+    darkenScrollBar(m_view->verticalScrollBar());
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, windowBackground());

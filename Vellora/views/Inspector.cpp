@@ -19,6 +19,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -243,6 +244,7 @@ Inspector::Inspector(LibraryStore &store, QWidget *parent) : QScrollArea(parent)
     viewport()->setPalette(pal);
     viewport()->setAutoFillBackground(true);
     setStyleSheet(QString::fromLatin1(kStyle));
+    darkenScrollBar(verticalScrollBar());
     connect(&m_store, &LibraryStore::itemsChanged, this, &Inspector::rebuild);
     connect(&m_store, &LibraryStore::collectionsChanged, this, &Inspector::rebuild);
     rebuild();

@@ -134,11 +134,7 @@ UpdateSettingsSection::UpdateSettingsSection(Updater &updater, QWidget *parent)
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
-    auto *header = new QLabel(QStringLiteral("Updates"), this);
-    QFont bold = header->font();
-    bold.setBold(true);
-    header->setFont(bold);
-    column->addWidget(header);
+    // The settings form gives the section its "Updates" heading.
     auto *row = new QHBoxLayout;
     row->addWidget(new QLabel(QStringLiteral("Last checked"), this));
     row->addStretch(1);

@@ -11,13 +11,13 @@
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
+#include "platform/Uuid.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QRandomGenerator>
 #include <QTimer>
-#include <QUuid>
 
 #include <benchmark/benchmark.h>
 
@@ -95,7 +95,7 @@ struct Side {
         QList<Item> items;
         for (int i = 0; i < count; ++i) {
             Item item;
-            item.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            item.id = newUUIDString();
             item.kind = QStringLiteral("image");
             item.originalFilename = QStringLiteral("Screenshot %1.png").arg(i);
             item.storedFilename = item.id + QStringLiteral(".png");

@@ -206,10 +206,11 @@ struct CloudFixture {
     PostgresCluster cluster;
     CloudServiceProcess service;
 
-    bool start(QString *error)
+    // `extra`: further options of vellora-cloud.
+    bool start(QString *error, const QStringList &extra = {})
     {
         return cluster.start(error) && cluster.createDatabase(QStringLiteral("vellora"), error)
-            && service.start(cluster, QStringLiteral("vellora"), error);
+            && service.start(cluster, QStringLiteral("vellora"), error, extra);
     }
     void stop()
     {

@@ -2,35 +2,32 @@
 // A library of its own for sharing tests: a temporary folder, a settings
 // scope, a store and a sharing engine on a container the test chooses.
 
+#include "../library/StoreFixtures.h"
+
 #include "sharing/CollectionSharing.h"
+#include "sharing/MemoryCloud.h"
 
 #include "library/LibraryStore.h"
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
+#include "platform/Uuid.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QUuid>
 
 #include <memory>
 
 namespace sharingtest {
 
-inline QString newId() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
+using storetest::readFile;
+using storetest::writeFile;
 
-inline bool writeFile(const QString &path, const QByteArray &bytes)
+// A library's container acting as `user` on the in-memory service.
+inline vellora::CollectionSharing::ContainerFactory memoryContainer(vellora::MemoryCloudService *service,
+                                                                    const QString &user)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return [service, user](QObject *) -> vellora::CloudContainer * { return service->container(user); };
 }
 
 struct Library {
@@ -56,7 +53,7 @@ struct Library {
     // A picture item in `collections`, with an original and a thumbnail on disk.
     QString addImage(const QStringList &collections, const QByteArray &bytes = {})
     {
-        const QString id = newId();
+        const QString id = vellora::newUUIDString();
         const QByteArray original = bytes.isEmpty() ? QByteArray("picture ") + id.toLatin1() : bytes;
         writeFile(root() + QStringLiteral("/originals/") + id + QStringLiteral(".png"), original);
         writeFile(root() + QStringLiteral("/thumbnails/") + id + QStringLiteral(".jpg"), "thumb " + id.toLatin1());

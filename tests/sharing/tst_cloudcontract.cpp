@@ -145,10 +145,8 @@ private slots:
     void initTestCase()
     {
         QString error;
-        m_cloudUp = m_cloud.cluster.start(&error) && m_cloud.cluster.createDatabase(QStringLiteral("vellora"), &error)
-                    && m_cloud.service.start(m_cloud.cluster, QStringLiteral("vellora"), &error,
-                                             {QStringLiteral("--page-size"), QStringLiteral("7"),
-                                              QStringLiteral("--max-asset-mb"), QStringLiteral("1")});
+        m_cloudUp = m_cloud.start(&error, {QStringLiteral("--page-size"), QStringLiteral("7"),
+                                           QStringLiteral("--max-asset-mb"), QStringLiteral("1")});
         QVERIFY2(m_cloudUp, qPrintable(error));
         m_memory.setPageSize(7);
         m_memory.setMaxAssetBytes(1024 * 1024);

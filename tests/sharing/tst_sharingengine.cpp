@@ -19,10 +19,6 @@ class SharingEngineTest : public QObject {
     std::unique_ptr<Library> m_owner;
     std::unique_ptr<Library> m_friend;
 
-    static CollectionSharing::ContainerFactory as(MemoryCloudService *service, const QString &user)
-    {
-        return [service, user](QObject *) -> CloudContainer * { return service->container(user); };
-    }
     // The owner's collection with `count` items, shared; its URL.
     QString sharedCollection(int count, QString *collectionId, QStringList *ids = nullptr)
     {
@@ -48,8 +44,8 @@ private slots:
         m_service = std::make_unique<MemoryCloudService>();
         m_service->addUser(QStringLiteral("owner"));
         m_service->addUser(QStringLiteral("friend"));
-        m_owner = std::make_unique<Library>(as(m_service.get(), QStringLiteral("owner")));
-        m_friend = std::make_unique<Library>(as(m_service.get(), QStringLiteral("friend")));
+        m_owner = std::make_unique<Library>(memoryContainer(m_service.get(), QStringLiteral("owner")));
+        m_friend = std::make_unique<Library>(memoryContainer(m_service.get(), QStringLiteral("friend")));
     }
     void cleanup()
     {
@@ -137,7 +133,7 @@ private slots:
         MemoryCloudContainer *raw = m_service->container(QStringLiteral("owner"));
         const QString evilThumb = m_owner->dir.filePath(QStringLiteral("evil.jpg"));
         writeFile(evilThumb, "thumbnail");
-        const QString good = newId();
+        const QString good = newUUIDString();
         CloudRecord sneaky;
         sneaky.type = kItemRecordType;
         sneaky.name = QStringLiteral("../../escaped");

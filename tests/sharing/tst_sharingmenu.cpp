@@ -72,9 +72,8 @@ private slots:
         m_service = std::make_unique<MemoryCloudService>();
         m_service->addUser(QStringLiteral("owner"));
         m_service->addUser(QStringLiteral("friend"));
-        MemoryCloudService *service = m_service.get();
-        m_owner = std::make_unique<Library>([service](QObject *) -> CloudContainer * { return service->container(QStringLiteral("owner")); });
-        m_friend = std::make_unique<Library>([service](QObject *) -> CloudContainer * { return service->container(QStringLiteral("friend")); });
+        m_owner = std::make_unique<Library>(memoryContainer(m_service.get(), QStringLiteral("owner")));
+        m_friend = std::make_unique<Library>(memoryContainer(m_service.get(), QStringLiteral("friend")));
     }
     void cleanup()
     {
