@@ -122,6 +122,8 @@ public:
     // Waits until the writer has finished what it was given and takes its
     // outcome; true when the last save that finished wrote.
     bool waitForWrites();
+    // The background writer, for tests and benchmarks that watch it.
+    const LibraryWriter &writer() const { return *m_writer; }
     // Why the last save wrote nothing; empty after a save that wrote.
     QString lastSaveError() const { return m_lastSaveError; }
     void markSynced();
