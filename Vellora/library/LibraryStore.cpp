@@ -179,6 +179,10 @@ void LibraryStore::appendItems(const QList<Item> &items)
         return;
     m_items.append(items);
     touch();
+    ItemChanges changes;
+    for (const Item &item : items)
+        changes.added.append(item.id);
+    emit itemsEdited(changes);
     emit itemsChanged();
 }
 
@@ -188,6 +192,12 @@ bool LibraryStore::updateItem(const QString &id, const std::function<void(Item &
         if (item.id == id) {
             change(item);
             touch();
+            ItemChanges changes;
+            changes.changed.append(id);
+            // A change may even give the record another id.
+            if (item.id != id)
+                changes.changed.append(item.id);
+            emit itemsEdited(changes);
             emit itemsChanged();
             return true;
         }

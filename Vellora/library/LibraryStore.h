@@ -9,6 +9,7 @@
 // through Scheduler::main().post(); a result that arrives after the store was
 // reopened at another folder, or destroyed, is dropped.
 
+#include "ItemChanges.h"
 #include "LibraryFile.h"
 #include "LibraryFileAccess.h"
 
@@ -163,6 +164,11 @@ signals:
     void loadedChanged(bool loaded);
     void collectionsChanged();
     void itemsChanged();
+    // Sent just before itemsChanged() by the edits that touch known records
+    // (append, update, trash, restore, permanent delete, collection
+    // membership, opening counts). An itemsChanged() without it before means
+    // that anything may have changed (replace, load, reload, merge, reopen).
+    void itemsEdited(const vellora::ItemChanges &changes);
     void smartFoldersChanged();
     void importingChanged(int importing);
     void syncingChanged(int syncing);
