@@ -616,43 +616,79 @@ void LibraryStore::reload(std::function<void()> completion)
         const quint64 seenAt = LibraryWriter::observe();
         LibraryRead read = readLibraryFile(root);
         Scheduler::main().post([self, token, current, seenAt, read = std::move(read), finish] {
-            if (self && read.status == LibraryReadStatus::Loaded && self->m_rootToken == token) {
-                LibraryStore &store = *self;
-                if (read.stamp == store.m_writer->lastWritten(token) || seenAt < store.m_seenAt) {
-                    // The file this store's writer wrote (its result brings
-                    // the date), or a read that a newer write or read has
-                    // overtaken: nothing new to apply.
-                } else if (store.hasUnsavedChanges()) {
-                    // Both sides changed: merge, keep their version as it
-                    // was, and save the merged library soon.
-                    auto backup = existingLibraryBackup(store.m_root, QStringLiteral("conflict"), read.bytes);
-                    if (!backup)
-                        backup = writeLibraryBackup(read.bytes, store.m_root, QStringLiteral("conflict"));
-                    if (backup) {
-                        const LibraryFile combined = mergeLibraries(store.m_base, store.currentDocument(), *read.file);
-                        store.applyMerged(combined);
-                        store.m_base = *read.file;
-                        if (!store.m_base.smartFolders)
-                            store.m_base.smartFolders = SmartFolder::defaults();
-                        store.m_seen = read.stamp;
-                        store.m_seenAt = seenAt;
-                        store.m_known = current;
-                        qCInfo(lcSync, "library reloaded (external) with local changes merged: %ld items, %ld collections; "
-                                       "the other version is kept as %s",
-                               long(store.m_items.size()), long(store.m_collections.size()), qPrintable(*backup));
-                    }
-                    store.scheduleSave();
-                } else {
-                    store.apply(read.file);
-                    store.m_savedGeneration = store.m_generation;
-                    store.m_base = store.currentDocument();
-                    store.m_seen = read.stamp;
-                    store.m_seenAt = seenAt;
-                    store.m_known = current;
-                    qCInfo(lcSync, "library reloaded (external): %ld items, %ld collections",
-                           long(read.file->items.size()), long(read.file->collections.size()));
-                }
+            if (self && read.status == LibraryReadStatus::Loaded && self->m_rootToken == token)
+                self->takeReload(read, current, seenAt, finish);
+            else
+                finish();
+        });
+    });
+}
+
+bool LibraryStore::reloadOvertaken(const LibraryRead &read, quint64 seenAt) const
+{
+    // The file this store's writer wrote (its result brings the date), or a
+    // read that a newer write or read has overtaken: nothing new to apply.
+    return read.stamp == m_writer->lastWritten(m_rootToken) || seenAt < m_seenAt;
+}
+
+void LibraryStore::takeReload(const LibraryRead &read, std::optional<double> current, quint64 seenAt,
+                              std::function<void()> finish)
+{
+    if (reloadOvertaken(read, seenAt)) {
+        finish();
+        return;
+    }
+    if (!hasUnsavedChanges()) {
+        apply(read.file);
+        m_savedGeneration = m_generation;
+        m_base = currentDocument();
+        m_seen = read.stamp;
+        m_seenAt = seenAt;
+        m_known = current;
+        qCInfo(lcSync, "library reloaded (external): %ld items, %ld collections", long(read.file->items.size()),
+               long(read.file->collections.size()));
+        finish();
+        return;
+    }
+    // Both sides changed: keep their version as it was, merge, and save the
+    // merged library soon. The copy and the merge run in the background on
+    // copies of the lists; the merge is taken only for the state it was made
+    // from, and joins any change made since.
+    const quint64 token = m_rootToken;
+    const quint64 generation = m_generation;
+    const LibraryFile base = m_base;
+    const LibraryFile local = currentDocument();
+    const QString root = m_root;
+    QPointer<LibraryStore> self(this);
+    runInBackground([self, token, generation, base, local, root, read, current, seenAt, finish] {
+        auto backup = existingLibraryBackup(root, QStringLiteral("conflict"), read.bytes);
+        if (!backup)
+            backup = writeLibraryBackup(read.bytes, root, QStringLiteral("conflict"));
+        std::optional<LibraryFile> combined;
+        if (backup)
+            combined = mergeLibraries(base, local, *read.file);
+        Scheduler::main().post([self, token, generation, local, read, current, seenAt, finish, backup, combined] {
+            if (!self || self->m_rootToken != token) {
+                finish();
+                return;
             }
+            LibraryStore &store = *self;
+            if (backup && !store.reloadOvertaken(read, seenAt)) {
+                if (store.m_generation == generation)
+                    store.applyMerged(*combined);
+                else
+                    store.applyMerged(mergeLibraries(local, store.currentDocument(), *combined));
+                store.m_base = *read.file;
+                if (!store.m_base.smartFolders)
+                    store.m_base.smartFolders = SmartFolder::defaults();
+                store.m_seen = read.stamp;
+                store.m_seenAt = seenAt;
+                store.m_known = current;
+                qCInfo(lcSync, "library reloaded (external) with local changes merged: %ld items, %ld collections; "
+                               "the other version is kept as %s",
+                       long(store.m_items.size()), long(store.m_collections.size()), qPrintable(*backup));
+            }
+            store.scheduleSave();
             finish();
         });
     });

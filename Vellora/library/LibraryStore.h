@@ -187,6 +187,10 @@ private:
     void clearLoadError();
     LibraryFile currentDocument() const;
     void applyMerged(const LibraryFile &merged);
+    // Applies a reload's read, merging it with unsaved changes; `finish` ends the reload.
+    void takeReload(const LibraryRead &read, std::optional<double> current, quint64 seenAt,
+                    std::function<void()> finish);
+    bool reloadOvertaken(const LibraryRead &read, quint64 seenAt) const;
     // Refuses (with the message) or hands a snapshot to the writer.
     bool startSave();
     // Takes back what the writer finished, in order.

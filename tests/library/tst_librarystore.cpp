@@ -26,11 +26,13 @@ private:
     QString root() const { return m_dir->path() + "/Library"; }
     QString file() const { return root() + "/library.json"; }
 
-    // Lets background reads finish and runs what they handed back.
+    // Lets background reads finish and runs what they handed back, until
+    // nothing more comes back.
     void settle()
     {
-        QThreadPool::globalInstance()->waitForDone();
-        m_scheduler->runPending();
+        do
+            QThreadPool::globalInstance()->waitForDone();
+        while (m_scheduler->runPending() > 0);
     }
 
     std::unique_ptr<LibraryStore> loadedStore(const QString &at)
