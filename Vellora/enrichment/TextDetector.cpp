@@ -27,7 +27,7 @@ constexpr int kColumnBin = 8;
 constexpr int kDetailStep = 6;
 constexpr int kDetailPixels = 16;
 // The picture and two halvings of it: from the smallest legible type to
-// letters a third of a thumbnail high.
+// letters half a thumbnail high.
 constexpr int kScales = 3;
 
 struct Grey {
@@ -80,7 +80,7 @@ Grey transposed(const Grey &g)
 }
 
 // Whether some rows of `g` hold stroke clusters over the same columns.
-bool hasStrokeClusters(const Grey &g)
+bool hasStrokeClusters(const Grey &g, int gap)
 {
     if (g.width < 8 || g.height < kClusterRows)
         return false;
@@ -110,7 +110,7 @@ bool hasStrokeClusters(const Grey &g)
                 clusterEnd = x;
                 continue;
             }
-            if (clusterSteps > 0 && x - clusterEnd > kClusterGap)
+            if (clusterSteps > 0 && x - clusterEnd > gap)
                 closeCluster();
             if (clusterSteps == 0)
                 clusterStart = x;
@@ -157,7 +157,10 @@ TextDetection detectText(const QImage &image)
     }
     for (int scale = 0; scale < kScales && grey.width >= 8 && grey.height >= 8; ++scale) {
         // Rows first, then columns for text set on its side.
-        if (hasStrokeClusters(grey) || hasStrokeClusters(transposed(grey))) {
+        // Letters of display type stand further apart than their strokes
+        // are wide, even a quarter the size.
+        const int gap = scale == kScales - 1 ? 2 * kClusterGap : kClusterGap;
+        if (hasStrokeClusters(grey, gap) || hasStrokeClusters(transposed(grey), gap)) {
             result.likelyText = true;
             return result;
         }
