@@ -313,32 +313,123 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
     for (auto it = m_layers.cbegin(); it != m_layers.cend(); ++it) {
         if (layers.contains(it.key()))
             continue;
-        const LayerPtr tile = it.value();
-        const QString id = it.key();
-        if (m_staged && m_staged->name == id) {
-            m_staged->removeFromSuperlayer();
-            m_staged.reset();
-        }
-        cancelDecode(thumbnailKey(ScatterItem{id, 1, {}, {}, oldRevision.value(id), false, false}));
-        m_fading.insert(id);
-        m_fadingLayers.insert(id, tile);
-        std::weak_ptr<Layer> weak = tile;
-        std::weak_ptr<int> alive = m_alive;
-        animate(tile, keys::opacity, 0.0, config.item, config.closeDuration, [this, alive, weak, id] {
-            auto layer = weak.lock();
-            // A tile that came back while fading is no longer ours to drop.
-            if (!alive.lock() || !layer || m_fadingLayers.value(id) != layer)
-                return;
-            layer->removeFromSuperlayer();
-            m_fadingLayers.remove(id);
-            m_fading.remove(id);
-        });
+        fadeOut(it.key(), it.value(), oldRevision.value(it.key()));
     }
     m_tiles = std::move(tiles);
     m_layers = std::move(layers);
     m_holdLo = 0;
     m_holdHi = m_tiles.size();
     applySelectionMarks(m_selected, true);
+    m_host.setNeedsDisplay();
+}
+
+void GridEngine::fadeOut(const QString &id, const LayerPtr &tile, int revision)
+{
+    if (m_staged && m_staged->name == id) {
+        m_staged->removeFromSuperlayer();
+        m_staged.reset();
+    }
+    cancelDecode(thumbnailKey(ScatterItem{id, 1, {}, {}, revision, false, false}));
+    m_fading.insert(id);
+    m_fadingLayers.insert(id, tile);
+    std::weak_ptr<Layer> weak = tile;
+    std::weak_ptr<int> alive = m_alive;
+    animate(tile, keys::opacity, 0.0, config.item, config.closeDuration, [this, alive, weak, id] {
+        auto layer = weak.lock();
+        // A tile that came back while fading is no longer ours to drop.
+        if (!alive.lock() || !layer || m_fadingLayers.value(id) != layer)
+            return;
+        layer->removeFromSuperlayer();
+        m_fadingLayers.remove(id);
+        m_fading.remove(id);
+    });
+}
+
+LayerPtr GridEngine::takeTile(const QString &id)
+{
+    if (m_fading.contains(id)) {
+        // Back while fading out: keep the layer and show it again.
+        LayerPtr tile = m_fadingLayers.take(id);
+        m_fading.remove(id);
+        if (tile) {
+            tile->removeAnimation(keys::opacity);
+            tile->opacity = 1;
+            return tile;
+        }
+    }
+    LayerPtr tile = Layer::make(id);
+    tile->backgroundColor = kPlaceholderColour;
+    tile->cornerRadius = config.cornerRadius;
+    tile->masksToBounds = true;
+    tile->gravity = Gravity::ResizeAspectFill;
+    m_root->addSublayer(tile);
+    return tile;
+}
+
+void GridEngine::applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted)
+{
+    QSet<QString> back;
+    for (const auto &[at, item] : inserted)
+        back.insert(item.id);
+    // An opened, hovered or pressed tile whose item leaves must let go while
+    // the indexes still hold.
+    for (const QString &id : removed) {
+        if (back.contains(id))
+            continue;
+        if (m_opened && m_opened->name == id)
+            close();
+        if (m_hovered && m_hovered->name == id)
+            setHover(nullptr);
+        if (m_press && m_press->tile->name == id)
+            m_press.reset();
+    }
+    struct Taken {
+        LayerPtr tile;
+        int revision;
+    };
+    QHash<QString, Taken> taken;
+    for (const QString &id : removed) {
+        const int at = indexOf(id);
+        if (at < 0)
+            continue;
+        taken.insert(id, Taken{m_tiles[size_t(at)], m_items[size_t(at)].revision});
+        m_items.erase(m_items.begin() + at);
+        m_aspects.erase(m_aspects.begin() + at);
+        m_tiles.erase(m_tiles.begin() + at);
+    }
+    const QSet<QString> selected(m_selected.begin(), m_selected.end());
+    for (const auto &[position, item] : inserted) {
+        LayerPtr tile;
+        if (const auto it = taken.find(item.id); it != taken.end()) {
+            tile = it->tile;
+            if (it->revision != item.revision) {
+                if (!tile->contentsKey.isEmpty())
+                    cancelDecode(tile->contentsKey);
+                if (tile != m_opened) {
+                    tile->contents = QImage();
+                    tile->contentsKey.clear();
+                }
+            }
+            taken.erase(it);
+        } else {
+            tile = m_layers.value(item.id);
+            if (!tile)
+                tile = takeTile(item.id);
+        }
+        setSpinner(tile, item.loading);
+        const size_t at = std::min(position, m_items.size());
+        m_items.insert(m_items.begin() + qsizetype(at), item);
+        m_aspects.insert(m_aspects.begin() + qsizetype(at), item.aspect);
+        m_tiles.insert(m_tiles.begin() + qsizetype(at), tile);
+        m_layers.insert(item.id, tile);
+        applyMark(int(at), selected.contains(item.id));
+    }
+    for (auto it = taken.cbegin(); it != taken.cend(); ++it) {
+        m_layers.remove(it.key());
+        fadeOut(it.key(), it->tile, it->revision);
+    }
+    m_holdLo = 0;
+    m_holdHi = m_tiles.size();
     m_host.setNeedsDisplay();
 }
 

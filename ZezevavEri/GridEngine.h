@@ -106,6 +106,11 @@ public:
     // Items: setting them rebuilds the tiles by id against the old list.
     const std::vector<ScatterItem> &items() const { return m_items; }
     void setItems(std::vector<ScatterItem> items);
+    // The same change told by id: the `removed` ids leave, then each of
+    // `inserted` takes its position in the new list, lowest first. An id in
+    // both keeps its tile (moved, or with its new description); the others
+    // stay as they are. Costs the changed items, not the whole list.
+    void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
 
     void layout();
     // Layouts before this media time glide.
@@ -184,6 +189,10 @@ public:
 
 private:
     void rebuildTiles(const std::vector<ScatterItem> &old);
+    // A tile whose item left fades out and is then dropped.
+    void fadeOut(const QString &id, const LayerPtr &tile, int revision);
+    // A new tile for an item, or the one still fading out under its id.
+    LayerPtr takeTile(const QString &id);
     // Frames, header frame and document height for the current width.
     double layoutFrames();
     void setSpinner(const LayerPtr &tile, bool on);

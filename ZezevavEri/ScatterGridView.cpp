@@ -130,6 +130,13 @@ void ScatterGridView::setItems(const QList<ScatterItem> &items)
     setNeedsLayout();
 }
 
+void ScatterGridView::applyChanges(const QStringList &removed,
+                                   const std::vector<std::pair<size_t, ScatterItem>> &inserted)
+{
+    m_engine.applyChanges(removed, inserted);
+    setNeedsLayout();
+}
+
 void ScatterGridView::ensureGeometry() const
 {
     // A view that was never shown has not laid out its viewport yet; do it

@@ -47,6 +47,9 @@ public:
     QList<ScatterItem> items() const;
     // Stores the list and rebuilds the tiles against the old one.
     void setItems(const QList<ScatterItem> &items);
+    // The same by id: `removed` leave, then each of `inserted` takes its
+    // position, lowest first (see GridEngine::applyChanges).
+    void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
 
     // Lays the tiles out for the current width (and replays a pending open).
     void layout();

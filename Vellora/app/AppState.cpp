@@ -19,6 +19,7 @@
 #include "ZezevavEri/ScatterGridView.h"
 
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 namespace vellora {
@@ -47,15 +48,36 @@ AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterG
     , m_search(std::make_unique<Search>(store))
     , m_selection(initialSelection(settings))
 {
-    connect(m_search.get(), &Search::queryChanged, this, &AppState::visibleChanged);
-    connect(m_search.get(), &Search::rankedChanged, this, &AppState::visibleChanged);
+    auto filterChanged = [this] {
+        invalidateVisible();
+        emit visibleChanged();
+    };
+    connect(m_search.get(), &Search::queryChanged, this, filterChanged);
+    connect(m_search.get(), &Search::rankedChanged, this, filterChanged);
     // The section's list is kept between keystrokes; any change of the
     // library drops it.
     auto libraryChanged = [this] {
         m_section.reset();
+        invalidateVisible();
         emit visibleChanged();
     };
-    connect(&m_store, &LibraryStore::itemsChanged, this, libraryChanged);
+    // Edits of known records reach the visible list by id; any other change
+    // of the items starts it over.
+    connect(&m_store, &LibraryStore::itemsEdited, this, [this](const ItemChanges &changes) {
+        m_editSeen = true;
+        if (!m_listValid)
+            return;
+        for (qsizetype position : changes.removedAt)
+            m_list.removedAt(position);
+        m_editedIds.append(changes.ids());
+    });
+    connect(&m_store, &LibraryStore::itemsChanged, this, [this] {
+        m_section.reset();
+        if (!m_editSeen)
+            invalidateVisible();
+        m_editSeen = false;
+        emit visibleChanged();
+    });
     connect(&m_store, &LibraryStore::collectionsChanged, this, libraryChanged);
     connect(&m_store, &LibraryStore::smartFoldersChanged, this, libraryChanged);
     connect(&m_store, &LibraryStore::loadedChanged, this, libraryChanged);
@@ -68,6 +90,7 @@ void AppState::setHooks(Hooks hooks)
 {
     m_hooks = std::move(hooks);
     m_section.reset();
+    invalidateVisible();
     emit visibleChanged();
 }
 
@@ -92,6 +115,7 @@ void AppState::setSelection(const QString &selection)
         return;
     m_selection = selection;
     m_section.reset();
+    invalidateVisible();
     m_settings.set(kLastBoard, selection);
     setSimilarTo(std::nullopt);
     if (sort() == QLatin1String("opened") && selection != QLatin1String("links"))
@@ -147,6 +171,7 @@ void AppState::setSort(const QString &sort)
     if (sort == this->sort() && m_settings.hasExplicitValue(kSortOrder))
         return;
     m_settings.set(kSortOrder, sort);
+    invalidateVisible();
     emit sortChanged(sort);
     emit visibleChanged();
 }
@@ -164,6 +189,7 @@ void AppState::setHueFilter(const std::optional<double> &hue)
     if (hue == m_hueFilter)
         return;
     m_hueFilter = hue;
+    invalidateVisible();
     emit hueFilterChanged();
     emit visibleChanged();
 }
@@ -173,6 +199,7 @@ void AppState::setSimilarTo(const std::optional<QString> &id)
     if (id == m_similarTo)
         return;
     m_similarTo = id;
+    invalidateVisible();
     emit similarToChanged();
     emit visibleChanged();
 }
@@ -216,22 +243,93 @@ QString AppState::selectionTitle() const
     return vellora::selectionTitle(m_selection, m_store.collections(), m_store.smartFolders());
 }
 
-QList<Item> AppState::visibleItems()
+VisibleFilter AppState::currentFilter(std::shared_ptr<DistanceTable> &table) const
 {
-    if (!m_section)
-        m_section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
-    const QList<Item> &section = *m_section;
     VisibleFilter filter;
     filter.query = m_search->query();
     filter.ranked = m_search->ranked();
     filter.hueFilter = m_hueFilter;
-    std::shared_ptr<DistanceTable> table;
     if (m_similarTo) {
         table = std::make_shared<DistanceTable>(m_hooks.distances ? m_hooks.distances(*m_similarTo) : DistanceTable());
         filter.similar = [table](const QString &id) { return table->value(id); };
     }
     filter.sort = sort();
-    return filteredSortedItems(section, filter, &m_searchKeys);
+    return filter;
+}
+
+QList<Item> AppState::visibleItems()
+{
+    if (!m_section)
+        m_section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
+    std::shared_ptr<DistanceTable> table;
+    return filteredSortedItems(*m_section, currentFilter(table), &m_searchKeys);
+}
+
+void AppState::invalidateVisible()
+{
+    m_listValid = false;
+    m_editedIds.clear();
+}
+
+AppState::VisibleUpdate AppState::updateVisible()
+{
+    // More records than this in one turn (an import) cost less computed afresh.
+    constexpr qsizetype kMostEdited = 32;
+    m_editedIds.removeDuplicates();
+    if (m_listValid && m_editedIds.size() <= kMostEdited) {
+        VisibleUpdate update;
+        if (m_editedIds.isEmpty())
+            return update;
+        // The records now behind the edited ids, with their places.
+        QList<std::pair<qsizetype, Item>> records;
+        const QList<Item> &items = m_store.items();
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            const QString &id = items[i].id;
+            for (const QString &edited : std::as_const(m_editedIds)) {
+                if (id == edited) {
+                    records.append({i, items[i]});
+                    break;
+                }
+            }
+        }
+        QSet<QString> seen;
+        bool unique = true;
+        for (const auto &record : std::as_const(records)) {
+            unique = unique && !seen.contains(record.second.id);
+            seen.insert(record.second.id);
+        }
+        if (unique) {
+            update.diff = m_list.update(m_editedIds, records, m_member, &m_searchKeys);
+            m_editedIds.clear();
+            return update;
+        }
+    }
+
+    VisibleUpdate update;
+    update.reset = true;
+    update.items = visibleItems();
+    m_editedIds.clear();
+    // Records by id are only certain while no two share an id, and distances
+    // to an item are fetched afresh each time.
+    m_listValid = bool(m_hooks.sectionMember) && !m_similarTo;
+    QHash<QString, qsizetype> positions;
+    if (m_listValid) {
+        const QList<Item> &items = m_store.items();
+        positions.reserve(items.size());
+        for (qsizetype i = 0; i < items.size() && m_listValid; ++i) {
+            const qsizetype before = positions.size();
+            positions.insert(items[i].id, i);
+            m_listValid = positions.size() != before;
+        }
+    }
+    QList<qsizetype> at;
+    at.reserve(update.items.size());
+    for (const Item &item : std::as_const(update.items))
+        at.append(positions.value(item.id));
+    std::shared_ptr<DistanceTable> table;
+    m_list.reset(update.items, at, currentFilter(table), m_selection == QLatin1String("trash"));
+    m_member = m_listValid ? m_hooks.sectionMember(m_store, m_selection) : std::function<bool(const Item &)>();
+    return update;
 }
 
 std::optional<double> AppState::shownCollectionCreated() const
@@ -451,6 +549,7 @@ AppState::Hooks windowHooks(Analyzer *analyzer)
 {
     AppState::Hooks hooks;
     hooks.sectionItems = [](const LibraryStore &store, const QString &section) { return itemsInCollection(store, section); };
+    hooks.sectionMember = [](const LibraryStore &store, const QString &section) { return sectionMembership(store, section); };
     hooks.resolveBoardId = [](const LibraryStore &store, const QString &section) { return resolveBoardId(store, section); };
     if (analyzer) {
         QPointer<Analyzer> guard(analyzer);

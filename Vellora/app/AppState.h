@@ -54,6 +54,10 @@ public:
     struct Hooks {
         // The items of a section, in the section's order.
         std::function<QList<Item>(const LibraryStore &, const QString &section)> sectionItems;
+        // Whether a record belongs to a section, as sectionItems decides it.
+        // Without it every change of the library computes the visible items
+        // afresh.
+        std::function<std::function<bool(const Item &)>(const LibraryStore &, const QString &section)> sectionMember;
         // The collection that a section adds into.
         std::function<QString(const LibraryStore &, const QString &section)> resolveBoardId;
         // Find-similar distances to an item.
@@ -118,6 +122,23 @@ public:
     // --- What the window shows ---
     QString selectionTitle() const;
     QList<Item> visibleItems();
+    // What the window needs to bring its visible items up to date.
+    struct VisibleUpdate {
+        // Everything again: `items` is the whole visible list.
+        bool reset = false;
+        QList<Item> items;
+        // Otherwise what changed since the last update.
+        VisibleDiff diff;
+    };
+    // After edits of known records only (and nothing else the visible items
+    // depend on), the change by id of those records; otherwise the whole
+    // list, computed afresh. Edits made in one turn of the event loop come
+    // as one change.
+    VisibleUpdate updateVisible();
+    // The number of visible items as of the last updateVisible().
+    qsizetype visibleCount() const { return m_list.size(); }
+    // Their ids in display order, as of the last updateVisible().
+    QStringList visibleIds() const { return m_list.ids(); }
     // Creation date of the shown collection ("inbox": the first one's).
     std::optional<double> shownCollectionCreated() const;
     // The smart folder shown, if one is.
@@ -186,6 +207,9 @@ signals:
 
 private:
     void advertise();
+    VisibleFilter currentFilter(std::shared_ptr<DistanceTable> &table) const;
+    // The next updateVisible() starts over.
+    void invalidateVisible();
     // The collection the shown section adds into.
     QString sectionBoardId() const;
     void addLinkTo(const QString &url, const QString &board);
@@ -198,6 +222,13 @@ private:
     SearchKeyCache m_searchKeys;
     // The shown section's items, until the library or the selection changes.
     std::optional<QList<Item>> m_section;
+    // The visible items by id, and the records edited since it was brought
+    // up to date; valid only while nothing else they depend on changed.
+    VisibleList m_list;
+    bool m_listValid = false;
+    std::function<bool(const Item &)> m_member;
+    QStringList m_editedIds;
+    bool m_editSeen = false;
 
     QString m_selection;
     std::optional<QString> m_renaming;

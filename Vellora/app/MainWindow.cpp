@@ -551,19 +551,29 @@ void MainWindow::scheduleRefresh()
 
 void MainWindow::refreshVisible()
 {
-    m_visible = m_state.visibleItems();
+    AppState::VisibleUpdate update = m_state.updateVisible();
     const QString selection = m_state.selection();
     const LibraryStore &store = m_state.store();
+    const qsizetype count = m_state.visibleCount();
 
     m_title->setTitle(m_state.selectionTitle());
-    m_title->setCount(store.loaded() ? std::optional<int>(int(m_visible.size())) : std::nullopt);
+    m_title->setCount(store.loaded() ? std::optional<int>(int(count)) : std::nullopt);
     m_title->setSyncing(store.syncing() > 0);
 
     m_grid->setCollectionId(selection);
-    m_grid->setVisibleItems(m_visible);
+    if (update.reset) {
+        m_visible = std::move(update.items);
+        m_visibleStale = false;
+        m_grid->setVisibleItems(m_visible);
+    } else if (!update.diff.isEmpty()) {
+        // Only the records that changed: the tiles of the others stay.
+        m_visible.clear();
+        m_visibleStale = true;
+        m_grid->applyVisibleChange(update.diff.removed, update.diff.inserted);
+    }
 
     m_header->setLinksView(selection == QLatin1String("links"));
-    if (selection == QLatin1String("trash") && !m_visible.isEmpty())
+    if (selection == QLatin1String("trash") && count > 0)
         m_header->emptyTrash = [this] { emptyTrash(); };
     else
         m_header->emptyTrash = nullptr;
@@ -572,10 +582,19 @@ void MainWindow::refreshVisible()
     m_inspector->setTitle(m_state.selectionTitle());
     m_inspector->setCreated(m_state.shownCollectionCreated());
     m_inspector->setSmart(m_state.shownSmartFolder());
-    m_inspector->setShown(m_visible);
+    m_inspector->setShownCount(int(count));
     m_inspector->setPicked(m_state.pickedIds());
     updateSelectionBar();
     emit visibleRefreshed();
+}
+
+const QList<Item> &MainWindow::visible() const
+{
+    if (m_visibleStale) {
+        m_visible = m_grid->visibleItems();
+        m_visibleStale = false;
+    }
+    return m_visible;
 }
 
 void MainWindow::emptyTrash()

@@ -102,7 +102,7 @@ public:
 
     // The visible items as last computed (refreshed on the next turn after
     // any change of what they depend on).
-    const QList<Item> &visible() const { return m_visible; }
+    const QList<Item> &visible() const;
     // Recomputes them now.
     void refreshVisible();
 
@@ -143,7 +143,9 @@ private:
     QPointer<QWidget> m_addLinkSheet;
     QPointer<QWidget> m_smartSheet;
     QPointer<QWidget> m_settings;
-    QList<Item> m_visible;
+    // After a change by id made again only when asked for.
+    mutable QList<Item> m_visible;
+    mutable bool m_visibleStale = false;
     bool m_refreshPosted = false;
     QAction *m_sidebarAction = nullptr;
     QAction *m_inspectorAction = nullptr;

@@ -340,3 +340,218 @@ QList<Item> filteredSortedItems(const QList<Item> &section, const VisibleFilter 
 }
 
 } // namespace vellora
+
+namespace vellora {
+
+// What decides one visible item's place, copied from its record.
+struct VisibleList::Row {
+    QString id;
+    qsizetype position = 0;
+    double dateAdded = 0;
+    qint64 openCount = 0;
+    double lastOpenedAt = 0;
+    double trashedAt = 0;
+    int score = 0;
+    float distance = std::numeric_limits<float>::infinity();
+    std::optional<QCollatorSortKey> nameKey;
+};
+
+struct VisibleList::Data {
+    std::vector<Row> rows;
+    VisibleFilter filter;
+    QString needle;
+    bool trashOrder = false;
+
+    enum class Mode { Ranked, Similar, Newest, Oldest, AZ, ZA, Opened, Section } mode = Mode::Section;
+
+    void setFilter(const VisibleFilter &f)
+    {
+        filter = f;
+        needle = f.query.isEmpty() ? QString() : searchFolded(f.query);
+        if (f.ranked && !f.ranked->isEmpty())
+            mode = Mode::Ranked;
+        else if (f.similar)
+            mode = Mode::Similar;
+        else if (f.sort == QLatin1String("newest"))
+            mode = Mode::Newest;
+        else if (f.sort == QLatin1String("oldest"))
+            mode = Mode::Oldest;
+        else if (f.sort == QLatin1String("az"))
+            mode = Mode::AZ;
+        else if (f.sort == QLatin1String("za"))
+            mode = Mode::ZA;
+        else if (f.sort == QLatin1String("opened"))
+            mode = Mode::Opened;
+        else
+            mode = Mode::Section;
+    }
+
+    // Whether the record shows under the filter (the section aside).
+    bool passes(const Item &item, SearchKeyCache *cache) const
+    {
+        if (mode == Mode::Ranked)
+            return filter.ranked->contains(item.id);
+        if (!filter.query.isEmpty()) {
+            if (needle.isEmpty())
+                return false;
+            const QString text = cache ? cache->key(item) : searchFolded(searchableText(item));
+            if (!text.contains(needle))
+                return false;
+        }
+        return !filter.hueFilter || passesHueFilter(item.palette, *filter.hueFilter);
+    }
+
+    Row row(const Item &item, qsizetype position) const
+    {
+        Row r;
+        r.id = item.id;
+        r.position = position;
+        r.dateAdded = item.dateAdded;
+        r.openCount = item.openCount.value_or(0);
+        r.lastOpenedAt = item.lastOpenedAt.value_or(0.0);
+        r.trashedAt = item.trashedAt.value_or(0.0);
+        if (mode == Mode::Ranked)
+            r.score = filter.ranked->value(item.id);
+        else if (mode == Mode::Similar)
+            r.distance = filter.similar(item.id).value_or(std::numeric_limits<float>::infinity());
+        else if (mode == Mode::AZ || mode == Mode::ZA)
+            r.nameKey.emplace(nameCollator().sortKey(item.originalFilename));
+        return r;
+    }
+
+    // The order of the section itself: the store's, or in the trash the item
+    // trashed last first.
+    bool sectionBefore(const Row &a, const Row &b) const
+    {
+        if (trashOrder && a.trashedAt != b.trashedAt)
+            return a.trashedAt > b.trashedAt;
+        return a.position < b.position;
+    }
+
+    // The display order: the stable sorts of filteredSortedItems(), with the
+    // section's order breaking every tie.
+    bool before(const Row &a, const Row &b) const
+    {
+        switch (mode) {
+        case Mode::Ranked:
+            if (a.score != b.score)
+                return a.score > b.score;
+            break;
+        case Mode::Similar:
+            if (a.distance < b.distance)
+                return true;
+            if (b.distance < a.distance)
+                return false;
+            break;
+        case Mode::Newest:
+            if (a.dateAdded > b.dateAdded)
+                return true;
+            if (b.dateAdded > a.dateAdded)
+                return false;
+            break;
+        case Mode::Oldest:
+            if (a.dateAdded < b.dateAdded)
+                return true;
+            if (b.dateAdded < a.dateAdded)
+                return false;
+            break;
+        case Mode::AZ:
+        case Mode::ZA: {
+            const int c = a.nameKey->compare(*b.nameKey);
+            if (c != 0)
+                return mode == Mode::AZ ? c < 0 : c > 0;
+            break;
+        }
+        case Mode::Opened:
+            if (a.openCount != b.openCount)
+                return a.openCount > b.openCount;
+            if (a.lastOpenedAt > b.lastOpenedAt)
+                return true;
+            if (b.lastOpenedAt > a.lastOpenedAt)
+                return false;
+            break;
+        case Mode::Section:
+            break;
+        }
+        return sectionBefore(a, b);
+    }
+
+    qsizetype find(const QString &id) const
+    {
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (rows[i].id == id)
+                return qsizetype(i);
+        return -1;
+    }
+};
+
+VisibleList::VisibleList() : d(new Data) {}
+VisibleList::~VisibleList() { delete d; }
+
+void VisibleList::reset(const QList<Item> &visible, const QList<qsizetype> &storePositions, const VisibleFilter &filter,
+                        bool trashOrder)
+{
+    d->setFilter(filter);
+    d->trashOrder = trashOrder;
+    d->rows.clear();
+    d->rows.reserve(size_t(visible.size()));
+    for (qsizetype i = 0; i < visible.size(); ++i)
+        d->rows.push_back(d->row(visible[i], storePositions.value(i)));
+}
+
+void VisibleList::removedAt(qsizetype position)
+{
+    for (Row &row : d->rows)
+        if (row.position > position)
+            --row.position;
+}
+
+VisibleDiff VisibleList::update(const QStringList &ids, const QList<std::pair<qsizetype, Item>> &records,
+                                const std::function<bool(const Item &)> &member, SearchKeyCache *cache)
+{
+    VisibleDiff diff;
+    for (const QString &id : ids) {
+        const qsizetype at = d->find(id);
+        if (at < 0)
+            continue;
+        d->rows.erase(d->rows.begin() + at);
+        diff.removed.append(id);
+    }
+    QList<const std::pair<qsizetype, Item> *> shown;
+    for (const auto &record : records) {
+        const Item &item = record.second;
+        if (!ids.contains(item.id) || !member(item) || !d->passes(item, cache))
+            continue;
+        Row row = d->row(item, record.first);
+        const auto at = std::upper_bound(d->rows.begin(), d->rows.end(), row,
+                                         [this](const Row &a, const Row &b) { return d->before(a, b); });
+        d->rows.insert(at, std::move(row));
+        shown.append(&record);
+    }
+    // Positions in the final list, lowest first.
+    for (const auto *record : shown) {
+        const qsizetype at = d->find(record->second.id);
+        diff.inserted.append({at, record->second});
+    }
+    std::sort(diff.inserted.begin(), diff.inserted.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    return diff;
+}
+
+qsizetype VisibleList::size() const { return qsizetype(d->rows.size()); }
+
+QStringList VisibleList::ids() const
+{
+    QStringList out;
+    out.reserve(qsizetype(d->rows.size()));
+    for (const Row &row : d->rows)
+        out.append(row.id);
+    return out;
+}
+
+QString VisibleList::idAt(qsizetype index) const
+{
+    return index >= 0 && size_t(index) < d->rows.size() ? d->rows[size_t(index)].id : QString();
+}
+
+} // namespace vellora

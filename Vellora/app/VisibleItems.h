@@ -9,6 +9,7 @@
 #include "library/SmartFolder.h"
 #include "views/SortOrders.h"
 
+#include <QCollatorSortKey>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -96,5 +97,53 @@ QList<qsizetype> visibleOrder(const QList<Item> &section, const VisibleFilter &f
                               SearchKeyCache *cache = nullptr);
 QList<Item> filteredSortedItems(const QList<Item> &section, const VisibleFilter &filter,
                                 SearchKeyCache *cache = nullptr);
+
+// What the grid must do to go from the visible items before a change to
+// those after it: take out the `removed` ids, then put each of `inserted` at
+// its position in the new list, lowest position first. An id in both lists
+// stayed visible but its record or its place changed.
+struct VisibleDiff {
+    QStringList removed;
+    QList<std::pair<qsizetype, Item>> inserted;
+    bool isEmpty() const { return removed.isEmpty() && inserted.isEmpty(); }
+};
+
+// The visible items of one section under one filter, kept by id so that a
+// change of a few records costs a few searches of the list, not a new
+// computation over the section. It holds the ids and sort keys only, not the
+// records. The list equals filteredSortedItems() of the section as long as
+// every change of the store's records reaches it (update(), removedAt()) and
+// the filter and section stay the same; anything else starts over (reset()).
+class VisibleList {
+public:
+    VisibleList();
+    ~VisibleList();
+    VisibleList(const VisibleList &) = delete;
+    VisibleList &operator=(const VisibleList &) = delete;
+
+    // Starts over from the visible items in display order, as
+    // filteredSortedItems() made them, with `storePositions` the place of each
+    // in the store's list. `trashOrder`: the section orders its items by the
+    // time they were trashed, the last first (the trash).
+    void reset(const QList<Item> &visible, const QList<qsizetype> &storePositions, const VisibleFilter &filter,
+               bool trashOrder);
+    // The record at `position` left the store's list: those after it moved up.
+    void removedAt(qsizetype position);
+    // The records with `ids` changed. `records` holds every record of the
+    // store with one of those ids and its position in the store's list (an id
+    // without one left the store); `member` says whether a record belongs to
+    // the section. Returns what changed in the visible items.
+    VisibleDiff update(const QStringList &ids, const QList<std::pair<qsizetype, Item>> &records,
+                       const std::function<bool(const Item &)> &member, SearchKeyCache *cache = nullptr);
+
+    qsizetype size() const;
+    QStringList ids() const;
+    QString idAt(qsizetype index) const;
+
+private:
+    struct Row;
+    struct Data;
+    Data *d;
+};
 
 } // namespace vellora

@@ -183,13 +183,25 @@ public:
             m_linkIds.push_back(id);
             succeeded(link.claim);
         }
-        settle();
+        if (m_done.empty()) {
+            finishImport(self);
+            return;
+        }
+        // The save runs on the store's writer; the drops wait for its outcome.
+        m_library.commit([self](bool durable) {
+            self->settle(durable);
+            self->finishImport(self);
+        });
+    }
+
+private:
+    void finishImport(const std::shared_ptr<Scan> &self)
+    {
         if (m_report.claimed > 0)
             qCInfo(lcSync, "drops: imported %d", m_report.imported);
         fetchFrom(0, self);
     }
 
-private:
     // One link after another, as the link road fetches pages one at a time.
     void fetchFrom(size_t index, const std::shared_ptr<Scan> &self)
     {
@@ -448,12 +460,9 @@ private:
         m_done.push_back(claim);
     }
 
-    // Main thread, after the last import of the scan.
-    void settle()
+    // Main thread, once the library was saved (or could not be).
+    void settle(bool durable)
     {
-        if (m_done.empty())
-            return;
-        const bool durable = m_library.commit();
         for (const Claim &claim : m_done) {
             if (durable && unchanged(claim)) {
                 if (!QFile::remove(claim.path))

@@ -82,10 +82,11 @@ public:
     virtual void fetchLinkMetadata(const QString &itemId, std::function<void()> done) = 0;
     // Main thread. The scan is over: lowers the store's import count by one.
     virtual void endImport() = 0;
-    // Main thread. Writes the library now; true once what the scan added is
-    // durable on disk. Only then are the drops that it holds removed: a drop
-    // is the only copy until the library that lists its item is saved.
-    virtual bool commit() { return true; }
+    // Main thread. Saves the library and calls `done` on the main thread,
+    // with true once what the scan added is durable on disk. Only then are
+    // the drops that it holds removed: a drop is the only copy until the
+    // library that lists its item is saved.
+    virtual void commit(std::function<void(bool durable)> done) { done(true); }
 };
 
 struct DropsScanRequest {

@@ -6,9 +6,11 @@
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/FileCopy.h"
 #include "platform/FileCoordination.h"
 #include "platform/FileVersions.h"
 #include "platform/Places.h"
+#include "platform/PosixIO.h"
 #include "platform/Ubiquity.h"
 
 #include <QDateTime>
@@ -21,6 +23,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,19 +146,75 @@ QString libraryBackupName(const QString &tag, double referenceSeconds, quint64 c
     return QStringLiteral("%1-%2-%3.json").arg(tag, stamp).arg(counter % 100000, 5, 10, QLatin1Char('0'));
 }
 
-std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString &root, const QString &tag)
+namespace {
+
+// Copies `sourceFd` (which holds exactly `bytes`) into the new file `out`:
+// a clone shares the blocks, copy_file_range copies in the kernel (and
+// clones where it can); writing the bytes is the last resort.
+bool copyInto(int out, int sourceFd, const QByteArray &bytes)
+{
+    if (sourceFd >= 0) {
+        if (::ioctl(out, FICLONE, sourceFd) == 0)
+            return true;
+        loff_t from = 0;
+        loff_t to = 0;
+        qint64 left = bytes.size();
+        while (left > 0) {
+            const ssize_t n = ::copy_file_range(sourceFd, &from, out, &to, size_t(left), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            left -= n;
+        }
+        if (left == 0)
+            return true;
+        // Not on this filesystem (or cut short): start again with the bytes.
+        if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0)
+            return false;
+    }
+    return posix::writeAll(out, bytes.constData(), bytes.size());
+}
+
+// The backup written durably under a temporary name, then renamed into place.
+bool writeBackupFile(const QString &path, int sourceFd, const QByteArray &bytes)
+{
+    if (sourceFd < 0) {
+        try {
+            writeFileAtomically(path, bytes);
+            return true;
+        } catch (const FileError &) {
+            return false;
+        }
+    }
+    const QFileInfo info(path);
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+    QByteArray temp = QFile::encodeName(info.absolutePath()) + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
+    const int out = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (out < 0)
+        return false;
+    ::fchmod(out, 0644);
+    bool ok = copyInto(out, sourceFd, bytes) && ::fsync(out) == 0;
+    ok = ::close(out) == 0 && ok;
+    if (ok && ::rename(temp.constData(), target.constData()) != 0)
+        ok = false;
+    if (!ok) {
+        ::unlink(temp.constData());
+        return false;
+    }
+    syncFolder(info.absolutePath());
+    return true;
+}
+
+std::optional<QString> writeBackup(int sourceFd, const QByteArray &bytes, const QString &root, const QString &tag)
 {
     const QString dir = root + QStringLiteral("/backups");
     QDir().mkpath(dir);
     const quint64 counter = ++g_backupCounter;
     const QString path = dir + QLatin1Char('/') + libraryBackupName(tag, now(), counter);
     std::optional<QString> written;
-    try {
-        writeFileAtomically(path, bytes);
+    if (writeBackupFile(path, sourceFd, bytes))
         written = path;
-    } catch (const FileError &) {
-    }
-
     QDir folder(dir);
     if (!folder.exists())
         return written;
@@ -178,6 +238,33 @@ std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString
             folder.remove(conflicts.at(i));
     }
     return written;
+}
+
+} // namespace
+
+std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString &root, const QString &tag)
+{
+    return writeBackup(-1, bytes, root, tag);
+}
+
+std::optional<QString> writeLibraryBackupFrom(int sourceFd, const QByteArray &bytes, const QString &root,
+                                              const QString &tag)
+{
+    return writeBackup(sourceFd, bytes, root, tag);
+}
+
+std::optional<QString> existingLibraryBackup(const QString &root, const QString &tag, const QByteArray &bytes)
+{
+    const QDir folder(root + QStringLiteral("/backups"));
+    const QStringList names = folder.entryList({tag + QStringLiteral("-*.json")}, QDir::Files | QDir::Hidden, QDir::Name);
+    for (auto it = names.crbegin(); it != names.crend(); ++it) {
+        const QString path = folder.filePath(*it);
+        if (QFileInfo(path).size() != bytes.size())
+            continue;
+        if (readWholeFile(path) == bytes)
+            return path;
+    }
+    return std::nullopt;
 }
 
 void resolveLibraryConflicts(const QString &file, const QString &root)

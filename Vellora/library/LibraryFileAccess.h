@@ -70,6 +70,17 @@ void resolveLibraryConflicts(const QString &file, const QString &root);
 // the write failed.
 std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString &root, const QString &tag);
 
+// As writeLibraryBackup(), with the copy taken from `sourceFd`, an open
+// file that holds exactly `bytes` (library.json as just written): a reflink
+// clone or an in-kernel copy (copy_file_range) where the filesystem allows,
+// else the bytes are written. The descriptor stays open.
+std::optional<QString> writeLibraryBackupFrom(int sourceFd, const QByteArray &bytes, const QString &root,
+                                              const QString &tag);
+
+// The newest backup of `tag` in root/backups that holds exactly `bytes`;
+// nothing when none does.
+std::optional<QString> existingLibraryBackup(const QString &root, const QString &tag, const QByteArray &bytes);
+
 // The backup file name for a tag, a moment (reference seconds) and a counter value.
 QString libraryBackupName(const QString &tag, double referenceSeconds, quint64 counter);
 

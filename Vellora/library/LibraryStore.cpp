@@ -2,6 +2,7 @@
 
 #include "LibraryLocation.h"
 #include "LibraryMerge.h"
+#include "LibraryWriter.h"
 #include "Services.h"
 #include "UnlistedFiles.h"
 
@@ -30,7 +31,6 @@ Q_LOGGING_CATEGORY(lcStore, "com.quendle.vellora.store")
 namespace {
 
 constexpr char kLastSyncedAtKey[] = "lastSyncedAt";
-constexpr double kBackupSpacing = 300.0;
 
 void runInBackground(std::function<void()> work)
 {
@@ -46,21 +46,6 @@ QString printNotSaved(const QString &reason)
 {
     printLine(QStringLiteral("library.json not saved: ") + reason);
     return reason;
-}
-
-// The newest "damaged-" backup holding exactly these bytes; empty when none does.
-QString existingDamagedCopy(const QString &root, const QByteArray &bytes)
-{
-    const QDir folder(root + QStringLiteral("/backups"));
-    QStringList names = folder.entryList({QStringLiteral("damaged-*.json")}, QDir::Files | QDir::Hidden, QDir::Name);
-    for (auto it = names.crbegin(); it != names.crend(); ++it) {
-        const QString path = folder.filePath(*it);
-        if (QFileInfo(path).size() != bytes.size())
-            continue;
-        if (readWholeFile(path) == bytes)
-            return path;
-    }
-    return {};
 }
 
 std::optional<double> storedLastSyncedAt(const Defaults &settings)
@@ -93,15 +78,26 @@ LibraryStore::LibraryStore(const QString &root, bool deferLoad, Defaults &settin
     // The places are read from the user defaults once per process; do that
     // here on the main thread rather than first in a background read.
     LibraryLocation::iCloudDriveURL();
+    QPointer<LibraryStore> self(this);
+    m_writer = std::make_unique<LibraryWriter>([self] {
+        Scheduler::main().post([self] {
+            if (self)
+                self->applyWriteResults();
+        });
+    });
     if (auto *app = QCoreApplication::instance()) {
-        // Quitting writes what is not on disk yet, a failed save included.
+        // Quitting writes what is not on disk yet, a failed save included,
+        // and waits for the write in flight.
         connect(app, &QCoreApplication::aboutToQuit, this, [this] { save(); });
     }
-    // A logout or a plain kill must not take the debounced save with it.
+    // A logout or a plain kill must not take the debounced save, or the one
+    // the writer is still busy with, with it.
     Termination::install();
     m_terminationHook = Termination::addHook([this] {
         if (m_loaded && (m_saveDebouncer.pending() || hasUnsavedChanges()))
             save();
+        else
+            waitForWrites();
     });
     if (deferLoad)
         m_loaded = false;
@@ -112,6 +108,10 @@ LibraryStore::LibraryStore(const QString &root, bool deferLoad, Defaults &settin
 LibraryStore::~LibraryStore()
 {
     Termination::removeHook(m_terminationHook);
+    // What was not written by now never will be; the answer comes later,
+    // when nothing can reach this store any more.
+    for (SaveWaiter &waiter : m_saveWaiters)
+        Scheduler::main().post([done = std::move(waiter.done)] { done(false); });
 }
 
 LibraryStore &LibraryStore::shared()
@@ -179,6 +179,10 @@ void LibraryStore::appendItems(const QList<Item> &items)
         return;
     m_items.append(items);
     touch();
+    ItemChanges changes;
+    for (const Item &item : items)
+        changes.added.append(item.id);
+    emit itemsEdited(changes);
     emit itemsChanged();
 }
 
@@ -188,6 +192,12 @@ bool LibraryStore::updateItem(const QString &id, const std::function<void(Item &
         if (item.id == id) {
             change(item);
             touch();
+            ItemChanges changes;
+            changes.changed.append(id);
+            // A change may even give the record another id.
+            if (item.id != id)
+                changes.changed.append(item.id);
+            emit itemsEdited(changes);
             emit itemsChanged();
             return true;
         }
@@ -261,8 +271,9 @@ void LibraryStore::setSyncing(int syncing)
 
 void LibraryStore::readNow()
 {
+    const quint64 seenAt = LibraryWriter::observe();
     const LibraryRead read = readLibraryFile(m_root);
-    if (applyLoad(read) && read.status == LibraryReadStatus::Loaded)
+    if (applyLoad(read, seenAt) && read.status == LibraryReadStatus::Loaded)
         sweepUnlisted();
 }
 
@@ -289,7 +300,7 @@ void LibraryStore::refuseDamagedFile(const LibraryRead &read)
     if (!read.bytes.isEmpty() || read.status == LibraryReadStatus::Undecodable) {
         // Every start and every reopen reads the same file again: one copy
         // of each damaged version is enough, not one more per attempt.
-        copy = existingDamagedCopy(m_root, read.bytes);
+        copy = existingLibraryBackup(m_root, QStringLiteral("damaged"), read.bytes).value_or(QString());
         if (copy.isEmpty())
             if (const auto backup = writeLibraryBackup(read.bytes, m_root, QStringLiteral("damaged")))
                 copy = *backup;
@@ -311,7 +322,7 @@ void LibraryStore::clearLoadError()
     emit loadErrorChanged(m_loadError);
 }
 
-bool LibraryStore::applyLoad(const LibraryRead &read)
+bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
 {
     clearLoadError();
     if (read.status != LibraryReadStatus::Loaded && read.status != LibraryReadStatus::Absent) {
@@ -320,6 +331,7 @@ bool LibraryStore::applyLoad(const LibraryRead &read)
         return false;
     }
     m_seen = read.stamp;
+    m_seenAt = seenAt;
     m_base = LibraryFile();
     if (read.status == LibraryReadStatus::Loaded) {
         apply(read.file);
@@ -380,12 +392,13 @@ void LibraryStore::loadInBackground(std::function<void()> completion)
     const quint64 token = m_rootToken;
     QPointer<LibraryStore> self(this);
     runInBackground([self, root, token, completion = std::move(completion)] {
+        const quint64 seenAt = LibraryWriter::observe();
         LibraryRead read = readLibraryFile(root);
-        Scheduler::main().post([self, token, read = std::move(read), completion] {
+        Scheduler::main().post([self, token, seenAt, read = std::move(read), completion] {
             if (!self || self->m_rootToken != token)
                 return;
             LibraryStore &store = *self;
-            if (!store.applyLoad(read))
+            if (!store.applyLoad(read, seenAt))
                 return;
             if (read.status == LibraryReadStatus::Loaded)
                 store.sweepUnlisted();
@@ -429,11 +442,11 @@ void LibraryStore::scheduleSave()
     QPointer<LibraryStore> self(this);
     m_saveDebouncer.schedule([self] {
         if (self)
-            self->save();
+            self->saveSoon();
     });
 }
 
-bool LibraryStore::save()
+bool LibraryStore::startSave()
 {
     if (!m_loaded) {
         // Silent while a load runs; a file that could not be used says so.
@@ -443,87 +456,122 @@ bool LibraryStore::save()
             m_lastSaveError = QStringLiteral("the library is still loading");
         return false;
     }
-    LibraryFile document = currentDocument();
-    QByteArray bytes;
-    try {
-        bytes = document.encode();
-    } catch (const EncodingError &error) {
-        m_lastSaveError = printNotSaved(QString::fromUtf8(error.what()));
-        return false;
-    }
-
-    const quint64 generation = m_generation;
-    const QString path = libraryPath(m_root);
-    FileStamp written;
-    bool merged = false;
-    try {
-        coordinateWriting(path, [&](const QString &url) {
-            // Someone else replaced the file since this store last saw it:
-            // keep their version, and merge their changes with ours.
-            const FileStamp onDisk = fileStamp(url);
-            if (onDisk.exists && onDisk != m_seen) {
-                const auto theirs = readWholeFile(url);
-                if (theirs && *theirs != bytes) {
-                    const auto backup = writeLibraryBackup(*theirs, m_root, QStringLiteral("conflict"));
-                    if (!backup)
-                        throw FileError(QStringLiteral("the version changed elsewhere could not be backed up"));
-                    qCInfo(lcStore, "library.json: changed elsewhere, merged with local changes; that version is kept as %s",
-                           qPrintable(*backup));
-                    try {
-                        const LibraryFile remote = LibraryFile::decode(*theirs);
-                        if (!remote.collections.isEmpty()) {
-                            LibraryFile combined = mergeLibraries(m_base, document, remote);
-                            bytes = combined.encode();
-                            document = std::move(combined);
-                            merged = true;
-                        }
-                    } catch (const std::exception &) {
-                        // Not a library we can read: ours goes over it, theirs stays in backups.
-                    }
-                }
-            }
-            writeFileAtomically(url, bytes);
-            written = fileStamp(url);
-            // This process's presenter must not reload what it just wrote.
-            FilePresenter::noteOwnWrite(url);
-        });
-    } catch (const FileError &error) {
-        m_lastSaveError = printNotSaved(error.description());
-        return false;
-    }
-    m_lastSaveError.clear();
-    m_base = document;
-    if (merged) {
-        applyMerged(document);
-        m_savedGeneration = m_generation;
-    } else {
-        m_savedGeneration = generation;
-    }
+    // The snapshot holds every change so far: a save requested for later
+    // would write nothing new.
     m_saveDebouncer.cancel();
-    m_seen = written;
-    // The time of the file this save wrote, taken under the write lock: a
-    // stat made after the lock is released could see a version that another
-    // machine put there in between, and a reload would then skip it.
-    m_known = modificationDate(written);
-    markSynced();
-
-    bool shared = false;
-    for (const Board &board : m_collections)
-        shared = shared || board.zone.has_value();
-    if (shared) {
-        QPointer<LibraryStore> self(this);
-        Scheduler::main().post([self] {
-            if (self)
-                if (auto &push = LibraryServices::installed().pushSharedChanges)
-                    push(*self);
-        });
-    }
-    const double moment = now();
-    if (!m_lastBackup || moment - *m_lastBackup > kBackupSpacing) {
-        writeLibraryBackup(bytes, m_root, QStringLiteral("library"));
-        m_lastBackup = moment;
-    }
+    SaveJob job;
+    job.token = m_rootToken;
+    job.root = m_root;
+    job.generation = m_generation;
+    job.document = currentDocument();
+    job.seen = m_seen;
+    job.base = m_base;
+    job.seenAt = m_seenAt;
+    job.mergesApplied = m_mergesApplied;
+    job.lastBackup = m_lastBackup;
+    m_writer->submit(std::move(job));
     return true;
+}
+
+bool LibraryStore::saveSoon(std::function<void(bool)> done)
+{
+    if (!startSave()) {
+        if (done)
+            done(false);
+        return false;
+    }
+    if (done)
+        m_saveWaiters.append({m_generation, std::move(done)});
+    return true;
+}
+
+bool LibraryStore::save()
+{
+    if (!startSave())
+        return false;
+    return waitForWrites();
+}
+
+bool LibraryStore::waitForWrites()
+{
+    // Taking a merged save back can hand the writer one more snapshot.
+    do {
+        m_writer->waitUntilIdle();
+        applyWriteResults();
+    } while (!m_writer->idle());
+    return m_lastWriteSucceeded;
+}
+
+void LibraryStore::applyWriteResults()
+{
+    for (SaveResult &result : m_writer->takeResults()) {
+        // Written for the folder this store has left: nothing here changes.
+        if (result.token != m_rootToken)
+            continue;
+        if (result.outcome == SaveOutcome::Superseded)
+            continue;
+        const bool written = result.outcome == SaveOutcome::Written;
+        m_lastWriteSucceeded = written;
+        if (!written) {
+            // The in-memory state does not change; the next save tries again.
+            m_lastSaveError = printNotSaved(result.error);
+        } else {
+            m_lastSaveError.clear();
+            if (result.writtenAt > m_seenAt) {
+                m_seen = result.written;
+                m_seenAt = result.writtenAt;
+                // The time of the file this save wrote, taken under the write
+                // lock: a stat made after the lock is released could see a
+                // version that another machine put there in between, and a
+                // reload would then skip it.
+                m_known = modificationDate(result.written);
+                m_base = result.merged ? *result.merged : result.snapshot;
+            }
+            if (result.merged) {
+                ++m_mergesApplied;
+                if (m_generation == result.generation) {
+                    applyMerged(*result.merged);
+                    m_savedGeneration = m_generation;
+                } else {
+                    // Changed here since that snapshot: their changes join
+                    // the newer state, which is saved again.
+                    applyMerged(mergeLibraries(result.snapshot, currentDocument(), *result.merged));
+                    startSave();
+                }
+            } else if (result.generation > m_savedGeneration) {
+                m_savedGeneration = result.generation;
+            }
+            markSynced();
+
+            bool shared = false;
+            for (const Board &board : m_collections)
+                shared = shared || board.zone.has_value();
+            if (shared) {
+                QPointer<LibraryStore> self(this);
+                Scheduler::main().post([self] {
+                    if (self)
+                        if (auto &push = LibraryServices::installed().pushSharedChanges)
+                            push(*self);
+                });
+            }
+            if (result.backupAt)
+                m_lastBackup = result.backupAt;
+        }
+        // A waiter is answered by the first outcome of its snapshot or a newer one.
+        QList<SaveWaiter> answered;
+        for (qsizetype i = 0; i < m_saveWaiters.size();) {
+            if (m_saveWaiters.at(i).generation <= result.generation)
+                answered.append(m_saveWaiters.takeAt(i));
+            else
+                ++i;
+        }
+        QPointer<LibraryStore> self(this);
+        for (const SaveWaiter &waiter : answered) {
+            waiter.done(written);
+            if (!self)
+                return;
+        }
+    }
 }
 
 void LibraryStore::markSynced()
@@ -565,14 +613,21 @@ void LibraryStore::reload(std::function<void()> completion)
             Scheduler::main().post(finish);
             return;
         }
+        const quint64 seenAt = LibraryWriter::observe();
         LibraryRead read = readLibraryFile(root);
-        Scheduler::main().post([self, token, current, read = std::move(read), finish] {
+        Scheduler::main().post([self, token, current, seenAt, read = std::move(read), finish] {
             if (self && read.status == LibraryReadStatus::Loaded && self->m_rootToken == token) {
                 LibraryStore &store = *self;
-                if (store.hasUnsavedChanges()) {
+                if (read.stamp == store.m_writer->lastWritten(token) || seenAt < store.m_seenAt) {
+                    // The file this store's writer wrote (its result brings
+                    // the date), or a read that a newer write or read has
+                    // overtaken: nothing new to apply.
+                } else if (store.hasUnsavedChanges()) {
                     // Both sides changed: merge, keep their version as it
                     // was, and save the merged library soon.
-                    const auto backup = writeLibraryBackup(read.bytes, store.m_root, QStringLiteral("conflict"));
+                    auto backup = existingLibraryBackup(store.m_root, QStringLiteral("conflict"), read.bytes);
+                    if (!backup)
+                        backup = writeLibraryBackup(read.bytes, store.m_root, QStringLiteral("conflict"));
                     if (backup) {
                         const LibraryFile combined = mergeLibraries(store.m_base, store.currentDocument(), *read.file);
                         store.applyMerged(combined);
@@ -580,6 +635,7 @@ void LibraryStore::reload(std::function<void()> completion)
                         if (!store.m_base.smartFolders)
                             store.m_base.smartFolders = SmartFolder::defaults();
                         store.m_seen = read.stamp;
+                        store.m_seenAt = seenAt;
                         store.m_known = current;
                         qCInfo(lcSync, "library reloaded (external) with local changes merged: %ld items, %ld collections; "
                                        "the other version is kept as %s",
@@ -591,6 +647,7 @@ void LibraryStore::reload(std::function<void()> completion)
                     store.m_savedGeneration = store.m_generation;
                     store.m_base = store.currentDocument();
                     store.m_seen = read.stamp;
+                    store.m_seenAt = seenAt;
                     store.m_known = current;
                     qCInfo(lcSync, "library reloaded (external): %ld items, %ld collections",
                            long(read.file->items.size()), long(read.file->collections.size()));
@@ -629,10 +686,17 @@ void LibraryStore::reopen(const QString &root)
     // What is not on disk yet belongs to the folder being left.
     if (m_saveDebouncer.pending() || (m_loaded && hasUnsavedChanges()))
         save();
+    else
+        waitForWrites();
     m_saveDebouncer.cancel();
     ++m_rootToken;
     m_root = root;
     m_seen = {};
+    m_seenAt = 0;
+    m_mergesApplied = 0;
+    // Not written to the folder being left: that answer does not change.
+    for (SaveWaiter &waiter : std::exchange(m_saveWaiters, {}))
+        Scheduler::main().post([done = std::move(waiter.done)] { done(false); });
     m_base = LibraryFile();
     m_collections.clear();
     m_items.clear();

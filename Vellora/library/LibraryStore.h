@@ -9,6 +9,7 @@
 // through Scheduler::main().post(); a result that arrives after the store was
 // reopened at another folder, or destroyed, is dropped.
 
+#include "ItemChanges.h"
 #include "LibraryFile.h"
 #include "LibraryFileAccess.h"
 
@@ -20,11 +21,13 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace vellora {
 
 class Defaults;
+class LibraryWriter;
 
 class LibraryStore : public QObject {
     Q_OBJECT
@@ -68,7 +71,8 @@ public:
     QString loadError() const { return m_loadError; }
     // Time of the last backup made by a save; nothing before the first.
     std::optional<double> lastBackup() const { return m_lastBackup; }
-    // True while a change is not yet in library.json.
+    // True while a change is not yet in library.json: until the save that
+    // wrote it has come back from the writer.
     bool hasUnsavedChanges() const { return m_generation != m_savedGeneration; }
 
     // --- Direct changes by the other subsystems (tags, analysis, links,
@@ -96,13 +100,31 @@ public:
     void waitUntilLoaded(std::function<void(bool loaded)> then);
     // Blocks in a local event loop until then; for the command-line modes.
     bool waitUntilLoaded();
-    // Requests a save 0.5 s from now, replacing one requested earlier.
+    // Requests a save 0.5 s from now, replacing one requested earlier. The
+    // save itself is saveSoon(): the main thread never waits on the disk.
     void scheduleSave();
     bool savePending() const { return m_saveDebouncer.pending(); }
-    // Writes library.json now. False when nothing was written; every refused
-    // or failed save prints "library.json not saved: " and the reason, except
-    // while a load is still running.
+    // Hands the library as it is now to the background writer and returns at
+    // once. The writer encodes it, takes the write lock (waiting for another
+    // process on its own thread), merges a version written elsewhere, writes
+    // and makes the timed backup; the outcome comes back to the main thread
+    // later. A snapshot still waiting for the writer is replaced by this one.
+    // `done`, when given, runs on the main thread once this snapshot (or a
+    // newer one) was written (true) or failed (false); never after the store
+    // was reopened or destroyed. False (and `done` with false, at once) when
+    // the save was refused: still loading, or a file that could not be used.
+    bool saveSoon(std::function<void(bool written)> done = {});
+    // Writes library.json now and waits for it: for the command-line modes,
+    // quitting, termination and reopen(), never for the window's edits. False
+    // when nothing was written; every refused or failed save prints
+    // "library.json not saved: " and the reason, except while a load is
+    // still running.
     bool save();
+    // Waits until the writer has finished what it was given and takes its
+    // outcome; true when the last save that finished wrote.
+    bool waitForWrites();
+    // The background writer, for tests and benchmarks that watch it.
+    const LibraryWriter &writer() const { return *m_writer; }
     // Why the last save wrote nothing; empty after a save that wrote.
     QString lastSaveError() const { return m_lastSaveError; }
     void markSynced();
@@ -142,6 +164,11 @@ signals:
     void loadedChanged(bool loaded);
     void collectionsChanged();
     void itemsChanged();
+    // Sent just before itemsChanged() by the edits that touch known records
+    // (append, update, trash, restore, permanent delete, collection
+    // membership, opening counts). An itemsChanged() without it before means
+    // that anything may have changed (replace, load, reload, merge, reopen).
+    void itemsEdited(const vellora::ItemChanges &changes);
     void smartFoldersChanged();
     void importingChanged(int importing);
     void syncingChanged(int syncing);
@@ -156,10 +183,14 @@ private:
     void touch();
     // Applies a load's read; false (and unloaded) for a file that exists but
     // could not be used.
-    bool applyLoad(const LibraryRead &read);
+    bool applyLoad(const LibraryRead &read, quint64 seenAt);
     void clearLoadError();
     LibraryFile currentDocument() const;
     void applyMerged(const LibraryFile &merged);
+    // Refuses (with the message) or hands a snapshot to the writer.
+    bool startSave();
+    // Takes back what the writer finished, in order.
+    void applyWriteResults();
     void refuseDamagedFile(const LibraryRead &read);
     void readNow();
     // Moves the media files that no item names, left by killed writers, aside.
@@ -186,6 +217,18 @@ private:
     // The library as that file held it: the common ancestor when local
     // changes meet a version written elsewhere.
     LibraryFile m_base;
+    // When m_seen was taken (LibraryWriter::observe()): of a load, a reload
+    // and a write that come back in any order, the newest sight counts.
+    quint64 m_seenAt = 0;
+    // Merged saves of this folder taken back from the writer.
+    quint64 m_mergesApplied = 0;
+    // Callers of saveSoon() waiting for a generation to be written.
+    struct SaveWaiter {
+        quint64 generation;
+        std::function<void(bool)> done;
+    };
+    QList<SaveWaiter> m_saveWaiters;
+    bool m_lastWriteSucceeded = false;
     Debouncer m_saveDebouncer{0.5};
     QString m_loadError;
     // Bumped by every change; equal to m_savedGeneration when all is on disk.
@@ -195,6 +238,8 @@ private:
     quint64 m_rootToken = 0;
     int m_terminationHook = 0;
     QString m_lastSaveError;
+    // Last: it is joined first, while everything it reports to still exists.
+    std::unique_ptr<LibraryWriter> m_writer;
 };
 
 } // namespace vellora

@@ -43,18 +43,20 @@ void LibraryStore::deleteCollection(const QString &id)
     if (id == fallback)
         return;
     m_collections.removeIf([&](const Board &board) { return board.id == id; });
-    bool itemsTouched = false;
+    ItemChanges touched;
     for (Item &item : m_items) {
         if (!item.collectionIds.contains(id))
             continue;
         item.collectionIds.removeAll(id);
         if (item.collectionIds.isEmpty())
             item.collectionIds = QStringList{fallback};
-        itemsTouched = true;
+        touched.changed.append(item.id);
     }
     emit collectionsChanged();
-    if (itemsTouched)
+    if (!touched.isEmpty()) {
+        emit itemsEdited(touched);
         emit itemsChanged();
+    }
     scheduleSave();
 }
 
@@ -64,6 +66,9 @@ void LibraryStore::setCollections(const QStringList &collectionIds, const QStrin
     for (Item &item : m_items) {
         if (item.id == itemId) {
             item.collectionIds = chosen;
+            ItemChanges changes;
+            changes.changed.append(itemId);
+            emit itemsEdited(changes);
             emit itemsChanged();
             scheduleSave();
             return;
@@ -74,7 +79,7 @@ void LibraryStore::setCollections(const QStringList &collectionIds, const QStrin
 void LibraryStore::trash(const QStringList &ids)
 {
     const double moment = now();
-    bool changed = false;
+    ItemChanges changes;
     for (const QString &id : ids) {
         for (Item &item : m_items) {
             if (item.id != id)
@@ -83,13 +88,15 @@ void LibraryStore::trash(const QStringList &ids)
                 item.trashedFrom = item.collectionIds;
                 item.collectionIds.clear();
                 item.trashedAt = moment;
-                changed = true;
+                changes.changed.append(id);
             }
             break;
         }
     }
-    if (changed)
+    if (!changes.isEmpty()) {
+        emit itemsEdited(changes);
         emit itemsChanged();
+    }
     scheduleSave();
     removeFromSpotlight(ids);
 }
@@ -99,7 +106,7 @@ void LibraryStore::restore(const QStringList &ids)
     QSet<QString> existing;
     for (const Board &board : m_collections)
         existing.insert(board.id);
-    bool changed = false;
+    ItemChanges changes;
     QList<Item> restored;
     for (const QString &id : ids) {
         for (Item &item : m_items) {
@@ -115,14 +122,16 @@ void LibraryStore::restore(const QStringList &ids)
                 item.collectionIds = back.isEmpty() ? QStringList{defaultBoardId()} : back;
                 item.trashedAt.reset();
                 item.trashedFrom.reset();
-                changed = true;
+                changes.changed.append(id);
                 restored.append(item);
             }
             break;
         }
     }
-    if (changed)
+    if (!changes.isEmpty()) {
+        emit itemsEdited(changes);
         emit itemsChanged();
+    }
     scheduleSave();
     // Trashing took them out of the search index; they belong in it again.
     if (!restored.isEmpty())
@@ -158,23 +167,27 @@ void LibraryStore::removeRecordAt(qsizetype index)
     const Item gone = m_items.takeAt(index);
     // A file goes only when no remaining record names it: another item may
     // share a stored name with the one that leaves.
-    QSet<QString> originals, thumbnails, favicons;
-    for (const Item &item : m_items) {
-        originals.insert(item.storedFilename);
-        thumbnails.insert(item.thumbnailFilename);
-        if (item.faviconFilename)
-            favicons.insert(*item.faviconFilename);
+    // One pass of plain comparisons: no sets of every name of a large library.
+    bool originalNamed = false, thumbnailNamed = false, faviconNamed = false;
+    for (const Item &item : std::as_const(m_items)) {
+        originalNamed = originalNamed || item.storedFilename == gone.storedFilename;
+        thumbnailNamed = thumbnailNamed || item.thumbnailFilename == gone.thumbnailFilename;
+        faviconNamed = faviconNamed || (gone.faviconFilename && item.faviconFilename == gone.faviconFilename);
     }
     // Names from the document are used only as one plain component inside
     // the library's own folders.
-    if (!originals.contains(gone.storedFilename))
+    if (!originalNamed)
         removeLibraryFile(m_root, QStringLiteral("originals"), gone.storedFilename);
-    if (!thumbnails.contains(gone.thumbnailFilename)) {
+    if (!thumbnailNamed) {
         removeLibraryFile(m_root, QStringLiteral("thumbnails"), gone.thumbnailFilename);
         removeLibraryFile(m_root, QStringLiteral("covers"), gone.thumbnailFilename);
     }
-    if (gone.faviconFilename && !favicons.contains(*gone.faviconFilename))
+    if (gone.faviconFilename && !faviconNamed)
         removeLibraryFile(m_root, QStringLiteral("favicons"), *gone.faviconFilename);
+    ItemChanges changes;
+    changes.removed.append(gone.id);
+    changes.removedAt.append(index);
+    emit itemsEdited(changes);
     emit itemsChanged();
 }
 
@@ -208,6 +221,9 @@ void LibraryStore::markOpened(const QString &id)
         if (item.id == id) {
             item.openCount = item.openCount.value_or(0) + 1;
             item.lastOpenedAt = now();
+            ItemChanges changes;
+            changes.changed.append(id);
+            emit itemsEdited(changes);
             emit itemsChanged();
             scheduleSave();
             return;

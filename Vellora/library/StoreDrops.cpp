@@ -102,7 +102,13 @@ public:
         if (m_store)
             m_store->endImport();
     }
-    bool commit() override { return m_store && m_store->save(); }
+    void commit(std::function<void(bool)> done) override
+    {
+        if (m_store)
+            m_store->saveSoon(std::move(done));
+        else
+            done(false);
+    }
 
 private:
     QPointer<LibraryStore> m_store;

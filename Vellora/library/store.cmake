@@ -6,6 +6,7 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LibraryFileAccess.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LibraryStore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LibraryStoreEdits.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LibraryWriter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LibraryMerge.cpp
   ${CMAKE_CURRENT_LIST_DIR}/UnlistedFiles.cpp
 )

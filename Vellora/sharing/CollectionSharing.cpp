@@ -219,7 +219,7 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
                 // Nothing is on the service yet: the push records what it confirms.
                 self->updateSnapshot(collectionId, {}, {});
                 self->setSharedName(collectionId, name);
-                self->m_store->save();
+                self->m_store->saveSoon();
                 self->push(collectionId);
                 qCInfo(lcSharing, "share: %s shared at %s", qUtf8Printable(name),
                        qUtf8Printable(savedShare.shareURL()));
@@ -311,7 +311,7 @@ void CollectionSharing::forgetShare(const QString &collectionId)
     QVariantMap names = m_settings.value(kSharedNamesKey).toMap();
     names.remove(collectionId);
     m_settings.set(kSharedNamesKey, names);
-    m_store->save();
+    m_store->saveSoon();
     emit sharesChanged();
 }
 
@@ -387,7 +387,7 @@ void CollectionSharing::accept(const CloudShareMetadata &metadata, std::function
             self->updateSnapshot(id, {}, {});
             self->setSharedName(id, existing->name);
         }
-        store.save();
+        store.saveSoon();
         emit self->sharesChanged();
         self->sync([done] {
             if (done)
@@ -690,7 +690,7 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                         confirmed.append(id);
                 }
                 self->updateSnapshot(collectionId, confirmed, deleted);
-                store.save();
+                store.saveSoon();
                 done();
             },
             Qt::QueuedConnection);

@@ -14,53 +14,43 @@
 
 namespace vellora {
 
-QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId)
+std::function<bool(const Item &)> sectionMembership(const LibraryStore &store, const QString &sectionId)
 {
-    QList<Item> out;
     if (sectionId == kSectionAll)
-        return store.activeItems();
-    if (sectionId == kSectionInbox) {
-        const QString inbox = store.defaultBoardId();
-        for (const Item &item : store.items())
-            if (item.collectionIds.contains(inbox))
-                out.append(item);
-        return out;
-    }
-    if (sectionId == kSectionLinks) {
-        for (const Item &item : store.items())
-            if (!item.trashedAt && item.kind == QLatin1String("link"))
-                out.append(item);
-        return out;
-    }
-    if (sectionId == kSectionTrash) {
-        for (const Item &item : store.items())
-            if (item.trashedAt)
-                out.append(item);
-        std::stable_sort(out.begin(), out.end(),
-                         [](const Item &a, const Item &b) { return *a.trashedAt > *b.trashedAt; });
-        return out;
-    }
+        return [](const Item &item) { return !item.trashedAt; };
+    if (sectionId == kSectionInbox)
+        return [inbox = store.defaultBoardId()](const Item &item) { return item.collectionIds.contains(inbox); };
+    if (sectionId == kSectionLinks)
+        return [](const Item &item) { return !item.trashedAt && item.kind == QLatin1String("link"); };
+    if (sectionId == kSectionTrash)
+        return [](const Item &item) { return bool(item.trashedAt); };
     for (const SmartFolder &folder : store.smartFolders()) {
         if (folder.id != sectionId)
             continue;
         if (folder.rules.isEmpty())
-            return out;
-        const bool any = folder.match == QLatin1String("any");
-        for (const Item &item : store.items()) {
+            return [](const Item &) { return false; };
+        return [rules = folder.rules, any = folder.match == QLatin1String("any")](const Item &item) {
             if (item.trashedAt)
-                continue;
-            const bool keep = any ? std::any_of(folder.rules.begin(), folder.rules.end(),
-                                                [&](const Rule &rule) { return rule.matches(item); })
-                                  : std::all_of(folder.rules.begin(), folder.rules.end(),
-                                                [&](const Rule &rule) { return rule.matches(item); });
-            if (keep)
-                out.append(item);
-        }
-        return out;
+                return false;
+            return any ? std::any_of(rules.begin(), rules.end(), [&](const Rule &rule) { return rule.matches(item); })
+                       : std::all_of(rules.begin(), rules.end(), [&](const Rule &rule) { return rule.matches(item); });
+        };
     }
+    return [sectionId](const Item &item) { return item.collectionIds.contains(sectionId); };
+}
+
+QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId)
+{
+    if (sectionId == kSectionAll)
+        return store.activeItems();
+    QList<Item> out;
+    const auto member = sectionMembership(store, sectionId);
     for (const Item &item : store.items())
-        if (item.collectionIds.contains(sectionId))
+        if (member(item))
             out.append(item);
+    if (sectionId == kSectionTrash)
+        std::stable_sort(out.begin(), out.end(),
+                         [](const Item &a, const Item &b) { return *a.trashedAt > *b.trashedAt; });
     return out;
 }
 

@@ -40,6 +40,9 @@ inline const QString kSectionTrash = QStringLiteral("trash");
 //            no item names it).
 // The header bar's sort order is the caller's business.
 QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId);
+// Whether a record belongs to that section as itemsInCollection() decides it
+// with the store's collections and smart folders as they are now.
+std::function<bool(const Item &)> sectionMembership(const LibraryStore &store, const QString &sectionId);
 
 // The collection that receives drops and pastes while `sectionId` is shown:
 // the id itself when a collection has exactly that id, else the first

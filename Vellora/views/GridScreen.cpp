@@ -139,19 +139,43 @@ private:
 
 struct GridScreen::ContentState {
     QMutex lock;
-    std::shared_ptr<const ContentIndex> index = std::make_shared<ContentIndex>();
+    std::shared_ptr<ContentIndex> index = std::make_shared<ContentIndex>();
 
-    std::shared_ptr<const ContentIndex> current()
+    // A copy of one entry, so that the main thread may change the index
+    // while a decode thread works from what it read.
+    std::optional<ContentEntry> entry(const QString &id, QString *root)
     {
         QMutexLocker locker(&lock);
-        return index;
+        const auto it = index->entries.constFind(id);
+        if (it == index->entries.constEnd())
+            return std::nullopt;
+        *root = index->root;
+        return *it;
     }
-    void replace(std::shared_ptr<const ContentIndex> next)
+    void replace(std::shared_ptr<ContentIndex> next)
     {
         QMutexLocker locker(&lock);
         index = std::move(next);
     }
+    void edit(const std::function<void(ContentIndex &)> &change)
+    {
+        QMutexLocker locker(&lock);
+        change(*index);
+    }
 };
+
+namespace {
+ContentEntry contentEntry(const Item &item)
+{
+    ContentEntry entry;
+    entry.storedFilename = item.storedFilename;
+    entry.link = item.kind == QLatin1String("link");
+    entry.title = item.title.value_or(QString());
+    entry.host = item.host();
+    entry.faviconFilename = item.faviconFilename.value_or(QString());
+    return entry;
+}
+} // namespace
 
 GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *controller, QWidget *parent)
     : QWidget(parent), m_store(store), m_controller(controller), m_content(std::make_shared<ContentState>())
@@ -181,15 +205,15 @@ GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *c
         const auto state = content.lock();
         if (!state)
             return {};
-        const auto index = state->current();
-        const auto entry = index->entries.constFind(id);
-        if (entry == index->entries.constEnd())
+        QString root;
+        const std::optional<ContentEntry> entry = state->entry(id, &root);
+        if (!entry)
             return {};
         const double size = pixels > 0 ? pixels : kThumbnailPixelSize;
         if (fullResolution) {
             // Originals are written whole and renamed into place, so a plain
             // read sees all of one or nothing.
-            const QString path = originalPath(index->root, entry->storedFilename);
+            const QString path = originalPath(root, entry->storedFilename);
             if (!path.isEmpty()) {
                 QImage image = downsampledImage(path, size);
                 if (!image.isNull())
@@ -198,12 +222,12 @@ GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *c
         }
         // The id becomes part of a path only as one plain component.
         if (isSafePathComponent(id)) {
-            QImage image = downsampledImage(thumbnailPath(index->root, id + QStringLiteral(".jpg")), size);
+            QImage image = downsampledImage(thumbnailPath(root, id + QStringLiteral(".jpg")), size);
             if (!image.isNull())
                 return image;
         }
         if (entry->link) {
-            QImage cover = linkCover(index->root, *entry);
+            QImage cover = linkCover(root, *entry);
             if (!cover.isNull() && std::max(cover.width(), cover.height()) > size)
                 cover = cover.scaled(QSize(int(size), int(size)), Qt::KeepAspectRatio, Qt::SmoothTransformation);
             return cover;
@@ -246,6 +270,7 @@ GridScreen::~GridScreen()
     // The decode threads may still hold the index; they find it empty.
     m_content->replace(std::make_shared<ContentIndex>());
 }
+
 
 LiveText *GridScreen::liveText() const { return m_stage->liveText(); }
 
@@ -295,19 +320,14 @@ void GridScreen::setHeader(QWidget *header)
 void GridScreen::setVisibleItems(const QList<Item> &items)
 {
     m_visible = items;
+    m_visibleStale = false;
     auto index = std::make_shared<ContentIndex>();
     index->root = m_store.root();
     index->entries.reserve(items.size());
     QSet<QString> shown;
     shown.reserve(items.size());
     for (const Item &item : items) {
-        ContentEntry entry;
-        entry.storedFilename = item.storedFilename;
-        entry.link = item.kind == QLatin1String("link");
-        entry.title = item.title.value_or(QString());
-        entry.host = item.host();
-        entry.faviconFilename = item.faviconFilename.value_or(QString());
-        index->entries.insert(item.id, entry);
+        index->entries.insert(item.id, contentEntry(item));
         shown.insert(item.id);
     }
     m_content->replace(std::move(index));
@@ -326,25 +346,98 @@ void GridScreen::setVisibleItems(const QList<Item> &items)
             m_controller->select(kept);
         handleSelect(kept);
     }
+    QList<zezevaveri::ScatterItem> tiles;
+    tiles.reserve(items.size());
+    for (const Item &item : items)
+        tiles.append(scatterItem(item, waitingForCloud && waitingForCloud(item.id)));
+    m_bridge.items = std::move(tiles);
     refresh();
-    loadIcons();
+    loadIcons(m_visible);
+}
+
+void GridScreen::applyVisibleChange(const QStringList &removed, const QList<std::pair<qsizetype, Item>> &inserted)
+{
+    if (removed.isEmpty() && inserted.isEmpty())
+        return;
+    QSet<QString> back;
+    for (const auto &[at, item] : inserted)
+        back.insert(item.id);
+    const QString root = m_store.root();
+    m_content->edit([&](ContentIndex &index) {
+        index.root = root;
+        for (const QString &id : removed)
+            if (!back.contains(id))
+                index.entries.remove(id);
+        for (const auto &[at, item] : inserted)
+            index.entries.insert(item.id, contentEntry(item));
+    });
+    // The tiles, told by id; the description the bridge keeps follows, so
+    // that a later full update compares against what the grid shows.
+    std::vector<std::pair<size_t, zezevaveri::ScatterItem>> tiles;
+    tiles.reserve(size_t(inserted.size()));
+    for (const auto &[at, item] : inserted)
+        tiles.push_back({size_t(at), scatterItem(item, waitingForCloud && waitingForCloud(item.id))});
+    for (const QString &id : removed) {
+        for (qsizetype i = 0; i < m_bridge.items.size(); ++i) {
+            if (m_bridge.items[i].id == id) {
+                m_bridge.items.removeAt(i);
+                break;
+            }
+        }
+    }
+    for (const auto &[at, tile] : tiles)
+        m_bridge.items.insert(std::min<qsizetype>(qsizetype(at), m_bridge.items.size()), tile);
+    m_view->applyChanges(removed, tiles);
+    m_visibleStale = true;
+    m_visible.clear();
+
+    // What left takes the stage and its place in the selection with it.
+    if (m_openedId && removed.contains(*m_openedId) && !back.contains(*m_openedId))
+        closeStage();
+    QStringList kept;
+    for (const QString &id : std::as_const(m_selectedIds))
+        if (!removed.contains(id) || back.contains(id))
+            kept.append(id);
+    if (kept != m_selectedIds) {
+        if (m_controller)
+            m_controller->select(kept);
+        handleSelect(kept);
+    }
+    QList<Item> links;
+    for (const auto &[at, item] : inserted)
+        links.append(item);
+    loadIcons(links);
+}
+
+const QList<Item> &GridScreen::visibleItems() const
+{
+    if (m_visibleStale) {
+        // Made again from the tiles only when asked for.
+        QHash<QString, qsizetype> where;
+        const QList<Item> &all = m_store.items();
+        for (qsizetype i = 0; i < all.size(); ++i)
+            where.insert(all[i].id, i);
+        QList<Item> items;
+        items.reserve(m_bridge.items.size());
+        for (const zezevaveri::ScatterItem &tile : m_bridge.items)
+            if (const auto it = where.constFind(tile.id); it != where.constEnd())
+                items.append(all[*it]);
+        m_visible = items;
+        m_visibleStale = false;
+    }
+    return m_visible;
 }
 
 void GridScreen::refresh()
 {
-    QList<zezevaveri::ScatterItem> tiles;
-    tiles.reserve(m_visible.size());
-    for (const Item &item : m_visible)
-        tiles.append(scatterItem(item, waitingForCloud && waitingForCloud(item.id)));
-    m_bridge.items = std::move(tiles);
     m_bridge.glideKey = glideKey();
     m_bridge.update(*m_view, m_coordinator);
 }
 
-void GridScreen::loadIcons()
+void GridScreen::loadIcons(const QList<Item> &items)
 {
     QList<std::pair<QString, QString>> wanted;
-    for (const Item &item : m_visible) {
+    for (const Item &item : items) {
         if (item.kind != QLatin1String("link") || !item.faviconFilename || m_iconsAsked.contains(item.id))
             continue;
         const QString path = faviconPath(m_store.root(), *item.faviconFilename);

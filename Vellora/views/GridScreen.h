@@ -65,8 +65,12 @@ public:
     QString collectionId() const { return m_collectionId; }
     void setCollectionId(const QString &id);
     // The items to show, in display order.
-    const QList<Item> &visibleItems() const { return m_visible; }
+    const QList<Item> &visibleItems() const;
     void setVisibleItems(const QList<Item> &items);
+    // The change of the shown items by id (see VisibleDiff): the `removed`
+    // ids leave, then each of `inserted` takes its position in the new list,
+    // lowest first. Tiles of the other items stay as they are.
+    void applyVisibleChange(const QStringList &removed, const QList<std::pair<qsizetype, Item>> &inserted);
     // Whether the inspector is shown; a change makes the tiles glide to
     // their new places, as does a change of section.
     bool inspector() const { return m_inspector; }
@@ -126,7 +130,7 @@ private:
     bool handleKey(QKeyEvent *event, const std::optional<QString> &id);
     void closeStage();
     void pasteImage(const QByteArray &bytes, const QString &extension);
-    void loadIcons();
+    void loadIcons(const QList<Item> &items);
     QWidget *makeHoverOverlay(const zezevaveri::ScatterItem &item, std::function<void()> open);
 
     LibraryStore &m_store;
@@ -139,7 +143,9 @@ private:
     std::shared_ptr<ContentState> m_content;
 
     QString m_collectionId = QStringLiteral("all");
-    QList<Item> m_visible;
+    // The shown items; after a change by id made again when asked for.
+    mutable QList<Item> m_visible;
+    mutable bool m_visibleStale = false;
     bool m_inspector = false;
     std::optional<QString> m_openedId;
     QStringList m_selectedIds;

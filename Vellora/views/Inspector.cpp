@@ -245,19 +245,35 @@ Inspector::Inspector(LibraryStore &store, QWidget *parent) : QScrollArea(parent)
     viewport()->setAutoFillBackground(true);
     setStyleSheet(QString::fromLatin1(kStyle));
     darkenScrollBar(verticalScrollBar());
-    connect(&m_store, &LibraryStore::itemsChanged, this, &Inspector::rebuild);
+    // An edit of records it does not describe leaves it as it is: the count
+    // of the section reaches it from the window.
+    connect(&m_store, &LibraryStore::itemsEdited, this, [this](const ItemChanges &changes) {
+        m_editSeen = true;
+        for (const QString &id : changes.ids())
+            m_pickedEdited = m_pickedEdited || m_picked.contains(id);
+    });
+    connect(&m_store, &LibraryStore::itemsChanged, this, [this] {
+        const bool rebuildNow = !m_editSeen || m_pickedEdited;
+        m_editSeen = m_pickedEdited = false;
+        if (rebuildNow)
+            rebuild();
+    });
     connect(&m_store, &LibraryStore::collectionsChanged, this, &Inspector::rebuild);
     rebuild();
 }
 
 void Inspector::setTitle(const QString &title)
 {
+    if (title == m_title)
+        return;
     m_title = title;
     rebuild();
 }
 
 void Inspector::setCreated(std::optional<double> created)
 {
+    if (created == m_created)
+        return;
     m_created = created;
     rebuild();
 }
@@ -265,11 +281,22 @@ void Inspector::setCreated(std::optional<double> created)
 void Inspector::setShown(const QList<Item> &items)
 {
     m_shown = items;
+    m_shownCount = int(items.size());
+    rebuild();
+}
+
+void Inspector::setShownCount(int count)
+{
+    if (count == m_shownCount)
+        return;
+    m_shownCount = count;
     rebuild();
 }
 
 void Inspector::setSmart(const std::optional<SmartFolder> &folder)
 {
+    if (folder == m_smart)
+        return;
     m_smart = folder;
     rebuild();
 }
@@ -374,7 +401,7 @@ void Inspector::buildSection(QVBoxLayout *column)
     m_sectionTitle->setFont(bold);
     m_sectionTitle->setStyleSheet(QStringLiteral("font-size: 20px; font-weight: bold;"));
     column->addWidget(m_sectionTitle);
-    const int count = int(m_shown.size());
+    const int count = m_shownCount;
     m_sectionCount = line(count == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(count), 12, true);
     column->addWidget(m_sectionCount);
     if (m_created)

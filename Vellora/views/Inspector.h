@@ -119,6 +119,10 @@ public:
     void setCreated(std::optional<double> created);
     const QList<Item> &shown() const { return m_shown; }
     void setShown(const QList<Item> &items);
+    // Only the number of visible items, for the section's line: the window
+    // keeps the items themselves.
+    int shownCount() const { return m_shownCount; }
+    void setShownCount(int count);
     std::optional<SmartFolder> smart() const { return m_smart; }
     void setSmart(const std::optional<SmartFolder> &folder);
     // The picked item ids.
@@ -172,6 +176,10 @@ private:
     QString m_title;
     std::optional<double> m_created;
     QList<Item> m_shown;
+    int m_shownCount = 0;
+    // An itemsChanged() after itemsEdited() concerns known records only.
+    bool m_editSeen = false;
+    bool m_pickedEdited = false;
     std::optional<SmartFolder> m_smart;
     QStringList m_picked;
     // Suggestions of the last answer, for the item they were made for.

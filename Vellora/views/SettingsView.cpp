@@ -290,9 +290,6 @@ void SettingsView::moveLibrary()
     const QString target = m_location->currentData().toString();
     if (m_moving || target.isEmpty())
         return;
-    // What is still in memory goes to the old place first, then moves with it.
-    if (m_store.loaded() && (m_store.hasUnsavedChanges() || m_store.savePending()))
-        m_store.save();
     setMoving(true);
     setStatus(QStringLiteral("Moving the library…"));
     QPointer<SettingsView> self(this);
@@ -305,33 +302,43 @@ void SettingsView::moveLibrary()
             },
             Qt::QueuedConnection);
     };
-    QThreadPool::globalInstance()->start([target, post] {
-        QString failure;
-        bool reused = false;
-        try {
-            const LibraryLocation::MigrationResult result = LibraryLocation::migrate(
-                target, [post](const QString &line) { post([line](SettingsView &view) { view.setStatus(line); }); });
-            reused = result.reusedExisting;
-        } catch (const FileError &error) {
-            failure = error.description();
-        } catch (const std::exception &error) {
-            failure = QString::fromLocal8Bit(error.what());
-        }
-        post([failure, reused](SettingsView &view) {
-            view.setMoving(false);
-            if (!failure.isEmpty()) {
-                view.setStatus(QStringLiteral("Move failed: ") + failure);
-                emit view.moveFinished(false, QString());
-                return;
+    auto move = [self, target, post] {
+        if (!self)
+            return;
+        QThreadPool::globalInstance()->start([target, post] {
+            QString failure;
+            bool reused = false;
+            try {
+                const LibraryLocation::MigrationResult result = LibraryLocation::migrate(
+                    target, [post](const QString &line) { post([line](SettingsView &view) { view.setStatus(line); }); });
+                reused = result.reusedExisting;
+            } catch (const FileError &error) {
+                failure = error.description();
+            } catch (const std::exception &error) {
+                failure = QString::fromLocal8Bit(error.what());
             }
-            const QString root = LibraryLocation::root();
-            if (reused)
-                view.setStatus(QStringLiteral("Opened the library already at ") + root);
-            view.m_store.reopen(root);
-            view.refreshLocation();
-            emit view.moveFinished(true, root);
+            post([failure, reused](SettingsView &view) {
+                view.setMoving(false);
+                if (!failure.isEmpty()) {
+                    view.setStatus(QStringLiteral("Move failed: ") + failure);
+                    emit view.moveFinished(false, QString());
+                    return;
+                }
+                const QString root = LibraryLocation::root();
+                if (reused)
+                    view.setStatus(QStringLiteral("Opened the library already at ") + root);
+                view.m_store.reopen(root);
+                view.refreshLocation();
+                emit view.moveFinished(true, root);
+            });
         });
-    });
+    };
+    // What is still in memory goes to the old place first, then moves with
+    // it; the window does not wait for that write.
+    if (m_store.loaded() && (m_store.hasUnsavedChanges() || m_store.savePending()))
+        m_store.saveSoon([move](bool) { move(); });
+    else
+        move();
 }
 
 void SettingsView::testLanguageModel()

@@ -178,15 +178,16 @@ void Sidebar::setSidebarWidth(double width)
 void Sidebar::rebuild()
 {
     m_rows.clear();
-    const QList<Item> active = m_store.activeItems();
+    // Counted over the store's own list: no copy of a large library.
+    const QList<Item> &all = m_store.items();
 
     int position = 0;
     for (const FixedRow &fixed : fixedRows()) {
         Row row{RowType::Fixed, fixed.id, fixed.title, fixed.icon, QString()};
         if (fixed.id == QLatin1String("links")) {
             int links = 0;
-            for (const Item &item : active)
-                links += item.kind == QLatin1String("link") ? 1 : 0;
+            for (const Item &item : all)
+                links += !item.trashedAt && item.kind == QLatin1String("link") ? 1 : 0;
             row.trailing = QString::number(links);
         } else {
             row.trailing = QString::number(position + 1);
@@ -201,8 +202,8 @@ void Sidebar::rebuild()
     }
     for (const SmartFolder &folder : m_store.smartFolders()) {
         int count = 0;
-        for (const Item &item : active)
-            count += folder.matches(item) ? 1 : 0;
+        for (const Item &item : all)
+            count += !item.trashedAt && folder.matches(item) ? 1 : 0;
         m_rows.append(Row{RowType::SmartFolder, folder.id, folder.name, QStringLiteral("folder.badge.gearshape"),
                           QString::number(count)});
     }

@@ -25,3 +25,7 @@ vellora_add_qtest(tst_storeplatform
 vellora_add_qtest(tst_librarymerge
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarymerge.cpp
   LIBS vellora_library)
+vellora_add_qtest(tst_librarywriter
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarywriter.cpp
+  LIBS vellora_library
+  TIMEOUT 120)

@@ -4,6 +4,10 @@
 //       read-modify-write the way another program would.
 //   store_helper save-loop <root>  opens a store and saves a growing
 //       library until it is killed; "ready" once the first save is done.
+//   store_helper background-save-loop <root> <items>  opens a store with
+//       that many items and, on the running event loop, creates one
+//       collection after another, each handed to the background writer at
+//       once, until it is killed; "ready" once the first save is done.
 //   store_helper edit-and-wait <root>  opens a store, creates the collection
 //       "Pending" (a save that waits in the debounce, which never fires
 //       here) and says "ready"; then waits to be told to end by a signal.
@@ -16,6 +20,7 @@
 #include "StoreFixtures.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <thread>
@@ -55,6 +60,32 @@ int main(int argc, char **argv)
         store.createCollection(QStringLiteral("Pending"));
         std::puts("ready");
         std::fflush(stdout);
+        return app.exec();
+    }
+
+    if (mode == "background-save-loop" && args.size() >= 4) {
+        LibraryStore store(root, false);
+        if (!store.loaded())
+            return 3;
+        QList<Item> items;
+        const int count = args.at(3).toInt();
+        for (int k = 0; k < count; ++k) {
+            Item made = item(QStringLiteral("ITEM-%1").arg(k), {store.defaultBoardId()});
+            made.ocrText = QStringLiteral("Recognised text of picture %1, long enough to make the file big.").arg(k);
+            items.append(made);
+        }
+        store.appendItems(items);
+        if (!store.save())
+            return 4;
+        std::puts("ready");
+        std::fflush(stdout);
+        int next = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            store.createCollection(QString::number(next++));
+            store.saveSoon();
+        });
+        tick.start(1);
         return app.exec();
     }
 

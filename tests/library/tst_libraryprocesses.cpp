@@ -132,6 +132,39 @@ private slots:
         }
         QVERIFY(progressed > 0);
     }
+
+    // The same with the saves on the background writer of a larger library,
+    // handed one snapshot after another from the event loop: whatever the
+    // writer was doing at the kill, the file is one whole version.
+    void killedWhileSavingInTheBackground()
+    {
+        const int count = 4000;
+        int progressed = 0;
+        for (int round = 0; round < 10; ++round) {
+            QProcess saver;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("XDG_CONFIG_HOME", m_dir->path() + QStringLiteral("/background-config-%1").arg(round));
+            saver.setProcessEnvironment(environment);
+            saver.start(QStringLiteral(STORE_HELPER), {"background-save-loop", root(), QString::number(count)});
+            QVERIFY(saver.waitForStarted());
+            QVERIFY(saver.waitForReadyRead(20000));
+            QVERIFY(saver.readAllStandardOutput().contains("ready"));
+            QTest::qWait(10 + QRandomGenerator::global()->bounded(150));
+            saver.kill();
+            QVERIFY(saver.waitForFinished(5000));
+
+            LibraryFile file;
+            QVERIFY2(decodes(readFile(this->file()), &file), qPrintable(QString("round %1").arg(round)));
+            QCOMPARE(file.collections.first().name, QStringLiteral("Inbox"));
+            for (qsizetype i = 1; i < file.collections.size(); ++i)
+                QCOMPARE(file.collections.at(i).name, QString::number(i - 1));
+            QCOMPARE(file.items.size(), count);
+            progressed += file.collections.size() > 1 ? 1 : 0;
+            qInfo("round %d: killed after %d collections were written", round, int(file.collections.size() - 1));
+            QFile::remove(this->file());
+        }
+        QVERIFY(progressed > 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLibraryProcesses)

@@ -279,6 +279,7 @@ private slots:
 
         // Everything edited reaches the file.
         m_scheduler->advance(1);
+        m_store->waitForWrites();
         const LibraryFile written = LibraryFile::decode(readFile(root() + "/library.json"));
         QCOMPARE(written.smartFolders, std::optional<QList<SmartFolder>>(m_store->smartFolders()));
     }
