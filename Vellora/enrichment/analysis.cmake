@@ -12,6 +12,7 @@ target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/FeaturePrint.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FeaturePrintStore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ContentLabels.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TextDetector.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ImageAnalysis.cpp
   ${CMAKE_CURRENT_LIST_DIR}/RuleDraft.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LanguageFeatures.cpp
