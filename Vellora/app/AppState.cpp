@@ -67,9 +67,31 @@ AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterG
         m_editSeen = true;
         if (!m_listValid)
             return;
-        for (qsizetype position : changes.removedAt)
-            m_list.removedAt(position);
-        m_editedIds.append(changes.ids());
+        // Removals move the records after them up: the kept places follow.
+        for (qsizetype i = 0; i < changes.removed.size(); ++i) {
+            const qsizetype gone = changes.removedAt.value(i, -1);
+            m_list.removedAt(gone);
+            for (auto &[id, at] : m_edited) {
+                if (at == gone)
+                    at = -1;
+                else if (at > gone)
+                    --at;
+            }
+            m_edited.append({changes.removed[i], -1});
+            m_storeIds.remove(changes.removed[i]);
+        }
+        for (qsizetype i = 0; i < changes.added.size(); ++i) {
+            // A second record with an id already there: ids no longer name
+            // one record each.
+            if (m_storeIds.contains(changes.added[i])) {
+                invalidateVisible();
+                return;
+            }
+            m_storeIds.insert(changes.added[i]);
+            m_edited.append({changes.added[i], changes.addedAt.value(i, -1)});
+        }
+        for (qsizetype i = 0; i < changes.changed.size(); ++i)
+            m_edited.append({changes.changed[i], changes.changedAt.value(i, -1)});
     });
     connect(&m_store, &LibraryStore::itemsChanged, this, [this] {
         m_section.reset();
@@ -268,39 +290,40 @@ QList<Item> AppState::visibleItems()
 void AppState::invalidateVisible()
 {
     m_listValid = false;
-    m_editedIds.clear();
+    m_edited.clear();
+    m_storeIds.clear();
 }
 
 AppState::VisibleUpdate AppState::updateVisible()
 {
     // More records than this in one turn (an import) cost less computed afresh.
-    constexpr qsizetype kMostEdited = 32;
-    m_editedIds.removeDuplicates();
-    if (m_listValid && m_editedIds.size() <= kMostEdited) {
+    constexpr qsizetype kMostEdited = 64;
+    if (m_listValid && m_edited.size() <= kMostEdited) {
         VisibleUpdate update;
-        if (m_editedIds.isEmpty())
+        if (m_edited.isEmpty())
             return update;
-        // The records now behind the edited ids, with their places.
-        QList<std::pair<qsizetype, Item>> records;
+        // The records now behind the edited ids, the latest place of each id.
         const QList<Item> &items = m_store.items();
-        for (qsizetype i = 0; i < items.size(); ++i) {
-            const QString &id = items[i].id;
-            for (const QString &edited : std::as_const(m_editedIds)) {
-                if (id == edited) {
-                    records.append({i, items[i]});
-                    break;
-                }
-            }
+        QStringList ids;
+        QHash<QString, qsizetype> latest;
+        for (const auto &[id, at] : std::as_const(m_edited)) {
+            if (!latest.contains(id))
+                ids.append(id);
+            latest.insert(id, at);
         }
-        QSet<QString> seen;
-        bool unique = true;
-        for (const auto &record : std::as_const(records)) {
-            unique = unique && !seen.contains(record.second.id);
-            seen.insert(record.second.id);
+        QList<std::pair<qsizetype, Item>> records;
+        bool found = true;
+        for (const QString &id : std::as_const(ids)) {
+            const qsizetype at = latest.value(id);
+            if (at < 0)
+                continue;
+            found = found && at < items.size() && items[at].id == id;
+            if (found)
+                records.append({at, items[at]});
         }
-        if (unique) {
-            update.diff = m_list.update(m_editedIds, records, m_member, &m_searchKeys);
-            m_editedIds.clear();
+        m_edited.clear();
+        if (found) {
+            update.diff = m_list.update(ids, records, m_member, &m_searchKeys);
             return update;
         }
     }
@@ -308,7 +331,7 @@ AppState::VisibleUpdate AppState::updateVisible()
     VisibleUpdate update;
     update.reset = true;
     update.items = visibleItems();
-    m_editedIds.clear();
+    m_edited.clear();
     // Records by id are only certain while no two share an id, and distances
     // to an item are fetched afresh each time.
     m_listValid = bool(m_hooks.sectionMember) && !m_similarTo;
@@ -329,6 +352,12 @@ AppState::VisibleUpdate AppState::updateVisible()
     std::shared_ptr<DistanceTable> table;
     m_list.reset(update.items, at, currentFilter(table), m_selection == QLatin1String("trash"));
     m_member = m_listValid ? m_hooks.sectionMember(m_store, m_selection) : std::function<bool(const Item &)>();
+    m_storeIds.clear();
+    if (m_listValid) {
+        m_storeIds.reserve(positions.size());
+        for (auto it = positions.cbegin(); it != positions.cend(); ++it)
+            m_storeIds.insert(it.key());
+    }
     return update;
 }
 

@@ -16,6 +16,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -227,7 +228,10 @@ private:
     VisibleList m_list;
     bool m_listValid = false;
     std::function<bool(const Item &)> m_member;
-    QStringList m_editedIds;
+    // The ids of the store's records (no two alike while the list is valid).
+    QSet<QString> m_storeIds;
+    // Edited ids and where their records are now (-1: gone), in order.
+    QList<std::pair<QString, qsizetype>> m_edited;
     bool m_editSeen = false;
 
     QString m_selection;

@@ -62,6 +62,14 @@ WindowServices::WindowServices(AppState &state, MainWindow &window, Analyzer &an
     };
     m_itemCount = m_state.store().items().size();
     m_activeCount = activeCount(m_state.store());
+    m_analyzeSoon = new QTimer(this);
+    m_analyzeSoon->setSingleShot(true);
+    m_analyzeSoon->setInterval(300);
+    connect(m_analyzeSoon, &QTimer::timeout, this, [this] { m_analyzer.schedule(); });
+    connect(&m_state.store(), &LibraryStore::itemsEdited, this, [this](const ItemChanges &changes) {
+        m_editSeen = true;
+        m_activeDelta += changes.activeDelta;
+    });
     connect(&m_state.store(), &LibraryStore::itemsChanged, this, &WindowServices::libraryChanged);
 }
 
@@ -79,13 +87,17 @@ void WindowServices::startUp()
 void WindowServices::libraryChanged()
 {
     const LibraryStore &store = m_state.store();
-    const qsizetype active = activeCount(store);
+    // After edits of known records the count outside the trash moves by
+    // what they told; anything else counts again.
+    const qsizetype active = m_editSeen ? m_activeCount + m_activeDelta : activeCount(store);
+    m_editSeen = false;
+    m_activeDelta = 0;
     const bool changed = store.items().size() != m_itemCount || active != m_activeCount;
     m_itemCount = store.items().size();
     m_activeCount = active;
     if (!changed)
         return;
-    m_analyzer.schedule();
+    m_analyzeSoon->start();
     if (refreshWidgetSnapshot())
         refreshWidgetSnapshot()(m_state.store());
 }

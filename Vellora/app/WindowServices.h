@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class QWidget;
 
@@ -63,6 +64,13 @@ private:
     // outside the trash (trashing or restoring keeps the first).
     qsizetype m_itemCount = -1;
     qsizetype m_activeCount = -1;
+    // The edits told since the last itemsChanged(): counts move by them
+    // instead of a pass over the library.
+    bool m_editSeen = false;
+    qsizetype m_activeDelta = 0;
+    // The analyzer looks for work a moment after the last change, not in
+    // the turn that paints it.
+    QTimer *m_analyzeSoon = nullptr;
 };
 
 } // namespace vellora

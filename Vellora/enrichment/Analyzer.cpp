@@ -13,16 +13,17 @@
 #include <QDir>
 #include <QMetaObject>
 #include <QPointer>
-#include <QSet>
 #include <QThread>
 
 #include <algorithm>
 
 namespace vellora {
 
-// What the workers computed of one item's thumbnail ahead of its turn: the
-// parts that were missing when the work was handed out.
+// What a worker computed of one item's thumbnail: the parts that were
+// missing when the work was handed out.
 struct Analyzer::ImageResult {
+    qsizetype index = 0; // in the pass's work list
+    bool unreadable = false;
     bool printAsked = false;
     bool paletteAsked = false;
     bool labelsAsked = false;
@@ -32,20 +33,23 @@ struct Analyzer::ImageResult {
 };
 
 struct Analyzer::Work {
-    QList<Item> items; // copies as they were when the pass began
-    qsizetype index = 0;
-    // The item in progress: its thumbnail, and whether it was unreadable.
-    std::optional<QString> thumbnail;
-    bool unreadable = false;
-    const Item &current() const { return items[index]; }
-    // The image work handed to the workers, by index in `items`, and what
-    // came back of it; the item in progress waits for its own.
     quint64 pass = 0;
-    QSet<qsizetype> requested;
-    QSet<qsizetype> jobs; // those of `requested` that went to a worker
-    QHash<qsizetype, std::shared_ptr<const ImageResult>> ready;
-    std::shared_ptr<const ImageResult> result; // of the item in progress
-    qsizetype waitingFor = -1;
+    QList<Item> items; // copies as they were when the pass began
+    AnalysisSettings settings;
+    qsizetype nextToSend = 0;
+    int inFlight = 0;
+    // Set when the pass ends: work still queued for it is not done.
+    std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
+    // Came back, not written yet; the batch being written.
+    QList<std::shared_ptr<const ImageResult>> arrived;
+    QList<std::shared_ptr<const ImageResult>> batch;
+    qsizetype batchNext = 0;
+    bool batchDue = false;
+    bool applying = false;
+    bool tagsWaiting = false; // the item in hand waits for the model
+    bool wrote = false;       // an item changed since the last save request
+    bool writingPrints = false;
+    bool allSent() const { return nextToSend >= items.size(); }
 };
 
 Analyzer &Analyzer::shared()
@@ -58,13 +62,20 @@ Analyzer &Analyzer::shared()
 Analyzer::Analyzer(LibraryStore &store, QObject *parent) : QObject(parent), m_store(store)
 {
     // One worker per core, each keeping its own text engine between items
-    // and passes. The items are written into the store one after another,
-    // in the pass's order; the workers compute the thumbnails of the items
-    // ahead of the one in progress.
+    // and passes.
     setWorkerCount(QThread::idealThreadCount());
     m_pool.setExpiryTimeout(-1);
+    m_writer.setMaxThreadCount(1);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &Analyzer::retryTimeout);
+    m_batchTimer.setSingleShot(true);
+    m_batchTimer.setInterval(kBatchMs);
+    connect(&m_batchTimer, &QTimer::timeout, this, [this] {
+        if (m_work) {
+            m_work->batchDue = true;
+            maybeApply();
+        }
+    });
     loadPrints();
     if (QCoreApplication *app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &Analyzer::cancel);
@@ -73,7 +84,10 @@ Analyzer::Analyzer(LibraryStore &store, QObject *parent) : QObject(parent), m_st
 Analyzer::~Analyzer()
 {
     m_cancelled = true;
+    if (m_work)
+        m_work->stop->store(true);
     m_pool.waitForDone();
+    m_writer.waitForDone();
 }
 
 std::optional<QString> thumbnailPathOf(const QString &root, const Item &item)
@@ -92,16 +106,29 @@ QString Analyzer::featurePrintsPath() const
 
 void Analyzer::loadPrints() { m_prints = FeaturePrintSet(readFeaturePrints(featurePrintsPath())); }
 
-void Analyzer::savePrints()
+void Analyzer::savePrints(std::function<void()> then)
 {
+    // The prints are shared, so the copy for the writer costs little.
     FeaturePrints kept;
     for (const Item &item : m_store.items()) {
         const FeaturePrint print = m_prints.value(item.id);
         if (!print.isNull())
             kept.insert(item.id, print);
     }
-    if (writeFeaturePrints(featurePrintsPath(), kept))
-        emit printsSaved();
+    QPointer<Analyzer> self(this);
+    m_writer.start([self, kept = std::move(kept), path = featurePrintsPath(), then = std::move(then)]() mutable {
+        const bool written = writeFeaturePrints(path, kept);
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, written, then = std::move(then)] {
+                if (!self)
+                    return;
+                if (written)
+                    emit self->printsSaved();
+                then();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 DistanceTable Analyzer::distances(const QString &id) const { return m_prints.distances(id); }
@@ -140,21 +167,20 @@ void Analyzer::schedule()
 
 void Analyzer::cancel()
 {
-    if (m_running)
-        m_cancelled = true;
-}
-
-template <typename Result, typename WorkFn, typename Then> void Analyzer::offMain(WorkFn work, Then then)
-{
-    QPointer<Analyzer> self(this);
-    m_pool.start([self, work = std::move(work), then = std::move(then)]() mutable {
-        Result result = work();
-        if (!self)
-            return;
-        QMetaObject::invokeMethod(
-            self.data(), [then = std::move(then), result = std::move(result)]() mutable { then(std::move(result)); },
-            Qt::QueuedConnection);
-    });
+    if (!m_running)
+        return;
+    m_cancelled = true;
+    if (m_work)
+        m_work->stop->store(true);
+    // Ends the loop from the event loop when no item is in hand; an item
+    // being written finishes first and the loop ends before the next.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_cancelled)
+                maybeApply();
+        },
+        Qt::QueuedConnection);
 }
 
 void Analyzer::setWorkerCount(int workers)
@@ -163,58 +189,10 @@ void Analyzer::setWorkerCount(int workers)
     m_pool.setMaxThreadCount(m_workers);
 }
 
-void Analyzer::prefetch(qsizetype from)
+void Analyzer::setBatchLimits(int items, int milliseconds)
 {
-    Work &work = *m_work;
-    const qsizetype end = std::min<qsizetype>(work.items.size(), from + m_workers);
-    const AnalysisSettings settings = analysisSettingsFromDefaults();
-    for (qsizetype i = from; i < end; ++i) {
-        if (work.requested.contains(i))
-            continue;
-        work.requested.insert(i);
-        const Item &item = work.items[i];
-        const std::optional<QString> path = thumbnailPath(item);
-        auto asked = std::make_shared<ImageResult>();
-        asked->printAsked = !m_prints.contains(item.id);
-        asked->paletteAsked = !item.palette;
-        asked->labelsAsked = !item.labels;
-        if (!path || !(asked->printAsked || asked->paletteAsked || asked->labelsAsked))
-            continue;
-        work.jobs.insert(i);
-        QPointer<Analyzer> self(this);
-        const quint64 pass = work.pass;
-        // A picture with transparency is looked at from its original.
-        const QString original = originalPath(m_store.root(), item.storedFilename);
-        m_pool.start([self, pass, i, asked, path = *path, settings, original] {
-            if (!self)
-                return;
-            if (asked->printAsked)
-                asked->print = featurePrintOfFile(path);
-            if (asked->paletteAsked)
-                asked->palette = extractPalette(path, 5, original);
-            if (asked->labelsAsked)
-                asked->analysis = analyzeImage(path, settings, original);
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, pass, i, asked] {
-                    if (self)
-                        self->imageResultArrived(pass, i, asked);
-                },
-                Qt::QueuedConnection);
-        });
-    }
-}
-
-void Analyzer::imageResultArrived(quint64 pass, qsizetype index, std::shared_ptr<const ImageResult> result)
-{
-    if (!m_work || m_work->pass != pass)
-        return; // of a pass that ended
-    m_work->ready.insert(index, std::move(result));
-    if (m_work->waitingFor == index) {
-        m_work->waitingFor = -1;
-        m_work->result = m_work->ready.take(index);
-        printStep();
-    }
+    m_batchItems = std::max(1, items);
+    m_batchTimer.setInterval(std::max(0, milliseconds));
 }
 
 void Analyzer::startPass()
@@ -222,6 +200,8 @@ void Analyzer::startPass()
     m_again = false;
     auto work = std::make_unique<Work>();
     work->pass = ++m_passes;
+    work->settings = analysisSettingsFromDefaults();
+    work->settings.detectFirst = m_detectFirst;
     for (const Item &item : m_store.items()) {
         if (item.kind == QLatin1String("link") && !item.snapshotDate)
             continue; // its page has not been fetched yet
@@ -231,146 +211,198 @@ void Analyzer::startPass()
     m_work = std::move(work);
     setTotal(int(m_work->items.size()));
     setDone(0);
-    nextItem();
-}
-
-void Analyzer::nextItem()
-{
     if (m_cancelled) {
         endLoop();
         return;
     }
-    if (m_work->index >= m_work->items.size()) {
-        if (!m_work->items.isEmpty())
-            savePrints();
-        if (m_again) {
-            startPass();
-            return;
+    dispatch();
+}
+
+// Hands the next items to the workers, a few per worker so that none waits
+// while the main thread writes a batch. An item that needs no image work
+// (only its tags are missing, or its thumbnail has no safe name) comes back
+// at once.
+void Analyzer::dispatch()
+{
+    Work &work = *m_work;
+    const int window = 2 * m_workers;
+    while (work.inFlight < window && !work.allSent()) {
+        const qsizetype index = work.nextToSend++;
+        const Item &item = work.items[index];
+        auto result = std::make_shared<ImageResult>();
+        result->index = index;
+        const std::optional<QString> path = thumbnailPath(item);
+        result->unreadable = !path;
+        result->printAsked = !m_prints.contains(item.id);
+        result->paletteAsked = !item.palette;
+        result->labelsAsked = !item.labels;
+        if (!path || !(result->printAsked || result->paletteAsked || result->labelsAsked)) {
+            if (work.arrived.isEmpty())
+                m_batchTimer.start();
+            work.arrived << result;
+            continue;
         }
-        setTotal(0);
-        setDone(0);
+        ++work.inFlight;
+        QPointer<Analyzer> self(this);
+        // A picture with transparency is looked at from its original.
+        const QString original = originalPath(m_store.root(), item.storedFilename);
+        m_pool.start([self, pass = work.pass, stop = work.stop, result, path = *path, settings = work.settings,
+                      original] {
+            if (stop->load())
+                return;
+            // What fails to decode once fails for the rest: nothing more is
+            // asked of it, and the item waits for the next pass.
+            bool readable = true;
+            if (result->printAsked) {
+                result->print = featurePrintOfFile(path);
+                readable = result->print.has_value();
+            }
+            if (readable && result->paletteAsked && !stop->load()) {
+                result->palette = extractPalette(path, 5, original);
+                readable = result->palette.has_value();
+            }
+            if (readable && result->labelsAsked && !stop->load())
+                result->analysis = analyzeImage(path, settings, original);
+            if (stop->load())
+                return;
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, pass, result] {
+                    if (self)
+                        self->resultArrived(pass, result);
+                },
+                Qt::QueuedConnection);
+        });
+    }
+    maybeApply();
+}
+
+void Analyzer::resultArrived(quint64 pass, std::shared_ptr<const ImageResult> result)
+{
+    if (!m_work || m_work->pass != pass)
+        return; // of a pass that ended
+    --m_work->inFlight;
+    if (m_work->arrived.isEmpty())
+        m_batchTimer.start();
+    m_work->arrived << std::move(result);
+    dispatch();
+}
+
+void Analyzer::maybeApply()
+{
+    if (!m_work || m_work->applying || m_work->writingPrints)
+        return;
+    if (m_cancelled) {
         endLoop();
         return;
     }
-    m_work->thumbnail = thumbnailPath(m_work->current());
-    m_work->unreadable = !m_work->thumbnail;
-    m_work->result.reset();
-    const qsizetype index = m_work->index;
-    prefetch(index);
-    if (m_work->unreadable || !m_work->jobs.contains(index)) {
-        printStep();
+    Work &work = *m_work;
+    const bool allIn = work.allSent() && work.inFlight == 0;
+    if (!work.arrived.isEmpty() && (work.arrived.size() >= m_batchItems || work.batchDue || allIn)) {
+        m_batchTimer.stop();
+        work.batchDue = false;
+        work.batch = std::move(work.arrived);
+        work.arrived.clear();
+        // In the pass's order, as far as they came back.
+        std::sort(work.batch.begin(), work.batch.end(),
+                  [](const auto &a, const auto &b) { return a->index < b->index; });
+        work.batchNext = 0;
+        work.applying = true;
+        applyNext();
         return;
     }
-    if (auto ready = m_work->ready.take(index)) {
-        m_work->result = std::move(ready);
-        printStep();
-        return;
-    }
-    m_work->waitingFor = index; // imageResultArrived() goes on
+    if (work.arrived.isEmpty() && allIn)
+        passComplete();
 }
 
-void Analyzer::printStep()
+// Writes the batch an item at a time. Cancellation is looked at before each
+// item; the item in hand finishes all its steps first.
+void Analyzer::applyNext()
 {
-    const QString id = m_work->current().id;
-    if (m_work->unreadable || m_prints.contains(id)) {
-        paletteStep();
-        return;
+    while (m_work && m_work->applying) {
+        Work &work = *m_work;
+        if (m_cancelled) {
+            if (work.wrote)
+                m_store.scheduleSave(); // what was written before the cancel
+            endLoop();
+            return;
+        }
+        if (work.batchNext >= work.batch.size()) {
+            const int items = int(work.batch.size());
+            work.batch.clear();
+            work.applying = false;
+            if (work.wrote) {
+                work.wrote = false;
+                m_store.scheduleSave();
+            }
+            emit batchApplied(items);
+            maybeApply();
+            return;
+        }
+        const ImageResult &result = *work.batch[work.batchNext++];
+        const QString id = work.items[result.index].id;
+        if (applyImageResult(result) && !tagsStep(id))
+            return; // the model answers later; its answer goes on
+        itemFinished();
     }
-    if (m_work->result && m_work->result->printAsked) {
-        if (m_work->result->print)
-            m_prints.insert(id, *m_work->result->print);
+}
+
+// The print, palette and labels steps of one item; true when its tags step
+// is to run.
+bool Analyzer::applyImageResult(const ImageResult &result)
+{
+    Work &work = *m_work;
+    const Item &copy = work.items[result.index];
+    const QString &id = copy.id;
+    bool unreadable = result.unreadable;
+    if (!unreadable && result.printAsked && !m_prints.contains(id)) {
+        if (result.print)
+            m_prints.insert(id, *result.print);
         else
-            m_work->unreadable = true;
-        paletteStep();
-        return;
+            unreadable = true;
     }
-    offMain<std::optional<FeaturePrint>>([path = *m_work->thumbnail] { return featurePrintOfFile(path); },
-                                         [this, id](std::optional<FeaturePrint> print) {
-                                             if (print)
-                                                 m_prints.insert(id, *print);
-                                             else
-                                                 m_work->unreadable = true;
-                                             paletteStep();
-                                         });
-}
-
-void Analyzer::paletteStep()
-{
-    const QString id = m_work->current().id;
-    if (m_work->unreadable || m_work->current().palette || !m_store.item(id)) {
-        labelsStep();
-        return;
+    std::optional<QStringList> palette;
+    std::optional<ImageAnalysis> analysis;
+    if (!unreadable && !copy.palette && result.paletteAsked) {
+        palette = result.palette;
+        unreadable = !palette;
     }
-    if (m_work->result && m_work->result->paletteAsked) {
-        if (!m_work->result->palette)
-            m_work->unreadable = true;
-        else if (m_store.updateItem(id, [&](Item &it) { it.palette = *m_work->result->palette; }))
-            m_store.scheduleSave();
-        labelsStep();
-        return;
+    if (!unreadable && !copy.labels && result.labelsAsked) {
+        analysis = result.analysis;
+        unreadable = !analysis;
     }
-    const QString original = originalPath(m_store.root(), m_work->current().storedFilename);
-    offMain<std::optional<QStringList>>([path = *m_work->thumbnail, original] { return extractPalette(path, 5, original); },
-                                        [this, id](std::optional<QStringList> palette) {
-                                            if (!palette) {
-                                                m_work->unreadable = true;
-                                            } else if (m_store.updateItem(id, [&](Item &it) { it.palette = *palette; })) {
-                                                m_store.scheduleSave();
-                                            }
-                                            labelsStep();
-                                        });
-}
-
-void Analyzer::labelsStep()
-{
-    const QString id = m_work->current().id;
-    if (m_work->unreadable || m_work->current().labels || !m_store.item(id)) {
-        tagsStep();
-        return;
-    }
-    if (m_work->result && m_work->result->labelsAsked) {
-        const auto &analysis = m_work->result->analysis;
-        if (!analysis)
-            m_work->unreadable = true;
-        else if (m_store.updateItem(id, [&](Item &it) {
-                     it.labels = analysis->labels;
-                     it.ocrText = analysis->text;
-                 }))
-            m_store.scheduleSave();
-        tagsStep();
-        return;
-    }
-    const QString original = originalPath(m_store.root(), m_work->current().storedFilename);
-    offMain<std::optional<ImageAnalysis>>([path = *m_work->thumbnail, settings = analysisSettingsFromDefaults(), original] {
-                                              return analyzeImage(path, settings, original);
-                                          },
-                                          [this, id](std::optional<ImageAnalysis> analysis) {
-                                              if (!analysis) {
-                                                  m_work->unreadable = true;
-                                              } else if (m_store.updateItem(id, [&](Item &it) {
-                                                             it.labels = analysis->labels;
-                                                             it.ocrText = analysis->text;
-                                                         })) {
-                                                  m_store.scheduleSave();
-                                              }
-                                              tagsStep();
-                                          });
-}
-
-void Analyzer::tagsStep()
-{
-    const QString id = m_work->current().id;
-    const std::optional<Item> item = m_store.item(id);
+    // One change of the stored item for both; an edit made meanwhile to its
+    // other fields survives.
+    if ((palette || analysis) && m_store.updateItem(id, [&](Item &it) {
+            if (palette)
+                it.palette = *palette;
+            if (analysis) {
+                it.labels = analysis->labels;
+                it.ocrText = analysis->text;
+            }
+        }))
+        work.wrote = true;
     // Tags come from the labels and text: without a readable thumbnail there
     // is nothing to suggest them from yet, and the fallback would store none.
-    if (m_work->unreadable || m_work->current().tags || !item) {
-        finishItem();
-        return;
-    }
+    return !unreadable && !copy.tags;
+}
+
+// The tags step of the item in hand; false while the model's answer is
+// awaited, after which the batch goes on by itself.
+bool Analyzer::tagsStep(const QString &id)
+{
+    const std::optional<Item> item = m_store.item(id);
+    if (!item)
+        return true;
     const QStringList insightTags = item->insight ? item->insight->suggestedTags : QStringList();
+    // 0: asked, 1: answered during the call, 2: the call returned first.
+    auto state = std::make_shared<int>(0);
+    const quint64 pass = m_work->pass;
     suggestTagsIfAnswered(
         item->originalFilename, item->labels.value_or(QStringList()), item->ocrText.value_or(QString()),
-        [this, id, insightTags](std::optional<QStringList> suggested) {
+        [this, id, insightTags, state, pass](std::optional<QStringList> suggested) {
+            if (!m_work || m_work->pass != pass)
+                return;
             if (!suggested) {
                 // The model did not answer: the tags stay unset, and a pass
                 // after its rest asks again.
@@ -378,11 +410,55 @@ void Analyzer::tagsStep()
             } else {
                 const QStringList tags = mergeTags(*suggested, insightTags);
                 if (m_store.updateItem(id, [&](Item &it) { it.tags = tags; }))
-                    m_store.scheduleSave();
+                    m_work->wrote = true;
             }
-            finishItem();
+            if (*state == 0) {
+                *state = 1;
+                return;
+            }
+            m_work->tagsWaiting = false;
+            itemFinished();
+            applyNext();
         },
         this);
+    if (*state == 1)
+        return true;
+    *state = 2;
+    m_work->tagsWaiting = true;
+    return false;
+}
+
+void Analyzer::itemFinished() { setDone(m_done + 1); }
+
+void Analyzer::passComplete()
+{
+    if (m_work->items.isEmpty()) {
+        afterPass();
+        return;
+    }
+    m_work->writingPrints = true;
+    const quint64 pass = m_work->pass;
+    savePrints([this, pass] {
+        if (!m_work || m_work->pass != pass)
+            return;
+        m_work->writingPrints = false;
+        afterPass();
+    });
+}
+
+void Analyzer::afterPass()
+{
+    if (m_cancelled) {
+        endLoop();
+        return;
+    }
+    if (m_again) {
+        startPass();
+        return;
+    }
+    setTotal(0);
+    setDone(0);
+    endLoop();
 }
 
 void Analyzer::retryTagsLater()
@@ -403,16 +479,12 @@ void Analyzer::retryTimeout()
         schedule();
 }
 
-void Analyzer::finishItem()
-{
-    ++m_work->index;
-    setDone(m_done + 1);
-    nextItem();
-}
-
 void Analyzer::endLoop()
 {
+    if (m_work)
+        m_work->stop->store(true);
     m_work.reset();
+    m_batchTimer.stop();
     m_running = false;
     m_cancelled = false;
     emit finished();

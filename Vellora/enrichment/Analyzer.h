@@ -2,12 +2,19 @@
 // The background analysis of the library's items: for every image item, and
 // every link item once its page was fetched, what is missing of its feature
 // print, palette, labels with recognised text, and suggested tags, computed
-// from its thumbnail. One loop at a time on the main thread; the image work
-// runs on a worker thread of its own, one item after another, and each result
-// is written into the item through the store, which then saves it.
+// from its thumbnail. One loop at a time on the main thread.
+//
+// The image work of an item (decoding, print, palette, a first look for
+// strokes, labels and text) runs whole on one of the workers, one per core,
+// each keeping its own text engine between items; several items are in
+// hand at once. Their results come back to the main thread and are written
+// into the store in batches (so many items, or half a second after the
+// first of them came back), an item at a time, with one save request per
+// batch. `done` still counts items one by one as each is written.
 //
 // Feature prints are kept here, by item id, and in "featureprints.bin"
-// (written at the end of every pass that had work, never at quit).
+// (written off the main thread at the end of every pass that had work,
+// never at quit).
 //
 // A thumbnail that is missing or does not decode yet (still being written,
 // or not downloaded) is skipped for the pass: nothing is recorded for it, so
@@ -19,6 +26,8 @@
 #include <QString>
 #include <QThreadPool>
 #include <QTimer>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -51,11 +60,23 @@ public:
     void schedule();
     // Stops the running loop before its next item; the prints of the
     // interrupted pass are not written, done and total keep their values.
+    // Results that came back but were not written yet are dropped.
     void cancel();
 
     // How many workers compute thumbnails at once (one per core unless set).
     void setWorkerCount(int workers);
     int workerCount() const { return m_workers; }
+
+    // A batch is written once this many items came back, or this long after
+    // the first of them did, or when the pass has nothing else in hand.
+    void setBatchLimits(int items, int milliseconds);
+    static constexpr int kBatchItems = 64;
+    static constexpr int kBatchMs = 500;
+
+    // Whether the workers look for strokes and detail first and leave out
+    // the text engine and the detectors where there are none (on unless
+    // set; off, every picture goes through all of them).
+    void setDetectFirst(bool on) { m_detectFirst = on; }
 
     // Find-similar: the distance from the item's print to every stored print.
     DistanceTable distances(const QString &id) const;
@@ -77,31 +98,33 @@ signals:
     void finished();
     // featureprints.bin was written (at the end of a pass with work).
     void printsSaved();
+    // A batch of `items` results was written into the store, followed by
+    // one save request when any of them changed an item.
+    void batchApplied(int items);
 
 private:
     struct Work;
     struct ImageResult;
     void startPass();
-    void prefetch(qsizetype from);
-    void imageResultArrived(quint64 pass, qsizetype index, std::shared_ptr<const ImageResult> result);
-    void nextItem();
-    void printStep();
-    void paletteStep();
-    void labelsStep();
-    void tagsStep();
+    void dispatch();
+    void resultArrived(quint64 pass, std::shared_ptr<const ImageResult> result);
+    void maybeApply();
+    void applyNext();
+    bool applyImageResult(const ImageResult &result);
+    bool tagsStep(const QString &id);
+    void itemFinished();
+    void passComplete();
+    void afterPass();
     void retryTagsLater();
     void retryTimeout();
     static constexpr qint64 kRetryLookMs = 5000;
-    void finishItem();
     void endLoop();
     void setDone(int done);
     void setTotal(int total);
     void loadPrints();
-    void savePrints();
+    // Writes featureprints.bin off the main thread, then runs `then`.
+    void savePrints(std::function<void()> then);
     std::optional<QString> thumbnailPath(const Item &item) const;
-    // Runs `work` on the analysis thread and `then` with its result back on
-    // this thread; dropped when the analyzer is gone by then.
-    template <typename Result, typename Work, typename Then> void offMain(Work work, Then then);
 
     LibraryStore &m_store;
     int m_done = 0;
@@ -112,7 +135,12 @@ private:
     bool m_cancelled = false;
     std::unique_ptr<Work> m_work;
     QThreadPool m_pool;
+    // featureprints.bin is written here, one write after another.
+    QThreadPool m_writer;
     int m_workers = 1;
+    int m_batchItems = kBatchItems;
+    QTimer m_batchTimer;
+    bool m_detectFirst = true;
     quint64 m_passes = 0;
     // A pass after the language model's rest, for the tags it did not give.
     QTimer m_retry;

@@ -1,6 +1,7 @@
 #include "ImageAnalysis.h"
 
 #include "AnalysisImage.h"
+#include "TextDetector.h"
 #include "platform/TextRecognizer.h"
 
 #include <QPainter>
@@ -41,11 +42,16 @@ ImageAnalysis analyzeDecodedImage(const QImage &source, const AnalysisSettings &
         painter.drawImage(0, 0, source);
     }
     ImageAnalysis result;
-    const QStringList lines = TextRecognizer::recognizeLines(image, 55.0f, settings.languages);
-    result.text = lines.join(QLatin1Char('\n'));
+    // A picture without text still gets its empty text: that marks it done.
+    const TextDetection look = settings.detectFirst ? detectText(image) : TextDetection{true, false};
+    if (look.likelyText) {
+        const QStringList lines = TextRecognizer::recognizeLines(image, 55.0f, settings.languages);
+        result.text = lines.join(QLatin1Char('\n'));
+    }
     if (wordCount(result.text) >= 2)
         result.labels << QStringLiteral("text");
-    result.labels << detectedLabels(image);
+    if (!look.featureless)
+        result.labels << detectedLabels(image);
     for (const QString &label : classifierLabels(image, settings.classifier))
         if (!result.labels.contains(label))
             result.labels << label;

@@ -31,6 +31,10 @@ struct ImageAnalysis {
 struct AnalysisSettings {
     QString languages; // as TextRecognizer::languagesFor() gives them; empty: English
     ClassifierFiles classifier;
+    // Look first (TextDetector.h) and leave out the text engine on a picture
+    // without strokes, and the face and cat detectors on one without any
+    // detail. Off, every picture goes through all of them.
+    bool detectFirst = true;
 };
 AnalysisSettings analysisSettingsFromDefaults();
 

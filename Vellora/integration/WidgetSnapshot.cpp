@@ -1,5 +1,7 @@
 #include "WidgetSnapshot.h"
 
+#include <QSet>
+
 #include "DBusNames.h"
 
 #include "library/Item.h"
@@ -201,7 +203,34 @@ void WidgetSnapshot::refresh(const LibraryStore &store, bool sync)
 {
     if (bundleIdentifier().isEmpty())
         return;
-    QList<WidgetSnapshotEntry> entries = workList(store.activeItems(), store.root());
+    // A dozen picked by position: the records of a large library are neither
+    // copied nor all visited for it. Random places first; a library mostly
+    // in the trash is then walked whole.
+    const QList<Item> &all = store.items();
+    auto usable = [&](qsizetype i) { return !all[i].trashedAt && isSafePathComponent(all[i].id); };
+    QRandomGenerator *random = QRandomGenerator::system();
+    QList<Item> picked;
+    QSet<qsizetype> tried;
+    for (int attempt = 0; attempt < 20 * kMaxItems && picked.size() < kMaxItems && tried.size() < all.size(); ++attempt) {
+        const qsizetype i = qsizetype(random->bounded(quint64(all.size())));
+        if (tried.contains(i))
+            continue;
+        tried.insert(i);
+        if (usable(i))
+            picked.append(all[i]);
+    }
+    if (picked.size() < kMaxItems && tried.size() < all.size()) {
+        std::vector<qsizetype> rest;
+        for (qsizetype i = 0; i < all.size(); ++i)
+            if (!tried.contains(i) && usable(i))
+                rest.push_back(i);
+        for (size_t i = 0; i < rest.size() && picked.size() < kMaxItems; ++i) {
+            const size_t j = i + size_t(random->bounded(quint64(rest.size() - i)));
+            std::swap(rest[i], rest[j]);
+            picked.append(all[rest[i]]);
+        }
+    }
+    QList<WidgetSnapshotEntry> entries = workList(picked, store.root());
     if (sync)
         write(entries);
     else

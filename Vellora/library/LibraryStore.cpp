@@ -177,30 +177,37 @@ void LibraryStore::appendItems(const QList<Item> &items)
 {
     if (items.isEmpty())
         return;
+    const qsizetype first = m_items.size();
     m_items.append(items);
     touch();
     ItemChanges changes;
-    for (const Item &item : items)
-        changes.added.append(item.id);
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        changes.add(items[i].id, first + i);
+        changes.activeDelta += items[i].trashedAt ? 0 : 1;
+    }
     emit itemsEdited(changes);
     emit itemsChanged();
 }
 
 bool LibraryStore::updateItem(const QString &id, const std::function<void(Item &)> &change)
 {
-    for (Item &item : m_items) {
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (std::as_const(m_items)[i].id != id)
+            continue;
+        Item &item = m_items[i];
+        const bool wasActive = !item.trashedAt;
+        change(item);
+        touch();
+        // A change that gives the record another id is told as a change of
+        // anything.
         if (item.id == id) {
-            change(item);
-            touch();
             ItemChanges changes;
-            changes.changed.append(id);
-            // A change may even give the record another id.
-            if (item.id != id)
-                changes.changed.append(item.id);
+            changes.change(id, i);
+            changes.activeDelta = qsizetype(!item.trashedAt) - qsizetype(wasActive);
             emit itemsEdited(changes);
-            emit itemsChanged();
-            return true;
         }
+        emit itemsChanged();
+        return true;
     }
     return false;
 }

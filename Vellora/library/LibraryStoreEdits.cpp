@@ -44,13 +44,14 @@ void LibraryStore::deleteCollection(const QString &id)
         return;
     m_collections.removeIf([&](const Board &board) { return board.id == id; });
     ItemChanges touched;
-    for (Item &item : m_items) {
-        if (!item.collectionIds.contains(id))
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (!std::as_const(m_items)[i].collectionIds.contains(id))
             continue;
+        Item &item = m_items[i];
         item.collectionIds.removeAll(id);
         if (item.collectionIds.isEmpty())
             item.collectionIds = QStringList{fallback};
-        touched.changed.append(item.id);
+        touched.change(item.id, i);
     }
     emit collectionsChanged();
     if (!touched.isEmpty()) {
@@ -63,11 +64,12 @@ void LibraryStore::deleteCollection(const QString &id)
 void LibraryStore::setCollections(const QStringList &collectionIds, const QString &itemId)
 {
     const QStringList chosen = collectionIds.isEmpty() ? QStringList{defaultBoardId()} : collectionIds;
-    for (Item &item : m_items) {
-        if (item.id == itemId) {
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (std::as_const(m_items)[i].id == itemId) {
+            Item &item = m_items[i];
             item.collectionIds = chosen;
             ItemChanges changes;
-            changes.changed.append(itemId);
+            changes.change(itemId, i);
             emit itemsEdited(changes);
             emit itemsChanged();
             scheduleSave();
@@ -81,14 +83,16 @@ void LibraryStore::trash(const QStringList &ids)
     const double moment = now();
     ItemChanges changes;
     for (const QString &id : ids) {
-        for (Item &item : m_items) {
-            if (item.id != id)
+        for (qsizetype i = 0; i < m_items.size(); ++i) {
+            if (std::as_const(m_items)[i].id != id)
                 continue;
-            if (!item.trashedAt) {
+            if (!std::as_const(m_items)[i].trashedAt) {
+                Item &item = m_items[i];
                 item.trashedFrom = item.collectionIds;
                 item.collectionIds.clear();
                 item.trashedAt = moment;
-                changes.changed.append(id);
+                changes.change(id, i);
+                --changes.activeDelta;
             }
             break;
         }
@@ -109,12 +113,13 @@ void LibraryStore::restore(const QStringList &ids)
     ItemChanges changes;
     QList<Item> restored;
     for (const QString &id : ids) {
-        for (Item &item : m_items) {
-            if (item.id != id)
+        for (qsizetype i = 0; i < m_items.size(); ++i) {
+            if (std::as_const(m_items)[i].id != id)
                 continue;
             // Only an item in the trash has somewhere to come back to; one
             // outside it keeps its collections.
-            if (item.trashedAt) {
+            if (std::as_const(m_items)[i].trashedAt) {
+                Item &item = m_items[i];
                 QStringList back;
                 for (const QString &collectionId : item.trashedFrom.value_or(QStringList()))
                     if (existing.contains(collectionId))
@@ -122,7 +127,8 @@ void LibraryStore::restore(const QStringList &ids)
                 item.collectionIds = back.isEmpty() ? QStringList{defaultBoardId()} : back;
                 item.trashedAt.reset();
                 item.trashedFrom.reset();
-                changes.changed.append(id);
+                changes.change(id, i);
+                ++changes.activeDelta;
                 restored.append(item);
             }
             break;
@@ -187,6 +193,7 @@ void LibraryStore::removeRecordAt(qsizetype index)
     ItemChanges changes;
     changes.removed.append(gone.id);
     changes.removedAt.append(index);
+    changes.activeDelta = gone.trashedAt ? 0 : -1;
     emit itemsEdited(changes);
     emit itemsChanged();
 }
@@ -217,12 +224,13 @@ void LibraryStore::purgeTrash(double olderThanDays)
 
 void LibraryStore::markOpened(const QString &id)
 {
-    for (Item &item : m_items) {
-        if (item.id == id) {
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (std::as_const(m_items)[i].id == id) {
+            Item &item = m_items[i];
             item.openCount = item.openCount.value_or(0) + 1;
             item.lastOpenedAt = now();
             ItemChanges changes;
-            changes.changed.append(id);
+            changes.change(id, i);
             emit itemsEdited(changes);
             emit itemsChanged();
             scheduleSave();

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QEasingCurve>
@@ -90,9 +91,23 @@ Sidebar::Sidebar(LibraryStore &store, QWidget *parent)
     });
 
     connect(&m_store, &LibraryStore::collectionsChanged, this, &Sidebar::rebuild);
-    connect(&m_store, &LibraryStore::smartFoldersChanged, this, &Sidebar::rebuild);
-    connect(&m_store, &LibraryStore::itemsChanged, this, &Sidebar::rebuild);
-    connect(&m_store, &LibraryStore::loadedChanged, this, &Sidebar::rebuild);
+    auto countAgain = [this] {
+        m_countsValid = false;
+        rebuild();
+    };
+    connect(&m_store, &LibraryStore::smartFoldersChanged, this, countAgain);
+    connect(&m_store, &LibraryStore::loadedChanged, this, countAgain);
+    // Edits of known records adjust the counts by those records alone.
+    connect(&m_store, &LibraryStore::itemsEdited, this, [this](const ItemChanges &changes) {
+        m_editSeen = true;
+        countEdit(changes);
+    });
+    connect(&m_store, &LibraryStore::itemsChanged, this, [this] {
+        if (!m_editSeen)
+            m_countsValid = false;
+        m_editSeen = false;
+        rebuild();
+    });
 
     setFixedWidth(int(drawnWidth(m_width)));
     setMinimumHeight(300);
@@ -178,20 +193,16 @@ void Sidebar::setSidebarWidth(double width)
 void Sidebar::rebuild()
 {
     m_rows.clear();
-    // Counted over the store's own list: no copy of a large library.
-    const QList<Item> &all = m_store.items();
+    if (!m_countsValid || QDateTime::currentSecsSinceEpoch() - m_countedAt > 60)
+        recount();
 
     int position = 0;
     for (const FixedRow &fixed : fixedRows()) {
         Row row{RowType::Fixed, fixed.id, fixed.title, fixed.icon, QString()};
-        if (fixed.id == QLatin1String("links")) {
-            int links = 0;
-            for (const Item &item : all)
-                links += !item.trashedAt && item.kind == QLatin1String("link") ? 1 : 0;
-            row.trailing = QString::number(links);
-        } else {
+        if (fixed.id == QLatin1String("links"))
+            row.trailing = QString::number(m_links);
+        else
             row.trailing = QString::number(position + 1);
-        }
         m_rows.append(row);
         ++position;
     }
@@ -200,19 +211,95 @@ void Sidebar::rebuild()
         row.shared = board.zone.has_value();
         m_rows.append(row);
     }
-    for (const SmartFolder &folder : m_store.smartFolders()) {
-        int count = 0;
-        for (const Item &item : all)
-            count += !item.trashedAt && folder.matches(item) ? 1 : 0;
-        m_rows.append(Row{RowType::SmartFolder, folder.id, folder.name, QStringLiteral("folder.badge.gearshape"),
-                          QString::number(count)});
-    }
+    const QList<SmartFolder> &folders = m_store.smartFolders();
+    for (qsizetype i = 0; i < folders.size(); ++i)
+        m_rows.append(Row{RowType::SmartFolder, folders[i].id, folders[i].name, QStringLiteral("folder.badge.gearshape"),
+                          QString::number(m_folderCounts.value(i))});
     for (const Row &row : std::as_const(m_rows))
         if (!m_fillShown.contains(row.id))
             m_fillShown.insert(row.id, targetFill(row));
     if (m_renaming && !findRow(*m_renaming))
         cancelRename();
     relayout();
+}
+
+quint64 Sidebar::marks(const Item &item) const
+{
+    if (item.trashedAt)
+        return 0;
+    quint64 bits = item.kind == QLatin1String("link") ? 1 : 0;
+    const QList<SmartFolder> &folders = m_store.smartFolders();
+    for (qsizetype i = 0; i < folders.size() && i < 63; ++i)
+        if (folders[i].matches(item))
+            bits |= quint64(1) << (i + 1);
+    return bits;
+}
+
+void Sidebar::recount()
+{
+    // Counted over the store's own list: no copy of a large library.
+    const QList<Item> &all = m_store.items();
+    const QList<SmartFolder> &folders = m_store.smartFolders();
+    m_links = 0;
+    m_folderCounts = QList<int>(folders.size(), 0);
+    m_marks.clear();
+    bool unique = true;
+    for (const Item &item : all) {
+        if (item.trashedAt)
+            continue;
+        m_links += item.kind == QLatin1String("link") ? 1 : 0;
+        quint64 bits = item.kind == QLatin1String("link") ? 1 : 0;
+        for (qsizetype i = 0; i < folders.size(); ++i) {
+            if (!folders[i].matches(item))
+                continue;
+            ++m_folderCounts[i];
+            if (i < 63)
+                bits |= quint64(1) << (i + 1);
+        }
+        if (bits) {
+            const qsizetype before = m_marks.size();
+            m_marks.insert(item.id, bits);
+            unique = unique && m_marks.size() != before;
+        }
+    }
+    // Adjusting by id needs one record per id and a bit per folder.
+    m_countsValid = unique && folders.size() <= 63;
+    m_countedAt = QDateTime::currentSecsSinceEpoch();
+}
+
+void Sidebar::countEdit(const ItemChanges &changes)
+{
+    if (!m_countsValid)
+        return;
+    auto adjust = [this](quint64 before, quint64 after) {
+        if ((before ^ after) & 1)
+            m_links += (after & 1) ? 1 : -1;
+        for (qsizetype i = 0; i < m_folderCounts.size() && i < 63; ++i) {
+            const quint64 bit = quint64(1) << (i + 1);
+            if ((before ^ after) & bit)
+                m_folderCounts[i] += (after & bit) ? 1 : -1;
+        }
+    };
+    for (const QString &id : changes.removed)
+        adjust(m_marks.take(id), 0);
+    const QList<Item> &all = m_store.items();
+    auto take = [&](const QString &id, qsizetype at, bool added) {
+        if (at < 0 || at >= all.size() || all[at].id != id || (added && m_marks.contains(id))) {
+            m_countsValid = false;
+            return;
+        }
+        const quint64 before = m_marks.value(id);
+        const quint64 after = marks(all[at]);
+        adjust(before, after);
+        if (after)
+            m_marks.insert(id, after);
+        else
+            m_marks.remove(id);
+    };
+    for (qsizetype i = 0; i < changes.added.size() && m_countsValid; ++i)
+        take(changes.added[i], changes.addedAt.value(i, -1), true);
+    for (qsizetype i = 0; i < changes.changed.size() && m_countsValid; ++i)
+        take(changes.changed[i], changes.changedAt.value(i, -1), false);
 }
 
 void Sidebar::relayout()

@@ -14,6 +14,9 @@
 
 #include "PlusMenu.h"
 
+#include "library/ItemChanges.h"
+#include "library/Item.h"
+
 #include <QHash>
 #include <QList>
 #include <QPointer>
@@ -162,6 +165,11 @@ private:
     };
 
     void rebuild();
+    // The counts of the Links row and the smart folders over the whole
+    // library; between two of these, edits adjust them by their records.
+    void recount();
+    void countEdit(const ItemChanges &changes);
+    quint64 marks(const Item &item) const;
     void relayout();
     const Row *rowAt(const QPointF &pos) const;
     const Row *findRow(const QString &id) const;
@@ -186,6 +194,17 @@ private:
 
     QList<Row> m_rows;
     QList<Header> m_headers;
+
+    // Per record id, which counts it adds to (bit 0: Links, bit 1 + i: the
+    // i-th smart folder); only records that count somewhere are kept.
+    QHash<QString, quint64> m_marks;
+    int m_links = 0;
+    QList<int> m_folderCounts;
+    bool m_countsValid = false;
+    bool m_editSeen = false;
+    // When the counts were last made over the whole library (seconds since
+    // the epoch): rules of the "added within" kind age.
+    qint64 m_countedAt = 0;
     QLineEdit *m_field;
     QPointer<PlusMenu> m_plusMenu;
 

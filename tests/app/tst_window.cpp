@@ -146,6 +146,64 @@ private slots:
         QTRY_VERIFY(f.window->headerBar()->linksView());
     }
 
+    void editsReachTheGridByIdOnly()
+    {
+        WindowFixture f;
+        f.state->setSelection("all");
+        f.show();
+        zezevaveri::GridEngine &engine = f.window->grid()->engine();
+        QTRY_COMPARE(f.window->grid()->items().size(), 4);
+        QTRY_VERIFY(!engine.frames().empty());
+        const zezevaveri::LayerPtr c = engine.layer("C");
+        const zezevaveri::LayerPtr a = engine.layer("A");
+        QVERIFY(c && a);
+        // A second state over the same store shows what the window is told.
+        zezevaveri::ScatterGridController otherGrid;
+        AppState other(*f.store, *f.settings, otherGrid);
+        other.setHooks(windowHooks(nullptr));
+        QVERIFY(other.updateVisible().reset);
+
+        f.store->appendItems({picture("E", "B1", 5, f.store->root())});
+        const AppState::VisibleUpdate added = other.updateVisible();
+        QVERIFY(!added.reset);
+        QVERIFY(added.diff.removed.isEmpty());
+        QCOMPARE(added.diff.inserted.size(), 1);
+        QCOMPARE(added.diff.inserted.first().first, 0);
+        QCOMPARE(added.diff.inserted.first().second.id, QString("E"));
+        // The new tile leads the grid; the others are the same tiles as before.
+        QTRY_COMPARE(engine.indexOf("E"), 0);
+        QTRY_COMPARE(engine.frames().size(), size_t(5));
+        QCOMPARE(engine.layer("C"), c);
+        QCOMPARE(engine.layer("A"), a);
+        QCOMPARE(f.window->pageTitle()->count(), std::optional<int>(5));
+        QTest::qWait(150);
+        QVERIFY(f.window->grab().toImage().save(QCoreApplication::applicationDirPath() + "/window-added.png"));
+
+        // Moved to the trash: its tile leaves, the rest stay.
+        f.store->trash({"B"});
+        const AppState::VisibleUpdate trashed = other.updateVisible();
+        QVERIFY(!trashed.reset);
+        QCOMPARE(trashed.diff.removed, QStringList{"B"});
+        QVERIFY(trashed.diff.inserted.isEmpty());
+        QTRY_VERIFY(!engine.layer("B"));
+        QTRY_COMPARE(ids(f.window->visible()), (QStringList{"E", "D", "C", "A"}));
+        QCOMPARE(engine.layer("C"), c);
+        QCOMPARE(engine.layer("A"), a);
+        QCOMPARE(f.window->pageTitle()->count(), std::optional<int>(4));
+
+        // A changed record keeps its tile and shows its new description.
+        f.store->updateItem("C", [](Item &item) { item.title = QStringLiteral("Renamed"); });
+        QTRY_COMPARE(f.window->grid()->items().at(engine.indexOf("C")).title, QString("Renamed"));
+        QCOMPARE(engine.layer("C"), c);
+        QCOMPARE(ids(f.window->gridScreen()->visibleItems()), (QStringList{"E", "D", "C", "A"}));
+
+        // Anything else starts over, and still ends with the same tiles.
+        f.store->replaceItems(f.store->items());
+        QVERIFY(other.updateVisible().reset);
+        QTRY_COMPARE(ids(f.window->visible()), (QStringList{"E", "D", "C", "A"}));
+        QCOMPARE(engine.layer("C"), c);
+    }
+
     void goMenuHasFourRowsWhateverTheLibraryHolds()
     {
         WindowFixture f;

@@ -8,7 +8,9 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QRadialGradient>
+#include <QRandomGenerator>
 #include <QString>
+#include <QStringList>
 
 namespace fixtures {
 
@@ -102,6 +104,110 @@ inline QImage reencoded(const QImage &image, double scale = 0.8, int quality = 5
     QImage back;
     back.loadFromData(bytes, "JPEG");
     return back;
+}
+
+// A 1440 x 900 screenshot of a desktop window: a title bar, a sidebar of
+// names, a heading, paragraphs and a button, in a light or a dark theme,
+// in one of three typefaces at 13 to 18 pixels. Different seeds give
+// different words and layouts. `words` receives every word drawn.
+inline QImage textScreenshot(int seed, QStringList *words = nullptr)
+{
+    static const QStringList vocabulary = QStringLiteral(
+        "design studio palette typography grid layout colour furniture chair walnut oak poster print "
+        "gallery library archive project review draft final version report quarterly revenue market "
+        "summer winter autumn spring light shadow texture pattern surface marble concrete timber glass "
+        "window door garden kitchen office table lamp shelf sofa carpet curtain ceiling floor brick "
+        "north south east west city river bridge street market harbour museum theatre station school "
+        "morning evening weekend holiday journey travel ticket booking invoice payment account balance "
+        "meeting agenda notes ideas sketch study model render photo camera lens focus frame border "
+        "button menu settings profile search filter export import share upload download folder file "
+        "green blue orange yellow purple silver golden black white brown coral indigo amber olive")
+                                             .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QRandomGenerator random(quint32(seed) * 2654435761u + 17u);
+    auto pick = [&] { return vocabulary.at(int(random.bounded(quint32(vocabulary.size())))); };
+    auto sentence = [&](int count) {
+        QStringList out;
+        for (int i = 0; i < count; ++i)
+            out << pick();
+        QString s = out.join(QLatin1Char(' '));
+        s[0] = s[0].toUpper();
+        return s;
+    };
+    QStringList drawn;
+    const bool dark = seed % 3 == 2;
+    const QColor background = dark ? QColor(32, 33, 36) : QColor(246, 246, 246);
+    const QColor ink = dark ? QColor(224, 224, 224) : QColor(30, 30, 30);
+    const QColor pane = dark ? QColor(44, 45, 50) : QColor(236, 236, 240);
+    QImage image(1440, 900, QImage::Format_RGB32);
+    image.fill(background);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    static const char *families[] = {"DejaVu Sans", "DejaVu Serif", "DejaVu Sans Mono"};
+    QFont font(QString::fromLatin1(families[seed % 3]));
+    const int size = 13 + seed % 6;
+    font.setPixelSize(size);
+    auto text = [&](int x, int y, const QString &line) {
+        p.drawText(x, y, line);
+        drawn << line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    };
+    // Title bar.
+    p.fillRect(0, 0, 1440, 52, dark ? QColor(24, 24, 27) : QColor(228, 228, 228));
+    p.setFont(font);
+    p.setPen(ink);
+    text(620, 32, sentence(2));
+    // Sidebar.
+    const int sidebar = 200 + int(random.bounded(120u));
+    p.fillRect(0, 52, sidebar, 848, pane);
+    const int entries = 6 + int(random.bounded(8u));
+    for (int i = 0; i < entries; ++i)
+        text(24, 96 + i * (size * 2 + 6), sentence(1 + int(random.bounded(2u))));
+    // Heading.
+    QFont heading = font;
+    heading.setPixelSize(size * 2);
+    heading.setBold(true);
+    p.setFont(heading);
+    const int left = sidebar + 40;
+    text(left, 110, sentence(3));
+    // Paragraphs.
+    p.setFont(font);
+    const int lineHeight = size + 8;
+    const int perLine = std::max(4, (1440 - left - 60) / (size * 6));
+    int y = 160;
+    const int lines = 10 + int(random.bounded(16u));
+    for (int i = 0; i < lines && y < 800; ++i) {
+        text(left, y, sentence(perLine - int(random.bounded(3u))));
+        y += lineHeight + (i % 5 == 4 ? lineHeight : 0);
+    }
+    // A button with white words on blue.
+    QFont bold = font;
+    bold.setBold(true);
+    p.setFont(bold);
+    p.setBrush(QColor(40, 110, 230));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(QRect(1440 - 220, 830, 180, 44), 8, 8);
+    p.setPen(Qt::white);
+    text(1440 - 200, 858, sentence(2));
+    if (words)
+        *words = drawn;
+    return image;
+}
+
+// A picture as the self-check writes them for its import of 2 000: one flat
+// colour, 200 to 1600 pixels a side.
+inline QImage selfCheckPicture(int index)
+{
+    QRandomGenerator random(quint32(index) + 1u);
+    QImage image(200 + int(random.bounded(1401u)), 200 + int(random.bounded(1401u)), QImage::Format_RGB32);
+    image.fill(QColor::fromRgbF(float(index % 256) / 255.0f, float(index / 256) * 0.125f, 0.5f, 1.0f));
+    return image;
+}
+
+// The thumbnail the import makes of a picture: longer side at most 1024 pixels.
+inline QImage asThumbnail(const QImage &image)
+{
+    if (std::max(image.width(), image.height()) <= 1024)
+        return image;
+    return image.scaled(1024, 1024, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 } // namespace fixtures

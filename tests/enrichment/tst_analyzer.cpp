@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/LanguageModel.h"
+#include "platform/Scheduler.h"
 #include "platform/Uuid.h"
 
 #include <QDir>
@@ -40,6 +41,23 @@ bool waitForLoop(Analyzer &analyzer, int timeoutMs = 60000)
 {
     return QTest::qWaitFor([&] { return !analyzer.isRunning(); }, timeoutMs);
 }
+
+// The Qt scheduler, counting the delayed runs asked of it: the store's
+// save requests (each restarts its half-second debounce).
+class CountingScheduler final : public Scheduler {
+public:
+    void post(std::function<void()> fn) override { m_qt.post(std::move(fn)); }
+    TaskId postAfter(double seconds, std::function<void()> fn) override
+    {
+        ++delayed;
+        return m_qt.postAfter(seconds, std::move(fn));
+    }
+    void cancel(TaskId id) override { m_qt.cancel(id); }
+    int delayed = 0;
+
+private:
+    QtScheduler m_qt;
+};
 } // namespace
 
 class TestAnalyzer : public QObject {
@@ -57,6 +75,8 @@ private slots:
     void tagsFromTheModelAndTheInsight();
     void tagsWaitForAModelThatDidNotAnswer();
     void unsafeThumbnailNameIsNeverOpened();
+    void resultsAreWrittenInBatches();
+    void cancelDropsTheRestOfTheBatch();
 
 private:
     QString writeThumbnail(const QString &root, const Item &item, const QImage &image)
@@ -466,6 +486,106 @@ void TestAnalyzer::unsafeThumbnailNameIsNeverOpened()
     QVERIFY(waitForLoop(analyzer));
     QVERIFY(!store.item(item.id)->palette);
     QVERIFY(!analyzer.prints().contains(item.id));
+}
+
+void TestAnalyzer::resultsAreWrittenInBatches()
+{
+    const QString root = newRoot();
+    LibraryStore store(root, false);
+    QList<Item> items;
+    for (int i = 0; i < 6; ++i) {
+        items << makeItem();
+        // Pictures with words, without and flat: each goes its own way through the workers.
+        const QImage picture = i == 0 ? fixtures::wordCard({"HELLO THERE"})
+                                      : (i % 2 ? fixtures::scene(50 + i, QSize(400, 300)) : fixtures::greyPicture());
+        writeThumbnail(root, items.last(), picture);
+    }
+    store.appendItems(items);
+    QVERIFY(!store.savePending());
+
+    Analyzer analyzer(store);
+    analyzer.setBatchLimits(3, 600000); // by count only: two batches of three
+    QList<int> dones;
+    connect(&analyzer, &Analyzer::doneChanged, this, [&](int done) { dones << done; });
+    QList<int> batches;
+    QList<bool> pendingAfterBatch;
+    connect(&analyzer, &Analyzer::batchApplied, this, [&](int size) {
+        batches << size;
+        pendingAfterBatch << store.savePending();
+    });
+    CountingScheduler scheduler;
+    {
+        ScopedScheduler scoped(&scheduler);
+        analyzer.schedule();
+        QVERIFY(waitForLoop(analyzer));
+    }
+    QCOMPARE(batches, (QList<int>{3, 3}));
+    QCOMPARE(pendingAfterBatch, (QList<bool>{true, true}));
+    // Eighteen changes (palette with labels, then tags, of six items), two save requests.
+    QCOMPARE(scheduler.delayed, 2);
+    // done still counts every item, then goes back to 0 with total.
+    QCOMPARE(dones, (QList<int>{1, 2, 3, 4, 5, 6, 0}));
+    for (const Item &item : items) {
+        const Item stored = *store.item(item.id);
+        QVERIFY(stored.palette && stored.labels && stored.ocrText && stored.tags);
+        QVERIFY(analyzer.prints().contains(item.id));
+    }
+    QVERIFY(store.item(items[0].id)->ocrText->contains(QStringLiteral("HELLO THERE")));
+    QCOMPARE(*store.item(items[2].id)->ocrText, QString()); // no text: present and empty, done
+    QVERIFY(QTest::qWaitFor([&] { return !store.hasUnsavedChanges(); }, 5000));
+}
+
+void TestAnalyzer::cancelDropsTheRestOfTheBatch()
+{
+    const QString root = newRoot();
+    LibraryStore store(root, false);
+    QList<Item> items;
+    for (int i = 0; i < 4; ++i) {
+        items << makeItem();
+        writeThumbnail(root, items.last(), fixtures::scene(60 + i, QSize(400, 300)));
+    }
+    store.appendItems(items);
+    Analyzer analyzer(store);
+    analyzer.setBatchLimits(4, 600000); // all four come back before any is written
+    QList<int> batches;
+    connect(&analyzer, &Analyzer::batchApplied, this, [&](int size) { batches << size; });
+    const auto cancelAtTwo = connect(&analyzer, &Analyzer::doneChanged, this, [&](int done) {
+        if (done == 2)
+            analyzer.cancel();
+    });
+    CountingScheduler scheduler;
+    {
+        ScopedScheduler scoped(&scheduler);
+        analyzer.schedule();
+        QVERIFY(waitForLoop(analyzer));
+    }
+    QCOMPARE(analyzer.done(), 2);
+    QCOMPARE(analyzer.total(), 4);
+    QVERIFY(batches.isEmpty()); // the batch was cut short
+    // What was written before the cancel is saved; the rest is not written at all.
+    QCOMPARE(scheduler.delayed, 1);
+    QVERIFY(QTest::qWaitFor([&] { return !store.hasUnsavedChanges(); }, 5000));
+    int written = 0;
+    for (const Item &item : items) {
+        const Item stored = *store.item(item.id);
+        const bool analysed = stored.palette.has_value();
+        QCOMPARE(stored.labels.has_value(), analysed);
+        QCOMPARE(stored.tags.has_value(), analysed);
+        QCOMPARE(analyzer.prints().contains(item.id), analysed);
+        written += analysed ? 1 : 0;
+    }
+    QCOMPARE(written, 2);
+    QVERIFY(!QFileInfo::exists(analyzer.featurePrintsPath()));
+
+    // Nothing of the cancelled pass arrives later, into the next pass.
+    disconnect(cancelAtTwo);
+    analyzer.setBatchLimits(1, 600000);
+    QList<int> totals;
+    connect(&analyzer, &Analyzer::totalChanged, this, [&](int total) { totals << total; });
+    analyzer.schedule();
+    QVERIFY(waitForLoop(analyzer));
+    QCOMPARE(totals, (QList<int>{2, 0}));
+    QCOMPARE(readFeaturePrints(analyzer.featurePrintsPath()).size(), 4);
 }
 
 QTEST_MAIN(TestAnalyzer)

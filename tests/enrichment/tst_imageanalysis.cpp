@@ -5,6 +5,7 @@
 #include "enrichment/FeaturePrintStore.h"
 #include "enrichment/ImageAnalysis.h"
 #include "enrichment/Palette.h"
+#include "enrichment/TextDetector.h"
 #include "platform/TextRecognizer.h"
 
 #include <QFile>
@@ -46,6 +47,10 @@ private slots:
     void labelsAndText();
     void analysisOfUnreadableFile();
     void transparentPixelsCountForNothing();
+    void textDetection_data();
+    void textDetection();
+    void lookingFirstLosesNoText_data();
+    void lookingFirstLosesNoText();
 
 private:
     QString write(const QImage &image, const QString &name, int quality = 85);
@@ -412,6 +417,139 @@ void TestImageAnalysis::transparentPixelsCountForNothing()
     QVERIFY(flattened.save(opaque));
     QVERIFY(!decodeTransparentOriginal(opaque, 256));
     QCOMPARE(extractPalette(thumbnail, 5, opaque), extractPalette(thumbnail, 5));
+}
+
+namespace {
+QImage withText(QImage image, const QString &text, int pixels, QColor ink, QPoint at, int degrees = 0)
+{
+    QPainter p(&image);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(pixels);
+    p.setFont(font);
+    p.setPen(ink);
+    p.translate(at);
+    p.rotate(degrees);
+    p.drawText(0, 0, text);
+    return image;
+}
+
+QImage filled(QSize size, QColor colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+} // namespace
+
+void TestImageAnalysis::textDetection_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<bool>("likelyText");
+    QTest::addColumn<bool>("featureless");
+
+    // Text, as screenshots, cards and photographs carry it.
+    QTest::newRow("screenshot, light, sans") << fixtures::textScreenshot(0) << true << false;
+    QTest::newRow("screenshot, light, serif") << fixtures::textScreenshot(1) << true << false;
+    QTest::newRow("screenshot, dark, mono") << fixtures::textScreenshot(2) << true << false;
+    QTest::newRow("card with printed words")
+        << fixtures::wordCard({"MODERN CHAIR", "Walnut and oak", "Studio 1987"}) << true << false;
+    QTest::newRow("one short word") << fixtures::wordCard({"OK"}, QSize(1200, 300)) << true << false;
+    QTest::newRow("letters a third of the picture high")
+        << withText(filled(QSize(1024, 768), Qt::white), QStringLiteral("SALE"), 300, Qt::black, {40, 500}) << true
+        << false;
+    QTest::newRow("small caption on a photo")
+        << withText(fixtures::scene(5), QStringLiteral("Photo by Ada Lovelace, 1843"), 11, Qt::white, {20, 740})
+        << true << false;
+    QTest::newRow("title set on its side")
+        << withText(filled(QSize(640, 1024), Qt::white), QStringLiteral("Vertical spine title"), 30, Qt::black,
+                    {300, 900}, -90)
+        << true << false;
+    QTest::newRow("faint placeholder")
+        << withText(filled(QSize(1024, 640), Qt::white), QStringLiteral("Search your library"), 14,
+                    QColor(190, 190, 190), {40, 100})
+        << true << false;
+    QTest::newRow("light words on dark")
+        << withText(filled(QSize(900, 600), QColor(20, 20, 28)), QStringLiteral("Night mode settings"), 16,
+                    QColor(220, 220, 220), {50, 300})
+        << true << false;
+
+    // Nothing for the text engine: the self-check's flat pictures, gradients,
+    // soft shapes and large blocks of colour.
+    QTest::newRow("self-check picture, small") << fixtures::selfCheckPicture(3) << false << true;
+    QTest::newRow("self-check picture, large") << fixtures::asThumbnail(filled(QSize(1600, 1500), QColor(200, 30, 128)))
+                                               << false << true;
+    QTest::newRow("grey gradient") << fixtures::greyPicture() << false << true;
+    QTest::newRow("dark portrait") << filled(QSize(600, 900), QColor(12, 14, 30)) << false << true;
+    QTest::newRow("two-colour split") << fixtures::twoColourSplit() << false << false;
+    QImage stripes(900, 600, QImage::Format_RGB32);
+    {
+        QPainter p(&stripes);
+        const QColor colours[] = {Qt::red, QColor(0, 180, 0), Qt::blue, Qt::yellow, QColor(200, 0, 200)};
+        for (int i = 0; i < 5; ++i)
+            p.fillRect(i * 180, 0, 180, 600, colours[i]);
+    }
+    QTest::newRow("colour stripes") << stripes << false << false;
+    for (int seed : {1, 2, 3, 8, 14})
+        QTest::newRow(qPrintable(QStringLiteral("photo-like scene %1").arg(seed))) << fixtures::scene(seed) << false
+                                                                                  << false;
+    // A face-sized detail on a flat ground is detail all the same.
+    QTest::newRow("small shape on a flat ground")
+        << [] {
+               QImage image = filled(QSize(1024, 768), QColor(120, 120, 120));
+               QPainter p(&image);
+               p.setBrush(QColor(90, 70, 60));
+               p.drawEllipse(QPoint(500, 400), 14, 18);
+               return image;
+           }()
+        << false << false;
+    QTest::newRow("tiny picture") << filled(QSize(4, 4), Qt::white) << false << true;
+    QTest::newRow("no picture") << QImage() << false << false;
+}
+
+void TestImageAnalysis::textDetection()
+{
+    QFETCH(QImage, image);
+    QFETCH(bool, likelyText);
+    QFETCH(bool, featureless);
+    // As the analysis sees it: the import's thumbnail, through JPEG.
+    QImage seen = image;
+    if (!image.isNull()) {
+        const std::optional<QImage> decoded = decodeAnalysisImage(
+            write(fixtures::asThumbnail(image), QStringLiteral("detect-%1.jpg").arg(QTest::currentDataTag()).replace(' ', '-')),
+            2048);
+        QVERIFY(decoded);
+        seen = *decoded;
+    }
+    const TextDetection look = detectText(seen);
+    QCOMPARE(look.likelyText, likelyText);
+    QCOMPARE(look.featureless, featureless);
+}
+
+// The look first changes nothing the text engine would have found: on
+// pictures with text the analysis is the same with it and without.
+void TestImageAnalysis::lookingFirstLosesNoText_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::newRow("screenshot") << fixtures::textScreenshot(4);
+    QTest::newRow("card") << fixtures::wordCard({"Quarterly report", "Revenue grew strongly"});
+    QTest::newRow("flat picture") << fixtures::selfCheckPicture(9);
+}
+
+void TestImageAnalysis::lookingFirstLosesNoText()
+{
+    QFETCH(QImage, image);
+    if (!TextRecognizer::isAvailable())
+        QFAIL("the text engine or its English data is missing");
+    const QString path = write(fixtures::asThumbnail(image),
+                               QStringLiteral("first-%1.jpg").arg(QTest::currentDataTag()).replace(' ', '-'));
+    AnalysisSettings everything;
+    everything.detectFirst = false;
+    const std::optional<ImageAnalysis> plain = analyzeImage(path, everything);
+    const std::optional<ImageAnalysis> looked = analyzeImage(path);
+    QVERIFY(plain && looked);
+    QCOMPARE(looked->text, plain->text);
+    QCOMPARE(looked->labels, plain->labels);
 }
 
 QTEST_MAIN(TestImageAnalysis)
