@@ -39,11 +39,21 @@ struct Grey {
 
 Grey greyOf(const QImage &image)
 {
-    const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
     Grey out;
-    out.width = grey.width();
-    out.height = grey.height();
+    out.width = image.width();
+    out.height = image.height();
     out.pixels.resize(size_t(out.width) * size_t(out.height));
+    if (image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32) {
+        // qGray's weights, straight from the picture: no converted copy.
+        for (int y = 0; y < out.height; ++y) {
+            const QRgb *in = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+            unsigned char *o = out.pixels.data() + size_t(y) * size_t(out.width);
+            for (int x = 0; x < out.width; ++x)
+                o[x] = (unsigned char)((qRed(in[x]) * 11 + qGreen(in[x]) * 16 + qBlue(in[x]) * 5) / 32);
+        }
+        return out;
+    }
+    const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
     for (int y = 0; y < out.height; ++y)
         std::copy_n(grey.constScanLine(y), out.width, out.pixels.begin() + ptrdiff_t(y) * out.width);
     return out;
@@ -132,13 +142,15 @@ bool isFeatureless(const Grey &g)
     int steps = 0;
     for (int y = 1; y + 1 < g.height; ++y) {
         const unsigned char *up = g.row(y - 1), *row = g.row(y), *down = g.row(y + 1);
+        int inRow = 0; // counted branch-free, a row at a time
         for (int x = 1; x + 1 < g.width; ++x) {
-            if (std::abs(int(row[x + 1]) - int(row[x - 1])) >= kDetailStep
-                || std::abs(int(down[x]) - int(up[x])) >= kDetailStep) {
-                if (++steps >= kDetailPixels)
-                    return false;
-            }
+            const int across = std::abs(int(row[x + 1]) - int(row[x - 1]));
+            const int along = std::abs(int(down[x]) - int(up[x]));
+            inRow += int(std::max(across, along) >= kDetailStep);
         }
+        steps += inRow;
+        if (steps >= kDetailPixels)
+            return false;
     }
     return true;
 }

@@ -27,3 +27,5 @@ target_link_libraries(vellora_enrichment
 # The distance loop of find-similar runs over every stored print.
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/FeaturePrint.cpp ${CMAKE_CURRENT_LIST_DIR}/FeaturePrintStore.cpp
   PROPERTIES COMPILE_OPTIONS "-O3")
+# The look for strokes runs over every pixel of every thumbnail.
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/TextDetector.cpp PROPERTIES COMPILE_OPTIONS "-O3")

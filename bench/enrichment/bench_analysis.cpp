@@ -1,5 +1,9 @@
 // Per-thumbnail costs of the analysis, and find-similar over a large library.
 // Run: build/bench/enrichment/bench_analysis
+// The library pass (BM_AnalyzeLibrary): the self-check's 2 000 pictures and
+// 200 text screenshots, one worker without the look for strokes (the road
+// before it) against eight workers with it; a few minutes in all. With
+// VELLORA_BENCH_SMALL set it takes a tenth of the pictures.
 
 #include "AnalysisFixtures.h"
 
@@ -8,6 +12,7 @@
 #include "enrichment/Analyzer.h"
 #include "enrichment/ImageAnalysis.h"
 #include "enrichment/Palette.h"
+#include "enrichment/TextDetector.h"
 #include "library/LibraryStore.h"
 #include "platform/Clock.h"
 #include "platform/Uuid.h"
@@ -194,6 +199,167 @@ void BM_AnalyzerPass(benchmark::State &state)
 }
 // 0: one worker per core.
 BENCHMARK(BM_AnalyzerPass)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// The look for strokes alone, on a screenshot and on a flat picture.
+void BM_TextDetection(benchmark::State &state)
+{
+    const QImage picture = state.range(0) ? fixtures::asThumbnail(fixtures::textScreenshot(1))
+                                          : fixtures::asThumbnail(fixtures::selfCheckPicture(5));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(detectText(picture));
+    state.SetLabel(state.range(0) ? "screenshot" : "flat picture");
+}
+BENCHMARK(BM_TextDetection)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// The whole per-item analysis of one thumbnail, with and without the look first.
+void BM_AnalyzeFlatPicture(benchmark::State &state)
+{
+    const QString path = g_dir->filePath(QStringLiteral("flat.jpg"));
+    fixtures::saveJpeg(fixtures::asThumbnail(fixtures::selfCheckPicture(11)), path);
+    AnalysisSettings settings;
+    settings.detectFirst = state.range(0) != 0;
+    analyzeImage(path, settings);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(analyzeImage(path, settings));
+    state.SetLabel(settings.detectFirst ? "look first" : "everything");
+}
+BENCHMARK(BM_AnalyzeFlatPicture)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The library of the self-check (flat pictures of 200 to 1600 pixels) with
+// text screenshots among them, every eleventh item, as thumbnails.
+struct AnalysisLibrary {
+    QString root;
+    QList<Item> items;
+    QHash<QString, QStringList> screenshotWords; // by item id
+};
+
+const AnalysisLibrary &analysisLibrary()
+{
+    static const AnalysisLibrary library = [] {
+        const bool small = qEnvironmentVariableIsSet("VELLORA_BENCH_SMALL");
+        const int pictures = small ? 200 : 2000;
+        const int screenshots = small ? 20 : 200;
+        AnalysisLibrary lib;
+        lib.root = g_dir->filePath(QStringLiteral("library-pass"));
+        QDir().mkpath(lib.root + QStringLiteral("/thumbnails"));
+        const int count = pictures + screenshots;
+        QList<QStringList> words(count);
+        QList<bool> isShot(count, false);
+        for (int k = 0; k < screenshots; ++k)
+            isShot[k * count / screenshots + 5] = true;
+        for (int i = 0; i < count; ++i) {
+            Item item;
+            item.id = newUUIDString();
+            item.kind = QStringLiteral("image");
+            item.originalFilename = QStringLiteral("img%1.png").arg(i);
+            item.storedFilename = item.id + QStringLiteral(".png");
+            item.thumbnailFilename = item.id + QStringLiteral(".jpg");
+            item.contentHash = item.id;
+            item.dateAdded = item.dateCreated = now();
+            lib.items << item;
+        }
+        // Written by every core at once: this is set-up, not measured.
+        std::atomic<int> next{0};
+        std::vector<std::thread> threads;
+        for (unsigned w = 0; w < std::max(1u, std::thread::hardware_concurrency()); ++w)
+            threads.emplace_back([&] {
+                for (int i; (i = next.fetch_add(1)) < count;) {
+                    const QImage picture = isShot[i] ? fixtures::textScreenshot(i, &words[i])
+                                                     : fixtures::selfCheckPicture(i);
+                    fixtures::saveJpeg(fixtures::asThumbnail(picture),
+                                       lib.root + QStringLiteral("/thumbnails/") + lib.items[i].thumbnailFilename, 85);
+                }
+            });
+        for (auto &t : threads)
+            t.join();
+        for (int i = 0; i < count; ++i) {
+            auto &item = lib.items[i];
+            item.pixelWidth = isShot[i] ? 1440 : 1024;
+            item.pixelHeight = isShot[i] ? 900 : 1024;
+            if (isShot[i])
+                lib.screenshotWords.insert(item.id, words[i]);
+        }
+        return lib;
+    }();
+    return library;
+}
+
+// Of the words drawn on the screenshots (two letters or more), how many the
+// recognised text holds, each occurrence counted once.
+double wordRecall(const LibraryStore &store, const QHash<QString, QStringList> &screenshotWords)
+{
+    static const QRegularExpression word(QStringLiteral("[A-Za-z]{2,}"));
+    qint64 found = 0, asked = 0;
+    for (auto it = screenshotWords.cbegin(); it != screenshotWords.cend(); ++it) {
+        QHash<QString, int> seen;
+        const QString text = store.item(it.key())->ocrText.value_or(QString());
+        for (auto m = word.globalMatch(text); m.hasNext();)
+            ++seen[m.next().captured()];
+        for (const QString &drawn : *it) {
+            if (!word.match(drawn).hasMatch())
+                continue;
+            ++asked;
+            if (seen.value(drawn) > 0) {
+                --seen[drawn];
+                ++found;
+            }
+        }
+    }
+    return asked ? double(found) / double(asked) : 0.0;
+}
+
+double g_oneWorkerRate = 0;
+
+// The analyzer's whole pass over the library: one worker with every
+// picture through the text engine and the detectors (the road before the
+// look for strokes), against eight workers that look first.
+void BM_AnalyzeLibrary(benchmark::State &state)
+{
+    const int workers = int(state.range(0));
+    const bool detectFirst = state.range(1) != 0;
+    const AnalysisLibrary &lib = analysisLibrary();
+    qint64 analysed = 0;
+    qint64 nanoseconds = 0;
+    double recall = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(lib.root + QStringLiteral("/library.json"));
+        QFile::remove(lib.root + QStringLiteral("/featureprints.bin"));
+        LibraryStore store(lib.root, false);
+        store.appendItems(lib.items);
+        Analyzer analyzer(store);
+        analyzer.setWorkerCount(workers);
+        analyzer.setDetectFirst(detectFirst);
+        QEventLoop loop;
+        QObject::connect(&analyzer, &Analyzer::finished, &loop, &QEventLoop::quit);
+        state.ResumeTiming();
+        QElapsedTimer timer;
+        timer.start();
+        analyzer.schedule();
+        loop.exec();
+        nanoseconds += timer.nsecsElapsed();
+        state.PauseTiming();
+        recall = wordRecall(store, lib.screenshotWords);
+        analysed += lib.items.size();
+        state.ResumeTiming();
+    }
+    const double rate = nanoseconds ? double(analysed) * 1e9 / double(nanoseconds) : 0;
+    if (workers == 1 && !detectFirst)
+        g_oneWorkerRate = rate;
+    else if (g_oneWorkerRate > 0)
+        state.counters["x one worker"] = rate / g_oneWorkerRate;
+    state.counters["items/s"] = rate;
+    state.counters["workers"] = workers;
+    state.counters["word recall"] = recall;
+    state.counters["items"] = double(lib.items.size());
+}
+BENCHMARK(BM_AnalyzeLibrary)
+    ->Args({1, 0})
+    ->Args({8, 1})
+    ->ArgNames({"workers", "look"})
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 void BM_FindSimilar100k(benchmark::State &state)
 {
