@@ -75,13 +75,13 @@ int compareFileNames(const QString &a, const QString &b)
 // later item whose fields share their data is certain to hold the same text.
 struct SearchKeyCache::Entry {
     QString originalFilename;
-    QString ocrText;
+    CompactText ocrText;
     QString title;
     QString sourceURL;
     QString siteName;
     QString summary;
     QString insightSummary;
-    QString pageText;
+    CompactText pageText;
     QStringList tags;
     QStringList labels;
     QString key;
@@ -89,26 +89,27 @@ struct SearchKeyCache::Entry {
 
     static bool same(const QString &a, const QString &b) { return a.constData() == b.constData() && a.size() == b.size(); }
     static bool same(const QStringList &a, const QStringList &b) { return a.constData() == b.constData() && a.size() == b.size(); }
+    static bool same(const CompactText &a, const CompactText &b) { return a.isSharedWith(b); }
 
     bool textMatches(const Item &item) const
     {
-        return same(originalFilename, item.originalFilename) && same(ocrText, item.ocrText.value_or(QString()))
+        return same(originalFilename, item.originalFilename) && same(ocrText, item.ocrText.value_or(CompactText()))
             && same(title, item.title.value_or(QString())) && same(sourceURL, item.sourceURL.value_or(QString()))
             && same(siteName, item.siteName.value_or(QString())) && same(summary, item.summary.value_or(QString()))
             && same(insightSummary, item.insight ? item.insight->summary : QString())
-            && same(pageText, item.pageText.value_or(QString())) && same(tags, item.tags.value_or(QStringList()))
+            && same(pageText, item.pageText.value_or(CompactText())) && same(tags, item.tags.value_or(QStringList()))
             && same(labels, item.labels.value_or(QStringList()));
     }
     void takeText(const Item &item)
     {
         originalFilename = item.originalFilename;
-        ocrText = item.ocrText.value_or(QString());
+        ocrText = item.ocrText.value_or(CompactText());
         title = item.title.value_or(QString());
         sourceURL = item.sourceURL.value_or(QString());
         siteName = item.siteName.value_or(QString());
         summary = item.summary.value_or(QString());
         insightSummary = item.insight ? item.insight->summary : QString();
-        pageText = item.pageText.value_or(QString());
+        pageText = item.pageText.value_or(CompactText());
         tags = item.tags.value_or(QStringList());
         labels = item.labels.value_or(QStringList());
     }

@@ -79,6 +79,13 @@ QString toString(const nlohmann::json &value, const Path &path)
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
 }
 
+CompactText toCompactText(const nlohmann::json &value, const Path &path)
+{
+    if (!value.is_string())
+        typeMismatch(path, "a string", value);
+    return CompactText::fromUtf8(std::string_view(value.get_ref<const std::string &>()));
+}
+
 qint64 toInteger(const nlohmann::json &value, const Path &path)
 {
     switch (value.type()) {
@@ -191,6 +198,15 @@ std::optional<QString> ObjectReader::optString(const char *key) const
         return std::nullopt;
     const Path p = m_path.member(key);
     return toString(*v, p);
+}
+
+std::optional<CompactText> ObjectReader::optText(const char *key) const
+{
+    const nlohmann::json *v = optional(key);
+    if (!v)
+        return std::nullopt;
+    const Path p = m_path.member(key);
+    return toCompactText(*v, p);
 }
 
 std::optional<qint64> ObjectReader::optInteger(const char *key) const

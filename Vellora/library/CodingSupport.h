@@ -3,6 +3,7 @@
 // of the library's interface.
 
 #include "CodingError.h"
+#include "CompactText.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,6 +46,8 @@ struct Path {
 const char *describe(const nlohmann::json &value);
 
 QString toString(const nlohmann::json &value, const Path &path);
+// The same check as toString(), keeping the document's UTF-8 as it is.
+CompactText toCompactText(const nlohmann::json &value, const Path &path);
 qint64 toInteger(const nlohmann::json &value, const Path &path);
 double toNumber(const nlohmann::json &value, const Path &path);
 QStringList toStrings(const nlohmann::json &value, const Path &path);
@@ -67,6 +70,7 @@ public:
     QStringList strings(const char *key) const;
 
     std::optional<QString> optString(const char *key) const;
+    std::optional<CompactText> optText(const char *key) const;
     std::optional<qint64> optInteger(const char *key) const;
     std::optional<double> optNumber(const char *key) const;
     std::optional<QStringList> optStrings(const char *key) const;

@@ -2,6 +2,7 @@
 // One library entry, an image or a link.
 
 #include "CodingError.h"
+#include "CompactText.h"
 #include "LinkInsight.h"
 
 #include <QByteArray>
@@ -32,7 +33,7 @@ struct Item {
     // Optional: unset is left out of the stored form.
     std::optional<QString> sourceURL;
     std::optional<QStringList> labels;
-    std::optional<QString> ocrText;
+    std::optional<CompactText> ocrText;
     std::optional<QStringList> tags;
     std::optional<QStringList> palette;
     std::optional<qint64> fileSize;
@@ -41,7 +42,7 @@ struct Item {
     std::optional<QString> summary;
     std::optional<QString> faviconFilename;
     std::optional<double> snapshotDate;
-    std::optional<QString> pageText;
+    std::optional<CompactText> pageText;
     std::optional<LinkInsight> insight;
     std::optional<qint64> openCount;
     std::optional<double> lastOpenedAt;

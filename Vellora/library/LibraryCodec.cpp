@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vellora::coding {
@@ -77,6 +78,13 @@ double number(element value)
     }
 }
 
+CompactText compactText(element value)
+{
+    if (value.type() != element_type::STRING)
+        throw NotSure{};
+    return CompactText::fromUtf8(take<std::string_view>(value.get_string()));
+}
+
 QStringList strings(element value)
 {
     if (value.type() != element_type::ARRAY)
@@ -90,6 +98,63 @@ QStringList strings(element value)
 }
 
 bool isNull(element value) { return value.type() == element_type::NULL_VALUE; }
+
+// The short texts that repeat across items (kind, the collections an item is
+// in, labels, tags) are made once per document and shared by every item that
+// holds them: each separate QString and list is a heap block of its own, and
+// in a large library these blocks take more memory than the text they hold.
+class Interner {
+public:
+    QString text(element value)
+    {
+        if (value.type() != element_type::STRING)
+            throw NotSure{};
+        const std::string_view s = take<std::string_view>(value.get_string());
+        if (s.size() > kLongest)
+            return QString::fromUtf8(s.data(), qsizetype(s.size()));
+        // The views point into the parser's document, which outlives this.
+        if (const auto it = m_texts.find(s); it != m_texts.end())
+            return it->second;
+        QString made = QString::fromUtf8(s.data(), qsizetype(s.size()));
+        if (m_texts.size() < kMostEntries)
+            m_texts.emplace(s, made);
+        return made;
+    }
+
+    QStringList strings(element value)
+    {
+        if (value.type() != element_type::ARRAY)
+            throw NotSure{};
+        const auto array = arrayOf(value);
+        // The key: each text after its length, so that no two lists share one.
+        m_key.clear();
+        for (element e : array) {
+            if (e.type() != element_type::STRING)
+                throw NotSure{};
+            const std::string_view s = take<std::string_view>(e.get_string());
+            m_key += std::to_string(s.size());
+            m_key.push_back(':');
+            m_key.append(s.data(), s.size());
+        }
+        if (const auto it = m_lists.find(m_key); it != m_lists.end())
+            return it->second;
+        QStringList out;
+        out.reserve(qsizetype(array.size()));
+        for (element e : array)
+            out.push_back(text(e));
+        if (m_lists.size() < kMostEntries && m_key.size() <= kLongestKey)
+            m_lists.emplace(m_key, out);
+        return out;
+    }
+
+private:
+    static constexpr size_t kLongest = 200;
+    static constexpr size_t kLongestKey = 1000;
+    static constexpr size_t kMostEntries = 50000;
+    std::unordered_map<std::string_view, QString> m_texts;
+    std::unordered_map<std::string, QStringList> m_lists;
+    std::string m_key;
+};
 
 // A small record read through the general decoder, from its minified text:
 // the insight of a link and the smart folders are few and rarely large.
@@ -140,8 +205,10 @@ template <typename T, typename F> void optionalField(std::optional<T> &field, el
         field = read(value);
 }
 
-Item readItemFast(element value, const Path &path)
+Item readItemFast(element value, const Path &path, Interner &shared)
 {
+    auto sharedText = [&shared](element v) { return shared.text(v); };
+    auto sharedStrings = [&shared](element v) { return shared.strings(v); };
     if (value.type() != element_type::OBJECT)
         throw NotSure{};
     Item item;
@@ -156,7 +223,7 @@ Item readItemFast(element value, const Path &path)
         }
         switch (key) {
         case ItemKey::Id: item.id = text(v); break;
-        case ItemKey::Kind: item.kind = text(v); break;
+        case ItemKey::Kind: item.kind = shared.text(v); break;
         case ItemKey::OriginalFilename: item.originalFilename = text(v); break;
         case ItemKey::StoredFilename: item.storedFilename = text(v); break;
         case ItemKey::ThumbnailFilename: item.thumbnailFilename = text(v); break;
@@ -165,19 +232,19 @@ Item readItemFast(element value, const Path &path)
         case ItemKey::ContentHash: item.contentHash = text(v); break;
         case ItemKey::DateAdded: item.dateAdded = number(v); break;
         case ItemKey::DateCreated: item.dateCreated = number(v); break;
-        case ItemKey::CollectionIds: item.collectionIds = strings(v); break;
+        case ItemKey::CollectionIds: item.collectionIds = shared.strings(v); break;
         case ItemKey::SourceURL: optionalField(item.sourceURL, v, text); break;
-        case ItemKey::Labels: optionalField(item.labels, v, strings); break;
-        case ItemKey::OcrText: optionalField(item.ocrText, v, text); break;
-        case ItemKey::Tags: optionalField(item.tags, v, strings); break;
+        case ItemKey::Labels: optionalField(item.labels, v, sharedStrings); break;
+        case ItemKey::OcrText: optionalField(item.ocrText, v, compactText); break;
+        case ItemKey::Tags: optionalField(item.tags, v, sharedStrings); break;
         case ItemKey::Palette: optionalField(item.palette, v, strings); break;
         case ItemKey::FileSize: optionalField(item.fileSize, v, integer); break;
         case ItemKey::Title: optionalField(item.title, v, text); break;
-        case ItemKey::SiteName: optionalField(item.siteName, v, text); break;
+        case ItemKey::SiteName: optionalField(item.siteName, v, sharedText); break;
         case ItemKey::Summary: optionalField(item.summary, v, text); break;
         case ItemKey::FaviconFilename: optionalField(item.faviconFilename, v, text); break;
         case ItemKey::SnapshotDate: optionalField(item.snapshotDate, v, number); break;
-        case ItemKey::PageText: optionalField(item.pageText, v, text); break;
+        case ItemKey::PageText: optionalField(item.pageText, v, compactText); break;
         case ItemKey::Insight:
             if (isNull(v)) {
                 item.insight.reset();
@@ -189,7 +256,7 @@ Item readItemFast(element value, const Path &path)
         case ItemKey::OpenCount: optionalField(item.openCount, v, integer); break;
         case ItemKey::LastOpenedAt: optionalField(item.lastOpenedAt, v, number); break;
         case ItemKey::TrashedAt: optionalField(item.trashedAt, v, number); break;
-        case ItemKey::TrashedFrom: optionalField(item.trashedFrom, v, strings); break;
+        case ItemKey::TrashedFrom: optionalField(item.trashedFrom, v, sharedStrings); break;
         }
     }
     if (required != (1u << (unsigned(ItemKey::CollectionIds) + 1)) - 1)
@@ -265,6 +332,9 @@ void appendText(std::string &out, const QString &s)
     const QByteArray utf8 = s.toUtf8();
     appendJSONString(out, std::string_view(utf8.constData(), size_t(utf8.size())));
 }
+
+// Kept as the document held it: no conversion on the way out.
+void appendText(std::string &out, const CompactText &s) { appendJSONString(out, s.utf8View()); }
 
 void newline(std::string &out, int depth)
 {
@@ -385,8 +455,9 @@ std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
                 required |= 1;
             } else if (key == "items") {
                 const Path itemsPath = top.member("items");
-                file.items = records<Item>(v, [&itemsPath](element e, qsizetype i) {
-                    return readItemFast(e, itemsPath.element(i));
+                Interner shared;
+                file.items = records<Item>(v, [&itemsPath, &shared](element e, qsizetype i) {
+                    return readItemFast(e, itemsPath.element(i), shared);
                 });
                 required |= 2;
             } else if (key == "topLevelOrder") {

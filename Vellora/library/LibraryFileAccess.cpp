@@ -82,6 +82,10 @@ std::optional<RawRead> readRaw(const QString &path)
         return raw;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Room for the whole file and the parser's read-ahead up front: the
+    // decoder then parses these bytes in place instead of copying them.
+    if (info.st_size > 0 && info.st_size < (qint64(1) << 30))
+        raw.bytes.reserve(qsizetype(info.st_size) + 64);
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);

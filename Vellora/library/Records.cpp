@@ -84,7 +84,7 @@ Item readItem(const nlohmann::json &value, const Path &path)
     item.collectionIds = r.strings("collectionIds");
     item.sourceURL = r.optString("sourceURL");
     item.labels = r.optStrings("labels");
-    item.ocrText = r.optString("ocrText");
+    item.ocrText = r.optText("ocrText");
     item.tags = r.optStrings("tags");
     item.palette = r.optStrings("palette");
     item.fileSize = r.optInteger("fileSize");
@@ -93,7 +93,7 @@ Item readItem(const nlohmann::json &value, const Path &path)
     item.summary = r.optString("summary");
     item.faviconFilename = r.optString("faviconFilename");
     item.snapshotDate = r.optNumber("snapshotDate");
-    item.pageText = r.optString("pageText");
+    item.pageText = r.optText("pageText");
     if (const nlohmann::json *v = r.optional("insight")) {
         const Path p = path.member("insight");
         item.insight = readLinkInsight(*v, p);

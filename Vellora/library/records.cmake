@@ -5,6 +5,7 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/CodingError.h
   ${CMAKE_CURRENT_LIST_DIR}/CodingSupport.h
   ${CMAKE_CURRENT_LIST_DIR}/CodingSupport.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/CompactText.h
   ${CMAKE_CURRENT_LIST_DIR}/Item.h
   ${CMAKE_CURRENT_LIST_DIR}/JsonWriter.h
   ${CMAKE_CURRENT_LIST_DIR}/JsonWriter.cpp

@@ -5,6 +5,7 @@
 #include "library/CodingSupport.h"
 #include "library/JsonWriter.h"
 #include "library/LibraryCodec.h"
+#include "library/LibraryMerge.h"
 #include "library/Records.h"
 
 #include <QFile>
@@ -156,6 +157,14 @@ private slots:
         QTest::newRow("text for a number") << doc(R"(,"dateAdded":"5")") << false;
         QTest::newRow("not JSON") << QByteArray("{\"items\":[") << false;
         QTest::newRow("missing items") << QByteArray(R"({"collections":[],"topLevelOrder":[]})") << false;
+        // The long texts are kept as UTF-8: present but empty is not absent,
+        // and escapes come out as the characters they stand for.
+        QTest::newRow("empty text") << doc(R"(,"ocrText":"","pageText":"")") << true;
+        QTest::newRow("null text") << doc(R"(,"ocrText":null,"pageText":null)") << true;
+        QTest::newRow("escaped text") << doc(",\"ocrText\":\"\\u00e9\\ud83d\\ude00\\u0000\\n\\\"\\/\",\"pageText\":\"\\u2028\"") << true;
+        QTest::newRow("lone surrogate") << doc(R"(,"pageText":"a\ud800b")") << false;
+        QTest::newRow("text for a list") << doc(R"(,"tags":"ui")") << false;
+        QTest::newRow("number in a list") << doc(R"(,"labels":["a",1])") << false;
     }
 
     void documentsTheFastReaderHandsOver()
@@ -166,6 +175,101 @@ private slots:
         // Whichever road reads it, the outcome is the general road's, to the letter.
         QCOMPARE(outcome([&] { return LibraryFile::decode(document); }),
                  outcome([&] { return LibraryFile::fromJSON(coding::parse(document)); }));
+    }
+
+    void longTextsKeepEveryCharacter_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("ascii") << QStringLiteral("Line one\nLine\ttwo \"quoted\" back\\slash </script>");
+        QTest::newRow("accents and CJK") << QStringLiteral("Caf\u00e9 cr\u00e8me \u6f22\u5b57");
+        QTest::newRow("emoji, a surrogate pair") << QStringLiteral("grin \U0001F600 flag \U0001F1EB\U0001F1F7");
+        QTest::newRow("NUL and controls") << QString::fromUtf16(u"a\u0000b\u0001\u001f\u007f", 6);
+        QTest::newRow("byte order mark first") << QStringLiteral("\ufeffmarked");
+        QTest::newRow("line separators") << QStringLiteral("\u2028\u2029");
+    }
+
+    void longTextsKeepEveryCharacter()
+    {
+        QFETCH(QString, text);
+        const CompactText compact = text;
+        QCOMPARE(compact.toString(), text);
+        QVERIFY(compact == text && text == compact && compact == CompactText(text));
+        QVERIFY(compact != text + QLatin1Char('!'));
+        QCOMPARE(compact.isEmpty(), text.isEmpty());
+
+        LibraryFile file = variedLibrary();
+        file.items[1].ocrText = text;
+        file.items[0].pageText = text;
+        const QByteArray written = file.encode();
+        QCOMPARE(written, writeJSON(file.toJSON(), JsonStyle::PrettySorted));
+        const auto fast = coding::decodeLibraryFast(written);
+        QVERIFY(fast.has_value());
+        const LibraryFile general = LibraryFile::fromJSON(coding::parse(written));
+        for (const LibraryFile &read : {*fast, general}) {
+            QVERIFY(read.items[1].ocrText.has_value() && read.items[0].pageText.has_value());
+            QCOMPARE(read.items[1].ocrText->toString(), text);
+            QCOMPARE(read.items[0].pageText->toString(), text);
+            QCOMPARE(read.encode(), written);
+        }
+    }
+
+    void sharedListsStayApart()
+    {
+        // Items with lists that only differ in where one text ends and the
+        // next begins, or in one character, must each keep their own list.
+        auto item = [](const char *id, const char *kind, const char *collections, const char *tags, const char *labels) {
+            return QString::fromLatin1(R"({"id":"%1","kind":"%2","originalFilename":"a","storedFilename":"s",)"
+                                       R"("thumbnailFilename":"t","pixelWidth":1,"pixelHeight":1,"contentHash":"h",)"
+                                       R"("dateAdded":0,"dateCreated":0,"collectionIds":%3,"tags":%4,"labels":%5})")
+                .arg(QLatin1String(id), QLatin1String(kind), QLatin1String(collections), QLatin1String(tags),
+                     QLatin1String(labels))
+                .toUtf8();
+        };
+        const QByteArray document = R"({"collections":[{"id":"B","name":"Inbox","dateCreated":0,"groups":[]}],"items":[)"
+            + item("1", "image", R"(["B"])", R"(["ab","c"])", R"(["x"])") + ","
+            + item("2", "image", R"(["B"])", R"(["a","bc"])", R"(["x","x"])") + ","
+            + item("3", "link", R"(["B"])", R"(["1:ab","c"])", "[]") + ","
+            + item("4", "image", "[]", R"(["ab","c"])", R"(["\u00e9"])") + ","
+            + item("5", "image", R"(["B"])", R"(["a\u0000b","c"])", R"(["e\u0301"])")
+            + R"(],"topLevelOrder":["B"]})";
+        auto fast = coding::decodeLibraryFast(document);
+        QVERIFY(fast.has_value());
+        QCOMPARE(fast->encode(), LibraryFile::fromJSON(coding::parse(document)).encode());
+        const QList<QStringList> tags = {{"ab", "c"}, {"a", "bc"}, {"1:ab", "c"}, {"ab", "c"},
+                                         {QString::fromUtf16(u"a\u0000b", 3), "c"}};
+        for (qsizetype i = 0; i < tags.size(); ++i)
+            QCOMPARE(*fast->items[i].tags, tags[i]);
+        QCOMPARE(fast->items[2].kind, QStringLiteral("link"));
+        QCOMPARE(*fast->items[4].labels, QStringList{QString::fromUtf16(u"e\u0301")});
+
+        // A change to one item's list is that item's alone.
+        fast->items[0].tags->append(QStringLiteral("new"));
+        (*fast->items[1].labels)[0] = QStringLiteral("y");
+        QCOMPARE(*fast->items[3].tags, (QStringList{"ab", "c"}));
+        QCOMPARE(*fast->items[1].labels, (QStringList{"y", "x"}));
+        QCOMPARE(*fast->items[0].labels, QStringList{"x"});
+    }
+
+    void mergeComparesLongTexts()
+    {
+        // Both sides start from a decoded file, the way the store meets them.
+        LibraryFile written = variedLibrary();
+        written.items[1].ocrText = QStringLiteral("Men\u00fc \U0001F600");
+        const LibraryFile base = *coding::decodeLibraryFast(written.encode());
+        LibraryFile local = base;
+        LibraryFile remote = base;
+        // The same text set again is no change; a new one is.
+        local.items[1].ocrText = QStringLiteral("Men\u00fc \U0001F600");
+        local.items[3].pageText = QStringLiteral("r\u00e9\u00e9crit");
+        remote.items[1].ocrText = QStringLiteral("remote text");
+        remote.items[3].ocrText = CompactText();
+        remote.items[6].pageText.reset();
+        const LibraryFile merged = mergeLibraries(base, local, remote);
+        QCOMPARE(merged.items[1].ocrText->toString(), QStringLiteral("remote text"));
+        QCOMPARE(merged.items[3].pageText->toString(), QStringLiteral("r\u00e9\u00e9crit"));
+        QVERIFY(merged.items[3].ocrText && merged.items[3].ocrText->isEmpty());
+        QVERIFY(!merged.items[6].pageText);
     }
 };
 
