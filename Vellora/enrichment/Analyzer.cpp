@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QMetaObject>
 #include <QPointer>
-#include <QSet>
 #include <QThread>
 
 #include <algorithm>

@@ -177,12 +177,17 @@ QStringList detectedLabels(const QImage &image)
             return {};
         std::vector<cv::Rect> faces;
         if (cascades.faces) {
-            faces = agreed(detect(cascades.face, grey, 6, minSide), detect(cascades.faceAgain, grey, 4, minSide));
+            // The second cascade only confirms: without a find of the first
+            // there is nothing for it to agree with.
+            const std::vector<cv::Rect> first = detect(cascades.face, grey, 6, minSide);
+            if (!first.empty())
+                faces = agreed(first, detect(cascades.faceAgain, grey, 4, minSide));
             if (!faces.empty())
                 labels << QStringLiteral("face") << QStringLiteral("person");
         }
         if (cascades.cats) {
-            const auto cats = agreed(detect(cascades.cat, grey, 6, minSide), detect(cascades.catAgain, grey, 4, minSide));
+            const std::vector<cv::Rect> first = detect(cascades.cat, grey, 6, minSide);
+            const auto cats = first.empty() ? first : agreed(first, detect(cascades.catAgain, grey, 4, minSide));
             const bool onAFace = std::any_of(cats.begin(), cats.end(), [&faces](const cv::Rect &c) {
                 return std::any_of(faces.begin(), faces.end(), [&c](const cv::Rect &f) { return (c & f).area() > 0; });
             });
