@@ -486,9 +486,13 @@ Board readBoardFast(od::value &value, Reader &r)
 
 template <typename T, typename F> QList<T> records(od::value &value, F read)
 {
+    od::array array = take<od::array>(value.get_array());
+    // Counting first walks only the parser's index; growing the list instead
+    // would move every record already read, again and again.
     QList<T> out;
+    out.reserve(qsizetype(take<size_t>(array.count_elements())));
     qsizetype i = 0;
-    for (auto element : take<od::array>(value.get_array())) {
+    for (auto element : array) {
         od::value e = take<od::value>(std::move(element));
         if (Reader::isNull(e))
             throw NotSure{};
