@@ -28,7 +28,10 @@ double justifiedLayout(std::span<const double> aspects, double width, double row
     if (!std::isfinite(width) || !std::isfinite(r) || !std::isfinite(g) || r <= 0 || g < 0 || !(A > 0))
         return out.height;
 
-    out.frames.reserve(aspects.size());
+    // Room to grow: laying out again after one more item must not take a
+    // fresh block of memory each time.
+    if (out.frames.capacity() < aspects.size())
+        out.frames.reserve(aspects.size() + aspects.size() / 4 + 64);
     double y = g + h;
     size_t rowStart = 0;
     double sum = 0;

@@ -255,8 +255,12 @@ void GridEngine::setItems(std::vector<ScatterItem> items)
     if (m_press && !ids.contains(m_press->tile->name))
         m_press.reset();
     m_items = std::move(items);
+    // Room for items added one by one later (applyChanges), so that one more
+    // is not a copy of all of them.
+    const size_t room = m_items.size() + m_items.size() / 4 + 64;
+    m_items.reserve(room);
     m_aspects.clear();
-    m_aspects.reserve(m_items.size());
+    m_aspects.reserve(room);
     for (const auto &item : m_items)
         m_aspects.push_back(item.aspect);
     rebuildTiles(old);
@@ -316,6 +320,7 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
         fadeOut(it.key(), it.value(), oldRevision.value(it.key()));
     }
     m_tiles = std::move(tiles);
+    m_tiles.reserve(m_items.capacity());
     m_layers = std::move(layers);
     m_holdLo = 0;
     m_holdHi = m_tiles.size();
@@ -428,8 +433,16 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
         m_layers.remove(it.key());
         fadeOut(it.key(), it->tile, it->revision);
     }
-    m_holdLo = 0;
-    m_holdHi = m_tiles.size();
+    // The tiles that may hold pixels moved by at most one place per change.
+    const size_t removedCount = size_t(removed.size());
+    m_holdLo = m_holdLo > removedCount ? m_holdLo - removedCount : 0;
+    m_holdHi = std::min(m_tiles.size(), m_holdHi + inserted.size());
+    // A tile that moved keeps its pixels wherever it went.
+    for (const auto &[position, item] : inserted) {
+        const size_t at = std::min(position, m_tiles.size() - 1);
+        m_holdLo = std::min(m_holdLo, at);
+        m_holdHi = std::max(m_holdHi, at + 1);
+    }
     m_host.setNeedsDisplay();
 }
 

@@ -52,6 +52,13 @@ struct ScatterItem {
     bool operator==(const ScatterItem &) const = default;
 };
 
+} // namespace zezevaveri
+
+// Strings and plain values only: lists of items move them as bytes.
+Q_DECLARE_TYPEINFO(zezevaveri::ScatterItem, Q_RELOCATABLE_TYPE);
+
+namespace zezevaveri {
+
 // Width over height as the layout uses it: zero, negative and non-finite
 // aspects count as square, and extremes are bounded so that no frame
 // overflows.

@@ -566,8 +566,8 @@ void MainWindow::refreshVisible()
         m_visibleStale = false;
         m_grid->setVisibleItems(m_visible);
     } else if (!update.diff.isEmpty()) {
-        // Only the records that changed: the tiles of the others stay.
-        m_visible.clear();
+        // Only the records that changed: the tiles of the others stay. The
+        // old list goes when it is made again, not in this frame.
         m_visibleStale = true;
         m_grid->applyVisibleChange(update.diff.removed, update.diff.inserted);
     }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -346,6 +347,8 @@ namespace vellora {
 // What decides one visible item's place, copied from its record.
 struct VisibleList::Row {
     QString id;
+    // Compared before the id when looking one up.
+    size_t idHash = 0;
     qsizetype position = 0;
     double dateAdded = 0;
     qint64 openCount = 0;
@@ -353,7 +356,8 @@ struct VisibleList::Row {
     double trashedAt = 0;
     int score = 0;
     float distance = std::numeric_limits<float>::infinity();
-    std::optional<QCollatorSortKey> nameKey;
+    // Shared, so that rows move without copying (the key has no cheap move).
+    std::shared_ptr<const QCollatorSortKey> nameKey;
 };
 
 struct VisibleList::Data {
@@ -405,6 +409,7 @@ struct VisibleList::Data {
     {
         Row r;
         r.id = item.id;
+        r.idHash = qHash(item.id);
         r.position = position;
         r.dateAdded = item.dateAdded;
         r.openCount = item.openCount.value_or(0);
@@ -415,7 +420,7 @@ struct VisibleList::Data {
         else if (mode == Mode::Similar)
             r.distance = filter.similar(item.id).value_or(std::numeric_limits<float>::infinity());
         else if (mode == Mode::AZ || mode == Mode::ZA)
-            r.nameKey.emplace(nameCollator().sortKey(item.originalFilename));
+            r.nameKey = std::make_shared<const QCollatorSortKey>(nameCollator().sortKey(item.originalFilename));
         return r;
     }
 
@@ -478,10 +483,17 @@ struct VisibleList::Data {
 
     qsizetype find(const QString &id) const
     {
+        const size_t hash = qHash(id);
         for (size_t i = 0; i < rows.size(); ++i)
-            if (rows[i].id == id)
+            if (rows[i].idHash == hash && rows[i].id == id)
                 return qsizetype(i);
         return -1;
+    }
+    // Room to grow, so that one more row is not a copy of all of them.
+    void makeRoom(size_t more)
+    {
+        if (rows.capacity() < rows.size() + more)
+            rows.reserve(rows.size() + more + rows.size() / 4 + 64);
     }
 };
 
@@ -494,7 +506,7 @@ void VisibleList::reset(const QList<Item> &visible, const QList<qsizetype> &stor
     d->setFilter(filter);
     d->trashOrder = trashOrder;
     d->rows.clear();
-    d->rows.reserve(size_t(visible.size()));
+    d->makeRoom(size_t(visible.size()));
     for (qsizetype i = 0; i < visible.size(); ++i)
         d->rows.push_back(d->row(visible[i], storePositions.value(i)));
 }
@@ -517,21 +529,22 @@ VisibleDiff VisibleList::update(const QStringList &ids, const QList<std::pair<qs
         d->rows.erase(d->rows.begin() + at);
         diff.removed.append(id);
     }
-    QList<const std::pair<qsizetype, Item> *> shown;
+    auto before = [this](const Row &a, const Row &b) { return d->before(a, b); };
+    QList<std::pair<Row, const Item *>> shown;
+    d->makeRoom(size_t(records.size()));
     for (const auto &record : records) {
         const Item &item = record.second;
         if (!ids.contains(item.id) || !member(item) || !d->passes(item, cache))
             continue;
         Row row = d->row(item, record.first);
-        const auto at = std::upper_bound(d->rows.begin(), d->rows.end(), row,
-                                         [this](const Row &a, const Row &b) { return d->before(a, b); });
-        d->rows.insert(at, std::move(row));
-        shown.append(&record);
+        d->rows.insert(std::upper_bound(d->rows.begin(), d->rows.end(), row, before), row);
+        shown.append({std::move(row), &item});
     }
-    // Positions in the final list, lowest first.
-    for (const auto *record : shown) {
-        const qsizetype at = d->find(record->second.id);
-        diff.inserted.append({at, record->second});
+    // Positions in the final list, lowest first: no two rows tie (their
+    // places in the store differ), so a search finds each.
+    for (const auto &[row, item] : shown) {
+        const auto at = std::lower_bound(d->rows.begin(), d->rows.end(), row, before);
+        diff.inserted.append({qsizetype(at - d->rows.begin()), *item});
     }
     std::sort(diff.inserted.begin(), diff.inserted.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -14,155 +15,330 @@ namespace vellora::coding {
 
 namespace {
 
-using simdjson::dom::element;
-using simdjson::dom::element_type;
+namespace od = simdjson::ondemand;
 
 // Thrown inside the fast decoder for anything it leaves to the general one.
 struct NotSure {};
 
-template <typename T, typename R> T take(R result)
+template <typename T, typename R> T take(R &&result)
 {
     T value;
-    if (std::move(result).get(value))
+    if (std::forward<R>(result).get(value))
         throw NotSure{};
     return value;
 }
 
-simdjson::dom::object objectOf(element value) { return take<simdjson::dom::object>(value.get_object()); }
-simdjson::dom::array arrayOf(element value) { return take<simdjson::dom::array>(value.get_array()); }
-
-QString text(element value)
-{
-    if (value.type() != element_type::STRING)
-        throw NotSure{};
-    const std::string_view s = take<std::string_view>(value.get_string());
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
-// Integers as the general decoder takes them: exact 64-bit values, and whole
-// doubles inside the range; anything else is its to judge.
-qint64 integer(element value)
-{
-    switch (value.type()) {
-    case element_type::INT64:
-        return take<std::int64_t>(value.get_int64());
-    case element_type::UINT64: {
-        const std::uint64_t u = take<std::uint64_t>(value.get_uint64());
-        if (u <= std::uint64_t(std::numeric_limits<qint64>::max()))
-            return qint64(u);
-        throw NotSure{};
-    }
-    case element_type::DOUBLE: {
-        const double d = take<double>(value.get_double());
-        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
-            return qint64(d);
-        throw NotSure{};
-    }
-    default:
-        throw NotSure{};
-    }
-}
-
-double number(element value)
-{
-    switch (value.type()) {
-    case element_type::INT64: return double(take<std::int64_t>(value.get_int64()));
-    case element_type::UINT64: return double(take<std::uint64_t>(value.get_uint64()));
-    case element_type::DOUBLE: {
-        const double d = take<double>(value.get_double());
-        if (!std::isfinite(d))
-            throw NotSure{};
-        return d;
-    }
-    default: throw NotSure{};
-    }
-}
-
-CompactText compactText(element value)
-{
-    if (value.type() != element_type::STRING)
-        throw NotSure{};
-    return CompactText::fromUtf8(take<std::string_view>(value.get_string()));
-}
-
-QStringList strings(element value)
-{
-    if (value.type() != element_type::ARRAY)
-        throw NotSure{};
-    const auto array = arrayOf(value);
-    QStringList out;
-    out.reserve(qsizetype(array.size()));
-    for (element e : array)
-        out.push_back(text(e));
-    return out;
-}
-
-bool isNull(element value) { return value.type() == element_type::NULL_VALUE; }
-
-// The short texts that repeat across items (kind, the collections an item is
-// in, labels, tags) are made once per document and shared by every item that
-// holds them: each separate QString and list is a heap block of its own, and
-// in a large library these blocks take more memory than the text they hold.
-class Interner {
+// Reads the document in one pass, on demand: nothing of it is copied into a
+// parsed tree first. Texts are taken straight from the document's bytes, so
+// that the file, the parser's indexes and the records are all a load holds.
+class Reader {
 public:
-    QString text(element value)
+    explicit Reader(const char *end) : m_end(end) {}
+
+    static od::json_type typeOf(od::value &v) { return take<od::json_type>(v.type()); }
+
+    static bool isNull(od::value &v)
     {
-        if (value.type() != element_type::STRING)
+        if (typeOf(v) != od::json_type::null)
+            return false;
+        if (!take<bool>(v.is_null()))
             throw NotSure{};
-        const std::string_view s = take<std::string_view>(value.get_string());
-        if (s.size() > kLongest)
-            return QString::fromUtf8(s.data(), qsizetype(s.size()));
-        // The views point into the parser's document, which outlives this.
-        if (const auto it = m_texts.find(s); it != m_texts.end())
-            return it->second;
-        QString made = QString::fromUtf8(s.data(), qsizetype(s.size()));
-        if (m_texts.size() < kMostEntries)
-            m_texts.emplace(s, made);
-        return made;
+        return true;
     }
 
-    QStringList strings(element value)
+    QString text(od::value &v)
     {
-        if (value.type() != element_type::ARRAY)
-            throw NotSure{};
-        const auto array = arrayOf(value);
-        // The key: each text after its length, so that no two lists share one.
+        const std::string_view raw = rawText(v);
+        if (!m_escaped)
+            return QString::fromUtf8(raw.data(), qsizetype(raw.size()));
+        unescape(raw);
+        return QString::fromUtf8(m_scratch.data(), qsizetype(m_scratch.size()));
+    }
+
+    CompactText compactText(od::value &v)
+    {
+        const std::string_view raw = rawText(v);
+        if (!m_escaped)
+            return CompactText::fromUtf8(raw);
+        unescape(raw);
+        return CompactText::fromUtf8(std::string_view(m_scratch));
+    }
+
+    QStringList strings(od::value &v)
+    {
+        QStringList out;
+        for (auto element : take<od::array>(v.get_array())) {
+            od::value e = take<od::value>(std::move(element));
+            out.push_back(text(e));
+        }
+        return out;
+    }
+
+    // The short texts that repeat across items (kind, the collections an
+    // item is in, labels, tags, site names) are made once per document and
+    // shared by every item that holds them: each separate QString and list
+    // is a heap block of its own, and in a large library these blocks take
+    // more memory than the text they hold. Keys are the texts as written.
+    QString sharedText(od::value &v)
+    {
+        const std::string_view raw = rawText(v);
+        if (raw.size() > kLongest)
+            return m_escaped ? (unescape(raw), QString::fromUtf8(m_scratch.data(), qsizetype(m_scratch.size())))
+                             : QString::fromUtf8(raw.data(), qsizetype(raw.size()));
+        return shared(raw, m_escaped);
+    }
+
+    QStringList sharedStrings(od::value &v)
+    {
+        // The key: each text as written after its length, so that no two
+        // lists share one.
         m_key.clear();
-        for (element e : array) {
-            if (e.type() != element_type::STRING)
-                throw NotSure{};
-            const std::string_view s = take<std::string_view>(e.get_string());
-            m_key += std::to_string(s.size());
+        m_raws.clear();
+        for (auto element : take<od::array>(v.get_array())) {
+            od::value e = take<od::value>(std::move(element));
+            const std::string_view raw = rawText(e);
+            m_raws.emplace_back(raw, m_escaped);
+            m_key += std::to_string(raw.size());
             m_key.push_back(':');
-            m_key.append(s.data(), s.size());
+            m_key.append(raw.data(), raw.size());
         }
         if (const auto it = m_lists.find(m_key); it != m_lists.end())
             return it->second;
         QStringList out;
-        out.reserve(qsizetype(array.size()));
-        for (element e : array)
-            out.push_back(text(e));
+        out.reserve(qsizetype(m_raws.size()));
+        for (const auto &[raw, escaped] : m_raws)
+            out.push_back(raw.size() > kLongest ? unshared(raw, escaped) : shared(raw, escaped));
         if (m_lists.size() < kMostEntries && m_key.size() <= kLongestKey)
             m_lists.emplace(m_key, out);
         return out;
     }
 
+    // Integers as the general decoder takes them: exact 64-bit values, and
+    // whole doubles inside the range; anything else is its to judge.
+    static qint64 integer(od::value &v)
+    {
+        if (typeOf(v) != od::json_type::number)
+            throw NotSure{};
+        od::number n = take<od::number>(v.get_number());
+        switch (n.get_number_type()) {
+        case od::number_type::signed_integer:
+            return n.get_int64();
+        case od::number_type::unsigned_integer: {
+            const std::uint64_t u = n.get_uint64();
+            if (u <= std::uint64_t(std::numeric_limits<qint64>::max()))
+                return qint64(u);
+            throw NotSure{};
+        }
+        case od::number_type::floating_point_number: {
+            const double d = n.get_double();
+            if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+                return qint64(d);
+            throw NotSure{};
+        }
+        }
+        throw NotSure{};
+    }
+
+    static double number(od::value &v)
+    {
+        if (typeOf(v) != od::json_type::number)
+            throw NotSure{};
+        od::number n = take<od::number>(v.get_number());
+        switch (n.get_number_type()) {
+        case od::number_type::signed_integer: return double(n.get_int64());
+        case od::number_type::unsigned_integer: return double(n.get_uint64());
+        case od::number_type::floating_point_number: {
+            const double d = n.get_double();
+            if (!std::isfinite(d))
+                throw NotSure{};
+            return d;
+        }
+        }
+        throw NotSure{};
+    }
+
+    // A small record read through the general decoder, from its text as
+    // written: the insight of a link and the smart folders are few and small.
+    static nlohmann::json general(od::value &v)
+    {
+        if (typeOf(v) == od::json_type::object) {
+            od::object o = take<od::object>(v.get_object());
+            return nlohmann::json::parse(take<std::string_view>(o.raw_json()));
+        }
+        if (typeOf(v) == od::json_type::array) {
+            od::array a = take<od::array>(v.get_array());
+            return nlohmann::json::parse(take<std::string_view>(a.raw_json()));
+        }
+        throw NotSure{};
+    }
+
+    // A member's name as written; one with an escape is left to the general road.
+    std::string_view key(od::field &field) const
+    {
+        const char *begin = field.key().raw();
+        const char *end = static_cast<const char *>(std::memchr(begin, '"', size_t(m_end - begin)));
+        if (!end)
+            throw NotSure{};
+        const std::string_view k(begin, size_t(end - begin));
+        if (k.find('\\') != std::string_view::npos)
+            throw NotSure{};
+        return k;
+    }
+
 private:
+    // The string as written between its quotes; sets m_escaped when it holds
+    // an escape. A raw control character, which JSON does not allow, is the
+    // general road's to refuse.
+    std::string_view rawText(od::value &v)
+    {
+        if (typeOf(v) != od::json_type::string)
+            throw NotSure{};
+        const char *begin = take<od::raw_json_string>(v.get_raw_json_string()).raw();
+        const char *p = begin;
+        const char *end = nullptr;
+        for (;;) {
+            end = static_cast<const char *>(std::memchr(p, '"', size_t(m_end - p)));
+            if (!end)
+                throw NotSure{};
+            const char *b = end;
+            while (b > begin && b[-1] == '\\')
+                --b;
+            if ((end - b) % 2 == 0)
+                break;
+            p = end + 1;
+        }
+        const std::string_view raw(begin, size_t(end - begin));
+        unsigned char low = 0;
+        bool escaped = false;
+        for (const char c : raw) {
+            low |= static_cast<unsigned char>(c) < 0x20;
+            escaped |= c == '\\';
+        }
+        if (low)
+            throw NotSure{};
+        m_escaped = escaped;
+        return raw;
+    }
+
+    static unsigned hex4(const char *p)
+    {
+        unsigned v = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = p[i];
+            v <<= 4;
+            if (c >= '0' && c <= '9')
+                v |= unsigned(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                v |= unsigned(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                v |= unsigned(c - 'A' + 10);
+            else
+                throw NotSure{};
+        }
+        return v;
+    }
+
+    // Into m_scratch, as UTF-8. An unpaired surrogate is the general road's
+    // to refuse.
+    void unescape(std::string_view raw)
+    {
+        m_scratch.clear();
+        m_scratch.reserve(raw.size());
+        const char *p = raw.data();
+        const char *const end = p + raw.size();
+        while (p < end) {
+            const char *slash = static_cast<const char *>(std::memchr(p, '\\', size_t(end - p)));
+            if (!slash) {
+                m_scratch.append(p, size_t(end - p));
+                break;
+            }
+            m_scratch.append(p, size_t(slash - p));
+            if (end - slash < 2)
+                throw NotSure{};
+            p = slash + 2;
+            switch (slash[1]) {
+            case '"': m_scratch.push_back('"'); break;
+            case '\\': m_scratch.push_back('\\'); break;
+            case '/': m_scratch.push_back('/'); break;
+            case 'b': m_scratch.push_back('\b'); break;
+            case 'f': m_scratch.push_back('\f'); break;
+            case 'n': m_scratch.push_back('\n'); break;
+            case 'r': m_scratch.push_back('\r'); break;
+            case 't': m_scratch.push_back('\t'); break;
+            case 'u': {
+                if (end - p < 4)
+                    throw NotSure{};
+                unsigned code = hex4(p);
+                p += 4;
+                if (code >= 0xDC00 && code <= 0xDFFF)
+                    throw NotSure{};
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    if (end - p < 6 || p[0] != '\\' || p[1] != 'u')
+                        throw NotSure{};
+                    const unsigned low = hex4(p + 2);
+                    if (low < 0xDC00 || low > 0xDFFF)
+                        throw NotSure{};
+                    p += 6;
+                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                }
+                appendUtf8(code);
+                break;
+            }
+            default:
+                throw NotSure{};
+            }
+        }
+    }
+
+    void appendUtf8(unsigned code)
+    {
+        if (code < 0x80) {
+            m_scratch.push_back(char(code));
+        } else if (code < 0x800) {
+            m_scratch.push_back(char(0xC0 | (code >> 6)));
+            m_scratch.push_back(char(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            m_scratch.push_back(char(0xE0 | (code >> 12)));
+            m_scratch.push_back(char(0x80 | ((code >> 6) & 0x3F)));
+            m_scratch.push_back(char(0x80 | (code & 0x3F)));
+        } else {
+            m_scratch.push_back(char(0xF0 | (code >> 18)));
+            m_scratch.push_back(char(0x80 | ((code >> 12) & 0x3F)));
+            m_scratch.push_back(char(0x80 | ((code >> 6) & 0x3F)));
+            m_scratch.push_back(char(0x80 | (code & 0x3F)));
+        }
+    }
+
+    QString unshared(std::string_view raw, bool escaped)
+    {
+        if (!escaped)
+            return QString::fromUtf8(raw.data(), qsizetype(raw.size()));
+        unescape(raw);
+        return QString::fromUtf8(m_scratch.data(), qsizetype(m_scratch.size()));
+    }
+
+    // The views point into the document, which outlives this reader.
+    QString shared(std::string_view raw, bool escaped)
+    {
+        if (const auto it = m_texts.find(raw); it != m_texts.end())
+            return it->second;
+        QString made = unshared(raw, escaped);
+        if (m_texts.size() < kMostEntries)
+            m_texts.emplace(raw, made);
+        return made;
+    }
+
     static constexpr size_t kLongest = 200;
     static constexpr size_t kLongestKey = 1000;
     static constexpr size_t kMostEntries = 50000;
+    const char *m_end;
+    bool m_escaped = false;
+    std::string m_scratch;
+    std::string m_key;
+    std::vector<std::pair<std::string_view, bool>> m_raws;
     std::unordered_map<std::string_view, QString> m_texts;
     std::unordered_map<std::string, QStringList> m_lists;
-    std::string m_key;
 };
-
-// A small record read through the general decoder, from its minified text:
-// the insight of a link and the smart folders are few and rarely large.
-nlohmann::json general(element value)
-{
-    const std::string minified = simdjson::minify(value);
-    return nlohmann::json::parse(minified);
-}
 
 enum class ItemKey {
     Id, Kind, OriginalFilename, StoredFilename, ThumbnailFilename, PixelWidth, PixelHeight, ContentHash,
@@ -197,42 +373,46 @@ ItemKey itemKey(std::string_view key)
     return it->second;
 }
 
-template <typename T, typename F> void optionalField(std::optional<T> &field, element value, F read)
+template <typename T, typename F> void optionalField(std::optional<T> &field, od::value &value, F read)
 {
-    if (isNull(value))
+    if (Reader::isNull(value))
         field.reset();
     else
         field = read(value);
 }
 
-Item readItemFast(element value, const Path &path, Interner &shared)
+Item readItemFast(od::value &value, const Path &path, Reader &r)
 {
-    auto sharedText = [&shared](element v) { return shared.text(v); };
-    auto sharedStrings = [&shared](element v) { return shared.strings(v); };
-    if (value.type() != element_type::OBJECT)
-        throw NotSure{};
+    auto text = [&r](od::value &v) { return r.text(v); };
+    auto compactText = [&r](od::value &v) { return r.compactText(v); };
+    auto strings = [&r](od::value &v) { return r.strings(v); };
+    auto sharedText = [&r](od::value &v) { return r.sharedText(v); };
+    auto sharedStrings = [&r](od::value &v) { return r.sharedStrings(v); };
+    auto integer = [](od::value &v) { return Reader::integer(v); };
+    auto number = [](od::value &v) { return Reader::number(v); };
     Item item;
     unsigned required = 0;
-    for (const auto field : objectOf(value)) {
-        const element v = field.value;
-        const ItemKey key = itemKey(field.key);
+    for (auto member : take<od::object>(value.get_object())) {
+        od::field field = take<od::field>(std::move(member));
+        const ItemKey key = itemKey(r.key(field));
+        od::value v = field.value();
         if (key <= ItemKey::CollectionIds) {
-            if (isNull(v))
+            if (Reader::isNull(v))
                 throw NotSure{};
             required |= 1u << unsigned(key);
         }
         switch (key) {
-        case ItemKey::Id: item.id = text(v); break;
-        case ItemKey::Kind: item.kind = shared.text(v); break;
-        case ItemKey::OriginalFilename: item.originalFilename = text(v); break;
-        case ItemKey::StoredFilename: item.storedFilename = text(v); break;
-        case ItemKey::ThumbnailFilename: item.thumbnailFilename = text(v); break;
-        case ItemKey::PixelWidth: item.pixelWidth = integer(v); break;
-        case ItemKey::PixelHeight: item.pixelHeight = integer(v); break;
-        case ItemKey::ContentHash: item.contentHash = text(v); break;
-        case ItemKey::DateAdded: item.dateAdded = number(v); break;
-        case ItemKey::DateCreated: item.dateCreated = number(v); break;
-        case ItemKey::CollectionIds: item.collectionIds = shared.strings(v); break;
+        case ItemKey::Id: item.id = r.text(v); break;
+        case ItemKey::Kind: item.kind = r.sharedText(v); break;
+        case ItemKey::OriginalFilename: item.originalFilename = r.text(v); break;
+        case ItemKey::StoredFilename: item.storedFilename = r.text(v); break;
+        case ItemKey::ThumbnailFilename: item.thumbnailFilename = r.text(v); break;
+        case ItemKey::PixelWidth: item.pixelWidth = Reader::integer(v); break;
+        case ItemKey::PixelHeight: item.pixelHeight = Reader::integer(v); break;
+        case ItemKey::ContentHash: item.contentHash = r.text(v); break;
+        case ItemKey::DateAdded: item.dateAdded = Reader::number(v); break;
+        case ItemKey::DateCreated: item.dateCreated = Reader::number(v); break;
+        case ItemKey::CollectionIds: item.collectionIds = r.sharedStrings(v); break;
         case ItemKey::SourceURL: optionalField(item.sourceURL, v, text); break;
         case ItemKey::Labels: optionalField(item.labels, v, sharedStrings); break;
         case ItemKey::OcrText: optionalField(item.ocrText, v, compactText); break;
@@ -246,11 +426,11 @@ Item readItemFast(element value, const Path &path, Interner &shared)
         case ItemKey::SnapshotDate: optionalField(item.snapshotDate, v, number); break;
         case ItemKey::PageText: optionalField(item.pageText, v, compactText); break;
         case ItemKey::Insight:
-            if (isNull(v)) {
+            if (Reader::isNull(v)) {
                 item.insight.reset();
             } else {
                 const Path p = path.member("insight");
-                item.insight = readLinkInsight(general(v), p);
+                item.insight = readLinkInsight(Reader::general(v), p);
             }
             break;
         case ItemKey::OpenCount: optionalField(item.openCount, v, integer); break;
@@ -264,15 +444,15 @@ Item readItemFast(element value, const Path &path, Interner &shared)
     return item;
 }
 
-Board readBoardFast(element value)
+Board readBoardFast(od::value &value, Reader &r)
 {
-    if (value.type() != element_type::OBJECT)
-        throw NotSure{};
+    auto text = [&r](od::value &v) { return r.text(v); };
     Board board;
     unsigned required = 0;
-    for (const auto field : objectOf(value)) {
-        const element v = field.value;
-        const std::string_view key = field.key;
+    for (auto member : take<od::object>(value.get_object())) {
+        od::field field = take<od::field>(std::move(member));
+        const std::string_view key = r.key(field);
+        od::value v = field.value();
         if (key == "zone") {
             optionalField(board.zone, v, text);
             continue;
@@ -281,19 +461,19 @@ Board readBoardFast(element value)
             optionalField(board.zoneOwner, v, text);
             continue;
         }
-        if (isNull(v))
+        if (Reader::isNull(v))
             throw NotSure{};
         if (key == "id") {
-            board.id = text(v);
+            board.id = r.text(v);
             required |= 1;
         } else if (key == "name") {
-            board.name = text(v);
+            board.name = r.text(v);
             required |= 2;
         } else if (key == "dateCreated") {
-            board.dateCreated = number(v);
+            board.dateCreated = Reader::number(v);
             required |= 4;
         } else if (key == "groups") {
-            board.groups = strings(v);
+            board.groups = r.strings(v);
             required |= 8;
         } else {
             throw NotSure{};
@@ -304,16 +484,17 @@ Board readBoardFast(element value)
     return board;
 }
 
-template <typename T, typename F> QList<T> records(element value, F read)
+template <typename T, typename F> QList<T> records(od::value &value, F read)
 {
-    if (value.type() != element_type::ARRAY)
-        throw NotSure{};
-    const auto array = arrayOf(value);
+    od::array array = take<od::array>(value.get_array());
+    // Counting first walks only the parser's index; growing the list instead
+    // would move every record already read, again and again.
     QList<T> out;
-    out.reserve(qsizetype(array.size()));
+    out.reserve(qsizetype(take<size_t>(array.count_elements())));
     qsizetype i = 0;
-    for (element e : array) {
-        if (isNull(e))
+    for (auto element : array) {
+        od::value e = take<od::value>(std::move(element));
+        if (Reader::isNull(e))
             throw NotSure{};
         out.push_back(read(e, i++));
     }
@@ -423,50 +604,60 @@ const std::vector<ItemMember> &itemMembers()
 
 std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
 {
-    simdjson::dom::parser parser;
-    element root;
     // simdjson reads a little past the end; use the array's own spare room
     // when it has enough instead of copying a document of hundreds of MB.
-    const bool padded = json.capacity() - json.size() >= qsizetype(simdjson::SIMDJSON_PADDING);
-    if (parser.parse(reinterpret_cast<const uint8_t *>(json.constData()), size_t(json.size()), !padded).get(root))
-        return std::nullopt;
+    simdjson::padded_string copy;
+    simdjson::padded_string_view input;
+    if (json.capacity() - json.size() >= qsizetype(simdjson::SIMDJSON_PADDING)) {
+        input = simdjson::padded_string_view(json.constData(), size_t(json.size()), size_t(json.capacity()));
+    } else {
+        copy = simdjson::padded_string(json.constData(), size_t(json.size()));
+        input = copy;
+    }
     try {
-        if (root.type() != element_type::OBJECT)
+        od::parser parser;
+        od::document doc;
+        if (parser.iterate(input).get(doc))
             return std::nullopt;
+        Reader r(input.data() + input.size());
         LibraryFile file;
         const Path top;
         unsigned required = 0;
-        for (const auto field : objectOf(root)) {
-            const std::string_view key = field.key;
-            const element v = field.value;
+        for (auto member : take<od::object>(doc.get_object())) {
+            od::field field = take<od::field>(std::move(member));
+            const std::string_view key = r.key(field);
+            od::value v = field.value();
             if (key == "smartFolders") {
-                if (isNull(v)) {
+                if (Reader::isNull(v)) {
                     file.smartFolders.reset();
                 } else {
                     const Path p = top.member("smartFolders");
-                    file.smartFolders = toRecords<SmartFolder>(general(v), p, &readSmartFolder);
+                    file.smartFolders = toRecords<SmartFolder>(Reader::general(v), p, &readSmartFolder);
                 }
                 continue;
             }
-            if (isNull(v))
+            if (Reader::isNull(v))
                 return std::nullopt;
             if (key == "collections") {
-                file.collections = records<Board>(v, [](element e, qsizetype) { return readBoardFast(e); });
+                file.collections = records<Board>(v, [&r](od::value &e, qsizetype) { return readBoardFast(e, r); });
                 required |= 1;
             } else if (key == "items") {
                 const Path itemsPath = top.member("items");
-                Interner shared;
-                file.items = records<Item>(v, [&itemsPath, &shared](element e, qsizetype i) {
-                    return readItemFast(e, itemsPath.element(i), shared);
+                file.items = records<Item>(v, [&itemsPath, &r](od::value &e, qsizetype i) {
+                    return readItemFast(e, itemsPath.element(i), r);
                 });
                 required |= 2;
             } else if (key == "topLevelOrder") {
-                file.topLevelOrder = strings(v);
+                file.topLevelOrder = r.strings(v);
                 required |= 4;
             } else {
                 return std::nullopt;
             }
         }
+        // Anything after the top-level object is the general road's to refuse.
+        const char *after = nullptr;
+        if (!doc.current_location().get(after))
+            return std::nullopt;
         if (required != 7)
             return std::nullopt;
         return file;
@@ -475,6 +666,8 @@ std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
     } catch (const DecodingError &) {
         return std::nullopt;
     } catch (const nlohmann::json::exception &) {
+        return std::nullopt;
+    } catch (const simdjson::simdjson_error &) {
         return std::nullopt;
     }
 }

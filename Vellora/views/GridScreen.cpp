@@ -347,10 +347,12 @@ void GridScreen::setVisibleItems(const QList<Item> &items)
         handleSelect(kept);
     }
     QList<zezevaveri::ScatterItem> tiles;
-    tiles.reserve(items.size());
+    // Room for items added one by one later.
+    tiles.reserve(items.size() + items.size() / 4 + 64);
     for (const Item &item : items)
         tiles.append(scatterItem(item, waitingForCloud && waitingForCloud(item.id)));
     m_bridge.items = std::move(tiles);
+    m_bridgeStale = false;
     refresh();
     loadIcons(m_visible);
 }
@@ -371,25 +373,16 @@ void GridScreen::applyVisibleChange(const QStringList &removed, const QList<std:
         for (const auto &[at, item] : inserted)
             index.entries.insert(item.id, contentEntry(item));
     });
-    // The tiles, told by id; the description the bridge keeps follows, so
-    // that a later full update compares against what the grid shows.
+    // The tiles, told by id. The description the bridge keeps is brought in
+    // line with the grid only when the bridge is used again (refresh()).
     std::vector<std::pair<size_t, zezevaveri::ScatterItem>> tiles;
     tiles.reserve(size_t(inserted.size()));
     for (const auto &[at, item] : inserted)
         tiles.push_back({size_t(at), scatterItem(item, waitingForCloud && waitingForCloud(item.id))});
-    for (const QString &id : removed) {
-        for (qsizetype i = 0; i < m_bridge.items.size(); ++i) {
-            if (m_bridge.items[i].id == id) {
-                m_bridge.items.removeAt(i);
-                break;
-            }
-        }
-    }
-    for (const auto &[at, tile] : tiles)
-        m_bridge.items.insert(std::min<qsizetype>(qsizetype(at), m_bridge.items.size()), tile);
     m_view->applyChanges(removed, tiles);
+    m_bridgeStale = true;
+    // The old list goes when it is made again, not in this frame.
     m_visibleStale = true;
-    m_visible.clear();
 
     // What left takes the stage and its place in the selection with it.
     if (m_openedId && removed.contains(*m_openedId) && !back.contains(*m_openedId))
@@ -418,8 +411,8 @@ const QList<Item> &GridScreen::visibleItems() const
         for (qsizetype i = 0; i < all.size(); ++i)
             where.insert(all[i].id, i);
         QList<Item> items;
-        items.reserve(m_bridge.items.size());
-        for (const zezevaveri::ScatterItem &tile : m_bridge.items)
+        items.reserve(qsizetype(m_view->engine().items().size()));
+        for (const zezevaveri::ScatterItem &tile : m_view->engine().items())
             if (const auto it = where.constFind(tile.id); it != where.constEnd())
                 items.append(all[*it]);
         m_visible = items;
@@ -430,6 +423,10 @@ const QList<Item> &GridScreen::visibleItems() const
 
 void GridScreen::refresh()
 {
+    if (m_bridgeStale) {
+        m_bridge.items = m_view->items();
+        m_bridgeStale = false;
+    }
     m_bridge.glideKey = glideKey();
     m_bridge.update(*m_view, m_coordinator);
 }

@@ -146,6 +146,8 @@ private:
     // The shown items; after a change by id made again when asked for.
     mutable QList<Item> m_visible;
     mutable bool m_visibleStale = false;
+    // The bridge's items lag behind the grid after a change by id.
+    bool m_bridgeStale = false;
     bool m_inspector = false;
     std::optional<QString> m_openedId;
     QStringList m_selectedIds;

@@ -187,6 +187,24 @@ void addOneItem(benchmark::State &state)
     });
 }
 
+// The same after the library was saved since the last edit, as it is when
+// the user adds something to a library at rest: the store's list is then
+// shared with what was saved, and the edit copies it first.
+void addOneItemAfterASave(benchmark::State &state)
+{
+    timeEdit(state, [](Fixture &f) -> std::function<bool()> {
+        const Item item = makeItem(f.next++, f.store->defaultBoardId());
+        f.store->appendItems({item});
+        f.store->scheduleSave();
+        zezevaveri::GridEngine &engine = f.view()->engine();
+        const QString id = item.id;
+        return [&engine, id] { return engine.layer(id) && engine.frames().size() == engine.tiles().size(); };
+    });
+    // VELLORA_BENCH_SHOT=<file.png>: the window after the last edit.
+    if (const QString shot = qEnvironmentVariable("VELLORA_BENCH_SHOT"); !shot.isEmpty())
+        fixture().window->grab().save(shot);
+}
+
 void changeOneItem(benchmark::State &state)
 {
     int round = 0;
@@ -215,6 +233,7 @@ void trashOneItem(benchmark::State &state)
 BENCHMARK(addOneItem)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(changeOneItem)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(trashOneItem)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(addOneItemAfterASave)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
 } // namespace
 

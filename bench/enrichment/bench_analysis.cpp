@@ -32,6 +32,8 @@
 #include <random>
 #include <thread>
 
+#include <ctime>
+
 using namespace vellora;
 
 namespace {
@@ -310,6 +312,14 @@ double wordRecall(const LibraryStore &store, const QHash<QString, QStringList> &
 
 double g_oneWorkerRate = 0;
 
+// CPU time of the whole process (all threads), in seconds.
+double processCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 // The analyzer's whole pass over the library: one worker with every
 // picture through the text engine and the detectors (the road before the
 // look for strokes), against eight workers that look first.
@@ -320,6 +330,7 @@ void BM_AnalyzeLibrary(benchmark::State &state)
     const AnalysisLibrary &lib = analysisLibrary();
     qint64 analysed = 0;
     qint64 nanoseconds = 0;
+    double cpuSeconds = 0;
     double recall = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -335,9 +346,11 @@ void BM_AnalyzeLibrary(benchmark::State &state)
         state.ResumeTiming();
         QElapsedTimer timer;
         timer.start();
+        const double cpuBefore = processCpuSeconds();
         analyzer.schedule();
         loop.exec();
         nanoseconds += timer.nsecsElapsed();
+        cpuSeconds += processCpuSeconds() - cpuBefore;
         state.PauseTiming();
         recall = wordRecall(store, lib.screenshotWords);
         analysed += lib.items.size();
@@ -349,6 +362,8 @@ void BM_AnalyzeLibrary(benchmark::State &state)
     else if (g_oneWorkerRate > 0)
         state.counters["x one worker"] = rate / g_oneWorkerRate;
     state.counters["items/s"] = rate;
+    // The work itself, whatever the machine's load: CPU time per item, all threads.
+    state.counters["cpu ms/item"] = analysed ? cpuSeconds * 1000 / double(analysed) : 0;
     state.counters["workers"] = workers;
     state.counters["word recall"] = recall;
     state.counters["items"] = double(lib.items.size());

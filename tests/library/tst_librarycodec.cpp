@@ -165,6 +165,12 @@ private slots:
         QTest::newRow("lone surrogate") << doc(R"(,"pageText":"a\ud800b")") << false;
         QTest::newRow("text for a list") << doc(R"(,"tags":"ui")") << false;
         QTest::newRow("number in a list") << doc(R"(,"labels":["a",1])") << false;
+        QTest::newRow("backslashes before quotes")
+            << doc(",\"title\":\"a\\\\\",\"summary\":\"\\\\\\\"b\\\\\\\\\",\"labels\":[\"\\\\\"]") << true;
+        QTest::newRow("raw control character") << doc(",\"title\":\"a\tb\"") << false;
+        QTest::newRow("escaped member name") << doc(R"(,"\u0074itle":"t")") << false;
+        QTest::newRow("text after the document") << doc({}) + " {}" << false;
+        QTest::newRow("insight that is not an object") << doc(R"(,"insight":"smart")") << false;
     }
 
     void documentsTheFastReaderHandsOver()
