@@ -511,6 +511,9 @@ bool LibraryStore::waitForWrites()
 
 void LibraryStore::applyWriteResults()
 {
+    // Answered after every result is in: a waiter that saves again (and so
+    // takes results itself) must not see them out of order.
+    QList<std::pair<std::function<void(bool)>, bool>> answers;
     for (SaveResult &result : m_writer->takeResults()) {
         // Written for the folder this store has left: nothing here changes.
         if (result.token != m_rootToken)
@@ -565,19 +568,18 @@ void LibraryStore::applyWriteResults()
                 m_lastBackup = result.backupAt;
         }
         // A waiter is answered by the first outcome of its snapshot or a newer one.
-        QList<SaveWaiter> answered;
         for (qsizetype i = 0; i < m_saveWaiters.size();) {
             if (m_saveWaiters.at(i).generation <= result.generation)
-                answered.append(m_saveWaiters.takeAt(i));
+                answers.append({m_saveWaiters.takeAt(i).done, written});
             else
                 ++i;
         }
-        QPointer<LibraryStore> self(this);
-        for (const SaveWaiter &waiter : answered) {
-            waiter.done(written);
-            if (!self)
-                return;
-        }
+    }
+    QPointer<LibraryStore> self(this);
+    for (const auto &[done, written] : answers) {
+        done(written);
+        if (!self)
+            return;
     }
 }
 
