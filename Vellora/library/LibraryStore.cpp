@@ -344,6 +344,7 @@ bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
         apply(read.file);
         m_savedGeneration = m_generation;
         m_base = currentDocument();
+        keepBaseApart();
     } else {
         // During a background load this save is refused (still loading) and
         // the one scheduled by createCollection() writes the new library.
@@ -351,6 +352,28 @@ bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
     }
     setLoaded(true);
     return true;
+}
+
+void LibraryStore::keepBaseApart()
+{
+    // The ancestor shares the live lists until then: the copy is made on a
+    // worker, so that the first edit after a load does not copy every record
+    // on the main thread.
+    if (m_base.items.isEmpty())
+        return;
+    QPointer<LibraryStore> self(this);
+    runInBackground([self, base = m_base] {
+        LibraryFile copy = privateCopy(base);
+        // `base` rides along so its lists cannot be freed and their address
+        // taken by others before the comparison.
+        Scheduler::main().post([self, base, copy = std::move(copy)]() mutable {
+            // Replaced meanwhile (a save, a reload, another folder): that
+            // ancestor stands.
+            if (self && self->m_base.items.constData() == base.items.constData()
+                && self->m_base.collections.constData() == base.collections.constData())
+                self->m_base = std::move(copy);
+        });
+    });
 }
 
 void LibraryStore::apply(const std::optional<LibraryFile> &file)
@@ -535,7 +558,7 @@ void LibraryStore::applyWriteResults()
                 // version that another machine put there in between, and a
                 // reload would then skip it.
                 m_known = modificationDate(result.written);
-                m_base = result.merged ? *result.merged : result.snapshot;
+                m_base = std::move(result.base);
             }
             if (result.merged) {
                 ++m_mergesApplied;
@@ -651,6 +674,7 @@ void LibraryStore::takeReload(const LibraryRead &read, std::optional<double> cur
         apply(read.file);
         m_savedGeneration = m_generation;
         m_base = currentDocument();
+        keepBaseApart();
         m_seen = read.stamp;
         m_seenAt = seenAt;
         m_known = current;

@@ -187,6 +187,7 @@ private:
     void clearLoadError();
     LibraryFile currentDocument() const;
     void applyMerged(const LibraryFile &merged);
+    void keepBaseApart();
     // Applies a reload's read, merging it with unsaved changes; `finish` ends the reload.
     void takeReload(const LibraryRead &read, std::optional<double> current, quint64 seenAt,
                     std::function<void()> finish);

@@ -122,6 +122,9 @@ void LibraryWriter::run()
         m_pending.reset();
         m_inFlight = job.ticket;
         lock.unlock();
+        // Lists of its own first, so that the store's edits during a long
+        // encode and write do not copy the whole library on the main thread.
+        job.document = privateCopy(job.document);
         SaveResult result = write(job);
         // The job's lists go here, on this thread, not in the lock.
         job = SaveJob();
@@ -136,6 +139,17 @@ void LibraryWriter::run()
         }
     }
     m_settled.notify_all();
+}
+
+LibraryFile privateCopy(const LibraryFile &file)
+{
+    LibraryFile copy = file;
+    copy.collections.detach();
+    copy.items.detach();
+    copy.topLevelOrder.detach();
+    if (copy.smartFolders)
+        copy.smartFolders->detach();
+    return copy;
 }
 
 SaveResult LibraryWriter::write(const SaveJob &job)
@@ -240,7 +254,10 @@ SaveResult LibraryWriter::write(const SaveJob &job)
     }
 
     m_knownStamp = written;
-    m_knownDocument = document;
+    // Neither this nor the store's ancestor may keep sharing the lists the
+    // store goes on editing.
+    result.base = privateCopy(document);
+    m_knownDocument = result.base;
     m_knownAt = writtenAt;
     if (merged)
         ++m_mergesDone;

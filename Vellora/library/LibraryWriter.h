@@ -69,9 +69,17 @@ struct SaveResult {
     // the file changed elsewhere and merged.
     LibraryFile snapshot;
     std::optional<LibraryFile> merged;
+    // What was written, as lists of its own (see privateCopy()): the
+    // store's common ancestor for later merges.
+    LibraryFile base;
     // When a "library-" backup of the written file was made.
     std::optional<double> backupAt;
 };
+
+// A copy that shares no list with `file`. A copy kept for long beside the
+// store's live lists must be one of these: while the two share, the store's
+// next edit copies every record on the main thread.
+LibraryFile privateCopy(const LibraryFile &file);
 
 class LibraryWriter {
 public:
