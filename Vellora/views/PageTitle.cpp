@@ -1,5 +1,7 @@
 #include "PageTitle.h"
 
+#include <QGraphicsEffect>
+
 #include "Glass.h"
 #include "WindowBackground.h"
 
@@ -85,6 +87,11 @@ void PageTitle::refresh()
     m_countLabel->setText(countText(m_count));
     // The spinner belongs to the count row, which a loading library does not have.
     m_spinner->setRunning(m_count.has_value() && m_syncing);
+    // The grid fades this header through an effect that paints a cached
+    // picture of it: a new count must reach that picture too.
+    if (QGraphicsEffect *effect = graphicsEffect())
+        effect->update();
+    update();
 }
 
 } // namespace vellora
