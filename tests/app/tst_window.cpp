@@ -146,6 +146,30 @@ private slots:
         QTRY_VERIFY(f.window->headerBar()->linksView());
     }
 
+    // The count under the title follows a trash made in the grid, in every
+    // kind of section.
+    void trashedCountFollows_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<int>("before");
+        QTest::newRow("all") << "all" << 4;
+        QTest::newRow("inbox") << "inbox" << 2;
+        QTest::newRow("collection") << "B1" << 2;
+    }
+
+    void trashedCountFollows()
+    {
+        QFETCH(QString, section);
+        QFETCH(int, before);
+        WindowFixture f;
+        f.state->setSelection(section);
+        f.show();
+        QTRY_COMPARE(f.window->pageTitle()->count(), std::optional<int>(before));
+        f.window->gridScreen()->deleteItems({"D"});
+        QTRY_COMPARE(f.window->visible().size(), qsizetype(before - 1));
+        QTRY_COMPARE(f.window->pageTitle()->count(), std::optional<int>(before - 1));
+    }
+
     void editsReachTheGridByIdOnly()
     {
         WindowFixture f;
