@@ -9,11 +9,42 @@
 #include <string_view>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace vellora {
 
 namespace {
 
 bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\' || c == '/'; }
+
+// The length of the run at the start of [p, end) that needs no escape.
+size_t plainRun(const char *p, const char *const end)
+{
+    const char *const start = p;
+#ifdef __SSE2__
+    // Sixteen bytes at a time: long texts (recognised and page text) are
+    // most of a large library's bytes, and nearly none of them need escaping.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, slash), _mm_cmpeq_epi8(_mm_max_epu8(chunk, control), control)));
+        const int mask = _mm_movemask_epi8(special);
+        if (mask != 0)
+            return size_t(p - start) + size_t(__builtin_ctz(unsigned(mask)));
+        p += 16;
+    }
+#endif
+    while (p < end && !needsEscape(static_cast<unsigned char>(*p)))
+        ++p;
+    return size_t(p - start);
+}
 
 void appendString(std::string &out, std::string_view s)
 {
@@ -22,10 +53,9 @@ void appendString(std::string &out, std::string_view s)
     const char *p = s.data();
     const char *const end = p + s.size();
     while (p < end) {
-        const char *run = p;
-        while (p < end && !needsEscape(static_cast<unsigned char>(*p)))
-            ++p;
-        out.append(run, p);
+        const size_t run = plainRun(p, end);
+        out.append(p, run);
+        p += run;
         if (p == end)
             break;
         const unsigned char c = static_cast<unsigned char>(*p++);

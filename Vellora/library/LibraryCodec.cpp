@@ -1,5 +1,7 @@
 #include "LibraryCodec.h"
 
+#include "Parallel.h"
+
 #include <simdjson.h>
 
 #include <algorithm>
@@ -381,7 +383,7 @@ template <typename T, typename F> void optionalField(std::optional<T> &field, od
         field = read(value);
 }
 
-Item readItemFast(od::value &value, const Path &path, Reader &r)
+Item readItemFast(od::object object, const Path &path, Reader &r)
 {
     auto text = [&r](od::value &v) { return r.text(v); };
     auto compactText = [&r](od::value &v) { return r.compactText(v); };
@@ -392,7 +394,7 @@ Item readItemFast(od::value &value, const Path &path, Reader &r)
     auto number = [](od::value &v) { return Reader::number(v); };
     Item item;
     unsigned required = 0;
-    for (auto member : take<od::object>(value.get_object())) {
+    for (auto member : object) {
         od::field field = take<od::field>(std::move(member));
         const ItemKey key = itemKey(r.key(field));
         od::value v = field.value();
@@ -501,6 +503,45 @@ template <typename T, typename F> QList<T> records(od::value &value, F read)
     return out;
 }
 
+// The items, read on several threads at once. One pass over the parser's
+// index finds where each item's text begins and ends; each part then parses
+// its items on its own parser straight into the list's storage, so that the
+// records' memory is first touched by as many threads as there are parts.
+QList<Item> readItems(od::value &value, const simdjson::padded_string_view &input, const Path &itemsPath)
+{
+    od::array array = take<od::array>(value.get_array());
+    std::vector<std::string_view> texts;
+    texts.reserve(take<size_t>(array.count_elements()));
+    for (auto element : array) {
+        od::value e = take<od::value>(std::move(element));
+        if (Reader::typeOf(e) != od::json_type::object)
+            throw NotSure{};
+        od::object o = take<od::object>(e.get_object());
+        texts.push_back(take<std::string_view>(o.raw_json()));
+    }
+    if (texts.empty())
+        return {};
+
+    const char *const documentEnd = input.data() + input.size();
+    const char *const bufferEnd = input.data() + input.capacity();
+    return listInParts<Item>(texts.size(), partsFor(texts.size(), 2000),
+                             [&](int, std::size_t first, std::size_t last, Item *cells, std::size_t &made) {
+                                 od::parser parser;
+                                 Reader r(documentEnd);
+                                 for (std::size_t i = first; i < last; ++i, ++made) {
+                                     const std::string_view text = texts[i];
+                                     // The document's own padding lies beyond every item's end.
+                                     const simdjson::padded_string_view view(text.data(), text.size(),
+                                                                             size_t(bufferEnd - text.data()));
+                                     od::document doc;
+                                     if (parser.iterate(view).get(doc))
+                                         throw NotSure{};
+                                     new (cells + i) Item(readItemFast(take<od::object>(doc.get_object()),
+                                                                       itemsPath.element(qsizetype(i)), r));
+                                 }
+                             });
+}
+
 void appendInteger(std::string &out, qint64 n)
 {
     char buf[24];
@@ -510,6 +551,21 @@ void appendInteger(std::string &out, qint64 n)
 
 void appendText(std::string &out, const QString &s)
 {
+    // Names, ids and hashes are ASCII: narrowed in place of a conversion
+    // that makes a new array for every member of every item.
+    const char16_t *const units = reinterpret_cast<const char16_t *>(s.constData());
+    const size_t length = size_t(s.size());
+    char16_t seen = 0;
+    for (size_t i = 0; i < length; ++i)
+        seen |= units[i];
+    if (seen < 0x80) {
+        thread_local std::string ascii;
+        ascii.resize(length);
+        for (size_t i = 0; i < length; ++i)
+            ascii[i] = char(units[i]);
+        appendJSONString(out, ascii);
+        return;
+    }
     const QByteArray utf8 = s.toUtf8();
     appendJSONString(out, std::string_view(utf8.constData(), size_t(utf8.size())));
 }
@@ -642,10 +698,7 @@ std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
                 file.collections = records<Board>(v, [&r](od::value &e, qsizetype) { return readBoardFast(e, r); });
                 required |= 1;
             } else if (key == "items") {
-                const Path itemsPath = top.member("items");
-                file.items = records<Item>(v, [&itemsPath, &r](od::value &e, qsizetype i) {
-                    return readItemFast(e, itemsPath.element(i), r);
-                });
+                file.items = readItems(v, input, top.member("items"));
                 required |= 2;
             } else if (key == "topLevelOrder") {
                 file.topLevelOrder = r.strings(v);

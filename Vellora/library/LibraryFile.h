@@ -13,6 +13,8 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vellora {
 
@@ -33,6 +35,10 @@ struct LibraryFile {
     // The exact written form: pretty-printed, keys sorted at every level,
     // unset fields left out. Throws EncodingError for a non-finite number.
     QByteArray encode() const;
+    // The same text in consecutive pieces, the items encoded on several
+    // threads at once; a large library is written from these without
+    // joining them into one buffer first.
+    std::vector<std::string> encodePieces() const;
     nlohmann::ordered_json toJSON() const;
 };
 

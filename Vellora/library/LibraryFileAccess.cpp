@@ -2,6 +2,7 @@
 
 #include "LibraryLocation.h"
 #include "LibraryMerge.h"
+#include "Parallel.h"
 #include "SafeNames.h"
 
 #include "platform/Clock.h"
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -57,6 +59,40 @@ struct RawRead {
     FileStamp stamp;
 };
 
+// Reads the first `size` bytes of `fd` into `bytes`, a large file in parts
+// on several threads, each into its own stretch of the array: the pages of a
+// buffer of hundreds of MB cost more to fault in than to fill. False when
+// the file ended early (it shrank meanwhile) or could not be read (`error`).
+bool readInParts(int fd, QByteArray &bytes, qsizetype size, int &error)
+{
+    bytes.resize(size);
+    char *const data = bytes.data();
+    const int parts = partsFor(std::size_t(size), std::size_t(16) << 20);
+    std::vector<int> errors(std::size_t(parts), 0);
+    std::vector<char> whole(std::size_t(parts), 1);
+    runParts(parts, [&](int part) {
+        auto [at, end] = partRange(std::size_t(size), parts, part);
+        while (at < end) {
+            const ssize_t n = ::pread(fd, data + at, end - at, off_t(at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                errors[std::size_t(part)] = n < 0 ? errno : 0;
+                whole[std::size_t(part)] = 0;
+                return;
+            }
+            at += std::size_t(n);
+        }
+    });
+    for (int part = 0; part < parts; ++part) {
+        if (errors[std::size_t(part)] != 0) {
+            error = errors[std::size_t(part)];
+            return false;
+        }
+    }
+    return std::all_of(whole.begin(), whole.end(), [](char done) { return done != 0; });
+}
+
 // The bytes and the stamp of the very file they were read from.
 std::optional<RawRead> readRaw(const QString &path)
 {
@@ -84,11 +120,23 @@ std::optional<RawRead> readRaw(const QString &path)
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Room for the whole file and the parser's read-ahead up front: the
     // decoder then parses these bytes in place instead of copying them.
-    if (info.st_size > 0 && info.st_size < (qint64(1) << 30))
+    off_t offset = 0;
+    if (info.st_size > 0 && info.st_size < (qint64(1) << 30)) {
         raw.bytes.reserve(qsizetype(info.st_size) + 64);
+        if (readInParts(fd, raw.bytes, qsizetype(info.st_size), raw.error))
+            offset = off_t(info.st_size);
+        else
+            raw.bytes.clear();
+        if (raw.error != 0) {
+            ::close(fd);
+            return raw;
+        }
+    }
+    // What the size did not tell: a file that changed size while it was
+    // read, or one that reports none.
     char buffer[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -98,6 +146,7 @@ std::optional<RawRead> readRaw(const QString &path)
         if (n == 0)
             break;
         raw.bytes.append(buffer, n);
+        offset += n;
     }
     ::close(fd);
     return raw;
@@ -151,14 +200,22 @@ namespace {
 // Copies `sourceFd` (which holds exactly `bytes`) into the new file `out`:
 // a clone shares the blocks, copy_file_range copies in the kernel (and
 // clones where it can); writing the bytes is the last resort.
-bool copyInto(int out, int sourceFd, const QByteArray &bytes)
+qint64 sizeOf(const BytePieces &pieces)
+{
+    qint64 size = 0;
+    for (const std::string_view piece : pieces)
+        size += qint64(piece.size());
+    return size;
+}
+
+bool copyInto(int out, int sourceFd, const BytePieces &pieces)
 {
     if (sourceFd >= 0) {
         if (::ioctl(out, FICLONE, sourceFd) == 0)
             return true;
         loff_t from = 0;
         loff_t to = 0;
-        qint64 left = bytes.size();
+        qint64 left = sizeOf(pieces);
         while (left > 0) {
             const ssize_t n = ::copy_file_range(sourceFd, &from, out, &to, size_t(left), 0);
             if (n < 0 && errno == EINTR)
@@ -173,15 +230,18 @@ bool copyInto(int out, int sourceFd, const QByteArray &bytes)
         if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0)
             return false;
     }
-    return posix::writeAll(out, bytes.constData(), bytes.size());
+    for (const std::string_view piece : pieces)
+        if (!posix::writeAll(out, piece.data(), qint64(piece.size())))
+            return false;
+    return true;
 }
 
 // The backup written durably under a temporary name, then renamed into place.
-bool writeBackupFile(const QString &path, int sourceFd, const QByteArray &bytes)
+bool writeBackupFile(const QString &path, int sourceFd, const BytePieces &pieces)
 {
     if (sourceFd < 0) {
         try {
-            writeFileAtomically(path, bytes);
+            writeFileAtomically(path, pieces);
             return true;
         } catch (const FileError &) {
             return false;
@@ -194,7 +254,7 @@ bool writeBackupFile(const QString &path, int sourceFd, const QByteArray &bytes)
     if (out < 0)
         return false;
     ::fchmod(out, 0644);
-    bool ok = copyInto(out, sourceFd, bytes) && ::fsync(out) == 0;
+    bool ok = copyInto(out, sourceFd, pieces) && ::fsync(out) == 0;
     ok = ::close(out) == 0 && ok;
     if (ok && ::rename(temp.constData(), target.constData()) != 0)
         ok = false;
@@ -206,14 +266,14 @@ bool writeBackupFile(const QString &path, int sourceFd, const QByteArray &bytes)
     return true;
 }
 
-std::optional<QString> writeBackup(int sourceFd, const QByteArray &bytes, const QString &root, const QString &tag)
+std::optional<QString> writeBackup(int sourceFd, const BytePieces &pieces, const QString &root, const QString &tag)
 {
     const QString dir = root + QStringLiteral("/backups");
     QDir().mkpath(dir);
     const quint64 counter = ++g_backupCounter;
     const QString path = dir + QLatin1Char('/') + libraryBackupName(tag, now(), counter);
     std::optional<QString> written;
-    if (writeBackupFile(path, sourceFd, bytes))
+    if (writeBackupFile(path, sourceFd, pieces))
         written = path;
     QDir folder(dir);
     if (!folder.exists())
@@ -244,13 +304,13 @@ std::optional<QString> writeBackup(int sourceFd, const QByteArray &bytes, const 
 
 std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString &root, const QString &tag)
 {
-    return writeBackup(-1, bytes, root, tag);
+    return writeBackup(-1, BytePieces{std::string_view(bytes.constData(), size_t(bytes.size()))}, root, tag);
 }
 
-std::optional<QString> writeLibraryBackupFrom(int sourceFd, const QByteArray &bytes, const QString &root,
+std::optional<QString> writeLibraryBackupFrom(int sourceFd, const BytePieces &pieces, const QString &root,
                                               const QString &tag)
 {
-    return writeBackup(sourceFd, bytes, root, tag);
+    return writeBackup(sourceFd, pieces, root, tag);
 }
 
 std::optional<QString> existingLibraryBackup(const QString &root, const QString &tag, const QByteArray &bytes)

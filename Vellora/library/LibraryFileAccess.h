@@ -6,6 +6,8 @@
 
 #include "LibraryFile.h"
 
+#include "platform/FileCoordination.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -71,10 +73,10 @@ void resolveLibraryConflicts(const QString &file, const QString &root);
 std::optional<QString> writeLibraryBackup(const QByteArray &bytes, const QString &root, const QString &tag);
 
 // As writeLibraryBackup(), with the copy taken from `sourceFd`, an open
-// file that holds exactly `bytes` (library.json as just written): a reflink
+// file that holds exactly `pieces` (library.json as just written): a reflink
 // clone or an in-kernel copy (copy_file_range) where the filesystem allows,
-// else the bytes are written. The descriptor stays open.
-std::optional<QString> writeLibraryBackupFrom(int sourceFd, const QByteArray &bytes, const QString &root,
+// else the pieces are written; -1 for none. The descriptor stays open.
+std::optional<QString> writeLibraryBackupFrom(int sourceFd, const BytePieces &pieces, const QString &root,
                                               const QString &tag);
 
 // The newest backup of `tag` in root/backups that holds exactly `bytes`;

@@ -1,6 +1,7 @@
 #include "LibraryWriter.h"
 
 #include "LibraryMerge.h"
+#include "Parallel.h"
 
 #include "platform/Clock.h"
 #include "platform/FileCoordination.h"
@@ -145,7 +146,9 @@ LibraryFile privateCopy(const LibraryFile &file)
 {
     LibraryFile copy = file;
     copy.collections.detach();
-    copy.items.detach();
+    // The one list that grows with the library: copied on several threads,
+    // which also touch the fresh memory in parallel.
+    copy.items = copyInParts(file.items, 4000);
     copy.topLevelOrder.detach();
     if (copy.smartFolders)
         copy.smartFolders->detach();
@@ -184,9 +187,14 @@ SaveResult LibraryWriter::write(const SaveJob &job)
     }
 
     LibraryFile document = job.document;
-    QByteArray bytes;
+    std::vector<std::string> encoded;
+    BytePieces bytes;
+    auto encode = [&encoded, &bytes](const LibraryFile &file) {
+        encoded = file.encodePieces();
+        bytes.assign(encoded.begin(), encoded.end());
+    };
     try {
-        bytes = document.encode();
+        encode(document);
     } catch (const EncodingError &error) {
         result.error = QString::fromUtf8(error.what());
         return result;
@@ -209,7 +217,7 @@ SaveResult LibraryWriter::write(const SaveJob &job)
             const FileStamp onDisk = fileStamp(url);
             if (onDisk.exists && onDisk != seen) {
                 const auto theirs = readWholeFile(url);
-                if (theirs && *theirs != bytes) {
+                if (theirs && !samePieces(*theirs, bytes)) {
                     // A reload may have kept this very version already.
                     std::optional<QString> backup = existingLibraryBackup(job.root, QStringLiteral("conflict"), *theirs);
                     if (!backup)
@@ -222,7 +230,7 @@ SaveResult LibraryWriter::write(const SaveJob &job)
                         const LibraryFile remote = LibraryFile::decode(*theirs);
                         if (!remote.collections.isEmpty()) {
                             LibraryFile combined = mergeLibraries(*base, document, remote);
-                            bytes = combined.encode();
+                            encode(combined);
                             document = std::move(combined);
                             merged = true;
                         }
@@ -255,8 +263,9 @@ SaveResult LibraryWriter::write(const SaveJob &job)
 
     m_knownStamp = written;
     // Neither this nor the store's ancestor may keep sharing the lists the
-    // store goes on editing.
-    result.base = privateCopy(document);
+    // store goes on editing: the job's lists are this thread's own already,
+    // but a merged document is about to become the store's live one.
+    result.base = merged ? privateCopy(document) : document;
     m_knownDocument = result.base;
     m_knownAt = writtenAt;
     if (merged)
@@ -271,10 +280,7 @@ SaveResult LibraryWriter::write(const SaveJob &job)
         // From the file just written (a clone where the filesystem has
         // them), outside the write lock; the bytes only where that fails.
         const double moment = now();
-        if (backupSource >= 0)
-            writeLibraryBackupFrom(backupSource, bytes, job.root, QStringLiteral("library"));
-        else
-            writeLibraryBackup(bytes, job.root, QStringLiteral("library"));
+        writeLibraryBackupFrom(backupSource, bytes, job.root, QStringLiteral("library"));
         m_lastBackup = moment;
         result.backupAt = moment;
     }

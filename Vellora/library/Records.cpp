@@ -6,6 +6,7 @@
 #include "CodingSupport.h"
 #include "JsonWriter.h"
 #include "LibraryCodec.h"
+#include "Parallel.h"
 #include "platform/WebAddress.h"
 
 #include "platform/Text.h"
@@ -275,52 +276,77 @@ nlohmann::ordered_json LibraryFile::toJSON() const
 
 QByteArray LibraryFile::encode() const
 {
-    // The same text as writeJSON(toJSON(), PrettySorted), written member by
-    // member in sorted order straight into the one array that is returned:
-    // a library of 100 000 items is hundreds of MB, and every extra buffer
-    // of that size costs a copy and a fresh set of pages.
+    const std::vector<std::string> pieces = encodePieces();
+    qsizetype size = 0;
+    for (const std::string &piece : pieces)
+        size += qsizetype(piece.size());
     QByteArray result;
-    result.reserve(qsizetype(items.size()) * 1700 + 4096);
-    std::string chunk;
-    auto flush = [&result, &chunk] {
-        result.append(chunk.data(), qsizetype(chunk.size()));
-        chunk.clear();
-    };
-    const Path root;
+    result.reserve(size);
+    for (const std::string &piece : pieces)
+        result.append(piece.data(), qsizetype(piece.size()));
+    return result;
+}
 
+std::vector<std::string> LibraryFile::encodePieces() const
+{
+    // The same text as writeJSON(toJSON(), PrettySorted), member by member
+    // in sorted order. A library of 100 000 items is hundreds of MB: each
+    // part of the items goes into a buffer of its own, filled (and so first
+    // touched) by its own thread.
+    const Path root;
+    std::vector<std::string> pieces;
+
+    std::string head;
     nlohmann::ordered_json boards = nlohmann::ordered_json::array();
     for (const Board &b : collections)
         boards.push_back(b.toJSON());
-    chunk += "{\n  \"collections\" : ";
-    coding::appendPrettyJSON(chunk, boards, root.member("collections"), 1);
+    head += "{\n  \"collections\" : ";
+    coding::appendPrettyJSON(head, boards, root.member("collections"), 1);
+    head += ",\n  \"items\" : ";
+    head += items.isEmpty() ? "[]" : "[";
+    pieces.push_back(std::move(head));
 
-    chunk += ",\n  \"items\" : ";
-    if (items.isEmpty()) {
-        chunk += "[]";
-    } else {
-        chunk += "[";
+    if (!items.isEmpty()) {
+        const std::size_t count = std::size_t(items.size());
+        const int parts = partsFor(count, 2000);
+        auto encoded = std::vector<std::string>(std::size_t(parts));
         const Path itemsPath = root.member("items");
-        for (qsizetype i = 0; i < items.size(); ++i) {
-            chunk += i ? ",\n    " : "\n    ";
-            coding::appendItemJSON(chunk, items[i], itemsPath.element(i), 2);
-            flush();
-        }
-        chunk += "\n  ]";
+        runParts(parts, [&](int part) {
+            const auto [first, last] = partRange(count, parts, part);
+            std::string &out = encoded[std::size_t(part)];
+            // Room enough for nearly every item: pages reserved and never
+            // written cost nothing, a buffer grown twice costs a copy.
+            std::size_t room = 64;
+            for (std::size_t i = first; i < last; ++i) {
+                const Item &item = items[qsizetype(i)];
+                room += 3072 + (item.ocrText ? item.ocrText->utf8View().size() * 2 : 0)
+                    + (item.pageText ? item.pageText->utf8View().size() * 2 : 0);
+            }
+            out.reserve(room);
+            for (std::size_t i = first; i < last; ++i) {
+                out += i ? ",\n    " : "\n    ";
+                coding::appendItemJSON(out, items[qsizetype(i)], itemsPath.element(qsizetype(i)), 2);
+            }
+        });
+        for (std::string &piece : encoded)
+            pieces.push_back(std::move(piece));
     }
 
+    std::string tail;
+    if (!items.isEmpty())
+        tail += "\n  ]";
     if (smartFolders) {
         nlohmann::ordered_json folders = nlohmann::ordered_json::array();
         for (const SmartFolder &f : *smartFolders)
             folders.push_back(f.toJSON());
-        chunk += ",\n  \"smartFolders\" : ";
-        coding::appendPrettyJSON(chunk, folders, root.member("smartFolders"), 1);
+        tail += ",\n  \"smartFolders\" : ";
+        coding::appendPrettyJSON(tail, folders, root.member("smartFolders"), 1);
     }
-
-    chunk += ",\n  \"topLevelOrder\" : ";
-    coding::appendPrettyJSON(chunk, coding::stringArray(topLevelOrder), root.member("topLevelOrder"), 1);
-    chunk += "\n}";
-    flush();
-    return result;
+    tail += ",\n  \"topLevelOrder\" : ";
+    coding::appendPrettyJSON(tail, coding::stringArray(topLevelOrder), root.member("topLevelOrder"), 1);
+    tail += "\n}";
+    pieces.push_back(std::move(tail));
+    return pieces;
 }
 
 } // namespace vellora

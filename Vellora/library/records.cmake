@@ -15,6 +15,7 @@ target_sources(vellora_library PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LinkInsight.h
   ${CMAKE_CURRENT_LIST_DIR}/LinkInsight.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Palette.h
+  ${CMAKE_CURRENT_LIST_DIR}/Parallel.h
   ${CMAKE_CURRENT_LIST_DIR}/Palette.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Records.h
   ${CMAKE_CURRENT_LIST_DIR}/Records.cpp

@@ -17,7 +17,9 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace vellora {
 
@@ -55,6 +57,14 @@ std::optional<QByteArray> readWholeFile(const QString &path);
 // Replaces `path` atomically and durably (see above). Throws FileError; the
 // file then keeps its previous content. No coordination: callers hold it.
 void writeFileAtomically(const QString &path, const QByteArray &bytes);
+
+// A file's bytes as consecutive pieces, written in order: a large document
+// made in parts need not be joined into one buffer to be written.
+using BytePieces = std::vector<std::string_view>;
+void writeFileAtomically(const QString &path, const BytePieces &pieces);
+
+// Whether `bytes` are the pieces joined.
+bool samePieces(const QByteArray &bytes, const BytePieces &pieces);
 
 // Removes the temporary files that writeFileAtomically() left beside `path`
 // when its process died before the rename, once they are older than

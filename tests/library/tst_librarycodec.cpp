@@ -24,7 +24,7 @@ QByteArray readFixture(const char *name)
 }
 
 // A library that uses every member and the awkward corners of the written form.
-LibraryFile variedLibrary()
+LibraryFile variedLibrary(int count = 40)
 {
     LibraryFile file;
     Board board;
@@ -35,7 +35,7 @@ LibraryFile variedLibrary()
     file.collections << board;
     file.topLevelOrder << board.id;
     const double numbers[] = {0.0, -1.0, 0.1, 1e-7, 1e22, 786000000.123456, -5.25, 123456789012345.0};
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < count; ++i) {
         Item item;
         item.id = QStringLiteral("ID-%1").arg(i);
         item.kind = i % 3 ? QStringLiteral("image") : QStringLiteral("link");
@@ -255,6 +255,52 @@ private slots:
         QCOMPARE(*fast->items[3].tags, (QStringList{"ab", "c"}));
         QCOMPARE(*fast->items[1].labels, (QStringList{"y", "x"}));
         QCOMPARE(*fast->items[0].labels, QStringList{"x"});
+    }
+
+    // A large library is read and written in parts on several threads: the
+    // parts must join in order, and a fault in any part must come out as the
+    // general road reports it, naming the item where it is.
+    void largeLibraryInParts()
+    {
+        LibraryFile file = variedLibrary(9000);
+        const QByteArray written = file.encode();
+        QCOMPARE(written, writeJSON(file.toJSON(), JsonStyle::PrettySorted));
+        qsizetype joined = 0;
+        for (const std::string &piece : file.encodePieces()) {
+            QCOMPARE(QByteArray::fromRawData(piece.data(), qsizetype(piece.size())),
+                     written.mid(joined, qsizetype(piece.size())));
+            joined += qsizetype(piece.size());
+        }
+        QCOMPARE(joined, written.size());
+
+        const auto fast = coding::decodeLibraryFast(written);
+        QVERIFY(fast.has_value());
+        QCOMPARE(fast->items.size(), 9000);
+        QCOMPARE(fast->items[8999].id, QStringLiteral("ID-8999"));
+        QCOMPARE(fast->encode(), written);
+
+        // Faults late in the list, where only a later part meets them.
+        for (const char *id : {"ID-6001", "ID-8999"}) {
+            QByteArray damaged = written;
+            const qsizetype at = damaged.indexOf(QByteArray("\"id\" : \"") + id + '"');
+            QVERIFY(at > 0);
+            const qsizetype height = damaged.indexOf("\"pixelHeight\" : ", at);
+            damaged.insert(height + qsizetype(qstrlen("\"pixelHeight\" : ")), "\"tall\", \"x\" : ");
+            QVERIFY(!coding::decodeLibraryFast(damaged).has_value());
+            const QString error = outcome([&] { return LibraryFile::decode(damaged); });
+            QVERIFY2(error.startsWith(QStringLiteral("error: ")), qPrintable(error.left(80)));
+            QCOMPARE(error, outcome([&] { return LibraryFile::fromJSON(coding::parse(damaged)); }));
+        }
+
+        file.items[6000].lastOpenedAt = std::numeric_limits<double>::quiet_NaN();
+        file.items[8000].lastOpenedAt = std::numeric_limits<double>::infinity();
+        try {
+            file.encodePieces();
+            QFAIL("a time that is not a number was written");
+        } catch (const EncodingError &error) {
+            QCOMPARE(QString::fromUtf8(error.what()),
+                     QStringLiteral("items[6000].lastOpenedAt: nan is not a finite number and cannot be written"));
+        }
     }
 
     void mergeComparesLongTexts()

@@ -257,6 +257,44 @@ private slots:
         QVERIFY(!store->hasUnsavedChanges());
     }
 
+    // A large file goes to disk past the page cache in whole blocks: the
+    // pieces must arrive in order and the padding of the last block be cut.
+    void largeFileWrittenWhole_data()
+    {
+        QTest::addColumn<QList<qsizetype>>("sizes");
+        QTest::newRow("blocks and odd tails") << QList<qsizetype>{1, (qsizetype(16) << 20) + 3, 4095, 8 << 20, 7};
+        QTest::newRow("exact blocks") << QList<qsizetype>{qsizetype(24) << 20};
+        QTest::newRow("one byte over") << QList<qsizetype>{(qsizetype(16) << 20) + 1};
+        QTest::newRow("small") << QList<qsizetype>{10, 0, 20};
+    }
+
+    void largeFileWrittenWhole()
+    {
+        QFETCH(QList<qsizetype>, sizes);
+        std::vector<std::string> pieces;
+        QByteArray expected;
+        quint32 seed = 7;
+        for (const qsizetype size : sizes) {
+            std::string piece(size_t(size), '\0');
+            for (char &c : piece)
+                c = char((seed = seed * 1664525u + 1013904223u) >> 24);
+            expected.append(piece.data(), size);
+            pieces.push_back(std::move(piece));
+        }
+        const BytePieces views(pieces.begin(), pieces.end());
+        QVERIFY(samePieces(expected, views));
+        QVERIFY(!samePieces(expected + 'x', views));
+        QVERIFY(!samePieces(expected.left(expected.size() - 1), views));
+
+        const QString path = m_dir->filePath(QStringLiteral("large.json"));
+        QVERIFY(writeFile(path, QByteArray(40 << 20, 'o')));
+        writeFileAtomically(path, views);
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.size(), expected.size());
+        QVERIFY(written.readAll() == expected);
+    }
+
     void saveRacingReload_data()
     {
         QTest::addColumn<QString>("order");
