@@ -37,6 +37,14 @@ void runInBackground(std::function<void()> work)
     QThreadPool::globalInstance()->start(std::move(work));
 }
 
+// Lets go of a document on a worker: the last owner of a large library's
+// lists frees every record, which is no work for the main thread.
+void releaseInBackground(LibraryFile &&document)
+{
+    auto doomed = std::make_shared<LibraryFile>(std::move(document));
+    runInBackground([doomed] { *doomed = LibraryFile(); });
+}
+
 QString libraryPath(const QString &root)
 {
     return root + QStringLiteral("/library.json");
@@ -558,7 +566,7 @@ void LibraryStore::applyWriteResults()
                 // version that another machine put there in between, and a
                 // reload would then skip it.
                 m_known = modificationDate(result.written);
-                m_base = std::move(result.base);
+                releaseInBackground(std::exchange(m_base, std::move(result.base)));
             }
             if (result.merged) {
                 ++m_mergesApplied;
