@@ -12,8 +12,10 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellora {
@@ -39,6 +41,10 @@ struct LibraryFile {
     // threads at once; a large library is written from these without
     // joining them into one buffer first.
     std::vector<std::string> encodePieces() const;
+    // The same text handed to `write` piece by piece, in order, while the
+    // items are still being encoded on other threads. A failure of `write`
+    // passes through once the encoding has stopped.
+    void encodeInOrder(const std::function<void(std::string_view)> &write) const;
     nlohmann::ordered_json toJSON() const;
 };
 

@@ -215,7 +215,8 @@ bool copyInto(int out, int sourceFd, const BytePieces &pieces)
             return true;
         loff_t from = 0;
         loff_t to = 0;
-        qint64 left = sizeOf(pieces);
+        struct stat source;
+        qint64 left = ::fstat(sourceFd, &source) == 0 ? qint64(source.st_size) : sizeOf(pieces);
         while (left > 0) {
             const ssize_t n = ::copy_file_range(sourceFd, &from, out, &to, size_t(left), 0);
             if (n < 0 && errno == EINTR)
@@ -227,7 +228,7 @@ bool copyInto(int out, int sourceFd, const BytePieces &pieces)
         if (left == 0)
             return true;
         // Not on this filesystem (or cut short): start again with the bytes.
-        if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0)
+        if (pieces.empty() || ::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0)
             return false;
     }
     for (const std::string_view piece : pieces)

@@ -187,18 +187,14 @@ SaveResult LibraryWriter::write(const SaveJob &job)
     }
 
     LibraryFile document = job.document;
+    // The whole text is held only where it must be compared with another
+    // version; otherwise the file is written while it is being encoded.
     std::vector<std::string> encoded;
     BytePieces bytes;
     auto encode = [&encoded, &bytes](const LibraryFile &file) {
         encoded = file.encodePieces();
         bytes.assign(encoded.begin(), encoded.end());
     };
-    try {
-        encode(document);
-    } catch (const EncodingError &error) {
-        result.error = QString::fromUtf8(error.what());
-        return result;
-    }
 
     std::optional<double> lastBackup = job.lastBackup;
     if (m_lastBackup && (!lastBackup || *m_lastBackup > *lastBackup))
@@ -216,6 +212,7 @@ SaveResult LibraryWriter::write(const SaveJob &job)
             // keep their version, and merge their changes with ours.
             const FileStamp onDisk = fileStamp(url);
             if (onDisk.exists && onDisk != seen) {
+                encode(document);
                 const auto theirs = readWholeFile(url);
                 if (theirs && !samePieces(*theirs, bytes)) {
                     // A reload may have kept this very version already.
@@ -239,7 +236,12 @@ SaveResult LibraryWriter::write(const SaveJob &job)
                     }
                 }
             }
-            writeFileAtomically(url, bytes);
+            if (!encoded.empty())
+                writeFileAtomically(url, bytes);
+            else
+                writeFileAtomically(
+                    url, [&document](const ByteSink &write) { document.encodeInOrder(write); },
+                    std::max<qint64>(seen.size, qint64(document.items.size()) * 1000));
             written = fileStamp(url);
             writtenAt = observe();
             {
@@ -259,6 +261,19 @@ SaveResult LibraryWriter::write(const SaveJob &job)
             ::close(backupSource);
         result.error = error.description();
         return result;
+    } catch (const EncodingError &error) {
+        if (backupSource >= 0)
+            ::close(backupSource);
+        result.error = QString::fromUtf8(error.what());
+        return result;
+    }
+    // The timed backup is copied from the file just written; only where
+    // that file is gone already does it need the text itself.
+    if (backupDue && backupSource < 0 && encoded.empty()) {
+        try {
+            encode(document);
+        } catch (const EncodingError &) {
+        }
     }
 
     m_knownStamp = written;

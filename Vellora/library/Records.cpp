@@ -14,6 +14,11 @@
 
 #include <QHash>
 
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
 namespace vellora {
 
 using coding::ObjectReader;
@@ -287,66 +292,171 @@ QByteArray LibraryFile::encode() const
     return result;
 }
 
-std::vector<std::string> LibraryFile::encodePieces() const
-{
-    // The same text as writeJSON(toJSON(), PrettySorted), member by member
-    // in sorted order. A library of 100 000 items is hundreds of MB: each
-    // part of the items goes into a buffer of its own, filled (and so first
-    // touched) by its own thread.
-    const Path root;
-    std::vector<std::string> pieces;
+namespace {
 
+// The document's text before the items and after them.
+std::string documentHead(const LibraryFile &file)
+{
+    const Path root;
     std::string head;
     nlohmann::ordered_json boards = nlohmann::ordered_json::array();
-    for (const Board &b : collections)
+    for (const Board &b : file.collections)
         boards.push_back(b.toJSON());
     head += "{\n  \"collections\" : ";
     coding::appendPrettyJSON(head, boards, root.member("collections"), 1);
     head += ",\n  \"items\" : ";
-    head += items.isEmpty() ? "[]" : "[";
-    pieces.push_back(std::move(head));
+    head += file.items.isEmpty() ? "[]" : "[";
+    return head;
+}
 
-    if (!items.isEmpty()) {
-        const std::size_t count = std::size_t(items.size());
-        const int parts = partsFor(count, 2000);
-        auto encoded = std::vector<std::string>(std::size_t(parts));
-        const Path itemsPath = root.member("items");
-        runParts(parts, [&](int part) {
-            const auto [first, last] = partRange(count, parts, part);
-            std::string &out = encoded[std::size_t(part)];
-            // Room enough for nearly every item: pages reserved and never
-            // written cost nothing, a buffer grown twice costs a copy.
-            std::size_t room = 64;
-            for (std::size_t i = first; i < last; ++i) {
-                const Item &item = items[qsizetype(i)];
-                room += 3072 + (item.ocrText ? item.ocrText->utf8View().size() * 2 : 0)
-                    + (item.pageText ? item.pageText->utf8View().size() * 2 : 0);
-            }
-            out.reserve(room);
-            for (std::size_t i = first; i < last; ++i) {
-                out += i ? ",\n    " : "\n    ";
-                coding::appendItemJSON(out, items[qsizetype(i)], itemsPath.element(qsizetype(i)), 2);
-            }
-        });
-        for (std::string &piece : encoded)
-            pieces.push_back(std::move(piece));
-    }
-
+std::string documentTail(const LibraryFile &file)
+{
+    const Path root;
     std::string tail;
-    if (!items.isEmpty())
+    if (!file.items.isEmpty())
         tail += "\n  ]";
-    if (smartFolders) {
+    if (file.smartFolders) {
         nlohmann::ordered_json folders = nlohmann::ordered_json::array();
-        for (const SmartFolder &f : *smartFolders)
+        for (const SmartFolder &f : *file.smartFolders)
             folders.push_back(f.toJSON());
         tail += ",\n  \"smartFolders\" : ";
         coding::appendPrettyJSON(tail, folders, root.member("smartFolders"), 1);
     }
     tail += ",\n  \"topLevelOrder\" : ";
-    coding::appendPrettyJSON(tail, coding::stringArray(topLevelOrder), root.member("topLevelOrder"), 1);
+    coding::appendPrettyJSON(tail, coding::stringArray(file.topLevelOrder), root.member("topLevelOrder"), 1);
     tail += "\n}";
-    pieces.push_back(std::move(tail));
+    return tail;
+}
+
+// Items [first, last) as they follow the opening of the list.
+void appendItems(std::string &out, const QList<Item> &items, std::size_t first, std::size_t last)
+{
+    // Room enough for nearly every item: pages reserved and never written
+    // cost nothing, a buffer grown twice costs a copy.
+    std::size_t room = out.size() + 64;
+    for (std::size_t i = first; i < last; ++i) {
+        const Item &item = items[qsizetype(i)];
+        room += 3072 + (item.ocrText ? item.ocrText->utf8View().size() * 2 : 0)
+            + (item.pageText ? item.pageText->utf8View().size() * 2 : 0);
+    }
+    out.reserve(room);
+    const Path root;
+    const Path itemsPath = root.member("items");
+    for (std::size_t i = first; i < last; ++i) {
+        out += i ? ",\n    " : "\n    ";
+        coding::appendItemJSON(out, items[qsizetype(i)], itemsPath.element(qsizetype(i)), 2);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> LibraryFile::encodePieces() const
+{
+    // Each part of the items goes into a buffer of its own, filled (and so
+    // first touched) by its own thread.
+    std::vector<std::string> pieces;
+    pieces.push_back(documentHead(*this));
+    const std::size_t count = std::size_t(items.size());
+    const int parts = partsFor(count, 2000);
+    auto encoded = std::vector<std::string>(std::size_t(parts));
+    if (count > 0)
+        runParts(parts, [&](int part) {
+            const auto [first, last] = partRange(count, parts, part);
+            appendItems(encoded[std::size_t(part)], items, first, last);
+        });
+    for (std::string &piece : encoded)
+        if (!piece.empty())
+            pieces.push_back(std::move(piece));
+    pieces.push_back(documentTail(*this));
     return pieces;
+}
+
+void LibraryFile::encodeInOrder(const std::function<void(std::string_view)> &write) const
+{
+    write(documentHead(*this));
+    const std::size_t count = std::size_t(items.size());
+    // Blocks of items are encoded by the other threads, a few ahead of the
+    // one that this thread writes, so that writing overlaps encoding and
+    // only a few blocks are ever held.
+    constexpr std::size_t kBlockItems = 1000;
+    const std::size_t blockCount = (count + kBlockItems - 1) / kBlockItems;
+    const int workers = blockCount > 1 ? partsFor(count, 2000) : 0;
+    if (workers == 0) {
+        std::string text;
+        appendItems(text, items, 0, count);
+        write(text);
+        write(documentTail(*this));
+        return;
+    }
+    struct Block {
+        std::string text;
+        bool done = false;
+        std::exception_ptr error;
+    };
+    std::vector<Block> blocks(blockCount);
+    const std::size_t ahead = std::size_t(workers) * 2;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t taken = 0;
+    std::size_t written = 0;
+    bool stop = false;
+
+    std::vector<std::thread> threads;
+    threads.reserve(std::size_t(workers));
+    for (int w = 0; w < workers; ++w)
+        threads.emplace_back([&] {
+            for (;;) {
+                std::size_t index;
+                {
+                    std::unique_lock lock(mutex);
+                    changed.wait(lock, [&] { return stop || taken >= blockCount || taken < written + ahead; });
+                    if (stop || taken >= blockCount)
+                        return;
+                    index = taken++;
+                }
+                Block &block = blocks[index];
+                try {
+                    appendItems(block.text, items, index * kBlockItems, std::min(count, (index + 1) * kBlockItems));
+                } catch (...) {
+                    block.error = std::current_exception();
+                }
+                std::lock_guard lock(mutex);
+                block.done = true;
+                changed.notify_all();
+            }
+        });
+    auto finish = [&] {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        for (std::thread &thread : threads)
+            thread.join();
+    };
+    try {
+        for (std::size_t index = 0; index < blockCount; ++index) {
+            Block &block = blocks[index];
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return block.done; });
+            }
+            if (block.error)
+                std::rethrow_exception(block.error);
+            write(block.text);
+            std::string().swap(block.text);
+            {
+                std::lock_guard lock(mutex);
+                written = index + 1;
+            }
+            changed.notify_all();
+        }
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+    write(documentTail(*this));
 }
 
 } // namespace vellora

@@ -36,69 +36,93 @@ constexpr qint64 kDirectWriteFrom = qint64(16) << 20;
 constexpr size_t kDirectBlock = 4096;
 constexpr size_t kDirectStaging = size_t(8) << 20;
 
-enum class DirectWrite { Done, Unsupported, Failed };
+struct DirectUnsupported {};
+struct WriteFailed {
+    int code;
+};
 
 // Writes a large file past the page cache (O_DIRECT), through an aligned
 // staging buffer. Putting hundreds of MB into the page cache first costs
 // more than the disk write itself: every page is fresh memory, and a
-// buffered write fills them one at a time. Unsupported when the filesystem
-// refuses direct writes; the file is then empty again, for a buffered one.
-DirectWrite writeDirect(int fd, const BytePieces &pieces, qint64 total)
-{
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
-        return DirectWrite::Unsupported;
-    auto unsupported = [fd, flags] {
-        ::fcntl(fd, F_SETFL, flags);
-        if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
-            return DirectWrite::Failed;
-        return DirectWrite::Unsupported;
-    };
-    std::unique_ptr<char, decltype(&std::free)> staging(
-        static_cast<char *>(std::aligned_alloc(kDirectBlock, kDirectStaging)), &std::free);
-    if (!staging)
-        return unsupported();
-    size_t filled = 0;
-    // Whole blocks only: the tail is padded, and cut off again below.
-    auto flush = [&](size_t length) {
-        size_t done = 0;
-        while (done < length) {
-            const ssize_t n = ::write(fd, staging.get() + done, length - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0 || size_t(n) % kDirectBlock != 0)
-                return n < 0 && errno == EINVAL ? DirectWrite::Unsupported : DirectWrite::Failed;
-            done += size_t(n);
+// buffered write fills them one at a time. Throws DirectUnsupported when
+// the filesystem refuses direct writes, WriteFailed when a write fails.
+class DirectSink {
+public:
+    // Nothing when the descriptor cannot be switched to direct writes.
+    static std::unique_ptr<DirectSink> open(int fd)
+    {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0)
+            return nullptr;
+        char *staging = static_cast<char *>(std::aligned_alloc(kDirectBlock, kDirectStaging));
+        if (!staging)
+            return nullptr;
+        if (::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
+            std::free(staging);
+            return nullptr;
         }
-        return DirectWrite::Done;
-    };
-    for (const std::string_view piece : pieces) {
-        size_t at = 0;
-        while (at < piece.size()) {
-            const size_t n = std::min(piece.size() - at, kDirectStaging - filled);
-            std::memcpy(staging.get() + filled, piece.data() + at, n);
-            filled += n;
-            at += n;
-            if (filled == kDirectStaging) {
-                const DirectWrite step = flush(filled);
-                if (step != DirectWrite::Done)
-                    return step == DirectWrite::Unsupported ? unsupported() : step;
-                filled = 0;
+        return std::unique_ptr<DirectSink>(new DirectSink(fd, flags, staging));
+    }
+
+    ~DirectSink()
+    {
+        ::fcntl(m_fd, F_SETFL, m_flags);
+        std::free(m_staging);
+    }
+
+    void append(std::string_view piece)
+    {
+        m_total += qint64(piece.size());
+        while (!piece.empty()) {
+            const size_t n = std::min(piece.size(), kDirectStaging - m_filled);
+            std::memcpy(m_staging + m_filled, piece.data(), n);
+            m_filled += n;
+            piece.remove_prefix(n);
+            if (m_filled == kDirectStaging) {
+                flush(m_filled);
+                m_filled = 0;
             }
         }
     }
-    if (filled > 0) {
-        const size_t padded = (filled + kDirectBlock - 1) / kDirectBlock * kDirectBlock;
-        std::memset(staging.get() + filled, 0, padded - filled);
-        const DirectWrite step = flush(padded);
-        if (step != DirectWrite::Done)
-            return step == DirectWrite::Unsupported ? unsupported() : step;
+
+    // Whole blocks only: the tail is padded, then cut off again.
+    void finish()
+    {
+        if (m_filled > 0) {
+            const size_t padded = (m_filled + kDirectBlock - 1) / kDirectBlock * kDirectBlock;
+            std::memset(m_staging + m_filled, 0, padded - m_filled);
+            flush(padded);
+            m_filled = 0;
+        }
+        ::fcntl(m_fd, F_SETFL, m_flags);
+        if (::ftruncate(m_fd, off_t(m_total)) != 0)
+            throw WriteFailed{errno};
     }
-    ::fcntl(fd, F_SETFL, flags);
-    if (::ftruncate(fd, off_t(total)) != 0)
-        return DirectWrite::Failed;
-    return DirectWrite::Done;
-}
+
+private:
+    DirectSink(int fd, int flags, char *staging) : m_fd(fd), m_flags(flags), m_staging(staging) {}
+
+    void flush(size_t length)
+    {
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::write(m_fd, m_staging + done, length - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EINVAL)
+                throw DirectUnsupported{};
+            if (n <= 0 || size_t(n) % kDirectBlock != 0)
+                throw WriteFailed{n < 0 ? errno : EIO};
+            done += size_t(n);
+        }
+    }
+
+    int m_fd;
+    int m_flags;
+    char *m_staging;
+    size_t m_filled = 0;
+    qint64 m_total = 0;
+};
 
 // One lock per absolute path, kept for the life of the process.
 std::shared_ptr<std::shared_mutex> processLock(const QString &path)
@@ -224,6 +248,20 @@ bool samePieces(const QByteArray &bytes, const BytePieces &pieces)
 
 void writeFileAtomically(const QString &path, const BytePieces &pieces)
 {
+    qint64 total = 0;
+    for (const std::string_view piece : pieces)
+        total += qint64(piece.size());
+    writeFileAtomically(
+        path,
+        [&pieces](const ByteSink &write) {
+            for (const std::string_view piece : pieces)
+                write(piece);
+        },
+        total);
+}
+
+void writeFileAtomically(const QString &path, const ByteProducer &produce, qint64 sizeHint)
+{
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     const QByteArray folder = QFile::encodeName(info.absolutePath());
@@ -243,18 +281,38 @@ void writeFileAtomically(const QString &path, const BytePieces &pieces)
     // Keep the permissions of the file being replaced; a new file gets 0644.
     struct stat existing;
     ::fchmod(fd, ::stat(target.constData(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
-    qint64 total = 0;
-    for (const std::string_view piece : pieces)
-        total += qint64(piece.size());
-    DirectWrite direct = DirectWrite::Unsupported;
-    if (total >= kDirectWriteFrom)
-        direct = writeDirect(fd, pieces, total);
-    if (direct == DirectWrite::Failed)
+    try {
+        bool written = false;
+        if (sizeHint >= kDirectWriteFrom) {
+            if (std::unique_ptr<DirectSink> sink = DirectSink::open(fd)) {
+                try {
+                    produce([&sink](std::string_view piece) { sink->append(piece); });
+                    sink->finish();
+                    written = true;
+                } catch (const DirectUnsupported &) {
+                    // Start again through the page cache.
+                    sink.reset();
+                    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
+                        fail("write failed");
+                }
+            }
+        }
+        if (!written)
+            produce([fd](std::string_view piece) {
+                if (!writeAll(fd, piece.data(), qint64(piece.size())))
+                    throw WriteFailed{errno};
+            });
+    } catch (const WriteFailed &failure) {
+        errno = failure.code;
         fail("write failed");
-    if (direct == DirectWrite::Unsupported)
-        for (const std::string_view piece : pieces)
-            if (!writeAll(fd, piece.data(), qint64(piece.size())))
-                fail("write failed");
+    } catch (const FileError &) {
+        throw;
+    } catch (...) {
+        // The producer's own failure: nothing of it stays behind.
+        ::close(fd);
+        ::unlink(temp.constData());
+        throw;
+    }
     if (::fsync(fd) != 0)
         fail("fsync failed");
     if (::close(fd) != 0) {

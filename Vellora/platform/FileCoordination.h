@@ -63,6 +63,14 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes);
 using BytePieces = std::vector<std::string_view>;
 void writeFileAtomically(const QString &path, const BytePieces &pieces);
 
+// A file's bytes made as they are written: the producer hands `write` its
+// consecutive pieces in order, and may be asked for them more than once.
+// `sizeHint` is about how large the file will be (-1: not known). A failure
+// of the producer passes through, and the file keeps its previous content.
+using ByteSink = std::function<void(std::string_view)>;
+using ByteProducer = std::function<void(const ByteSink &write)>;
+void writeFileAtomically(const QString &path, const ByteProducer &produce, qint64 sizeHint);
+
 // Whether `bytes` are the pieces joined.
 bool samePieces(const QByteArray &bytes, const BytePieces &pieces);
 

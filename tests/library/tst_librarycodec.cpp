@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <limits>
+#include <stdexcept>
 
 using namespace vellora;
 
@@ -273,6 +274,23 @@ private slots:
         }
         QCOMPARE(joined, written.size());
 
+        // Written as it is encoded: the same bytes in order, and a writer
+        // that fails stops the encoding instead of waiting on it.
+        QByteArray streamed;
+        file.encodeInOrder([&streamed](std::string_view piece) { streamed.append(piece.data(), qsizetype(piece.size())); });
+        QVERIFY(streamed == written);
+        int calls = 0;
+        try {
+            file.encodeInOrder([&calls](std::string_view) {
+                if (++calls == 3)
+                    throw std::runtime_error("disk full");
+            });
+            QFAIL("the writer's failure was lost");
+        } catch (const std::runtime_error &error) {
+            QCOMPARE(QByteArray(error.what()), QByteArray("disk full"));
+        }
+        QCOMPARE(calls, 3);
+
         const auto fast = coding::decodeLibraryFast(written);
         QVERIFY(fast.has_value());
         QCOMPARE(fast->items.size(), 9000);
@@ -294,12 +312,18 @@ private slots:
 
         file.items[6000].lastOpenedAt = std::numeric_limits<double>::quiet_NaN();
         file.items[8000].lastOpenedAt = std::numeric_limits<double>::infinity();
-        try {
-            file.encodePieces();
-            QFAIL("a time that is not a number was written");
-        } catch (const EncodingError &error) {
-            QCOMPARE(QString::fromUtf8(error.what()),
-                     QStringLiteral("items[6000].lastOpenedAt: nan is not a finite number and cannot be written"));
+        const std::function<void()> encodings[] = {
+            [&file] { file.encodePieces(); },
+            [&file] { file.encodeInOrder([](std::string_view) {}); },
+        };
+        for (const auto &encode : encodings) {
+            try {
+                encode();
+                QFAIL("a time that is not a number was written");
+            } catch (const EncodingError &error) {
+                QCOMPARE(QString::fromUtf8(error.what()),
+                         QStringLiteral("items[6000].lastOpenedAt: nan is not a finite number and cannot be written"));
+            }
         }
     }
 
