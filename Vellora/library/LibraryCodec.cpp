@@ -524,7 +524,7 @@ QList<Item> readItems(od::value &value, const simdjson::padded_string_view &inpu
 
     const char *const documentEnd = input.data() + input.size();
     const char *const bufferEnd = input.data() + input.capacity();
-    return listInParts<Item>(texts.size(), partsFor(texts.size(), 2000),
+    return listInParts<Item>(texts.size(), partsFor(texts.size(), 1000),
                              [&](int, std::size_t first, std::size_t last, Item *cells, std::size_t &made) {
                                  od::parser parser;
                                  Reader r(documentEnd);

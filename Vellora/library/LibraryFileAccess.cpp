@@ -67,7 +67,7 @@ bool readInParts(int fd, QByteArray &bytes, qsizetype size, int &error)
 {
     bytes.resize(size);
     char *const data = bytes.data();
-    const int parts = partsFor(std::size_t(size), std::size_t(16) << 20);
+    const int parts = partsFor(std::size_t(size), std::size_t(4) << 20);
     std::vector<int> errors(std::size_t(parts), 0);
     std::vector<char> whole(std::size_t(parts), 1);
     runParts(parts, [&](int part) {
