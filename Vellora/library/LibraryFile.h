@@ -37,9 +37,8 @@ struct LibraryFile {
     // The exact written form: pretty-printed, keys sorted at every level,
     // unset fields left out. Throws EncodingError for a non-finite number.
     QByteArray encode() const;
-    // The same text in consecutive pieces, the items encoded on several
-    // threads at once; a large library is written from these without
-    // joining them into one buffer first.
+    // The same text in the consecutive pieces that encodeInOrder() hands
+    // over, for a caller that needs all of it at hand.
     std::vector<std::string> encodePieces() const;
     // The same text handed to `write` piece by piece, in order, while the
     // items are still being encoded on other threads. A failure of `write`

@@ -281,14 +281,8 @@ nlohmann::ordered_json LibraryFile::toJSON() const
 
 QByteArray LibraryFile::encode() const
 {
-    const std::vector<std::string> pieces = encodePieces();
-    qsizetype size = 0;
-    for (const std::string &piece : pieces)
-        size += qsizetype(piece.size());
     QByteArray result;
-    result.reserve(size);
-    for (const std::string &piece : pieces)
-        result.append(piece.data(), qsizetype(piece.size()));
+    encodeInOrder([&result](std::string_view piece) { result.append(piece.data(), qsizetype(piece.size())); });
     return result;
 }
 
@@ -352,22 +346,8 @@ void appendItems(std::string &out, const QList<Item> &items, std::size_t first, 
 
 std::vector<std::string> LibraryFile::encodePieces() const
 {
-    // Each part of the items goes into a buffer of its own, filled (and so
-    // first touched) by its own thread.
     std::vector<std::string> pieces;
-    pieces.push_back(documentHead(*this));
-    const std::size_t count = std::size_t(items.size());
-    const int parts = partsFor(count, 2000);
-    auto encoded = std::vector<std::string>(std::size_t(parts));
-    if (count > 0)
-        runParts(parts, [&](int part) {
-            const auto [first, last] = partRange(count, parts, part);
-            appendItems(encoded[std::size_t(part)], items, first, last);
-        });
-    for (std::string &piece : encoded)
-        if (!piece.empty())
-            pieces.push_back(std::move(piece));
-    pieces.push_back(documentTail(*this));
+    encodeInOrder([&pieces](std::string_view piece) { pieces.emplace_back(piece); });
     return pieces;
 }
 

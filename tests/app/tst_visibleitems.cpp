@@ -1,45 +1,38 @@
 // What the content column shows, as tables over one small library.
 #include "app/VisibleItems.h"
 
+#include "ItemFixtures.h"
+
 #include <QtTest>
 
 using namespace vellora;
+using apptest::imageItem;
 
 namespace {
-
-Item item(const QString &id, const QString &name, double added)
-{
-    Item it;
-    it.id = id;
-    it.kind = QStringLiteral("image");
-    it.originalFilename = name;
-    it.dateAdded = added;
-    return it;
-}
 
 // The section as the store yields it: its order is the tie-breaker of every
 // stable sort below.
 QList<Item> fixtureSection()
 {
     QList<Item> items;
-    Item a = item("A", "img10.png", 100);
+    Item a = imageItem("A", "img10.png", 100);
     a.palette = QStringList{"#ff2a00"}; // hue 10, saturated, bright
     a.ocrText = QStringLiteral("Café menu");
     a.openCount = 1;
     a.lastOpenedAt = 50;
-    Item b = item("B", "img2.png", 300);
+    Item b = imageItem("B", "img2.png", 300);
     b.palette = QStringList{"#ff5500"}; // hue 20
     b.tags = QStringList{"poster"};
     b.openCount = 2;
     b.lastOpenedAt = 10;
-    Item c = item("C", "Banner.jpg", 200);
+    Item c = imageItem("C", "Banner.jpg", 200);
     c.palette = QStringList{"#808080", "#ff0015"}; // grey, then hue 355
     c.labels = QStringList{"text"};
     c.openCount = 1;
     c.lastOpenedAt = 70;
-    Item d = item("D", "zebra.png", 200); // same date as C
+    Item d = imageItem("D", "zebra.png", 200); // same date as C
     d.palette = QStringList{"#330a00", "#e0c8c0"}; // too dark, too pale
-    Item e = item("E", "apple.gif", 50);
+    Item e = imageItem("E", "apple.gif", 50);
     e.kind = QStringLiteral("link");
     e.title = QStringLiteral("Poster archive");
     e.sourceURL = QStringLiteral("https://www.posters.example/x");

@@ -3,6 +3,8 @@
 // computed afresh, under each section kind, sort order and filter.
 #include "app/VisibleItems.h"
 
+#include "ItemFixtures.h"
+
 #include "library/SmartFolder.h"
 
 #include <QtTest>
@@ -10,19 +12,21 @@
 #include <functional>
 
 using namespace vellora;
+using apptest::imageItem;
 
 namespace {
 
 using Member = std::function<bool(const Item &)>;
 
-Item record(const QString &id, const QString &name, double added)
+// Where each shown item stands in the store's list.
+QList<qsizetype> storePositions(const QList<Item> &store, const QList<Item> &shown)
 {
-    Item it;
-    it.id = id;
-    it.kind = QStringLiteral("image");
-    it.originalFilename = name;
-    it.dateAdded = added;
-    return it;
+    QList<qsizetype> positions;
+    for (const Item &item : shown)
+        for (qsizetype i = 0; i < store.size(); ++i)
+            if (store[i].id == item.id)
+                positions.append(i);
+    return positions;
 }
 
 // The store's list: ties of date, name and openings, two links, two items in
@@ -30,32 +34,32 @@ Item record(const QString &id, const QString &name, double added)
 QList<Item> library()
 {
     QList<Item> items;
-    Item a = record("A", "img10.png", 100);
+    Item a = imageItem("A", "img10.png", 100);
     a.palette = QStringList{"#ff2a00"};
     a.ocrText = QStringLiteral("moss wall");
     a.openCount = 1;
     a.lastOpenedAt = 50;
-    Item b = record("B", "img2.png", 300);
+    Item b = imageItem("B", "img2.png", 300);
     b.tags = QStringList{"poster"};
     b.openCount = 2;
-    Item c = record("C", "Banner.jpg", 200);
+    Item c = imageItem("C", "Banner.jpg", 200);
     c.kind = QStringLiteral("link");
     c.title = QStringLiteral("Moss gardens");
     c.openCount = 1;
     c.lastOpenedAt = 70;
-    Item d = record("D", "zebra.png", 200);
+    Item d = imageItem("D", "zebra.png", 200);
     d.tags = QStringList{"poster"};
     d.palette = QStringList{"#ff3300"};
-    Item e = record("E", "banner.jpg", 50);
+    Item e = imageItem("E", "banner.jpg", 50);
     e.trashedAt = 900;
     e.ocrText = QStringLiteral("moss");
-    Item f = record("F", "Img2.png", 300);
+    Item f = imageItem("F", "Img2.png", 300);
     f.kind = QStringLiteral("link");
     f.trashedAt = 900;
-    Item g = record("G", "apple.png", 400);
+    Item g = imageItem("G", "apple.png", 400);
     g.trashedAt = 950;
     g.tags = QStringList{"poster"};
-    Item h = record("H", "img10.png", 100);
+    Item h = imageItem("H", "img10.png", 100);
     h.openCount = 1;
     h.lastOpenedAt = 50;
     return {a, b, c, d, e, f, g, h};
@@ -132,7 +136,7 @@ Edit applyEdit(QList<Item> &store, const QString &edit)
         return qsizetype(-1);
     };
     if (edit == "add newest") {
-        Item n = record("N", "new.png", 500);
+        Item n = imageItem("N", "new.png", 500);
         n.tags = QStringList{"poster"};
         n.ocrText = QStringLiteral("moss");
         n.palette = QStringList{"#ff2000"};
@@ -141,7 +145,7 @@ Edit applyEdit(QList<Item> &store, const QString &edit)
     }
     if (edit == "add tie") {
         // Same date, name and openings as others: the store's order decides.
-        Item n = record("N", "img2.png", 200);
+        Item n = imageItem("N", "img2.png", 200);
         n.kind = QStringLiteral("link");
         n.title = QStringLiteral("moss");
         n.openCount = 1;
@@ -150,8 +154,8 @@ Edit applyEdit(QList<Item> &store, const QString &edit)
         return {{"N"}, {}};
     }
     if (edit == "add two") {
-        Item n = record("N", "a.png", 10);
-        Item m = record("M", "b.png", 1000);
+        Item n = imageItem("N", "a.png", 10);
+        Item m = imageItem("M", "b.png", 1000);
         m.tags = QStringList{"poster"};
         store.append(n);
         store.append(m);
@@ -192,7 +196,7 @@ Edit applyEdit(QList<Item> &store, const QString &edit)
         store.removeAt(first);
         const qsizetype second = at("F");
         store.removeAt(second);
-        Item n = record("N", "img10.png", 100);
+        Item n = imageItem("N", "img10.png", 100);
         n.openCount = 1;
         n.lastOpenedAt = 50;
         store.append(n);
@@ -201,7 +205,7 @@ Edit applyEdit(QList<Item> &store, const QString &edit)
     if (edit == "remove trashed then add") {
         const qsizetype i = at("F");
         store.removeAt(i);
-        Item n = record("N", "img2.png", 300);
+        Item n = imageItem("N", "img2.png", 300);
         n.tags = QStringList{"poster"};
         store.append(n);
         return {{"F", "N"}, {i}};
@@ -254,11 +258,7 @@ void VisibleListTest::followsEdits()
     QList<Item> store = library();
 
     const QList<Item> before = filteredSortedItems(sectionItems(store, s), f);
-    QList<qsizetype> positions;
-    for (const Item &item : before)
-        for (qsizetype i = 0; i < store.size(); ++i)
-            if (store[i].id == item.id)
-                positions.append(i);
+    const QList<qsizetype> positions = storePositions(store, before);
     VisibleList list;
     SearchKeyCache cache;
     list.reset(before, positions, f, s.trash);
@@ -296,11 +296,7 @@ void VisibleListTest::keepsUnchangedItemsOutOfTheChange()
     VisibleFilter f;
     f.sort = QStringLiteral("newest");
     const QList<Item> before = filteredSortedItems(sectionItems(store, s), f);
-    QList<qsizetype> positions;
-    for (const Item &item : before)
-        for (qsizetype i = 0; i < store.size(); ++i)
-            if (store[i].id == item.id)
-                positions.append(i);
+    const QList<qsizetype> positions = storePositions(store, before);
     VisibleList list;
     list.reset(before, positions, f, false);
 
