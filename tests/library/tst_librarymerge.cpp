@@ -4,6 +4,10 @@
 
 #include <QTest>
 
+#include <functional>
+
+#include <nlohmann/json.hpp>
+
 using namespace vellora;
 using namespace storetest;
 
@@ -39,7 +43,23 @@ Item tagged(const QString &id, const QString &tag, const QStringList &collection
     i.tags = QStringList{tag};
     return i;
 }
+
+// A change to one item, written as what it does to the common version.
+using Edit = std::function<void(Item &)>;
+
+Item edited(const Edit &edit)
+{
+    Item i = item("A", {"B1"});
+    i.tags = QStringList{"base"};
+    i.title = QStringLiteral("Base");
+    i.openCount = 1;
+    if (edit)
+        edit(i);
+    return i;
+}
 } // namespace
+
+Q_DECLARE_METATYPE(Edit)
 
 class TestLibraryMerge : public QObject {
     Q_OBJECT
@@ -91,6 +111,100 @@ private slots:
         for (const Item &i : merged.items)
             mergedTags << i.tags.value().first();
         QCOMPARE(mergedTags, tags);
+    }
+
+    // One item changed on both sides: every rule the merge promises for the
+    // fields of one item, one row each. Expected is written as an edit of
+    // the common version, the way the two sides are.
+    void fieldsOfOneItem_data()
+    {
+        QTest::addColumn<Edit>("local");
+        QTest::addColumn<Edit>("remote");
+        QTest::addColumn<Edit>("expected");
+        const auto tags = [](QStringList t) -> Edit { return [t](Item &i) { i.tags = t; }; };
+        const auto trash = [](double at) -> Edit {
+            return [at](Item &i) {
+                i.trashedFrom = i.collectionIds;
+                i.collectionIds.clear();
+                i.trashedAt = at;
+            };
+        };
+        const Edit none;
+
+        // A change on one side wins over no change, whichever side and field.
+        QTest::newRow("title changed there") << none << Edit([](Item &i) { i.title = "There"; })
+                                             << Edit([](Item &i) { i.title = "There"; });
+        QTest::newRow("title changed here, count there")
+            << Edit([](Item &i) { i.title = "Here"; }) << Edit([](Item &i) { i.openCount = 5; })
+            << Edit([](Item &i) {
+                   i.title = "Here";
+                   i.openCount = 5;
+               });
+        QTest::newRow("field removed there") << none << Edit([](Item &i) { i.title.reset(); })
+                                             << Edit([](Item &i) { i.title.reset(); });
+        QTest::newRow("palette set there, summary here")
+            << Edit([](Item &i) { i.summary = "S"; }) << Edit([](Item &i) { i.palette = QStringList{"#112233"}; })
+            << Edit([](Item &i) {
+                   i.summary = "S";
+                   i.palette = QStringList{"#112233"};
+               });
+        // A true clash keeps the local value.
+        QTest::newRow("title changed on both sides") << Edit([](Item &i) { i.title = "Here"; })
+                                                     << Edit([](Item &i) { i.title = "There"; })
+                                                     << Edit([](Item &i) { i.title = "Here"; });
+
+        // Tags merge as sets: additions of both sides are kept, a removal on
+        // either side stays removed.
+        QTest::newRow("tags added on both sides") << tags({"base", "here"}) << tags({"base", "there"})
+                                                  << tags({"base", "here", "there"});
+        QTest::newRow("tag removed here, added there") << tags({}) << tags({"base", "there"}) << tags({"there"});
+        QTest::newRow("tag removed there, added here") << tags({"base", "here"}) << tags({}) << tags({"here"});
+        // Collections merge as sets.
+        QTest::newRow("collections added on both sides")
+            << Edit([](Item &i) { i.collectionIds = {"B1", "B2"}; })
+            << Edit([](Item &i) { i.collectionIds = {"B1", "B3"}; })
+            << Edit([](Item &i) { i.collectionIds = {"B1", "B2", "B3"}; });
+        QTest::newRow("collection left here, joined there")
+            << Edit([](Item &i) { i.collectionIds = {"B2"}; })
+            << Edit([](Item &i) { i.collectionIds = {"B1", "B3"}; })
+            << Edit([](Item &i) { i.collectionIds = {"B2", "B3"}; });
+
+        // A move to the trash wins on either side and takes its membership
+        // along; collections the other side added meanwhile are remembered.
+        QTest::newRow("trashed here") << trash(5) << none << trash(5);
+        QTest::newRow("trashed there") << none << trash(5) << trash(5);
+        QTest::newRow("trashed here, joined a collection there")
+            << trash(5) << Edit([](Item &i) { i.collectionIds = {"B1", "B2"}; }) << Edit([](Item &i) {
+                   i.collectionIds.clear();
+                   i.trashedAt = 5;
+                   i.trashedFrom = QStringList{"B1", "B2"};
+               });
+        QTest::newRow("trashed there, joined a collection here")
+            << Edit([](Item &i) { i.collectionIds = {"B1", "B2"}; }) << trash(5) << Edit([](Item &i) {
+                   i.collectionIds.clear();
+                   i.trashedAt = 5;
+                   i.trashedFrom = QStringList{"B1", "B2"};
+               });
+        QTest::newRow("trashed there, tagged here")
+            << tags({"base", "here"}) << trash(5) << Edit([](Item &i) {
+                   i.tags = QStringList{"base", "here"};
+                   i.trashedFrom = i.collectionIds;
+                   i.collectionIds.clear();
+                   i.trashedAt = 5;
+               });
+    }
+
+    void fieldsOfOneItem()
+    {
+        QFETCH(Edit, local);
+        QFETCH(Edit, remote);
+        QFETCH(Edit, expected);
+        const QList<Board> boards{board("B1"), board("B2"), board("B3")};
+        const LibraryFile merged = mergeLibraries(library(boards, {edited({})}), library(boards, {edited(local)}),
+                                                  library(boards, {edited(remote)}));
+        QCOMPARE(merged.items.size(), 1);
+        QCOMPARE(QString::fromStdString(merged.items.first().toJSON().dump()),
+                 QString::fromStdString(edited(expected).toJSON().dump()));
     }
 
     // Items of a collection that one side deleted fall back to the first one;
