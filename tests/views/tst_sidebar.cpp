@@ -293,6 +293,9 @@ void TestSidebar::reorderByDrop_data()
                                         << QStringList{"default", "posters", "furniture", "lighting"};
     QTest::newRow("second after last") << "furniture" << "posters" << false
                                        << QStringList{"default", "lighting", "posters", "furniture"};
+    // Down to a middle place: the list shrinks by the moved entry first.
+    QTest::newRow("second before last") << "furniture" << "posters" << true
+                                        << QStringList{"default", "lighting", "furniture", "posters"};
     QTest::newRow("before the default stays after it") << "lighting" << "default" << true
                                                        << QStringList{"default", "lighting", "furniture", "posters"};
     QTest::newRow("the default does not move") << "default" << "posters" << false << unchanged;
