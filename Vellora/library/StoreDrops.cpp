@@ -22,17 +22,6 @@ namespace vellora {
 
 namespace {
 
-// Runs `fn` on the store's (main) thread and waits for it.
-void onStoreThread(LibraryStore *store, const std::function<void()> &fn)
-{
-    if (!store)
-        return;
-    if (QThread::currentThread() == store->thread())
-        fn();
-    else
-        QMetaObject::invokeMethod(store, fn, Qt::BlockingQueuedConnection);
-}
-
 class StoreLibrary final : public SyncedLibrary, public DropsLibrary {
 public:
     explicit StoreLibrary(LibraryStore &store) : m_store(&store) {}
