@@ -144,8 +144,16 @@ private slots:
         std::unique_ptr<QMenu> menu(makeSharingMenu(*m_owner->sharing, [id] { return id; }, &window));
         find(*menu, QStringLiteral("Share…"))->trigger();
         QTRY_VERIFY(openDialog());
-        auto *url = openDialog()->findChild<QLineEdit *>();
+        ManageSharingDialog *owners = openDialog();
+        auto *url = owners->findChild<QLineEdit *>();
         QTRY_VERIFY(!url->text().isEmpty());
+        QCOMPARE(owners->windowHandle()->title(), QStringLiteral("Manage Sharing: ") + name);
+        for (QLineEdit *edit : owners->findChildren<QLineEdit *>())
+            if (edit->placeholderText() == QLatin1String("User name"))
+                edit->setText(QStringLiteral("friend"));
+        button(owners, QStringLiteral("Invite"))->click();
+        QTRY_COMPARE(owners->findChild<QListWidget *>()->count(), 1);
+        QTRY_VERIFY(owners->isEnabled());
         QVERIFY(m_friend->acceptURL(url->text()));
         QTRY_COMPARE(m_friend->store->collection(id)->name, name);
 
