@@ -18,7 +18,10 @@ StatusView::StatusView(const QString &line, bool success, QWidget *parent) : QWi
     const QIcon symbol = style()->standardIcon(success ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxWarning);
     icon->setPixmap(symbol.pixmap(24, 24));
     row->addWidget(icon);
-    auto *text = new QLabel(line, this);
+    auto *text = new QLabel(this);
+    // The line reaches this program as an argument: shown as it is, never as markup.
+    text->setTextFormat(Qt::PlainText);
+    text->setText(line);
     QFont headline = text->font();
     headline.setBold(true);
     headline.setPointSizeF(headline.pointSizeF() * 1.15);

@@ -27,6 +27,7 @@
 #include "sharing/SharingMenu.h"
 #include "platform/Bundle.h"
 #include "update/Updater.h"
+#include "views/WindowLook.h"
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
 
@@ -112,6 +113,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellora"));
     QGuiApplication::setDesktopFileName(QStringLiteral("vellora"));
+    applyWindowLook(application);
     Defaults::standard().setArgumentDomain(arguments);
 
     // One window per user: a second start hands its addresses to the first.

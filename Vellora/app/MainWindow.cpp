@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "AboutBox.h"
 #include "AppState.h"
 #include "EnvironmentHooks.h"
 #include "Version.h"
@@ -14,6 +15,7 @@
 #include "views/HeaderBar.h"
 #include "views/Inspector.h"
 #include "views/PageTitle.h"
+#include "views/PlainText.h"
 #include "views/PlusMenu.h"
 #include "views/SettingsView.h"
 #include "views/ShareMenu.h"
@@ -33,11 +35,13 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QImageReader>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QMimeDatabase>
 #include <QPainter>
 #include <QPainterPath>
@@ -162,7 +166,7 @@ void SelectionBar::refresh()
             const Board board = collections[i];
             // The first collection is the Inbox, whatever it is called.
             const QString title = i == 0 ? QStringLiteral("Inbox") : board.name;
-            menu->addAction(title, this, [state, ids, board] {
+            menu->addAction(actionText(title), this, [state, ids, board] {
                 for (const QString &id : ids)
                     state->store().setCollections({board.id}, id);
                 state->clearGridSelection();
@@ -434,6 +438,8 @@ void MainWindow::buildMenus()
 
     QMenu *edit = bar->addMenu(QStringLiteral("&Edit"));
     edit->setObjectName(QStringLiteral("Edit"));
+    addEditCommands(edit);
+    edit->addSeparator();
     edit->addAction(QStringLiteral("Find"), QKeySequence(Qt::CTRL | Qt::Key_F), state, [state] { state->toggleSearch(); });
 
     QMenu *view = bar->addMenu(QStringLiteral("&View"));
@@ -465,6 +471,46 @@ void MainWindow::buildMenus()
     help->addAction(QStringLiteral("Check for Updates…"), this, [] { Updater::shared().check(true); });
 
     updateMenuTitles();
+}
+
+namespace {
+// The text field that has the keyboard focus, if one has: the standard edit
+// commands act on it before the grid.
+QWidget *focusedTextField()
+{
+    QWidget *focus = QApplication::focusWidget();
+    if (qobject_cast<QLineEdit *>(focus) || qobject_cast<QTextEdit *>(focus) || qobject_cast<QPlainTextEdit *>(focus))
+        return focus;
+    return nullptr;
+}
+
+bool editTextField(const char *command)
+{
+    QWidget *field = focusedTextField();
+    return field && QMetaObject::invokeMethod(field, command);
+}
+} // namespace
+
+void MainWindow::addEditCommands(QMenu *edit)
+{
+    // Items are never cut: a picture leaves a collection through Move to….
+    QAction *cut = edit->addAction(QStringLiteral("Cut"), QKeySequence::Cut, this, [] { editTextField("cut"); });
+    edit->addAction(QStringLiteral("Copy"), QKeySequence::Copy, this, [this] {
+        if (!editTextField("copy"))
+            m_grid->copyItems();
+    });
+    edit->addAction(QStringLiteral("Paste"), QKeySequence::Paste, this, [this] {
+        if (!editTextField("paste"))
+            m_grid->paste();
+    });
+    edit->addAction(QStringLiteral("Select All"), QKeySequence::SelectAll, this, [this] {
+        if (!editTextField("selectAll"))
+            m_grid->gridView()->selectAll();
+    });
+    // Shown dimmed where it has nothing to act on; the key itself always
+    // reaches the command, which decides.
+    connect(edit, &QMenu::aboutToShow, cut, [cut] { cut->setEnabled(focusedTextField() != nullptr); });
+    connect(edit, &QMenu::aboutToHide, cut, [cut] { cut->setEnabled(true); });
 }
 
 void MainWindow::updateMenuTitles()
@@ -530,11 +576,7 @@ QWidget *MainWindow::settingsWindow()
 
 void MainWindow::showAbout()
 {
-    QMessageBox box(this);
-    box.setWindowTitle(QStringLiteral("About Vellora"));
-    box.setText(QStringLiteral("<b>Vellora</b>"));
-    box.setInformativeText(betaLabel());
-    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    AboutBox box(this);
     box.exec();
 }
 

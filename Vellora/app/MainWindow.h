@@ -118,6 +118,8 @@ protected:
 
 private:
     void buildMenus();
+    // Cut, Copy, Paste and Select All: on the focused text field, else on the grid.
+    void addEditCommands(QMenu *edit);
     void bindSidebar();
     void bindHeader();
     void bindGrid();

@@ -6,6 +6,7 @@
 #include "platform/Defaults.h"
 
 #include "platform/Logging.h"
+#include "views/PlainText.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -18,7 +19,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -45,7 +45,7 @@ void presentSharing(CollectionSharing &sharing, const QString &collectionId, QWi
         if (isError(result)) {
             const QString reason = std::get<CloudError>(result).description();
             qCWarning(lcSharing, "share: %s", qUtf8Printable(reason));
-            QMessageBox::warning(owner, QStringLiteral("Sharing"), QStringLiteral("Couldn't share the collection: ") + reason);
+            warnPlainly(owner, QStringLiteral("Sharing"), QStringLiteral("Couldn't share the collection: ") + reason);
             return;
         }
         auto *dialog = new ManageSharingDialog(*service, collectionId, owner);
@@ -117,8 +117,8 @@ void askToAcceptInvitation(CollectionSharing &sharing, QWidget *parent)
     QPointer<QWidget> owner(parent);
     sharing.acceptURL(QUrl(text), [owner](std::optional<CloudError> error) {
         if (error)
-            QMessageBox::warning(owner, QStringLiteral("Accept Invitation"),
-                                 QStringLiteral("Couldn't accept the invitation: ") + error->description());
+            warnPlainly(owner, QStringLiteral("Accept Invitation"),
+                        QStringLiteral("Couldn't accept the invitation: ") + error->description());
     });
 }
 
@@ -128,10 +128,10 @@ ManageSharingDialog::ManageSharingDialog(CollectionSharing &sharing, const QStri
     : QDialog(parent), m_sharing(sharing), m_collectionId(collectionId)
 {
     const auto board = sharing.store().collection(collectionId);
-    setWindowTitle(QStringLiteral("Manage Sharing: ") + (board ? board->name : QString()));
+    setWindowTitle(windowTitleText(QStringLiteral("Manage Sharing: ") + (board ? board->name : QString())));
     setMinimumWidth(460);
     auto *layout = new QVBoxLayout(this);
-    m_status = new QLabel(QStringLiteral("Loading…"), this);
+    m_status = plainLabel(QStringLiteral("Loading…"), this);
     m_status->setWordWrap(true);
     layout->addWidget(m_status);
 

@@ -1,5 +1,6 @@
 #include "CollectionContents.h"
 
+#include "PlainText.h"
 #include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "library/LibraryStore.h"
@@ -95,6 +96,7 @@ bool messageBoxAlert(QWidget *parent, const QString &message, const QString &inf
     box.setIcon(QMessageBox::Warning);
     box.setText(message);
     box.setInformativeText(informative);
+    makePlain(box);
     // The destructive choice comes first, as the user reads it.
     QPushButton *destroy = box.addButton(destructiveButton, QMessageBox::DestructiveRole);
     QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

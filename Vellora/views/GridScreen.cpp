@@ -551,7 +551,12 @@ QMenu *GridScreen::tileMenu(const QString &id, QWidget *parent)
     const QStringList targets = targetsFor(id);
     const std::optional<Item> clicked = m_store.item(id);
     auto *menu = new QMenu(parent);
-    menu->addAction(QStringLiteral("Quick Look"), this, [this, id] { quickLookItem(id); });
+    // The keys that do the same on the grid, shown beside their entries.
+    auto showKey = [](QAction *action, QKeySequence key) {
+        action->setShortcut(key);
+        action->setShortcutVisibleInContextMenu(true);
+    };
+    showKey(menu->addAction(QStringLiteral("Quick Look"), this, [this, id] { quickLookItem(id); }), Qt::Key_Space);
     if (clicked && clicked->kind == QLatin1String("link")) {
         menu->addAction(QStringLiteral("Open in Browser"), this, [this, id] {
             if (const auto item = m_store.item(id))
@@ -576,8 +581,29 @@ QMenu *GridScreen::tileMenu(const QString &id, QWidget *parent)
     const QString deleteTitle = trash ? QStringLiteral("Delete Permanently…")
                                 : targets.size() == 1 ? QStringLiteral("Move to Trash")
                                                       : QStringLiteral("Move %1 Items to Trash").arg(targets.size());
-    menu->addAction(deleteTitle, this, [this, targets] { deleteItems(targets); });
+    showKey(menu->addAction(deleteTitle, this, [this, targets] { deleteItems(targets); }), Qt::Key_Delete);
     return menu;
+}
+
+bool GridScreen::copyItems()
+{
+    if (m_openedId && liveText()->copySelection())
+        return true;
+    const QStringList ids = !m_selectedIds.isEmpty() ? m_selectedIds
+                            : m_openedId            ? QStringList{*m_openedId}
+                                                    : QStringList();
+    QList<Item> items;
+    for (const QString &id : ids)
+        if (const auto item = m_store.item(id); item && hasExport(*item))
+            items.append(*item);
+    if (items.isEmpty())
+        return false;
+    // The result comes back only while the screen exists.
+    exportURLsInBackground(m_store.root(), items, this, [this](QList<QUrl> urls) {
+        copyURLsToClipboard(urls);
+        emit itemsCopied(int(urls.size()));
+    });
+    return true;
 }
 
 void GridScreen::paste()

@@ -112,6 +112,11 @@ public:
     void paste(const QMimeData &data);
     // Toggles Quick Look of the item's original; false for an unknown item.
     bool quickLookItem(const QString &id);
+    // Copy: the live-text selection of the opened picture when it has one,
+    // else the selected items (or the opened one) as their files and
+    // addresses, which are put on the clipboard once exported. False when
+    // there is nothing to copy.
+    bool copyItems();
 
 signals:
     // The item open on the stage changed; empty when the stage closed.
@@ -120,6 +125,8 @@ signals:
     // A pasted picture has been added (or failed to be); for tests and the
     // window's status.
     void pasteFinished(int added);
+    // What copyItems() handed over is on the clipboard: `count` addresses.
+    void itemsCopied(int count);
 
 private:
     struct ContentState;

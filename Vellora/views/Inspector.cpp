@@ -2,6 +2,7 @@
 
 #include "Background.h"
 #include "Glass.h"
+#include "PlainText.h"
 #include "TagEdits.h"
 #include "WindowBackground.h"
 #include "enrichment/LanguageFeatures.h"
@@ -328,14 +329,16 @@ QCheckBox *Inspector::collectionBox(const QString &id) const
 
 QLabel *Inspector::heading(const QString &text)
 {
-    auto *label = new QLabel(text.toUpper());
+    auto *label = plainLabel(text.toUpper());
     label->setProperty("heading", true);
     return label;
 }
 
+// Every line may hold words from outside: a page's title, the model's
+// insight, recognised text, a shared collection's name.
 QLabel *Inspector::line(const QString &text, int size, bool dim)
 {
-    auto *label = new QLabel(text);
+    auto *label = plainLabel(text);
     label->setWordWrap(true);
     if (dim)
         label->setProperty("dim", true);
@@ -487,10 +490,13 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
         m_labels->setCursor(Qt::ArrowCursor);
         column->addWidget(m_labels);
     }
-    if (item.ocrText && !item.ocrText->trimmed().isEmpty()) {
+    // A link's text is the page's own; the text recognised in its snapshot
+    // is a worse copy of it.
+    const QString text = isLink ? item.pageText.value_or(QString()) : item.ocrText.value_or(QString());
+    if (!text.trimmed().isEmpty()) {
         column->addSpacing(6);
         column->addWidget(heading(QStringLiteral("Text")));
-        m_text = line(*item.ocrText, 12);
+        m_text = line(text, 12);
         m_text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         column->addWidget(m_text);
     }
@@ -569,7 +575,7 @@ void Inspector::buildCollections(QVBoxLayout *column, const QList<Item> &items)
     const QStringList all = sharedCollections(items);
     const QStringList some = anyCollections(items);
     for (const Board &board : m_store.collections()) {
-        auto *box = new QCheckBox(board.name);
+        auto *box = new QCheckBox(actionText(board.name));
         box->setProperty("collectionId", board.id);
         if (all.contains(board.id))
             box->setCheckState(Qt::Checked);

@@ -1,6 +1,7 @@
 #include "LoadErrorBanner.h"
 
 #include "Glass.h"
+#include "PlainText.h"
 #include "library/LibraryFile.h"
 #include "library/LibraryStore.h"
 #include "platform/FileCoordination.h"
@@ -41,7 +42,7 @@ void onMain(QPointer<LoadErrorBanner> self, Fn fn)
 } // namespace
 
 LoadErrorBanner::LoadErrorBanner(LibraryStore &store, QWidget *parent)
-    : QWidget(parent), m_store(store), m_text(new QLabel(this)), m_restore(new QPushButton(this))
+    : QWidget(parent), m_store(store), m_text(plainLabel(QString(), this)), m_restore(new QPushButton(this))
 {
     setAttribute(Qt::WA_StyledBackground, false);
     auto *row = new QHBoxLayout(this);
@@ -138,7 +139,7 @@ QMenu *LoadErrorBanner::buildMenu(QWidget *parent)
         return menu;
     }
     for (const QString &path : std::as_const(m_backups))
-        menu->addAction(backupTitle(path), this, [this, path] { restoreBackup(path); });
+        menu->addAction(actionText(backupTitle(path)), this, [this, path] { restoreBackup(path); });
     return menu;
 }
 

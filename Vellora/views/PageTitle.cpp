@@ -3,6 +3,7 @@
 #include <QGraphicsEffect>
 
 #include "Glass.h"
+#include "PlainText.h"
 #include "WindowBackground.h"
 
 #include <QHBoxLayout>
@@ -14,8 +15,8 @@ namespace vellora {
 PageTitle::PageTitle(QWidget *parent) : PageTitle(QString(), std::nullopt, false, parent) {}
 
 PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncing, QWidget *parent)
-    : QWidget(parent), m_title(title), m_count(count), m_syncing(syncing), m_titleLabel(new QLabel(this)),
-      m_countLabel(new QLabel(this)), m_spinner(new Spinner(12, this))
+    : QWidget(parent), m_title(title), m_count(count), m_syncing(syncing), m_titleLabel(plainLabel(QString(), this)),
+      m_countLabel(plainLabel(QString(), this)), m_spinner(new Spinner(12, this))
 {
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(14, 52, 0, 0);

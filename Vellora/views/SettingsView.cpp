@@ -1,6 +1,7 @@
 #include "SettingsView.h"
 
 #include "Glass.h"
+#include "PlainText.h"
 #include "WindowBackground.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
@@ -215,9 +216,10 @@ QLabel *SettingsView::heading(const QString &text)
     return label;
 }
 
+// Notes carry paths and the answers of servers.
 QLabel *SettingsView::note(const QString &text)
 {
-    auto *label = new QLabel(text);
+    auto *label = plainLabel(text);
     label->setProperty("note", true);
     label->setWordWrap(true);
     return label;

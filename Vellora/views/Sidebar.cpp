@@ -1,6 +1,7 @@
 #include "Sidebar.h"
 
 #include "Glass.h"
+#include "PlainText.h"
 #include "WindowBackground.h"
 #include "CollectionContents.h"
 #include "library/LibraryStore.h"
@@ -632,7 +633,7 @@ bool Sidebar::event(QEvent *event)
                 return true;
             }
         if (const Row *row = rowAt(help->pos()))
-            QToolTip::showText(help->globalPos(), row->title, this, row->rect.toAlignedRect());
+            QToolTip::showText(help->globalPos(), plainToolTip(row->title), this, row->rect.toAlignedRect());
         else
             QToolTip::hideText();
         return true;

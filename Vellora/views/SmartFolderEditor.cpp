@@ -1,6 +1,7 @@
 #include "SmartFolderEditor.h"
 
 #include "Glass.h"
+#include "PlainText.h"
 #include "WindowBackground.h"
 #include "enrichment/LanguageFeatures.h"
 #include "library/LibraryStore.h"
@@ -235,7 +236,7 @@ void SmartFolderEditor::rebuildRows()
         line->addWidget(kind);
         line->addWidget(value, 1);
         line->addWidget(remove);
-        auto *problem = new QLabel(row);
+        auto *problem = plainLabel(QString(), row);
         problem->setObjectName(QStringLiteral("problem"));
         problem->hide();
         outer->addLayout(line);

@@ -1,6 +1,7 @@
 #include "UpdateBanner.h"
 
 #include "Glass.h"
+#include "PlainText.h"
 
 #include "update/Updater.h"
 
@@ -65,7 +66,7 @@ private:
 UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     : QWidget(parent), m_updater(updater),
       m_capsule(new GlassCapsule(QColor(0, 0, 0, 38), 0.12, this)),
-      m_text(new QLabel(m_capsule)),
+      m_text(plainLabel(QString(), m_capsule)),
       m_update(plainButton(QStringLiteral("Update"), m_capsule)),
       m_dismiss(plainButton(QStringLiteral("Dismiss"), m_capsule))
 {
@@ -111,7 +112,7 @@ void UpdateBanner::refresh()
 {
     setVisible(m_updater.bannerVisible());
     const QString full = text();
-    m_text->setToolTip(full);
+    m_text->setToolTip(plainToolTip(full));
     m_text->setText(m_text->fontMetrics().elidedText(full, Qt::ElideMiddle, m_text->maximumWidth()));
     m_update->setVisible(m_updater.available().has_value());
     m_update->setEnabled(!m_updater.busy());
@@ -128,7 +129,7 @@ void UpdateBanner::resizeEvent(QResizeEvent *event)
 }
 
 UpdateSettingsSection::UpdateSettingsSection(Updater &updater, QWidget *parent)
-    : QWidget(parent), m_updater(updater), m_lastChecked(new QLabel(this)), m_status(new QLabel(this)),
+    : QWidget(parent), m_updater(updater), m_lastChecked(new QLabel(this)), m_status(plainLabel(QString(), this)),
       m_check(new QPushButton(QStringLiteral("Check for Updates…"), this))
 {
     auto *column = new QVBoxLayout(this);

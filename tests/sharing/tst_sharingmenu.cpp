@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QWindow>
 #include <QtTest>
 
 using namespace vellora;
@@ -131,6 +132,34 @@ private slots:
         // Stop Sharing from the dialog makes the collection local again.
         button(dialog, QStringLiteral("Stop Sharing"))->click();
         QTRY_VERIFY(!m_owner->store->collection(id)->zone);
+    }
+
+    // A collection's name reaches the participant in the owner's record:
+    // their dialog shows it as written, markup and Qt's title placeholder too.
+    void participantSeesTheNameAsWritten()
+    {
+        const QString name = QStringLiteral("<b>Mood</b> [*] & co");
+        const QString id = m_owner->store->createCollection(name);
+        QWidget window;
+        std::unique_ptr<QMenu> menu(makeSharingMenu(*m_owner->sharing, [id] { return id; }, &window));
+        find(*menu, QStringLiteral("Share…"))->trigger();
+        QTRY_VERIFY(openDialog());
+        ManageSharingDialog *owners = openDialog();
+        auto *url = owners->findChild<QLineEdit *>();
+        QTRY_VERIFY(!url->text().isEmpty());
+        QCOMPARE(owners->windowHandle()->title(), QStringLiteral("Manage Sharing: ") + name);
+        for (QLineEdit *edit : owners->findChildren<QLineEdit *>())
+            if (edit->placeholderText() == QLatin1String("User name"))
+                edit->setText(QStringLiteral("friend"));
+        button(owners, QStringLiteral("Invite"))->click();
+        QTRY_COMPARE(owners->findChild<QListWidget *>()->count(), 1);
+        QTRY_VERIFY(owners->isEnabled());
+        QVERIFY(m_friend->acceptURL(url->text()));
+        QTRY_COMPARE(m_friend->store->collection(id)->name, name);
+
+        ManageSharingDialog dialog(*m_friend->sharing, id);
+        dialog.winId();
+        QCOMPARE(dialog.windowHandle()->title(), QStringLiteral("Manage Sharing: ") + name);
     }
 
     void delegateAcceptsOnlyShareURLs()
