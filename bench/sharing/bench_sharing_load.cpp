@@ -287,7 +287,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     sharingtest::CloudFixture cloud;
     QString error;
-    if (!cloud.start(&error, {QStringLiteral("--page-size"), QStringLiteral("5000")})) {
+    // Every client here comes from loopback: the cap per address is raised above them all.
+    if (!cloud.start(&error, {QStringLiteral("--page-size"), QStringLiteral("5000"), QStringLiteral("--max-per-address"),
+                               QStringLiteral("1000")})) {
         std::fprintf(stderr, "bench_sharing_load: %s\n", qUtf8Printable(error));
         return 1;
     }
