@@ -228,6 +228,20 @@ public:
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
 
+    // vellora-cloud run once on the same database with `arguments`; its
+    // standard output, and its exit code in `exitCode`.
+    QString command(const QStringList &arguments, int *exitCode) const
+    {
+        QProcess process;
+        process.start(QStringLiteral(VELLORA_CLOUD_BINARY), m_arguments + arguments);
+        const bool finished = process.waitForFinished(60000);
+        *exitCode = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    // What the running service wrote on its standard error so far.
+    QByteArray errors() const { return m_process ? m_process->readAllStandardError() : QByteArray(); }
+
     void stop()
     {
         if (m_process && m_process->state() != QProcess::NotRunning) {

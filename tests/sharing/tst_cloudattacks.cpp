@@ -385,6 +385,64 @@ private slots:
         }
     }
 
+    // The operator's commands, as the README gives them.
+    void administration_data()
+    {
+        QTest::addColumn<QString>("step");
+        for (const char *step : {"replace a token", "remove a user", "start once more"})
+            QTest::newRow(step) << QString::fromLatin1(step);
+    }
+    void administration()
+    {
+        QFETCH(QString, step);
+        const QString ownerName = newUser(QStringLiteral("owner"));
+        const QString friendName = newUser(QStringLiteral("friend"));
+        HttpCloudContainer *owner = as(ownerName);
+        HttpCloudContainer *participant = as(friendName);
+        int exitCode = -1;
+        if (step == QLatin1String("replace a token")) {
+            const QString token = m_cloud.service.command({QStringLiteral("--replace-token"), ownerName}, &exitCode);
+            QCOMPARE(exitCode, 0);
+            QVERIFY(!token.isEmpty() && token != m_tokens.value(ownerName));
+            QCOMPARE(codeOf(await<QString>([&](auto done) { owner->whoAmI(done); })), int(CloudNotAuthenticated));
+            HttpCloudContainer renewed(m_cloud.service.url(), token);
+            auto me = await<QString>([&](auto done) { renewed.whoAmI(done); });
+            QCOMPARE(codeOf(me), 0);
+            QCOMPARE(std::get<QString>(me), ownerName);
+            m_cloud.service.command({QStringLiteral("--replace-token"), QStringLiteral("nobody-at-all")}, &exitCode);
+            QCOMPARE(exitCode, 1);
+        } else if (step == QLatin1String("remove a user")) {
+            const int files = sql(QStringLiteral("SELECT count(*) FROM assets")).toInt();
+            CloudRecord item = makeRecord(QStringLiteral("item"));
+            item.assets.insert(QStringLiteral("original"), CloudAsset{fileOf(unique(QStringLiteral("gone")).toLatin1()), {}, 0});
+            QVERIFY(!sharedZone(*owner, *participant, friendName, QStringLiteral("collection-u"), {item}).isEmpty());
+            QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM assets")).toInt(), files + 1);
+            m_cloud.service.command({QStringLiteral("--remove-user"), ownerName}, &exitCode);
+            QCOMPARE(exitCode, 0);
+            QCOMPARE(codeOf(await<QString>([&](auto done) { owner->whoAmI(done); })), int(CloudNotAuthenticated));
+            auto changes = await<CloudZoneChanges>([&](auto done) {
+                participant->sharedDatabase().fetchZoneChanges(CloudZoneID{QStringLiteral("collection-u"), ownerName}, {}, done);
+            });
+            QCOMPARE(codeOf(changes), int(CloudZoneNotFound));
+            QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM assets")).toInt(), files);
+            // The name is free again.
+            QVERIFY(!m_cloud.service.command({QStringLiteral("--add-user"), ownerName}, &exitCode).isEmpty());
+            QCOMPARE(exitCode, 0);
+        } else if (step == QLatin1String("start once more")) {
+            // A second start on a database already set up says nothing.
+            CloudServiceProcess again;
+            QString error;
+            QVERIFY2(again.start(m_cloud.cluster, QStringLiteral("vellora"), &error), qPrintable(error));
+            QCOMPARE(codeOf(await<QString>([&](auto done) {
+                         HttpCloudContainer *client = new HttpCloudContainer(again.url(), m_tokens.value(ownerName));
+                         m_made.append(client);
+                         client->whoAmI(done);
+                     })),
+                     0);
+            QCOMPARE(again.errors(), QByteArray());
+        }
+    }
+
     // Bodies the service cannot take: 400 with the reason, and nothing stored.
     void malformedBodies_data()
     {
