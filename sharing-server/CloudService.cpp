@@ -146,31 +146,38 @@ void runPlain(const QString &sql)
         throw Session::failureOf(query.lastError());
 }
 
-// Runs `work` in a transaction; once more on a fresh connection when the
-// connection turned out to be gone (the database restarted, say).
+// Runs `work` in a transaction (or, for a single statement, without one);
+// once more on a fresh connection when the connection turned out to be gone
+// (the database restarted, say).
 template <typename Work>
-auto transaction(Work &&work) -> decltype(work())
+auto withDatabase(bool inTransaction, Work &&work) -> decltype(work())
 {
     for (int attempt = 0;; ++attempt) {
         Session &session = Session::current();
         try {
             QSqlDatabase db = database();
-            if (!db.transaction())
+            if (inTransaction && !db.transaction())
                 throw Session::failureOf(db.lastError());
             auto result = work();
-            if (!db.commit())
+            if (inTransaction && !db.commit())
                 throw Session::failureOf(db.lastError());
             return result;
         } catch (const SqlFailure &failure) {
             const bool lost = failure.connectionLost || !session.alive();
             if (lost)
                 session.reset();
-            else
+            else if (inTransaction)
                 database().rollback();
             if (!lost || attempt >= 1)
                 throw SqlFailure{failure.message, lost};
         }
     }
+}
+
+template <typename Work>
+auto transaction(Work &&work) -> decltype(work())
+{
+    return withDatabase(true, std::forward<Work>(work));
 }
 
 // Thrown by a handler that refuses the whole request: the transaction is
@@ -527,7 +534,7 @@ std::variant<User, HttpAnswer> CloudService::authenticate(const QByteArray &auth
     if (token.isEmpty() || token.size() > 512)
         return refused();
     try {
-        return transaction([&]() -> std::variant<User, HttpAnswer> {
+        return withDatabase(false, [&]() -> std::variant<User, HttpAnswer> {
             QSqlQuery &q = run(QStringLiteral("SELECT id, name FROM users WHERE token_hash = ?"), {sha256Hex(token)});
             if (!q.next())
                 return refused();
