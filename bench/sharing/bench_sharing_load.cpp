@@ -242,21 +242,22 @@ void BM_HostileLoad(benchmark::State &state)
             });
         }
         std::atomic<long> writesFailed{0};
+        const auto begun = std::chrono::steady_clock::now();
+        double writerDone = 0;
         std::thread writer([&] {
             Client client(port, writerToken);
             std::string body;
             for (int from = 0; from < kRecords; from += kBatch)
                 if (client.post("/v1/private/records/modify", recordsBody(writeZone, from, kBatch), &body) != 200)
                     ++writesFailed;
+            writerDone = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         });
-        const auto begun = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(kSeconds));
         stop = true;
         for (auto &client : clients)
             client.join();
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         writer.join();
-        const double writerDone = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         state.PauseTiming();
         for (const int fd : idle)
             ::close(fd);
