@@ -4,20 +4,21 @@
 // assets, shares and the per-zone change sequences; everything a request
 // changes is written in one transaction. One function, authorize(), decides
 // what a caller may see and change.
+//
+// This class knows nothing of sockets: the HTTP front end (HttpFrontEnd)
+// hands it one request at a time on any of its threads. Each thread keeps a
+// database connection of its own, opened on first use and opened again when
+// the database went away.
 
-#include <QAbstractHttpServer>
-#include <QHash>
+#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
-#include <QPointer>
 #include <QSet>
-#include <QSqlDatabase>
 #include <QString>
 
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <variant>
-
-class QTcpSocket;
 
 namespace cloud {
 
@@ -32,6 +33,8 @@ struct DatabaseOptions {
 struct ServiceOptions {
     QString publicURL;          // the base of share URLs
     qint64 maxAssetBytes = 64LL * 1024 * 1024;
+    qint64 maxRequestBytes = 16LL * 1024 * 1024;  // any other call's body
+    qint64 maxUserBytes = 1024LL * 1024 * 1024;   // all files one user uploaded
     int pageSize = 200;
 };
 
@@ -41,26 +44,52 @@ struct ApiError {
     QJsonObject extra;
 };
 
-// Opens the database and brings its schema up to date; false with a reason.
+struct User {
+    qint64 id = 0;
+    QString name;
+};
+
+struct HttpAnswer {
+    int status = 200;
+    QByteArray contentType = QByteArrayLiteral("application/json");
+    QByteArray body;
+};
+
+// Opens the database (this thread's connection) and brings its schema up to
+// date; false with a reason. Every other thread connects with these options.
 bool openDatabase(const DatabaseOptions &options, QString *error);
 // Adds a user and returns the token, which is stored only as its SHA-256.
 std::optional<QString> addUser(const QString &name, QString *error);
+// Gives a user a new token (the old one stops working) and returns it.
+std::optional<QString> replaceToken(const QString &name, QString *error);
+// Removes a user with their zones, their places in others' shares and the
+// files nothing refers to any more.
+bool removeUser(const QString &name, QString *error);
+// Closes this thread's database connection.
+void closeDatabase();
 
-class CloudService : public QAbstractHttpServer {
-    Q_OBJECT
+class CloudService {
 public:
-    explicit CloudService(ServiceOptions options, QObject *parent = nullptr);
-    void setPublicURL(const QString &url) { m_options.publicURL = url; }
+    explicit CloudService(ServiceOptions options);
 
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
-    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    // May be set while requests are served (the port is known only once listening).
+    void setPublicURL(const QString &url);
+    // Told, after a commit, which users' event streams should hear of a change.
+    void setNotifier(std::function<void(const QSet<qint64> &users)> notify) { m_notify = std::move(notify); }
+
+    // The caller named by an "Authorization: Bearer <token>" header, or the
+    // answer that refuses the request.
+    std::variant<User, HttpAnswer> authenticate(const QByteArray &authorization) const;
+    // The largest body a POST to `path` may carry.
+    qint64 bodyLimit(const QString &path) const;
+    // One POST of an authenticated caller.
+    HttpAnswer handle(const User &caller, const QString &path, const QByteArray &body);
+    // Removes files that no record refers to and that nobody is about to use.
+    void collectGarbage();
+
+    static HttpAnswer errorAnswer(const ApiError &error);
 
 private:
-    struct User {
-        qint64 id = 0;
-        QString name;
-    };
     struct Access {
         qint64 zoneId = 0;
         qint64 ownerId = 0;
@@ -71,16 +100,15 @@ private:
     enum class Scope { Private, Shared };
     using Result = std::variant<QJsonObject, ApiError>;
 
-    std::optional<User> authenticate(const QHttpServerRequest &request);
-    std::variant<Access, ApiError> authorize(const User &caller, Scope scope, const QString &owner,
-                                             const QString &zone, bool write);
+    HttpAnswer dispatch(const User &caller, const QString &path, const QByteArray &body);
+    std::variant<Access, ApiError> authorize(const User &caller, Scope scope, const QJsonObject &body, bool write);
 
     Result saveZone(const User &caller, Scope scope, const QJsonObject &body);
     Result deleteZone(const User &caller, Scope scope, const QJsonObject &body);
     Result lookup(const User &caller, Scope scope, const QJsonObject &body);
     Result modify(const User &caller, Scope scope, const QJsonObject &body);
     Result changes(const User &caller, Scope scope, const QJsonObject &body);
-    Result uploadAsset(const QByteArray &body);
+    Result uploadAsset(const User &caller, const QByteArray &body);
     std::variant<QByteArray, ApiError> fetchAsset(const User &caller, Scope scope, const QJsonObject &body);
     Result subscribe(const User &caller, const QJsonObject &body);
     Result shareMetadata(const User &caller, const QJsonObject &body);
@@ -89,12 +117,12 @@ private:
     QJsonObject recordJson(qint64 zoneId, const QString &name, const QString &type, const QString &parent,
                            const QByteArray &fields, const QByteArray &assets, qint64 seq);
     void notifyZone(qint64 zoneId);
-    void flushNotifications();
-    void openEvents(const User &caller, QTcpSocket *socket);
+
+    QString publicURL() const;
 
     ServiceOptions m_options;
-    QHash<qint64, QList<QPointer<QTcpSocket>>> m_streams; // by user id
-    QSet<qint64> m_pendingNotify;
+    mutable std::mutex m_publicURLMutex;
+    std::function<void(const QSet<qint64> &)> m_notify;
 };
 
 } // namespace cloud

@@ -9,6 +9,8 @@
 // answers later on the main thread through its callback, never from inside
 // the call itself.
 
+#include "CloudProtocol.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
@@ -26,26 +28,28 @@
 namespace vellora {
 
 // The owner name that stands for "the user asking" in the private database.
-inline const QString kCurrentUserDefaultName = QStringLiteral("__defaultOwner__");
-inline const QString kShareRecordType = QStringLiteral("cloudkit.share");
+inline const QString kCurrentUserDefaultName = cloudprotocol::kDefaultOwner;
+inline const QString kShareRecordType = cloudprotocol::kTypeShare;
 
-// Error codes shared by the service and the client.
+// Error codes: those the service answers with are the wire protocol's; the
+// others arise in the client.
 enum CloudErrorCode {
-    CloudInternalError = 1,
-    CloudPartialFailure = 2,
+    CloudInternalError = cloudprotocol::ErrorInternal,
+    CloudPartialFailure = cloudprotocol::ErrorPartialFailure,
     CloudNetworkUnavailable = 3,
     CloudNetworkFailure = 4,
     CloudBadContainer = 5,
-    CloudNotAuthenticated = 9,
-    CloudPermissionFailure = 10,
-    CloudUnknownItem = 11,
-    CloudInvalidArguments = 12,
-    CloudServerRecordChanged = 14,
+    CloudNotAuthenticated = cloudprotocol::ErrorNotAuthenticated,
+    CloudPermissionFailure = cloudprotocol::ErrorPermissionFailure,
+    CloudUnknownItem = cloudprotocol::ErrorUnknownItem,
+    CloudInvalidArguments = cloudprotocol::ErrorInvalidArguments,
+    CloudServerRecordChanged = cloudprotocol::ErrorServerRecordChanged,
     CloudServerRejectedRequest = 15,
-    CloudChangeTokenExpired = 21,
-    CloudLimitExceeded = 27,
-    CloudZoneNotFound = 26,
-    CloudUserDeletedZone = 28,
+    CloudChangeTokenExpired = cloudprotocol::ErrorChangeTokenExpired,
+    CloudBatchRequestFailed = cloudprotocol::ErrorBatchRequestFailed,
+    CloudLimitExceeded = cloudprotocol::ErrorLimitExceeded,
+    CloudZoneNotFound = cloudprotocol::ErrorZoneNotFound,
+    CloudUserDeletedZone = cloudprotocol::ErrorUserDeletedZone,
 };
 
 struct CloudRecord;

@@ -18,6 +18,8 @@
 
 namespace vellora {
 
+namespace protocol = cloudprotocol;
+
 namespace {
 
 constexpr int kTransferTimeoutMs = 60000;
@@ -25,16 +27,16 @@ constexpr int kTransferTimeoutMs = 60000;
 QString policyName(CloudSavePolicy policy)
 {
     switch (policy) {
-    case CloudSavePolicy::IfServerRecordUnchanged: return QStringLiteral("ifServerRecordUnchanged");
-    case CloudSavePolicy::ChangedKeys: return QStringLiteral("changedKeys");
-    case CloudSavePolicy::AllKeys: return QStringLiteral("allKeys");
+    case CloudSavePolicy::IfServerRecordUnchanged: return QString(protocol::kPolicyIfServerRecordUnchanged);
+    case CloudSavePolicy::ChangedKeys: return QString(protocol::kPolicyChangedKeys);
+    case CloudSavePolicy::AllKeys: return QString(protocol::kPolicyAllKeys);
     }
     return {};
 }
 
 QJsonObject zoneBody(const CloudZoneID &zone)
 {
-    return QJsonObject{{QStringLiteral("zone"), zone.name}, {QStringLiteral("owner"), zone.owner}};
+    return QJsonObject{{QString(protocol::kZone), zone.name}, {QString(protocol::kOwner), zone.owner}};
 }
 
 // The share token is the last path component of a share URL.
@@ -46,26 +48,26 @@ QJsonObject recordToJson(const CloudRecord &record)
 {
     QJsonObject assets;
     for (auto it = record.assets.begin(); it != record.assets.end(); ++it)
-        assets.insert(it.key(), QJsonObject{{QStringLiteral("hash"), it->hash}, {QStringLiteral("size"), double(it->size)}});
-    return QJsonObject{{QStringLiteral("type"), record.type},       {QStringLiteral("name"), record.name},
-                       {QStringLiteral("parent"), record.parent},   {QStringLiteral("fields"), record.fields},
-                       {QStringLiteral("assets"), assets},          {QStringLiteral("changeTag"), record.changeTag}};
+        assets.insert(it.key(), QJsonObject{{QString(protocol::kHash), it->hash}, {QString(protocol::kSize), double(it->size)}});
+    return QJsonObject{{QString(protocol::kType), record.type},       {QString(protocol::kName), record.name},
+                       {QString(protocol::kParent), record.parent},   {QString(protocol::kFields), record.fields},
+                       {QString(protocol::kAssets), assets},          {QString(protocol::kChangeTag), record.changeTag}};
 }
 
 CloudRecord recordFromJson(const QJsonObject &object, const CloudZoneID &zone)
 {
     CloudRecord record;
-    record.type = object.value(QStringLiteral("type")).toString();
-    record.name = object.value(QStringLiteral("name")).toString();
+    record.type = object.value(QString(protocol::kType)).toString();
+    record.name = object.value(QString(protocol::kName)).toString();
     record.zone = zone;
-    record.parent = object.value(QStringLiteral("parent")).toString();
-    record.fields = object.value(QStringLiteral("fields")).toObject();
-    record.changeTag = object.value(QStringLiteral("changeTag")).toString();
-    const QJsonObject assets = object.value(QStringLiteral("assets")).toObject();
+    record.parent = object.value(QString(protocol::kParent)).toString();
+    record.fields = object.value(QString(protocol::kFields)).toObject();
+    record.changeTag = object.value(QString(protocol::kChangeTag)).toString();
+    const QJsonObject assets = object.value(QString(protocol::kAssets)).toObject();
     for (auto it = assets.begin(); it != assets.end(); ++it) {
         const QJsonObject asset = it.value().toObject();
-        record.assets.insert(it.key(), CloudAsset{QString(), asset.value(QStringLiteral("hash")).toString(),
-                                                  qint64(asset.value(QStringLiteral("size")).toDouble())});
+        record.assets.insert(it.key(), CloudAsset{QString(), asset.value(QString(protocol::kHash)).toString(),
+                                                  qint64(asset.value(QString(protocol::kSize)).toDouble())});
     }
     return record;
 }
@@ -119,10 +121,10 @@ namespace {
 CloudError replyError(QNetworkReply *reply, const QByteArray &body)
 {
     const QJsonObject object = QJsonDocument::fromJson(body).object();
-    if (object.contains(QStringLiteral("error"))) {
-        CloudError error = cloudError(object.value(QStringLiteral("error")).toInt(CloudInternalError),
-                                      object.value(QStringLiteral("message")).toString());
-        const QJsonObject perRecord = object.value(QStringLiteral("perRecord")).toObject();
+    if (object.contains(QString(protocol::kError))) {
+        CloudError error = cloudError(object.value(QString(protocol::kError)).toInt(CloudInternalError),
+                                      object.value(QString(protocol::kMessage)).toString());
+        const QJsonObject perRecord = object.value(QString(protocol::kPerRecord)).toObject();
         for (auto it = perRecord.begin(); it != perRecord.end(); ++it)
             error.perRecord.insert(it.key(), it.value().toInt());
         return error;
@@ -141,7 +143,7 @@ void HttpCloudContainer::call(const QString &path, const QJsonObject &body, Clou
         return;
     QNetworkRequest req = request(path);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    QNetworkReply *reply = body.isEmpty() && path == QLatin1String("/v1/me")
+    QNetworkReply *reply = body.isEmpty() && path == protocol::kPathMe
                                ? m_network.get(req)
                                : m_network.post(req, QJsonDocument(body).toJson(QJsonDocument::Compact));
     connect(reply, &QNetworkReply::finished, this, [reply, done] {
@@ -150,9 +152,9 @@ void HttpCloudContainer::call(const QString &path, const QJsonObject &body, Clou
         if (reply->error() != QNetworkReply::NoError) {
             CloudError error = replyError(reply, bytes);
             const QJsonObject object = QJsonDocument::fromJson(bytes).object();
-            if (object.contains(QStringLiteral("serverRecord")))
+            if (object.contains(QString(protocol::kServerRecord)))
                 error.serverRecord = std::make_shared<CloudRecord>(
-                    recordFromJson(object.value(QStringLiteral("serverRecord")).toObject(), CloudZoneID{}));
+                    recordFromJson(object.value(QString(protocol::kServerRecord)).toObject(), CloudZoneID{}));
             return done(error);
         }
         const QJsonDocument document = QJsonDocument::fromJson(bytes);
@@ -206,7 +208,7 @@ void HttpCloudContainer::uploadAssets(QList<CloudRecord> records,
                             job->failed.insert(name, bytes ? int(CloudLimitExceeded) : int(CloudInvalidArguments));
                             return finishOne();
                         }
-                        QNetworkRequest req = self->request(QStringLiteral("/v1/assets"));
+                        QNetworkRequest req = self->request(QString(protocol::kPathAssets));
                         req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
                         QNetworkReply *reply = self->m_network.post(req, *bytes);
                         QObject::connect(reply, &QNetworkReply::finished, self, [reply, job, r, field, name, finishOne] {
@@ -218,8 +220,8 @@ void HttpCloudContainer::uploadAssets(QList<CloudRecord> records,
                             }
                             const QJsonObject object = QJsonDocument::fromJson(answer).object();
                             job->records[r].assets[field] =
-                                CloudAsset{QString(), object.value(QStringLiteral("hash")).toString(),
-                                           qint64(object.value(QStringLiteral("size")).toDouble())};
+                                CloudAsset{QString(), object.value(QString(protocol::kHash)).toString(),
+                                           qint64(object.value(QString(protocol::kSize)).toDouble())};
                             finishOne();
                         });
                     },
@@ -291,7 +293,7 @@ bool HttpCloudContainer::isShareURL(const QUrl &url) const
 {
     if (m_refused)
         return false;
-    const QString prefix = m_service.path() + QStringLiteral("/share/");
+    const QString prefix = m_service.path() + QString(protocol::kPathSharePage);
     const int defaultPort = m_service.scheme() == QLatin1String("https") ? 443 : 80;
     return url.scheme() == m_service.scheme() && url.host().compare(m_service.host(), Qt::CaseInsensitive) == 0
         && url.port(defaultPort) == m_service.port(defaultPort) && url.path().startsWith(prefix) && url.path().size() > prefix.size()
@@ -306,24 +308,24 @@ void HttpCloudContainer::shareMetadata(const QUrl &url, CloudCallback<CloudShare
             Qt::QueuedConnection);
         return;
     }
-    call(QStringLiteral("/v1/shares/metadata"), QJsonObject{{QStringLiteral("token"), shareToken(url)}},
+    call(QString(protocol::kPathShareMetadata), QJsonObject{{QString(protocol::kToken), shareToken(url)}},
          [done, url](CloudResult<QJsonObject> result) {
              if (isError(result))
                  return done(std::get<CloudError>(result));
              const QJsonObject o = std::get<QJsonObject>(result);
              CloudShareMetadata metadata;
              metadata.url = url;
-             metadata.rootRecordName = o.value(QStringLiteral("rootRecord")).toString();
-             metadata.zone = CloudZoneID{o.value(QStringLiteral("zone")).toString(), o.value(QStringLiteral("owner")).toString()};
-             metadata.title = o.value(QStringLiteral("title")).toString();
-             metadata.permission = o.value(QStringLiteral("permission")).toString();
+             metadata.rootRecordName = o.value(QString(protocol::kRootRecord)).toString();
+             metadata.zone = CloudZoneID{o.value(QString(protocol::kZone)).toString(), o.value(QString(protocol::kOwner)).toString()};
+             metadata.title = o.value(QString(protocol::kTitle)).toString();
+             metadata.permission = o.value(QString(protocol::kPermission)).toString();
              done(metadata);
          });
 }
 
 void HttpCloudContainer::accept(const CloudShareMetadata &metadata, CloudCallback<CloudNothing> done)
 {
-    call(QStringLiteral("/v1/shares/accept"), QJsonObject{{QStringLiteral("token"), shareToken(metadata.url)}},
+    call(QString(protocol::kPathShareAccept), QJsonObject{{QString(protocol::kToken), shareToken(metadata.url)}},
          [done](CloudResult<QJsonObject> result) {
              if (isError(result))
                  return done(std::get<CloudError>(result));
@@ -333,10 +335,10 @@ void HttpCloudContainer::accept(const CloudShareMetadata &metadata, CloudCallbac
 
 void HttpCloudContainer::whoAmI(CloudCallback<QString> done)
 {
-    call(QStringLiteral("/v1/me"), {}, [done](CloudResult<QJsonObject> result) {
+    call(QString(protocol::kPathMe), {}, [done](CloudResult<QJsonObject> result) {
         if (isError(result))
             return done(std::get<CloudError>(result));
-        done(std::get<QJsonObject>(result).value(QStringLiteral("user")).toString());
+        done(std::get<QJsonObject>(result).value(QString(protocol::kUser)).toString());
     });
 }
 
@@ -350,7 +352,7 @@ void HttpCloudContainer::listenForChanges()
 
 void HttpCloudContainer::openEventStream()
 {
-    QNetworkRequest req = request(QStringLiteral("/v1/events"));
+    QNetworkRequest req = request(QString(protocol::kPathEvents));
     req.setTransferTimeout(0);
     req.setRawHeader("Accept", "text/event-stream");
     m_events = m_network.get(req);
@@ -362,7 +364,7 @@ void HttpCloudContainer::openEventStream()
         while ((end = m_eventBuffer.indexOf("\n\n")) >= 0) {
             const QByteArray event = m_eventBuffer.left(end);
             m_eventBuffer.remove(0, end + 2);
-            if (event.split('\n').contains("event: changed"))
+            if (event.split('\n').contains(protocol::kEventChanged))
                 emit remoteChange();
         }
         if (m_eventBuffer.size() > 64 * 1024)
@@ -384,12 +386,12 @@ HttpCloudDatabase::HttpCloudDatabase(HttpCloudContainer &container, CloudScope s
 
 QString HttpCloudDatabase::path(const QString &call) const
 {
-    return (m_scope == CloudScope::Private ? QStringLiteral("/v1/private/") : QStringLiteral("/v1/shared/")) + call;
+    return (m_scope == CloudScope::Private ? QString(protocol::kPathPrivate) : QString(protocol::kPathShared)) + call;
 }
 
 void HttpCloudDatabase::saveZone(const CloudZoneID &zone, CloudCallback<CloudNothing> done)
 {
-    m_container.call(path(QStringLiteral("zones/save")), zoneBody(zone), [done](CloudResult<QJsonObject> result) {
+    m_container.call(path(QString(protocol::kCallZoneSave)), zoneBody(zone), [done](CloudResult<QJsonObject> result) {
         if (isError(result))
             return done(std::get<CloudError>(result));
         done(CloudNothing{});
@@ -398,7 +400,7 @@ void HttpCloudDatabase::saveZone(const CloudZoneID &zone, CloudCallback<CloudNot
 
 void HttpCloudDatabase::deleteZone(const CloudZoneID &zone, CloudCallback<CloudNothing> done)
 {
-    m_container.call(path(QStringLiteral("zones/delete")), zoneBody(zone), [done](CloudResult<QJsonObject> result) {
+    m_container.call(path(QString(protocol::kCallZoneDelete)), zoneBody(zone), [done](CloudResult<QJsonObject> result) {
         if (isError(result))
             return done(std::get<CloudError>(result));
         done(CloudNothing{});
@@ -408,8 +410,8 @@ void HttpCloudDatabase::deleteZone(const CloudZoneID &zone, CloudCallback<CloudN
 void HttpCloudDatabase::fetchRecord(const CloudZoneID &zone, const QString &name, CloudCallback<CloudRecord> done)
 {
     QJsonObject body = zoneBody(zone);
-    body.insert(QStringLiteral("name"), name);
-    m_container.call(path(QStringLiteral("records/lookup")), body, [done, zone](CloudResult<QJsonObject> result) {
+    body.insert(QString(protocol::kName), name);
+    m_container.call(path(QString(protocol::kCallLookup)), body, [done, zone](CloudResult<QJsonObject> result) {
         if (isError(result))
             return done(std::get<CloudError>(result));
         done(recordFromJson(std::get<QJsonObject>(result), zone));
@@ -422,7 +424,7 @@ void HttpCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecord>
     if (m_container.refuse(done))
         return;
     QPointer<HttpCloudContainer> container(&m_container);
-    const QString callPath = path(QStringLiteral("records/modify"));
+    const QString callPath = path(QString(protocol::kCallModify));
     m_container.uploadAssets(save, [container, callPath, zone, deletions, policy, atomic, done, all = save](
                                        QList<CloudRecord> records, QMap<QString, int> failed) {
         if (!container)
@@ -432,28 +434,28 @@ void HttpCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecord>
             error.perRecord = failed;
             for (const CloudRecord &record : all)
                 if (!failed.contains(record.name))
-                    error.perRecord.insert(record.name, 22);
+                    error.perRecord.insert(record.name, CloudBatchRequestFailed);
             return done(error);
         }
         QJsonArray saveArray;
         for (const CloudRecord &record : records)
             saveArray.append(recordToJson(record));
         QJsonObject body = zoneBody(zone);
-        body.insert(QStringLiteral("save"), saveArray);
-        body.insert(QStringLiteral("delete"), QJsonArray::fromStringList(deletions));
-        body.insert(QStringLiteral("policy"), policyName(policy));
-        body.insert(QStringLiteral("atomic"), atomic);
+        body.insert(QString(protocol::kSave), saveArray);
+        body.insert(QString(protocol::kDelete), QJsonArray::fromStringList(deletions));
+        body.insert(QString(protocol::kPolicy), policyName(policy));
+        body.insert(QString(protocol::kAtomic), atomic);
         container->call(callPath, body, [done, zone, failed](CloudResult<QJsonObject> result) {
             if (isError(result))
                 return done(std::get<CloudError>(result));
             const QJsonObject o = std::get<QJsonObject>(result);
             CloudModifyResult modified;
             modified.failed = failed;
-            for (const QJsonValue &record : o.value(QStringLiteral("saved")).toArray())
+            for (const QJsonValue &record : o.value(QString(protocol::kSaved)).toArray())
                 modified.saved.append(recordFromJson(record.toObject(), zone));
-            for (const QJsonValue &name : o.value(QStringLiteral("deleted")).toArray())
+            for (const QJsonValue &name : o.value(QString(protocol::kDeleted)).toArray())
                 modified.deleted.append(name.toString());
-            const QJsonObject serverFailed = o.value(QStringLiteral("failed")).toObject();
+            const QJsonObject serverFailed = o.value(QString(protocol::kFailed)).toObject();
             for (auto it = serverFailed.begin(); it != serverFailed.end(); ++it)
                 modified.failed.insert(it.key(), it.value().toInt());
             done(modified);
@@ -465,19 +467,19 @@ void HttpCloudDatabase::fetchZoneChanges(const CloudZoneID &zone, const QByteArr
                                          CloudCallback<CloudZoneChanges> done)
 {
     QJsonObject body = zoneBody(zone);
-    body.insert(QStringLiteral("token"), QString::fromLatin1(token));
-    m_container.call(path(QStringLiteral("changes")), body, [done, zone](CloudResult<QJsonObject> result) {
+    body.insert(QString(protocol::kToken), QString::fromLatin1(token));
+    m_container.call(path(QString(protocol::kCallChanges)), body, [done, zone](CloudResult<QJsonObject> result) {
         if (isError(result))
             return done(std::get<CloudError>(result));
         const QJsonObject o = std::get<QJsonObject>(result);
         CloudZoneChanges changes;
-        for (const QJsonValue &record : o.value(QStringLiteral("changed")).toArray())
+        for (const QJsonValue &record : o.value(QString(protocol::kChanged)).toArray())
             changes.changed.append(recordFromJson(record.toObject(), zone));
-        for (const QJsonValue &deleted : o.value(QStringLiteral("deleted")).toArray())
-            changes.deleted.append({deleted.toObject().value(QStringLiteral("name")).toString(),
-                                    deleted.toObject().value(QStringLiteral("type")).toString()});
-        changes.token = o.value(QStringLiteral("token")).toString().toLatin1();
-        changes.moreComing = o.value(QStringLiteral("moreComing")).toBool();
+        for (const QJsonValue &deleted : o.value(QString(protocol::kDeleted)).toArray())
+            changes.deleted.append({deleted.toObject().value(QString(protocol::kName)).toString(),
+                                    deleted.toObject().value(QString(protocol::kType)).toString()});
+        changes.token = o.value(QString(protocol::kToken)).toString().toLatin1();
+        changes.moreComing = o.value(QString(protocol::kMoreComing)).toBool();
         done(changes);
     });
 }
@@ -486,17 +488,17 @@ void HttpCloudDatabase::downloadAsset(const CloudZoneID &zone, const CloudAsset 
                                       CloudCallback<CloudNothing> done)
 {
     QJsonObject body = zoneBody(zone);
-    body.insert(QStringLiteral("hash"), asset.hash);
-    m_container.download(path(QStringLiteral("assets/fetch")), body, asset, destination, std::move(done));
+    body.insert(QString(protocol::kHash), asset.hash);
+    m_container.download(path(QString(protocol::kCallAssetFetch)), body, asset, destination, std::move(done));
 }
 
 void HttpCloudDatabase::saveSubscription(const QString &id, CloudCallback<CloudNothing> done)
 {
     QPointer<HttpCloudContainer> container(&m_container);
-    m_container.call(QStringLiteral("/v1/subscriptions"),
-                     QJsonObject{{QStringLiteral("id"), id},
-                                 {QStringLiteral("scope"), m_scope == CloudScope::Private ? QStringLiteral("private")
-                                                                                          : QStringLiteral("shared")}},
+    m_container.call(QString(protocol::kPathSubscriptions),
+                     QJsonObject{{QString(protocol::kId), id},
+                                 {QString(protocol::kScope), m_scope == CloudScope::Private ? QString(protocol::kScopePrivate)
+                                                                                          : QString(protocol::kScopeShared)}},
                      [done, container](CloudResult<QJsonObject> result) {
                          if (isError(result))
                              return done(std::get<CloudError>(result));

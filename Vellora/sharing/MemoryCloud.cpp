@@ -293,7 +293,7 @@ void MemoryCloudDatabase::modify(const CloudZoneID &zone, const QList<CloudRecor
         partial.perRecord = failed;
         for (const CloudRecord &record : save)
             if (!failed.contains(record.name))
-                partial.perRecord.insert(record.name, 22);
+                partial.perRecord.insert(record.name, CloudBatchRequestFailed);
         partial.serverRecord = serverRecord;
         return answer<CloudModifyResult>(done, partial);
     }

@@ -18,6 +18,7 @@
 #include <QUrl>
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <memory>
@@ -71,18 +72,25 @@ public:
                   QStringLiteral("-N"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--locale=C")},
                  error))
             return false;
-        const QString options = QStringLiteral("-k %1 -c listen_addresses='' -p %2 -c fsync=off "
-                                               "-c synchronous_commit=off -c full_page_writes=off -c max_connections=40")
-                                    .arg(m_folder)
-                                    .arg(port());
-        if (!run(postgresBinary(QStringLiteral("pg_ctl")),
-                 {QStringLiteral("-D"), dataFolder(), QStringLiteral("-l"), m_folder + QStringLiteral("/server.log"),
-                  QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("120"), QStringLiteral("-o"), options,
-                  QStringLiteral("start")},
-                 error))
+        if (!control(QStringLiteral("start"), error))
             return false;
         m_running = true;
         return true;
+    }
+
+    // Stops the database server (every connection to it goes) and starts it again.
+    bool restart(QString *error) { return control(QStringLiteral("restart"), error); }
+
+    // The first column of the first row of `sql`, through psql.
+    QString query(const QString &database, const QString &sql, QString *error)
+    {
+        QString out;
+        if (!run(postgresBinary(QStringLiteral("psql")),
+                 {QStringLiteral("-h"), m_folder, QStringLiteral("-p"), QString::number(port()), QStringLiteral("-U"),
+                  user(), QStringLiteral("-d"), database, QStringLiteral("-tAc"), sql},
+                 error, &out))
+            return {};
+        return out.trimmed();
     }
 
     void stop()
@@ -113,10 +121,40 @@ public:
     int port() const { return 5432; }
     QString user() const { return QStringLiteral("vellora"); }
 
+    // An interactive psql on `database`, reading statements from its standard input.
+    std::unique_ptr<QProcess> session(const QString &database) const
+    {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        const QStringList arguments{QStringLiteral("-h"), m_folder, QStringLiteral("-p"), QString::number(port()),
+                                    QStringLiteral("-U"), user(), QStringLiteral("-d"), database,
+                                    QStringLiteral("-tA"), QStringLiteral("-q")};
+        if (m_runAs.isEmpty())
+            process->start(postgresBinary(QStringLiteral("psql")), arguments);
+        else
+            process->start(QStringLiteral("runuser"), QStringList{QStringLiteral("-u"), m_runAs, QStringLiteral("--"),
+                                                                  postgresBinary(QStringLiteral("psql"))} + arguments);
+        process->waitForStarted(10000);
+        return process;
+    }
+
 private:
     QString dataFolder() const { return m_folder + QStringLiteral("/data"); }
 
-    bool run(const QString &program, const QStringList &arguments, QString *error)
+    bool control(const QString &action, QString *error)
+    {
+        const QString options = QStringLiteral("-k %1 -c listen_addresses='' -p %2 -c fsync=off "
+                                               "-c synchronous_commit=off -c full_page_writes=off -c max_connections=60")
+                                    .arg(m_folder)
+                                    .arg(port());
+        return run(postgresBinary(QStringLiteral("pg_ctl")),
+                   {QStringLiteral("-D"), dataFolder(), QStringLiteral("-l"), m_folder + QStringLiteral("/server.log"),
+                    QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("120"), QStringLiteral("-m"),
+                    QStringLiteral("fast"), QStringLiteral("-o"), options, action},
+                   error);
+    }
+
+    bool run(const QString &program, const QStringList &arguments, QString *error, QString *output = nullptr)
     {
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
@@ -130,6 +168,8 @@ private:
             *error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
             return false;
         }
+        if (output)
+            *output = QString::fromLocal8Bit(process.readAll());
         return true;
     }
 
@@ -143,14 +183,21 @@ class CloudServiceProcess {
 public:
     ~CloudServiceProcess() { stop(); }
 
+    // `descriptorLimit`: when set, the service may hold no more open files than this.
     bool start(const PostgresCluster &cluster, const QString &database, QString *error,
-               const QStringList &extra = {})
+               const QStringList &extra = {}, int descriptorLimit = 0)
     {
         m_arguments = {QStringLiteral("--db-host"), cluster.socketFolder(), QStringLiteral("--db-port"),
                        QString::number(cluster.port()), QStringLiteral("--db-user"), cluster.user(),
                        QStringLiteral("--db-name"), database};
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        if (descriptorLimit > 0) {
+            m_process->setChildProcessModifier([descriptorLimit] {
+                const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+                setrlimit(RLIMIT_NOFILE, &limit);
+            });
+        }
         m_process->start(QStringLiteral(VELLORA_CLOUD_BINARY),
                          m_arguments + QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} + extra);
         QByteArray out;
@@ -180,6 +227,20 @@ public:
             return {};
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
+
+    // vellora-cloud run once on the same database with `arguments`; its
+    // standard output, and its exit code in `exitCode`.
+    QString command(const QStringList &arguments, int *exitCode) const
+    {
+        QProcess process;
+        process.start(QStringLiteral(VELLORA_CLOUD_BINARY), m_arguments + arguments);
+        const bool finished = process.waitForFinished(60000);
+        *exitCode = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    // What the running service wrote on its standard error so far.
+    QByteArray errors() const { return m_process ? m_process->readAllStandardError() : QByteArray(); }
 
     void stop()
     {
