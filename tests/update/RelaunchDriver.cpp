@@ -2,7 +2,9 @@
 // window is up it asks for updates through the Help menu, then clicks the
 // banner's "Update" as soon as an offer shows. When the relaunch starts it
 // renames the first collection, a change that only the quit's save can
-// bring to disk, so the test can tell the old process saved before it went.
+// bring to disk, so the test can tell the old process saved before it went,
+// and its quitting takes a few seconds, as a large library's save does, so
+// the new copy starts while this one still holds the session bus name.
 #include "app/Application.h"
 #include "library/LibraryStore.h"
 #include "update/Updater.h"
@@ -12,6 +14,7 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace vellora;
@@ -53,6 +56,7 @@ void driveTheWindow()
         store.updateCollection(first, [](Board &board) { board.name = QStringLiteral("Renamed as the update relaunched"); });
         store.scheduleSave();
     });
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [] { QThread::sleep(3); });
     auto *hand = new QTimer(QCoreApplication::instance());
     auto asked = std::make_shared<bool>(false);
     QObject::connect(hand, &QTimer::timeout, [hand, asked] {
