@@ -45,11 +45,6 @@ QString archiveError(archive *a)
     return text ? QString::fromLocal8Bit(text) : QStringLiteral("unknown archive error");
 }
 
-QString sizeText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 0, QLocale::DataSizeIecFormat);
-}
-
 // The components a link's text passes through on its way to its target,
 // starting from the folder that holds the link; empty when the text climbs
 // out of the top folder or is absolute.
@@ -92,6 +87,11 @@ int dropForeignWrite(const char *path, const struct stat *info, int kind, FTW *)
 }
 
 } // namespace
+
+QString sizeText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 0, QLocale::DataSizeIecFormat);
+}
 
 bool isSafeReleaseEntry(const QString &entryPath)
 {

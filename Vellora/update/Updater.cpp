@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -47,11 +46,6 @@ qint64 buildFromText(const char *text)
     bool ok = false;
     const qint64 value = QByteArray(text).toLongLong(&ok);
     return ok ? value : 0;
-}
-
-QString sizeText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 0, QLocale::DataSizeIecFormat);
 }
 
 struct FetchOutcome {
@@ -132,20 +126,24 @@ void fetch(QNetworkAccessManager &network, QNetworkRequest request, const FetchL
         silence->start(limits.silenceMs);
         take(reply->readAll());
     });
-    QObject::connect(reply, &QNetworkReply::finished, context, [reply, state, take, done] {
+    QObject::connect(reply, &QNetworkReply::finished, context, [reply, state, take, done, deadline, silence] {
         reply->deleteLater();
+        deadline->stop();
+        silence->stop();
         if (!state->stopped)
             take(reply->readAll());
         FetchOutcome outcome = std::move(state->outcome);
         outcome.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         outcome.etag = reply->rawHeader("ETag");
+        // A status other than 200 is an answer for the caller to judge; a
+        // 200 cut short, or no answer at all, is a failure of the transfer.
+        const bool answered = outcome.httpStatus != 0 && outcome.httpStatus != 200;
         if (state->stopped)
             outcome.kind = *state->stopped;
-        else if (reply->error() != QNetworkReply::NoError && outcome.httpStatus == 0)
-            outcome.kind = FetchOutcome::Failed;
+        else if (reply->error() == QNetworkReply::NoError || answered)
+            outcome.kind = FetchOutcome::Done;
         else
-            outcome.kind = reply->error() == QNetworkReply::NoError || outcome.httpStatus != 200 ? FetchOutcome::Done
-                                                                                                 : FetchOutcome::Failed;
+            outcome.kind = FetchOutcome::Failed;
         if (outcome.kind == FetchOutcome::Failed)
             outcome.error = reply->errorString();
         done(std::move(outcome));
@@ -158,7 +156,7 @@ QString unanswered(FetchOutcome::Kind kind)
                                         : QStringLiteral("The update server took too long to answer.");
 }
 
-QString unsigned_(const QString &why)
+QString notSignedBecause(const QString &why)
 {
     return QStringLiteral("The update isn't signed by Quendle (%1).").arg(why);
 }
@@ -169,15 +167,15 @@ QString verdictText(MinisignVerdict::Code code)
     case MinisignVerdict::Valid:
         break;
     case MinisignVerdict::Malformed:
-        return unsigned_(QStringLiteral("its signature can't be read"));
+        return notSignedBecause(QStringLiteral("its signature can't be read"));
     case MinisignVerdict::UnknownKey:
-        return unsigned_(QStringLiteral("it was signed with a key Vellora doesn't trust"));
+        return notSignedBecause(QStringLiteral("it was signed with a key Vellora doesn't trust"));
     case MinisignVerdict::Unreadable:
-        return unsigned_(QStringLiteral("the download can't be read"));
+        return notSignedBecause(QStringLiteral("the download can't be read"));
     case MinisignVerdict::BadSignature:
-        return unsigned_(QStringLiteral("its signature doesn't match the download"));
+        return notSignedBecause(QStringLiteral("its signature doesn't match the download"));
     case MinisignVerdict::BadTrustedComment:
-        return unsigned_(QStringLiteral("the signed comment was altered"));
+        return notSignedBecause(QStringLiteral("the signed comment was altered"));
     }
     return {};
 }
@@ -490,7 +488,7 @@ void Updater::runSignature(std::shared_ptr<InstallRun> run)
         setProgress(std::nullopt);
         switch (outcome.kind) {
         case FetchOutcome::TooLarge:
-            fail(run, unsigned_(QStringLiteral("its signature is larger than %1").arg(sizeText(m_limits.signatureBytes))));
+            fail(run, notSignedBecause(QStringLiteral("its signature is larger than %1").arg(sizeText(m_limits.signatureBytes))));
             return;
         case FetchOutcome::TimedOut:
         case FetchOutcome::Silent:
@@ -504,7 +502,7 @@ void Updater::runSignature(std::shared_ptr<InstallRun> run)
             break;
         }
         if (outcome.httpStatus == 404) {
-            fail(run, unsigned_(QStringLiteral("no signature was published with it")));
+            fail(run, notSignedBecause(QStringLiteral("no signature was published with it")));
             return;
         }
         if (outcome.httpStatus != 200) {
@@ -545,7 +543,7 @@ void Updater::runVerify(std::shared_ptr<InstallRun> run)
                                      .arg(run->release.build);
         if (verified.verdict.trustedComment != expected) {
             // A genuine signature of another release must not pass for this one.
-            fail(run, unsigned_(QStringLiteral("the signature is for another release")));
+            fail(run, notSignedBecause(QStringLiteral("the signature is for another release")));
             return;
         }
         runUnpack(run);

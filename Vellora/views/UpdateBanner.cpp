@@ -184,6 +184,7 @@ void UpdateBanner::refresh()
     setVisible(m_updater.bannerVisible());
     const QString full = text();
     QFont font = m_text->font();
+    font.setWeight(QFont::Medium); // as the style sheet sets it
     font.setPixelSize(13);
     QStringList lines = fitBannerLines(full, QFontMetrics(font), kTextWidth, 1);
     if (lines.value(0) != full.simplified()) {
@@ -194,7 +195,9 @@ void UpdateBanner::refresh()
     if (const QString style = textStyle(font.pixelSize()); style != m_text->styleSheet())
         m_text->setStyleSheet(style);
     m_text->setText(lines.join(QLatin1Char('\n')));
-    m_text->setToolTip(lines.join(QLatin1Char(' ')) == full.simplified() ? QString() : full);
+    // The whole text, when the banner could not show all of it.
+    const auto squeezed = [](QString text) { return text.remove(QLatin1Char(' ')); };
+    m_text->setToolTip(squeezed(lines.join(QString())) == squeezed(full) ? QString() : full);
     m_update->setVisible(m_updater.available().has_value());
     m_update->setEnabled(!m_updater.busy());
     m_dismiss->setEnabled(!m_updater.busy());
