@@ -4,20 +4,13 @@
 if(NOT TARGET vellora OR NOT TARGET vellora-update-sign)
   return()
 endif()
+set(VELLORA_PACK_RELEASE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/PackRelease.cmake CACHE INTERNAL "")
 set(_tree ${CMAKE_BINARY_DIR}/package)
 set(_archive ${CMAKE_BINARY_DIR}/Vellora-${Vellora_VERSION}.tar.zst)
-set(_sign_command "")
-if(VELLORA_UPDATE_KEY_DIR)
-  set(_sign_command COMMAND vellora-update-sign sign ${VELLORA_UPDATE_KEY_DIR} ${_archive}
-    "com.quendle.vellora ${Vellora_VERSION} ${VELLORA_BUILD_NUMBER}")
-endif()
 add_custom_target(release-archive
-  COMMAND ${CMAKE_COMMAND} -E rm -rf ${_tree}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${_tree}/Vellora.app/bin
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vellora> ${_tree}/Vellora.app/bin/vellora
-  COMMAND vellora-update-sign manifest ${Vellora_VERSION} ${VELLORA_BUILD_NUMBER} ${_tree}/Vellora.app/Info.plist
-  COMMAND tar --zstd -cf ${_archive} -C ${_tree} Vellora.app
-  ${_sign_command}
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vellora> -DSIGN_TOOL=$<TARGET_FILE:vellora-update-sign>
+    -DVERSION=${Vellora_VERSION} -DBUILD=${VELLORA_BUILD_NUMBER} -DTREE=${_tree} -DARCHIVE=${_archive}
+    -DKEY_DIR=${VELLORA_UPDATE_KEY_DIR} -P ${VELLORA_PACK_RELEASE_SCRIPT}
   DEPENDS vellora vellora-update-sign
   COMMENT "Packing ${_archive}"
   VERBATIM)

@@ -159,6 +159,10 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     state.setHooks(windowHooks(&analyzer));
     MainWindow window(state);
     WindowServices::scheduleUpdateChecks() = [] { Updater::shared().scheduleChecks(); };
+    // The installed update is on its way; it takes over once this process
+    // has saved and gone.
+    QObject::connect(&Updater::shared(), &Updater::relaunchStarted, &application, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     // Once per process, however often the window is shown.
     WindowServices::registerServiceProvider() = [&bus, connected = false]() mutable {
         if (connected)

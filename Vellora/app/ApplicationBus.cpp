@@ -1,12 +1,25 @@
 #include "ApplicationBus.h"
 
 #include "platform/Logging.h"
+#include "update/InstallSteps.h"
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace vellora {
 
@@ -78,6 +91,51 @@ private:
     ApplicationBus *m_bus;
 };
 
+// The process an update relaunch replaces, named in our environment by the
+// updater that started us; taken out so that our own children never see it.
+pid_t takeRelaunchPredecessor()
+{
+    const char *name = kRelaunchAfterVariable;
+    const QByteArray text = qgetenv(name);
+    if (text.isEmpty())
+        return 0;
+    qunsetenv(name);
+    bool ok = false;
+    const qint64 pid = text.toLongLong(&ok);
+    return ok && pid > 1 && pid != ::getpid() ? pid_t(pid) : 0;
+}
+
+// Turns the event loop until `pid` has ended or `deadline` has passed. A
+// process descriptor says when it ends, zombie or not; where there is none,
+// the process is looked for every tenth of a second.
+void waitForEnd(pid_t pid, QDeadlineTimer deadline)
+{
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    limit.start(std::max<qint64>(0, deadline.remainingTime()));
+    const int descriptor = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (descriptor < 0 && errno == ESRCH)
+        return;
+    std::unique_ptr<QSocketNotifier> ended;
+    QTimer poll;
+    if (descriptor >= 0) {
+        ended = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+        QObject::connect(ended.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    } else {
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&loop, pid] {
+            if (::kill(pid, 0) != 0 && errno == ESRCH)
+                loop.quit();
+        });
+        poll.start(100);
+    }
+    loop.exec();
+    ended.reset();
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
 } // namespace
 
 ApplicationBus::ApplicationBus(QObject *parent) : QObject(parent)
@@ -97,6 +155,25 @@ ApplicationBus::~ApplicationBus()
 }
 
 ApplicationBus::Claim ApplicationBus::claim()
+{
+    // Relaunched by an update: the old process still holds the name while it
+    // saves and quits. Its end is awaited, then the name it leaves behind.
+    const pid_t predecessor = takeRelaunchPredecessor();
+    if (!predecessor)
+        return claimOnce();
+    waitForEnd(predecessor, QDeadlineTimer(60000));
+    QDeadlineTimer released(10000);
+    for (;;) {
+        const Claim claimed = claimOnce();
+        if (claimed != Claim::AlreadyRunning || released.hasExpired())
+            return claimed;
+        QEventLoop pause;
+        QTimer::singleShot(100, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
+}
+
+ApplicationBus::Claim ApplicationBus::claimOnce()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())

@@ -32,7 +32,8 @@ public:
     explicit ApplicationBus(QObject *parent = nullptr);
     ~ApplicationBus() override;
 
-    // Serves the interfaces and asks for the name, without queueing.
+    // Serves the interfaces and asks for the name, without queueing. A copy
+    // that an update relaunched first waits for the process it replaces.
     Claim claim();
     // Whether this process owns the name.
     bool isPrimary() const { return m_registered; }
@@ -49,6 +50,8 @@ signals:
     void addToVelloraRequested(const QStringList &uris, const QString &text);
 
 private:
+    Claim claimOnce();
+
     bool m_registered = false;
 };
 

@@ -2,9 +2,13 @@
 
 #include "BundleManifest.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSaveFile>
+#include <QUrl>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +25,47 @@ int exchangePaths(const QString &a, const QString &b)
 }
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// The Trash records where a file came from, and Restore puts it back there.
+// The old tree was trashed from the stage it had been swapped into; its
+// record must name the installation instead, in the form the record already
+// uses (absolute in the home Trash, relative to the volume's top otherwise).
+void recordOriginalPlace(const QString &pathInTrash, const QString &trashedFrom, const QString &original)
+{
+    const QFileInfo trashed(pathInTrash);
+    const QString infoPath = QDir::cleanPath(trashed.absolutePath() + QStringLiteral("/../info/") + trashed.fileName()
+                                             + QStringLiteral(".trashinfo"));
+    QFile in(infoPath);
+    if (!in.open(QIODevice::ReadOnly))
+        return;
+    QList<QByteArray> lines = in.readAll().split('\n');
+    in.close();
+    bool changed = false;
+    for (QByteArray &line : lines) {
+        if (!line.startsWith("Path="))
+            continue;
+        const QString recorded = QUrl::fromPercentEncoding(line.mid(5));
+        QString place = original;
+        if (!recorded.startsWith(QLatin1Char('/'))) {
+            // Relative to the volume's top: the same top serves the target.
+            if (!trashedFrom.endsWith(recorded))
+                return;
+            const QString top = trashedFrom.left(trashedFrom.size() - recorded.size());
+            if (!original.startsWith(top))
+                return;
+            place = original.mid(top.size());
+        }
+        line = "Path=" + QUrl::toPercentEncoding(place, "/");
+        changed = true;
+    }
+    if (!changed)
+        return;
+    QSaveFile out(infoPath);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.write(lines.join('\n'));
+        out.commit();
+    }
+}
 
 } // namespace
 
@@ -72,6 +117,7 @@ SwapResult replaceWithNewBundle(const QString &newBundle, const QString &targetP
     }
     // The old tree now sits where the new one was.
     QString trashed;
+    const QString trashedFrom = QFileInfo(newBundle).absoluteFilePath();
     if (!QFile::moveToTrash(newBundle, &trashed)) {
         if (exchangePaths(newBundle, targetPath) != 0) {
             const QString aside = newBundle + QStringLiteral(".new");
@@ -81,15 +127,24 @@ SwapResult replaceWithNewBundle(const QString &newBundle, const QString &targetP
         result.error = QStringLiteral("the old copy of %1 can't be moved to the Trash").arg(targetPath);
         return result;
     }
+    recordOriginalPlace(trashed, trashedFrom, QFileInfo(targetPath).absoluteFilePath());
     result.ok = true;
     return result;
 }
 
 bool relaunchInstalled(const QString &targetPath)
 {
-    return QProcess::startDetached(QStringLiteral("/bin/sh"),
-                                   {QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\""),
-                                    targetPath + QStringLiteral("/bin/vellora")});
+    QProcess process;
+    process.setProgram(QStringLiteral("/bin/sh"));
+    process.setArguments({QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\""),
+                          targetPath + QStringLiteral("/bin/vellora")});
+    // The new copy waits for this process to end before it takes over the
+    // session bus name; quitting may take longer than the second above.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kRelaunchAfterVariable), QString::number(QCoreApplication::applicationPid()));
+    process.setProcessEnvironment(environment);
+    process.setStandardInputFile(QProcess::nullDevice());
+    return process.startDetached();
 }
 
 } // namespace vellora

@@ -21,7 +21,11 @@ struct SwapResult {
 // without an application.
 SwapResult replaceWithNewBundle(const QString &newBundle, const QString &targetPath);
 
-// Starts `<target>/bin/vellora` one second from now, detached from us.
+// Names, in the environment of a relaunched copy, the process it replaces.
+inline constexpr const char *kRelaunchAfterVariable = "VELLORA_RELAUNCH_AFTER";
+
+// Starts `<target>/bin/vellora` one second from now, detached from us, told
+// to wait for this process to end.
 bool relaunchInstalled(const QString &targetPath);
 
 } // namespace vellora

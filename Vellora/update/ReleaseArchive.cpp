@@ -1,10 +1,14 @@
 #include "ReleaseArchive.h"
 
 #include <QDir>
+#include <QHash>
+#include <QLocale>
 #include <QStringList>
 #include <archive.h>
 #include <archive_entry.h>
+#include <ftw.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 
 namespace vellora {
@@ -41,7 +45,53 @@ QString archiveError(archive *a)
     return text ? QString::fromLocal8Bit(text) : QStringLiteral("unknown archive error");
 }
 
+// The components a link's text passes through on its way to its target,
+// starting from the folder that holds the link; empty when the text climbs
+// out of the top folder or is absolute.
+std::optional<QStringList> linkWalk(const QString &entryPath, const QString &target, QStringList *passed)
+{
+    if (target.isEmpty() || target.startsWith(QLatin1Char('/')))
+        return std::nullopt;
+    QStringList resolved = pathComponents(entryPath);
+    resolved.removeLast(); // the link's own name
+    const QStringList parts = target.split(QLatin1Char('/'));
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QString &part = parts[i];
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            if (resolved.size() <= 1) // would climb out of the top folder
+                return std::nullopt;
+            resolved.removeLast();
+            continue;
+        }
+        resolved.append(part);
+        if (passed && i + 1 < parts.size())
+            passed->append(resolved.join(QLatin1Char('/')));
+    }
+    if (resolved.isEmpty() || resolved.first() != kTopFolder)
+        return std::nullopt;
+    return resolved;
+}
+
+// Whatever mode the archive gave, nothing installed may be changed by
+// another user: group and others lose write, and folders libarchive made on
+// its own (under the process's umask) are brought in line too.
+int dropForeignWrite(const char *path, const struct stat *info, int kind, FTW *)
+{
+    if (kind == FTW_SL || kind == FTW_SLN)
+        return 0;
+    if (info->st_mode & (S_IWGRP | S_IWOTH))
+        ::chmod(path, info->st_mode & 07755);
+    return 0;
+}
+
 } // namespace
+
+QString sizeText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 0, QLocale::DataSizeIecFormat);
+}
 
 bool isSafeReleaseEntry(const QString &entryPath)
 {
@@ -59,22 +109,28 @@ bool isSafeReleaseEntry(const QString &entryPath)
 
 bool isSafeReleaseLink(const QString &entryPath, const QString &target)
 {
-    if (target.isEmpty() || target.startsWith(QLatin1Char('/')))
-        return false;
-    QStringList resolved = pathComponents(entryPath);
-    resolved.removeLast(); // the link's own name
-    for (const QString &part : target.split(QLatin1Char('/'))) {
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            if (resolved.size() <= 1) // would climb out of the top folder
-                return false;
-            resolved.removeLast();
-            continue;
+    return linkWalk(entryPath, target, nullptr).has_value();
+}
+
+static QString linkThroughLink(const QList<QPair<QString, QString>> &links)
+{
+    // A link's text is only read right when no folder it passes through is
+    // itself a link: "x/l2 -> .." makes "x/l2/../.." climb two levels above
+    // where the text seems to point. Links in the final place are fine, each
+    // is checked on its own.
+    QHash<QString, bool> linkPaths;
+    for (const auto &link : links)
+        linkPaths.insert(pathComponents(link.first).join(QLatin1Char('/')), true);
+    for (const auto &link : links) {
+        QStringList passed;
+        if (!linkWalk(link.first, link.second, &passed))
+            return link.first;
+        for (const QString &place : std::as_const(passed)) {
+            if (linkPaths.contains(place))
+                return link.first;
         }
-        resolved.append(part);
     }
-    return !resolved.isEmpty() && resolved.first() == kTopFolder;
+    return {};
 }
 
 UnpackResult unpackReleaseArchive(const QString &archivePath, const QString &stage, const UnpackLimits &limits)
@@ -100,6 +156,7 @@ UnpackResult unpackReleaseArchive(const QString &archivePath, const QString &sta
     qint64 total = 0;
     qint64 entries = 0;
     bool sawTop = false;
+    QList<QPair<QString, QString>> links;
     archive_entry *entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(reader.get(), &entry);
@@ -131,17 +188,19 @@ UnpackResult unpackReleaseArchive(const QString &archivePath, const QString &sta
                 result.error = QStringLiteral("the archive holds a link that leaves Vellora.app: \"%1\"").arg(path);
                 return result;
             }
+            links.append({path, target});
         } else if (type != AE_IFREG && type != AE_IFDIR) {
             result.error = QStringLiteral("the archive holds a special file: \"%1\"").arg(path);
             return result;
         }
         const qint64 declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
         if (declared < 0 || total + declared > limits.maxTotalBytes) {
-            result.error = QStringLiteral("the archive unpacks to more than %1 bytes").arg(limits.maxTotalBytes);
+            result.error = QStringLiteral("the archive unpacks to more than %1").arg(sizeText(limits.maxTotalBytes));
             return result;
         }
-        // Only the permission bits: no set-user-id, set-group-id or sticky bit.
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+        // Only the owner may write: no set-user-id, set-group-id or sticky
+        // bit, and no write for group or others.
+        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
         archive_entry_set_uid(entry, getuid());
         archive_entry_set_gid(entry, getgid());
         archive_entry_copy_pathname(entry, QFile::encodeName(base + path).constData());
@@ -163,7 +222,7 @@ UnpackResult unpackReleaseArchive(const QString &archivePath, const QString &sta
                 }
                 total += qint64(size);
                 if (total > limits.maxTotalBytes) {
-                    result.error = QStringLiteral("the archive unpacks to more than %1 bytes").arg(limits.maxTotalBytes);
+                    result.error = QStringLiteral("the archive unpacks to more than %1").arg(sizeText(limits.maxTotalBytes));
                     return result;
                 }
                 if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK) {
@@ -185,6 +244,11 @@ UnpackResult unpackReleaseArchive(const QString &archivePath, const QString &sta
         result.error = QStringLiteral("the archive is empty");
         return result;
     }
+    if (const QString bad = linkThroughLink(links); !bad.isEmpty()) {
+        result.error = QStringLiteral("the archive holds a link that leaves Vellora.app: \"%1\"").arg(bad);
+        return result;
+    }
+    ::nftw(QFile::encodeName(stage).constData(), dropForeignWrite, 16, FTW_PHYS);
     result.ok = true;
     return result;
 }

@@ -23,6 +23,9 @@ struct UnpackResult {
 UnpackResult unpackReleaseArchive(const QString &archivePath, const QString &stage,
                                   const UnpackLimits &limits = {});
 
+// A size as the update's messages give it: "1 GiB", "256 KiB".
+QString sizeText(qint64 bytes);
+
 // Whether `entryPath` (as written in the archive, "/"-separated) is a relative
 // path of plain components inside the one top folder "Vellora.app".
 bool isSafeReleaseEntry(const QString &entryPath);

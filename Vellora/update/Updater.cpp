@@ -31,12 +31,10 @@ const QString kFeedKey = QStringLiteral("VELLORA_APPCAST_URL");
 const QString kTargetKey = QStringLiteral("VELLORA_UPDATE_TARGET");
 const QString kDefaultFeed = QStringLiteral("https://updates.quendle.com/appcast.json");
 
-constexpr qint64 kFeedCap = 1 << 20;
-constexpr qint64 kDownloadCap = qint64(1) << 30;
-constexpr qint64 kSignatureCap = 8 << 10;
-constexpr int kFeedTimeoutMs = 60 * 1000;
 constexpr int kFirstCheckDelayMs = 10 * 1000;
 constexpr int kCheckIntervalMs = 86400 * 1000;
+// Bounds Qt's own buffer: what arrives is taken out as it comes.
+constexpr qint64 kReadBuffer = 1 << 20;
 
 QString unreadableFeed(const AppcastDecodeResult &decoded)
 {
@@ -50,6 +48,138 @@ qint64 buildFromText(const char *text)
     return ok ? value : 0;
 }
 
+struct FetchOutcome {
+    enum Kind { Done, TooLarge, TimedOut, Silent, SinkFailed, Failed } kind = Failed;
+    int httpStatus = 0;
+    QString error; // the network's own words, for Failed
+    QByteArray body; // without a sink
+    QByteArray etag;
+};
+
+struct FetchLimits {
+    qint64 maxBytes = 0;
+    int deadlineMs = 0; // the whole request
+    int silenceMs = 0;  // between two pieces
+};
+
+// One GET whose size is capped while it streams and whose whole duration is
+// bounded, whatever pace the server keeps. `sink` takes each piece (the body
+// is kept in memory without one) and answers false to stop.
+void fetch(QNetworkAccessManager &network, QNetworkRequest request, const FetchLimits &limits, QObject *context,
+           std::function<bool(const QByteArray &)> sink, std::function<void(qint64, qint64)> progress,
+           std::function<void(FetchOutcome)> done)
+{
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    QNetworkReply *reply = network.get(request);
+    reply->setReadBufferSize(kReadBuffer);
+    struct State {
+        FetchOutcome outcome;
+        std::optional<FetchOutcome::Kind> stopped;
+        qint64 received = 0;
+        bool heard = false;
+    };
+    auto state = std::make_shared<State>();
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    auto *silence = new QTimer(reply);
+    silence->setSingleShot(true);
+    auto stop = [reply, state](FetchOutcome::Kind kind) {
+        if (state->stopped)
+            return;
+        state->stopped = kind;
+        reply->abort();
+    };
+    auto timedOut = [state, stop] { stop(state->heard ? FetchOutcome::TimedOut : FetchOutcome::Silent); };
+    QObject::connect(deadline, &QTimer::timeout, context, timedOut);
+    QObject::connect(silence, &QTimer::timeout, context, timedOut);
+    deadline->start(limits.deadlineMs);
+    silence->start(limits.silenceMs);
+    auto take = [reply, state, stop, limits, sink, progress](const QByteArray &piece) {
+        if (state->stopped || piece.isEmpty())
+            return;
+        state->received += piece.size();
+        if (state->received > limits.maxBytes) {
+            stop(FetchOutcome::TooLarge);
+            return;
+        }
+        if (sink) {
+            if (!sink(piece)) {
+                stop(FetchOutcome::SinkFailed);
+                return;
+            }
+        } else {
+            state->outcome.body += piece;
+        }
+        if (progress)
+            progress(state->received, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, context, [reply, state, stop, silence, limits] {
+        state->heard = true;
+        silence->start(limits.silenceMs);
+        // Refused before the first byte when the server says how much is coming.
+        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > limits.maxBytes)
+            stop(FetchOutcome::TooLarge);
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, context, [reply, state, take, silence, limits] {
+        state->heard = true;
+        silence->start(limits.silenceMs);
+        take(reply->readAll());
+    });
+    QObject::connect(reply, &QNetworkReply::finished, context, [reply, state, take, done, deadline, silence] {
+        reply->deleteLater();
+        deadline->stop();
+        silence->stop();
+        if (!state->stopped)
+            take(reply->readAll());
+        FetchOutcome outcome = std::move(state->outcome);
+        outcome.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        outcome.etag = reply->rawHeader("ETag");
+        // A status other than 200 is an answer for the caller to judge; a
+        // 200 cut short, or no answer at all, is a failure of the transfer.
+        const bool answered = outcome.httpStatus != 0 && outcome.httpStatus != 200;
+        if (state->stopped)
+            outcome.kind = *state->stopped;
+        else if (reply->error() == QNetworkReply::NoError || answered)
+            outcome.kind = FetchOutcome::Done;
+        else
+            outcome.kind = FetchOutcome::Failed;
+        if (outcome.kind == FetchOutcome::Failed)
+            outcome.error = reply->errorString();
+        done(std::move(outcome));
+    });
+}
+
+QString unanswered(FetchOutcome::Kind kind)
+{
+    return kind == FetchOutcome::Silent ? QStringLiteral("The update server didn't answer.")
+                                        : QStringLiteral("The update server took too long to answer.");
+}
+
+QString notSignedBecause(const QString &why)
+{
+    return QStringLiteral("The update isn't signed by Quendle (%1).").arg(why);
+}
+
+QString verdictText(MinisignVerdict::Code code)
+{
+    switch (code) {
+    case MinisignVerdict::Valid:
+        break;
+    case MinisignVerdict::Malformed:
+        return notSignedBecause(QStringLiteral("its signature can't be read"));
+    case MinisignVerdict::UnknownKey:
+        return notSignedBecause(QStringLiteral("it was signed with a key Vellora doesn't trust"));
+    case MinisignVerdict::Unreadable:
+        return notSignedBecause(QStringLiteral("the download can't be read"));
+    case MinisignVerdict::BadSignature:
+        return notSignedBecause(QStringLiteral("its signature doesn't match the download"));
+    case MinisignVerdict::BadTrustedComment:
+        return notSignedBecause(QStringLiteral("the signed comment was altered"));
+    }
+    return {};
+}
+
 } // namespace
 
 struct Updater::InstallRun {
@@ -60,9 +190,7 @@ struct Updater::InstallRun {
     QString target;
     QByteArray signature;
     std::function<void(bool)> done;
-    QPointer<QNetworkReply> reply;
     std::unique_ptr<QFile> file;
-    qint64 received = 0;
 };
 
 Updater &Updater::shared()
@@ -96,6 +224,8 @@ void Updater::setAvailable(const std::optional<Appcast> &available)
     if (available == m_available)
         return;
     m_available = available;
+    // Another release on offer: the failure of the last one is no longer news.
+    setInstallFailed(false);
     emit availableChanged();
 }
 
@@ -105,6 +235,14 @@ void Updater::setBusy(bool busy)
         return;
     m_busy = busy;
     emit busyChanged();
+}
+
+void Updater::setInstallFailed(bool failed)
+{
+    if (failed == m_installFailed)
+        return;
+    m_installFailed = failed;
+    emit installFailedChanged();
 }
 
 void Updater::setDismissed(bool dismissed)
@@ -157,69 +295,67 @@ bool Updater::networkAllowed(const QUrl &url) const
 
 void Updater::check(bool userInitiated, std::function<void()> done)
 {
+    // Asked for by the person: whatever comes of it is shown again.
+    if (userInitiated)
+        setDismissed(false);
     const QUrl url = appcastURL();
     if (!networkAllowed(url)) {
         finishCheck(userInitiated, std::nullopt, QStringLiteral("The update feed must be served over HTTPS."), done);
         return;
     }
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kFeedTimeoutMs);
     const QString etag = m_defaults.string(kETagKey);
     const QByteArray storedBody = m_defaults.value(kAppcastKey).toByteArray();
     // A 304 is only asked for when there is a body to fall back on.
     if (!etag.isEmpty() && !storedBody.isEmpty())
         request.setRawHeader("If-None-Match", etag.toUtf8());
-    QNetworkReply *reply = m_network->get(request);
-    auto body = std::make_shared<QByteArray>();
-    auto tooLarge = std::make_shared<bool>(false);
-    connect(reply, &QNetworkReply::readyRead, this, [reply, body, tooLarge] {
-        *body += reply->readAll();
-        if (body->size() > kFeedCap) {
-            *tooLarge = true;
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, body, tooLarge, userInitiated, done] {
-        reply->deleteLater();
-        *body += reply->readAll();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (*tooLarge) {
+    const FetchLimits limits{m_limits.feedBytes, m_limits.requestDeadlineMs, m_limits.requestDeadlineMs};
+    fetch(*m_network, request, limits, this, {}, {}, [this, userInitiated, done](FetchOutcome outcome) {
+        const int status = outcome.httpStatus;
+        switch (outcome.kind) {
+        case FetchOutcome::TooLarge:
             finishCheck(userInitiated, std::nullopt, QStringLiteral("The update feed is too large."), done);
             return;
+        case FetchOutcome::TimedOut:
+        case FetchOutcome::Silent:
+            finishCheck(userInitiated, std::nullopt, unanswered(outcome.kind), done);
+            return;
+        case FetchOutcome::Failed:
+        case FetchOutcome::SinkFailed:
+            finishCheck(userInitiated, std::nullopt, outcome.error, done);
+            return;
+        case FetchOutcome::Done:
+            break;
         }
         if (status == 304) {
             const AppcastDecodeResult stored = decodeAppcast(m_defaults.value(kAppcastKey).toByteArray());
             finishCheck(userInitiated, stored.appcast, unreadableFeed(stored), done);
             return;
         }
-        if (status != 0 && status != 200) {
-            finishCheck(userInitiated, std::nullopt, QStringLiteral("Update check failed (HTTP %1).").arg(status), done);
+        if (status != 200) {
+            // Said as it stands, without the "Couldn't check" lead.
+            finishCheck(userInitiated, std::nullopt, {}, done,
+                        QStringLiteral("Update check failed (HTTP %1).").arg(status));
             return;
         }
-        if (reply->error() != QNetworkReply::NoError) {
-            finishCheck(userInitiated, std::nullopt, reply->errorString(), done);
-            return;
-        }
-        const AppcastDecodeResult decoded = decodeAppcast(*body);
+        const AppcastDecodeResult decoded = decodeAppcast(outcome.body);
         if (!decoded.appcast) {
             finishCheck(userInitiated, std::nullopt, unreadableFeed(decoded), done);
             return;
         }
         // Kept only once it decoded: a bad feed must not be served from here forever.
-        m_defaults.set(kETagKey, QString::fromUtf8(reply->rawHeader("ETag")));
-        m_defaults.set(kAppcastKey, *body);
+        m_defaults.set(kETagKey, QString::fromUtf8(outcome.etag));
+        m_defaults.set(kAppcastKey, outcome.body);
         finishCheck(userInitiated, decoded.appcast, {}, done);
     });
 }
 
 void Updater::finishCheck(bool userInitiated, const std::optional<Appcast> &release, const QString &failure,
-                          const std::function<void()> &done)
+                          const std::function<void()> &done, const QString &statusText)
 {
     if (!release) {
         if (userInitiated)
-            setStatus(QStringLiteral("Couldn't check for updates: ") + failure);
+            setStatus(statusText.isEmpty() ? QStringLiteral("Couldn't check for updates: ") + failure : statusText);
         if (done)
             done();
         return;
@@ -264,6 +400,7 @@ void Updater::install(std::function<void(bool)> done)
         return;
     }
     setBusy(true);
+    setInstallFailed(false);
     auto run = std::make_shared<InstallRun>();
     // What is installed is fixed now: a check landing meanwhile changes nothing.
     run->release = *m_available;
@@ -299,122 +436,164 @@ void Updater::runDownload(std::shared_ptr<InstallRun> run)
         return;
     }
     setProgress(0.0);
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kFeedTimeoutMs);
-    run->reply = m_network->get(request);
-    QNetworkReply *reply = run->reply;
+    const FetchLimits limits{m_limits.archiveBytes, m_limits.archiveDeadlineMs, m_limits.silenceMs};
+    QFile *file = run->file.get();
     // Progress is counted here, from what was written: the reply's own
     // progress signal is throttled and can sit on a stale value.
-    connect(reply, &QNetworkReply::readyRead, this, [this, run, reply] {
-        const QByteArray chunk = reply->readAll();
-        run->received += chunk.size();
-        if (run->received > kDownloadCap || run->file->write(chunk) != chunk.size()) {
-            reply->abort();
+    fetch(
+        *m_network, QNetworkRequest(url), limits, this,
+        [file](const QByteArray &piece) { return file->write(piece) == piece.size(); },
+        [this](qint64 received, qint64 total) {
+            if (total > 0)
+                setProgress(std::min(1.0, double(received) / double(total)));
+        },
+        [this, run](FetchOutcome outcome) {
+            const bool written = run->file->flush();
+            run->file->close();
+            switch (outcome.kind) {
+            case FetchOutcome::TooLarge:
+                fail(run, QStringLiteral("The download is too large (more than %1).").arg(sizeText(m_limits.archiveBytes)));
+                return;
+            case FetchOutcome::TimedOut:
+            case FetchOutcome::Silent:
+                fail(run, unanswered(outcome.kind));
+                return;
+            case FetchOutcome::SinkFailed:
+                fail(run, QStringLiteral("Download failed: %1 can't be written.").arg(run->downloadPath));
+                return;
+            case FetchOutcome::Failed:
+                fail(run, QStringLiteral("Download failed."));
+                return;
+            case FetchOutcome::Done:
+                break;
+            }
+            if (outcome.httpStatus != 200) {
+                fail(run, QStringLiteral("Download failed (HTTP %1).").arg(outcome.httpStatus));
+                return;
+            }
+            if (!written) {
+                fail(run, QStringLiteral("Download failed."));
+                return;
+            }
+            runSignature(run);
+        });
+}
+
+void Updater::runSignature(std::shared_ptr<InstallRun> run)
+{
+    // The signature lies beside the archive.
+    const QUrl url(run->release.url + QStringLiteral(".minisig"));
+    const FetchLimits limits{m_limits.signatureBytes, m_limits.requestDeadlineMs, m_limits.requestDeadlineMs};
+    fetch(*m_network, QNetworkRequest(url), limits, this, {}, {}, [this, run](FetchOutcome outcome) {
+        setProgress(std::nullopt);
+        switch (outcome.kind) {
+        case FetchOutcome::TooLarge:
+            fail(run, notSignedBecause(QStringLiteral("its signature is larger than %1").arg(sizeText(m_limits.signatureBytes))));
             return;
-        }
-        const qint64 total = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (total > 0)
-            setProgress(std::min(1.0, double(run->received) / double(total)));
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, run, reply] {
-        reply->deleteLater();
-        const QByteArray rest = reply->readAll();
-        run->received += rest.size();
-        const bool written = run->file->write(rest) == rest.size() && run->file->flush();
-        run->file->close();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status != 200) {
-            fail(run, status ? QStringLiteral("Download failed (HTTP %1).").arg(status) : QStringLiteral("Download failed."));
+        case FetchOutcome::TimedOut:
+        case FetchOutcome::Silent:
+            fail(run, unanswered(outcome.kind));
             return;
-        }
-        if (reply->error() != QNetworkReply::NoError || !written || run->received > kDownloadCap) {
+        case FetchOutcome::Failed:
+        case FetchOutcome::SinkFailed:
             fail(run, QStringLiteral("Download failed."));
             return;
+        case FetchOutcome::Done:
+            break;
         }
-        // The signature lies beside the archive.
-        QUrl signatureUrl(run->release.url + QStringLiteral(".minisig"));
-        QNetworkRequest request(signatureUrl);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-        request.setTransferTimeout(kFeedTimeoutMs);
-        QNetworkReply *signatureReply = m_network->get(request);
-        connect(signatureReply, &QNetworkReply::finished, this, [this, run, signatureReply] {
-            signatureReply->deleteLater();
-            const int code = signatureReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (signatureReply->error() == QNetworkReply::NoError && code == 200)
-                run->signature = signatureReply->read(kSignatureCap);
-            setProgress(std::nullopt);
-            runVerify(run);
-        });
+        if (outcome.httpStatus == 404) {
+            fail(run, notSignedBecause(QStringLiteral("no signature was published with it")));
+            return;
+        }
+        if (outcome.httpStatus != 200) {
+            fail(run, QStringLiteral("Download failed (HTTP %1).").arg(outcome.httpStatus));
+            return;
+        }
+        run->signature = outcome.body;
+        runVerify(run);
     });
 }
 
 void Updater::runVerify(std::shared_ptr<InstallRun> run)
 {
     step(QStringLiteral("Verifying SHA-256"));
-    QtConcurrent::run([path = run->downloadPath] { return sha256OfFile(path); })
-        .then(this, [this, run](std::optional<QByteArray> digest) {
-            if (!digest || sha256Hex(*digest) != run->release.sha256.toLower()) {
-                fail(run, QStringLiteral("The download is damaged (SHA-256 mismatch)."));
-                return;
-            }
-            const QString parent = QFileInfo(run->target).absolutePath();
-            // Beside the target, so that the swap is a rename on one file system.
-            run->stage = parent + QStringLiteral("/.Vellora-update-") + newUUIDString();
-            if (!QDir().mkpath(run->stage)) {
-                run->stage.clear();
-                fail(run, QStringLiteral("The folder beside %1 can't be written.").arg(run->target));
-                return;
-            }
-            step(QStringLiteral("Unpacking %1 at %2").arg(QFileInfo(run->downloadPath).fileName(), run->stage));
-            struct Checked {
-                UnpackResult unpack;
-                bool bundleFound = false;
-                MinisignVerdict verdict;
-                std::optional<BundleManifest> manifest;
-            };
-            QtConcurrent::run([run, keys = m_trustedKeys] {
-                Checked checked;
-                checked.unpack = unpackReleaseArchive(run->downloadPath, run->stage);
-                if (!checked.unpack.ok)
-                    return checked;
-                const QString bundle = run->stage + QStringLiteral("/Vellora.app");
-                checked.bundleFound = QFileInfo(bundle).isDir() && !QFileInfo(bundle).isSymLink();
-                checked.verdict = verifyMinisign(run->downloadPath, run->signature, keys);
-                checked.manifest = readBundleManifest(bundle);
-                return checked;
-            }).then(this, [this, run](Checked checked) {
-                if (!checked.unpack.ok) {
-                    fail(run, QStringLiteral("The update can't be unpacked: %1.").arg(checked.unpack.error));
-                    return;
-                }
-                const QString bundle = run->stage + QStringLiteral("/Vellora.app");
-                step(QStringLiteral("Checking the code signature and version of %1").arg(bundle));
-                if (!checked.bundleFound) {
-                    fail(run, QStringLiteral("Vellora.app wasn't found in the update."));
-                    return;
-                }
-                if (checked.verdict.code != MinisignVerdict::Valid) {
-                    fail(run, QStringLiteral("The update isn't signed by Quendle (%1).").arg(int(checked.verdict.code)));
-                    return;
-                }
-                const QString expected = QStringLiteral("%1 %2 %3")
-                                             .arg(QLatin1String(kUpdateBundleIdentifier), run->release.version)
-                                             .arg(run->release.build);
-                if (checked.verdict.trustedComment != expected) {
-                    // A genuine signature of another release must not pass for this one.
-                    fail(run, QStringLiteral("The update isn't signed by Quendle (6)."));
-                    return;
-                }
-                const auto &manifest = checked.manifest;
-                if (!manifest || manifest->identifier != QLatin1String(kUpdateBundleIdentifier)
-                    || manifest->version != run->release.version || manifest->build != run->release.build) {
-                    fail(run, QStringLiteral("The update's bundle id or version doesn't match."));
-                    return;
-                }
-                runReplace(run);
-            });
-        });
+    struct Verified {
+        std::optional<QByteArray> digest;
+        MinisignVerdict verdict;
+    };
+    // Both over the downloaded file, before a single entry of it is read:
+    // until the signature holds, the archive is a stranger's bytes.
+    QtConcurrent::run([path = run->downloadPath, signature = run->signature, keys = m_trustedKeys] {
+        Verified verified;
+        verified.digest = sha256OfFile(path);
+        if (verified.digest)
+            verified.verdict = verifyMinisign(path, signature, keys);
+        return verified;
+    }).then(this, [this, run](Verified verified) {
+        if (!verified.digest || sha256Hex(*verified.digest) != run->release.sha256.toLower()) {
+            fail(run, QStringLiteral("The download is damaged (SHA-256 mismatch)."));
+            return;
+        }
+        if (verified.verdict.code != MinisignVerdict::Valid) {
+            fail(run, verdictText(verified.verdict.code));
+            return;
+        }
+        const QString expected = QStringLiteral("%1 %2 %3")
+                                     .arg(QLatin1String(kUpdateBundleIdentifier), run->release.version)
+                                     .arg(run->release.build);
+        if (verified.verdict.trustedComment != expected) {
+            // A genuine signature of another release must not pass for this one.
+            fail(run, notSignedBecause(QStringLiteral("the signature is for another release")));
+            return;
+        }
+        runUnpack(run);
+    });
+}
+
+void Updater::runUnpack(std::shared_ptr<InstallRun> run)
+{
+    const QString parent = QFileInfo(run->target).absolutePath();
+    // Beside the target, so that the swap is a rename on one file system.
+    run->stage = parent + QStringLiteral("/.Vellora-update-") + newUUIDString();
+    if (!QDir().mkpath(run->stage)) {
+        run->stage.clear();
+        fail(run, QStringLiteral("The folder beside %1 can't be written.").arg(run->target));
+        return;
+    }
+    step(QStringLiteral("Unpacking %1 at %2").arg(QFileInfo(run->downloadPath).fileName(), run->stage));
+    struct Checked {
+        UnpackResult unpack;
+        bool bundleFound = false;
+        std::optional<BundleManifest> manifest;
+    };
+    QtConcurrent::run([run] {
+        Checked checked;
+        checked.unpack = unpackReleaseArchive(run->downloadPath, run->stage);
+        if (!checked.unpack.ok)
+            return checked;
+        const QString bundle = run->stage + QStringLiteral("/Vellora.app");
+        checked.bundleFound = QFileInfo(bundle).isDir() && !QFileInfo(bundle).isSymLink();
+        checked.manifest = readBundleManifest(bundle);
+        return checked;
+    }).then(this, [this, run](Checked checked) {
+        if (!checked.unpack.ok) {
+            fail(run, QStringLiteral("The update can't be unpacked: %1.").arg(checked.unpack.error));
+            return;
+        }
+        const QString bundle = run->stage + QStringLiteral("/Vellora.app");
+        step(QStringLiteral("Checking the code signature and version of %1").arg(bundle));
+        if (!checked.bundleFound) {
+            fail(run, QStringLiteral("Vellora.app wasn't found in the update."));
+            return;
+        }
+        const auto &manifest = checked.manifest;
+        if (!manifest || manifest->identifier != QLatin1String(kUpdateBundleIdentifier)
+            || manifest->version != run->release.version || manifest->build != run->release.build) {
+            fail(run, QStringLiteral("The update's bundle id or version doesn't match."));
+            return;
+        }
+        runReplace(run);
+    });
 }
 
 void Updater::runReplace(std::shared_ptr<InstallRun> run)
@@ -462,6 +641,7 @@ void Updater::fail(std::shared_ptr<InstallRun> run, const QString &message)
         QFile::remove(run->signaturePath);
     }
     setProgress(std::nullopt);
+    setInstallFailed(true);
     step(QStringLiteral("Update failed: ") + message);
     setBusy(false);
     if (run->done)

@@ -22,6 +22,17 @@ class Defaults;
 class Updater : public QObject {
     Q_OBJECT
 public:
+    // What one request may bring and how long it may take, whatever pace
+    // the server keeps.
+    struct Limits {
+        qint64 feedBytes = 1 << 20;
+        qint64 signatureBytes = 8 << 10;
+        qint64 archiveBytes = qint64(1) << 30;
+        int requestDeadlineMs = 60 * 1000;      // the feed and the signature, whole
+        int archiveDeadlineMs = 30 * 60 * 1000; // the archive, whole
+        int silenceMs = 60 * 1000;              // the archive, between two pieces
+    };
+
     // The process-wide updater on the standard defaults, trusting the keys the
     // build compiled in.
     static Updater &shared();
@@ -33,6 +44,8 @@ public:
     std::optional<Appcast> available() const { return m_available; }
     std::optional<QString> status() const { return m_status; }
     bool busy() const { return m_busy; }
+    // The last install failed, and its release is still the one on offer.
+    bool installFailed() const { return m_installFailed; }
     bool dismissed() const { return m_dismissed; }
     std::optional<QDateTime> lastChecked() const { return m_lastChecked; }
     bool relaunches() const { return m_relaunches; }
@@ -46,6 +59,7 @@ public:
     void setRelaunches(bool relaunches) { m_relaunches = relaunches; }
     // Tests: the system version compared with a release's minimum.
     void setSystemVersion(const QString &version) { m_systemVersion = version; }
+    void setLimits(const Limits &limits) { m_limits = limits; }
 
     QUrl appcastURL() const;
     QString targetPath() const;
@@ -62,6 +76,7 @@ signals:
     void statusChanged();
     void availableChanged();
     void busyChanged();
+    void installFailedChanged();
     void dismissedChanged();
     void lastCheckedChanged();
     void downloadProgressChanged();
@@ -73,14 +88,18 @@ private:
     void setStatus(const std::optional<QString> &status);
     void setAvailable(const std::optional<Appcast> &available);
     void setBusy(bool busy);
+    void setInstallFailed(bool failed);
     void setProgress(std::optional<double> progress);
     void step(const QString &text); // status, then the same behind "[update] "
     bool networkAllowed(const QUrl &url) const;
-    // `failure` says why when there is no `release`.
+    // `failure` says why when there is no `release`; `statusText`, when
+    // given, is shown as it stands instead.
     void finishCheck(bool userInitiated, const std::optional<Appcast> &release, const QString &failure,
-                     const std::function<void()> &done);
+                     const std::function<void()> &done, const QString &statusText = {});
     void runDownload(std::shared_ptr<InstallRun> run);
+    void runSignature(std::shared_ptr<InstallRun> run);
     void runVerify(std::shared_ptr<InstallRun> run);
+    void runUnpack(std::shared_ptr<InstallRun> run);
     void runReplace(std::shared_ptr<InstallRun> run);
     void fail(std::shared_ptr<InstallRun> run, const QString &message);
 
@@ -90,11 +109,13 @@ private:
     QNetworkAccessManager *m_network;
     QTimer *m_schedule = nullptr;
     QString m_systemVersion;
+    Limits m_limits;
     std::optional<Appcast> m_available;
     std::optional<QString> m_status;
     std::optional<QDateTime> m_lastChecked;
     std::optional<double> m_progress;
     bool m_busy = false;
+    bool m_installFailed = false;
     bool m_dismissed = false;
     bool m_relaunches = true;
     bool m_started = false;

@@ -61,7 +61,67 @@ private:
     double m_fraction = -1;
 };
 
+QString textStyle(int pixelSize)
+{
+    return QStringLiteral("QLabel#updateBannerText { color: rgb(214,214,214); font-size: %1px; font-weight: 500; }"
+                          "QToolTip { color: rgb(236,236,236); background-color: rgb(44,44,46);"
+                          " border: 1px solid rgb(86,86,90); padding: 4px; font-size: 12px; }")
+        .arg(pixelSize);
+}
+
+// Where a line may break: after a space, which the break swallows, or after a
+// "/" of an address or a path, so that neither is ever cut inside a word.
+QStringList breakPieces(const QString &text)
+{
+    QStringList pieces;
+    QString piece;
+    for (const QChar c : text) {
+        piece += c;
+        if (c == QLatin1Char(' ') || c == QLatin1Char('/')) {
+            pieces << piece;
+            piece.clear();
+        }
+    }
+    if (!piece.isEmpty())
+        pieces << piece;
+    return pieces;
+}
+
 } // namespace
+
+QStringList fitBannerLines(const QString &text, const QFontMetrics &metrics, int width, int maxLines)
+{
+    const QString ellipsis = QStringLiteral("\u2026");
+    const QStringList pieces = breakPieces(text.simplified());
+    QStringList lines;
+    QString line;
+    qsizetype i = 0;
+    while (i < pieces.size() && lines.size() < maxLines) {
+        const QString candidate = line + pieces[i];
+        if (metrics.horizontalAdvance(candidate.trimmed()) <= width) {
+            line = candidate;
+            ++i;
+            continue;
+        }
+        if (line.isEmpty() || lines.size() + 1 == maxLines)
+            break; // a piece too long for a line of its own, or the last line is full
+        lines << line.trimmed();
+        line.clear();
+    }
+    if (i == pieces.size()) {
+        if (!line.isEmpty())
+            lines << line.trimmed();
+        return lines;
+    }
+    // Something is left over: the last line ends with whole pieces and "…".
+    while (!line.isEmpty() && metrics.horizontalAdvance(line.trimmed() + ellipsis) > width) {
+        QStringList kept = breakPieces(line);
+        kept.removeLast();
+        line = kept.join(QString());
+    }
+    lines << line.trimmed() + ellipsis;
+    return lines;
+}
 
 UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     : QWidget(parent), m_updater(updater),
@@ -76,8 +136,12 @@ UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     auto *row = new QHBoxLayout(m_capsule);
     row->setContentsMargins(14, 0, 8, 0);
     row->setSpacing(4);
-    m_text->setStyleSheet(QStringLiteral("color: rgb(214,214,214); font-size: 13px; font-weight: 500;"));
-    m_text->setMaximumWidth(320);
+    // The tooltip takes its look from here too: it keeps the window's dark
+    // look rather than light text on the default pale yellow.
+    m_text->setObjectName(QStringLiteral("updateBannerText"));
+    m_text->setStyleSheet(textStyle(13));
+    m_text->setTextFormat(Qt::PlainText);
+    m_text->setMaximumWidth(kTextWidth);
     row->addWidget(m_text, 1);
     row->addWidget(m_update);
     row->addWidget(m_dismiss);
@@ -89,18 +153,26 @@ UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     connect(m_update, &QPushButton::clicked, this, [this] { m_updater.install(); });
     connect(m_dismiss, &QPushButton::clicked, this, [this] { m_updater.setDismissed(true); });
     for (auto signal : {&Updater::statusChanged, &Updater::availableChanged, &Updater::busyChanged,
-                        &Updater::dismissedChanged, &Updater::downloadProgressChanged})
+                        &Updater::installFailedChanged, &Updater::dismissedChanged, &Updater::downloadProgressChanged})
         connect(&m_updater, signal, this, &UpdateBanner::refresh);
     refresh();
 }
 
 QString UpdateBanner::text() const
 {
-    if (const auto status = m_updater.status(); status && (m_updater.busy() || !m_updater.available()))
+    // While an install runs, and after one failed, its own words stand in
+    // for the offer; the offer's "Update" stays there to try again.
+    const bool own = m_updater.busy() || m_updater.installFailed() || !m_updater.available();
+    if (const auto status = m_updater.status(); status && own)
         return *status;
     if (const auto release = m_updater.available())
         return QStringLiteral("Vellora %1 is available").arg(release->version);
     return m_updater.status().value_or(QString());
+}
+
+QStringList UpdateBanner::shownLines() const
+{
+    return m_text->text().split(QLatin1Char('\n'));
 }
 
 double UpdateBanner::progress() const
@@ -112,8 +184,21 @@ void UpdateBanner::refresh()
 {
     setVisible(m_updater.bannerVisible());
     const QString full = text();
-    m_text->setToolTip(plainToolTip(full));
-    m_text->setText(m_text->fontMetrics().elidedText(full, Qt::ElideMiddle, m_text->maximumWidth()));
+    QFont font = m_text->font();
+    font.setWeight(QFont::Medium); // as the style sheet sets it
+    font.setPixelSize(13);
+    QStringList lines = fitBannerLines(full, QFontMetrics(font), kTextWidth, 1);
+    if (lines.value(0) != full.simplified()) {
+        // Too long for one line: two smaller ones, still cut only between words.
+        font.setPixelSize(11);
+        lines = fitBannerLines(full, QFontMetrics(font), kTextWidth, 2);
+    }
+    if (const QString style = textStyle(font.pixelSize()); style != m_text->styleSheet())
+        m_text->setStyleSheet(style);
+    m_text->setText(lines.join(QLatin1Char('\n')));
+    // The whole text, when the banner could not show all of it.
+    const auto squeezed = [](QString text) { return text.remove(QLatin1Char(' ')); };
+    m_text->setToolTip(squeezed(lines.join(QString())) == squeezed(full) ? QString() : plainToolTip(full));
     m_update->setVisible(m_updater.available().has_value());
     m_update->setEnabled(!m_updater.busy());
     m_dismiss->setEnabled(!m_updater.busy());

@@ -3,8 +3,10 @@
 // section of the settings window. Both only show the shared updater's state
 // and call its operations.
 
+#include <QStringList>
 #include <QWidget>
 
+class QFontMetrics;
 class QLabel;
 class QPushButton;
 
@@ -13,13 +15,22 @@ namespace vellora {
 class GlassCapsule;
 class Updater;
 
+// `text` laid out in at most `maxLines` lines of `width` pixels, broken only
+// between words (or after a "/"); when it does not fit, the last line ends
+// with whole words and "…".
+QStringList fitBannerLines(const QString &text, const QFontMetrics &metrics, int width, int maxLines);
+
 class UpdateBanner : public QWidget {
     Q_OBJECT
 public:
+    static constexpr int kTextWidth = 320;
+
     explicit UpdateBanner(Updater &updater, QWidget *parent = nullptr);
 
     // "Vellora 2.0 is available", or the updater's status while it has one.
     QString text() const;
+    // What the banner shows of text(), one line per entry.
+    QStringList shownLines() const;
     // The download's progress as drawn under the text, 0…1; -1 when none.
     double progress() const;
 

@@ -5,8 +5,10 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <memory>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 class FeedServer : public QObject {
 public:
@@ -16,6 +18,8 @@ public:
         QByteArray etag;      // sent with 200; a matching If-None-Match gets 304
         bool truncate = false; // announce the whole length, send half, hang up
         bool stall = false;    // announce the whole length, send half, then wait
+        int trickleMs = 0;     // announce the whole length, then one byte every so often
+        bool silent = false;   // take the request and never answer
     };
 
     FeedServer()
@@ -59,6 +63,8 @@ private:
         m_ifNoneMatch[path] = ifNoneMatch;
         const auto it = m_routes.constFind(path);
         Route route = it != m_routes.constEnd() ? *it : Route{"missing", 404, {}, false};
+        if (route.silent)
+            return;
         QByteArray body = route.body;
         int status = route.status;
         if (status == 200 && !route.etag.isEmpty() && ifNoneMatch == route.etag) {
@@ -70,6 +76,17 @@ private:
         if (status == 200 && !route.etag.isEmpty())
             out += "ETag: " + route.etag + "\r\n";
         out += "Connection: close\r\n\r\n";
+        if (route.trickleMs > 0) {
+            socket->write(out);
+            auto *timer = new QTimer(socket);
+            auto sent = std::make_shared<qsizetype>(0);
+            connect(timer, &QTimer::timeout, socket, [socket, body, sent] {
+                if (*sent < body.size())
+                    socket->write(body.mid((*sent)++, 1));
+            });
+            timer->start(route.trickleMs);
+            return;
+        }
         if (route.stall) {
             socket->write(out + body.left(body.size() / 2));
             return;

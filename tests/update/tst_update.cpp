@@ -13,14 +13,21 @@
 #include "update/Updater.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vellora;
 
@@ -33,6 +40,7 @@ struct Entry {
     QString path;
     enum Kind { File, Folder, Link } kind = File;
     QByteArray content; // the link's target for a link
+    int mode = 0;       // the archive's mode bits; 0 for the usual ones
 };
 
 QList<Entry> appTree(const QByteArray &manifest, const QByteArray &program = "#!/bin/sh\necho new\n")
@@ -61,14 +69,14 @@ bool packArchive(const QString &path, const QList<Entry> &entries)
         archive_entry_set_pathname(entry, item.path.toUtf8().constData());
         if (item.kind == Entry::Folder) {
             archive_entry_set_filetype(entry, AE_IFDIR);
-            archive_entry_set_perm(entry, 0755);
+            archive_entry_set_perm(entry, item.mode ? item.mode : 0755);
         } else if (item.kind == Entry::Link) {
             archive_entry_set_filetype(entry, AE_IFLNK);
             archive_entry_set_symlink(entry, item.content.constData());
             archive_entry_set_perm(entry, 0777);
         } else {
             archive_entry_set_filetype(entry, AE_IFREG);
-            archive_entry_set_perm(entry, 0755);
+            archive_entry_set_perm(entry, item.mode ? item.mode : 0755);
             archive_entry_set_size(entry, item.content.size());
         }
         archive_write_header(writer, entry);
@@ -150,6 +158,13 @@ struct Fixture {
         auto updater = std::make_unique<Updater>(*defaults, kRunning, QList<MinisignPublicKey>{key.publicKey()});
         updater->setSystemVersion(QStringLiteral("12.5"));
         updater->setRelaunches(false);
+        // Small enough that a slow, silent or flooding server shows within seconds.
+        Updater::Limits limits;
+        limits.archiveBytes = 256 << 10;
+        limits.requestDeadlineMs = 3000;
+        limits.archiveDeadlineMs = 3000;
+        limits.silenceMs = 1500;
+        updater->setLimits(limits);
         return updater;
     }
 };
@@ -170,6 +185,33 @@ std::optional<bool> installNow(Updater &updater)
         QTest::qWait(20);
     return result;
 }
+
+// Records every entry made, moved or removed in the folders it watches.
+struct FolderWatch {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    explicit FolderWatch(const QStringList &folders)
+    {
+        for (const QString &folder : folders)
+            inotify_add_watch(fd, QFile::encodeName(folder).constData(),
+                              IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_MODIFY);
+    }
+    ~FolderWatch() { ::close(fd); }
+    QStringList changes() const
+    {
+        QStringList names;
+        alignas(inotify_event) char buffer[8192];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                return names;
+            for (ssize_t at = 0; at < n;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                names << QString::fromUtf8(event->len ? event->name : "");
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+};
 
 QStringList leftovers(const QString &folder)
 {
@@ -192,6 +234,8 @@ private slots:
     void checkOutcomes_data();
     void checkOutcomes();
     void goodInstallTrashesOldTree();
+    void installedTreeIsWritableByOwnerOnly_data();
+    void installedTreeIsWritableByOwnerOnly();
     void badReleasesLeaveTargetUntouched_data();
     void badReleasesLeaveTargetUntouched();
     void installWithNothingOfferedOrWhileBusy();
@@ -314,11 +358,16 @@ void TestUpdate::checkOutcomes_data()
     QTest::newRow("equal build is not newer") << equal << 200 << true << false << "Vellora is up to date.";
     QTest::newRow("equal build, scheduled") << equal << 200 << false << false << QString();
     QTest::newRow("system too old") << tooNew << 200 << true << false << "Vellora is up to date.";
-    QTest::newRow("server error") << newer << 500 << true << false
-                                  << "Couldn't check for updates: Update check failed (HTTP 500).";
-    QTest::newRow("not found") << newer << 404 << true << false
-                               << "Couldn't check for updates: Update check failed (HTTP 404).";
+    QTest::newRow("server error") << newer << 500 << true << false << "Update check failed (HTTP 500).";
+    QTest::newRow("not found") << newer << 404 << true << false << "Update check failed (HTTP 404).";
     QTest::newRow("scheduled failure is silent") << newer << 500 << false << false << QString();
+    // Status 0 marks the server's pace rather than its answer.
+    QTest::newRow("silent server") << newer << -1 << true << false
+                                   << "Couldn't check for updates: The update server didn't answer.";
+    QTest::newRow("one byte at a time") << newer << -2 << true << false
+                                        << "Couldn't check for updates: The update server took too long to answer.";
+    QTest::newRow("feed flood") << QByteArray(3 << 20, ' ') + newer << -3 << true << false
+                                << "Couldn't check for updates: The update feed is too large.";
 }
 
 void TestUpdate::checkOutcomes()
@@ -329,9 +378,17 @@ void TestUpdate::checkOutcomes()
     QFETCH(bool, offered);
     QFETCH(QString, status);
     Fixture f;
-    f.server.set("/appcast.json", {feed, httpStatus, {}, false});
+    FeedServer::Route route{feed, httpStatus > 0 ? httpStatus : 200, {}, false};
+    route.silent = httpStatus == -1;
+    route.trickleMs = httpStatus == -2 ? 200 : 0;
+    route.stall = httpStatus == -3;
+    f.server.set("/appcast.json", route);
     auto updater = f.updater();
+    QElapsedTimer clock;
+    clock.start();
     checkNow(*updater, userInitiated);
+    // Whatever the server's pace, the check ends near its deadline.
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(updater->available().has_value(), offered);
     QCOMPARE(updater->status().value_or(QString()), status);
 }
@@ -357,14 +414,22 @@ void TestUpdate::goodInstallTrashesOldTree()
     QVERIFY(progress.count() > 0);
     QVERIFY(!updater->busy());
 
-    // The old tree is in the Trash, whole.
+    // The old tree is in the Trash, whole, and Restore would put it back
+    // where it was installed.
     QDir trash(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash/files"));
-    bool found = false;
+    QString trashedName;
     for (const QString &name : trash.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (readAll(trash.filePath(name) + QStringLiteral("/marker")) == "old tree")
-            found = true;
+            trashedName = name;
     }
-    QVERIFY(found);
+    QVERIFY(!trashedName.isEmpty());
+    const QByteArray info = readAll(trash.filePath(QStringLiteral("../info/") + trashedName + QStringLiteral(".trashinfo")));
+    QByteArray recorded;
+    for (const QByteArray &line : info.split('\n')) {
+        if (line.startsWith("Path="))
+            recorded = line.mid(5);
+    }
+    QCOMPARE(QUrl::fromPercentEncoding(recorded), QFileInfo(f.target).absoluteFilePath());
 
     const QStringList lines = console.lines();
     QStringList steps;
@@ -378,33 +443,109 @@ void TestUpdate::goodInstallTrashesOldTree()
     QCOMPARE(leftovers(QFileInfo(f.target).absolutePath()), QStringList{QStringLiteral("Vellora.app")});
 }
 
+void TestUpdate::installedTreeIsWritableByOwnerOnly_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("umask");
+    QTest::newRow("folder open to all") << "Vellora.app/bin" << int(Entry::Folder) << 0777 << 022;
+    QTest::newRow("program writable by group") << "Vellora.app/bin/vellora" << int(Entry::File) << 0775 << 022;
+    QTest::newRow("file writable by others") << "Vellora.app/share/readme" << int(Entry::File) << 0646 << 022;
+    QTest::newRow("set-user-id program") << "Vellora.app/bin/vellora" << int(Entry::File) << 04777 << 022;
+    QTest::newRow("sticky folder") << "Vellora.app/bin" << int(Entry::Folder) << 01777 << 022;
+    // A folder the archive never names is made by the unpacker itself.
+    QTest::newRow("folder made on the way, open umask") << "Vellora.app/share/doc/readme" << int(Entry::File) << 0644 << 0;
+}
+
+void TestUpdate::installedTreeIsWritableByOwnerOnly()
+{
+    QFETCH(QString, path);
+    QFETCH(int, kind);
+    QFETCH(int, mode);
+    QFETCH(int, umask);
+    Fixture f;
+    f.installOldTree();
+    QList<Entry> entries = appTree(bundleManifestXml(QStringLiteral("2.0"), kNext));
+    bool replaced = false;
+    for (Entry &entry : entries) {
+        if (entry.path == path) {
+            entry.mode = mode;
+            replaced = true;
+        }
+    }
+    if (!replaced)
+        entries.append({path, Entry::Kind(kind), "text\n", mode});
+    f.publish(entries);
+    const mode_t before = ::umask(mode_t(umask));
+    auto updater = f.updater();
+    checkNow(*updater);
+    const auto installed = installNow(*updater);
+    ::umask(before);
+    QCOMPARE(installed, std::optional<bool>(true));
+
+    QStringList loose;
+    QDirIterator it(f.target, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
+                    QDirIterator::Subdirectories);
+    QStringList all{f.target};
+    while (it.hasNext())
+        all << it.next();
+    for (const QString &entry : std::as_const(all)) {
+        struct stat info {};
+        QCOMPARE(::lstat(QFile::encodeName(entry).constData(), &info), 0);
+        if (!S_ISLNK(info.st_mode) && (info.st_mode & (S_IWGRP | S_IWOTH | S_ISUID | S_ISGID | S_ISVTX)))
+            loose << QStringLiteral("%1 %2").arg(entry).arg(info.st_mode & 07777, 0, 8);
+    }
+    QCOMPARE(loose, QStringList());
+    QVERIFY(QFileInfo(f.target + QStringLiteral("/bin/vellora")).isExecutable());
+}
+
 void TestUpdate::badReleasesLeaveTargetUntouched_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("status");
+    // Whether the refusal may come after the archive was opened; every other
+    // refusal comes before anything is made beside or inside the target.
+    QTest::addColumn<bool>("unpacks");
     const QString unpack = QStringLiteral("Update failed: The update can't be unpacked: ");
-    QTest::newRow("sha256 mismatch") << "sha" << "Update failed: The download is damaged (SHA-256 mismatch).";
-    QTest::newRow("bad signature") << "badsig" << "Update failed: The update isn't signed by Quendle (4).";
-    QTest::newRow("another key") << "otherkey" << "Update failed: The update isn't signed by Quendle (2).";
-    QTest::newRow("no signature") << "nosig" << "Update failed: The update isn't signed by Quendle (1).";
-    QTest::newRow("wrong trusted comment") << "comment" << "Update failed: The update isn't signed by Quendle (6).";
-    QTest::newRow("manifest identifier") << "identifier" << "Update failed: The update's bundle id or version doesn't match.";
-    QTest::newRow("manifest version") << "version" << "Update failed: The update's bundle id or version doesn't match.";
-    QTest::newRow("manifest build") << "build" << "Update failed: The update's bundle id or version doesn't match.";
-    QTest::newRow("no manifest") << "nomanifest" << "Update failed: The update's bundle id or version doesn't match.";
-    QTest::newRow("dot dot entry") << "dotdot" << unpack + "the archive holds an entry outside Vellora.app: \"Vellora.app/../escaped\".";
-    QTest::newRow("absolute entry") << "absolute" << unpack + "the archive holds an entry outside Vellora.app: \"/tmp/escaped\".";
-    QTest::newRow("escaping link") << "link" << unpack + "the archive holds a link that leaves Vellora.app: \"Vellora.app/lib\".";
-    QTest::newRow("truncated download") << "truncate" << "Update failed: Download failed.";
-    QTest::newRow("http 404") << "404" << "Update failed: Download failed (HTTP 404).";
-    QTest::newRow("http 500") << "500" << "Update failed: Download failed (HTTP 500).";
-    QTest::newRow("target not ours") << "foreign" << "Update failed: %TARGET% isn't a Vellora installation, so it was left alone.";
+    const QString notSigned = QStringLiteral("Update failed: The update isn't signed by Quendle ");
+    const QString mismatch = QStringLiteral("Update failed: The update's bundle id or version doesn't match.");
+    QTest::newRow("sha256 mismatch") << "sha" << "Update failed: The download is damaged (SHA-256 mismatch)." << false;
+    QTest::newRow("bad signature") << "badsig" << notSigned + "(its signature doesn't match the download)." << false;
+    QTest::newRow("another key") << "otherkey" << notSigned + "(it was signed with a key Vellora doesn't trust)." << false;
+    QTest::newRow("no signature") << "nosig" << notSigned + "(no signature was published with it)." << false;
+    QTest::newRow("unreadable signature") << "garbledsig" << notSigned + "(its signature can't be read)." << false;
+    QTest::newRow("wrong trusted comment") << "comment" << notSigned + "(the signature is for another release)." << false;
+    QTest::newRow("unsigned with a dot dot entry") << "nosig+dotdot" << notSigned + "(no signature was published with it)." << false;
+    QTest::newRow("foreign key with an escaping link") << "otherkey+link" << notSigned + "(it was signed with a key Vellora doesn't trust)." << false;
+    QTest::newRow("damaged with an absolute entry") << "sha+absolute" << "Update failed: The download is damaged (SHA-256 mismatch)." << false;
+    QTest::newRow("manifest identifier") << "identifier" << mismatch << true;
+    QTest::newRow("manifest version") << "version" << mismatch << true;
+    QTest::newRow("manifest build") << "build" << mismatch << true;
+    QTest::newRow("no manifest") << "nomanifest" << mismatch << true;
+    QTest::newRow("dot dot entry") << "dotdot" << unpack + "the archive holds an entry outside Vellora.app: \"Vellora.app/../escaped\"." << true;
+    QTest::newRow("absolute entry") << "absolute" << unpack + "the archive holds an entry outside Vellora.app: \"/tmp/escaped\"." << true;
+    QTest::newRow("escaping link") << "link" << unpack + "the archive holds a link that leaves Vellora.app: \"Vellora.app/lib\"." << true;
+    QTest::newRow("link out through an earlier link") << "linkchain" << unpack + "the archive holds a link that leaves Vellora.app: \"Vellora.app/l1\"." << true;
+    QTest::newRow("link out through a later link") << "linkchain-reversed" << unpack + "the archive holds a link that leaves Vellora.app: \"Vellora.app/l1\"." << true;
+    QTest::newRow("truncated download") << "truncate" << "Update failed: Download failed." << false;
+    QTest::newRow("http 404") << "404" << "Update failed: Download failed (HTTP 404)." << false;
+    QTest::newRow("http 500") << "500" << "Update failed: Download failed (HTTP 500)." << false;
+    QTest::newRow("download too large") << "huge" << "Update failed: The download is too large (more than 256 KiB)." << false;
+    QTest::newRow("signature flood") << "sigflood" << notSigned + "(its signature is larger than 8 KiB)." << false;
+    QTest::newRow("silent download server") << "silent" << "Update failed: The update server didn't answer." << false;
+    QTest::newRow("download one byte at a time") << "trickle" << "Update failed: The update server took too long to answer." << false;
+    QTest::newRow("signature one byte at a time") << "sigtrickle" << "Update failed: The update server took too long to answer." << false;
+    QTest::newRow("target not ours") << "foreign" << "Update failed: %TARGET% isn't a Vellora installation, so it was left alone." << false;
 }
 
 void TestUpdate::badReleasesLeaveTargetUntouched()
 {
     QFETCH(QString, fault);
     QFETCH(QString, status);
+    QFETCH(bool, unpacks);
+    const QStringList faults = fault.split(QLatin1Char('+'));
+    auto has = [&faults](const char *name) { return faults.contains(QLatin1String(name)); };
     Fixture f;
     const QString outside = f.root.filePath(QStringLiteral("outside-canary"));
     writeFile(outside, "canary");
@@ -418,40 +559,73 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
     const MinisignSecretKey other = MinisignSecretKey::generate();
     const MinisignSecretKey *signer = nullptr;
     QString comment;
-    if (fault == QLatin1String("identifier"))
+    if (has("identifier"))
         entries = appTree(manifestXml(QStringLiteral("com.example.other"), QStringLiteral("2.0"), kNext));
-    else if (fault == QLatin1String("version"))
+    if (has("version"))
         entries = appTree(bundleManifestXml(QStringLiteral("2.1"), kNext));
-    else if (fault == QLatin1String("build"))
+    if (has("build"))
         entries = appTree(bundleManifestXml(QStringLiteral("2.0"), kNext + 1));
-    else if (fault == QLatin1String("nomanifest"))
+    if (has("nomanifest"))
         entries.removeLast();
-    else if (fault == QLatin1String("dotdot"))
+    if (has("dotdot"))
         entries.append({QStringLiteral("Vellora.app/../escaped"), Entry::File, "x"});
-    else if (fault == QLatin1String("absolute"))
+    if (has("absolute"))
         entries.append({QStringLiteral("/tmp/escaped"), Entry::File, "x"});
-    else if (fault == QLatin1String("link"))
+    if (has("link"))
         entries.append({QStringLiteral("Vellora.app/lib"), Entry::Link, "../../outside-canary"});
-    else if (fault == QLatin1String("otherkey"))
+    // Each text alone stays inside; together l1 climbs out, as "x/l2" is
+    // the top folder itself.
+    const QList<Entry> chain{{QStringLiteral("Vellora.app/x"), Entry::Folder, {}},
+                             {QStringLiteral("Vellora.app/x/l2"), Entry::Link, ".."}};
+    const Entry through{QStringLiteral("Vellora.app/l1"), Entry::Link, "x/l2/../../outside-canary"};
+    if (has("linkchain"))
+        entries << chain << through;
+    if (has("linkchain-reversed"))
+        entries << through << chain;
+    if (has("huge")) {
+        // Random, so that it does not shrink in the archive.
+        QByteArray noise(512 << 10, Qt::Uninitialized);
+        for (qsizetype i = 0; i < noise.size(); ++i)
+            noise[i] = char(QRandomGenerator::global()->generate());
+        entries.append({QStringLiteral("Vellora.app/noise"), Entry::File, noise});
+    }
+    if (has("otherkey"))
         signer = &other;
-    else if (fault == QLatin1String("comment"))
+    if (has("comment"))
         comment = QStringLiteral("com.quendle.vellora 2.0 %1").arg(kNext + 5);
     f.publish(entries, QStringLiteral("2.0"), kNext, signer, comment);
 
-    if (fault == QLatin1String("sha")) {
+    FeedServer::Route &archiveRoute = f.server.route("/release.tar.zst");
+    FeedServer::Route &signatureRoute = f.server.route("/release.tar.zst.minisig");
+    if (has("sha")) {
         FeedServer::Route &feed = f.server.route("/appcast.json");
         feed.body = feedJson("2.0", kNext, f.server.url("/release.tar.zst"), QString(64, QLatin1Char('0'))).toUtf8();
-    } else if (fault == QLatin1String("badsig")) {
+    }
+    if (has("badsig")) {
         const QString otherFile = f.root.filePath(QStringLiteral("other.bin"));
         writeFile(otherFile, "something else");
-        f.server.route("/release.tar.zst.minisig").body = signMinisign(f.key, otherFile, QStringLiteral("com.quendle.vellora 2.0 %1").arg(kNext));
-    } else if (fault == QLatin1String("nosig")) {
-        f.server.route("/release.tar.zst.minisig").status = 404;
-    } else if (fault == QLatin1String("truncate")) {
-        f.server.route("/release.tar.zst").truncate = true;
-    } else if (fault == QLatin1String("404") || fault == QLatin1String("500")) {
-        f.server.route("/release.tar.zst").status = fault.toInt();
+        signatureRoute.body = signMinisign(f.key, otherFile, QStringLiteral("com.quendle.vellora 2.0 %1").arg(kNext));
     }
+    if (has("garbledsig"))
+        signatureRoute.body = "untrusted comment: nothing\nnot a signature\n";
+    if (has("nosig"))
+        signatureRoute.status = 404;
+    if (has("sigflood")) {
+        // Far more than a signature, sent half and then held: only a cap
+        // that counts while the bytes arrive ends this before the deadline.
+        signatureRoute.body = signatureRoute.body + QByteArray(4 << 20, '#');
+        signatureRoute.stall = true;
+    }
+    if (has("sigtrickle"))
+        signatureRoute.trickleMs = 100;
+    if (has("truncate"))
+        archiveRoute.truncate = true;
+    if (has("silent"))
+        archiveRoute.silent = true;
+    if (has("trickle"))
+        archiveRoute.trickleMs = 100;
+    if (has("404") || has("500"))
+        archiveRoute.status = fault.toInt();
 
     const QByteArray before = readAll(f.target + QStringLiteral("/marker"));
     const QByteArray manifestBefore = readAll(f.target + QStringLiteral("/Info.plist"));
@@ -459,7 +633,10 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
     checkNow(*updater);
     QVERIFY(updater->available());
     ConsoleCapture console;
+    const FolderWatch watch({QFileInfo(f.target).absolutePath(), f.target});
     QCOMPARE(installNow(*updater), std::optional<bool>(false));
+    if (!unpacks)
+        QCOMPARE(watch.changes(), QStringList());
 
     status.replace(QStringLiteral("%TARGET%"), f.target);
     QCOMPARE(updater->status().value_or(QString()), status);

@@ -12,8 +12,11 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
+#include <cmath>
 
 using namespace vellora;
 
@@ -30,6 +33,27 @@ QPushButton *button(QWidget &root, const QString &text)
     for (QPushButton *candidate : root.findChildren<QPushButton *>()) {
         if (candidate->text() == text)
             return candidate;
+    }
+    return nullptr;
+}
+
+// WCAG contrast ratio of two colours.
+double contrast(const QColor &a, const QColor &b)
+{
+    auto luminance = [](const QColor &c) {
+        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a) + 0.05;
+    const double lb = luminance(b) + 0.05;
+    return std::max(la, lb) / std::min(la, lb);
+}
+
+QWidget *shownToolTip()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->inherits("QTipLabel") && widget->isVisible())
+            return widget;
     }
     return nullptr;
 }
@@ -110,12 +134,149 @@ private slots:
         bool checked = false;
         updater.check(true, [&] { checked = true; });
         QTRY_VERIFY(checked);
-        QCOMPARE(banner.text(), QStringLiteral("Couldn't check for updates: Update check failed (HTTP 500)."));
+        QCOMPARE(banner.text(), QStringLiteral("Update check failed (HTTP 500)."));
         QVERIFY(banner.isVisible());
         QVERIFY(!button(banner, QStringLiteral("Update"))->isVisible());
         QTest::mouseClick(button(banner, QStringLiteral("Dismiss")), Qt::LeftButton);
         QVERIFY(updater.dismissed());
         QVERIFY(!banner.isVisible());
+    }
+
+    // The install's failure replaces the offer in the banner, with "Update"
+    // left there to try again.
+    void failedInstallShowsInTheBanner()
+    {
+        QTemporaryDir root;
+        Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
+        FeedServer server;
+        const QByteArray archive("not an archive");
+        server.set("/r.tar.zst", {archive, 200, {}, false, false});
+        server.set("/r.tar.zst.minisig", {"untrusted comment: x\ngarbage\n", 200, {}, false, false});
+        server.set("/appcast.json",
+                   {QString::fromLatin1(kOfferTemplate).arg(server.url("/r.tar.zst"), sha256Hex(sha256(archive))).toUtf8(),
+                    200, {}, false, false});
+        defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
+        defaults.set(QStringLiteral("VELLORA_UPDATE_TARGET"), root.filePath(QStringLiteral("Vellora.app")));
+        Updater updater(defaults, 1, {});
+        updater.setRelaunches(false);
+        QWidget window;
+        window.setStyleSheet(QStringLiteral("background: rgb(30,30,30);"));
+        window.resize(520, 60);
+        auto *banner = new UpdateBanner(updater, &window);
+        banner->setGeometry(10, 12, 500, 36);
+        window.show();
+        bool checked = false;
+        updater.check(true, [&] { checked = true; });
+        QTRY_VERIFY(checked);
+        QCOMPARE(banner->text(), QStringLiteral("Vellora 2.0 is available"));
+        QTest::mouseClick(button(*banner, QStringLiteral("Update")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!updater.busy(), 20000);
+        QVERIFY(updater.status()->startsWith(QStringLiteral("Update failed: ")));
+        QCOMPARE(banner->text(), *updater.status());
+        QVERIFY(!banner->text().contains(QRegularExpression(QStringLiteral("\\(\\d+\\)"))));
+        QVERIFY(button(*banner, QStringLiteral("Update"))->isVisible());
+        QVERIFY(button(*banner, QStringLiteral("Update"))->isEnabled());
+        save(window, QStringLiteral("update-banner-failure"));
+    }
+
+    void longTextBreaksBetweenWords_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("host not found")
+            << "Couldn't check for updates: Host updates.quendle.com not found";
+        QTest::newRow("feed not an object")
+            << "Couldn't check for updates: The update feed can't be read: the feed is not a JSON object.";
+        QTest::newRow("download with paths")
+            << "Downloading http://127.0.0.1:40411/releases/Vellora-0.2.0.tar.zst to /home/someone/.local/share/"
+               "Vellora/Updates/Vellora-2-5B0E6F0C-3A4B-4C5D-8E9F-0123456789AB.tar.zst";
+        QTest::newRow("one long word") << QString(400, QLatin1Char('x'));
+        QTest::newRow("short") << "Vellora is up to date.";
+    }
+
+    void longTextBreaksBetweenWords()
+    {
+        QFETCH(QString, text);
+        QFont font;
+        font.setPixelSize(11);
+        const QFontMetrics metrics(font);
+        const int width = UpdateBanner::kTextWidth;
+        const QStringList lines = fitBannerLines(text, metrics, width, 2);
+        QVERIFY(!lines.isEmpty() && lines.size() <= 2);
+        QString shown;
+        for (const QString &line : lines) {
+            QVERIFY2(metrics.horizontalAdvance(line) <= width, qPrintable(line));
+            shown += (shown.isEmpty() || shown.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral(" ")) + line;
+        }
+        if (shown == text)
+            return;
+        // Cut: what shows is the text's beginning up to a break, then "…".
+        QVERIFY(shown.endsWith(QStringLiteral("\u2026")));
+        shown.chop(1);
+        QVERIFY2(text.startsWith(shown), qPrintable(shown));
+        const QChar next = shown.size() < text.size() ? text.at(shown.size()) : QChar();
+        const QChar last = shown.isEmpty() ? QChar(QLatin1Char(' ')) : shown.back();
+        QVERIFY2(next == QLatin1Char(' ') || last == QLatin1Char('/') || last == QLatin1Char(' ') || shown.isEmpty(),
+                 qPrintable(shown));
+    }
+
+    // A failure's whole text is in the banner, broken between words, and its
+    // tooltip (shown when the text is cut) is readable on its own background.
+    void bannerTextAndTooltipReadable()
+    {
+        QTemporaryDir root;
+        Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
+        FeedServer server;
+        server.set("/appcast.json", {"[1, 2, 3, \"a feed that is not an object at all\"]", 200, {}, false, false});
+        defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
+        Updater updater(defaults, 1, {});
+        QWidget window;
+        window.setStyleSheet(QStringLiteral("background: rgb(30,30,30);"));
+        window.resize(520, 60);
+        auto *banner = new UpdateBanner(updater, &window);
+        banner->setGeometry(10, 12, 500, 36);
+        window.show();
+        bool checked = false;
+        updater.check(true, [&] { checked = true; });
+        QTRY_VERIFY(checked);
+        const QString full = banner->text();
+        QVERIFY(full.startsWith(QStringLiteral("Couldn't check for updates: ")));
+        const QStringList lines = banner->shownLines();
+        QVERIFY(lines.size() <= 2);
+        for (const QString &line : lines)
+            QVERIFY2(!line.contains(QStringLiteral("\u2026")) || line.endsWith(QStringLiteral("\u2026")), qPrintable(line));
+        QString rest = full.simplified();
+        for (QString line : lines) {
+            if (line.endsWith(QStringLiteral("\u2026")))
+                line.chop(1);
+            QVERIFY2(rest.startsWith(line), qPrintable(line));
+            rest = rest.mid(line.size()).trimmed();
+        }
+        save(window, QStringLiteral("update-banner-long-failure"));
+
+        QLabel *label = banner->findChild<QLabel *>(QStringLiteral("updateBannerText"));
+        QVERIFY(label);
+        QToolTip::showText(label->mapToGlobal(QPoint(4, 4)), full, label);
+        QTRY_VERIFY(shownToolTip());
+        QWidget *tip = shownToolTip();
+        const QImage image = tip->grab().toImage();
+        // The background is the commonest colour; the text the one farthest from it.
+        QHash<QRgb, int> counts;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                counts[image.pixel(x, y)] += 1;
+        QRgb background = 0;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            if (it.value() > counts.value(background))
+                background = it.key();
+        double best = 1;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            best = std::max(best, contrast(QColor(it.key()), QColor(background)));
+        QDir().mkpath(QStringLiteral(VELLORA_SCREENSHOTS));
+        image.save(QStringLiteral(VELLORA_SCREENSHOTS "/update-banner-tooltip.png"));
+        QVERIFY2(best >= 4.5, qPrintable(QStringLiteral("contrast %1 on %2").arg(best).arg(QColor(background).name())));
+        // Dark, like the window, rather than the default pale yellow.
+        QVERIFY2(QColor(background).lightness() < 128, qPrintable(QColor(background).name()));
+        QToolTip::hideText();
     }
 
     void settingsSectionShowsLastCheck()
