@@ -69,8 +69,15 @@ public:
         m_store->updateItem(m_id, [](Item &it) { it.snapshotDate.reset(); });
         m_store->scheduleSave();
 
-        m_fetcher->fetch(m_url, [this](std::optional<LinkMetadata> metadata) {
-            m_metadata = std::move(metadata);
+        // One download of the page serves every fact of the link: the
+        // metadata is read from it and the snapshot shows and reads the same
+        // bytes (and never another page the first one would lead to), so
+        // title, picture, summary and text all come from the first page the
+        // address led to, after its HTTP redirects.
+        m_fetcher->fetchPage(m_url, [this](std::optional<FetchedPage> page) {
+            m_fetched = std::move(page);
+            if (m_fetched)
+                m_metadata = LinkMetadataFetcher::metadataOf(*m_fetched);
             if (m_metadata && !m_metadata->iconCandidates.isEmpty())
                 m_fetcher->loadIcon(m_metadata->iconCandidates, [this](std::optional<QImage> icon) {
                     m_icon = std::move(icon);
@@ -104,8 +111,14 @@ private:
 
     void takeSnapshot()
     {
+        if (!m_fetched) {
+            // No page came: there is nothing to show, and nothing else to
+            // read the link's facts from.
+            QTimer::singleShot(0, this, [this] { chooseImage(); });
+            return;
+        }
         m_snapshot = makePageSnapshotRun();
-        m_snapshot->run(m_url, [this](PageSnapshotResult page) {
+        m_snapshot->render(*m_fetched, [this](PageSnapshotResult page) {
             m_page = std::move(page);
             // The snapshot is still on its own call stack: let it go later.
             if (PageSnapshotRun *finished = m_snapshot.release())
@@ -293,6 +306,7 @@ private:
 
     Item m_before;
     QString m_url;
+    std::optional<FetchedPage> m_fetched;
     std::optional<LinkMetadata> m_metadata;
     std::optional<QImage> m_icon;
     std::optional<QString> m_faviconName;
