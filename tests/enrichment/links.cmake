@@ -9,3 +9,7 @@ vellora_add_qtest(tst_linkpipeline SOURCES tst_linkpipeline.cpp LoopbackHttpServ
 vellora_add_qtest(tst_hostilepages SOURCES tst_hostilepages.cpp LoopbackHttpServer.h LIBS Qt6::Network TIMEOUT 300)
 add_dependencies(tst_hostilepages vellora)
 target_compile_definitions(tst_hostilepages PRIVATE VELLORA_BINARY="$<TARGET_FILE:vellora>")
+
+# The process tree's memory while hostile pages are enriched.
+vellora_add_qtest(tst_snapshotmemory SOURCES tst_snapshotmemory.cpp LoopbackHttpServer.h ProcessTreeMemory.h
+  LIBS vellora_snapshot vellora_library TIMEOUT 300)
