@@ -96,8 +96,6 @@ void TestSnapshotMemory::initTestCase()
     m_server.set("/huge.png", {200, "image/png", hugePng(15000, 15000), {}, false});
     m_server.page("/huge-icon", "<html><head><title>Huge Icon</title>"
                                 "<link rel=\"icon\" href=\"/huge.png\"></head><body>A page with a huge icon</body></html>");
-    m_server.page("/huge-picture", "<html><head><title>Huge Picture</title></head>"
-                                   "<body>A page with a huge picture<img src=\"/huge.png\" width=\"300\"></body></html>");
     installPageSnapshots();
     LinkPipelineServices::installed().describeLink = [](const QString &, const QString &, const QString &,
                                                         LinkPipelineServices::InsightDone done) {
@@ -111,7 +109,6 @@ void TestSnapshotMemory::hostilePageStaysWithinAGibibyte_data()
     QTest::addColumn<QString>("title");
     QTest::newRow("50 MB of HTML") << "/long" << "Very Long Page";
     QTest::newRow("15000 x 15000 icon") << "/huge-icon" << "Huge Icon";
-    QTest::newRow("15000 x 15000 picture") << "/huge-picture" << "Huge Picture";
 }
 
 void TestSnapshotMemory::hostilePageStaysWithinAGibibyte()
