@@ -8,6 +8,7 @@
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineScript>
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
@@ -56,15 +57,22 @@ protected:
     // a script, a refresh or a form that would take the view elsewhere is
     // refused, so the run ends on the page it started with. Frames inside
     // the page load as usual.
-    bool acceptNavigationRequest(const QUrl &, NavigationType, bool isMainFrame) override
+    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool isMainFrame) override
     {
-        if (!isMainFrame)
+        if (!isMainFrame || !std::exchange(m_navigated, true))
             return true;
-        return !std::exchange(m_navigated, true);
+        m_refused.append(url);
+        return false;
     }
+
+public:
+    bool refused(const QUrl &url) const { return m_refused.contains(url); }
+    // Our own second load of the same page is let through.
+    void allowNextNavigation() { m_navigated = false; }
 
 private:
     bool m_navigated = false;
+    QList<QUrl> m_refused;
 };
 
 // What the page may fetch beside itself. The page's own icon is never
@@ -238,7 +246,10 @@ void PageSnapshot::show(const FetchedPage &page)
     // read from, at its own address so that what it refers to resolves.
     const QByteArray type = page.isHTML() ? QByteArrayLiteral("text/html;charset=utf-8")
                                           : QByteArrayLiteral("text/plain;charset=utf-8");
-    m_web->page()->setContent(renderableCopy(page.text), QString::fromLatin1(type), page.url);
+    m_content = renderableCopy(page.text);
+    m_contentType = type;
+    m_contentURL = page.url;
+    m_web->page()->setContent(m_content, QString::fromLatin1(m_contentType), m_contentURL);
     // Shown only after the page has its view: a view shown first is mapped
     // on screen by the window system when the page's view joins it.
     m_web->show();
@@ -260,6 +271,20 @@ void PageSnapshot::finish(bool loaded)
 
 void PageSnapshot::onLoadingChanged(const QWebEngineLoadingInfo &info)
 {
+    auto *page = static_cast<SnapshotPage *>(m_web->page());
+    if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus && page->refused(info.url())) {
+        // A navigation away was refused. When the page asked for it while
+        // it was still being read, the engine stopped reading it there:
+        // the same page is shown once more, without its scripts, so that
+        // all of it is there. Later the page simply stays as it is.
+        if (m_finished && !m_withoutScripts) {
+            m_withoutScripts = true;
+            page->settings()->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
+            page->allowNextNavigation();
+            page->setContent(m_content, QString::fromLatin1(m_contentType), m_contentURL);
+        }
+        return;
+    }
     switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
         return;
@@ -297,7 +322,7 @@ void PageSnapshot::extract()
         // either, so the picture is taken as the page stands.
         waitForFrame({});
     });
-    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), [this, answered](const QVariant &value) {
+    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), QWebEngineScript::ApplicationWorld, [this, answered](const QVariant &value) {
         if (m_destroying || std::exchange(*answered, true))
             return;
         QStringList values;
@@ -324,7 +349,7 @@ void PageSnapshot::freeze(QStringList values)
         QTimer::singleShot(kFreezeSettleMs, this, [this, values] { waitForFrame(values); });
     };
     QTimer::singleShot(kScriptWaitMs, this, settle);
-    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), [this, settle](const QVariant &) {
+    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), QWebEngineScript::ApplicationWorld, [this, settle](const QVariant &) {
         if (m_destroying)
             return;
         settle();

@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QUrl>
 
 class QTimer;
 class QByteArray;
@@ -87,6 +88,11 @@ private:
     bool m_awaitingFrame = false;
     bool m_destroying = false;
     QStringList m_pendingValues;
+    // What is shown, kept for a second showing without scripts.
+    QByteArray m_content;
+    QByteArray m_contentType;
+    QUrl m_contentURL;
+    bool m_withoutScripts = false;
     bool eventFilter(QObject *watched, QEvent *event) override;
 };
 

@@ -76,10 +76,13 @@ public:
         if (!m_inner)
             m_inner = std::make_unique<EmptySnapshot>();
         auto finished = [this](PageSnapshotResult result) {
-            // The real run is still on its own call stack: it goes later.
-            if (PageSnapshotRun *inner = m_inner.release())
-                QTimer::singleShot(0, [inner] { delete inner; });
-            SnapshotQueue::shared().release();
+            // The real run is still on its own call stack: it goes later,
+            // and only then is its place given to the next one.
+            PageSnapshotRun *inner = m_inner.release();
+            QTimer::singleShot(0, [inner] {
+                delete inner;
+                SnapshotQueue::shared().release();
+            });
             if (auto done = std::move(m_done)) {
                 m_done = nullptr;
                 done(std::move(result));
