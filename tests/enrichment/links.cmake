@@ -13,3 +13,7 @@ target_compile_definitions(tst_hostilepages PRIVATE VELLORA_BINARY="$<TARGET_FIL
 # The process tree's memory while hostile pages are enriched.
 vellora_add_qtest(tst_snapshotmemory SOURCES tst_snapshotmemory.cpp LoopbackHttpServer.h ProcessTreeMemory.h
   LIBS vellora_snapshot vellora_library TIMEOUT 300)
+
+# Insights for the links saved while no model was set.
+vellora_add_qtest(tst_insightbackfill SOURCES tst_insightbackfill.cpp FakeModelServer.h
+  LIBS vellora_enrichment vellora_library nlohmann_json::nlohmann_json TIMEOUT 120)
