@@ -63,10 +63,15 @@ QObject &LanguageModel::restSignals()
 }
 
 namespace {
-void announceRests()
+// Tells now, and once more when a rest that began runs out by itself.
+void announceRests(qint64 restMs = 0)
 {
     auto *carrier = static_cast<LanguageModelRests *>(&LanguageModel::restSignals());
     QMetaObject::invokeMethod(carrier, &LanguageModelRests::changed, Qt::QueuedConnection);
+    if (restMs > 0)
+        QMetaObject::invokeMethod(carrier, [carrier, restMs] {
+            QTimer::singleShot(std::chrono::milliseconds(restMs + 50), carrier, &LanguageModelRests::changed);
+        }, Qt::QueuedConnection);
 }
 } // namespace
 
@@ -83,7 +88,7 @@ void LanguageModel::rest(qint64 milliseconds) const
         }
     }
     if (changed)
-        announceRests();
+        announceRests(milliseconds);
 }
 
 void LanguageModel::endAllRests()
