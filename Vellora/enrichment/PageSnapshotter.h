@@ -45,7 +45,7 @@ using PageSnapshotFactory = std::function<std::unique_ptr<PageSnapshotRun>()>;
 // How many pages are rendered at the same time. Each web view costs a
 // renderer process of its own; further runs wait their turn (their web view
 // is made only when it comes), in the order they were started.
-inline constexpr int kSnapshotsAtOnce = 2;
+inline constexpr int kSnapshotsAtOnce = 1;
 
 // The factory the pipeline takes a fresh run from; none installed means
 // every snapshot is empty (a program without the web view still gets covers).

@@ -565,7 +565,7 @@ void TestLinkPipeline::snapshotsWaitTheirTurn()
     }
     QTRY_COMPARE_WITH_TIMEOUT(finished, 6, 30000);
     QCOMPARE(counter.made, 6);
-    QCOMPARE(counter.most, 2);
+    QCOMPARE(counter.most, kSnapshotsAtOnce);
 }
 
 int main(int argc, char **argv)

@@ -67,13 +67,18 @@ QByteArray hugePng(int width, int height)
     return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", zlib) + chunk("IEND", {});
 }
 
-QByteArray fiftyMegabytePage()
+// 50 MB of HTML: a head, then one block of paragraphs over and over (the
+// server repeats the block as it goes, the page never closes its body).
+LoopbackHttpServer::Response fiftyMegabytePage()
 {
-    QByteArray page = "<html><head><title>Very Long Page</title></head><body>";
+    QByteArray block = "<html><head><title>Very Long Page</title></head><body>";
     const QByteArray paragraph = "<p class=\"row\"><span>Some words of a very long page</span> <b>and more</b></p>\n";
-    while (page.size() < 50 * 1000 * 1000)
-        page += paragraph;
-    return page + "</body></html>";
+    while (block.size() < 1000 * 1000)
+        block += paragraph;
+    LoopbackHttpServer::Response response;
+    response.body = block;
+    response.repeat = 50;
+    return response;
 }
 
 } // namespace
@@ -84,6 +89,7 @@ private slots:
     void initTestCase();
     void hostilePageStaysWithinAGibibyte_data();
     void hostilePageStaysWithinAGibibyte();
+    void sixHostileLinksAtOnce();
 
 private:
     LoopbackHttpServer m_server;
@@ -92,7 +98,7 @@ private:
 void TestSnapshotMemory::initTestCase()
 {
     QVERIFY(m_server.listen());
-    m_server.page("/long", fiftyMegabytePage());
+    m_server.set("/long", fiftyMegabytePage());
     m_server.set("/huge.png", {200, "image/png", hugePng(15000, 15000), {}, false});
     m_server.page("/huge-icon", "<html><head><title>Huge Icon</title>"
                                 "<link rel=\"icon\" href=\"/huge.png\"></head><body>A page with a huge icon</body></html>");
@@ -136,6 +142,32 @@ void TestSnapshotMemory::hostilePageStaysWithinAGibibyte()
     QCOMPARE(item->title, std::optional<QString>(title));
     QVERIFY(item->pageText && !item->pageText->isEmpty());
     QVERIFY(item->snapshotDate);
+}
+
+void TestSnapshotMemory::sixHostileLinksAtOnce()
+{
+    // Two at a time are pictured; the others wait without a web view.
+    QTemporaryDir dir;
+    LibraryStore store(dir.path(), false);
+    QVERIFY(store.loaded());
+    QStringList ids;
+    for (int i = 0; i < 3; ++i) {
+        ids << addLink(store, m_server.url(QStringLiteral("/long?%1").arg(i)), store.defaultBoardId());
+        ids << addLink(store, m_server.url(QStringLiteral("/huge-icon?%1").arg(i)), store.defaultBoardId());
+    }
+    qint64 peak = 0;
+    {
+        fixtures::PeakTreeMemory memory;
+        int done = 0;
+        for (const QString &id : ids)
+            fetchLinkMetadata(store, id, [&done] { ++done; });
+        QTRY_COMPARE_WITH_TIMEOUT(done, 6, 120000);
+        peak = memory.peak();
+    }
+    qInfo("six at once: process tree %.0f MiB at its peak", peak / 1048576.0);
+    QVERIFY2(peak < kGiB, qPrintable(QStringLiteral("peak %1 MiB").arg(peak / 1048576)));
+    for (const QString &id : ids)
+        QVERIFY(store.item(id)->snapshotDate);
 }
 
 int main(int argc, char **argv)
