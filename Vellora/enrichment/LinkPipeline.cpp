@@ -555,7 +555,6 @@ void InsightBackfill::next()
         }
     if (id.isEmpty()) {
         m_running = false;
-        emit passFinished();
         return;
     }
     QPointer<InsightBackfill> self(this);

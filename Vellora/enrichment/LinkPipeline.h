@@ -98,11 +98,8 @@ public:
     explicit InsightBackfill(LibraryStore &store);
     // Begins once the store has loaded; nothing when it could not load.
     void start();
+    // Whether a pass is asking the model now.
     bool running() const { return m_running; }
-
-signals:
-    // A pass went through every item it could (also when it had none).
-    void passFinished();
 
 private:
     void runPass();
