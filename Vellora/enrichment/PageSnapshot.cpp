@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimer>
-#include <QWebEngineHttpRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -322,7 +321,11 @@ void PageSnapshot::extract()
         // either, so the picture is taken as the page stands.
         waitForFrame({});
     });
-    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), QWebEngineScript::ApplicationWorld, [this, answered](const QVariant &value) {
+    // Our scripts run in a world of their own: they read the page's document
+    // as the page's own scripts cannot redefine it, and they still run when
+    // the page is shown without its scripts.
+    const quint32 world = QWebEngineScript::ApplicationWorld;
+    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), world, [this, answered](const QVariant &value) {
         if (m_destroying || std::exchange(*answered, true))
             return;
         QStringList values;
@@ -349,7 +352,8 @@ void PageSnapshot::freeze(QStringList values)
         QTimer::singleShot(kFreezeSettleMs, this, [this, values] { waitForFrame(values); });
     };
     QTimer::singleShot(kScriptWaitMs, this, settle);
-    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), QWebEngineScript::ApplicationWorld, [this, settle](const QVariant &) {
+    const quint32 world = QWebEngineScript::ApplicationWorld;
+    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), world, [this, settle](const QVariant &) {
         if (m_destroying)
             return;
         settle();
