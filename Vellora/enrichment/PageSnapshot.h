@@ -24,10 +24,10 @@ namespace vellora {
 // exists; calling later still fixes the environment for the engine.
 void preparePageSnapshots();
 
-// The page's text as UTF-8, cut at a character so that the engine still
-// accepts it: a page shown from memory travels as an address of at most
-// 2 MiB, percent-encoded. Everything fits in that but pages of megabytes,
-// whose top is what a snapshot shows anyway.
+// The page's text as UTF-8, cut at a character so that its percent-encoded
+// form stays within 1 MiB (the engine takes a page from memory as an
+// address of at most 2 MiB). Everything fits in that but pages of
+// megabytes, whose top is what a snapshot shows anyway.
 QByteArray renderableCopy(const QString &text);
 
 // Makes the pipeline use PageSnapshot for its snapshots (while a
