@@ -112,6 +112,7 @@ void WindowServices::windowShown()
     if (scheduleUpdateChecks())
         scheduleUpdateChecks()();
     refreshLinksWhenLoaded(m_state.store());
+    describeLinksWhenModelAvailable(m_state.store());
     m_window.raise();
     m_window.activateWindow();
     // The hooks act on the window once it is on screen: on a later turn.

@@ -1,5 +1,7 @@
 #include "LanguageFeatures.h"
 
+#include <QTime>
+
 #include "platform/Text.h"
 
 #include <QTextBoundaryFinder>
@@ -335,5 +337,16 @@ void generateRules(const QString &description, RulesDone done, QObject *context)
 }
 
 bool languageModelAvailable() { return LanguageModel::systemDefault().isAvailable(); }
+
+QString languageModelRestNote()
+{
+    const LanguageModel model = LanguageModel::systemDefault();
+    if (!model.isConfigured() || !model.isResting())
+        return {};
+    const QTime until = QTime::currentTime().addMSecs(model.restRemainingMs());
+    return QStringLiteral("The language model did not answer. It is asked again at %1, or as soon as Test in "
+                          "Settings gets an answer.")
+        .arg(until.toString(QStringLiteral("HH:mm")));
+}
 
 } // namespace vellora

@@ -89,4 +89,10 @@ void generateRules(const QString &description, RulesDone done, QObject *context 
 // shows its "Describe it" row only then).
 bool languageModelAvailable();
 
+// One line for the places whose features wait while the named model rests
+// after a failure (search, "Describe it…", the settings); empty when no
+// model is named or it does not rest. LanguageModel::restSignals() tells
+// when it changes.
+QString languageModelRestNote();
+
 } // namespace vellora

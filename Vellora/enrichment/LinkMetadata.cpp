@@ -269,30 +269,111 @@ QByteArray boundedDocument(const QByteArray &html, int maxDepth)
 
 namespace {
 
-QString charsetOf(const QByteArray &contentType)
+QByteArray charsetLabel(const QByteArray &contentType)
 {
     for (const QByteArray &part : contentType.split(';')) {
         const QByteArray p = part.trimmed();
         if (p.toLower().startsWith("charset="))
-            return QString::fromLatin1(p.mid(8).trimmed()).remove(u'"').remove(u'\'');
+            return p.mid(8).trimmed().replace('"', "").replace('\'', "").trimmed();
     }
     return {};
 }
 
-QByteArray toUtf8(const QByteArray &bytes, const QByteArray &contentType)
+bool knownCharset(const QByteArray &label)
 {
-    const QString charset = charsetOf(contentType);
-    QStringDecoder decoder = charset.isEmpty() ? QStringDecoder::decoderForHtml(bytes)
-                                               : QStringDecoder(charset.toLatin1().constData());
-    if (!decoder.isValid())
-        decoder = QStringDecoder::decoderForHtml(bytes);
-    if (!decoder.isValid())
-        decoder = QStringDecoder(QStringDecoder::Utf8);
-    const QString text = decoder(bytes);
-    return text.toUtf8();
+    return !label.isEmpty() && QStringDecoder(label.constData()).isValid();
+}
+
+// The charset a <meta> element in the first 1024 bytes declares, as a
+// browser's prescan finds it: <meta charset=...> or the charset inside
+// <meta http-equiv content="text/html; charset=...">.
+QByteArray metaCharsetLabel(const QByteArray &bytes)
+{
+    const QByteArray start = bytes.left(1024).toLower();
+    qsizetype at = 0;
+    while ((at = start.indexOf("<meta", at)) >= 0) {
+        const qsizetype end = start.indexOf('>', at);
+        const QByteArray tag = start.mid(at, end < 0 ? -1 : end - at);
+        at += 5;
+        const qsizetype key = tag.indexOf("charset");
+        if (key < 0)
+            continue;
+        qsizetype i = key + 7;
+        while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t' || tag[i] == '\n' || tag[i] == '\r'))
+            ++i;
+        if (i >= tag.size() || tag[i] != '=')
+            continue;
+        ++i;
+        while (i < tag.size() && (tag[i] == ' ' || tag[i] == '"' || tag[i] == '\''))
+            ++i;
+        qsizetype j = i;
+        while (j < tag.size() && (std::isalnum(static_cast<unsigned char>(tag[j])) || tag[j] == '-' || tag[j] == '_'
+                                  || tag[j] == '.' || tag[j] == ':'))
+            ++j;
+        if (j > i)
+            return tag.mid(i, j - i);
+    }
+    return {};
+}
+
+// Valid UTF-8, but for a character that a cut of the page left unfinished
+// at its end.
+bool validUtf8(const QByteArray &bytes)
+{
+    qsizetype size = bytes.size();
+    for (qsizetype back = 1; back <= 3 && back <= bytes.size(); ++back) {
+        const auto c = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((c & 0xC0) == 0x80)
+            continue;
+        const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (length > back)
+            size = bytes.size() - back;
+        break;
+    }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(QByteArrayView(bytes.constData(), size));
+    Q_UNUSED(text);
+    return !decoder.hasError();
 }
 
 } // namespace
+
+QByteArray pageCharset(const QByteArray &bytes, const QByteArray &contentType)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return "UTF-8";
+    if (bytes.startsWith("\xFE\xFF"))
+        return "UTF-16BE";
+    if (bytes.startsWith("\xFF\xFE"))
+        return "UTF-16LE";
+    const QByteArray declared = charsetLabel(contentType);
+    if (knownCharset(declared))
+        return declared;
+    const QByteArray fromMeta = metaCharsetLabel(bytes);
+    if (knownCharset(fromMeta))
+        return fromMeta;
+    if (validUtf8(bytes))
+        return "UTF-8";
+    // What browsers read an undeclared page in; Latin-1 where it is unknown.
+    return knownCharset("windows-1252") ? QByteArray("windows-1252") : QByteArray("ISO-8859-1");
+}
+
+QString decodePage(const QByteArray &bytes, const QByteArray &contentType)
+{
+    QStringDecoder decoder(pageCharset(bytes, contentType).constData());
+    if (!decoder.isValid())
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+    // A page cut by its size may end inside a character: that one goes.
+    return decoder(bytes);
+}
+
+bool FetchedPage::isHTML() const
+{
+    const QByteArray type = contentType.toLower();
+    return type.isEmpty() || type.contains("html") || type.contains("xml");
+}
+
+bool FetchedPage::isImage() const { return contentType.toLower().trimmed().startsWith("image/"); }
 
 LinkMetadata parseLinkMetadata(const QByteArray &utf8Html, const QUrl &base)
 {
@@ -381,7 +462,7 @@ LinkMetadataFetcher::LinkMetadataFetcher(FetchLimits limits, QObject *parent)
 LinkMetadataFetcher::~LinkMetadataFetcher() = default;
 
 void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, Overflow overflow,
-                              std::function<void(std::optional<Body>)> done)
+                              std::function<void(std::optional<Body>)> done, Statuses statuses)
 {
     if (!url.isValid() || !isWebScheme(url) || timeoutMs <= 0) {
         QTimer::singleShot(0, this, [done = std::move(done)] { done(std::nullopt); });
@@ -436,14 +517,21 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, O
     });
     deadline->start(timeoutMs);
 
-    connect(reply, &QNetworkReply::finished, this, [reply, transfer, keepHead, take, done = std::move(done)] {
+    const bool anyStatus = statuses == Statuses::Any;
+    connect(reply, &QNetworkReply::finished, this, [reply, transfer, keepHead, anyStatus, take, done = std::move(done)] {
         reply->deleteLater();
         if (!transfer->cut)
             take();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const bool answered = status >= 200 && status < 300 && isWebScheme(reply->url());
+        const bool success = status >= 200 && status < 300;
+        const bool answered = (success || (anyStatus && status >= 400)) && isWebScheme(reply->url());
+        // Qt reports an HTTP error status as an error of the reply; the body
+        // of such a page is still whole.
+        const bool httpError = !success && reply->error() > QNetworkReply::UnknownProxyError
+            && reply->error() != QNetworkReply::OperationCanceledError;
         // A page cut short by its size or its time still has its head.
-        const bool complete = reply->error() == QNetworkReply::NoError && !transfer->tooLarge;
+        const bool complete = (reply->error() == QNetworkReply::NoError || (anyStatus && httpError))
+            && !transfer->tooLarge;
         const bool headKept = keepHead && transfer->cut && !transfer->bytes.isEmpty();
         if (!answered || !(complete || headKept)) {
             done(std::nullopt);
@@ -453,37 +541,57 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, O
         body.bytes = std::move(transfer->bytes);
         body.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
         body.finalURL = reply->url();
+        body.status = status;
         body.complete = complete;
         done(std::move(body));
     });
 }
 
-void LinkMetadataFetcher::fetch(const QString &url, std::function<void(std::optional<LinkMetadata>)> done)
+void LinkMetadataFetcher::fetchPage(const QString &url, std::function<void(std::optional<FetchedPage>)> done)
 {
-    get(QUrl(url), m_limits.maxPageBytes, m_limits.pageTimeoutMs, Overflow::KeepHead,
+    get(
+        QUrl(url), m_limits.maxPageBytes, m_limits.pageTimeoutMs, Overflow::KeepHead,
         [done = std::move(done)](std::optional<Body> body) {
             if (!body) {
                 done(std::nullopt);
                 return;
             }
-            const QByteArray type = body->contentType.toLower();
-            if (type.startsWith("image/")) {
-                // A picture cut short is no picture to show.
-                if (!body->complete) {
-                    done(LinkMetadata{});
-                    return;
-                }
-                LinkMetadata metadata;
-                metadata.imageURL = body->finalURL;
-                done(metadata);
-                return;
-            }
-            if (!type.isEmpty() && !type.contains("html") && !type.contains("xml")) {
-                done(LinkMetadata{});
-                return;
-            }
-            done(parseLinkMetadata(toUtf8(body->bytes, body->contentType), body->finalURL));
-        });
+            FetchedPage page;
+            page.url = body->finalURL;
+            page.status = body->status;
+            page.contentType = body->contentType;
+            page.complete = body->complete;
+            // A picture is not read as text; its bytes are fetched again
+            // when it becomes the preview image.
+            if (!page.isImage())
+                page.text = decodePage(body->bytes, body->contentType);
+            done(std::move(page));
+        },
+        Statuses::Any);
+}
+
+std::optional<LinkMetadata> LinkMetadataFetcher::metadataOf(const FetchedPage &page)
+{
+    if (page.status < 200 || page.status >= 300)
+        return std::nullopt;
+    if (page.isImage()) {
+        // A picture cut short is no picture to show.
+        if (!page.complete)
+            return LinkMetadata{};
+        LinkMetadata metadata;
+        metadata.imageURL = page.url;
+        return metadata;
+    }
+    if (!page.isHTML())
+        return LinkMetadata{};
+    return parseLinkMetadata(page.text.toUtf8(), page.url);
+}
+
+void LinkMetadataFetcher::fetch(const QString &url, std::function<void(std::optional<LinkMetadata>)> done)
+{
+    fetchPage(url, [done = std::move(done)](std::optional<FetchedPage> page) {
+        done(page ? metadataOf(*page) : std::nullopt);
+    });
 }
 
 void LinkMetadataFetcher::loadImage(QList<QUrl> candidates, std::function<void(std::optional<QImage>)> done)

@@ -43,6 +43,26 @@ QByteArray boundedDocument(const QByteArray &html, int maxDepth = kMaxTreeDepth)
 // resolved against it or against the document's <base href>.
 LinkMetadata parseLinkMetadata(const QByteArray &utf8Html, const QUrl &base);
 
+// A page as one download of it gave it: the bytes decoded once, so that
+// everything read of the page (its head here, its rendering and text in
+// the snapshot) reads the same characters.
+struct FetchedPage {
+    QUrl url;                // where it came from, after redirects
+    int status = 0;          // the HTTP status; an error page is still a page
+    QByteArray contentType;  // as the server sent it
+    QString text;            // the body decoded with pageCharset()
+    bool complete = true;    // false: cut by size or time, only its start
+    bool isHTML() const;     // HTML or XML, or no type given
+    bool isImage() const;
+};
+
+// The encoding a page's bytes are read in, as a browser settles it: a byte
+// order mark, else the Content-Type charset when it names one we know, else
+// a <meta> charset near the top, else UTF-8 when the bytes are valid UTF-8,
+// else windows-1252. A made-up label therefore falls through to the rest.
+QByteArray pageCharset(const QByteArray &bytes, const QByteArray &contentType);
+QString decodePage(const QByteArray &bytes, const QByteArray &contentType);
+
 // A page larger than maxPageBytes, or one that is still arriving when its
 // time is up, is read as far as it came: its head holds what we look for.
 // Pictures must arrive whole. Of the icon candidates only the first
@@ -69,6 +89,13 @@ public:
     // HTTP error status, too many redirects, too large or too slow.
     void fetch(const QString &url, std::function<void(std::optional<LinkMetadata>)> done);
 
+    // The page itself, whatever its HTTP status (an error page has a body
+    // to show too). Nothing when no answer came: not http(s), no
+    // connection, too many redirects, or silence until its time was up.
+    void fetchPage(const QString &url, std::function<void(std::optional<FetchedPage>)> done);
+    // What fetch() reads of a page: nothing for an HTTP error status.
+    static std::optional<LinkMetadata> metadataOf(const FetchedPage &page);
+
     // The first candidate that downloads and decodes, at the size it was
     // delivered in (the largest picture of an icon file that holds several).
     void loadImage(QList<QUrl> candidates, std::function<void(std::optional<QImage>)> done);
@@ -87,11 +114,13 @@ private:
         QByteArray bytes;
         QByteArray contentType;
         QUrl finalURL;
+        int status = 0;
         bool complete = true; // false: only the head, cut by size or time
     };
     enum class Overflow { Fail, KeepHead };
+    enum class Statuses { Success, Any };
     void get(const QUrl &url, qint64 maxBytes, int timeoutMs, Overflow overflow,
-             std::function<void(std::optional<Body>)> done);
+             std::function<void(std::optional<Body>)> done, Statuses statuses = Statuses::Success);
     void loadImageUntil(QList<QUrl> candidates, QDeadlineTimer deadline,
                         std::function<void(std::optional<QImage>)> done);
 

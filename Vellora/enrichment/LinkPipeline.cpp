@@ -9,7 +9,9 @@
 #include "library/Media.h"
 #include "platform/Clock.h"
 #include "platform/FileCopy.h"
+#include "platform/Defaults.h"
 #include "platform/ImageIO.h"
+#include "platform/LanguageModel.h"
 #include "platform/Uuid.h"
 #include "platform/WebAddress.h"
 #include "enrichment/LinkParser.h"
@@ -69,8 +71,15 @@ public:
         m_store->updateItem(m_id, [](Item &it) { it.snapshotDate.reset(); });
         m_store->scheduleSave();
 
-        m_fetcher->fetch(m_url, [this](std::optional<LinkMetadata> metadata) {
-            m_metadata = std::move(metadata);
+        // One download of the page serves every fact of the link: the
+        // metadata is read from it and the snapshot shows and reads the same
+        // bytes (and never another page the first one would lead to), so
+        // title, picture, summary and text all come from the first page the
+        // address led to, after its HTTP redirects.
+        m_fetcher->fetchPage(m_url, [this](std::optional<FetchedPage> page) {
+            m_fetched = std::move(page);
+            if (m_fetched)
+                m_metadata = LinkMetadataFetcher::metadataOf(*m_fetched);
             if (m_metadata && !m_metadata->iconCandidates.isEmpty())
                 m_fetcher->loadIcon(m_metadata->iconCandidates, [this](std::optional<QImage> icon) {
                     m_icon = std::move(icon);
@@ -104,8 +113,14 @@ private:
 
     void takeSnapshot()
     {
+        if (!m_fetched) {
+            // No page came: there is nothing to show, and nothing else to
+            // read the link's facts from.
+            QTimer::singleShot(0, this, [this] { chooseImage(); });
+            return;
+        }
         m_snapshot = makePageSnapshotRun();
-        m_snapshot->run(m_url, [this](PageSnapshotResult page) {
+        m_snapshot->render(*m_fetched, [this](PageSnapshotResult page) {
             m_page = std::move(page);
             // The snapshot is still on its own call stack: let it go later.
             if (PageSnapshotRun *finished = m_snapshot.release())
@@ -293,6 +308,7 @@ private:
 
     Item m_before;
     QString m_url;
+    std::optional<FetchedPage> m_fetched;
     std::optional<LinkMetadata> m_metadata;
     std::optional<QImage> m_icon;
     std::optional<QString> m_faviconName;
@@ -463,6 +479,107 @@ void generateLinkInsight(LibraryStore &store, const QString &id, std::function<v
         return;
     }
     describe(title, item->sourceURL.value_or(QString()), item->pageText.value_or(QString()), std::move(answered));
+}
+
+QStringList linksWithoutInsight(const LibraryStore &store)
+{
+    QStringList ids;
+    for (const Item &item : store.items())
+        if (item.kind == QLatin1String("link") && !item.trashedAt && !item.insight && item.pageText
+            && !item.pageText->isEmpty())
+            ids.append(item.id);
+    return ids;
+}
+
+InsightBackfill::InsightBackfill(LibraryStore &store) : QObject(&store), m_store(store), m_wake(new QTimer(this))
+{
+    m_wake->setSingleShot(true);
+    connect(m_wake, &QTimer::timeout, this, &InsightBackfill::runPass);
+}
+
+void InsightBackfill::start()
+{
+    if (std::exchange(m_started, true))
+        return;
+    QPointer<InsightBackfill> self(this);
+    m_store.waitUntilLoaded([self](bool loaded) {
+        if (!self || !loaded)
+            return;
+        // Another model, or another name for it: every item may be asked again.
+        connect(&Defaults::standard(), &Defaults::changed, self, [self](const QString &key) {
+            if (key == QLatin1String(kLanguageModelURLKey) || key == QLatin1String(kLanguageModelNameKey)) {
+                self->m_asked.clear();
+                self->runPass();
+            }
+        });
+        connect(static_cast<LanguageModelRests *>(&LanguageModel::restSignals()), &LanguageModelRests::changed, self,
+                [self] {
+                    if (LanguageModel::systemDefault().isAvailable())
+                        self->runPass();
+                });
+        // Whatever needs describing after the load's own link refresh
+        // filled in page texts is found by later passes.
+        connect(&self->m_store, &LibraryStore::itemsChanged, self, [self] {
+            if (!self->m_running && LanguageModel::systemDefault().isAvailable())
+                self->m_wake->start(1000);
+        });
+        self->runPass();
+    });
+}
+
+void InsightBackfill::runPass()
+{
+    if (m_running)
+        return;
+    if (!LanguageModel::systemDefault().isAvailable()) {
+        wakeAfterRest();
+        return;
+    }
+    m_running = true;
+    next();
+}
+
+void InsightBackfill::next()
+{
+    const LanguageModel model = LanguageModel::systemDefault();
+    if (!model.isAvailable()) {
+        m_running = false;
+        wakeAfterRest();
+        return;
+    }
+    QString id;
+    for (const QString &candidate : linksWithoutInsight(m_store))
+        if (!m_asked.contains(candidate)) {
+            id = candidate;
+            break;
+        }
+    if (id.isEmpty()) {
+        m_running = false;
+        return;
+    }
+    QPointer<InsightBackfill> self(this);
+    generateLinkInsight(m_store, id, [self, id] {
+        if (!self)
+            return;
+        // A model that did not answer is asked about this item again later.
+        if (!LanguageModel::systemDefault().isResting())
+            self->m_asked.insert(id);
+        self->next();
+    });
+}
+
+void InsightBackfill::wakeAfterRest()
+{
+    const LanguageModel model = LanguageModel::systemDefault();
+    if (model.isConfigured() && model.isResting())
+        m_wake->start(int(std::min<qint64>(model.restRemainingMs() + 500, 24 * 3600 * 1000)));
+}
+
+void describeLinksWhenModelAvailable(LibraryStore &store)
+{
+    if (store.findChild<InsightBackfill *>(QString(), Qt::FindDirectChildrenOnly))
+        return;
+    (new InsightBackfill(store))->start();
 }
 
 } // namespace vellora

@@ -10,6 +10,9 @@
 
 #include "library/Records.h"
 
+#include <QObject>
+#include <QTimer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -77,5 +80,40 @@ void openLink(LibraryStore &store, const Item &item);
 // Asks the model for a new insight and merges its suggested tags into the
 // item's tags. Nothing changes when the model gives nothing.
 void generateLinkInsight(LibraryStore &store, const QString &id, std::function<void()> done = {});
+
+// The link items outside the trash that have page text but no insight, in
+// the store's order: those the model can describe and has not.
+QStringList linksWithoutInsight(const LibraryStore &store);
+
+// Gives the link items without an insight one, in the background, one at a
+// time, whenever a language model is available: once the library has
+// loaded, again when the model's settings change, and when its rest after
+// a failure ends. A pass stops when the model stops answering and goes on
+// once it answers again; an item that the model answered without an
+// insight is not asked again until the model's settings change. Owned by
+// (and living no longer than) the store.
+class InsightBackfill : public QObject {
+    Q_OBJECT
+public:
+    explicit InsightBackfill(LibraryStore &store);
+    // Begins once the store has loaded; nothing when it could not load.
+    void start();
+    // Whether a pass is asking the model now.
+    bool running() const { return m_running; }
+
+private:
+    void runPass();
+    void next();
+    void wakeAfterRest();
+
+    LibraryStore &m_store;
+    bool m_started = false;
+    bool m_running = false;
+    QSet<QString> m_asked;
+    QTimer *m_wake;
+};
+
+// What the main window starts once it is shown.
+void describeLinksWhenModelAvailable(LibraryStore &store);
 
 } // namespace vellora

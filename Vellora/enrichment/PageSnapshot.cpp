@@ -4,11 +4,12 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimer>
-#include <QWebEngineHttpRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineScript>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
 
 #include <memory>
@@ -51,9 +52,75 @@ protected:
     QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
     // The page's console is the page's business, not our standard error.
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int, const QString &) override {}
+    // The picture, the title and the text are all of the page we were given:
+    // a script, a refresh or a form that would take the view elsewhere is
+    // refused, so the run ends on the page it started with. Frames inside
+    // the page load as usual.
+    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool isMainFrame) override
+    {
+        if (!isMainFrame || !std::exchange(m_navigated, true))
+            return true;
+        m_refused.append(url);
+        return false;
+    }
+
+public:
+    bool refused(const QUrl &url) const { return m_refused.contains(url); }
+    // Our own second load of the same page is let through.
+    void allowNextNavigation() { m_navigated = false; }
+
+private:
+    bool m_navigated = false;
+    QList<QUrl> m_refused;
 };
 
+// What the page may fetch beside itself. The page's own icon is never
+// wanted (the link's favicon is read from our download of the page) and a
+// huge one would be decoded whole; nor is anything outside the web: the
+// page is shown from memory, which would let it reach local files.
+class SnapshotRequests final : public QWebEngineUrlRequestInterceptor {
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        const QString scheme = info.requestUrl().scheme().toLower();
+        const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https")
+            || scheme == QLatin1String("data") || scheme == QLatin1String("blob");
+        if (!web || info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeFavicon)
+            info.block(true);
+    }
+};
+
+// A page shown from memory travels as a percent-encoded data address, which
+// the engine takes up to 2 MiB long. Half of that is shown: some hundreds of
+// kilobytes of HTML hold the top of any page and far more than its first
+// 6000 characters of text, and a renderer laying out (and our script
+// reading) twice as much of a huge page takes too long on a busy machine.
+constexpr qsizetype kMaxDataAddress = 1024 * 1024;
+
 } // namespace
+
+QByteArray renderableCopy(const QString &text)
+{
+    QByteArray utf8 = text.toUtf8();
+    auto unreserved = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
+            || c == '_' || c == '~';
+    };
+    qsizetype encoded = 0;
+    qsizetype boundary = 0;
+    for (qsizetype i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            boundary = i; // a character starts here
+        encoded += unreserved(c) ? 1 : 3;
+        if (encoded > kMaxDataAddress) {
+            utf8.truncate(boundary);
+            break;
+        }
+    }
+    return utf8;
+}
 
 void preparePageSnapshots()
 {
@@ -101,8 +168,21 @@ PageSnapshot::PageSnapshot()
     m_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
 
+    m_profile->setUrlRequestInterceptor(new SnapshotRequests(m_profile));
+
+    // Nobody ever sees this view: it is never put on the screen, never takes
+    // the focus from the window a person types into, and does not count as
+    // a window that keeps the program running. Should the window system map
+    // it all the same, it lies far off screen, outside the window manager's
+    // reach.
     m_web = new QWebEngineView;
+    m_web->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint
+                          | Qt::WindowDoesNotAcceptFocus);
     m_web->setAttribute(Qt::WA_DontShowOnScreen);
+    m_web->setAttribute(Qt::WA_ShowWithoutActivating);
+    m_web->setAttribute(Qt::WA_QuitOnClose, false);
+    m_web->setFocusPolicy(Qt::NoFocus);
+    m_web->move(-20000, -20000);
     m_web->setPage(new SnapshotPage(m_profile, m_web));
     m_web->page()->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
     m_web->page()->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, true);
@@ -115,6 +195,10 @@ PageSnapshot::PageSnapshot()
     // off before its ten seconds.
     m_watchdog->setTimerType(Qt::PreciseTimer);
     connect(m_watchdog, &QTimer::timeout, this, [this] { finish(false); });
+
+    FetchLimits limits;
+    limits.pageTimeoutMs = kWatchdogMs;
+    m_fetcher = new LinkMetadataFetcher(limits, this);
 }
 
 PageSnapshot::~PageSnapshot()
@@ -128,9 +212,49 @@ PageSnapshot::~PageSnapshot()
 void PageSnapshot::run(const QString &url, std::function<void(Result)> done)
 {
     m_done = std::move(done);
-    m_web->show();
+    // The download of the page counts towards the load's ten seconds.
     armWatchdog([this](bool loaded) { afterLoad(loaded); });
-    m_web->load(QWebEngineHttpRequest(QUrl(url)));
+    m_fetcher->fetchPage(url, [this](std::optional<FetchedPage> page) {
+        if (!m_finished)
+            return; // the watchdog ended the run first
+        if (!page) {
+            finish(false);
+            return;
+        }
+        show(*page);
+    });
+}
+
+void PageSnapshot::render(const FetchedPage &page, std::function<void(Result)> done)
+{
+    m_done = std::move(done);
+    armWatchdog([this](bool loaded) { afterLoad(loaded); });
+    // Never from inside render(): its caller expects `done` later.
+    QTimer::singleShot(0, this, [this, page] { show(page); });
+}
+
+void PageSnapshot::show(const FetchedPage &page)
+{
+    if (!m_finished || m_destroying)
+        return;
+    // A picture or a file is no page to show; the pipeline has other
+    // sources for its image.
+    const bool text = page.contentType.toLower().trimmed().startsWith("text/");
+    if (!page.isHTML() && !text) {
+        finish(false);
+        return;
+    }
+    // The page is shown from the very characters the rest of the link was
+    // read from, at its own address so that what it refers to resolves.
+    const QByteArray type = page.isHTML() ? QByteArrayLiteral("text/html;charset=utf-8")
+                                          : QByteArrayLiteral("text/plain;charset=utf-8");
+    m_content = renderableCopy(page.text);
+    m_contentType = type;
+    m_contentURL = page.url;
+    m_web->page()->setContent(m_content, QString::fromLatin1(m_contentType), m_contentURL);
+    // Shown only after the page has its view: a view shown first is mapped
+    // on screen by the window system when the page's view joins it.
+    m_web->show();
 }
 
 void PageSnapshot::armWatchdog(std::function<void(bool)> continuation)
@@ -149,6 +273,20 @@ void PageSnapshot::finish(bool loaded)
 
 void PageSnapshot::onLoadingChanged(const QWebEngineLoadingInfo &info)
 {
+    auto *page = static_cast<SnapshotPage *>(m_web->page());
+    if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus && page->refused(info.url())) {
+        // A navigation away was refused. When the page asked for it while
+        // it was still being read, the engine stopped reading it there:
+        // the same page is shown once more, without its scripts, so that
+        // all of it is there. Later the page simply stays as it is.
+        if (m_finished && !m_withoutScripts) {
+            m_withoutScripts = true;
+            page->settings()->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
+            page->allowNextNavigation();
+            page->setContent(m_content, QString::fromLatin1(m_contentType), m_contentURL);
+        }
+        return;
+    }
     switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
         return;
@@ -186,7 +324,11 @@ void PageSnapshot::extract()
         // either, so the picture is taken as the page stands.
         waitForFrame({});
     });
-    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), [this, answered](const QVariant &value) {
+    // Our scripts run in a world of their own: they read the page's document
+    // as the page's own scripts cannot redefine it, and they still run when
+    // the page is shown without its scripts.
+    const quint32 world = QWebEngineScript::ApplicationWorld;
+    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), world, [this, answered](const QVariant &value) {
         if (m_destroying || std::exchange(*answered, true))
             return;
         QStringList values;
@@ -213,7 +355,8 @@ void PageSnapshot::freeze(QStringList values)
         QTimer::singleShot(kFreezeSettleMs, this, [this, values] { waitForFrame(values); });
     };
     QTimer::singleShot(kScriptWaitMs, this, settle);
-    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), [this, settle](const QVariant &) {
+    const quint32 world = QWebEngineScript::ApplicationWorld;
+    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), world, [this, settle](const QVariant &) {
         if (m_destroying)
             return;
         settle();

@@ -8,8 +8,10 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QUrl>
 
 class QTimer;
+class QByteArray;
 class QWebEngineLoadingInfo;
 class QWebEngineProfile;
 class QWebEngineView;
@@ -21,6 +23,12 @@ namespace vellora {
 // (Chromium refuses to start sandboxed as root). Call before QApplication
 // exists; calling later still fixes the environment for the engine.
 void preparePageSnapshots();
+
+// The page's text as UTF-8, cut at a character so that its percent-encoded
+// form stays within 1 MiB (the engine takes a page from memory as an
+// address of at most 2 MiB). Everything fits in that but pages of
+// megabytes, whose top is what a snapshot shows anyway.
+QByteArray renderableCopy(const QString &text);
 
 // Makes the pipeline use PageSnapshot for its snapshots (while a
 // QApplication exists; otherwise its snapshots stay empty).
@@ -51,7 +59,10 @@ public:
     PageSnapshot();
     ~PageSnapshot() override;
 
+    // Downloads the page (within the ten seconds of the load) and shows it.
     void run(const QString &url, std::function<void(Result)> done) override;
+    // Shows a page already downloaded; nothing else is loaded in its place.
+    void render(const FetchedPage &page, std::function<void(Result)> done) override;
 
     // Stores the run's continuation and starts the 10 s watchdog.
     void armWatchdog(std::function<void(bool)> continuation);
@@ -59,6 +70,7 @@ public:
     void finish(bool loaded);
 
 private:
+    void show(const FetchedPage &page);
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
     void afterLoad(bool loaded);
     void extract();
@@ -69,12 +81,18 @@ private:
 
     QWebEngineProfile *m_profile = nullptr;
     QWebEngineView *m_web = nullptr;
+    LinkMetadataFetcher *m_fetcher = nullptr;
     std::function<void(bool)> m_finished;
     std::function<void(Result)> m_done;
     QTimer *m_watchdog = nullptr;
     bool m_awaitingFrame = false;
     bool m_destroying = false;
     QStringList m_pendingValues;
+    // What is shown, kept for a second showing without scripts.
+    QByteArray m_content;
+    QByteArray m_contentType;
+    QUrl m_contentURL;
+    bool m_withoutScripts = false;
     bool eventFilter(QObject *watched, QEvent *event) override;
 };
 

@@ -4,6 +4,8 @@
 // library vellora_snapshot) needs QtWebEngine and a QApplication, so the
 // program installs its factory at start-up and tests install fakes.
 
+#include "enrichment/LinkMetadata.h"
+
 #include <QImage>
 #include <QString>
 #include <functional>
@@ -29,13 +31,28 @@ public:
     // (never from inside run()). A failed or timed-out load gives a result
     // with every field absent.
     virtual void run(const QString &url, std::function<void(PageSnapshotResult)> done) = 0;
+    // The same for a page that was already downloaded: it is shown as it
+    // came, and the view never loads another page in its place. By default
+    // the page's address is loaded anew.
+    virtual void render(const FetchedPage &page, std::function<void(PageSnapshotResult)> done)
+    {
+        run(page.url.toString(), std::move(done));
+    }
 };
 
 using PageSnapshotFactory = std::function<std::unique_ptr<PageSnapshotRun>()>;
 
+// How many pages are rendered at the same time. Each web view costs a
+// renderer process of its own; further runs wait their turn (their web view
+// is made only when it comes), in the order they were started.
+inline constexpr int kSnapshotsAtOnce = 1;
+
 // The factory the pipeline takes a fresh run from; none installed means
 // every snapshot is empty (a program without the web view still gets covers).
 void setPageSnapshotFactory(PageSnapshotFactory factory);
+// A run that waits for its turn among all runs made here, then asks the
+// installed factory for the real one. Destroying it while it waits gives up
+// its place; while it runs, ends that run.
 std::unique_ptr<PageSnapshotRun> makePageSnapshotRun();
 
 } // namespace vellora

@@ -56,19 +56,48 @@ qint64 LanguageModel::restRemainingMs() const
     return std::max<qint64>(0, it->remainingTime());
 }
 
+QObject &LanguageModel::restSignals()
+{
+    static LanguageModelRests carrier;
+    return carrier;
+}
+
+namespace {
+// Tells now, and once more when a rest that began runs out by itself.
+void announceRests(qint64 restMs = 0)
+{
+    auto *carrier = static_cast<LanguageModelRests *>(&LanguageModel::restSignals());
+    QMetaObject::invokeMethod(carrier, &LanguageModelRests::changed, Qt::QueuedConnection);
+    if (restMs > 0)
+        QMetaObject::invokeMethod(carrier, [carrier, restMs] {
+            QTimer::singleShot(std::chrono::milliseconds(restMs + 50), carrier, &LanguageModelRests::changed);
+        }, Qt::QueuedConnection);
+}
+} // namespace
+
 void LanguageModel::rest(qint64 milliseconds) const
 {
-    QMutexLocker locker(&restLock);
-    if (milliseconds <= 0)
-        rests().remove(m_config.endpoint.toString());
-    else
-        rests().insert(m_config.endpoint.toString(), QDeadlineTimer(milliseconds));
+    bool changed = false;
+    {
+        QMutexLocker locker(&restLock);
+        if (milliseconds <= 0) {
+            changed = rests().remove(m_config.endpoint.toString()) > 0;
+        } else {
+            rests().insert(m_config.endpoint.toString(), QDeadlineTimer(milliseconds));
+            changed = true;
+        }
+    }
+    if (changed)
+        announceRests(milliseconds);
 }
 
 void LanguageModel::endAllRests()
 {
-    QMutexLocker locker(&restLock);
-    rests().clear();
+    {
+        QMutexLocker locker(&restLock);
+        rests().clear();
+    }
+    announceRests();
 }
 
 bool LanguageModel::isConfigured() const
@@ -191,8 +220,11 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
         } else {
             result = decodeChatCompletion(reply->readAll());
         }
+        // The server answered: whatever made it rest has passed.
         if (result.unanswered)
             model.rest();
+        else
+            model.rest(0);
         reply->deleteLater();
         manager->deleteLater();
         if (bounded && guard.isNull())

@@ -15,7 +15,8 @@
 // After a request failed (no connection, a time-out, a server error) the
 // model counts as resting for kRestSeconds: isAvailable() is false and no
 // request goes out, so a server that is down does not hold every item of a
-// pass for a whole time-out, one after the other.
+// pass for a whole time-out, one after the other. Any answer from the
+// server (a request still in flight, or the settings' test) ends the rest.
 //
 // A session asks for one structured answer: the schema travels both as the
 // request's JSON-schema response format and, when asked, as a note after the
@@ -28,7 +29,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-class QObject;
+#include <QObject>
 
 namespace vellora {
 
@@ -48,6 +49,13 @@ struct LanguageModelConfig {
     QUrl endpoint;           // the full chat-completions address; empty: unavailable
     QString model;           // may be empty
     double timeoutSeconds = 60.0;
+};
+
+// The carrier of LanguageModel::restSignals().
+class LanguageModelRests : public QObject {
+    Q_OBJECT
+signals:
+    void changed();
 };
 
 class LanguageModel {
@@ -73,6 +81,8 @@ public:
     void rest(qint64 milliseconds = qint64(kRestSeconds) * 1000) const;
     // Ends every endpoint's rest (the user named another server, or tests).
     static void endAllRests();
+    // Tells when any endpoint starts or ends a rest (main thread).
+    static QObject &restSignals();
     const LanguageModelConfig &config() const { return m_config; }
 
     // "<base>/v1/chat/completions" from the setting's text; empty when the text

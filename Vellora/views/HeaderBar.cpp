@@ -1,4 +1,5 @@
 #include "HeaderBar.h"
+#include "enrichment/LanguageFeatures.h"
 
 #include "Glass.h"
 #include "WindowBackground.h"
@@ -96,6 +97,16 @@ HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_searc
     fieldRow->setSpacing(4);
     m_field = new QLineEdit(m_fieldCapsule);
     m_field->setPlaceholderText(QStringLiteral("Search"));
+    // Search plans its query with the language model; while the model rests
+    // after a failure it searches without it, and says so.
+    auto showRest = [this] {
+        const QString rest = languageModelRestNote();
+        m_field->setPlaceholderText(rest.isEmpty() ? QStringLiteral("Search")
+                                                   : QStringLiteral("Search without the language model"));
+        m_field->setToolTip(rest);
+    };
+    connect(static_cast<LanguageModelRests *>(&LanguageModel::restSignals()), &LanguageModelRests::changed, this,
+            showRest);
     m_field->setFrame(false);
     m_field->setFont(small);
     m_field->setAttribute(Qt::WA_MacShowFocusRect, false);
@@ -105,6 +116,7 @@ HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_searc
     m_spinner = new Spinner(12, m_fieldCapsule);
     fieldRow->addWidget(m_spinner, 0, Qt::AlignVCenter);
     controlsRow->addWidget(m_fieldCapsule);
+    showRest();
     connect(m_field, &QLineEdit::textEdited, this, [this](const QString &text) {
         if (m_search)
             m_search->setQuery(text);

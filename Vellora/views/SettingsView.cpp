@@ -5,6 +5,7 @@
 #include "WindowBackground.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
+#include "enrichment/LanguageFeatures.h"
 #include "library/Media.h"
 #include "platform/Defaults.h"
 #include "platform/FileCoordination.h"
@@ -165,9 +166,30 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
                                       "Without one, tags, insights and rules are not written for you."));
     m_testLabel->setWordWrap(true);
     m_column->addWidget(m_testLabel);
+    auto *nameRow = new QHBoxLayout;
+    nameRow->setSpacing(8);
+    nameRow->addWidget(new QLabel(QStringLiteral("Model")));
+    m_modelName = new QLineEdit(defaults.string(QString::fromLatin1(kLanguageModelNameKey)));
+    m_modelName->setPlaceholderText(QStringLiteral("The server's own"));
+    nameRow->addWidget(m_modelName, 1);
+    m_column->addLayout(nameRow);
+    m_restLabel = note(QString());
+    m_restLabel->setWordWrap(true);
+    m_column->addWidget(m_restLabel);
     connect(m_modelURL, &QLineEdit::editingFinished, this,
             [this] { storeFieldText(kLanguageModelURLKey, m_modelURL); });
+    connect(m_modelName, &QLineEdit::editingFinished, this,
+            [this] { storeFieldText(kLanguageModelNameKey, m_modelName); });
     connect(m_test, &QPushButton::clicked, this, &SettingsView::testLanguageModel);
+    auto showRest = [this] {
+        const QString rest = languageModelRestNote();
+        m_restLabel->setText(rest);
+        m_restLabel->setVisible(!rest.isEmpty());
+    };
+    connect(static_cast<LanguageModelRests *>(&LanguageModel::restSignals()), &LanguageModelRests::changed, this,
+            showRest);
+    connect(&defaults, &Defaults::changed, this, showRest);
+    showRest();
 
     // Synced folder
     m_column->addSpacing(14);
@@ -348,6 +370,7 @@ void SettingsView::testLanguageModel()
     if (m_testing)
         return;
     emit m_modelURL->editingFinished();
+    emit m_modelName->editingFinished();
     const QUrl endpoint = LanguageModel::endpointFromSetting(m_modelURL->text().trimmed());
     auto report = [this](bool reachable, const QString &text) {
         m_testText = text;
@@ -370,6 +393,10 @@ void SettingsView::testLanguageModel()
         m_testing = false;
         m_test->setEnabled(true);
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        // A good answer means the server is back: the model's rest after
+        // an earlier failure ends now.
+        if (status.isValid() && status.toInt() >= 200 && status.toInt() < 300)
+            LanguageModel::systemDefault().rest(0);
         if (status.isValid())
             report(true, QStringLiteral("The server answered (HTTP %1).").arg(status.toInt()));
         else

@@ -10,7 +10,8 @@
 //     labelled with storageCapLabel);
 //   - the language model's address ("languageModelURL") with "Test", which
 //     asks the server without blocking the window and reports whether it
-//     answered;
+//     answered (a good answer ends the model's rest after a failure), the
+//     model's name ("languageModelName"), and a line while the model rests;
 //   - the synced folder that serves as the cloud place ("syncedFolder"; read
 //     at start, so a change takes effect at the next start).
 // Values are read from and written to the user defaults.
@@ -69,6 +70,9 @@ public:
     QLabel *statusLabel() const { return m_status; }
     QComboBox *capBox() const { return m_cap; }
     QLineEdit *modelField() const { return m_modelURL; }
+    QLineEdit *modelNameField() const { return m_modelName; }
+    // Says that the model rests after a failure; hidden when it does not.
+    QLabel *restLabel() const { return m_restLabel; }
     QPushButton *testButton() const { return m_test; }
     QLabel *testLabel() const { return m_testLabel; }
     QLineEdit *syncedFolderField() const { return m_synced; }
@@ -107,6 +111,8 @@ private:
     QLabel *m_status;
     QComboBox *m_cap;
     QLineEdit *m_modelURL;
+    QLineEdit *m_modelName;
+    QLabel *m_restLabel;
     QPushButton *m_test;
     QLabel *m_testLabel;
     QLineEdit *m_synced;

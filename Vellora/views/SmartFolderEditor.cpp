@@ -19,6 +19,10 @@
 namespace vellora {
 
 namespace {
+const char *const kDescribePlaceholder = "Describe it… e.g. links about furniture I opened more than twice";
+} // namespace
+
+namespace {
 constexpr int kColumnWidth = 560;
 
 const char *const kStyle = R"(
@@ -131,7 +135,7 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     describeLayout->setContentsMargins(0, 0, 0, 0);
     describeLayout->setSpacing(8);
     m_describe = new QLineEdit(m_describeRow);
-    m_describe->setPlaceholderText(QStringLiteral("Describe it… e.g. links about furniture I opened more than twice"));
+    m_describe->setPlaceholderText(QString::fromUtf8(kDescribePlaceholder));
     m_describe->installEventFilter(this);
     describeLayout->addWidget(m_describe, 1);
     m_spinner = new Spinner(14, m_describeRow);
@@ -162,7 +166,17 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     footer->addWidget(m_save);
     column->addLayout(footer);
 
-    setModelAvailable(languageModelAvailable());
+    // While the model rests after a failure the row stays, saying so.
+    auto showModel = [this] {
+        const QString rest = languageModelRestNote();
+        m_describe->setEnabled(rest.isEmpty());
+        m_describe->setPlaceholderText(rest.isEmpty() ? QString::fromUtf8(kDescribePlaceholder) : rest);
+        m_describe->setToolTip(rest);
+        setModelAvailable(!rest.isEmpty() || languageModelAvailable());
+    };
+    connect(static_cast<LanguageModelRests *>(&LanguageModel::restSignals()), &LanguageModelRests::changed, this,
+            showModel);
+    showModel();
     rebuildRows();
 }
 

@@ -9,6 +9,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <memory>
+
 class LoopbackHttpServer : public QObject {
 public:
     struct Response {
@@ -18,6 +21,7 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         bool never = false; // accept the request and never answer
         bool unfinished = false; // announce more than the body, send the body, never the rest
+        int repeat = 1; // the body this many times over, written as the client reads
     };
 
     explicit LoopbackHttpServer(QObject *parent = nullptr) : QObject(parent)
@@ -72,11 +76,27 @@ private:
             return;
         QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
         out += "Content-Type: " + response.contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(response.body.size() + (response.unfinished ? 1 << 20 : 0)) + "\r\n";
+        const qint64 length = qint64(response.body.size()) * std::max(1, response.repeat);
+        out += "Content-Length: " + QByteArray::number(length + (response.unfinished ? 1 << 20 : 0)) + "\r\n";
         out += "Cache-Control: no-store\r\n";
         for (const auto &[k, v] : response.headers)
             out += k + ": " + v + "\r\n";
         out += "Connection: keep-alive\r\n\r\n";
+        if (response.repeat > 1) {
+            // A large body is not held whole: the next copies go out as the
+            // client takes the earlier ones.
+            socket->write(out);
+            auto left = std::make_shared<int>(response.repeat);
+            auto feed = [socket, left, body = response.body] {
+                while (*left > 0 && socket->bytesToWrite() < (1 << 20)) {
+                    socket->write(body);
+                    --*left;
+                }
+            };
+            connect(socket, &QTcpSocket::bytesWritten, socket, feed);
+            feed();
+            return;
+        }
         out += response.body;
         socket->write(out);
         if (!buffer.isEmpty())

@@ -9,3 +9,11 @@ vellora_add_qtest(tst_linkpipeline SOURCES tst_linkpipeline.cpp LoopbackHttpServ
 vellora_add_qtest(tst_hostilepages SOURCES tst_hostilepages.cpp LoopbackHttpServer.h LIBS Qt6::Network TIMEOUT 300)
 add_dependencies(tst_hostilepages vellora)
 target_compile_definitions(tst_hostilepages PRIVATE VELLORA_BINARY="$<TARGET_FILE:vellora>")
+
+# The process tree's memory while hostile pages are enriched.
+vellora_add_qtest(tst_snapshotmemory SOURCES tst_snapshotmemory.cpp LoopbackHttpServer.h ProcessTreeMemory.h
+  LIBS vellora_snapshot vellora_library TIMEOUT 300)
+
+# Insights for the links saved while no model was set.
+vellora_add_qtest(tst_insightbackfill SOURCES tst_insightbackfill.cpp FakeModelServer.h
+  LIBS vellora_enrichment vellora_library nlohmann_json::nlohmann_json TIMEOUT 120)

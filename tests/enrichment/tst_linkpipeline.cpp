@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QStringEncoder>
 #include <QTimer>
 
 #include "../library/PictureFixtures.h"
@@ -86,6 +87,11 @@ private slots:
     void regeneratesInsightAndMergesTags();
     void refreshRunsOneLinkAtATime();
     void opensOnlyAddressesThatParse();
+    void allFactsComeFromOnePage_data();
+    void allFactsComeFromOnePage();
+    void onePageIsReadInOneCharset_data();
+    void onePageIsReadInOneCharset();
+    void snapshotsWaitTheirTurn();
 
 private:
     LoopbackHttpServer m_server;
@@ -446,6 +452,120 @@ void TestLinkPipeline::opensOnlyAddressesThatParse()
     QCOMPARE(opened.size(), 1);
     QCOMPARE(m_store->item(id)->openCount, std::optional<qint64>(1));
     services.openURL = [](const QUrl &) {};
+}
+
+void TestLinkPipeline::allFactsComeFromOnePage_data()
+{
+    // Page A, red, leads on to page B, blue, in its own way.
+    QTest::addColumn<QByteArray>("leave");
+    QTest::addColumn<QByteArray>("start");
+    QTest::newRow("script sets location") << QByteArray("<script>setTimeout(() => location.href = '/b', 30)</script>")
+                                          << QByteArray("/a");
+    QTest::newRow("script replaces at once") << QByteArray("<script>location.replace('/b')</script>") << QByteArray("/a");
+    QTest::newRow("meta refresh") << QByteArray("<meta http-equiv=\"refresh\" content=\"0; url=/b\">") << QByteArray("/a");
+    QTest::newRow("form submitted") << QByteArray("<form id=f action=\"/b\"></form><script>f.submit()</script>")
+                                    << QByteArray("/a");
+    // An HTTP redirect is followed: the page it settles on is the one page.
+    QTest::newRow("after an HTTP redirect") << QByteArray("<script>location.href = '/b'</script>")
+                                            << QByteArray("/to-a");
+}
+
+void TestLinkPipeline::allFactsComeFromOnePage()
+{
+    QFETCH(QByteArray, leave);
+    QFETCH(QByteArray, start);
+    LoopbackHttpServer site;
+    QVERIFY(site.listen());
+    site.page("/a", "<html><head><title>Page A</title><meta name=\"description\" content=\"About A\">"
+                    "<meta property=\"og:site_name\" content=\"Site A\">" + leave +
+                    "<style>html,body{margin:0;background:#ff0000}</style></head><body>Text of A</body></html>");
+    site.page("/b", "<html><head><title>Page B</title><meta name=\"description\" content=\"About B\">"
+                    "<meta property=\"og:site_name\" content=\"Site B\">"
+                    "<style>html,body{margin:0;background:#0000ff}</style></head><body>Text of B</body></html>");
+    site.redirect("/to-a", "/a");
+    const QString id = addLink(*m_store, site.url(QString::fromLatin1(start)), m_store->defaultBoardId());
+    QVERIFY(runPipeline(*m_store, id));
+    const auto item = m_store->item(id);
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("Page A")));
+    QCOMPARE(item->summary, std::optional<QString>(QStringLiteral("About A")));
+    QCOMPARE(item->siteName, std::optional<QString>(QStringLiteral("Site A")));
+    QCOMPARE(item->pageText, std::optional<QString>(QStringLiteral("Text of A")));
+    const QImage original(originalPath(m_dir->path(), item->storedFilename));
+    QCOMPARE(QColor(original.pixel(640, 700)).name(), QStringLiteral("#ff0000"));
+    // One download of the page served it all.
+    QCOMPARE(site.hits("/a"), 1);
+    QCOMPARE(site.hits("/b"), 0);
+}
+
+void TestLinkPipeline::onePageIsReadInOneCharset_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::newRow("made-up label, Latin-1 bytes") << QByteArray("text/html; charset=x-no-such-charset") << QByteArray()
+                                                  << QByteArray("ISO-8859-1");
+    QTest::newRow("made-up label, UTF-8 bytes") << QByteArray("text/html; charset=x-no-such-charset") << QByteArray()
+                                                << QByteArray("UTF-8");
+    QTest::newRow("made-up label, meta names Latin-1")
+        << QByteArray("text/html; charset=\"x-no-such-charset\"") << QByteArray("<meta charset=\"iso-8859-1\">")
+        << QByteArray("ISO-8859-1");
+    QTest::newRow("no label, Latin-1 bytes") << QByteArray("text/html") << QByteArray() << QByteArray("ISO-8859-1");
+    QTest::newRow("label wins over meta") << QByteArray("text/html; charset=utf-8")
+                                          << QByteArray("<meta charset=\"iso-8859-1\">") << QByteArray("UTF-8");
+    QTest::newRow("windows-1252 label") << QByteArray("text/html; charset=windows-1252") << QByteArray()
+                                        << QByteArray("ISO-8859-1");
+}
+
+void TestLinkPipeline::onePageIsReadInOneCharset()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, encoding);
+    const QString greeting = QStringLiteral("Grüße aus Köln");
+    const QByteArray html = "<html><head>" + head + "<title>Grüße</title></head><body>Grüße aus Köln</body></html>";
+    QStringEncoder encoder(encoding.constData());
+    const QByteArray bytes = encoder(QString::fromUtf8(html));
+    m_server.set("/greeting", {200, contentType, bytes, {}, false});
+    const QString id = addLink(*m_store, m_server.url("/greeting"), m_store->defaultBoardId());
+    QVERIFY(runPipeline(*m_store, id));
+    const auto item = m_store->item(id);
+    // The title is read from the download, the text from the rendered page.
+    QCOMPARE(item->title, std::optional<QString>(QStringLiteral("Grüße")));
+    QCOMPARE(item->pageText, std::optional<QString>(greeting));
+}
+
+void TestLinkPipeline::snapshotsWaitTheirTurn()
+{
+    // Snapshots that take a while, counting how many run at once.
+    struct Counter {
+        int now = 0;
+        int most = 0;
+        int made = 0;
+    } counter;
+    class SlowSnapshot final : public PageSnapshotRun {
+    public:
+        explicit SlowSnapshot(Counter &c) : m_counter(c) { ++m_counter.made; }
+        ~SlowSnapshot() override { --m_counter.now; }
+        void run(const QString &, std::function<void(PageSnapshotResult)> done) override
+        {
+            m_counter.most = std::max(m_counter.most, ++m_counter.now);
+            QTimer::singleShot(150, [done = std::move(done)] { done({}); });
+        }
+
+    private:
+        Counter &m_counter;
+    };
+    setPageSnapshotFactory([&counter] { return std::make_unique<SlowSnapshot>(counter); });
+    const QString board = m_store->defaultBoardId();
+    int finished = 0;
+    for (int i = 0; i < 6; ++i) {
+        m_server.page("/turn" + QByteArray::number(i), "<html><head><title>Turn</title></head><body>t</body></html>");
+        const QString id = addLink(*m_store, m_server.url(QStringLiteral("/turn%1").arg(i)), board);
+        fetchLinkMetadata(*m_store, id, [&finished] { ++finished; });
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(finished, 6, 30000);
+    QCOMPARE(counter.made, 6);
+    QCOMPARE(counter.most, kSnapshotsAtOnce);
 }
 
 int main(int argc, char **argv)

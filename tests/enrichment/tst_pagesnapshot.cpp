@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace vellora;
@@ -52,6 +53,7 @@ private slots:
     void slowPageTimesOutAfterTenSeconds();
     void twoRunsAtOnceKeepTheirOwnPages();
     void pageThatHangsAfterLoadingStillEnds();
+    void localFilesStayOutOfThePicture();
     void droppedMidRunCallsNothing_data();
     void droppedMidRunCallsNothing();
 
@@ -180,6 +182,24 @@ void TestPageSnapshot::pageThatHangsAfterLoadingStillEnds()
     QVERIFY(o.done);
     QCOMPARE(o.calls, 1);
     QVERIFY(!o.result.title && !o.result.text);
+}
+
+void TestPageSnapshot::localFilesStayOutOfThePicture()
+{
+    // The page is shown from memory; a picture on this computer that it
+    // names must not show in its snapshot.
+    QTemporaryDir dir;
+    QImage red(64, 64, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    const QString path = dir.filePath("red.png");
+    QVERIFY(red.save(path));
+    LoopbackHttpServer server;
+    QVERIFY(server.listen());
+    server.page("/local", "<html><body style=\"margin:0;background:#ffffff\"><img src=\"file://" + path.toUtf8()
+                              + "\" style=\"position:fixed;left:0;top:0;width:100%;height:100%\"></body></html>");
+    const Outcome o = snap(server.url("/local"));
+    QVERIFY(o.result.image);
+    QCOMPARE(QColor(centre(*o.result.image)).name(), QStringLiteral("#ffffff"));
 }
 
 void TestPageSnapshot::droppedMidRunCallsNothing_data()

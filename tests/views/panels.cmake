@@ -1,7 +1,7 @@
 # The window's panels, each driven through its widgets; screenshots land in
 # the build folder's screenshots/.
 set(_panel_shots ${CMAKE_BINARY_DIR}/screenshots)
-foreach(_panel headerbar sidebar smartfoldereditor inspector settingsview sheets)
+foreach(_panel headerbar sidebar smartfoldereditor inspector settingsview sheets modelrest)
   vellora_add_qtest(tst_${_panel}
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_${_panel}.cpp
     LIBS vellora_views

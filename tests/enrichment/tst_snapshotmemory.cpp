@@ -1,0 +1,181 @@
+// Hostile pages against the memory of the whole process tree: the test
+// process with its web engine and every renderer the engine starts.
+
+#include "LoopbackHttpServer.h"
+#include "ProcessTreeMemory.h"
+#include "enrichment/LinkPipeline.h"
+#include "enrichment/PageSnapshot.h"
+#include "library/LibraryStore.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <array>
+
+using namespace vellora;
+
+namespace {
+
+constexpr qint64 kGiB = qint64(1) << 30;
+
+quint32 crc32(const QByteArray &bytes)
+{
+    static const auto table = [] {
+        std::array<quint32, 256> t{};
+        for (quint32 n = 0; n < 256; ++n) {
+            quint32 c = n;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    quint32 c = 0xFFFFFFFFu;
+    for (char byte : bytes)
+        c = table[(c ^ quint8(byte)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+QByteArray bigEndian(quint32 v)
+{
+    return QByteArray(1, char(v >> 24)) + char(v >> 16) + char(v >> 8) + char(v);
+}
+
+QByteArray chunk(const char *type, const QByteArray &data)
+{
+    const QByteArray typed = QByteArray(type) + data;
+    return bigEndian(quint32(data.size())) + typed + bigEndian(crc32(typed));
+}
+
+// A one-bit grey PNG of width x height: a few hundred kilobytes on the wire
+// for a picture that takes width x height x 4 bytes once decoded.
+QByteArray hugePng(int width, int height)
+{
+    const int rowBytes = 1 + (width + 7) / 8;
+    QByteArray raw(qsizetype(rowBytes) * height, '\0');
+    for (int y = 0; y < height; ++y)
+        for (int x = 1; x < rowBytes; x += 7)
+            raw[qsizetype(y) * rowBytes + x] = char(0x5A); // not all one colour
+    QByteArray zlib = qCompress(raw, 9).mid(4); // qCompress puts the length first
+    QByteArray header = bigEndian(quint32(width)) + bigEndian(quint32(height));
+    header += char(1); // bit depth
+    header += char(0); // grey
+    header += char(0) + QByteArray(1, 0) + QByteArray(1, 0);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", zlib) + chunk("IEND", {});
+}
+
+// 50 MB of HTML: a head, then one block of paragraphs over and over (the
+// server repeats the block as it goes, the page never closes its body).
+LoopbackHttpServer::Response fiftyMegabytePage()
+{
+    QByteArray block = "<html><head><title>Very Long Page</title></head><body>";
+    const QByteArray paragraph = "<p class=\"row\"><span>Some words of a very long page</span> <b>and more</b></p>\n";
+    while (block.size() < 1000 * 1000)
+        block += paragraph;
+    LoopbackHttpServer::Response response;
+    response.body = block;
+    response.repeat = 50;
+    return response;
+}
+
+} // namespace
+
+class TestSnapshotMemory : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void hostilePageStaysWithinAGibibyte_data();
+    void hostilePageStaysWithinAGibibyte();
+    void sixHostileLinksAtOnce();
+
+private:
+    LoopbackHttpServer m_server;
+};
+
+void TestSnapshotMemory::initTestCase()
+{
+    QVERIFY(m_server.listen());
+    m_server.set("/long", fiftyMegabytePage());
+    m_server.set("/huge.png", {200, "image/png", hugePng(15000, 15000), {}, false});
+    m_server.page("/huge-icon", "<html><head><title>Huge Icon</title>"
+                                "<link rel=\"icon\" href=\"/huge.png\"></head><body>A page with a huge icon</body></html>");
+    installPageSnapshots();
+    LinkPipelineServices::installed().describeLink = [](const QString &, const QString &, const QString &,
+                                                        LinkPipelineServices::InsightDone done) {
+        QTimer::singleShot(0, [done = std::move(done)] { done(std::nullopt); });
+    };
+}
+
+void TestSnapshotMemory::hostilePageStaysWithinAGibibyte_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("50 MB of HTML") << "/long" << "Very Long Page";
+    QTest::newRow("15000 x 15000 icon") << "/huge-icon" << "Huge Icon";
+}
+
+void TestSnapshotMemory::hostilePageStaysWithinAGibibyte()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, title);
+    QTemporaryDir dir;
+    LibraryStore store(dir.path(), false);
+    QVERIFY(store.loaded());
+    const QString id = addLink(store, m_server.url(path), store.defaultBoardId());
+    const qint64 before = fixtures::treeResidentBytes();
+    qint64 peak = 0;
+    {
+        fixtures::PeakTreeMemory memory;
+        bool done = false;
+        fetchLinkMetadata(store, id, [&done] { done = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 60000);
+        peak = memory.peak();
+    }
+    qInfo("%s: process tree %.0f MiB before, %.0f MiB at its peak", qPrintable(path), before / 1048576.0,
+          peak / 1048576.0);
+    QVERIFY2(peak < kGiB, qPrintable(QStringLiteral("peak %1 MiB").arg(peak / 1048576)));
+    // The page was still read and pictured.
+    const auto item = store.item(id);
+    QCOMPARE(item->title, std::optional<QString>(title));
+    QVERIFY(item->pageText && !item->pageText->isEmpty());
+    QVERIFY(item->snapshotDate);
+}
+
+void TestSnapshotMemory::sixHostileLinksAtOnce()
+{
+    // Two at a time are pictured; the others wait without a web view.
+    QTemporaryDir dir;
+    LibraryStore store(dir.path(), false);
+    QVERIFY(store.loaded());
+    QStringList ids;
+    for (int i = 0; i < 3; ++i) {
+        ids << addLink(store, m_server.url(QStringLiteral("/long?%1").arg(i)), store.defaultBoardId());
+        ids << addLink(store, m_server.url(QStringLiteral("/huge-icon?%1").arg(i)), store.defaultBoardId());
+    }
+    qint64 peak = 0;
+    {
+        fixtures::PeakTreeMemory memory;
+        int done = 0;
+        for (const QString &id : ids)
+            fetchLinkMetadata(store, id, [&done] { ++done; });
+        QTRY_COMPARE_WITH_TIMEOUT(done, 6, 120000);
+        peak = memory.peak();
+    }
+    qInfo("six at once: process tree %.0f MiB at its peak", peak / 1048576.0);
+    QVERIFY2(peak < kGiB, qPrintable(QStringLiteral("peak %1 MiB").arg(peak / 1048576)));
+    for (const QString &id : ids)
+        QVERIFY(store.item(id)->snapshotDate);
+}
+
+int main(int argc, char **argv)
+{
+    preparePageSnapshots();
+    QApplication app(argc, argv);
+    TestSnapshotMemory test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_snapshotmemory.moc"
