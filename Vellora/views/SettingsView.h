@@ -68,6 +68,8 @@ public:
     QPushButton *moveButton() const { return m_move; }
     QLabel *statusLabel() const { return m_status; }
     QComboBox *capBox() const { return m_cap; }
+    // What the cap does on this computer.
+    QLabel *capNote() const { return m_capNote; }
     QLineEdit *modelField() const { return m_modelURL; }
     QPushButton *testButton() const { return m_test; }
     QLabel *testLabel() const { return m_testLabel; }
@@ -106,6 +108,7 @@ private:
     QPushButton *m_move;
     QLabel *m_status;
     QComboBox *m_cap;
+    QLabel *m_capNote;
     QLineEdit *m_modelURL;
     QPushButton *m_test;
     QLabel *m_testLabel;

@@ -149,9 +149,13 @@ private slots:
         QTRY_COMPARE(window.opened, (QStringList{"vellora://item/A1", "vellora://item/L1"}));
         // An id that is no plain name opens nothing.
         QCOMPARE(gdbus("org.kde.krunner1.Run", {"../A1", ""}), QString("()"));
-        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.LaunchSearch", {"['sun']", "0"}), QString("()"));
+        // The window's own search, holding the words.
+        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.LaunchSearch", {"['sun', 'beach hut']", "0"}), QString("()"));
+        QTRY_COMPARE(window.opened.size(), 3);
+        QCOMPARE(window.opened.last(), QString("vellora://search?q=sun%20beach%20hut"));
+        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.LaunchSearch", {"@as []", "0"}), QString("()"));
         QTRY_COMPARE(window.activated, 1);
-        QCOMPARE(window.opened.size(), 2);
+        QCOMPARE(window.opened.size(), 3);
 
         bus.unregisterService(kApplicationService);
         bus.unregisterObject(kApplicationPath);
