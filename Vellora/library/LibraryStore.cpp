@@ -356,10 +356,11 @@ bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
         keepBaseApart();
         if (held) {
             // The edits started from nothing: everything they hold is an
-            // addition or a change to the restored library.
+            // addition to the restored library, which keeps its order (its
+            // first collection stays the default one).
             LibraryFile empty;
             empty.smartFolders = SmartFolder::defaults();
-            applyMerged(mergeLibraries(empty, *held, m_base));
+            applyMerged(mergeLibraries(empty, m_base, *held));
             scheduleSave();
         }
     } else {
