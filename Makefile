@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all run test build bootstrap clean package
+.PHONY: all run test build bootstrap clean package install
 
 all: build
 
@@ -18,6 +18,11 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# System-wide: `sudo make install` (into /usr/local), or PREFIX=<folder>.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 package: build
 	cmake --build $(BUILD_DIR) --target release-archive

@@ -11,6 +11,8 @@
 // skips), flushed to disk and only then renamed to its drop name, so a
 // reader never sees half of one.
 
+#include "PictureSizeCap.h"
+
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <QString>
@@ -86,7 +88,7 @@ inline QString statusLine(const ShareResult &result)
     return result.written > 0 ? QStringLiteral("Added to Vellora") : QStringLiteral("Couldn't add to Vellora");
 }
 
-inline constexpr qint64 kMaxPictureBytes = 512ll * 1024 * 1024;
+inline constexpr qint64 kMaxPictureBytes = vellora_format::kMaxPictureBytes;
 inline constexpr qint64 kMaxTextBytes = 16ll * 1024 * 1024;
 
 } // namespace vshare

@@ -3,6 +3,7 @@
 #include "DeepLink.h"
 #include "EnvironmentHooks.h"
 #include "StartupMode.h"
+#include "VisibleItems.h"
 
 #include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
@@ -21,6 +22,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QTimer>
+#include <QUrl>
 
 namespace vellora {
 
@@ -103,6 +105,12 @@ AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterG
     connect(&m_store, &LibraryStore::collectionsChanged, this, libraryChanged);
     connect(&m_store, &LibraryStore::smartFoldersChanged, this, libraryChanged);
     connect(&m_store, &LibraryStore::loadedChanged, this, libraryChanged);
+    // A shown collection or smart folder that goes away by any road (the
+    // sidebar, a reload from another machine, a share that ended) hands the
+    // window to the Inbox.
+    connect(&m_store, &LibraryStore::collectionsChanged, this, &AppState::leaveMissingSection);
+    connect(&m_store, &LibraryStore::smartFoldersChanged, this, &AppState::leaveMissingSection);
+    connect(&m_store, &LibraryStore::loadedChanged, this, &AppState::leaveMissingSection);
     advertise();
 }
 
@@ -145,6 +153,23 @@ void AppState::setSelection(const QString &selection)
     emit selectionChanged(selection);
     emit visibleChanged();
     advertise();
+}
+
+void AppState::leaveMissingSection()
+{
+    // While a library is loading (or being switched) its lists are empty:
+    // that is no deletion.
+    if (!m_store.loaded() || m_store.collections().isEmpty())
+        return;
+    for (const BuiltInSection &section : builtInSections())
+        if (section.id == m_selection)
+            return;
+    if (m_store.collection(m_selection))
+        return;
+    for (const SmartFolder &folder : m_store.smartFolders())
+        if (folder.id == m_selection)
+            return;
+    setSelection(QStringLiteral("inbox"));
 }
 
 void AppState::setRenaming(const std::optional<QString> &id)
@@ -535,7 +560,44 @@ void AppState::handleOpenURL(const QString &address)
         });
         return;
     }
+    case DeepLink::Kind::Search: {
+        // The desktop's search hands its words over: the field opens with them.
+        const QString words = link->url.value_or(QString()).simplified();
+        if (!m_searching)
+            toggleSearch();
+        else
+            emit searchFocusRequested();
+        m_search->setQuery(words);
+        return;
     }
+    }
+}
+
+void AppState::openAddresses(const QStringList &addresses)
+{
+    QStringList files;
+    QStringList links;
+    for (const QString &address : addresses) {
+        if (address.startsWith(QLatin1String("vellora:"))) {
+            handleOpenURL(address);
+            continue;
+        }
+        const QUrl url(address);
+        if (url.isLocalFile())
+            files << url.toLocalFile();
+        else if (const auto link = normalizedLinkURL(address); link && !url.isRelative())
+            links << *link;
+    }
+    if (files.isEmpty() && links.isEmpty())
+        return;
+    QPointer<AppState> self(this);
+    m_store.waitUntilLoaded([self, files, links](bool loaded) {
+        if (!self || !loaded)
+            return;
+        self->importFiles(files);
+        for (const QString &link : links)
+            self->addLinkToSection(link);
+    });
 }
 
 void AppState::selectSectionNamed(const QString &name)

@@ -173,6 +173,11 @@ public:
 
     // A vellora: address. Anything else is ignored.
     void handleOpenURL(const QString &address);
+    // What the desktop's "Open With" or a second start hands over, once the
+    // library has loaded: vellora: addresses as handleOpenURL(); files
+    // (file URLs) imported into the shown collection in one import; web
+    // links added to it down the link road. Other addresses are dropped.
+    void openAddresses(const QStringList &addresses);
     // VELLORA_SELECT: a section by its name.
     void selectSectionNamed(const QString &name);
 
@@ -207,6 +212,7 @@ signals:
     void handoffChanged(const HandoffActivity &activity);
 
 private:
+    void leaveMissingSection();
     void advertise();
     VisibleFilter currentFilter(std::shared_ptr<DistanceTable> &table) const;
     // The next updateVisible() starts over.

@@ -33,6 +33,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QThreadPool>
 #include <QTimer>
@@ -92,16 +93,25 @@ std::unique_ptr<QCoreApplication> makeHeadlessApplication(HeadlessApplication ki
     finishProcess(status);
 }
 
-// The addresses among the arguments, in order: vellora: addresses and the
-// share addresses of a sharing service ("<service>/share/<token>").
+// The addresses among the arguments, in order: vellora: addresses, the
+// share addresses of a sharing service ("<service>/share/<token>"), web
+// links, file URLs, and paths of existing files (made absolute here: the
+// running window that may take them has a working folder of its own).
 QStringList addressArguments(const QStringList &arguments)
 {
     QStringList addresses;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
         const bool web = argument.startsWith(QLatin1String("https://")) || argument.startsWith(QLatin1String("http://"));
-        if (argument.startsWith(QLatin1String("vellora:")) || (web && argument.contains(QLatin1String("/share/"))))
+        if (argument.startsWith(QLatin1String("vellora:")) || web) {
             addresses << argument;
+        } else if (argument.startsWith(QLatin1String("file:"))) {
+            const QUrl url(argument);
+            if (url.isLocalFile())
+                addresses << url.toString(QUrl::FullyEncoded);
+        } else if (!argument.startsWith(QLatin1Char('-')) && QFileInfo(argument).isFile()) {
+            addresses << QUrl::fromLocalFile(QFileInfo(argument).absoluteFilePath()).toString(QUrl::FullyEncoded);
+        }
     }
     return addresses;
 }
@@ -184,14 +194,16 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     QObject::connect(&bus, &ApplicationBus::activateRequested, &window, bringForward);
     // A share address is an invitation to accept; every other address is the window's.
     SharingAppDelegate sharingDelegate(CollectionSharing::shared());
-    auto openAddress = [&state, &sharingDelegate](const QString &address) {
-        if (!sharingDelegate.openURL(QUrl(address)))
-            state.handleOpenURL(address);
+    auto openAddresses = [&state, &sharingDelegate](const QStringList &addresses) {
+        QStringList rest;
+        for (const QString &address : addresses)
+            if (!sharingDelegate.openURL(QUrl(address)))
+                rest << address;
+        state.openAddresses(rest);
     };
-    QObject::connect(&bus, &ApplicationBus::openRequested, &window, [openAddress, bringForward](const QStringList &uris) {
+    QObject::connect(&bus, &ApplicationBus::openRequested, &window, [openAddresses, bringForward](const QStringList &uris) {
         bringForward();
-        for (const QString &uri : uris)
-            openAddress(uri);
+        openAddresses(uris);
     });
     QObject::connect(&bus, &ApplicationBus::continueActivityRequested, &state, &AppState::continueActivity);
 
@@ -199,10 +211,7 @@ int runNormalStart(const QStringList &arguments, int argc, char **argv)
     ingestDrops.windowShown();
     services.windowShown();
     // Addresses this process was started with, once the window is up.
-    QTimer::singleShot(0, &state, [openAddress, addresses] {
-        for (const QString &address : addresses)
-            openAddress(address);
-    });
+    QTimer::singleShot(0, &state, [openAddresses, addresses] { openAddresses(addresses); });
     return application.exec();
 }
 

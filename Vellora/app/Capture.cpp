@@ -4,6 +4,7 @@
 #include "library/LibraryStoreMedia.h"
 #include "platform/Defaults.h"
 #include "platform/FolderWatcher.h"
+#include "platform/ImageIO.h"
 #include "platform/Scheduler.h"
 #include "platform/ScreenshotFolder.h"
 #include "views/CollectionContents.h"
@@ -377,9 +378,18 @@ void Capture::look()
     const quint64 generation = m_generation;
     const quint64 startedAt = m_eventCount;
     const QString folder = m_watcher->folder();
+    const QSet<QString> known = m_seen;
     QPointer<Capture> self(this);
-    QThreadPool::globalInstance()->start([self, generation, startedAt, folder] {
-        const QSet<QString> listing = imageFiles(folder);
+    QThreadPool::globalInstance()->start([self, generation, startedAt, folder, known] {
+        QSet<QString> listing = imageFiles(folder);
+        // A picture written in several passes is closed before it is whole:
+        // a new file that does not decode yet is left for its next close.
+        for (auto it = listing.begin(); it != listing.end();) {
+            if (!known.contains(*it) && downsampledImage(*it, 64).isNull())
+                it = listing.erase(it);
+            else
+                ++it;
+        }
         Scheduler::main().post([self, generation, startedAt, listing] {
             if (self)
                 self->lookFinished(generation, startedAt, listing);

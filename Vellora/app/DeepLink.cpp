@@ -21,6 +21,25 @@ QString lastPathComponent(const QString &path)
     return QUrl::fromPercentEncoding(path.mid(slash + 1, end - slash - 1).toUtf8());
 }
 
+// The first value of the query item `wanted`, percent-decoded; none when the
+// query has no such item or the item no value. Each item goes up to '&';
+// '+' stays a plus, as in any URL query.
+std::optional<QString> queryValue(const std::optional<QString> &query, const QString &wanted)
+{
+    if (!query)
+        return std::nullopt;
+    for (const QString &pair : query->split(u'&')) {
+        const qsizetype eq = pair.indexOf(u'=');
+        const QString name = QUrl::fromPercentEncoding((eq < 0 ? pair : pair.left(eq)).toUtf8());
+        if (name != wanted)
+            continue;
+        if (eq >= 0)
+            return QUrl::fromPercentEncoding(pair.mid(eq + 1).toUtf8());
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<DeepLink> parseDeepLink(const QString &address)
@@ -58,18 +77,12 @@ std::optional<DeepLink> parseDeepLink(const QString &address)
     }
     if (host == QLatin1String("add")) {
         link.kind = DeepLink::Kind::Add;
-        if (query) {
-            // Each item up to '&'; '+' stays a plus, as in any URL query.
-            for (const QString &pair : query->split(u'&')) {
-                const qsizetype eq = pair.indexOf(u'=');
-                const QString name = QUrl::fromPercentEncoding((eq < 0 ? pair : pair.left(eq)).toUtf8());
-                if (name != QLatin1String("url"))
-                    continue;
-                if (eq >= 0)
-                    link.url = QUrl::fromPercentEncoding(pair.mid(eq + 1).toUtf8());
-                break;
-            }
-        }
+        link.url = queryValue(query, QStringLiteral("url"));
+        return link;
+    }
+    if (host == QLatin1String("search")) {
+        link.kind = DeepLink::Kind::Search;
+        link.url = queryValue(query, QStringLiteral("q"));
         return link;
     }
     return std::nullopt;

@@ -14,6 +14,7 @@
 #include "views/Glass.h"
 #include "views/HeaderBar.h"
 #include "views/Inspector.h"
+#include "views/LoadErrorBanner.h"
 #include "views/PageTitle.h"
 #include "views/PlainText.h"
 #include "views/PlusMenu.h"
@@ -23,6 +24,8 @@
 #include "views/SmartFolderEditor.h"
 #include "views/WindowBackground.h"
 #include "platform/Defaults.h"
+#include "platform/MotionPreference.h"
+#include "sharing/CloudStatus.h"
 #include "sharing/CollectionSharing.h"
 #include "sharing/SharingMenu.h"
 #include "update/Updater.h"
@@ -280,11 +283,34 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     m_header->setLeadingWidget(new UpdateBanner(Updater::shared(), m_header));
     m_selectionBar = new SelectionBar(m_state, m_content);
     m_selectionBar->hide();
+    m_loadErrorBanner = new LoadErrorBanner(m_state.store(), m_content);
+    connect(&m_state.store(), &LibraryStore::loadErrorChanged, this, [this] {
+        placeOverlays();
+        scheduleRefresh();
+    });
     split->addWidget(m_content, 1);
 
     m_inspector = new Inspector(m_state.store(), central);
     split->addWidget(m_inspector);
     setCentralWidget(central);
+
+    // Springs, shakes, page slides and the sidebar's fades follow the
+    // desktop's setting, also when it changes while the window is open.
+    m_motion = new MotionPreference(this);
+    auto applyMotion = [this](bool reduce) {
+        if (zezevaveri::ScatterGridView *view = m_grid->gridView())
+            view->setReduceMotion(reduce);
+        m_sidebar->setReduceMotion(reduce);
+    };
+    applyMotion(m_motion->reduceMotion());
+    connect(m_motion, &MotionPreference::changed, this, applyMotion);
+
+    // A picture whose file is not here yet (a shared item still on its way)
+    // shows as loading while it waits.
+    CloudStatus &cloud = CloudStatus::shared();
+    m_grid->waitingForCloud = [&cloud](const QString &id) { return cloud.isWaiting(id); };
+    m_grid->fileMissing = [&cloud](const QString &id) { cloud.markWaiting(id); };
+    connect(&cloud, &CloudStatus::waitingChanged, m_grid, &GridScreen::refreshWaiting);
 
     bindSidebar();
     bindHeader();
@@ -599,7 +625,9 @@ void MainWindow::refreshVisible()
     const qsizetype count = m_state.visibleCount();
 
     m_title->setTitle(m_state.selectionTitle());
-    m_title->setCount(store.loaded() ? std::optional<int>(int(count)) : std::nullopt);
+    // A library that could not be read is not loading: the banner says why.
+    const bool settled = store.loaded() || !store.loadError().isEmpty();
+    m_title->setCount(settled ? std::optional<int>(int(count)) : std::nullopt);
     m_title->setSyncing(store.syncing() > 0);
 
     m_grid->setCollectionId(selection);
@@ -672,6 +700,12 @@ void MainWindow::placeOverlays()
     m_header->setGeometry(0, 0, area.width(), headerHeight);
     m_fade->raise();
     m_header->raise();
+    if (m_loadErrorBanner->isVisibleTo(m_content)) {
+        const int height = m_loadErrorBanner->heightForWidth(area.width() - 24);
+        m_loadErrorBanner->setGeometry(12, headerHeight, area.width() - 24,
+                                       std::max(height, m_loadErrorBanner->sizeHint().height()));
+        m_loadErrorBanner->raise();
+    }
     if (m_selectionBar->isVisible()) {
         const QSize size = m_selectionBar->sizeHint().expandedTo(QSize(0, 40));
         m_selectionBar->setGeometry((area.width() - size.width()) / 2, area.height() - 16 - size.height(),

@@ -30,6 +30,8 @@ class GridScreen;
 class HeaderBar;
 class Inspector;
 class LibraryStore;
+class LoadErrorBanner;
+class MotionPreference;
 class PageTitle;
 class Sidebar;
 struct Item;
@@ -82,6 +84,10 @@ public:
     Inspector *inspector() const { return m_inspector; }
     PageTitle *pageTitle() const { return m_title; }
     SelectionBar *selectionBar() const { return m_selectionBar; }
+    // Over the grid while library.json could not be used.
+    LoadErrorBanner *loadErrorBanner() const { return m_loadErrorBanner; }
+    // The desktop's reduce-motion setting, which the grid and the sidebar follow.
+    MotionPreference *motionPreference() const { return m_motion; }
     QWidget *sidebarColumn() const { return m_sidebarColumn; }
     // The open sheets, while they are open.
     QWidget *addLinkSheet() const { return m_addLinkSheet; }
@@ -141,6 +147,8 @@ private:
     HeaderBar *m_header = nullptr;
     QWidget *m_fade = nullptr;
     SelectionBar *m_selectionBar = nullptr;
+    LoadErrorBanner *m_loadErrorBanner = nullptr;
+    MotionPreference *m_motion = nullptr;
     Inspector *m_inspector = nullptr;
     QPointer<QWidget> m_addLinkSheet;
     QPointer<QWidget> m_smartSheet;

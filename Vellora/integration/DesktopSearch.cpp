@@ -44,9 +44,8 @@ bool writeIfChanged(const QString &path, const QByteArray &text, QString *error)
 
 } // namespace
 
-bool installSearchProviderFiles(const QString &program, QString *error)
+QList<std::pair<QString, QByteArray>> searchProviderFiles(const QString &program)
 {
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     const QString service = QString::fromLatin1(kSearchProviderService);
     const QString path = QString::fromLatin1(kSearchProviderPath);
 
@@ -75,12 +74,20 @@ bool installSearchProviderFiles(const QString &program, QString *error)
                                               "X-Plasma-DBusRunner-Path=%2\n")
                                    .arg(service, path)
                                    .toUtf8();
+    return {
+        {QStringLiteral("dbus-1/services/") + service + QStringLiteral(".service"), busService},
+        {QStringLiteral("gnome-shell/search-providers/com.quendle.vellora.search-provider.ini"), gnome},
+        {QStringLiteral("krunner/dbusplugins/com.quendle.vellora.desktop"), krunner},
+    };
+}
 
-    return writeIfChanged(data + QStringLiteral("/dbus-1/services/") + service + QStringLiteral(".service"), busService,
-                          error)
-           && writeIfChanged(data + QStringLiteral("/gnome-shell/search-providers/com.quendle.vellora.search-provider.ini"),
-                             gnome, error)
-           && writeIfChanged(data + QStringLiteral("/krunner/dbusplugins/com.quendle.vellora.desktop"), krunner, error);
+bool installSearchProviderFiles(const QString &program, QString *error)
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    for (const auto &[place, text] : searchProviderFiles(program))
+        if (!writeIfChanged(data + QLatin1Char('/') + place, text, error))
+            return false;
+    return true;
 }
 
 } // namespace vellora

@@ -8,9 +8,18 @@
 //   krunner/dbusplugins/com.quendle.vellora.desktop
 //       names it to KRunner.
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
+#include <utility>
+
 namespace vellora {
+
+// The three files for `program` (an absolute path): each one's place below
+// a data folder ("dbus-1/services/…") and its text. A system-wide install
+// writes the same files below <prefix>/share.
+QList<std::pair<QString, QByteArray>> searchProviderFiles(const QString &program);
 
 // Writes the three files for `program` (an absolute path), each replaced
 // whole and only when its text changed. False, with the reason, when one

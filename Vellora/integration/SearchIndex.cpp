@@ -1,6 +1,7 @@
 #include "SearchIndex.h"
 
 #include <QFile>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -16,7 +17,7 @@ namespace {
 constexpr int kSchemaVersion = 1;
 
 // bm25 weights per indexed column: title, description, keywords, content, domain.
-constexpr char kRank[] = "bm25(item_fts, 10.0, 4.0, 6.0, 1.0, 3.0)";
+constexpr char kRankFunction[] = "bm25(10.0, 4.0, 6.0, 1.0, 3.0)";
 
 // Short words a user types match through the prefix index, not a scan.
 constexpr char kSchema[] = R"sql(
@@ -55,9 +56,6 @@ CREATE TRIGGER item_ad AFTER DELETE ON item BEGIN
     VALUES ('delete', old.rowid, old.title, old.description, old.keywords, old.content, old.domain);
 END;
 )sql";
-
-// How many of the newest matching rows a search ranks at most.
-constexpr int kCandidates = 500;
 
 // More words than anyone types into a search field; the rest are ignored.
 constexpr int kMaxTerms = 16;
@@ -355,26 +353,34 @@ SearchIndexStatus SearchIndex::replaceAll(const QList<SearchDocument> &documents
 SearchIndexStatus SearchIndex::reconcile(const QList<SearchDocument> &documents)
 {
     return inTransaction([&] {
-        SearchIndexStatus read;
-        const QStringList present = ids(&read);
+        // What each row holds now, to rewrite only the rows that differ.
+        QHash<QString, SearchDocument> present;
+        const SearchIndexStatus read = readIndex(
+            m_db, "SELECT id, title, description, keywords, content, domain, kind, thumbnail FROM item", "read",
+            [&](Statement &select) {
+                return eachRow(select, [&](const Statement &row) {
+                    SearchDocument d{row.text(0), row.text(1), row.text(2), row.text(3),
+                                     row.text(4), row.text(5), row.text(6), row.text(7)};
+                    present.insert(d.id, std::move(d));
+                });
+            });
         if (!read.ok)
             return read;
         QSet<QString> wanted;
         for (const SearchDocument &d : documents)
             wanted.insert(d.id);
-        const QSet<QString> have(present.begin(), present.end());
         QStringList gone;
-        for (const QString &id : present)
-            if (!wanted.contains(id))
-                gone.append(id);
-        QList<SearchDocument> missing;
+        for (auto it = present.cbegin(); it != present.cend(); ++it)
+            if (!wanted.contains(it.key()))
+                gone.append(it.key());
+        QList<SearchDocument> differing;
         for (const SearchDocument &d : documents)
-            if (!have.contains(d.id))
-                missing.append(d);
+            if (const auto it = present.constFind(d.id); it == present.constEnd() || *it != d)
+                differing.append(d);
         SearchIndexStatus removed = deleteIds(gone);
         if (!removed.ok)
             return removed;
-        return insertDocuments(missing);
+        return insertDocuments(differing);
     });
 }
 
@@ -419,23 +425,18 @@ QList<SearchHit> SearchIndex::search(const QStringList &terms, int limit, Search
     const QString match = matchExpression(terms);
     if (match.isEmpty() || limit <= 0)
         return {};
-    // The match runs in the innermost query, newest rows first, and stops
-    // after kCandidates of them: ranking costs a walk over each matched
-    // row's positions, and a common word matches most of a large library.
-    // The middle query ranks those by bm25 and keeps the best; only these
-    // are read from the item table. A query with fewer matches than that is
-    // ranked in full.
-    const QByteArray sql = QByteArrayLiteral("SELECT item.id, item.title, item.description, item.thumbnail, item.kind "
-                                             "FROM (SELECT rowid, score FROM (SELECT rowid, ")
-                           + kRank
-                           + QByteArrayLiteral(" AS score FROM item_fts WHERE item_fts MATCH ?1 "
-                                               "ORDER BY rowid DESC LIMIT ?3) ORDER BY score LIMIT ?2) AS hit "
-                                               "JOIN item ON item.rowid = hit.rowid ORDER BY hit.score");
+    // Every match is ranked: FTS5's own rank, set to the weighted bm25 for
+    // this query, sorts inside the full-text table, and only the best rows
+    // are read from the item table.
+    static const QByteArray sql = QByteArrayLiteral("SELECT item.id, item.title, item.description, item.thumbnail, item.kind "
+                                                    "FROM (SELECT rowid, rank FROM item_fts WHERE item_fts MATCH ?1 "
+                                                    "AND rank MATCH '")
+        + kRankFunction
+        + QByteArrayLiteral("' ORDER BY rank LIMIT ?2) AS hit JOIN item ON item.rowid = hit.rowid ORDER BY hit.rank");
     QList<SearchHit> hits;
     const SearchIndexStatus read = readIndex(m_db, sql.constData(), "search", [&](Statement &select) {
         select.bind(1, match);
         select.bind(2, limit);
-        select.bind(3, std::max(limit, kCandidates));
         return eachRow(select, [&](const Statement &row) { hits.append(hitFrom(row)); });
     });
     if (result)

@@ -79,9 +79,9 @@ public:
     SearchIndexStatus remove(const QStringList &ids);
     // Makes the index hold exactly these documents.
     SearchIndexStatus replaceAll(const QList<SearchDocument> &documents);
-    // Makes the index hold exactly the given ids: rows of other ids go, and
-    // the documents whose id has no row are added. Rows that stay are not
-    // rewritten.
+    // Makes the index hold exactly the given documents: rows of other ids
+    // go, and the documents whose row is missing or holds something else are
+    // written. Rows that already hold their document are not rewritten.
     SearchIndexStatus reconcile(const QList<SearchDocument> &documents);
 
     // Every id in the index; nothing on failure.

@@ -99,9 +99,8 @@ public slots:
     }
     void LaunchSearch(const QStringList &terms, uint timestamp)
     {
-        Q_UNUSED(terms);
         Q_UNUSED(timestamp);
-        m_provider->launchSearch();
+        m_provider->launchSearch(terms);
     }
 
 private:
@@ -260,11 +259,17 @@ void SearchProvider::activate(const QString &id)
         m_opener(itemURL(id));
 }
 
-void SearchProvider::launchSearch()
+void SearchProvider::launchSearch(const QStringList &terms)
 {
     emit used();
-    if (m_opener)
+    if (!m_opener)
+        return;
+    const QString words = terms.join(QLatin1Char(' ')).simplified();
+    if (words.isEmpty()) {
         m_opener(QString());
+        return;
+    }
+    m_opener(QStringLiteral("vellora://search?q=") + QString::fromLatin1(QUrl::toPercentEncoding(words)));
 }
 
 void SearchProvider::open(const QString &url)

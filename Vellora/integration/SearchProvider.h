@@ -73,7 +73,9 @@ public:
     KRunnerMatches match(const QString &query);
     // Ids that are not one plain name are ignored.
     void activate(const QString &id);
-    void launchSearch();
+    // The window, with its search field holding the terms
+    // (vellora://search?q=<terms>); no terms: only the window.
+    void launchSearch(const QStringList &terms);
 
     // The address a result opens.
     static QString itemURL(const QString &id);

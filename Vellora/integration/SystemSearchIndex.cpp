@@ -1,6 +1,7 @@
 #include "SystemSearchIndex.h"
 
 #include "library/Item.h"
+#include "library/ItemChanges.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
 #include "library/SafeNames.h"
@@ -130,6 +131,7 @@ void SystemSearchIndex::reindexIfNeeded(LibraryStore &store)
 {
     if (!indexesRoot(store.root()))
         return;
+    follow(store);
     const QString key = QString::fromLatin1(kVersionKey);
     if (m_settings->integer(key, 0) < kVersion) {
         submit(store, {Operation::ReplaceAll, store.activeItems(), {}, store.root()});
@@ -149,7 +151,76 @@ void SystemSearchIndex::submit(LibraryStore &store, Job job)
 
 void SystemSearchIndex::waitForIdle()
 {
+    flushChanges();
     m_worker.waitForDone();
+}
+
+void SystemSearchIndex::follow(LibraryStore &store)
+{
+    if (m_followed == &store)
+        return;
+    if (m_followed)
+        disconnect(m_followed, nullptr, this, nullptr);
+    m_followed = &store;
+    m_changed.clear();
+    m_everything = false;
+    // An edit names its records just before the list changes; a change of
+    // the list without that may have touched any record.
+    connect(&store, &LibraryStore::itemsEdited, this, [this](const ItemChanges &changes) {
+        m_edited = true;
+        gather(changes.added + changes.changed);
+    });
+    connect(&store, &LibraryStore::itemsChanged, this, [this] {
+        if (std::exchange(m_edited, false))
+            return;
+        m_everything = true;
+        gather({});
+    });
+    connect(&store, &LibraryStore::rootChanged, this, [this] {
+        // Another folder: its own load decides what is indexed.
+        m_changed.clear();
+        m_everything = false;
+    });
+}
+
+void SystemSearchIndex::gather(const QStringList &ids)
+{
+    for (const QString &id : ids)
+        m_changed.insert(id);
+    if (m_flushPosted)
+        return;
+    m_flushPosted = true;
+    QPointer<SystemSearchIndex> self(this);
+    Scheduler::main().postAfter(kBatchDelay, [self] {
+        if (self)
+            self->flushChanges();
+    });
+}
+
+void SystemSearchIndex::flushChanges()
+{
+    m_flushPosted = false;
+    if (!m_followed || (m_changed.isEmpty() && !m_everything))
+        return;
+    LibraryStore &store = *m_followed;
+    if (!store.loaded() || !indexesRoot(store.root())) {
+        m_changed.clear();
+        m_everything = false;
+        return;
+    }
+    if (std::exchange(m_everything, false)) {
+        m_changed.clear();
+        submit(store, {Operation::Reconcile, store.activeItems(), {}, store.root()});
+        return;
+    }
+    // Items in the trash left the index when they went there.
+    QList<Item> items;
+    for (const Item &item : store.items())
+        if (m_changed.contains(item.id) && !item.trashedAt)
+            items.append(item);
+    m_changed.clear();
+    if (!items.isEmpty())
+        submit(store, {Operation::Upsert, items, {}, store.root()});
 }
 
 void SystemSearchIndex::setErrorOutput(std::function<void(const QString &)> output)

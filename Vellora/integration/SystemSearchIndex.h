@@ -10,12 +10,19 @@
 // Nothing is reported to the caller; a failed write prints "spotlight: " and
 // the reason on standard error. An index file that is missing, damaged or not
 // ours is thrown away and built again from the library.
+//
+// Once a store has loaded (reindexIfNeeded) the index follows it: every item
+// whose searchable fields may have changed (recognised text, labels, tags,
+// title, a link's fetched facts) is written again, gathered for half a
+// second so that a burst of edits becomes one write; a change of the whole
+// list (a reload, a merge) brings every row in line with its item.
 
 #include "SearchIndex.h"
 
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
@@ -64,9 +71,11 @@ public:
     // could not write reaches the index now.
     void reindexIfNeeded(LibraryStore &store);
 
-    // Blocks until the queued writes are done: tests and the end of a
-    // command-line mode.
+    // Blocks until the queued writes are done, the gathered changes first:
+    // tests and the end of a command-line mode. Main thread.
     void waitForIdle();
+    // How long changes are gathered before they are written.
+    static constexpr double kBatchDelay = 0.5;
     // Where the "spotlight: " lines go; standard error unless set. Any thread.
     void setErrorOutput(std::function<void(const QString &line)> output);
 
@@ -87,6 +96,10 @@ private:
     void report(const QString &message);
     // Main side: gathers the library's items for a full rebuild.
     void rebuildFromLibrary();
+    // Main side: watches the store's edits.
+    void follow(LibraryStore &store);
+    void gather(const QStringList &ids);
+    void flushChanges();
 
     QString m_path;
     Defaults *m_settings;
@@ -94,6 +107,13 @@ private:
     std::unique_ptr<SearchIndex> m_index; // worker only
     QPointer<LibraryStore> m_store;       // main thread only
     std::atomic<bool> m_rebuildRequested{false};
+    // Main thread: the store followed, the ids changed since the last write,
+    // whether the whole list changed, and whether a write is due.
+    QPointer<LibraryStore> m_followed;
+    QSet<QString> m_changed;
+    bool m_everything = false;
+    bool m_edited = false;
+    bool m_flushPosted = false;
     std::mutex m_outputLock;
     std::function<void(const QString &)> m_output;
 };

@@ -153,7 +153,7 @@ public:
             // claim: hand the drop back untouched.
             if (writerHoldsLock(entry.name)) {
                 if (renameNoReplace(claim.path, key(claim.dropName)))
-                    wait(kDropSettleTime);
+                    wait(kDropLockRetryTime);
                 continue;
             }
             stampClaim(claim);
@@ -280,11 +280,9 @@ private:
         // Folders, links and devices are none of the share program's doing.
         if (!entry.regular)
             return false;
-        // Still being written, or waiting after a failure: whichever is later.
-        // A time far in the future comes from another machine's clock, not
-        // from a write in progress.
-        const double age = start - entry.modified;
-        double waitFor = age > -kDropSettleTime ? kDropSettleTime - std::max(age, 0.0) : 0.0;
+        // A drop is complete once it has its name: the share program writes
+        // a dot-name and renames it. Only one that failed before waits.
+        double waitFor = 0.0;
         {
             std::lock_guard guard(g_attemptsLock);
             auto it = g_attempts.constFind(key(entry.name));
@@ -298,7 +296,7 @@ private:
         // A writer that holds the drop's coordination lock is not done,
         // however long it pauses.
         if (writerHoldsLock(entry.name)) {
-            wait(kDropSettleTime);
+            wait(kDropLockRetryTime);
             return false;
         }
         return m_library.ensureDownloaded(m_folder + QLatin1Char('/') + entry.name);
@@ -500,7 +498,7 @@ private:
     {
         if (renameNoReplace(claim.path, key(claim.dropName))) {
             ++m_report.released;
-            wait(kDropSettleTime);
+            wait(kDropLockRetryTime);
         }
     }
 

@@ -25,7 +25,7 @@ namespace vellora {
 class Defaults;
 
 inline constexpr double kDropClaimMaxAge = 600.0;  // seconds before a claim counts as abandoned
-inline constexpr double kDropSettleTime = 2.0;     // a drop changed more recently may still be written
+inline constexpr double kDropLockRetryTime = 2.0;   // a drop whose writer holds its lock is looked at again after this
 inline constexpr int kDropMaxAttempts = 3;          // passing failures before a drop is rejected
 
 // This installation's 8-character device id, kept under "deviceId" in the

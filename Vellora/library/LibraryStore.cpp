@@ -349,10 +349,20 @@ bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
     m_seenAt = seenAt;
     m_base = LibraryFile();
     if (read.status == LibraryReadStatus::Loaded) {
+        std::optional<LibraryFile> held = std::exchange(m_heldEdits, std::nullopt);
         apply(read.file);
         m_savedGeneration = m_generation;
         m_base = currentDocument();
         keepBaseApart();
+        if (held) {
+            // The edits started from nothing: everything they hold is an
+            // addition to the restored library, which keeps its order (its
+            // first collection stays the default one).
+            LibraryFile empty;
+            empty.smartFolders = SmartFolder::defaults();
+            applyMerged(mergeLibraries(empty, m_base, *held));
+            scheduleSave();
+        }
     } else {
         // During a background load this save is refused (still loading) and
         // the one scheduled by createCollection() writes the new library.
@@ -788,6 +798,23 @@ void LibraryStore::reopen(const QString &root)
         if (self)
             if (auto &start = LibraryServices::installed().startSync)
                 start(*self);
+    });
+}
+
+void LibraryStore::loadAgain()
+{
+    if (m_loaded)
+        return;
+    if (hasUnsavedChanges())
+        m_heldEdits = currentDocument();
+    // The work of a first load that never came to it.
+    QPointer<LibraryStore> self(this);
+    loadInBackground([self] {
+        if (!self)
+            return;
+        self->reindexSpotlightIfNeeded();
+        if (auto &start = LibraryServices::installed().startSync)
+            start(*self);
     });
 }
 

@@ -138,6 +138,10 @@ public:
     void syncNow(std::function<void()> done = {});
     // Switches to another library folder, saving pending changes first.
     void reopen(const QString &root);
+    // Reads library.json again once it was restored or repaired while it
+    // could not be used (loadError()). What was changed meanwhile is not
+    // thrown away: it is merged into the file read and saved soon.
+    void loadAgain();
 
     // --- Edits ---
     QString createCollection(const QString &name);
@@ -236,6 +240,9 @@ private:
     bool m_lastWriteSucceeded = false;
     Debouncer m_saveDebouncer{0.5};
     QString m_loadError;
+    // The changes made while library.json could not be used, waiting for
+    // loadAgain() to merge them into the restored file.
+    std::optional<LibraryFile> m_heldEdits;
     // Bumped by every change; equal to m_savedGeneration when all is on disk.
     quint64 m_generation = 0;
     quint64 m_savedGeneration = 0;

@@ -9,6 +9,7 @@
 // runs on any thread. The store's operations (import, back-fill, export) are
 // in LibraryStoreMedia.h.
 
+#include "PictureSizeCap.h"
 #include "library/Records.h"
 
 #include "platform/IntakeFile.h"
@@ -50,7 +51,7 @@ struct ContentAdmission {
 
 // The largest picture file taken in: anything larger is refused before a
 // byte of it is read, so no single input holds much memory.
-inline constexpr qint64 kMaxPictureBytes = qint64(256) << 20;
+inline constexpr qint64 kMaxPictureBytes = vellora_format::kMaxPictureBytes;
 
 // Why a file gave no item.
 struct ImportProblem {

@@ -30,6 +30,8 @@ public:
     virtual bool startDownloading(const QString &path, QString *error = nullptr) = 0;
     // Removes the local copy of a file that stays in the cloud.
     virtual bool evict(const QString &path, QString *error = nullptr) = 0;
+    // Whether evict() can ever succeed here.
+    virtual bool canEvict() const = 0;
 
     // The process-wide backend; a PlainUbiquity unless a test installed another.
     static Ubiquity &current();
@@ -43,6 +45,7 @@ public:
     std::optional<UbiquityValues> values(const QString &path) const override;
     bool startDownloading(const QString &path, QString *error = nullptr) override;
     bool evict(const QString &path, QString *error = nullptr) override;
+    bool canEvict() const override { return false; }
 };
 
 // Every existing file is ubiquitous and current until the test says otherwise.
@@ -53,6 +56,7 @@ public:
     std::optional<UbiquityValues> values(const QString &path) const override;
     bool startDownloading(const QString &path, QString *error = nullptr) override;
     bool evict(const QString &path, QString *error = nullptr) override;
+    bool canEvict() const override { return true; }
 
     void markNotDownloaded(const QString &path);
     void markCurrent(const QString &path);

@@ -201,7 +201,8 @@ GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *c
     // The decode threads read the index of the items shown; the window
     // replaces it on the main thread.
     std::weak_ptr<ContentState> content = m_content;
-    m_bridge.content = [content](const QString &id, double pixels, bool fullResolution) -> QImage {
+    const QPointer<GridScreen> self(this);
+    m_bridge.content = [content, self](const QString &id, double pixels, bool fullResolution) -> QImage {
         const auto state = content.lock();
         if (!state)
             return {};
@@ -222,9 +223,19 @@ GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *c
         }
         // The id becomes part of a path only as one plain component.
         if (isSafePathComponent(id)) {
-            QImage image = downsampledImage(thumbnailPath(root, id + QStringLiteral(".jpg")), size);
+            const QString thumbnail = thumbnailPath(root, id + QStringLiteral(".jpg"));
+            QImage image = downsampledImage(thumbnail, size);
             if (!image.isNull())
                 return image;
+            if (!entry->link && !QFileInfo::exists(thumbnail)) {
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(),
+                    [self, id] {
+                        if (self && self->fileMissing)
+                            self->fileMissing(id);
+                    },
+                    Qt::QueuedConnection);
+            }
         }
         if (entry->link) {
             QImage cover = linkCover(root, *entry);
@@ -288,6 +299,37 @@ zezevaveri::ScatterItem GridScreen::scatterItem(const Item &item, bool waitingFo
     return tile;
 }
 
+zezevaveri::ScatterItem GridScreen::tileFor(const Item &item)
+{
+    const bool waiting = waitingForCloud && waitingForCloud(item.id);
+    if (waiting)
+        m_waitingShown.insert(item.id);
+    else
+        m_waitingShown.remove(item.id);
+    return scatterItem(item, waiting);
+}
+
+void GridScreen::refreshWaiting()
+{
+    const std::vector<zezevaveri::ScatterItem> &tiles = m_view->engine().items();
+    QStringList removed;
+    std::vector<std::pair<size_t, zezevaveri::ScatterItem>> replaced;
+    for (size_t at = 0; at < tiles.size(); ++at) {
+        const QString &id = tiles[at].id;
+        const bool waiting = waitingForCloud && waitingForCloud(id);
+        if (waiting == m_waitingShown.contains(id))
+            continue;
+        if (const auto item = m_store.item(id)) {
+            removed << id;
+            replaced.push_back({at, tileFor(*item)});
+        }
+    }
+    if (removed.isEmpty())
+        return;
+    m_view->applyChanges(removed, replaced);
+    m_bridgeStale = true;
+}
+
 QString GridScreen::glideKey() const
 {
     return m_collectionId + (m_inspector ? QStringLiteral("true") : QStringLiteral("false"));
@@ -349,8 +391,9 @@ void GridScreen::setVisibleItems(const QList<Item> &items)
     QList<zezevaveri::ScatterItem> tiles;
     // Room for items added one by one later.
     tiles.reserve(items.size() + items.size() / 4 + 64);
+    m_waitingShown.clear();
     for (const Item &item : items)
-        tiles.append(scatterItem(item, waitingForCloud && waitingForCloud(item.id)));
+        tiles.append(tileFor(item));
     m_bridge.items = std::move(tiles);
     m_bridgeStale = false;
     refresh();
@@ -378,7 +421,7 @@ void GridScreen::applyVisibleChange(const QStringList &removed, const QList<std:
     std::vector<std::pair<size_t, zezevaveri::ScatterItem>> tiles;
     tiles.reserve(size_t(inserted.size()));
     for (const auto &[at, item] : inserted)
-        tiles.push_back({size_t(at), scatterItem(item, waitingForCloud && waitingForCloud(item.id))});
+        tiles.push_back({size_t(at), tileFor(item)});
     m_view->applyChanges(removed, tiles);
     m_bridgeStale = true;
     // The old list goes when it is made again, not in this frame.

@@ -83,6 +83,11 @@ public:
     // Ids whose files are still on their way from the cloud: their tiles
     // show a spinner. Unset means none.
     std::function<bool(const QString &itemId)> waitingForCloud;
+    // Called on the main thread when a picture's thumbnail was asked for and
+    // is not on this computer (a shared item that came without its file).
+    std::function<void(const QString &itemId)> fileMissing;
+    // The answers of waitingForCloud changed: the tiles shown are told again.
+    void refreshWaiting();
 
     // --- What it reports ---
     std::optional<QString> openedId() const { return m_openedId; }
@@ -138,6 +143,7 @@ private:
     void closeStage();
     void pasteImage(const QByteArray &bytes, const QString &extension);
     void loadIcons(const QList<Item> &items);
+    zezevaveri::ScatterItem tileFor(const Item &item);
     QWidget *makeHoverOverlay(const zezevaveri::ScatterItem &item, std::function<void()> open);
 
     LibraryStore &m_store;
@@ -161,6 +167,8 @@ private:
     // Favicons of the links shown, by item id; filled off the main thread.
     QHash<QString, QImage> m_icons;
     QSet<QString> m_iconsAsked;
+    // The shown tiles that were given the waiting spinner.
+    QSet<QString> m_waitingShown;
 };
 
 } // namespace vellora

@@ -93,7 +93,8 @@ void LoadErrorBanner::refresh()
     if (!reason.endsWith(QLatin1Char('.')))
         reason += QLatin1Char('.');
     m_text->setText(QStringLiteral("Vellora could not open its library: ") + reason
-                    + QStringLiteral(" Nothing will be saved until it is restored."));
+                    + QStringLiteral(" Nothing is saved until a backup is restored; what you change meanwhile is"
+                                     " saved then, but lost if you quit first."));
     m_restore->setEnabled(!m_restoring);
     const QString folder = m_store.root() + QStringLiteral("/backups");
     QPointer<LoadErrorBanner> self(this);
@@ -181,10 +182,12 @@ void LoadErrorBanner::restoreBackup(const QString &path)
             banner.m_restoring = false;
             if (!failure.isEmpty()) {
                 banner.m_restore->setEnabled(true);
+                banner.refresh();
+                banner.m_text->setText(banner.m_text->text() + QStringLiteral(" The restore failed: ") + failure);
                 emit banner.restoreFinished(false, failure);
                 return;
             }
-            banner.m_store.reopen(banner.m_store.root());
+            banner.m_store.loadAgain();
             emit banner.restoreFinished(true, QString());
         });
     });

@@ -5,7 +5,8 @@
 // until the user picks one; then that backup is read and checked to be a
 // library on a worker thread, written over library.json (the unreadable file
 // was already kept in backups as "damaged-…" by the store) and the store
-// loads again. A backup that is no library is refused and nothing changes.
+// loads again, keeping what was changed meanwhile. A backup that is no
+// library is refused, with the reason in the banner, and nothing changes.
 // Hidden while there is no load error.
 
 #include <QStringList>

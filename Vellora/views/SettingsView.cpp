@@ -1,5 +1,7 @@
 #include "SettingsView.h"
 
+#include "platform/Ubiquity.h"
+
 #include "Glass.h"
 #include "PlainText.h"
 #include "WindowBackground.h"
@@ -144,8 +146,14 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
     capRow->addWidget(m_cap);
     capRow->addStretch(1);
     m_column->addLayout(capRow);
-    m_column->addWidget(note(QStringLiteral("Applies to a library in the synced folder: the least recently opened "
-                                            "originals are removed from this computer above the cap.")));
+    // Only what this computer's synced folder can do is promised.
+    m_capNote = note(Ubiquity::current().canEvict()
+                         ? QStringLiteral("Applies to a library in the synced folder: the least recently opened "
+                                          "originals are removed from this computer above the cap.")
+                         : QStringLiteral("On this computer the synced folder keeps every original on disk: it "
+                                          "cannot remove a file and keep it in the cloud, so nothing is removed "
+                                          "above the cap."));
+    m_column->addWidget(m_capNote);
     connect(m_cap, &QComboBox::currentIndexChanged, this, [this](int index) {
         Defaults::standard().set(QString::fromLatin1(kCapKey), m_cap->itemData(index).toInt());
         m_store.enforceStorageCap();

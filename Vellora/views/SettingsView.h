@@ -69,6 +69,8 @@ public:
     QPushButton *moveButton() const { return m_move; }
     QLabel *statusLabel() const { return m_status; }
     QComboBox *capBox() const { return m_cap; }
+    // What the cap does on this computer.
+    QLabel *capNote() const { return m_capNote; }
     QLineEdit *modelField() const { return m_modelURL; }
     QLineEdit *modelNameField() const { return m_modelName; }
     // Says that the model rests after a failure; hidden when it does not.
@@ -110,6 +112,7 @@ private:
     QPushButton *m_move;
     QLabel *m_status;
     QComboBox *m_cap;
+    QLabel *m_capNote;
     QLineEdit *m_modelURL;
     QLineEdit *m_modelName;
     QLabel *m_restLabel;

@@ -9,6 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sqlite3.h>
+
 #include <random>
 
 using namespace vellora;
@@ -124,8 +126,33 @@ qsizetype matches(const QStringList &terms)
     return index.search(terms, kItems).size();
 }
 
+// The true best `limit` ids by the index's weighted bm25 over every match:
+// plain FTS5, ranking each matched row in SQL. What search() must equal.
+QStringList plainBest(const QStringList &terms, int limit)
+{
+    sqlite3 *db = nullptr;
+    QStringList ids;
+    if (sqlite3_open_v2(QFile::encodeName(built().path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return ids;
+    }
+    const char *sql = "SELECT item.id FROM item_fts JOIN item ON item.rowid = item_fts.rowid "
+                      "WHERE item_fts MATCH ?1 ORDER BY bm25(item_fts, 10.0, 4.0, 6.0, 1.0, 3.0) LIMIT ?2";
+    sqlite3_stmt *select = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &select, nullptr) == SQLITE_OK) {
+        const QByteArray match = SearchIndex::matchExpression(terms).toUtf8();
+        sqlite3_bind_text(select, 1, match.constData(), int(match.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int(select, 2, limit);
+        while (sqlite3_step(select) == SQLITE_ROW)
+            ids << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(select, 0)));
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    return ids;
+}
+
 // Two words typed, the second one still being typed: prefixes of words of
-// the given frequency ranks.
+// the given frequency ranks. The 20 results must be plain FTS5's best 20.
 void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
 {
     Vocabulary vocabulary(20000);
@@ -142,6 +169,16 @@ void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
         benchmark::DoNotOptimize(found);
     }
     state.counters["results"] = double(found);
+    QStringList got;
+    for (const SearchHit &hit : index.search(terms, 20))
+        got << hit.id;
+    const QStringList best = plainBest(terms, 20);
+    int same = 0;
+    for (const QString &id : got)
+        same += best.contains(id) ? 1 : 0;
+    state.counters["of_true_top20"] = double(same);
+    if (got != best)
+        state.SkipWithError("the results are not plain FTS5's best 20 by bm25");
     state.SetLabel((terms.join(' ') + QStringLiteral(" (%1 matches)").arg(matches(terms))).toStdString());
 }
 
@@ -162,6 +199,16 @@ void BM_TwoWordPrefixQuery_Rare(benchmark::State &state)
     twoWordQuery(state, 5000, 9000);
 }
 BENCHMARK(BM_TwoWordPrefixQuery_Rare)->Unit(benchmark::kMicrosecond);
+
+// The reference itself on the common words, for comparison.
+void BM_TwoWordPrefixQuery_CommonWords_PlainBm25(benchmark::State &state)
+{
+    Vocabulary vocabulary(20000);
+    const QStringList terms{vocabulary.at(3), vocabulary.at(8).left(3)};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(plainBest(terms, 20));
+}
+BENCHMARK(BM_TwoWordPrefixQuery_CommonWords_PlainBm25)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include "app/ServiceProvider.h"
 
 #include "enrichment/Search.h"
+#include "views/CollectionContents.h"
 #include "library/LibraryStore.h"
 #include "platform/Defaults.h"
 
@@ -15,6 +16,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QImage>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -40,8 +42,11 @@ Item picture(const QString &id, const QString &board, const QString &text)
 struct SecondStart {
     QProcess process;
     QByteArray err;
-    explicit SecondStart(const QStringList &arguments, const QString &home, const QStringList &extraEnvironment = {})
+    explicit SecondStart(const QStringList &arguments, const QString &home, const QStringList &extraEnvironment = {},
+                         const QString &workingFolder = {})
     {
+        if (!workingFolder.isEmpty())
+            process.setWorkingDirectory(workingFolder);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("HOME", home);
@@ -99,14 +104,15 @@ class ApplicationBusTest : public QObject {
                     out << i;
             return out;
         };
+        // Drops, imports and links go where the window's own hooks send them.
+        hooks.resolveBoardId = [](const LibraryStore &s, const QString &section) { return resolveBoardId(s, section); };
         Window *raw = w.get();
         hooks.addLink = [raw](LibraryStore &, const QString &url, const QString &board) { raw->added << url + " -> " + board; };
         w->state->setHooks(hooks);
         AppState *state = w->state.get();
-        connect(m_bus.get(), &ApplicationBus::openRequested, &w->wiring, [state](const QStringList &uris) {
-            for (const QString &uri : uris)
-                state->handleOpenURL(uri);
-        });
+        // As the program does it (sharing addresses aside).
+        connect(m_bus.get(), &ApplicationBus::openRequested, &w->wiring,
+                [state](const QStringList &uris) { state->openAddresses(uris); });
         connect(m_bus.get(), &ApplicationBus::continueActivityRequested, &w->wiring,
                 [state](const QString &type, const QVariantMap &info) { state->continueActivity(type, info); });
         return w;
@@ -166,6 +172,55 @@ private slots:
         QCOMPARE(m_state->addingLink() ? QString("yes") : QString("no"), want[4]);
         if (want[5].isEmpty())
             QVERIFY(w->added.isEmpty());
+    }
+
+    // "Open With" on the desktop, or `vellora a.png` in a shell, while the
+    // window runs: the second start hands the files over, the window imports
+    // them into the collection it shows; a web link goes down the link road.
+    void openWithHandsFilesToTheWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // "@" is the folder of the pictures
+        QTest::addColumn<QStringList>("imported");
+        QTest::addColumn<QStringList>("links");
+        QTest::newRow("relative path") << QStringList{"a.png"} << QStringList{"a.png"} << QStringList{};
+        QTest::newRow("file URL") << QStringList{"file://@/b.png"} << QStringList{"b.png"} << QStringList{};
+        QTest::newRow("two files and a link")
+            << QStringList{"@/a.png", "https://example.com/x", "b.png"} << QStringList{"a.png", "b.png"}
+            << QStringList{"https://example.com/x -> B2"};
+        QTest::newRow("no such file") << QStringList{"missing.png"} << QStringList{} << QStringList{};
+    }
+
+    void openWithHandsFilesToTheWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, imported);
+        QFETCH(QStringList, links);
+        auto w = window();
+        w->state->setSelection("B2");
+        QTemporaryDir home, pictures;
+        for (const auto &[name, colour] : {std::pair{"a.png", Qt::red}, std::pair{"b.png", Qt::darkGreen}}) {
+            QImage image(48, 32, QImage::Format_RGB32);
+            image.fill(colour);
+            QVERIFY(image.save(pictures.filePath(name)));
+        }
+        for (QString &argument : arguments)
+            argument.replace("@", pictures.path());
+        SecondStart second(arguments, home.path(), {}, pictures.path());
+        QVERIFY(second.finished());
+        QCOMPARE(second.process.exitCode(), 0);
+
+        auto names = [&] {
+            QStringList out;
+            for (const Item &item : w->store->items())
+                if (item.collectionIds == QStringList{"B2"} && item.kind == QLatin1String("image") && !item.contentHash.isEmpty())
+                    out << item.originalFilename;
+            out.sort();
+            return out;
+        };
+        QTRY_COMPARE(names(), imported);
+        QTRY_COMPARE(w->added, links);
+        QTest::qWait(200);
+        QCOMPARE(names(), imported);
     }
 
     void activitiesAreContinuedThroughTheBus()

@@ -143,6 +143,7 @@ private slots:
     void screenshotFolderChoice();
     void slowWriteIsTakenOnceAfterClose();
     void hiddenFilesAndNonImagesAreLeft();
+    void writtenInSeveralPassesIsTakenWhenWhole();
     void removedAndWrittenAgainIsNew();
     void renamedWithinTheFolder_data();
     void renamedWithinTheFolder();
@@ -365,6 +366,31 @@ void CaptureTest::slowWriteIsTakenOnceAfterClose()
     QTRY_COMPARE(watch.library.store->items().size(), 2);
     QTest::qWait(250);
     QCOMPARE(watch.spy->size(), 2);
+}
+
+// Some programs open, write and close a picture several times: each close
+// before the last leaves a part that does not decode. That part is neither
+// imported nor remembered, so the whole picture arrives at the last close.
+void CaptureTest::writtenInSeveralPassesIsTakenWhenWhole()
+{
+    Watch watch;
+    QVERIFY(watch.start());
+    const QByteArray bytes = pictureBytes(4);
+    const qsizetype cuts[] = {0, bytes.size() / 3, 2 * bytes.size() / 3, bytes.size()};
+    for (int pass = 0; pass < 3; ++pass) {
+        QFile file(watch.path("passes.png"));
+        QVERIFY(file.open(pass == 0 ? QIODevice::WriteOnly : QIODevice::Append));
+        file.write(bytes.mid(cuts[pass], cuts[pass + 1] - cuts[pass]));
+        file.close();
+        if (pass < 2) {
+            QTest::qWait(300);
+            QCOMPARE(watch.spy->size(), 0);
+            QVERIFY(!watch.capture->seen().contains(watch.path("passes.png")));
+        }
+    }
+    QTRY_COMPARE(imported(*watch.spy), QStringList{"passes.png"});
+    QTRY_COMPARE(watch.library.store->items().size(), 1);
+    QCOMPARE(watch.library.store->items().first().pixelWidth, QImage::fromData(bytes).width());
 }
 
 void CaptureTest::hiddenFilesAndNonImagesAreLeft()

@@ -101,6 +101,8 @@ private slots:
         QTest::newRow("add with empty url") << "vellora://add?url=" << "add  ";
         QTest::newRow("add with valueless url") << "vellora://add?url" << "add  <none>";
         QTest::newRow("add, path ignored") << "vellora://add/x?url=e.com#frag" << "add  e.com";
+        QTest::newRow("search with words") << "vellora://search?q=sun%20beach" << "search  sun beach";
+        QTest::newRow("search without words") << "vellora://search" << "search  <none>";
     }
 
     void deepLinks()
@@ -110,9 +112,9 @@ private slots:
         const auto link = parseDeepLink(address);
         QString got = QStringLiteral("-");
         if (link) {
-            const char *kinds[] = {"item", "board", "add"};
+            const char *kinds[] = {"item", "board", "add", "search"};
             got = QString::fromLatin1(kinds[int(link->kind)]) + " " + link->id;
-            if (link->kind == DeepLink::Kind::Add)
+            if (link->kind == DeepLink::Kind::Add || link->kind == DeepLink::Kind::Search)
                 got += " " + link->url.value_or(QStringLiteral("<none>"));
         }
         QCOMPARE(got, expected);

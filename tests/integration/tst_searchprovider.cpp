@@ -4,6 +4,8 @@
 #include "integration/SearchProvider.h"
 #include "integration/SystemSearchIndex.h"
 
+#include "library/LibraryLocation.h"
+#include "library/LibraryStore.h"
 #include "platform/ImageIO.h"
 
 #include <QCoreApplication>
@@ -149,9 +151,13 @@ private slots:
         QTRY_COMPARE(window.opened, (QStringList{"vellora://item/A1", "vellora://item/L1"}));
         // An id that is no plain name opens nothing.
         QCOMPARE(gdbus("org.kde.krunner1.Run", {"../A1", ""}), QString("()"));
-        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.LaunchSearch", {"['sun']", "0"}), QString("()"));
+        // The window's own search, holding the words.
+        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.LaunchSearch", {"['sun', 'beach hut']", "0"}), QString("()"));
+        QTRY_COMPARE(window.opened.size(), 3);
+        QCOMPARE(window.opened.last(), QString("vellora://search?q=sun%20beach%20hut"));
+        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.LaunchSearch", {"@as []", "0"}), QString("()"));
         QTRY_COMPARE(window.activated, 1);
-        QCOMPARE(window.opened.size(), 2);
+        QCOMPARE(window.opened.size(), 3);
 
         bus.unregisterService(kApplicationService);
         bus.unregisterObject(kApplicationPath);
@@ -177,6 +183,37 @@ private slots:
         QFile started(record);
         QVERIFY(started.open(QIODevice::ReadOnly));
         QCOMPARE(started.readAll(), QByteArray("vellora://item/A2\n"));
+    }
+
+    // The window's store at the default library: what analysis and the user
+    // write later reaches the desktop's search by itself. After the tests of
+    // the fixed rows: the index holds this library alone from then on.
+    void findsWhatIsWrittenAfterTheItemWasAdded()
+    {
+        installSearchIndexServices();
+        LibraryStore store(LibraryLocation::localURL(), false);
+        QVERIFY(store.loaded());
+        store.reindexSpotlightIfNeeded();
+        Item shot;
+        shot.id = "Z1";
+        shot.kind = "image";
+        shot.originalFilename = "Screenshot 2026-12-11.png";
+        shot.storedFilename = "Z1.png";
+        shot.thumbnailFilename = "Z1.jpg";
+        shot.collectionIds = {store.defaultBoardId()};
+        store.appendItems({shot});
+        QTRY_COMPARE_WITH_TIMEOUT(gdbus("org.gnome.Shell.SearchProvider2.GetInitialResultSet", {"['screensh']"}),
+                                  QString("(['Z1'],)"), 10000);
+        QCOMPARE(gdbus("org.gnome.Shell.SearchProvider2.GetInitialResultSet", {"['zephyr']"}), QString("(@as [],)"));
+
+        // The analyzer writes the recognised text into the item...
+        store.updateItem("Z1", [](Item &item) { item.ocrText = "Quarterly Zephyr Report"; });
+        QTRY_COMPARE_WITH_TIMEOUT(gdbus("org.gnome.Shell.SearchProvider2.GetInitialResultSet", {"['zephyr']"}),
+                                  QString("(['Z1'],)"), 10000);
+        // ...and the user tags it later.
+        store.updateItem("Z1", [](Item &item) { item.tags = QStringList{"moodboard"}; });
+        QTRY_COMPARE_WITH_TIMEOUT(gdbus("org.kde.krunner1.Match", {"moodbo"}).startsWith("([('Z1', "), true, 10000);
+        SystemSearchIndex::shared().waitForIdle();
     }
 
     // One provider per session: a second start says why and fails.

@@ -3,6 +3,7 @@
 // whose watcher takes the drops in by itself.
 
 #include "ShareFixtures.h"
+#include "PictureSizeCap.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,10 +36,6 @@ QStringList kinds(const QString &root)
 }
 
 QStringList visible(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
-
-// The application takes a drop only once it has not changed for two seconds
-// (the share program might still be writing it).
-void letTheDropsSettle() { QTest::qWait(2300); }
 } // namespace
 
 class ShareEndToEndTest : public QObject {
@@ -58,7 +55,7 @@ private slots:
         QCOMPARE(run.out, QString("Added to Vellora\n"));
         const QString drops = root.filePath("Drops");
         QCOMPARE(visible(drops).size(), 3);
-        letTheDropsSettle();
+        // Right away: a drop is complete once it has its name.
 
         QProcess vellora;
         vellora.setProcessEnvironment(environmentFor(home.path(), root.path()));
@@ -69,6 +66,24 @@ private slots:
         QCOMPARE(out, QString("library: 3 items (1 links)\n"));
         QCOMPARE(kinds(root.path()), (QStringList{"image", "image", "link"}));
         QCOMPARE(visible(drops), QStringList{});
+    }
+
+    // A picture the application would refuse is refused by the share program
+    // already: no "Added to Vellora" for a drop that is then rejected.
+    void oneCapForBothPrograms()
+    {
+        QTemporaryDir home, root, shared;
+        const QString big = shared.filePath("big.png");
+        QVERIFY(fixtures::writeFile(big, fixtures::encoded("PNG", Qt::red)));
+        QFile file(big);
+        // Sparse: the size is what counts, not the bytes written.
+        QVERIFY(file.resize(vellora_format::kMaxPictureBytes + 1));
+        const fixtures::ShareRun run = fixtures::runShare(VELLORA_SHARE_BINARY, home.path(), {big}, {},
+                                                          {"VELLORA_ROOT=" + root.path()});
+        QCOMPARE(run.status, 1);
+        QCOMPARE(run.out, QString("Couldn't add to Vellora\n"));
+        QVERIFY2(run.err.contains("is larger than 256 MiB"), qPrintable(run.err));
+        QCOMPARE(visible(root.filePath("Drops")), QStringList{});
     }
 
     void takenInByTheOpenWindow()

@@ -5,6 +5,7 @@
 #include "library/LibraryLocation.h"
 #include "platform/LanguageModel.h"
 #include "platform/Places.h"
+#include "platform/Ubiquity.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -59,6 +60,8 @@ private slots:
     void testReportsReachability_data();
     void testReportsReachability();
     void syncedFolderNote();
+    void capNoteSaysWhatHappensHere_data();
+    void capNoteSaysWhatHappensHere();
     void moveLibraryIntoTheSyncedFolder();
     void screenshot();
 };
@@ -156,6 +159,28 @@ void TestSettingsView::syncedFolderNote()
     QTest::keyClick(view.syncedFolderField(), Qt::Key_Return);
     QVERIFY(!Defaults::standard().contains(QString::fromLatin1(kSyncedFolderKey)));
     QCOMPARE(view.syncedFolderNote()->text(), QStringLiteral("Without a synced folder the library stays on this computer."));
+}
+
+// The cap's note promises only what this computer's synced folder can do.
+void TestSettingsView::capNoteSaysWhatHappensHere_data()
+{
+    QTest::addColumn<bool>("evicting");
+    QTest::addColumn<QString>("saying");
+    QTest::newRow("plain synced folder") << false << "nothing is removed above the cap";
+    QTest::newRow("folder that can evict") << true << "the least recently opened originals are removed";
+}
+
+void TestSettingsView::capNoteSaysWhatHappensHere()
+{
+    QFETCH(bool, evicting);
+    QFETCH(QString, saying);
+    FakeUbiquity fake;
+    if (evicting)
+        Ubiquity::setCurrent(&fake);
+    paneltest::Library lib(paneltest::document({paneltest::board("b", "Inbox")}, {}));
+    SettingsView view(*lib.store);
+    Ubiquity::setCurrent(nullptr);
+    QVERIFY2(view.capNote()->text().contains(saying), qPrintable(view.capNote()->text()));
 }
 
 void TestSettingsView::moveLibraryIntoTheSyncedFolder()

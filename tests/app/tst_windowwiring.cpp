@@ -1,0 +1,266 @@
+// The parts the running window hands its work to, driven through the real
+// main window: the banner of a library that could not be read, the desktop's
+// reduce-motion setting, tiles that wait for their files.
+#include "WindowFixture.h"
+
+#include "enrichment/Search.h"
+#include "library/LibraryFileAccess.h"
+#include "platform/MotionPreference.h"
+#include "sharing/CloudStatus.h"
+#include "views/GridScreen.h"
+#include "views/HeaderBar.h"
+#include "views/LoadErrorBanner.h"
+#include "views/PageTitle.h"
+#include "views/Sidebar.h"
+
+#include "ZezevavEri/Layer.h"
+#include "ZezevavEri/ScatterGridView.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace vellora;
+using namespace vellora::apptest;
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::optional<zezevaveri::ScatterItem> tile(MainWindow &window, const QString &id)
+{
+    for (const zezevaveri::ScatterItem &item : window.grid()->engine().items())
+        if (item.id == id)
+            return item;
+    return std::nullopt;
+}
+
+// The window over a library folder whose library.json is the given text.
+struct DamagedFixture {
+    QTemporaryDir dir;
+    std::unique_ptr<Defaults> settings;
+    std::unique_ptr<LibraryStore> store;
+    zezevaveri::ScatterGridController grid;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<MainWindow> window;
+
+    QString root() const { return dir.filePath("library"); }
+
+    void open(const QByteArray &libraryJson)
+    {
+        QVERIFY(writeFile(root() + "/library.json", libraryJson));
+        settings = std::make_unique<Defaults>(dir.filePath("settings.conf"));
+        store = std::make_unique<LibraryStore>(root(), false, *settings);
+        state = std::make_unique<AppState>(*store, *settings, grid);
+        state->setHooks(windowHooks(nullptr));
+        window = std::make_unique<MainWindow>(*state);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+};
+
+} // namespace
+
+class WindowWiringTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void damagedLibraryShowsTheBannerAndKeepsEditsUntilRestored()
+    {
+        DamagedFixture f;
+        const QByteArray damaged = R"({"collections": [ {"id": "x")";
+        // A backup from before the damage, as a save leaves one.
+        LibraryFile good;
+        good.collections = {{"OLD", "Moodboard", 1.0, {}, {}, {}}};
+        good.items = {picture("P", "OLD", 1, f.root())};
+        QVERIFY(writeLibraryBackup(good.encode(), f.root(), "library"));
+        f.open(damaged);
+        QVERIFY(!f.store->loadError().isEmpty());
+
+        LoadErrorBanner *banner = f.window->loadErrorBanner();
+        QVERIFY(banner);
+        QTRY_VERIFY(banner->isVisible());
+        QVERIFY(banner->message().startsWith("Vellora could not open its library: "));
+        QVERIFY(banner->geometry().intersects(f.window->gridScreen()->geometry()));
+        // Not "Loading library…" for good: the count stands.
+        QTRY_COMPARE(f.window->pageTitle()->count(), std::optional<int>(0));
+
+        // A collection made now, with the menu's key.
+        QTest::keyClick(f.window.get(), Qt::Key_N, Qt::ControlModifier);
+        QTRY_COMPARE(f.store->collections().size(), qsizetype(1));
+        const QString made = f.store->collections().first().id;
+        QTest::qWait(700); // past the debounced save, which is refused
+        QCOMPARE(readFile(f.root() + "/library.json"), damaged);
+
+        // Restore Backup… and its newest entry.
+        QTRY_COMPARE(banner->backups().size(), qsizetype(1));
+        QTest::mouseClick(banner->restoreButton(), Qt::LeftButton);
+        QTRY_VERIFY(qobject_cast<QMenu *>(QApplication::activePopupWidget()));
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QCOMPARE(menu->actions().size(), 1);
+        menu->actions().first()->trigger();
+
+        QTRY_VERIFY(f.store->loaded());
+        QTRY_VERIFY(!banner->isVisible());
+        QStringList ids;
+        for (const Board &board : f.store->collections())
+            ids << board.id;
+        QCOMPARE(ids, (QStringList{"OLD", made}));
+        QVERIFY(f.store->item("P"));
+        // And both are on disk soon.
+        QTRY_VERIFY_WITH_TIMEOUT(LibraryFile::decode(readFile(f.root() + "/library.json")).collections.size() == 2, 5000);
+        const LibraryFile saved = LibraryFile::decode(readFile(f.root() + "/library.json"));
+        QCOMPARE(saved.collections.last().id, made);
+        QCOMPARE(saved.items.size(), qsizetype(1));
+    }
+
+    void aRestoreThatFailsSaysWhy()
+    {
+        DamagedFixture f;
+        QVERIFY(writeFile(f.root() + "/backups/library-2026-01-01T00-00-00.000Z.json", "not a library either"));
+        f.open("{");
+        LoadErrorBanner *banner = f.window->loadErrorBanner();
+        QTRY_COMPARE(banner->backups().size(), qsizetype(1));
+        banner->restoreBackup(banner->backups().first());
+        QTRY_VERIFY(banner->message().contains("The restore failed: The backup is damaged too."));
+        QVERIFY(banner->isVisible());
+        QVERIFY(!f.store->loaded());
+    }
+
+    void openFollowsTheDesktopsMotionSetting_data()
+    {
+        QTest::addColumn<QByteArray>("settingsIni");
+        QTest::addColumn<bool>("reduce");
+        QTest::newRow("animations off") << QByteArray("[Settings]\ngtk-enable-animations=false\n") << true;
+        QTest::newRow("animations on") << QByteArray("[Settings]\ngtk-enable-animations=true\n") << false;
+    }
+
+    void openFollowsTheDesktopsMotionSetting()
+    {
+        QFETCH(QByteArray, settingsIni);
+        QFETCH(bool, reduce);
+        QTemporaryDir config;
+        QVERIFY(writeFile(config.filePath("gtk-3.0/settings.ini"), settingsIni));
+        const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        WindowFixture f;
+        qputenv("XDG_CONFIG_HOME", before);
+        f.state->setSelection("all");
+        f.show();
+        QCOMPARE(f.window->grid()->reduceMotion(), reduce);
+        QCOMPARE(f.window->sidebar()->reduceMotion(), reduce);
+        zezevaveri::GridEngine &engine = f.window->grid()->engine();
+        QTRY_COMPARE(engine.frames().size(), size_t(4));
+
+        f.grid.open("C");
+        QTRY_VERIFY(engine.opened());
+        const zezevaveri::LayerPtr opened = engine.opened();
+        // Without motion the tile is on the stage at once; with it, a spring carries it there.
+        QCOMPARE(opened->animation(zezevaveri::keys::position) == nullptr, reduce);
+        QCOMPARE(opened->presentationFrame(engine.clock().now()) == engine.stageRectFor(engine.indexOf("C")), reduce);
+
+        // The setting changed on the desktop while the window is open.
+        emit f.window->motionPreference()->changed(!reduce);
+        QCOMPARE(f.window->grid()->reduceMotion(), !reduce);
+        QCOMPARE(f.window->sidebar()->reduceMotion(), !reduce);
+    }
+
+    void tilesWaitingForTheirFilesShowAsLoading_data()
+    {
+        QTest::addColumn<bool>("removeThumbnail");
+        QTest::newRow("marked waiting") << false;
+        QTest::newRow("thumbnail not here") << true;
+    }
+
+    void tilesWaitingForTheirFilesShowAsLoading()
+    {
+        QFETCH(bool, removeThumbnail);
+        WindowFixture f;
+        const QString id = removeThumbnail ? "B" : "A";
+        if (removeThumbnail)
+            QVERIFY(QFile::remove(f.store->root() + "/thumbnails/B.jpg"));
+        f.state->setSelection("all");
+        f.show();
+        QTRY_VERIFY(tile(*f.window, id));
+        if (!removeThumbnail) {
+            QVERIFY(!tile(*f.window, id)->loading);
+            CloudStatus::shared().markWaiting(id);
+        }
+        QTRY_VERIFY(CloudStatus::shared().isWaiting(id));
+        QTRY_VERIFY(tile(*f.window, id)->loading);
+        QVERIFY(!tile(*f.window, "D")->loading);
+        // Marked for a while, then the grid asks again.
+        QTRY_VERIFY_WITH_TIMEOUT(!CloudStatus::shared().isWaiting(id), 4000);
+        if (!removeThumbnail)
+            QTRY_VERIFY(!tile(*f.window, id)->loading);
+    }
+
+    // The desktop's search hands its words to the window's own search.
+    void desktopSearchOpensTheSearchFieldWithItsWords()
+    {
+        WindowFixture f;
+        f.state->setSelection("all");
+        f.show();
+        QVERIFY(!f.window->headerBar()->searching());
+        f.state->openAddresses({"vellora://search?q=zephyr%20%20report"});
+        QTRY_VERIFY(f.window->headerBar()->searching());
+        QTRY_COMPARE(f.window->headerBar()->searchField()->text(), QString("zephyr report"));
+        QTRY_VERIFY(f.window->headerBar()->searchField()->hasFocus());
+        QCOMPARE(f.state->search().query(), QString("zephyr report"));
+    }
+
+    // Whatever takes the shown collection or smart folder away, the window
+    // goes to the Inbox rather than show a section that is no more.
+    void shownSectionThatDisappearsGivesWayToTheInbox_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("route");
+        QTest::newRow("collection deleted") << "B2" << "delete";
+        QTest::newRow("collection gone in a reload") << "B2" << "replace";
+        QTest::newRow("smart folder deleted") << "S1" << "deleteSmart";
+        QTest::newRow("another collection goes") << "B1" << "replace-other";
+    }
+
+    void shownSectionThatDisappearsGivesWayToTheInbox()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, route);
+        WindowFixture f;
+        f.state->setSelection(section);
+        f.show();
+        QTRY_COMPARE(f.window->sidebar()->selection(), section);
+        if (route == "delete") {
+            f.store->deleteCollection(section);
+        } else if (route == "deleteSmart") {
+            f.store->deleteSmartFolder(section);
+        } else {
+            QList<Board> kept;
+            for (const Board &board : f.store->collections())
+                if (board.id != (route == "replace" ? "B2" : "NONE"))
+                    kept << board;
+            kept << Board{"B3", "From elsewhere", 3.0, {}, {}, {}};
+            f.store->replaceCollections(kept);
+        }
+        const QString expected = route == "replace-other" ? section : QString("inbox");
+        QTRY_COMPARE(f.state->selection(), expected);
+        QTRY_COMPARE(f.window->sidebar()->selection(), expected);
+        QTRY_COMPARE(f.window->gridScreen()->collectionId(), expected);
+    }
+};
+
+QTEST_MAIN(WindowWiringTest)
+#include "tst_windowwiring.moc"
