@@ -121,7 +121,11 @@ CollectionSharing &CollectionSharing::of(LibraryStore &store)
 
 bool CollectionSharing::cameFromOthers(const QString &itemId) const
 {
-    return m_settings.value(kReceivedKey).toStringList().contains(itemId);
+    if (!m_received) {
+        const QStringList stored = m_settings.value(kReceivedKey).toStringList();
+        m_received = QSet<QString>(stored.begin(), stored.end());
+    }
+    return m_received->contains(itemId);
 }
 
 void CollectionSharing::markReceived(const QStringList &ids)
@@ -133,6 +137,7 @@ void CollectionSharing::markReceived(const QStringList &ids)
         if (!received.contains(id))
             received.append(id);
     m_settings.set(kReceivedKey, received);
+    m_received = QSet<QString>(received.begin(), received.end());
 }
 
 QHash<QString, QString> CollectionSharing::agreed(const QString &collectionId) const

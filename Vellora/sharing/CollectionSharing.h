@@ -13,6 +13,7 @@
 #include "library/LibraryStore.h"
 
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QPointer>
 
@@ -127,6 +128,7 @@ private:
     quint64 m_retry = 0;
     double m_retryDelay;
     bool m_failedSinceRetry = false;
+    mutable std::optional<QSet<QString>> m_received;
 };
 
 // Installs the store's hooks for sharing: after every save the shared
