@@ -353,6 +353,10 @@ void MainWindow::bindSidebar()
     sidebar->commitRename = [state] { state->commitRename(); };
     sidebar->newSmartFolder = [state] { state->newSmartFolder(); };
     sidebar->editSmartFolder = [state](const SmartFolder &folder) { state->editSmartFolder(folder); };
+    // A shared collection is deleted only after the question, and stops being shared first.
+    sidebar->deleteCollection = [this, state](const QString &id, std::function<void()> remove) {
+        confirmDeleteCollection(CollectionSharing::of(state->store()), id, this, std::move(remove));
+    };
     sidebar->dropURLs = [state](const QList<QUrl> &urls, const QString &collectionId) {
         importURLs(urls, state->store(), collectionId);
     };
@@ -449,7 +453,7 @@ void MainWindow::buildMenus()
                     [state] { state->newSmartFolder(); });
     file->addSeparator();
     // Sharing acts on the collection that is shown.
-    file->addMenu(makeSharingMenu(CollectionSharing::shared(), [state] { return state->selection(); }, this));
+    file->addMenu(makeSharingMenu(CollectionSharing::of(state->store()), [state] { return state->selection(); }, this));
     file->addSeparator();
     QAction *settings = file->addAction(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, [this] {
         QWidget *window = settingsWindow();

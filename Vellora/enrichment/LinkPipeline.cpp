@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QPointer>
 #include <QTimer>
 
@@ -67,6 +68,33 @@ public:
             end();
             return;
         }
+        const auto &cameFromOthers = LinkPipelineServices::installed().cameFromOthers;
+        if (cameFromOthers && cameFromOthers(*m_store, m_id)) {
+            // Someone else chose this address: it must not make this machine
+            // ask itself or its local network for anything.
+            const QString host = QUrl(m_url).host();
+            if (host.isEmpty() || isLocalNetworkHostName(host)) {
+                end();
+                return;
+            }
+            QHostInfo::lookupHost(host, this, [this](const QHostInfo &found) {
+                const QList<QHostAddress> addresses = found.addresses();
+                const bool local = found.error() != QHostInfo::NoError || addresses.isEmpty()
+                    || std::any_of(addresses.begin(), addresses.end(), isLocalNetworkAddress);
+                if (local || !present()) {
+                    end();
+                    return;
+                }
+                run();
+            });
+            return;
+        }
+        run();
+    }
+
+private:
+    void run()
+    {
         // Until the run has stored its results the item counts as not enriched.
         m_store->updateItem(m_id, [](Item &it) { it.snapshotDate.reset(); });
         m_store->scheduleSave();
@@ -91,7 +119,6 @@ public:
         });
     }
 
-private:
     bool alive() const { return m_store && m_store->root() == m_root; }
     bool present() const { return alive() && m_store->item(m_id).has_value(); }
 
@@ -406,8 +433,10 @@ void fetchLinkMetadata(LibraryStore &store, const QString &id, std::function<voi
 QStringList linksToRefresh(const LibraryStore &store)
 {
     QStringList ids;
+    const auto &cameFromOthers = LinkPipelineServices::installed().cameFromOthers;
     for (const Item &item : store.items())
-        if (item.kind == QLatin1String("link") && (!item.pageText || !item.snapshotDate))
+        if (item.kind == QLatin1String("link") && (!item.pageText || !item.snapshotDate)
+            && !(cameFromOthers && cameFromOthers(store, item.id)))
             ids.append(item.id);
     return ids;
 }

@@ -39,6 +39,9 @@ struct LinkPipelineServices {
     std::function<void(LibraryStore &)> scheduleAnalysis;
     // Open an address in the default browser.
     std::function<void(const QUrl &)> openURL;
+    // True for an item that came from someone else's share (the sharing
+    // engine answers; nobody else's items when unset).
+    std::function<bool(const LibraryStore &, const QString &itemId)> cameFromOthers;
 
     static LinkPipelineServices &installed();
 };
@@ -53,7 +56,10 @@ void installLinkPipelineServices();
 // included, else a new link item appended to the store (and a save scheduled).
 QString addLink(LibraryStore &store, const QString &url, const QString &collectionId);
 
-// Enriches the item from its own sourceURL. A run that fails part-way never
+// Enriches the item from its own sourceURL. For an item that came from
+// someone else the address is looked up first, and a host on this machine
+// or on a local network (loopback, link-local, private ranges) is never
+// asked: the item keeps what came with it. A run that fails part-way never
 // overwrites what an earlier run stored: absent texts, an absent insight or
 // a host-only title keep the item's earlier values, a rendered cover never
 // replaces a stored picture, and snapshotDate is restored unless this run
@@ -64,6 +70,7 @@ void fetchLinkMetadata(LibraryStore &store, const QString &id, std::function<voi
 
 // The link items to enrich again after a load: those without page text, and
 // those whose last run was cut off (snapshotDate cleared, never set again).
+// Items from someone else's share keep the facts that came with them.
 QStringList linksToRefresh(const LibraryStore &store);
 // fetchLinkMetadata for each of linksToRefresh(), one after another.
 void refreshLinkMetadata(LibraryStore &store, std::function<void()> done = {});

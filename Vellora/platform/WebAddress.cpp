@@ -135,3 +135,43 @@ bool isLoopbackHost(const QString &host)
 }
 
 } // namespace vellora
+
+namespace vellora {
+
+bool isLocalNetworkAddress(const QHostAddress &given)
+{
+    QHostAddress address = given;
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        address = QHostAddress(v4);
+    if (address.isNull() || address.isLoopback() || address.isLinkLocal() || address.isMulticast()
+        || address.isBroadcast() || address.isUniqueLocalUnicast() || address.isSiteLocal()
+        || address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::AnyIPv6))
+        return true;
+    if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return false;
+    static const QList<std::pair<QHostAddress, int>> ranges = {
+        {QHostAddress(QStringLiteral("0.0.0.0")), 8},    {QHostAddress(QStringLiteral("10.0.0.0")), 8},
+        {QHostAddress(QStringLiteral("100.64.0.0")), 10}, {QHostAddress(QStringLiteral("127.0.0.0")), 8},
+        {QHostAddress(QStringLiteral("169.254.0.0")), 16}, {QHostAddress(QStringLiteral("172.16.0.0")), 12},
+        {QHostAddress(QStringLiteral("192.168.0.0")), 16}, {QHostAddress(QStringLiteral("224.0.0.0")), 3},
+    };
+    return std::any_of(ranges.begin(), ranges.end(),
+                       [&](const auto &range) { return address.isInSubnet(range.first, range.second); });
+}
+
+bool isLocalNetworkHostName(const QString &host)
+{
+    QString name = host.toLower();
+    while (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    if (name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost")))
+        return true;
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    const QHostAddress literal(name);
+    return !literal.isNull() && isLocalNetworkAddress(literal);
+}
+
+} // namespace vellora

@@ -10,6 +10,8 @@
 #include <QString>
 #include <optional>
 
+class QHostAddress;
+
 namespace vellora {
 
 struct WebAddress {
@@ -36,5 +38,14 @@ struct WebAddress {
 // True for "localhost" (any case) and loopback addresses: the one place plain
 // http is allowed, for servers on this machine.
 bool isLoopbackHost(const QString &host);
+
+// True for an address of this machine or of a local network: loopback,
+// link-local, the private and shared ranges (10/8, 172.16/12, 192.168/16,
+// 100.64/10, fc00::/7), unspecified, multicast and broadcast; IPv4 inside
+// IPv6 counts as the IPv4 address.
+bool isLocalNetworkAddress(const QHostAddress &address);
+// True for a host name that needs no lookup to be known as local:
+// "localhost" and its subdomains, and address literals isLocalNetworkAddress() takes.
+bool isLocalNetworkHostName(const QString &host);
 
 } // namespace vellora

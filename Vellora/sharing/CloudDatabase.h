@@ -188,6 +188,8 @@ public:
     virtual bool isShareURL(const QUrl &url) const = 0;
     virtual void shareMetadata(const QUrl &url, CloudCallback<CloudShareMetadata> done) = 0;
     virtual void accept(const CloudShareMetadata &metadata, CloudCallback<CloudNothing> done) = 0;
+    // Why every call is refused (the service is not set up), if it is.
+    virtual std::optional<CloudError> refusal() const { return std::nullopt; }
 
 signals:
     // A database the user subscribed to changed somewhere (the silent push).

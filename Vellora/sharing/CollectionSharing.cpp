@@ -2,6 +2,7 @@
 
 #include "HttpCloud.h"
 
+#include "enrichment/LinkPipeline.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
 #include "library/SafeNames.h"
@@ -12,6 +13,7 @@
 #include "platform/Digest.h"
 #include "platform/FileCopy.h"
 #include "platform/Logging.h"
+#include "platform/Scheduler.h"
 #include "platform/Uuid.h"
 
 #include <QCoreApplication>
@@ -26,8 +28,31 @@ namespace vellora {
 namespace {
 
 constexpr qsizetype kBatchSize = 20;
+// Retries after a failure the service may get over: 2 s, then twice as long
+// each time, at most 5 minutes.
+constexpr double kFirstRetrySeconds = 2.0;
+constexpr double kLastRetrySeconds = 300.0;
 
 CollectionSharing *g_shared = nullptr;
+QHash<const LibraryStore *, CollectionSharing *> g_serving;
+
+// Failures that waiting does not mend: the request itself is wrong or not allowed.
+bool isLasting(int code)
+{
+    switch (code) {
+    case CloudBadContainer:
+    case CloudNotAuthenticated:
+    case CloudPermissionFailure:
+    case CloudUnknownItem:
+    case CloudInvalidArguments:
+    case CloudLimitExceeded:
+    case CloudZoneNotFound:
+    case CloudUserDeletedZone:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // Answers `done` with an error from the event loop, never from inside the
 // call, the way every cloud call answers.
@@ -60,14 +85,116 @@ struct CollectionSharing::Upload {
 
 CollectionSharing::CollectionSharing(LibraryStore &store, Defaults &settings, ContainerFactory makeContainer,
                                      QObject *parent)
-    : QObject(parent), m_store(&store), m_settings(settings), m_makeContainer(std::move(makeContainer))
+    : QObject(parent), m_store(&store), m_settings(settings), m_makeContainer(std::move(makeContainer)),
+      m_retryDelay(kFirstRetrySeconds)
 {
+    g_serving.insert(&store, this);
+    // The link road asks whether an item came from someone else's share.
+    static const bool hooked = [] {
+        LinkPipelineServices::installed().cameFromOthers = [](const LibraryStore &store, const QString &itemId) {
+            const CollectionSharing *sharing = serving(store);
+            return sharing && sharing->cameFromOthers(itemId);
+        };
+        return true;
+    }();
+    Q_UNUSED(hooked);
 }
 
 CollectionSharing::~CollectionSharing()
 {
+    if (m_retry)
+        Scheduler::main().cancel(m_retry);
+    for (auto it = g_serving.begin(); it != g_serving.end();)
+        it = it.value() == this ? g_serving.erase(it) : std::next(it);
     if (g_shared == this)
         g_shared = nullptr;
+}
+
+CollectionSharing *CollectionSharing::serving(const LibraryStore &store) { return g_serving.value(&store); }
+
+CollectionSharing &CollectionSharing::of(LibraryStore &store)
+{
+    if (CollectionSharing *found = serving(store))
+        return *found;
+    return shared();
+}
+
+bool CollectionSharing::cameFromOthers(const QString &itemId) const
+{
+    if (!m_received) {
+        const QStringList stored = m_settings.value(kReceivedKey).toStringList();
+        m_received = QSet<QString>(stored.begin(), stored.end());
+    }
+    return m_received->contains(itemId);
+}
+
+void CollectionSharing::markReceived(const QStringList &ids)
+{
+    if (ids.isEmpty())
+        return;
+    QStringList received = m_settings.value(kReceivedKey).toStringList();
+    for (const QString &id : ids)
+        if (!received.contains(id))
+            received.append(id);
+    m_settings.set(kReceivedKey, received);
+    m_received = QSet<QString>(received.begin(), received.end());
+}
+
+QHash<QString, QString> CollectionSharing::agreed(const QString &collectionId) const
+{
+    QHash<QString, QString> found;
+    const QVariantMap entry = m_settings.value(kAgreedKey).toMap().value(collectionId).toMap();
+    for (auto it = entry.begin(); it != entry.end(); ++it)
+        found.insert(it.key(), it.value().toString());
+    return found;
+}
+
+void CollectionSharing::setAgreed(const QString &collectionId, const QHash<QString, QString> &changes,
+                                  const QStringList &gone)
+{
+    if (changes.isEmpty() && gone.isEmpty())
+        return;
+    QVariantMap all = m_settings.value(kAgreedKey).toMap();
+    QVariantMap entry = all.value(collectionId).toMap();
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        entry.insert(it.key(), it.value());
+    for (const QString &id : gone)
+        entry.remove(id);
+    all.insert(collectionId, entry);
+    m_settings.set(kAgreedKey, all);
+}
+
+void CollectionSharing::noteFailure(int code)
+{
+    if (isLasting(code))
+        return;
+    m_failedSinceRetry = true;
+    retryLater();
+}
+
+void CollectionSharing::retryLater()
+{
+    if (m_retry)
+        return;
+    const double delay = m_retryDelay;
+    m_retryDelay = std::min(m_retryDelay * 2, kLastRetrySeconds);
+    QPointer<CollectionSharing> self(this);
+    m_retry = Scheduler::main().postAfter(delay, [self] {
+        if (!self)
+            return;
+        self->m_retry = 0;
+        self->m_failedSinceRetry = false;
+        qCInfo(lcSharing, "retrying after a failure");
+        self->sync([self] {
+            if (!self)
+                return;
+            self->whenUploadsFinish([self] {
+                // Through without a failure: the next outage starts from the short wait again.
+                if (self && !self->m_failedSinceRetry && !self->m_retry)
+                    self->m_retryDelay = kFirstRetrySeconds;
+            });
+        });
+    });
 }
 
 CollectionSharing &CollectionSharing::shared()
@@ -300,6 +427,15 @@ void CollectionSharing::forgetShare(const QString &collectionId)
         return;
     if (board->zone)
         m_settings.remove(kTokenKeyPrefix + *board->zone);
+    if (isJoined(*board) && board->zone) {
+        // Accepting the same share again later joins this collection again.
+        QVariantMap left = m_settings.value(kLeftKey).toMap();
+        left.insert(collectionId, QStringList{*board->zoneOwner, *board->zone});
+        m_settings.set(kLeftKey, left);
+    }
+    QVariantMap agreedAll = m_settings.value(kAgreedKey).toMap();
+    if (agreedAll.remove(collectionId))
+        m_settings.set(kAgreedKey, agreedAll);
     m_store->updateCollection(collectionId, [](Board &b) {
         b.zone.reset();
         b.zoneOwner.reset();
@@ -318,12 +454,16 @@ void CollectionSharing::forgetShare(const QString &collectionId)
 void CollectionSharing::acceptURL(const QUrl &url, std::function<void(std::optional<CloudError>)> done)
 {
     QPointer<CollectionSharing> self(this);
-    if (!container().isShareURL(url)) {
+    const auto refused = container().refusal();
+    if (refused || !container().isShareURL(url)) {
+        // A service that is not set up says so: no link could be one of its shares.
+        const CloudError error =
+            refused ? *refused : cloudError(CloudInvalidArguments, QStringLiteral("not a share of the sharing service"));
         QMetaObject::invokeMethod(
             this,
-            [done] {
+            [done, error] {
                 if (done)
-                    done(cloudError(CloudInvalidArguments, QStringLiteral("not a share of the sharing service")));
+                    done(error);
             },
             Qt::QueuedConnection);
         return;
@@ -337,32 +477,74 @@ void CollectionSharing::acceptURL(const QUrl &url, std::function<void(std::optio
                 done(std::get<CloudError>(metadata));
             return;
         }
-        self->accept(std::get<CloudShareMetadata>(metadata), [done](bool accepted) {
+        self->acceptShare(std::get<CloudShareMetadata>(metadata), [done](std::optional<CloudError> error) {
             if (done)
-                done(accepted ? std::nullopt
-                              : std::optional<CloudError>(cloudError(CloudInternalError, QStringLiteral("not accepted"))));
+                done(error);
         });
     });
 }
 
 void CollectionSharing::accept(const CloudShareMetadata &metadata, std::function<void(bool)> done)
 {
+    acceptShare(metadata, [done](std::optional<CloudError> error) {
+        if (done)
+            done(!error);
+    });
+}
+
+namespace {
+
+// Why a share's root record cannot become a collection here, if it cannot.
+// Its name becomes the collection's id, which the window's selection also
+// holds for sections and smart folders: one that is already taken would let
+// a stranger's collection stand in for the Inbox or for a collection of the
+// user's own, and imports into it would go to the stranger.
+std::optional<QString> refusedRoot(const LibraryStore &store, const CloudShareMetadata &metadata,
+                                   const QVariantMap &left)
+{
+    const QString id = metadata.rootRecordName;
+    // The names become a collection id and a settings key: plain names only.
+    if (!isSafePathComponent(id) || !isSafePathComponent(metadata.zone.name) || metadata.zone.owner.isEmpty())
+        return QStringLiteral("the share names no usable collection");
+    if (isSectionId(id))
+        return QStringLiteral("the share's collection is named like a section of the library (%1)").arg(id);
+    for (const SmartFolder &folder : store.smartFolders())
+        if (folder.id == id)
+            return QStringLiteral("the share's collection has the id of a smart folder here");
+    if (const auto existing = store.collection(id)) {
+        const bool same = existing->zone == metadata.zone.name && existing->zoneOwner == metadata.zone.owner;
+        const QStringList was = left.value(id).toStringList();
+        const bool rejoin = !existing->zone && was == QStringList{metadata.zone.owner, metadata.zone.name};
+        if (!same && !rejoin)
+            return QStringLiteral("the share's collection has the id of a collection here");
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void CollectionSharing::acceptShare(const CloudShareMetadata &metadata,
+                                    std::function<void(std::optional<CloudError>)> done)
+{
     QPointer<CollectionSharing> self(this);
-    container().accept(metadata, [self, metadata, done](CloudResult<CloudNothing> result) {
+    auto fail = [this, done](const CloudError &error) {
+        qCWarning(lcSharing, "accept: %s", qUtf8Printable(error.description()));
+        QMetaObject::invokeMethod(
+            this, [done, error] { if (done) done(error); }, Qt::QueuedConnection);
+    };
+    // Looked at before the service hears of it: a refused share is not joined there either.
+    if (const auto refused = refusedRoot(*m_store, metadata, m_settings.value(kLeftKey).toMap()))
+        return fail(cloudError(CloudInvalidArguments, *refused));
+    container().accept(metadata, [self, metadata, done, fail](CloudResult<CloudNothing> result) {
         if (!self)
             return;
-        const QString id = metadata.rootRecordName;
-        // The names become a collection id and a settings key: plain names only.
-        if (isError(result) || !isSafePathComponent(id) || !isSafePathComponent(metadata.zone.name)
-            || metadata.zone.owner.isEmpty()) {
-            qCWarning(lcSharing, "accept: %s",
-                      isError(result) ? qUtf8Printable(std::get<CloudError>(result).description())
-                                      : "the share names no usable collection");
-            if (done)
-                done(false);
-            return;
-        }
+        if (isError(result))
+            return fail(std::get<CloudError>(result));
         LibraryStore &store = *self->m_store;
+        // The library may have changed while the service answered.
+        if (const auto refused = refusedRoot(store, metadata, self->m_settings.value(kLeftKey).toMap()))
+            return fail(cloudError(CloudInvalidArguments, *refused));
+        const QString id = metadata.rootRecordName;
         const auto existing = store.collection(id);
         const QString name = metadata.title.isEmpty() ? QStringLiteral("Shared") : metadata.title;
         if (!existing) {
@@ -387,11 +569,14 @@ void CollectionSharing::accept(const CloudShareMetadata &metadata, std::function
             self->updateSnapshot(id, {}, {});
             self->setSharedName(id, existing->name);
         }
+        QVariantMap left = self->m_settings.value(kLeftKey).toMap();
+        if (left.remove(id))
+            self->m_settings.set(kLeftKey, left);
         store.saveSoon();
         emit self->sharesChanged();
         self->sync([done] {
             if (done)
-                done(true);
+                done(std::nullopt);
         });
     });
 }
@@ -522,6 +707,7 @@ void CollectionSharing::fetchPage(const QString &collectionId, std::function<voi
                     self->m_settings.remove(kTokenKeyPrefix + zoneName);
                 } else {
                     qCWarning(lcSharing, "fetch %s: %s", qUtf8Printable(name), qUtf8Printable(error.description()));
+                    self->noteFailure(error.code);
                 }
                 return done();
             }
@@ -564,19 +750,35 @@ void CollectionSharing::applyChanges(const QString &collectionId, const CloudZon
         QString name;
     };
     QList<Download> downloads;
+    const auto fetchFiles = [&](const CloudRecord &record, const Item &item) {
+        const CloudAsset thumbnail = record.assets.value(QStringLiteral("thumbnail"));
+        if (!thumbnail.hash.isEmpty() && thumbnail.size <= kMaxSharedAssetBytes)
+            downloads.append({thumbnail, QStringLiteral("thumbnails"), item.thumbnailFilename});
+        // A link's original is the picture of its page as the sharer saw it.
+        const CloudAsset original = record.assets.value(QStringLiteral("original"));
+        if (!original.hash.isEmpty() && original.size <= kMaxSharedAssetBytes)
+            downloads.append({original, QStringLiteral("originals"), item.storedFilename});
+    };
+    const QHash<QString, QString> agreedHere = agreed(collectionId);
     for (const CloudRecord &record : changes.changed) {
-        if (record.type != kItemRecordType || known.contains(record.name))
+        if (record.type != kItemRecordType)
             continue;
+        if (known.contains(record.name)) {
+            // A link shared here before its page was in gets its picture now,
+            // unless it was changed here meanwhile.
+            const auto item = m_store->item(record.name);
+            const QString was = agreedHere.value(record.name);
+            const QString thumbnail = record.assets.value(QStringLiteral("thumbnail")).hash;
+            if (item && item->kind == QLatin1String("link") && !item->trashedAt && !was.isEmpty()
+                && !thumbnail.isEmpty() && agreementParts(was).at(2) != thumbnail && !changedSince(*item, was))
+                fetchFiles(record, *item);
+            continue;
+        }
         auto item = itemFromRecord(record, collectionId, now());
         if (!item)
             continue;
         known.insert(item->id);
-        const CloudAsset thumbnail = record.assets.value(QStringLiteral("thumbnail"));
-        if (!thumbnail.hash.isEmpty() && thumbnail.size <= kMaxSharedAssetBytes)
-            downloads.append({thumbnail, QStringLiteral("thumbnails"), item->thumbnailFilename});
-        const CloudAsset original = record.assets.value(QStringLiteral("original"));
-        if (item->kind != QLatin1String("link") && !original.hash.isEmpty() && original.size <= kMaxSharedAssetBytes)
-            downloads.append({original, QStringLiteral("originals"), item->storedFilename});
+        fetchFiles(record, *item);
         newItems.append(*item);
     }
     auto finished = countdown(int(downloads.size()), [self, collectionId, changes, newItems, done] {
@@ -628,6 +830,8 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
         syncFolder(root + QStringLiteral("/originals"));
         syncFolder(root + QStringLiteral("/thumbnails"));
         for (Item &item : *items) {
+            if (item.kind == QLatin1String("link"))
+                continue;
             const auto path = libraryFilePath(root, QStringLiteral("originals"), item.storedFilename);
             if (path && QFileInfo(*path).isFile()) {
                 if (const auto digest = sha256OfFile(*path)) {
@@ -646,6 +850,8 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                 if (!board)
                     return done();
                 QStringList fetched;
+                const QHash<QString, QString> agreedHere = self->agreed(collectionId);
+                QHash<QString, QString> nowAgreed;
                 // A rename made here and not pushed yet wins over the name fetched.
                 const bool keepOurName = self->renamedHere(*board);
                 for (const CloudRecord &record : changes.changed) {
@@ -661,9 +867,28 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                             continue;
                         fetched.append(record.name);
                         // An item in the trash stays there: a fetch never pulls it back.
-                        if (existing->trashedAt || existing->collectionIds.contains(collectionId))
+                        if (existing->trashedAt)
                             continue;
-                        store.updateItem(record.name, [&](Item &item) { item.collectionIds.append(collectionId); });
+                        // Field by field: what was not changed here since the
+                        // last agreement takes the record's values; otherwise
+                        // the tags are merged and the rest waits to be pushed.
+                        const QString was = agreedHere.value(record.name);
+                        const bool theirs = !was.isEmpty() && !changedSince(*existing, was);
+                        Item changed = *existing;
+                        Item asThere = *existing;
+                        applyChangingFields(asThere, record.fields, true);
+                        // Changed here and unchanged there since: ours goes out with the next push.
+                        const bool onlyOurs = !theirs && !was.isEmpty() && !changedSince(asThere, was);
+                        bool edited = !onlyOurs && applyChangingFields(changed, record.fields, theirs);
+                        if (!changed.collectionIds.contains(collectionId)) {
+                            changed.collectionIds.append(collectionId);
+                            edited = true;
+                        }
+                        if (edited)
+                            store.updateItem(record.name, [&](Item &item) { item = changed; });
+                        const QString thumbnail = record.assets.value(QStringLiteral("thumbnail")).hash;
+                        if (theirs || was.isEmpty())
+                            nowAgreed.insert(record.name, agreement(changed, was, thumbnail));
                     }
                 }
                 QSet<QString> present;
@@ -675,8 +900,19 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                         added.append(item);
                 if (!added.isEmpty())
                     store.appendItems(added);
-                for (const Item &item : added)
+                QHash<QString, QString> thumbnails;
+                for (const CloudRecord &record : changes.changed)
+                    thumbnails.insert(record.name, record.assets.value(QStringLiteral("thumbnail")).hash);
+                for (const Item &item : added) {
                     fetched.append(item.id);
+                    nowAgreed.insert(item.id, agreement(item, QString(), thumbnails.value(item.id)));
+                }
+                self->markReceived([&] {
+                    QStringList ids;
+                    for (const Item &item : added)
+                        ids.append(item.id);
+                    return ids;
+                }());
                 QStringList deleted;
                 for (const auto &[name, type] : changes.deleted)
                     if (type == kItemRecordType)
@@ -690,6 +926,11 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                         confirmed.append(id);
                 }
                 self->updateSnapshot(collectionId, confirmed, deleted);
+                QHash<QString, QString> kept;
+                for (const QString &id : confirmed)
+                    if (nowAgreed.contains(id))
+                        kept.insert(id, nowAgreed.value(id));
+                self->setAgreed(collectionId, kept, deleted);
                 store.saveSoon();
                 done();
             },
@@ -727,11 +968,26 @@ void CollectionSharing::pushChanges()
     for (const Board &board : m_store->collections()) {
         if (!board.zone)
             continue;
-        QStringList ids;
-        for (const Item &item : items(board.id))
-            ids.append(item.id);
+        const QList<Item> current = items(board.id);
+        QSet<QString> ids;
+        for (const Item &item : current)
+            ids.insert(item.id);
         const QStringList stored = all ? all->value(board.id) : QStringList();
-        if (!all || QSet<QString>(ids.begin(), ids.end()) != QSet<QString>(stored.begin(), stored.end()) || renamedHere(board))
+        bool changed = !all || ids != QSet<QString>(stored.begin(), stored.end()) || renamedHere(board);
+        if (!changed) {
+            const QHash<QString, QString> agreedHere = agreed(board.id);
+            QHash<QString, QString> unknown;
+            for (const Item &item : current) {
+                const QString was = agreedHere.value(item.id);
+                // Sent before anything was agreed on: taken as agreed now.
+                if (was.isEmpty())
+                    unknown.insert(item.id, agreement(item));
+                else if (changedSince(item, was))
+                    changed = true;
+            }
+            setAgreed(board.id, unknown);
+        }
+        if (changed)
             push(board.id);
     }
 }
@@ -779,24 +1035,49 @@ void CollectionSharing::runPush(const QString &collectionId)
     const QSet<QString> storedSet(stored.begin(), stored.end());
     const QSet<QString> idSet(ids.begin(), ids.end());
     const bool renamed = renamedHere(*board);
-    if (storedSet == idSet && !renamed && snapshot()) {
-        QMetaObject::invokeMethod(this, [self, collectionId] { if (self) self->finishPush(collectionId); },
-                                  Qt::QueuedConnection);
-        return;
-    }
+    const QHash<QString, QString> agreedHere = agreed(collectionId);
     QStringList removed;
     for (const QString &id : stored)
         if (!idSet.contains(id))
             removed.append(id);
     const CloudZoneID zone = zoneFor(*board);
+    // New records whole; records already there only with what changed, so
+    // that changes made elsewhere to the other fields stay.
     QList<CloudRecord> records;
-    for (const Item &item : current)
-        if (!storedSet.contains(item.id))
+    QList<CloudRecord> updates;
+    auto agreements = std::make_shared<QHash<QString, QString>>();
+    for (const Item &item : current) {
+        const QString was = agreedHere.value(item.id);
+        if (!storedSet.contains(item.id)) {
             records.append(itemRecord(item, zone, collectionId, m_store->root()));
+        } else if (!was.isEmpty() && changedSince(item, was)) {
+            CloudRecord update;
+            update.type = kItemRecordType;
+            update.name = item.id;
+            update.zone = zone;
+            update.parent = collectionId;
+            update.fields = changingFields(item);
+            // A new picture goes with it.
+            if (agreementParts(agreement(item, was)).at(1) != agreementParts(was).at(1))
+                update.assets = itemRecord(item, zone, collectionId, m_store->root()).assets;
+            updates.append(update);
+        } else {
+            continue;
+        }
+        agreements->insert(item.id, agreement(item, was, agreementParts(was).at(2)));
+    }
+    if (records.isEmpty() && updates.isEmpty() && removed.isEmpty() && !renamed && snapshot()) {
+        QMetaObject::invokeMethod(this, [self, collectionId] { if (self) self->finishPush(collectionId); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    const qsizetype fresh = records.size();
+    records += updates;
     const QString name = board->name;
 
     struct Progress {
         QStringList saved;
+        QHash<QString, QString> agreed;
         QStringList deleted;
         int failed = 0;
         bool renamed = false;
@@ -806,6 +1087,7 @@ void CollectionSharing::runPush(const QString &collectionId)
         if (!self)
             return;
         self->updateSnapshot(collectionId, progress->saved, progress->deleted);
+        self->setAgreed(collectionId, progress->agreed, progress->deleted);
         qCInfo(lcSharing, "pushed %s: %lld removed, renamed %d", qUtf8Printable(name),
                qlonglong(progress->deleted.size()), int(progress->renamed));
         qCInfo(lcSharing, "upload %s: %lld/%lld items, %d failed", qUtf8Printable(name),
@@ -813,8 +1095,9 @@ void CollectionSharing::runPush(const QString &collectionId)
         self->finishPush(collectionId);
     };
     // Batches one after the other; a failed batch does not stop the next.
+    // New records come first, then the updates, never in one batch.
     auto batches = std::make_shared<std::function<void(qsizetype)>>();
-    *batches = [self, zone, collectionId, records, progress, end, batches](qsizetype from) {
+    *batches = [self, zone, collectionId, records, fresh, agreements, progress, end, batches](qsizetype from) {
         if (!self)
             return;
         const auto board = self->m_store->collection(collectionId);
@@ -824,23 +1107,35 @@ void CollectionSharing::runPush(const QString &collectionId)
             finish();
             return;
         }
-        const QList<CloudRecord> batch = records.mid(from, kBatchSize);
+        const bool updating = from >= fresh;
+        const qsizetype count = updating ? kBatchSize : std::min(kBatchSize, fresh - from);
+        const QList<CloudRecord> batch = records.mid(from, count);
         self->database(*board).modify(
-            zone, batch, {}, CloudSavePolicy::AllKeys, false,
-            [self, batch, progress, batches, from, collectionId](CloudResult<CloudModifyResult> result) {
+            zone, batch, {}, updating ? CloudSavePolicy::ChangedKeys : CloudSavePolicy::AllKeys, false,
+            [self, batch, agreements, progress, batches, from, count, collectionId](CloudResult<CloudModifyResult> result) {
                 if (!self)
                     return;
                 if (isError(result)) {
+                    const CloudError &error = std::get<CloudError>(result);
                     progress->failed += int(batch.size());
                     qCWarning(lcSharing, "upload %s: %s", qUtf8Printable(collectionId),
-                              qUtf8Printable(std::get<CloudError>(result).description()));
+                              qUtf8Printable(error.description()));
+                    self->noteFailure(error.code);
                 } else {
                     const CloudModifyResult &r = std::get<CloudModifyResult>(result);
-                    for (const CloudRecord &saved : r.saved)
+                    for (const CloudRecord &saved : r.saved) {
                         progress->saved.append(saved.name);
+                        QStringList parts = agreementParts(agreements->value(saved.name));
+                        const QString thumbnail = saved.assets.value(QStringLiteral("thumbnail")).hash;
+                        if (!thumbnail.isEmpty())
+                            parts[2] = thumbnail;
+                        progress->agreed.insert(saved.name, parts.join(QLatin1Char('|')));
+                    }
                     progress->failed += int(r.failed.size());
+                    for (const int code : r.failed)
+                        self->noteFailure(code);
                 }
-                (*batches)(from + kBatchSize);
+                (*batches)(from + count);
             });
     };
     auto removeThenSave = [self, zone, collectionId, removed, progress, batches, board = *board] {
@@ -854,14 +1149,18 @@ void CollectionSharing::runPush(const QString &collectionId)
                 if (!self)
                     return;
                 if (isError(result)) {
+                    const CloudError &error = std::get<CloudError>(result);
                     qCWarning(lcSharing, "upload %s: %s", qUtf8Printable(collectionId),
-                              qUtf8Printable(std::get<CloudError>(result).description()));
+                              qUtf8Printable(error.description()));
+                    self->noteFailure(error.code);
                 } else {
                     const CloudModifyResult &r = std::get<CloudModifyResult>(result);
                     // Gone already counts as removed.
                     for (const QString &id : removed)
                         if (!r.failed.contains(id) || r.failed.value(id) == CloudUnknownItem)
                             progress->deleted.append(id);
+                        else
+                            self->noteFailure(r.failed.value(id));
                 }
                 (*batches)(0);
             });
@@ -886,9 +1185,31 @@ void CollectionSharing::rename(const QString &collectionId, std::function<void(b
     QPointer<CollectionSharing> self(this);
     const CloudZoneID zone = zoneFor(*board);
     const QString name = board->name;
-    auto fail = [done](const CloudError &error) {
+    auto fail = [self = QPointer<CollectionSharing>(this), done](const CloudError &error) {
         qCWarning(lcSharing, "rename: %s", qUtf8Printable(error.description()));
+        if (self)
+            self->noteFailure(error.code);
         done(false);
+    };
+    // The owner's share carries the name too: it is what an invitation shows.
+    const bool owner = !isJoined(*board);
+    done = [self = QPointer<CollectionSharing>(this), collectionId, name, owner, done](bool renamed) {
+        if (!renamed || !owner || !self)
+            return done(renamed);
+        self->fetchShare(collectionId, [self, collectionId, name, done](CloudResult<CloudRecord> share) {
+            if (!self || isError(share))
+                return done(true);
+            CloudRecord titled = std::get<CloudRecord>(share);
+            if (titled.fields.value(QStringLiteral("title")).toString() == name)
+                return done(true);
+            titled.fields.insert(QStringLiteral("title"), name);
+            self->saveShare(collectionId, titled, [done](CloudResult<CloudRecord> saved) {
+                if (isError(saved))
+                    qCWarning(lcSharing, "rename: share title: %s",
+                              qUtf8Printable(std::get<CloudError>(saved).description()));
+                done(true);
+            });
+        });
     };
     database(*board).fetchRecord(zone, collectionId, [self, zone, name, collectionId, done, fail](CloudResult<CloudRecord> fetched) {
         if (!self)

@@ -13,6 +13,7 @@
 #include "library/LibraryStore.h"
 
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QPointer>
 
@@ -53,6 +54,8 @@ public:
     // The owner ends the share for everybody; a participant leaves it.
     void stopSharing(const QString &collectionId, std::function<void(bool stopped)> done = {});
     void accept(const CloudShareMetadata &metadata, std::function<void(bool accepted)> done = {});
+    // As accept(), with the reason when it fails.
+    void acceptShare(const CloudShareMetadata &metadata, std::function<void(std::optional<CloudError>)> done);
     // Looks the URL up and accepts it; an error when it is no share of the service.
     void acceptURL(const QUrl &url, std::function<void(std::optional<CloudError>)> done = {});
     // Fetches, then pushes, every shared collection; `done` in every case.
@@ -76,6 +79,13 @@ public:
     QList<Item> items(const QString &collectionId) const;
     void forgetShare(const QString &collectionId);
     QByteArray storedToken(const QString &zone) const;
+    // True for an item made here from someone else's records: its facts came
+    // with it, and the link road runs for it only on the user's request.
+    bool cameFromOthers(const QString &itemId) const;
+    // The engine serving `store`, if any.
+    static CollectionSharing *serving(const LibraryStore &store);
+    // The engine serving `store`, else the application's.
+    static CollectionSharing &of(LibraryStore &store);
 
 signals:
     void sharesChanged();
@@ -94,6 +104,14 @@ private:
     // True when the collection's name here is not the one last agreed with the service.
     bool renamedHere(const Board &board) const;
     void subscribe(std::function<void()> done);
+    // What was agreed with the service about the collection's items.
+    QHash<QString, QString> agreed(const QString &collectionId) const;
+    void setAgreed(const QString &collectionId, const QHash<QString, QString> &changes, const QStringList &gone = {});
+    void markReceived(const QStringList &ids);
+    // A failure the service may get over (an outage, a restart): a sync
+    // follows later, each time later still, until one goes through.
+    void noteFailure(int code);
+    void retryLater();
     void runSync();
     void finishSync();
 
@@ -107,6 +125,10 @@ private:
     bool m_syncing = false;
     bool m_syncAgain = false;
     QList<std::function<void()>> m_syncWaiters;
+    quint64 m_retry = 0;
+    double m_retryDelay;
+    bool m_failedSinceRetry = false;
+    mutable std::optional<QSet<QString>> m_received;
 };
 
 // Installs the store's hooks for sharing: after every save the shared

@@ -23,6 +23,9 @@ namespace protocol = cloudprotocol;
 namespace {
 
 constexpr int kTransferTimeoutMs = 60000;
+// The event stream comes back 1 s after it was lost, then ever later, at most every 30 s.
+constexpr int kFirstReconnectMs = 1000;
+constexpr int kLastReconnectMs = 30000;
 
 QString policyName(CloudSavePolicy policy)
 {
@@ -358,6 +361,14 @@ void HttpCloudContainer::openEventStream()
     m_events = m_network.get(req);
     m_eventBuffer.clear();
     QNetworkReply *reply = m_events;
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+            return;
+        m_reconnectDelayMs = kFirstReconnectMs;
+        // Whatever changed while the stream was down was never announced.
+        if (std::exchange(m_eventsLost, false))
+            emit remoteChange();
+    });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
         m_eventBuffer += reply->readAll();
         qsizetype end;
@@ -372,8 +383,12 @@ void HttpCloudContainer::openEventStream()
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
-        if (reply->error() != QNetworkReply::OperationCanceledError)
-            QTimer::singleShot(5000, this, [this] { openEventStream(); });
+        if (reply->error() == QNetworkReply::OperationCanceledError)
+            return;
+        m_eventsLost = true;
+        const int delay = m_reconnectDelayMs;
+        m_reconnectDelayMs = std::min(m_reconnectDelayMs * 2, kLastReconnectMs);
+        QTimer::singleShot(delay, this, [this] { openEventStream(); });
     });
 }
 

@@ -51,6 +51,7 @@ public:
     bool isShareURL(const QUrl &url) const override;
     void shareMetadata(const QUrl &url, CloudCallback<CloudShareMetadata> done) override;
     void accept(const CloudShareMetadata &metadata, CloudCallback<CloudNothing> done) override;
+    std::optional<CloudError> refusal() const override { return m_refused; }
 
     // The user the token belongs to.
     void whoAmI(CloudCallback<QString> done);
@@ -78,6 +79,8 @@ private:
     QPointer<QNetworkReply> m_events;
     QByteArray m_eventBuffer;
     bool m_listening = false;
+    bool m_eventsLost = false;
+    int m_reconnectDelayMs = 1000;
 };
 
 // The container for the settings' "sharingServerURL" and "sharingToken"; one

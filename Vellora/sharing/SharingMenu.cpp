@@ -3,13 +3,17 @@
 #include "CollectionSharing.h"
 #include "HttpCloud.h"
 
-#include "platform/Defaults.h"
+#include "SharingRecords.h"
 
+#include "platform/Defaults.h"
 #include "platform/Logging.h"
+#include "views/CollectionContents.h"
 #include "views/PlainText.h"
 
 #include <QClipboard>
+#include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -76,9 +80,9 @@ void addSharingActions(QMenu *menu, CollectionSharing &sharing, const QString &c
     });
     QAction *stop = menu->addAction(themeIcon("list-remove-user"), isJoined(*board) ? QStringLiteral("Leave Shared Collection")
                                                                                    : QStringLiteral("Stop Sharing"));
-    QObject::connect(stop, &QAction::triggered, menu, [service, collectionId] {
+    QObject::connect(stop, &QAction::triggered, menu, [service, parent, collectionId] {
         if (service)
-            service->stopSharing(collectionId);
+            confirmStopSharing(*service, collectionId, parent);
     });
 }
 
@@ -107,18 +111,160 @@ QMenu *makeSharingMenu(CollectionSharing &sharing, std::function<QString()> curr
 
 void askToAcceptInvitation(CollectionSharing &sharing, QWidget *parent)
 {
-    bool ok = false;
-    const QString text = QInputDialog::getText(parent, QStringLiteral("Accept Invitation"),
-                                               QStringLiteral("Paste the invitation link you were sent:"),
-                                               QLineEdit::Normal, QString(), &ok)
-                             .trimmed();
-    if (!ok || text.isEmpty())
+    auto *dialog = new AcceptInvitationDialog(sharing, parent);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+}
+
+QString invitationProblem(const CloudError &error)
+{
+    switch (error.code) {
+    case CloudPermissionFailure:
+        return QStringLiteral("You aren't invited to this shared collection. Ask its owner to invite your user "
+                              "name in Manage Sharing, then open the link again.");
+    case CloudNotAuthenticated:
+        return QStringLiteral("The sharing service doesn't accept your token (%1). Check the token under "
+                              "Settings ▸ Sharing.")
+            .arg(error.message);
+    case CloudBadContainer:
+        return QStringLiteral("No sharing service is set up (%1). Enter its address and your token under "
+                              "Settings ▸ Sharing.")
+            .arg(error.message);
+    case CloudUnknownItem:
+        return QStringLiteral("This invitation doesn't exist (any more): check the link, or ask its owner "
+                              "whether the collection is still shared.");
+    case CloudNetworkUnavailable:
+    case CloudNetworkFailure:
+        return QStringLiteral("The sharing service can't be reached (%1). Try again later.").arg(error.message);
+    case CloudInvalidArguments:
+        if (error.message == QLatin1String("not a share of the sharing service"))
+            return QStringLiteral("This isn't an invitation link of your sharing service (the address under "
+                                  "Settings ▸ Sharing).");
+        return QStringLiteral("This invitation can't be accepted: %1.").arg(error.message);
+    default:
+        return QStringLiteral("Couldn't accept the invitation: %1").arg(error.description());
+    }
+}
+
+AcceptInvitationDialog::AcceptInvitationDialog(CollectionSharing &sharing, QWidget *parent)
+    : QDialog(parent), m_sharing(sharing)
+{
+    setWindowTitle(QStringLiteral("Accept Invitation"));
+    setMinimumWidth(440);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("Paste the invitation link you were sent:"), this));
+    m_link = new QLineEdit(this);
+    layout->addWidget(m_link);
+    m_problem = new QLabel(this);
+    m_problem->setObjectName(QStringLiteral("problem"));
+    m_problem->setWordWrap(true);
+    // The reason can quote the service: never markup.
+    m_problem->setTextFormat(Qt::PlainText);
+    m_problem->hide();
+    layout->addWidget(m_problem);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    m_ok = buttons->button(QDialogButtonBox::Ok);
+    m_ok->setText(QStringLiteral("Accept"));
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &AcceptInvitationDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+QString AcceptInvitationDialog::problem() const { return m_problem->isHidden() ? QString() : m_problem->text(); }
+
+void AcceptInvitationDialog::acceptLink(const QUrl &url)
+{
+    m_link->setText(url.toString());
+    accept();
+}
+
+void AcceptInvitationDialog::accept()
+{
+    const QString text = m_link->text().trimmed();
+    if (text.isEmpty())
+        return;
+    m_problem->hide();
+    m_problem->clear();
+    m_ok->setEnabled(false);
+    QPointer<AcceptInvitationDialog> self(this);
+    m_sharing.acceptURL(QUrl(text), [self](std::optional<CloudError> error) {
+        if (!self)
+            return;
+        self->m_ok->setEnabled(true);
+        if (!error)
+            return self->QDialog::accept();
+        self->m_problem->setText(invitationProblem(*error));
+        self->m_problem->show();
+    });
+}
+
+namespace {
+
+QString collectionName(CollectionSharing &sharing, const QString &collectionId)
+{
+    const auto board = sharing.store().collection(collectionId);
+    return board ? board->name : QString();
+}
+
+} // namespace
+
+bool confirmStopSharing(CollectionSharing &sharing, const QString &collectionId, QWidget *parent,
+                        std::function<void(bool)> done)
+{
+    const auto board = sharing.store().collection(collectionId);
+    if (!board || !board->zone)
+        return false;
+    const QString name = board->name;
+    const bool joined = isJoined(*board);
+    const bool yes = joined ? destructiveAlert()(parent, QStringLiteral("Leave “%1”?").arg(name),
+                                                 QStringLiteral("You keep what is in it, but it no longer changes "
+                                                                "with the others' copies."),
+                                                 QStringLiteral("Leave"))
+                            : destructiveAlert()(parent, QStringLiteral("Stop sharing “%1”?").arg(name),
+                                                 QStringLiteral("The people you shared it with keep what they have, "
+                                                                "but it no longer changes with yours."),
+                                                 QStringLiteral("Stop Sharing"));
+    if (!yes)
+        return false;
+    sharing.stopSharing(collectionId, [done](bool stopped) {
+        if (done)
+            done(stopped);
+    });
+    return true;
+}
+
+void confirmDeleteCollection(CollectionSharing &sharing, const QString &collectionId, QWidget *parent,
+                             std::function<void()> remove)
+{
+    const auto board = sharing.store().collection(collectionId);
+    if (!board || !board->zone) {
+        remove();
+        return;
+    }
+    const QString name = board->name;
+    const bool joined = isJoined(*board);
+    const QString informative =
+        joined ? QStringLiteral("You leave the shared collection; its owner and the others keep it. You can't undo this.")
+               : QStringLiteral("It is shared: deleting it stops sharing it, and the others' copies no longer "
+                                "change with yours. You can't undo this.");
+    if (!destructiveAlert()(parent, QStringLiteral("Delete “%1”?").arg(name), informative, QStringLiteral("Delete")))
         return;
     QPointer<QWidget> owner(parent);
-    sharing.acceptURL(QUrl(text), [owner](std::optional<CloudError> error) {
-        if (error)
-            warnPlainly(owner, QStringLiteral("Accept Invitation"),
-                        QStringLiteral("Couldn't accept the invitation: ") + error->description());
+    sharing.stopSharing(collectionId, [owner, name, joined, remove = std::move(remove)](bool stopped) {
+        if (stopped) {
+            remove();
+            return;
+        }
+        // Deleting it here alone would leave the share running with no way to end it.
+        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Delete Collection"),
+                                    QStringLiteral("“%1” was not deleted: %2 The sharing service could not be "
+                                                   "reached; try again later.")
+                                        .arg(name, joined ? QStringLiteral("leaving it failed.")
+                                                          : QStringLiteral("stopping sharing it failed.")),
+                                    QMessageBox::Ok, owner);
+        box->setTextFormat(Qt::PlainText);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
     });
 }
 
@@ -196,6 +342,8 @@ void ManageSharingDialog::reload()
             return self->showError(QStringLiteral("Couldn't load the share: ") + std::get<CloudError>(result).description());
         self->m_share = std::get<CloudRecord>(result);
         self->showShare();
+        if (!self->m_problem.isEmpty())
+            self->m_status->setText(std::exchange(self->m_problem, QString()));
     });
 }
 
@@ -218,7 +366,7 @@ void ManageSharingDialog::showShare()
 
 void ManageSharingDialog::showError(const QString &text) { m_status->setText(text); }
 
-void ManageSharingDialog::saveParticipants(const QList<CloudParticipant> &participants)
+void ManageSharingDialog::saveParticipants(const QList<CloudParticipant> &participants, const QString &invited)
 {
     if (!m_share)
         return;
@@ -226,12 +374,21 @@ void ManageSharingDialog::saveParticipants(const QList<CloudParticipant> &partic
     changed.setParticipants(participants);
     setEnabled(false);
     QPointer<ManageSharingDialog> self(this);
-    m_sharing.saveShare(m_collectionId, changed, [self](CloudResult<CloudRecord> result) {
+    m_sharing.saveShare(m_collectionId, changed, [self, invited, shareName = changed.name](CloudResult<CloudRecord> result) {
         if (!self)
             return;
         self->setEnabled(true);
         if (isError(result)) {
-            self->showError(QStringLiteral("Couldn't change who takes part: ") + std::get<CloudError>(result).description());
+            const CloudError &error = std::get<CloudError>(result);
+            // The service refuses a participant it has no user for.
+            const bool unknownUser = !invited.isEmpty()
+                && (error.code == CloudInvalidArguments || error.perRecord.value(shareName) == CloudInvalidArguments);
+            self->m_problem = unknownUser
+                ? QStringLiteral("Couldn't invite “%1”: the sharing service has no user of that name "
+                                 "(and you can't invite yourself).")
+                      .arg(invited)
+                : QStringLiteral("Couldn't change who takes part: ") + error.description();
+            self->showError(self->m_problem);
             return self->reload();
         }
         self->m_share = std::get<CloudRecord>(result);
@@ -250,7 +407,7 @@ void ManageSharingDialog::invite()
         if (p.user == name)
             return;
     participants.append(CloudParticipant{name, m_invitePermission->currentData().toString(), false});
-    saveParticipants(participants);
+    saveParticipants(participants, name);
 }
 
 void ManageSharingDialog::removeSelected()
@@ -266,9 +423,8 @@ void ManageSharingDialog::removeSelected()
 
 void ManageSharingDialog::stopOrLeave()
 {
-    setEnabled(false);
     QPointer<ManageSharingDialog> self(this);
-    m_sharing.stopSharing(m_collectionId, [self](bool stopped) {
+    const bool started = confirmStopSharing(m_sharing, m_collectionId, this, [self](bool stopped) {
         if (!self)
             return;
         self->setEnabled(true);
@@ -277,6 +433,8 @@ void ManageSharingDialog::stopOrLeave()
         else
             self->showError(QStringLiteral("Couldn't stop sharing; the collection is still shared."));
     });
+    if (started)
+        setEnabled(false);
 }
 
 // ---------------------------------------------------------------- settings
@@ -324,11 +482,15 @@ SharingAppDelegate::SharingAppDelegate(CollectionSharing &sharing, QObject *pare
     // The event stream reaches the engine through its container's remoteChange().
 }
 
-bool SharingAppDelegate::openURL(const QUrl &url)
+bool SharingAppDelegate::openURL(const QUrl &url, QWidget *window)
 {
     if (!m_sharing.container().isShareURL(url))
         return false;
-    m_sharing.acceptURL(url);
+    // The user hears how it went: an invitation that fails says why.
+    auto *dialog = new AcceptInvitationDialog(m_sharing, window ? window : QApplication::activeWindow());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+    dialog->acceptLink(url);
     return true;
 }
 

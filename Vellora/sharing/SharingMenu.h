@@ -32,8 +32,42 @@ void addSharingActions(QMenu *menu, CollectionSharing &sharing, const QString &c
 // and "Accept Invitation…".
 QMenu *makeSharingMenu(CollectionSharing &sharing, std::function<QString()> currentCollection, QWidget *parent);
 
-// Asks for an invitation link and accepts it.
+// Asks for an invitation link and accepts it (an AcceptInvitationDialog).
 void askToAcceptInvitation(CollectionSharing &sharing, QWidget *parent);
+
+// What a failed acceptance tells the user: what went wrong and what to do.
+QString invitationProblem(const CloudError &error);
+
+// "Accept Invitation": the link, what went wrong with it, and the buttons.
+// Stays open with the reason when the invitation cannot be accepted.
+class AcceptInvitationDialog : public QDialog {
+    Q_OBJECT
+public:
+    AcceptInvitationDialog(CollectionSharing &sharing, QWidget *parent = nullptr);
+    // Accepts `url` at once (a link handed to the program).
+    void acceptLink(const QUrl &url);
+    QString problem() const;
+
+private:
+    void accept() override;
+
+    CollectionSharing &m_sharing;
+    QLineEdit *m_link;
+    QLabel *m_problem;
+    QPushButton *m_ok;
+};
+
+// Asks "Stop sharing “name”?" (owner) or "Leave “name”?" (participant) and
+// only then stops or leaves. True when the user agreed: `done` then hears
+// later whether it happened.
+bool confirmStopSharing(CollectionSharing &sharing, const QString &collectionId, QWidget *parent,
+                        std::function<void(bool stopped)> done = {});
+
+// Deleting a collection: a shared one is deleted only after the usual
+// question, and only once sharing it stopped (owner) or it was left
+// (participant); `remove` deletes it. A local one goes at once.
+void confirmDeleteCollection(CollectionSharing &sharing, const QString &collectionId, QWidget *parent,
+                             std::function<void()> remove);
 
 // Shares the collection when needed and opens the Manage Sharing dialog.
 void presentSharing(CollectionSharing &sharing, const QString &collectionId, QWidget *parent);
@@ -52,7 +86,7 @@ private:
     void invite();
     void removeSelected();
     void stopOrLeave();
-    void saveParticipants(const QList<CloudParticipant> &participants);
+    void saveParticipants(const QList<CloudParticipant> &participants, const QString &invited = {});
 
     CollectionSharing &m_sharing;
     QString m_collectionId;
@@ -66,6 +100,8 @@ private:
     QPushButton *m_remove;
     QPushButton *m_stop;
     std::optional<CloudRecord> m_share;
+    // Shown again over the reloaded share: a failure is not replaced by the reload.
+    QString m_problem;
 };
 
 class Defaults;
@@ -81,8 +117,9 @@ class SharingAppDelegate : public QObject {
     Q_OBJECT
 public:
     explicit SharingAppDelegate(CollectionSharing &sharing, QObject *parent = nullptr);
-    // True when `url` is an invitation of the configured service; it is then accepted.
-    bool openURL(const QUrl &url);
+    // True when `url` is an invitation of the configured service; it is then
+    // accepted in an AcceptInvitationDialog, which says what went wrong.
+    bool openURL(const QUrl &url, QWidget *window = nullptr);
 
 private:
     CollectionSharing &m_sharing;

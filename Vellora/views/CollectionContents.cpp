@@ -57,6 +57,10 @@ QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionI
 
 QString resolveBoardId(const LibraryStore &store, const QString &sectionId)
 {
+    // A section is never a collection, whatever a collection's id says.
+    if (sectionId == kSectionAll || sectionId == kSectionInbox || sectionId == kSectionLinks
+        || sectionId == kSectionTrash)
+        return store.defaultBoardId();
     for (const Board &board : store.collections())
         if (board.id == sectionId)
             return sectionId;

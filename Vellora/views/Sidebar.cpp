@@ -15,6 +15,7 @@
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -594,14 +595,23 @@ void Sidebar::deleteRow(const QString &id)
     if (!row || row->type == RowType::Fixed)
         return;
     const bool collection = row->type == RowType::Collection;
-    if (m_selection == id) {
-        setSelection(QStringLiteral("inbox"));
-        emit selectionChanged(m_selection);
-    }
-    if (collection)
-        m_store.deleteCollection(id);
+    QPointer<Sidebar> self(this);
+    auto remove = [self, id, collection] {
+        if (!self)
+            return;
+        if (self->m_selection == id) {
+            self->setSelection(QStringLiteral("inbox"));
+            emit self->selectionChanged(self->m_selection);
+        }
+        if (collection)
+            self->m_store.deleteCollection(id);
+        else
+            self->m_store.deleteSmartFolder(id);
+    };
+    if (collection && deleteCollection)
+        deleteCollection(id, remove);
     else
-        m_store.deleteSmartFolder(id);
+        remove();
 }
 
 void Sidebar::contextMenuEvent(QContextMenuEvent *event)

@@ -96,6 +96,10 @@ public:
     // background import, other addresses become link items whose metadata
     // is then fetched; addresses that are no link are dropped.
     std::function<void(const QList<QUrl> &urls, const QString &collectionId)> dropURLs;
+    // Deleting a collection: when set, it decides (it may ask first, or
+    // stop sharing the collection) and calls `remove` to delete it; unset,
+    // the collection goes at once.
+    std::function<void(const QString &id, std::function<void()> remove)> deleteCollection;
 
     // --- Read-outs for the window and for tests ---
     // Rectangle of the row with that id (fixed, collection or smart folder).

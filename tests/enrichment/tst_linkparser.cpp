@@ -14,6 +14,8 @@ private slots:
     void splitsWithoutRewriting();
     void mergesTags_data();
     void mergesTags();
+    void localNetworkHosts_data();
+    void localNetworkHosts();
 };
 
 void TestLinkParser::normalizes_data()
@@ -123,6 +125,43 @@ void TestLinkParser::mergesTags()
     QFETCH(QStringList, added);
     QFETCH(QStringList, expected);
     QCOMPARE(mergeTags(existing, added), expected);
+}
+
+// The hosts a link from someone else may never make this machine ask.
+void TestLinkParser::localNetworkHosts_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("local");
+    QTest::newRow("localhost") << "localhost" << true;
+    QTest::newRow("localhost, upper case, root dot") << "LOCALHOST." << true;
+    QTest::newRow("below localhost") << "admin.localhost" << true;
+    QTest::newRow("loopback") << "127.0.0.1" << true;
+    QTest::newRow("loopback, elsewhere in 127/8") << "127.8.9.10" << true;
+    QTest::newRow("IPv6 loopback") << "[::1]" << true;
+    QTest::newRow("unspecified") << "0.0.0.0" << true;
+    QTest::newRow("10/8") << "10.1.2.3" << true;
+    QTest::newRow("172.16/12, low end") << "172.16.0.1" << true;
+    QTest::newRow("172.16/12, high end") << "172.31.255.255" << true;
+    QTest::newRow("just above 172.16/12") << "172.32.0.1" << false;
+    QTest::newRow("192.168/16") << "192.168.1.1" << true;
+    QTest::newRow("link-local (cloud metadata)") << "169.254.169.254" << true;
+    QTest::newRow("shared address space") << "100.64.0.1" << true;
+    QTest::newRow("IPv6 link-local") << "[fe80::1]" << true;
+    QTest::newRow("IPv6 unique local") << "[fd12:3456::1]" << true;
+    QTest::newRow("loopback inside IPv6") << "[::ffff:127.0.0.1]" << true;
+    QTest::newRow("multicast") << "224.0.0.1" << true;
+    QTest::newRow("broadcast") << "255.255.255.255" << true;
+    QTest::newRow("public IPv4") << "8.8.8.8" << false;
+    QTest::newRow("public IPv4 inside IPv6") << "[::ffff:8.8.8.8]" << false;
+    QTest::newRow("public IPv6") << "[2001:4860:4860::8888]" << false;
+    QTest::newRow("a name: known only once looked up") << "example.org" << false;
+}
+
+void TestLinkParser::localNetworkHosts()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, local);
+    QCOMPARE(isLocalNetworkHostName(host), local);
 }
 
 QTEST_GUILESS_MAIN(TestLinkParser)

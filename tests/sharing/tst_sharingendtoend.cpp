@@ -3,11 +3,13 @@
 // "--share" mode against the same service.
 
 #include "../app/CommandLineFixture.h"
+#include "../enrichment/LoopbackHttpServer.h"
 #include "CloudServiceFixture.h"
 #include "SharingFixtures.h"
 
 #include "sharing/HttpCloud.h"
 
+#include "enrichment/LinkPipeline.h"
 #include "library/LibraryFile.h"
 #include "platform/Bundle.h"
 
@@ -110,6 +112,100 @@ private slots:
             QCOMPARE(now->trashedAt, item.trashedAt);
             QCOMPARE(now->collectionIds, item.collectionIds);
         }
+    }
+
+    // What a stranger can try with a share, each on its own row: the
+    // invitation's collection standing in for a section or for a collection
+    // of the invitee's, and a link whose address points into the invitee's
+    // own machine or network.
+    void hostileShares_data()
+    {
+        QTest::addColumn<QString>("attack");
+        QTest::addColumn<QString>("address");
+        QTest::newRow("root named after the Inbox section") << "root" << "inbox";
+        QTest::newRow("root named after a collection of the invitee") << "root" << "";
+        QTest::newRow("link address from a share: loopback") << "link" << "";
+        QTest::newRow("link address from a share: link-local") << "link" << "http://169.254.169.254/latest/meta-data/";
+        QTest::newRow("link address from a share: private range") << "link" << "http://192.168.1.1/admin";
+        QTest::newRow("link address from a share: a name under localhost") << "link" << "http://router.localhost:8080/";
+    }
+    void hostileShares()
+    {
+        QFETCH(QString, attack);
+        QFETCH(QString, address);
+        const QString strangerName = uniqueUser("stranger");
+        const QString victimName = uniqueUser("victim");
+        auto stranger = libraryOf(strangerName);
+        auto victim = libraryOf(victimName);
+        const QString mine = victim->store->createCollection(QStringLiteral("Mine"));
+        const QString picture = victim->addImage({mine});
+
+        if (attack == QLatin1String("root")) {
+            Board hostile;
+            hostile.id = address.isEmpty() ? mine : address;
+            hostile.name = QStringLiteral("Free pictures");
+            QList<Board> boards = stranger->store->collections();
+            boards.append(hostile);
+            stranger->store->replaceCollections(boards);
+            stranger->addImage({hostile.id});
+            const QString url = stranger->share(hostile.id);
+            QVERIFY(stranger->invite(hostile.id, victimName));
+            QVERIFY(!victim->acceptURL(url));
+            for (const Board &board : victim->store->collections())
+                QVERIFY2(!board.zone, qPrintable(board.id));
+            QVERIFY(!victim->store->collection(QStringLiteral("inbox")));
+            // What the victim then adds stays the victim's.
+            victim->addImages(1, {mine});
+            victim->pushAll();
+            victim->sync();
+            stranger->sync();
+            QCOMPARE(stranger->memberIds(hostile.id).size(), 1);
+            QCOMPARE(victim->store->items().size(), 2);
+            QVERIFY(victim->store->item(picture));
+            return;
+        }
+
+        LoopbackHttpServer local;
+        QVERIFY(local.listen());
+        local.page("/", "<html><head><title>Router admin</title></head></html>");
+        const QString target = address.isEmpty() ? local.url(QStringLiteral("/")) : address;
+        const QString id = stranger->store->createCollection(QStringLiteral("Links"));
+        Item link;
+        link.id = newUUIDString();
+        link.kind = QStringLiteral("link");
+        link.originalFilename = QStringLiteral("link");
+        link.storedFilename = link.id + QStringLiteral(".png");
+        link.thumbnailFilename = link.id + QStringLiteral(".jpg");
+        link.contentHash = QStringLiteral("link:") + target;
+        link.sourceURL = target;
+        link.title = QStringLiteral("Nice chairs");
+        link.snapshotDate = 800000000.0;
+        link.dateAdded = 800000000.0;
+        link.collectionIds = {id};
+        writeFile(stranger->root() + QStringLiteral("/thumbnails/") + link.thumbnailFilename, "thumbnail");
+        stranger->store->appendItems({link});
+        stranger->store->save();
+        const QString url = stranger->share(id);
+        QVERIFY(stranger->invite(id, victimName));
+        QVERIFY(victim->acceptURL(url));
+        const auto received = victim->store->item(link.id);
+        QVERIFY(received);
+        QCOMPARE(received->sourceURL, std::optional<QString>(target));
+
+        // The road after a load leaves it alone; so does the user's own refresh.
+        bool refreshed = false;
+        refreshLinkMetadata(*victim->store, [&] { refreshed = true; });
+        QTRY_VERIFY(refreshed);
+        bool fetched = false;
+        fetchLinkMetadata(*victim->store, link.id, [&] { fetched = true; });
+        QTRY_VERIFY(fetched);
+        QCOMPARE(local.hits("/"), 0);
+        const Item kept = *victim->store->item(link.id);
+        QCOMPARE(kept.title, std::optional<QString>(QStringLiteral("Nice chairs")));
+        QCOMPARE(kept.snapshotDate, std::optional<double>(800000000.0));
+        QVERIFY(!kept.pageText);
+        QCOMPARE(readFile(victim->root() + QStringLiteral("/thumbnails/") + kept.thumbnailFilename),
+                 QByteArray("thumbnail"));
     }
 
     void shareMode()

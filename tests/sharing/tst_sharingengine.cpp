@@ -6,7 +6,11 @@
 #include "sharing/MemoryCloud.h"
 
 #include "platform/Bundle.h"
+#include "platform/Scheduler.h"
+#include "sharing/HttpCloud.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 using namespace vellora;
@@ -429,6 +433,275 @@ private slots:
         m_friend->settle();
         QCOMPARE(m_friend->memberIds(id).size(), 5);
         QCOMPARE(m_friend->store->items().size(), 5);
+    }
+
+    // A stranger's share whose collection would take the place of a section
+    // or of something the invitee has: refused, and nothing here changes.
+    void sharesThatWouldStandInForSomethingElse_data()
+    {
+        QTest::addColumn<QString>("rootName");
+        QTest::addColumn<QString>("takes");
+        QTest::newRow("the Inbox section") << QStringLiteral("inbox") << QString();
+        QTest::newRow("the Trash section") << QStringLiteral("trash") << QString();
+        QTest::newRow("a collection of the invitee") << QString() << QStringLiteral("collection");
+        QTest::newRow("a smart folder of the invitee") << QString() << QStringLiteral("smart folder");
+    }
+    void sharesThatWouldStandInForSomethingElse()
+    {
+        QFETCH(QString, rootName);
+        QFETCH(QString, takes);
+        QString id = rootName;
+        const QString mine = m_friend->store->createCollection(QStringLiteral("Mine"));
+        const QString picture = m_friend->addImage({mine});
+        if (takes == QLatin1String("collection")) {
+            id = mine;
+        } else if (takes == QLatin1String("smart folder")) {
+            id = newUUIDString();
+            m_friend->store->replaceSmartFolders({SmartFolder{id, QStringLiteral("Blue"), QStringLiteral("all"), {}}});
+        }
+        // The stranger names a collection of theirs after it.
+        Board hostile;
+        hostile.id = id;
+        hostile.name = QStringLiteral("Free pictures");
+        QList<Board> boards = m_owner->store->collections();
+        boards.append(hostile);
+        m_owner->store->replaceCollections(boards);
+        m_owner->addImage({id});
+        const QString url = m_owner->share(id);
+        QVERIFY(!url.isEmpty());
+        QVERIFY(m_owner->invite(id, QStringLiteral("friend")));
+        const QList<Board> before = m_friend->store->collections();
+
+        bool done = false;
+        std::optional<CloudError> failure;
+        m_friend->sharing->acceptURL(QUrl(url), [&](std::optional<CloudError> error) {
+            failure = error;
+            done = true;
+        });
+        QTRY_VERIFY(done);
+        QVERIFY(failure);
+        QCOMPARE(failure->code, int(CloudInvalidArguments));
+        m_friend->settle();
+        QCOMPARE(m_friend->store->collections().size(), before.size());
+        for (const Board &board : m_friend->store->collections())
+            QVERIFY2(!board.zone, qPrintable(board.id));
+        QCOMPARE(m_friend->memberIds(mine), QStringList{picture});
+        QCOMPARE(m_friend->store->items().size(), 1);
+        // Nothing of the invitee's reached the stranger.
+        QCOMPARE(serverItems(id).size(), 1);
+    }
+
+    // Edits to items already shared reach the other side field by field.
+    void editsOfSharedItemsTravel_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("owner retitles") << QStringLiteral("owner title");
+        QTest::newRow("owner removes a tag") << QStringLiteral("owner tags");
+        QTest::newRow("participant adds a tag") << QStringLiteral("friend tags");
+        QTest::newRow("both retag before syncing: the tags are merged") << QStringLiteral("both tags");
+    }
+    void editsOfSharedItemsTravel()
+    {
+        QFETCH(QString, edit);
+        QString id;
+        QStringList ids;
+        const QString url = sharedCollection(2, &id, &ids);
+        QVERIFY(m_friend->acceptURL(url));
+        const QString item = ids.first();
+        const auto setTags = [&](Library &lib, const QStringList &tags) {
+            lib.store->updateItem(item, [&](Item &it) { it.tags = tags; });
+            lib.store->save();
+        };
+        QStringList expectedTags{QStringLiteral("blue")};
+        std::optional<QString> expectedTitle;
+        if (edit == QLatin1String("owner title")) {
+            m_owner->store->updateItem(item, [](Item &it) { it.title = QStringLiteral("Chair, 1962"); });
+            m_owner->store->save();
+            expectedTitle = QStringLiteral("Chair, 1962");
+        } else if (edit == QLatin1String("owner tags")) {
+            setTags(*m_owner, {});
+            expectedTags = {};
+        } else if (edit == QLatin1String("friend tags")) {
+            setTags(*m_friend, {QStringLiteral("blue"), QStringLiteral("chair")});
+            expectedTags = {QStringLiteral("blue"), QStringLiteral("chair")};
+        } else {
+            setTags(*m_owner, {QStringLiteral("blue"), QStringLiteral("wood")});
+            m_owner->pushAll();
+            setTags(*m_friend, {QStringLiteral("blue"), QStringLiteral("chair")});
+            expectedTags = {QStringLiteral("blue"), QStringLiteral("chair"), QStringLiteral("wood")};
+        }
+        for (int round = 0; round < 2; ++round) {
+            m_owner->sync();
+            m_friend->sync();
+        }
+        m_owner->sync();
+        for (Library *lib : {m_owner.get(), m_friend.get()}) {
+            const Item now = *lib->store->item(item);
+            QCOMPARE(now.tags.value_or(QStringList()), expectedTags);
+            QCOMPARE(now.title, expectedTitle);
+            QCOMPARE(now.collectionIds, QStringList{id});
+        }
+        // In step: nothing more to send either way.
+        const int calls = m_service->modifyCalls();
+        m_owner->pushAll();
+        m_friend->pushAll();
+        QCOMPARE(m_service->modifyCalls(), calls);
+    }
+
+    // A link shared before its page was in gets its facts and picture once they are.
+    void linkFactsFollowTheLink()
+    {
+        const QString id = m_owner->store->createCollection(QStringLiteral("Links"));
+        const QString url = m_owner->share(id);
+        QVERIFY(m_owner->invite(id, QStringLiteral("friend")));
+        Item link;
+        link.id = newUUIDString();
+        link.kind = QStringLiteral("link");
+        link.originalFilename = QStringLiteral("example.org");
+        link.storedFilename = link.id + QStringLiteral(".png");
+        link.thumbnailFilename = link.id + QStringLiteral(".jpg");
+        link.contentHash = QStringLiteral("link:https://example.org/chairs");
+        link.sourceURL = QStringLiteral("https://example.org/chairs");
+        link.dateAdded = 800000000.0;
+        link.collectionIds = {id};
+        m_owner->store->appendItems({link});
+        m_owner->store->save();
+        m_owner->pushAll();
+        QVERIFY(m_friend->acceptURL(url));
+        QVERIFY(!m_friend->store->item(link.id)->title);
+
+        // The page is in on the owner's side.
+        writeFile(m_owner->root() + QStringLiteral("/originals/") + link.storedFilename, "page picture");
+        writeFile(m_owner->root() + QStringLiteral("/thumbnails/") + link.thumbnailFilename, "page thumbnail");
+        m_owner->store->updateItem(link.id, [](Item &it) {
+            it.title = QStringLiteral("Chairs of the sixties");
+            it.siteName = QStringLiteral("Example");
+            it.summary = QStringLiteral("Forty chairs.");
+            it.snapshotDate = 800000100.0;
+            it.pixelWidth = 1200;
+            it.pixelHeight = 630;
+        });
+        m_owner->store->save();
+        m_owner->pushAll();
+        m_friend->sync();
+        const Item theirs = *m_friend->store->item(link.id);
+        QCOMPARE(theirs.title, QStringLiteral("Chairs of the sixties"));
+        QCOMPARE(theirs.siteName, QStringLiteral("Example"));
+        QCOMPARE(theirs.summary, QStringLiteral("Forty chairs."));
+        QCOMPARE(theirs.snapshotDate, std::optional<double>(800000100.0));
+        QCOMPARE(theirs.pixelWidth, 1200);
+        QCOMPARE(readFile(m_friend->root() + QStringLiteral("/thumbnails/") + theirs.thumbnailFilename),
+                 QByteArray("page thumbnail"));
+        QCOMPARE(readFile(m_friend->root() + QStringLiteral("/originals/") + theirs.storedFilename),
+                 QByteArray("page picture"));
+        QVERIFY(m_friend->sharing->cameFromOthers(link.id));
+        QVERIFY(!m_owner->sharing->cameFromOthers(link.id));
+    }
+
+    // The share's title follows the collection's name: invitations show it.
+    void renameRetitlesTheShare()
+    {
+        QString id;
+        sharedCollection(1, &id);
+        m_owner->store->renameCollection(id, QStringLiteral("Chairs"));
+        m_owner->store->save();
+        m_owner->pushAll();
+        bool done = false;
+        QString title;
+        m_owner->sharing->fetchShare(id, [&](CloudResult<CloudRecord> share) {
+            if (!isError(share))
+                title = std::get<CloudRecord>(share).fields.value(QStringLiteral("title")).toString();
+            done = true;
+        });
+        QTRY_VERIFY(done);
+        QCOMPARE(title, QStringLiteral("Chairs"));
+    }
+
+    // After an outage the engine tries again by itself, each time later;
+    // a refusal that waiting does not mend is not tried again.
+    void failuresAreRetriedLater_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("retried");
+        QTest::newRow("network failure") << int(CloudNetworkFailure) << true;
+        QTest::newRow("service answered 5xx") << int(CloudServerRejectedRequest) << true;
+        QTest::newRow("not allowed") << int(CloudPermissionFailure) << false;
+    }
+    void failuresAreRetriedLater()
+    {
+        QFETCH(int, code);
+        QFETCH(bool, retried);
+        ManualScheduler scheduler;
+        ScopedScheduler scoped(&scheduler);
+        const QString id = m_owner->store->createCollection(QStringLiteral("Moodboard"));
+        QVERIFY(!m_owner->share(id).isEmpty());
+        QStringList ids = m_owner->addImages(3, {id});
+        m_service->failNextModifies(3, code);
+        m_owner->pushAll();
+        QCOMPARE(serverItems(id), QStringList());
+        const auto advance = [&](double seconds) {
+            scheduler.advance(seconds);
+            m_owner->settle();
+            QCoreApplication::processEvents();
+            m_owner->settle();
+        };
+        // First again after 2 s, then after 4 s and 8 s more.
+        int calls = m_service->modifyCalls();
+        advance(1.9);
+        QCOMPARE(m_service->modifyCalls(), calls);
+        advance(0.2);
+        if (!retried) {
+            advance(600);
+            QCOMPARE(m_service->modifyCalls(), calls);
+            QCOMPARE(serverItems(id), QStringList());
+            return;
+        }
+        QTRY_VERIFY(m_service->modifyCalls() > calls);
+        calls = m_service->modifyCalls();
+        advance(3.8);
+        QCOMPARE(m_service->modifyCalls(), calls);
+        advance(0.3);
+        QTRY_VERIFY(m_service->modifyCalls() > calls);
+        advance(8.1);
+        ids.sort();
+        QTRY_COMPARE(serverItems(id), ids);
+        // Through: no more tries.
+        calls = m_service->modifyCalls();
+        advance(600);
+        QCOMPARE(m_service->modifyCalls(), calls);
+    }
+
+    // The service's event stream comes back after it was lost, and what
+    // changed meanwhile is fetched: its return counts as a change.
+    void lostEventStreamComesBackAndSyncs()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket *> connections;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                connections.append(socket);
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, &connections] {
+                    socket->readAll();
+                    if (connections.size() == 1) {
+                        // The service is going away.
+                        socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                        socket->disconnectFromHost();
+                    } else {
+                        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n");
+                        socket->flush();
+                    }
+                });
+            }
+        });
+        HttpCloudContainer container(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())),
+                                     QStringLiteral("token"));
+        QSignalSpy changes(&container, &CloudContainer::remoteChange);
+        container.listenForChanges();
+        QTRY_COMPARE_WITH_TIMEOUT(connections.size(), 2, 10000);
+        QTRY_COMPARE(changes.count(), 1);
+        connections.last()->write("event: changed\ndata: {}\n\n");
+        QTRY_COMPARE(changes.count(), 2);
     }
 
     void syncNeedsBundleIdentifier()

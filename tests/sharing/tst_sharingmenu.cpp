@@ -9,6 +9,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/Scheduler.h"
+#include "views/CollectionContents.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -125,13 +126,29 @@ private slots:
         QMenu friendMenu;
         addSharingActions(&friendMenu, *m_friend->sharing, id, &window);
         QCOMPARE(texts(friendMenu), (QStringList{QStringLiteral("Manage Sharing…"), QStringLiteral("Leave Shared Collection")}));
+        // Leaving and stopping ask first.
+        QStringList asked;
+        bool agree = true;
+        setDestructiveAlert([&](QWidget *, const QString &message, const QString &, const QString &button) {
+            asked << message + QStringLiteral(" / ") + button;
+            return agree;
+        });
         find(friendMenu, QStringLiteral("Leave Shared Collection"))->trigger();
+        QCOMPARE(asked, QStringList{QStringLiteral("Leave “Moodboard”? / Leave")});
         QTRY_VERIFY(!m_friend->store->collection(id)->zone);
         QCOMPARE(m_friend->memberIds(id).size(), 2);
 
-        // Stop Sharing from the dialog makes the collection local again.
+        // Stop Sharing from the dialog makes the collection local again, once the user agrees.
+        agree = false;
+        button(dialog, QStringLiteral("Stop Sharing"))->click();
+        QCOMPARE(asked.last(), QStringLiteral("Stop sharing “Moodboard”? / Stop Sharing"));
+        QTest::qWait(50);
+        QVERIFY(m_owner->store->collection(id)->zone);
+        QVERIFY(dialog->isEnabled());
+        agree = true;
         button(dialog, QStringLiteral("Stop Sharing"))->click();
         QTRY_VERIFY(!m_owner->store->collection(id)->zone);
+        setDestructiveAlert({});
     }
 
     // A collection's name reaches the participant in the owner's record:

@@ -172,6 +172,85 @@ private slots:
         QCOMPARE(back->title, item.title);
         QCOMPARE(back->dateAdded, item.dateAdded);
     }
+    // What counts as a change to send, and how a fetched change is taken.
+    void agreementsAndChanges_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<bool>("changed");
+        QTest::newRow("nothing") << "" << false;
+        QTest::newRow("a tag") << "tag" << true;
+        QTest::newRow("the title") << "title" << true;
+        QTest::newRow("the user's opening count") << "opened" << false;
+        QTest::newRow("labels the analyzer found") << "labels" << false;
+        QTest::newRow("a link's run under way (time cleared)") << "run started" << false;
+        QTest::newRow("a link's new snapshot") << "new snapshot" << true;
+    }
+    void agreementsAndChanges()
+    {
+        QFETCH(QString, edit);
+        QFETCH(bool, changed);
+        Item item;
+        item.id = QStringLiteral("A");
+        item.kind = QStringLiteral("link");
+        item.title = QStringLiteral("Chairs");
+        item.tags = QStringList{QStringLiteral("wood")};
+        item.snapshotDate = 100.0;
+        const QString agreed = agreement(item, {}, QStringLiteral("thumbhash"));
+        QCOMPARE(agreementParts(agreed).at(2), QStringLiteral("thumbhash"));
+        QVERIFY(changedSince(item, QString())); // never agreed: to be sent
+        if (edit == QLatin1String("tag"))
+            item.tags->append(QStringLiteral("oak"));
+        else if (edit == QLatin1String("title"))
+            item.title = QStringLiteral("Stools");
+        else if (edit == QLatin1String("opened"))
+            item.openCount = 3;
+        else if (edit == QLatin1String("labels"))
+            item.labels = QStringList{QStringLiteral("chair")};
+        else if (edit == QLatin1String("run started"))
+            item.snapshotDate.reset();
+        else if (edit == QLatin1String("new snapshot"))
+            item.snapshotDate = 200.0;
+        QCOMPARE(changedSince(item, agreed), changed);
+    }
+
+    void fetchedFieldsApply_data()
+    {
+        QTest::addColumn<bool>("theirs");
+        QTest::addColumn<QJsonObject>("fields");
+        QTest::addColumn<QStringList>("tags");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("theirs: taken as they are, a removed tag too")
+            << true << QJsonObject{{"tags", QJsonArray{"Oak"}}, {"title", "Stools"}} << QStringList{"Oak"} << "Stools";
+        QTest::newRow("theirs: a field the record lacks stays")
+            << true << QJsonObject{{"tags", QJsonArray{}}} << QStringList{} << "Chairs";
+        QTest::newRow("theirs: a title set to nothing goes")
+            << true << QJsonObject{{"title", QJsonValue::Null}} << QStringList{"wood"} << "";
+        QTest::newRow("changed here too: tags merged, title ours")
+            << false << QJsonObject{{"tags", QJsonArray{"Oak", "wood"}}, {"title", "Stools"}}
+            << QStringList{"wood", "oak"} << "Chairs";
+    }
+    void fetchedFieldsApply()
+    {
+        QFETCH(bool, theirs);
+        QFETCH(QJsonObject, fields);
+        QFETCH(QStringList, tags);
+        QFETCH(QString, title);
+        Item item;
+        item.kind = QStringLiteral("image");
+        item.title = QStringLiteral("Chairs");
+        item.tags = QStringList{QStringLiteral("wood")};
+        applyChangingFields(item, fields, theirs);
+        QCOMPARE(item.tags.value_or(QStringList()), tags);
+        QCOMPARE(item.title.value_or(QString()), title);
+    }
+
+    void sectionIds()
+    {
+        for (const char *id : {"all", "inbox", "links", "trash"})
+            QVERIFY(isSectionId(QString::fromLatin1(id)));
+        for (const char *id : {"Inbox", "inbox ", "", "collection-inbox"})
+            QVERIFY(!isSectionId(QString::fromLatin1(id)));
+    }
 };
 
 QTEST_GUILESS_MAIN(SharingRecordsTest)

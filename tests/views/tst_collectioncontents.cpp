@@ -139,7 +139,13 @@ void CollectionContentsTest::resolveBoard()
     b1.id = "b1";
     Board b2;
     b2.id = "b2";
-    lib.store->replaceCollections({b1, b2});
+    // Collections whose ids are those of sections (a stranger's share could
+    // bring them): a section still resolves to the default collection.
+    Board inbox;
+    inbox.id = "inbox";
+    Board trash;
+    trash.id = "trash";
+    lib.store->replaceCollections({b1, b2, inbox, trash});
     lib.store->replaceSmartFolders({SmartFolder{"s1", "S", "all", {Rule::noTags()}}});
     QCOMPARE(resolveBoardId(*lib.store, section), expected);
 }
