@@ -33,6 +33,9 @@ PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncin
     QFont small = font();
     small.setPixelSize(13);
     m_countLabel->setFont(small);
+    // The empty line may quote a search typed by the user.
+    m_countLabel->setTextFormat(Qt::PlainText);
+    m_titleLabel->setTextFormat(Qt::PlainText);
     QPalette mid = m_countLabel->palette();
     mid.setColor(QPalette::WindowText, midGrey());
     m_countLabel->setPalette(mid);
@@ -72,6 +75,14 @@ void PageTitle::setSyncing(bool syncing)
     refresh();
 }
 
+void PageTitle::setEmptyText(const QString &text)
+{
+    if (text == m_emptyText)
+        return;
+    m_emptyText = text;
+    refresh();
+}
+
 QString PageTitle::countText(std::optional<int> count)
 {
     if (!count)
@@ -84,7 +95,8 @@ QString PageTitle::shownCountText() const { return m_countLabel->text(); }
 void PageTitle::refresh()
 {
     m_titleLabel->setText(m_title);
-    m_countLabel->setText(countText(m_count));
+    const bool empty = m_count && *m_count == 0 && !m_emptyText.isEmpty();
+    m_countLabel->setText(empty ? m_emptyText : countText(m_count));
     // The spinner belongs to the count row, which a loading library does not have.
     m_spinner->setRunning(m_count.has_value() && m_syncing);
     // The grid fades this header through an effect that paints a cached
