@@ -296,14 +296,25 @@ void ScatterGridView::fadeHeader(double alpha)
     }
     if (m_headerFade)
         m_headerFade->stop();
+    // Faded out, the header is hidden: a widget that paints its own
+    // background keeps the viewport from painting what is under it, and
+    // would leave a stale band over the stage.
+    if (alpha > 0)
+        m_header->show();
     if (m_reduceMotion) {
         m_headerEffect->setOpacity(alpha);
+        m_header->setVisible(alpha > 0);
         return;
     }
     auto *fade = new QPropertyAnimation(m_headerEffect, "opacity", m_headerEffect);
     fade->setDuration(kHeaderFadeMs);
     fade->setEndValue(alpha);
     m_headerFade = fade;
+    QPointer<QWidget> header = m_header;
+    connect(fade, &QPropertyAnimation::finished, this, [header, alpha] {
+        if (header && alpha <= 0)
+            header->hide();
+    });
     fade->start(QAbstractAnimation::DeleteWhenStopped);
 }
 

@@ -50,10 +50,10 @@ PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncin
     column->addWidget(m_titleLabel);
     column->addLayout(row);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    QPalette background = palette();
-    background.setColor(QPalette::Window, windowBackground());
-    setPalette(background);
-    setAutoFillBackground(true);
+    // No background of its own: it lies on the grid's, and fades out over
+    // the stage when a tile opens.
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAutoFillBackground(false);
     refresh();
 }
 
