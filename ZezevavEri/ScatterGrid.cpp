@@ -36,6 +36,7 @@ void ScatterGrid::update(ScatterGridView &view, Coordinator &coordinator) const
     view.onKey = onKey;
     view.tileMenu = tileMenu;
     view.dragURL = dragURL;
+    view.dragData = dragData;
     view.setStageOverlay(stageOverlay);
     view.setTileIcon(tileIcon);
     view.hoverOverlay = hoverOverlay;

@@ -27,6 +27,7 @@ struct ScatterGrid {
     std::function<bool(QKeyEvent *, const std::optional<QString> &)> onKey;
     std::function<QMenu *(const QString &)> tileMenu;
     std::function<QUrl(const QString &)> dragURL;
+    std::function<QMimeData *(const QString &)> dragData;
     QWidget *stageOverlay = nullptr;
     std::function<QImage(const QString &)> tileIcon;
     std::function<QWidget *(const ScatterItem &, std::function<void()> open)> hoverOverlay;

@@ -46,8 +46,13 @@ void PassthroughHost::setContent(QWidget *content)
 {
     if (m_content == content)
         return;
-    if (m_content)
+    if (m_content) {
+        // Out of sight at once: until it is deleted it would share the
+        // host with the new content, and show twice.
+        m_content->hide();
+        QWidget::layout()->removeWidget(m_content);
         m_content->deleteLater();
+    }
     m_content = content;
     if (content)
         static_cast<QVBoxLayout *>(QWidget::layout())->addWidget(content);
@@ -154,7 +159,19 @@ void ScatterGridView::layout()
     m_layoutPosted = false;
     ensureGeometry();
     m_engine.layout();
+    followPointer();
     placeChildren();
+}
+
+void ScatterGridView::followPointer()
+{
+    // Tiles move under a pointer that stays put (a relayout, a scroll): the
+    // hover goes to the tile now under it, and its overlay to that tile.
+    if (!m_pointer)
+        return;
+    m_engine.mouseMoved(documentPoint(*m_pointer));
+    if (const LayerPtr &tile = m_engine.hovered())
+        m_hoverFrame = tile->frame();
 }
 
 void ScatterGridView::setNeedsLayout()
@@ -279,14 +296,25 @@ void ScatterGridView::fadeHeader(double alpha)
     }
     if (m_headerFade)
         m_headerFade->stop();
+    // Faded out, the header is hidden: a widget that paints its own
+    // background keeps the viewport from painting what is under it, and
+    // would leave a stale band over the stage.
+    if (alpha > 0)
+        m_header->show();
     if (m_reduceMotion) {
         m_headerEffect->setOpacity(alpha);
+        m_header->setVisible(alpha > 0);
         return;
     }
     auto *fade = new QPropertyAnimation(m_headerEffect, "opacity", m_headerEffect);
     fade->setDuration(kHeaderFadeMs);
     fade->setEndValue(alpha);
     m_headerFade = fade;
+    QPointer<QWidget> header = m_header;
+    connect(fade, &QPropertyAnimation::finished, this, [header, alpha] {
+        if (header && alpha <= 0)
+            header->hide();
+    });
     fade->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
@@ -386,6 +414,7 @@ void ScatterGridView::resizeEvent(QResizeEvent *event)
 
 void ScatterGridView::scrollContentsBy(int, int)
 {
+    followPointer();
     placeChildren();
     m_engine.visibleChanged();
     viewport()->update();
@@ -404,8 +433,10 @@ bool ScatterGridView::viewportEvent(QEvent *event)
 {
     // Moving onto a child (the hover overlay) leaves the viewport too; only
     // leaving its area ends the hover.
-    if (event->type() == QEvent::Leave && !viewport()->rect().contains(viewport()->mapFromGlobal(QCursor::pos())))
+    if (event->type() == QEvent::Leave && !viewport()->rect().contains(viewport()->mapFromGlobal(QCursor::pos()))) {
+        m_pointer.reset();
         m_engine.mouseExited();
+    }
     return QAbstractScrollArea::viewportEvent(event);
 }
 
@@ -430,16 +461,21 @@ void ScatterGridView::mouseMoveEvent(QMouseEvent *event)
         const std::optional<QString> id = m_engine.pressedID();
         m_engine.dragStarted();
         m_pressActive = false;
-        const QUrl url = id && dragURL ? dragURL(*id) : QUrl();
-        if (url.isValid()) {
-            auto *drag = new QDrag(this);
-            auto *mime = new QMimeData;
+        QMimeData *mime = nullptr;
+        if (id && dragData) {
+            mime = dragData(*id);
+        } else if (const QUrl url = id && dragURL ? dragURL(*id) : QUrl(); url.isValid()) {
+            mime = new QMimeData;
             mime->setUrls({url});
+        }
+        if (mime) {
+            auto *drag = new QDrag(this);
             drag->setMimeData(mime);
             drag->exec(Qt::CopyAction);
         }
         return;
     }
+    m_pointer = at;
     m_engine.mouseMoved(documentPoint(at));
 }
 

@@ -16,6 +16,7 @@
 
 class QGraphicsOpacityEffect;
 class QKeyEvent;
+class QMimeData;
 class QMenu;
 class QPropertyAnimation;
 
@@ -93,6 +94,9 @@ public:
     std::function<bool(QKeyEvent *, const std::optional<QString> &)> onKey;
     std::function<QMenu *(const QString &)> tileMenu;
     std::function<QUrl(const QString &)> dragURL;
+    // What a drag of the tile carries, when set (the caller's object, or
+    // null for no drag); else the dragURL alone.
+    std::function<QMimeData *(const QString &)> dragData;
     void setTileIcon(std::function<QImage(const QString &)> icon) { m_engine.tileIcon = std::move(icon); }
     std::function<QWidget *(const ScatterItem &, std::function<void()> open)> hoverOverlay;
 
@@ -142,6 +146,7 @@ private:
     double scrollY() const;
     QPointF documentPoint(const QPoint &viewportPoint) const;
     void placeChildren();
+    void followPointer();
     void tick();
 
     GridEngine m_engine;
@@ -163,6 +168,8 @@ private:
     QString m_accessibilityIdentifier;
     QPoint m_pressAt;
     bool m_pressActive = false;
+    // Where the pointer is over the viewport, while it is.
+    std::optional<QPoint> m_pointer;
 };
 
 } // namespace zezevaveri

@@ -51,6 +51,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -86,11 +87,23 @@ BetaHeader::BetaHeader(QWidget *parent) : QWidget(parent)
     QFont caption = m_label->font();
     caption.setPointSizeF(10);
     m_label->setFont(caption);
+    m_label->setWordWrap(true);
+    m_badge = badge;
+    m_column = column;
+    // The mark follows the sidebar's width and never sets it.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_label->setStyleSheet(QStringLiteral("color: rgba(235,235,245,0.6);"));
     m_label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     column->addWidget(m_label);
     // One element for assistive technology: title, badge and label together.
     setAccessibleName(QStringLiteral("Vellora BETA ") + betaLabel());
+}
+
+void BetaHeader::setNarrow(bool narrow)
+{
+    m_badge->setVisible(!narrow);
+    const int side = narrow ? 6 : 16;
+    m_column->setContentsMargins(side, 8, side, 12);
 }
 
 // --- SelectionBar ---
@@ -102,14 +115,65 @@ SelectionBar::SelectionBar(AppState &state, QWidget *parent) : QWidget(parent), 
     row->setContentsMargins(18, 0, 18, 0);
     row->setSpacing(16);
     setFixedHeight(40);
+
+    // The controls are made once and only shown, hidden and re-aimed: a
+    // widget made while the bar is on screen would stay hidden.
+    QFont font = this->font();
+    font.setPointSizeF(13);
+    font.setWeight(QFont::Medium);
+    m_count = new QLabel(this);
+    m_count->setFont(font);
+    m_count->setStyleSheet(QStringLiteral("color: rgba(235,235,245,0.6);"));
+    m_count->setTextFormat(Qt::PlainText);
+    row->addWidget(m_count);
+    auto makeButton = [&](const QString &text) {
+        auto *b = new QPushButton(text, this);
+        b->setFlat(true);
+        b->setFont(font);
+        b->setCursor(Qt::PointingHandCursor);
+        b->setStyleSheet(QStringLiteral("QPushButton { color: #e6e6ea; border: none; padding: 0; }"
+                                        "QPushButton::menu-indicator { width: 0; image: none; }"));
+        row->addWidget(b);
+        m_buttons.append(b);
+        return b;
+    };
+    AppState *s = &m_state;
+    m_putBack = makeButton(QStringLiteral("Put Back"));
+    connect(m_putBack, &QPushButton::clicked, this, [s] {
+        s->store().restore(s->selectedIds());
+        s->clearGridSelection();
+    });
+    m_deletePermanently = makeButton(QStringLiteral("Delete Permanently…"));
+    connect(m_deletePermanently, &QPushButton::clicked, this, [s, this] {
+        confirmDeletePermanently(s->selectedIds(), s->store(), window());
+        s->clearGridSelection();
+    });
+    m_move = makeButton(QStringLiteral("Move to…"));
+    m_move->setMenu(new QMenu(m_move));
+    // Filled when it opens: always the collections as they are then.
+    connect(m_move->menu(), &QMenu::aboutToShow, this, &SelectionBar::fillMoveMenu);
+    m_share = makeButton(QStringLiteral("Share"));
+    connect(makeButton(QStringLiteral("Delete")), &QPushButton::clicked, this, [s] {
+        s->store().trash(s->selectedIds());
+        s->clearGridSelection();
+    });
 }
 
 QPushButton *SelectionBar::button(const QString &text) const
 {
-    for (QPushButton *b : findChildren<QPushButton *>())
-        if (b->text() == text)
+    for (QPushButton *b : m_buttons)
+        if (b->text() == text && !b->isHidden())
             return b;
     return nullptr;
+}
+
+QStringList SelectionBar::shownTexts() const
+{
+    QStringList texts{m_count->text()};
+    for (QPushButton *b : m_buttons)
+        if (!b->isHidden())
+            texts << b->text();
+    return texts;
 }
 
 void SelectionBar::paintEvent(QPaintEvent *)
@@ -124,72 +188,47 @@ void SelectionBar::paintEvent(QPaintEvent *)
     painter.drawPath(capsule);
 }
 
+void SelectionBar::fillMoveMenu()
+{
+    QMenu *menu = m_move->menu();
+    menu->clear();
+    AppState *state = &m_state;
+    const QList<Board> collections = m_state.store().collections();
+    for (qsizetype i = 0; i < collections.size(); ++i) {
+        const Board board = collections[i];
+        // The first collection is the Inbox, whatever it is called.
+        const QString title = i == 0 ? QStringLiteral("Inbox") : board.name;
+        menu->addAction(actionText(title), this, [state, board] {
+            for (const QString &id : state->selectedIds())
+                state->store().setCollections({board.id}, id);
+            state->clearGridSelection();
+        });
+    }
+}
+
 void SelectionBar::refresh()
 {
-    auto *row = static_cast<QHBoxLayout *>(layout());
-    while (QLayoutItem *item = row->takeAt(0)) {
-        if (QWidget *w = item->widget())
-            w->deleteLater();
-        delete item;
-    }
     const QStringList ids = m_state.selectedIds();
-    QFont font = this->font();
-    font.setPointSizeF(13);
-    font.setWeight(QFont::Medium);
-    auto makeButton = [&](const QString &text) {
-        auto *b = new QPushButton(text, this);
-        b->setFlat(true);
-        b->setFont(font);
-        b->setCursor(Qt::PointingHandCursor);
-        b->setStyleSheet(QStringLiteral("QPushButton { color: #e6e6ea; border: none; padding: 0; }"
-                                        "QPushButton::menu-indicator { width: 0; image: none; }"));
-        row->addWidget(b);
-        return b;
-    };
-    m_count = new QLabel(QString::number(ids.size()) + QStringLiteral(" selected"), this);
-    m_count->setFont(font);
-    m_count->setStyleSheet(QStringLiteral("color: rgba(235,235,245,0.6);"));
-    row->addWidget(m_count);
-
-    AppState *state = &m_state;
-    if (m_state.selection() == QLatin1String("trash")) {
-        connect(makeButton(QStringLiteral("Put Back")), &QPushButton::clicked, this, [state, ids] {
-            state->store().restore(ids);
-            state->clearGridSelection();
-        });
-        connect(makeButton(QStringLiteral("Delete Permanently…")), &QPushButton::clicked, this, [state, ids, this] {
-            confirmDeletePermanently(ids, state->store(), window());
-            state->clearGridSelection();
-        });
-    } else {
-        QPushButton *move = makeButton(QStringLiteral("Move to…"));
-        auto *menu = new QMenu(move);
-        const QList<Board> collections = m_state.store().collections();
-        for (qsizetype i = 0; i < collections.size(); ++i) {
-            const Board board = collections[i];
-            // The first collection is the Inbox, whatever it is called.
-            const QString title = i == 0 ? QStringLiteral("Inbox") : board.name;
-            menu->addAction(actionText(title), this, [state, ids, board] {
-                for (const QString &id : ids)
-                    state->store().setCollections({board.id}, id);
-                state->clearGridSelection();
-            });
-        }
-        move->setMenu(menu);
+    m_count->setText(QString::number(ids.size()) + QStringLiteral(" selected"));
+    const bool trash = m_state.selection() == QLatin1String("trash");
+    for (QPushButton *b : std::as_const(m_buttons)) {
+        const bool trashAction = b == m_putBack || b == m_deletePermanently;
+        b->setVisible(trash == trashAction);
+    }
+    if (!trash) {
+        fillMoveMenu();
         QList<Item> items;
         for (const QString &id : ids)
             if (const auto item = m_state.store().item(id))
                 items << *item;
-        QPushButton *share = makeButton(QStringLiteral("Share"));
-        if (QMenu *shareMenu = makeShareMenu(m_state.store(), items, share))
-            share->setMenu(shareMenu);
-        else
-            share->setEnabled(false);
-        connect(makeButton(QStringLiteral("Delete")), &QPushButton::clicked, this, [state, ids] {
-            state->store().trash(ids);
-            state->clearGridSelection();
-        });
+        QMenu *old = m_share->menu();
+        m_share->setMenu(nullptr);
+        delete old;
+        QMenu *shareMenu = makeShareMenu(m_state.store(), items, m_share);
+        m_share->setMenu(shareMenu);
+        m_share->setEnabled(shareMenu != nullptr);
     }
+    layout()->activate();
     adjustSize();
 }
 
@@ -221,6 +260,12 @@ protected:
         painter.fillRect(rect(), gradient);
     }
 };
+
+// The File commands' keys; the plus menu repeats them as text.
+const QKeySequence kNewCollectionKeys(Qt::CTRL | Qt::Key_N);
+const QKeySequence kImportKeys(Qt::CTRL | Qt::Key_O);
+const QKeySequence kAddLinkKeys(Qt::CTRL | Qt::Key_L);
+const QKeySequence kNewSmartFolderKeys(Qt::CTRL | Qt::SHIFT | Qt::Key_N);
 
 QStringList pictureNameFilters()
 {
@@ -267,10 +312,38 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     auto *sideColumn = new QVBoxLayout(m_sidebarColumn);
     sideColumn->setContentsMargins(0, 0, 0, 0);
     sideColumn->setSpacing(0);
-    m_sidebar = new Sidebar(m_state.store(), m_sidebarColumn);
-    sideColumn->addWidget(m_sidebar, 1);
-    sideColumn->addWidget(new BetaHeader(m_sidebarColumn));
+    // The rows scroll (a long list of collections) above the build mark,
+    // which keeps its place below them.
+    m_sidebarScroll = new QScrollArea(m_sidebarColumn);
+    m_sidebarScroll->setFrameShape(QFrame::NoFrame);
+    m_sidebarScroll->setWidgetResizable(true);
+    m_sidebarScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_sidebarScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    darkenScrollBar(m_sidebarScroll->verticalScrollBar());
+    QPalette sidebarPalette = m_sidebarScroll->palette();
+    sidebarPalette.setColor(QPalette::Window, windowBackground().lighter(118));
+    m_sidebarScroll->setPalette(sidebarPalette);
+    m_sidebarScroll->viewport()->setAutoFillBackground(true);
+    m_sidebarScroll->viewport()->setPalette(sidebarPalette);
+    m_sidebar = new Sidebar(m_state.store(), m_sidebarScroll);
+    m_sidebarScroll->setWidget(m_sidebar);
+    sideColumn->addWidget(m_sidebarScroll, 1);
+    m_betaHeader = new BetaHeader(m_sidebarColumn);
+    sideColumn->addWidget(m_betaHeader);
     split->addWidget(m_sidebarColumn);
+    // The column is exactly as wide as the sidebar (and its scroll bar while
+    // one is needed).
+    auto fitColumn = [this] {
+        QScrollBar *bar = m_sidebarScroll->verticalScrollBar();
+        const bool scrolling = bar->maximum() > bar->minimum();
+        const int width = m_sidebar->width() + (scrolling ? bar->sizeHint().width() : 0);
+        m_sidebarScroll->setFixedWidth(width);
+        m_sidebarColumn->setFixedWidth(width);
+        m_betaHeader->setNarrow(m_sidebar->sidebarWidth() < Sidebar::kNarrowWidth);
+    };
+    connect(m_sidebarScroll->verticalScrollBar(), &QScrollBar::rangeChanged, this, fitColumn);
+    connect(m_sidebar, &Sidebar::sidebarWidthChanged, this, fitColumn, Qt::QueuedConnection);
+    m_fitSidebarColumn = fitColumn;
 
     m_content = new QWidget(central);
     m_content->setAutoFillBackground(true);
@@ -313,6 +386,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     connect(&cloud, &CloudStatus::waitingChanged, m_grid, &GridScreen::refreshWaiting);
 
     bindSidebar();
+    m_fitSidebarColumn();
     bindHeader();
     bindGrid();
     bindInspector();
@@ -360,11 +434,13 @@ void MainWindow::bindSidebar()
     sidebar->dropURLs = [state](const QList<QUrl> &urls, const QString &collectionId) {
         importURLs(urls, state->store(), collectionId);
     };
+    // The shortcut texts read as the File menu shows the same keys.
+    auto shown = [](const QKeySequence &keys) { return keys.toString(QKeySequence::NativeText); };
     sidebar->plusEntries = {
-        {QStringLiteral("Add Files…"), QStringLiteral("photo.on.rectangle"), QStringLiteral("Ctrl+O"), [this] { importImages(); }},
-        {QStringLiteral("Add Link…"), QStringLiteral("link"), QStringLiteral("Ctrl+L"), [state] { state->showAddLink(); }},
-        {QStringLiteral("New Collection"), QStringLiteral("tray.2"), QStringLiteral("Ctrl+N"), [state] { state->newBoard(); }},
-        {QStringLiteral("New Smart Folder…"), QStringLiteral("folder.badge.gearshape"), QStringLiteral("Shift+Ctrl+N"),
+        {QStringLiteral("Add Files…"), QStringLiteral("photo.on.rectangle"), shown(kImportKeys), [this] { importImages(); }},
+        {QStringLiteral("Add Link…"), QStringLiteral("link"), shown(kAddLinkKeys), [state] { state->showAddLink(); }},
+        {QStringLiteral("New Collection"), QStringLiteral("tray.2"), shown(kNewCollectionKeys), [state] { state->newBoard(); }},
+        {QStringLiteral("New Smart Folder…"), QStringLiteral("folder.badge.gearshape"), shown(kNewSmartFolderKeys),
          [state] { state->newSmartFolder(); }},
     };
 
@@ -446,11 +522,10 @@ void MainWindow::buildMenus()
 
     QMenu *file = bar->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("File"));
-    file->addAction(QStringLiteral("New Collection"), QKeySequence(Qt::CTRL | Qt::Key_N), state, [state] { state->newBoard(); });
-    file->addAction(QStringLiteral("Import…"), QKeySequence(Qt::CTRL | Qt::Key_O), this, [this] { importImages(); });
-    file->addAction(QStringLiteral("Add Link…"), QKeySequence(Qt::CTRL | Qt::Key_L), state, [state] { state->showAddLink(); });
-    file->addAction(QStringLiteral("New Smart Folder…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), state,
-                    [state] { state->newSmartFolder(); });
+    file->addAction(QStringLiteral("New Collection"), kNewCollectionKeys, state, [state] { state->newBoard(); });
+    file->addAction(QStringLiteral("Import…"), kImportKeys, this, [this] { importImages(); });
+    file->addAction(QStringLiteral("Add Link…"), kAddLinkKeys, state, [state] { state->showAddLink(); });
+    file->addAction(QStringLiteral("New Smart Folder…"), kNewSmartFolderKeys, state, [state] { state->newSmartFolder(); });
     file->addSeparator();
     // Sharing acts on the collection that is shown.
     file->addMenu(makeSharingMenu(CollectionSharing::of(state->store()), [state] { return state->selection(); }, this));
@@ -600,6 +675,12 @@ QWidget *MainWindow::settingsWindow()
     scroll->setWidget(form);
     column->addWidget(scroll);
     window->resize(520, 560);
+    // Closed like any other settings window, from the keyboard too.
+    for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        auto *close = new QShortcut(keys, window);
+        close->setContext(Qt::WindowShortcut);
+        connect(close, &QShortcut::activated, window, &QWidget::close);
+    }
     m_settings = window;
     return window;
 }
@@ -632,6 +713,7 @@ void MainWindow::refreshVisible()
     // A library that could not be read is not loading: the banner says why.
     const bool settled = store.loaded() || !store.loadError().isEmpty();
     m_title->setCount(settled ? std::optional<int>(int(count)) : std::nullopt);
+    m_title->setEmptyText(count == 0 ? emptyPageText() : QString());
     m_title->setSyncing(store.syncing() > 0);
 
     m_grid->setCollectionId(selection);
@@ -660,6 +742,36 @@ void MainWindow::refreshVisible()
     m_inspector->setPicked(m_state.pickedIds());
     updateSelectionBar();
     emit visibleRefreshed();
+}
+
+QString MainWindow::emptyPageText() const
+{
+    const LibraryStore &store = m_state.store();
+    const QString section = m_state.selection();
+    const QString query = m_state.search().query().trimmed();
+    bool anyActive = false;
+    for (const Item &item : store.items()) {
+        if (!item.trashedAt) {
+            anyActive = true;
+            break;
+        }
+    }
+    // The trash says what it is whatever the library holds.
+    if (section == kSectionTrash && query.isEmpty() && !m_state.hueFilter())
+        return QStringLiteral("The Trash is empty.");
+    if (!anyActive && section != kSectionTrash)
+        return QStringLiteral("No pictures yet. Drop pictures here, paste one with Ctrl+V, or choose Add Files… (Ctrl+O).");
+    if (!query.isEmpty())
+        return QStringLiteral("Nothing here matches “%1”.").arg(query);
+    if (m_state.hueFilter())
+        return QStringLiteral("Nothing here has that colour.");
+    if (m_state.shownSmartFolder())
+        return QStringLiteral("No items match this smart folder's rules.");
+    if (section == kSectionLinks)
+        return QStringLiteral("No links yet. Add one with Add Link… (Ctrl+L).");
+    if (store.collection(resolveBoardId(store, section)) && section != kSectionAll)
+        return QStringLiteral("Nothing in this collection yet. Drop pictures here to add them.");
+    return QStringLiteral("Nothing to show.");
 }
 
 const QList<Item> &MainWindow::visible() const
@@ -752,8 +864,21 @@ void MainWindow::openSmartSheet()
     if (m_smartSheet)
         m_smartSheet->close();
     AppState *state = &m_state;
-    auto *sheet = new SmartFolderEditor(m_state.store(), *m_state.editingSmart(), this);
+    const SmartFolder folder = *m_state.editingSmart();
+    bool known = false;
+    for (const SmartFolder &existing : m_state.store().smartFolders())
+        known = known || existing.id == folder.id;
+    auto *sheet = new SmartFolderEditor(m_state.store(), folder, this);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
+    // A folder made here is shown once it is saved.
+    if (!known) {
+        const QString id = folder.id;
+        connect(sheet, &QDialog::accepted, state, [state, id] {
+            for (const SmartFolder &saved : state->store().smartFolders())
+                if (saved.id == id)
+                    state->setSelection(id);
+        });
+    }
     sheet->setWindowModality(Qt::WindowModal);
     connect(sheet, &QObject::destroyed, state, [state, this, sheet] {
         // Only the sheet that is still the current one clears the state.

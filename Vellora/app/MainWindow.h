@@ -18,6 +18,8 @@ class QAction;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
 
 namespace zezevaveri {
 class ScatterGridView;
@@ -43,9 +45,13 @@ class BetaHeader : public QWidget {
 public:
     explicit BetaHeader(QWidget *parent = nullptr);
     QLabel *label() const { return m_label; }
+    // Below the narrow sidebar width: no badge, small margins.
+    void setNarrow(bool narrow);
 
 private:
     QLabel *m_label;
+    QLabel *m_badge;
+    QVBoxLayout *m_column;
 };
 
 // The bar over the grid's bottom edge while items are selected and none is
@@ -55,17 +61,27 @@ class SelectionBar : public QWidget {
     Q_OBJECT
 public:
     SelectionBar(AppState &state, QWidget *parent = nullptr);
-    // Rebuilds the controls for the state's selection and section.
+    // Brings the controls in line with the state's selection and section.
     void refresh();
     QLabel *countLabel() const { return m_count; }
+    // A control the bar shows now; null when it is hidden or absent.
     QPushButton *button(const QString &text) const;
+    // The count, then the titles of the shown controls, left to right.
+    QStringList shownTexts() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void fillMoveMenu();
+
     AppState &m_state;
     QLabel *m_count = nullptr;
+    QPushButton *m_putBack = nullptr;
+    QPushButton *m_deletePermanently = nullptr;
+    QPushButton *m_move = nullptr;
+    QPushButton *m_share = nullptr;
+    QList<QPushButton *> m_buttons;
 };
 
 class MainWindow : public QMainWindow {
@@ -89,6 +105,8 @@ public:
     // The desktop's reduce-motion setting, which the grid and the sidebar follow.
     MotionPreference *motionPreference() const { return m_motion; }
     QWidget *sidebarColumn() const { return m_sidebarColumn; }
+    // The scroll area the sidebar's rows move in.
+    QScrollArea *sidebarScroll() const { return m_sidebarScroll; }
     // The open sheets, while they are open.
     QWidget *addLinkSheet() const { return m_addLinkSheet; }
     QWidget *smartFolderSheet() const { return m_smartSheet; }
@@ -111,6 +129,8 @@ public:
     const QList<Item> &visible() const;
     // Recomputes them now.
     void refreshVisible();
+    // The page heading's line when nothing is shown: what is (not) there.
+    QString emptyPageText() const;
 
     // Sets the content size, never below 700 x 450.
     void setContentSize(const QSizeF &size);
@@ -140,6 +160,9 @@ private:
 
     AppState &m_state;
     QWidget *m_sidebarColumn = nullptr;
+    QScrollArea *m_sidebarScroll = nullptr;
+    BetaHeader *m_betaHeader = nullptr;
+    std::function<void()> m_fitSidebarColumn;
     Sidebar *m_sidebar = nullptr;
     QWidget *m_content = nullptr;
     GridScreen *m_grid = nullptr;

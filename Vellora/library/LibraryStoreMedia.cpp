@@ -195,10 +195,49 @@ void installMediaServices()
     services.prefetchThumbnails = prefetchThumbnailsPass;
 }
 
+int addToCollection(LibraryStore &store, const QStringList &ids, const QString &collectionId)
+{
+    if (!store.collection(collectionId))
+        return 0;
+    int added = 0;
+    for (const QString &id : ids) {
+        std::optional<Item> item = store.item(id);
+        if (!item)
+            continue;
+        if (item->trashedAt) {
+            store.restore({id});
+            item = store.item(id);
+        } else if (item->collectionIds.contains(collectionId)) {
+            continue;
+        }
+        QStringList collections = item->collectionIds;
+        if (!collections.contains(collectionId)) {
+            collections.append(collectionId);
+            store.setCollections(collections, id);
+        }
+        ++added;
+    }
+    return added;
+}
+
 namespace {
+// The items that hold pictures of these content hashes join the collection.
+int joinKnown(LibraryStore &store, const QStringList &hashes, const QString &collectionId)
+{
+    if (hashes.isEmpty())
+        return 0;
+    const QSet<QString> wanted(hashes.begin(), hashes.end());
+    QStringList ids;
+    for (const Item &item : store.items())
+        if (wanted.contains(item.contentHash))
+            ids.append(item.id);
+    return addToCollection(store, ids, collectionId);
+}
+
 // The off-main-thread import: the store is read and changed only through
 // posts to the main thread, and only while it still exists.
-ImportReport addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &files, const QString &collectionId)
+ImportReport addFilesFromWorker(const QPointer<LibraryStore> &self, const QStringList &files, const QString &collectionId,
+                                KnownPictures knownPictures)
 {
     struct Start {
         bool alive = false;
@@ -238,14 +277,25 @@ ImportReport addFilesFromWorker(const QPointer<LibraryStore> &self, const QStrin
     };
     const ParallelImportResult result = importInParallel(root, files, collectionId, known, kBatchSize, deliver);
     awaitMainThread(*inserted, posted.load());
-    return ImportReport{result.added, result.duplicates, result.skipped, result.writeError, true};
+    ImportReport report{result.added, result.duplicates, result.skipped, 0, result.writeError, true};
+    if (knownPictures == KnownPictures::JoinCollection && !result.duplicateHashes.isEmpty()) {
+        auto joined = std::make_shared<int>(0);
+        const QStringList hashes = result.duplicateHashes;
+        runOnMainAndWait([self, root, hashes, collectionId, joined] {
+            if (self && self->root() == root)
+                *joined = joinKnown(*self, hashes, collectionId);
+        });
+        report.joined = *joined;
+    }
+    return report;
 }
 } // namespace
 
-ImportReport addFilesReporting(LibraryStore &store, const QStringList &files, const QString &collectionId)
+ImportReport addFilesReporting(LibraryStore &store, const QStringList &files, const QString &collectionId,
+                               KnownPictures known)
 {
     if (!onMainThread())
-        return addFilesFromWorker(QPointer<LibraryStore>(&store), files, collectionId);
+        return addFilesFromWorker(QPointer<LibraryStore>(&store), files, collectionId, known);
 
     QList<Item> made;
     const ParallelImportResult result =
@@ -255,23 +305,25 @@ ImportReport addFilesReporting(LibraryStore &store, const QStringList &files, co
         store.appendItems(made);
         store.indexInSpotlight(made);
     }
-    ImportReport report{result.added, result.duplicates, result.skipped, result.writeError, true};
+    ImportReport report{result.added, result.duplicates, result.skipped, 0, result.writeError, true};
+    if (known == KnownPictures::JoinCollection)
+        report.joined = joinKnown(store, result.duplicateHashes, collectionId);
     if (result.added > 0)
         report.saved = store.save();
     return report;
 }
 
-int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
+int addFiles(LibraryStore &store, const QStringList &files, const QString &collectionId, KnownPictures known)
 {
-    return addFilesReporting(store, files, collectionId).added;
+    return addFilesReporting(store, files, collectionId, known).added;
 }
 
-void importFiles(LibraryStore &store, const QStringList &files, const QString &collectionId)
+void importFiles(LibraryStore &store, const QStringList &files, const QString &collectionId, KnownPictures known)
 {
     store.beginImport();
     QPointer<LibraryStore> self(&store);
-    QThreadPool::globalInstance()->start([self, files, collectionId] {
-        addFilesFromWorker(self, files, collectionId);
+    QThreadPool::globalInstance()->start([self, files, collectionId, known] {
+        addFilesFromWorker(self, files, collectionId, known);
         Scheduler::main().post([self] {
             if (self)
                 self->endImport();

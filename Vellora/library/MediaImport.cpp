@@ -42,11 +42,13 @@ ParallelImportResult importInParallel(const QString &root, const QStringList &fi
             if (index >= files.size() || QCoreApplication::closingDown())
                 return;
             bool duplicate = false;
+            QString duplicateHash;
             ContentAdmission admit;
             admit.admit = [&](const QString &hash) {
                 std::lock_guard guard(lock);
                 if (admitted.contains(hash)) {
                     duplicate = true;
+                    duplicateHash = hash;
                     return false;
                 }
                 admitted.insert(hash);
@@ -65,6 +67,8 @@ ParallelImportResult importInParallel(const QString &root, const QStringList &fi
                     result.writeError = problem.detail;
                 if (!item) {
                     ++(duplicate ? result.duplicates : result.skipped);
+                    if (duplicate)
+                        result.duplicateHashes.append(duplicateHash);
                     continue;
                 }
                 finished.append(std::move(*item));

@@ -22,6 +22,8 @@ struct ParallelImportResult {
     // Files that gave no item because their content was already in the
     // library or earlier in the same call.
     int duplicates = 0;
+    // The content hashes of those files, one per file, in no set order.
+    QStringList duplicateHashes;
     // Files that gave no item for another reason: unreadable, not a picture,
     // damaged, or a file that could not be written.
     int skipped = 0;

@@ -7,6 +7,7 @@
 #include "library/LibraryStoreMedia.h"
 
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -79,7 +80,7 @@ void importURLs(const QList<QUrl> &urls, LibraryStore &store, const QString &boa
         }
     }
     if (!files.isEmpty())
-        importFiles(store, files, boardId);
+        importFiles(store, files, boardId, KnownPictures::JoinCollection);
     // Each link is added on a later turn, as the drop or paste that brought
     // it has finished; the store's lifetime bounds the task.
     for (const QString &link : links) {
@@ -90,6 +91,13 @@ void importURLs(const QList<QUrl> &urls, LibraryStore &store, const QString &boa
             fetchLinkMetadata(*store, id);
         });
     }
+}
+
+QStringList draggedItemIds(const QMimeData &data)
+{
+    if (!data.hasFormat(QLatin1String(kItemIdsMime)))
+        return {};
+    return QString::fromUtf8(data.data(QLatin1String(kItemIdsMime))).split(u'\n', Qt::SkipEmptyParts);
 }
 
 namespace {

@@ -16,6 +16,8 @@
 
 class QWidget;
 
+class QMimeData;
+
 namespace vellora {
 
 class LibraryStore;
@@ -51,10 +53,17 @@ QString resolveBoardId(const LibraryStore &store, const QString &sectionId);
 
 // Brings dropped or pasted addresses into a collection. The local files go,
 // in their order and all at once, to the store's file import (which returns
-// at once). Every other address is read as a link (normalizedLinkURL); each
-// accepted one is added and enriched on a later turn of the event loop, the
-// rest are dropped without a word.
+// at once); a picture the library already holds is not imported again, its
+// item joins the collection. Every other address is read as a link
+// (normalizedLinkURL); each accepted one is added and enriched on a later
+// turn of the event loop, the rest are dropped without a word.
 void importURLs(const QList<QUrl> &urls, LibraryStore &store, const QString &boardId);
+
+// The MIME type that carries the ids of library items while they are
+// dragged (one id a line), beside their export addresses.
+inline constexpr const char *kItemIdsMime = "application/x-vellora-item-ids";
+// The item ids a drag carries; none when it comes from elsewhere.
+QStringList draggedItemIds(const QMimeData &data);
 
 // The question before something is destroyed: true when the user chose the
 // destructive button. The default shows a modal QMessageBox with the

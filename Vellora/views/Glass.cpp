@@ -158,6 +158,12 @@ void paintSymbol(QPainter &p, const QRectF &rect, const QString &name, const QCo
         p.drawRoundedRect(QRectF(at(0.1, 0.2), at(0.9, 0.8)), 0.08 * s, 0.08 * s);
         p.drawPolyline(QPolygonF({at(0.16, 0.74), at(0.4, 0.46), at(0.56, 0.62), at(0.68, 0.52), at(0.84, 0.7)}));
         p.drawEllipse(at(0.68, 0.34), 0.06 * s, 0.06 * s);
+    } else if (name == QLatin1String("photo.on.rectangle")) {
+        // A picture in front of the corner of another one behind it.
+        p.drawPolyline(QPolygonF({at(0.22, 0.2), at(0.22, 0.12), at(0.92, 0.12), at(0.92, 0.64), at(0.84, 0.64)}));
+        p.drawRoundedRect(QRectF(at(0.08, 0.28), at(0.78, 0.84)), 0.07 * s, 0.07 * s);
+        p.drawPolyline(QPolygonF({at(0.13, 0.78), at(0.34, 0.54), at(0.48, 0.68), at(0.58, 0.6), at(0.73, 0.76)}));
+        p.drawEllipse(at(0.6, 0.42), 0.05 * s, 0.05 * s);
     } else if (name == QLatin1String("sparkles")) {
         auto star = [&](QPointF m, double k) {
             QPainterPath path;

@@ -260,6 +260,7 @@ GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *c
     m_bridge.onKey = [this](QKeyEvent *event, const std::optional<QString> &id) { return handleKey(event, id); };
     m_bridge.tileMenu = [this](const QString &id) { return tileMenu(id, m_view); };
     m_bridge.dragURL = [this](const QString &id) { return exportURL(m_store, id).value_or(QUrl()); };
+    m_bridge.dragData = [this](const QString &id) { return dragData(id); };
     m_bridge.stageOverlay = m_stage;
     m_bridge.tileIcon = [this](const QString &id) { return m_icons.value(id); };
     m_bridge.hoverOverlay = [this](const zezevaveri::ScatterItem &item, std::function<void()> open) {
@@ -533,6 +534,28 @@ void GridScreen::closeStage()
         handleOpen(std::nullopt);
 }
 
+QMimeData *GridScreen::dragData(const QString &id) const
+{
+    // Other programs take the export address; the sidebar takes the ids,
+    // so that a drop on a collection adds the items instead of importing
+    // their pictures again.
+    // A selected tile takes the whole selection with it.
+    QList<QUrl> urls;
+    QStringList ids;
+    for (const QString &target : targetsFor(id)) {
+        if (const std::optional<QUrl> url = exportURL(m_store, target)) {
+            urls.append(*url);
+            ids.append(target);
+        }
+    }
+    if (ids.isEmpty())
+        return nullptr;
+    auto *data = new QMimeData;
+    data->setUrls(urls);
+    data->setData(QLatin1String(kItemIdsMime), ids.join(u'\n').toUtf8());
+    return data;
+}
+
 QStringList GridScreen::targetsFor(const QString &id) const
 {
     return m_selectedIds.contains(id) ? m_selectedIds : QStringList{id};
@@ -708,7 +731,7 @@ void GridScreen::pasteImage(const QByteArray &bytes, const QString &extension)
             QFile file(path);
             if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.write(bytes) == bytes.size()) {
                 file.close();
-                added = addFiles(*store, {path}, board);
+                added = addFiles(*store, {path}, board, KnownPictures::JoinCollection);
             }
             QFile::remove(path);
             return added;

@@ -108,6 +108,10 @@ public:
     // The items an action on `id` applies to: the selection when it holds
     // `id`, else `id` alone.
     QStringList targetsFor(const QString &id) const;
+    // What a tile dragged out carries: the export addresses and ids
+    // (kItemIdsMime) of targetsFor(id); null when none has an export. The
+    // caller owns it.
+    QMimeData *dragData(const QString &id) const;
     // The tile menu of `id`, built afresh; the caller owns it.
     QMenu *tileMenu(const QString &id, QWidget *parent = nullptr);
     // The delete rule over `ids` (see above).

@@ -34,6 +34,9 @@ PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncin
     QFont small = font();
     small.setPixelSize(13);
     m_countLabel->setFont(small);
+    // The empty line may quote a search typed by the user.
+    m_countLabel->setTextFormat(Qt::PlainText);
+    m_titleLabel->setTextFormat(Qt::PlainText);
     QPalette mid = m_countLabel->palette();
     mid.setColor(QPalette::WindowText, midGrey());
     m_countLabel->setPalette(mid);
@@ -48,10 +51,10 @@ PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncin
     column->addWidget(m_titleLabel);
     column->addLayout(row);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    QPalette background = palette();
-    background.setColor(QPalette::Window, windowBackground());
-    setPalette(background);
-    setAutoFillBackground(true);
+    // No background of its own: it lies on the grid's, and fades out over
+    // the stage when a tile opens.
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAutoFillBackground(false);
     refresh();
 }
 
@@ -73,6 +76,14 @@ void PageTitle::setSyncing(bool syncing)
     refresh();
 }
 
+void PageTitle::setEmptyText(const QString &text)
+{
+    if (text == m_emptyText)
+        return;
+    m_emptyText = text;
+    refresh();
+}
+
 QString PageTitle::countText(std::optional<int> count)
 {
     if (!count)
@@ -85,7 +96,8 @@ QString PageTitle::shownCountText() const { return m_countLabel->text(); }
 void PageTitle::refresh()
 {
     m_titleLabel->setText(m_title);
-    m_countLabel->setText(countText(m_count));
+    const bool empty = m_count && *m_count == 0 && !m_emptyText.isEmpty();
+    m_countLabel->setText(empty ? m_emptyText : countText(m_count));
     // The spinner belongs to the count row, which a loading library does not have.
     m_spinner->setRunning(m_count.has_value() && m_syncing);
     // The grid fades this header through an effect that paints a cached

@@ -27,6 +27,10 @@ public:
     void setCount(std::optional<int> count);
     bool syncing() const { return m_syncing; }
     void setSyncing(bool syncing);
+    // What the second line says in place of "0 items" when nothing is shown
+    // (what is not there, and how to add it); empty: the count.
+    QString emptyText() const { return m_emptyText; }
+    void setEmptyText(const QString &text);
 
     // The second line's text: "Loading library…", "1 item", "0 items", "2 items".
     static QString countText(std::optional<int> count);
@@ -39,6 +43,7 @@ private:
     QString m_title;
     std::optional<int> m_count;
     bool m_syncing = false;
+    QString m_emptyText;
     QLabel *m_titleLabel;
     QLabel *m_countLabel;
     Spinner *m_spinner;

@@ -8,12 +8,16 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace vellora {
 
 namespace {
 constexpr int kRowHeight = 32;
 constexpr int kPadding = 6;
-constexpr int kWidth = 260;
+constexpr int kMinimumWidth = 240;
+constexpr int kIconColumn = 34;
+constexpr int kTitleGap = 24;
 } // namespace
 
 PlusMenu::PlusMenu(const QList<Entry> &entries, QWidget *parent)
@@ -27,7 +31,17 @@ PlusMenu::PlusMenu(const QList<Entry> &entries, QWidget *parent)
     resize(sizeHint());
 }
 
-QSize PlusMenu::sizeHint() const { return QSize(kWidth, kPadding * 2 + kRowHeight * int(m_entries.size())); }
+QSize PlusMenu::sizeHint() const
+{
+    // Wide enough that the longest title and its shortcut never meet.
+    const QFontMetrics metrics(font());
+    int widest = 0;
+    for (const Entry &entry : m_entries)
+        widest = std::max(widest, metrics.horizontalAdvance(entry.title) + kTitleGap
+                                      + metrics.horizontalAdvance(entry.shortcut));
+    const int width = std::max(kMinimumWidth, 2 * kPadding + kIconColumn + widest + 8);
+    return QSize(width, kPadding * 2 + kRowHeight * int(m_entries.size()));
+}
 
 QRect PlusMenu::rowRect(int index) const { return QRect(kPadding, kPadding + index * kRowHeight, width() - 2 * kPadding, kRowHeight); }
 
@@ -39,8 +53,10 @@ int PlusMenu::rowAt(const QPoint &pos) const
     return -1;
 }
 
-void PlusMenu::popup(const QPoint &globalPos)
+void PlusMenu::popup(const QPoint &globalPos, const QRect &opener)
 {
+    m_opener = opener;
+    m_openingPress = opener.isValid();
     resize(sizeHint());
     move(globalPos);
     show();
@@ -76,10 +92,15 @@ void PlusMenu::paintEvent(QPaintEvent *)
         }
         const Entry &entry = m_entries.at(i);
         paintSymbol(p, QRectF(row.left() + 8, row.center().y() - 8, 16, 16), entry.icon, lightGrey());
-        p.setPen(lightGrey());
-        p.drawText(row.adjusted(34, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft, entry.title);
+        const QRect text = row.adjusted(kIconColumn, 0, -8, 0);
+        const int shortcutWidth = p.fontMetrics().horizontalAdvance(entry.shortcut);
         p.setPen(QColor(255, 255, 255, 110));
-        p.drawText(row.adjusted(34, 0, -8, 0), Qt::AlignVCenter | Qt::AlignRight, entry.shortcut);
+        p.drawText(text, Qt::AlignVCenter | Qt::AlignRight, entry.shortcut);
+        // The title gives way to the shortcut, never the other way round.
+        const int titleWidth = std::max(0, text.width() - shortcutWidth - (entry.shortcut.isEmpty() ? 0 : kTitleGap));
+        p.setPen(lightGrey());
+        p.drawText(QRect(text.left(), text.top(), titleWidth, text.height()), Qt::AlignVCenter | Qt::AlignLeft,
+                   p.fontMetrics().elidedText(entry.title, Qt::ElideRight, titleWidth));
     }
 }
 
@@ -98,13 +119,28 @@ void PlusMenu::leaveEvent(QEvent *)
     update();
 }
 
+void PlusMenu::mousePressEvent(QMouseEvent *event)
+{
+    m_openingPress = false;
+    QWidget::mousePressEvent(event);
+}
+
 void PlusMenu::mouseReleaseEvent(QMouseEvent *event)
 {
+    const bool opening = m_openingPress;
+    m_openingPress = false;
     const int row = rowAt(event->position().toPoint());
-    if (row >= 0)
+    if (row >= 0) {
         activate(row);
-    else if (!rect().contains(event->position().toPoint()))
-        close();
+        return;
+    }
+    if (rect().contains(event->position().toPoint()))
+        return;
+    // Press on the button, release on it: a click, and the menu stays. A
+    // press dragged off elsewhere and let go there chooses nothing.
+    if (opening && m_opener.contains(event->globalPosition().toPoint()))
+        return;
+    close();
 }
 
 void PlusMenu::keyPressEvent(QKeyEvent *event)

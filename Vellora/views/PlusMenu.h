@@ -25,8 +25,11 @@ public:
     explicit PlusMenu(const QList<Entry> &entries, QWidget *parent = nullptr);
 
     const QList<Entry> &entries() const { return m_entries; }
-    // Shows the popup with its top-left corner at `globalPos`.
-    void popup(const QPoint &globalPos);
+    // Shows the popup with its top-left corner at `globalPos`. `opener` is
+    // the global rectangle of the button whose press opened it: the release
+    // of that press, on the button, is the end of a plain click and leaves
+    // the popup open.
+    void popup(const QPoint &globalPos, const QRect &opener = QRect());
     // The rectangle of row `index` in the menu's coordinates.
     QRect rowRect(int index) const;
     // Runs the entry at `index` as a click would (closes the popup first).
@@ -40,6 +43,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void hideEvent(QHideEvent *event) override;
@@ -50,6 +54,9 @@ private:
 
     QList<Entry> m_entries;
     int m_hovered = -1;
+    QRect m_opener;
+    // Until the first release after the opening press.
+    bool m_openingPress = false;
 };
 
 } // namespace vellora

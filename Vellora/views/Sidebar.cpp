@@ -2,10 +2,13 @@
 
 #include "Glass.h"
 #include "PlainText.h"
+#include "SidebarAccessible.h"
 #include "WindowBackground.h"
 #include "CollectionContents.h"
 #include "library/LibraryStore.h"
+#include "library/LibraryStoreMedia.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDateTime>
@@ -13,6 +16,7 @@
 #include <QDragEnterEvent>
 #include <QEasingCurve>
 #include <QHelpEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
@@ -113,6 +117,7 @@ Sidebar::Sidebar(LibraryStore &store, QWidget *parent)
 
     setFixedWidth(int(drawnWidth(m_width)));
     setMinimumHeight(300);
+    installSidebarAccessibility();
     rebuild();
 }
 
@@ -130,6 +135,7 @@ void Sidebar::setSelection(const QString &id)
         return;
     m_selection = id;
     animateStates();
+    notifyAccessibility();
 }
 
 void Sidebar::setRenaming(const std::optional<QString> &id)
@@ -154,8 +160,11 @@ bool Sidebar::focused() const { return m_field->isVisible() && m_field->hasFocus
 
 void Sidebar::setFocused(bool focused)
 {
-    if (focused && m_field->isVisible())
+    if (focused && m_field->isVisible()) {
         m_field->setFocus(Qt::OtherFocusReason);
+        // The whole name, so that what is typed replaces it.
+        m_field->selectAll();
+    }
     else if (!focused)
         m_field->clearFocus();
 }
@@ -177,7 +186,7 @@ void Sidebar::setShowingPlus(bool showing)
         emit showingPlusChanged(false);
     });
     const QRect button = plusButtonRect();
-    m_plusMenu->popup(mapToGlobal(button.bottomLeft() + QPoint(0, 4)));
+    m_plusMenu->popup(mapToGlobal(button.bottomLeft() + QPoint(0, 4)), QRect(mapToGlobal(button.topLeft()), button.size()));
     emit showingPlusChanged(true);
 }
 
@@ -203,8 +212,9 @@ void Sidebar::rebuild()
         Row row{RowType::Fixed, fixed.id, fixed.title, fixed.icon, QString()};
         if (fixed.id == QLatin1String("links"))
             row.trailing = QString::number(m_links);
-        else
-            row.trailing = QString::number(position + 1);
+        // The position is the key that shows the row (the Go menu's
+        // Ctrl+Alt+1 to 4): a hint, not a count.
+        row.hint = QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key(Qt::Key_1 + position)).toString(QKeySequence::NativeText);
         m_rows.append(row);
         ++position;
     }
@@ -223,6 +233,18 @@ void Sidebar::rebuild()
     if (m_renaming && !findRow(*m_renaming))
         cancelRename();
     relayout();
+    notifyAccessibility();
+}
+
+void Sidebar::notifyAccessibility()
+{
+    if (!QAccessible::isActive())
+        return;
+    // The rows are made again: readers ask for them afresh.
+    QAccessibleEvent event(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
+    QAccessibleEvent reorder(this, QAccessible::ObjectReorder);
+    QAccessible::updateAccessibility(&reorder);
 }
 
 quint64 Sidebar::marks(const Item &item) const
@@ -369,6 +391,18 @@ QString Sidebar::trailingText(const QString &id) const
     return row ? row->trailing : QString();
 }
 
+QString Sidebar::shortcutHint(const QString &id) const
+{
+    const Row *row = findRow(id);
+    return row ? row->hint : QString();
+}
+
+bool Sidebar::hintShown(const QString &id) const
+{
+    const Row *row = findRow(id);
+    return row && !row->hint.isEmpty() && m_hovered == id && m_width >= kNarrowWidth;
+}
+
 QRect Sidebar::sectionPlusRect(const QString &section) const
 {
     for (const Header &h : m_headers)
@@ -387,6 +421,53 @@ QRect Sidebar::plusButtonRect() const
 {
     const double leading = m_width < kNarrowWidth ? 6.0 : 10.0;
     return QRectF(leading, (kPlusFrame - 28) / 2.0, 28, 28).toAlignedRect();
+}
+
+// --- Assistive technology ---
+
+QList<Sidebar::AccessibleElement> Sidebar::accessibleElements() const
+{
+    QList<AccessibleElement> elements;
+    elements.append({QStringLiteral("plus"), QStringLiteral("Add"), plusButtonRect(), false, false});
+    auto header = [&](const QString &section) {
+        for (const Header &h : m_headers)
+            if (h.section == section)
+                elements.append({QStringLiteral("section:") + section, sectionPlusLabel(section), h.plus.toAlignedRect(),
+                                 false, false});
+    };
+    bool collectionsDone = false, foldersDone = false;
+    for (const Row &row : m_rows) {
+        if (row.type != RowType::Fixed && !collectionsDone) {
+            header(QStringLiteral("collections"));
+            collectionsDone = true;
+        }
+        if (row.type == RowType::SmartFolder && !foldersDone) {
+            header(QStringLiteral("smartFolders"));
+            foldersDone = true;
+        }
+        elements.append({row.id, row.title, row.rect.toAlignedRect(), row.id == m_selection, row.shared});
+    }
+    if (!collectionsDone)
+        header(QStringLiteral("collections"));
+    if (!foldersDone)
+        header(QStringLiteral("smartFolders"));
+    return elements;
+}
+
+void Sidebar::pressElement(const QString &key)
+{
+    if (key == QLatin1String("plus")) {
+        setShowingPlus(true);
+    } else if (key == QLatin1String("section:collections")) {
+        if (newBoard)
+            newBoard();
+    } else if (key == QLatin1String("section:smartFolders")) {
+        if (newSmartFolder)
+            newSmartFolder();
+    } else if (findRow(key) && key != m_selection) {
+        setSelection(key);
+        emit selectionChanged(key);
+    }
 }
 
 // --- States and painting ---
@@ -466,17 +547,28 @@ void Sidebar::paintEvent(QPaintEvent *)
         paintSymbol(p, icon, row.icon, lightGrey());
         double x = icon.right() + (narrow ? 0.0 : 9.0);
 
-        QString trailing = row.trailing;
-        // A fixed row's position number is its keyboard hint: shown under the pointer only.
-        if (row.type == RowType::Fixed && row.id != QLatin1String("links")
-            && !(m_hovered && *m_hovered == row.id))
-            trailing.clear();
+        const QString &trailing = row.trailing;
         p.setFont(small);
-        const double trailingWidth = trailing.isEmpty() ? 0 : p.fontMetrics().horizontalAdvance(trailing) + 8;
+        double trailingWidth = trailing.isEmpty() ? 0 : p.fontMetrics().horizontalAdvance(trailing) + 8;
         if (!trailing.isEmpty()) {
             p.setPen(whiteAt(0.42));
             p.drawText(QRectF(row.rect.right() - trailingWidth - 2, row.rect.top(), trailingWidth, row.rect.height()),
                        Qt::AlignVCenter | Qt::AlignRight, trailing);
+        }
+        // The key hint of a fixed row, under the pointer: a small key cap,
+        // before the count when there is one.
+        if (hintShown(row.id)) {
+            QFont keyFont = font();
+            keyFont.setPixelSize(10);
+            p.setFont(keyFont);
+            const double w = p.fontMetrics().horizontalAdvance(row.hint) + 10;
+            const QRectF cap(row.rect.right() - trailingWidth - 6 - w, row.rect.center().y() - 8, w, 16);
+            p.setPen(QPen(whiteAt(0.22), 1));
+            p.setBrush(whiteAt(0.05));
+            p.drawRoundedRect(cap, 4, 4);
+            p.setPen(whiteAt(0.55));
+            p.drawText(cap, Qt::AlignCenter, row.hint);
+            trailingWidth += w + 6;
         }
         if (m_renaming && *m_renaming == row.id)
             continue;
@@ -551,8 +643,12 @@ void Sidebar::cancelRename()
 {
     if (!m_renaming)
         return;
-    setRenaming(std::nullopt);
+    // The owner hears of it before the field goes: hiding the field takes
+    // its focus, and a focus loss during a rename commits the rename.
+    m_renaming.reset();
     emit renamingChanged(std::nullopt);
+    placeRenameField();
+    update();
 }
 
 bool Sidebar::eventFilter(QObject *watched, QEvent *event)
@@ -797,7 +893,8 @@ QString Sidebar::dropCollectionFor(const Row *row) const
 
 void Sidebar::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (event->mimeData()->hasFormat(kCollectionMime) || event->mimeData()->hasUrls())
+    if (event->mimeData()->hasFormat(kCollectionMime) || event->mimeData()->hasUrls()
+        || !draggedItemIds(*event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
@@ -809,7 +906,7 @@ void Sidebar::dragMoveEvent(QDragMoveEvent *event)
     bool accept = false;
     if (mime->hasFormat(kCollectionMime)) {
         accept = row && row->type == RowType::Collection;
-    } else if (mime->hasUrls()) {
+    } else if (mime->hasUrls() || !draggedItemIds(*mime).isEmpty()) {
         const QString board = dropCollectionFor(row);
         accept = !board.isEmpty();
         if (accept)
@@ -846,7 +943,15 @@ void Sidebar::dropEvent(QDropEvent *event)
         return;
     }
     const QString board = dropCollectionFor(row);
-    if (!mime->hasUrls() || board.isEmpty())
+    if (board.isEmpty())
+        return event->ignore();
+    // Tiles of the library join the collection as the items they are.
+    if (const QStringList ids = draggedItemIds(*mime); !ids.isEmpty()) {
+        addToCollection(m_store, ids, board);
+        event->acceptProposedAction();
+        return;
+    }
+    if (!mime->hasUrls())
         return event->ignore();
     const QList<QUrl> urls = mime->urls();
     if (dropURLs)

@@ -104,8 +104,12 @@ public:
     // --- Read-outs for the window and for tests ---
     // Rectangle of the row with that id (fixed, collection or smart folder).
     QRect rowRect(const QString &id) const;
-    // The trailing text of a row ("" when it has none).
+    // The trailing count of a row ("" when it has none).
     QString trailingText(const QString &id) const;
+    // The key that shows a fixed row ("Ctrl+Alt+1"…), drawn as a key cap
+    // while the pointer is over the row; "" for other rows.
+    QString shortcutHint(const QString &id) const;
+    bool hintShown(const QString &id) const;
     // The section plus buttons ("collections", "smartFolders") and the plus button.
     QRect sectionPlusRect(const QString &section) const;
     QRect plusButtonRect() const;
@@ -121,6 +125,20 @@ public:
     void deleteRow(const QString &id);
     QLineEdit *renameField() const { return m_field; }
     PlusMenu *plusMenu() const { return m_plusMenu; }
+
+    // The painted controls as assistive technology sees them, top to
+    // bottom: the plus button ("plus"), each section's plus button
+    // ("section:collections", "section:smartFolders") and every row (its id).
+    struct AccessibleElement {
+        QString key;
+        QString name;
+        QRect rect; // in the sidebar's coordinates
+        bool selected = false;
+        bool shared = false;
+    };
+    QList<AccessibleElement> accessibleElements() const;
+    // Presses the element with that key, as a click would.
+    void pressElement(const QString &key);
 
     // The MIME type that carries a collection id while it is dragged.
     static const char *const kCollectionMime;
@@ -157,6 +175,7 @@ private:
         QString title;
         QString icon;
         QString trailing;
+        QString hint;
         bool shared = false;
         QRectF rect;
     };
@@ -169,6 +188,7 @@ private:
     };
 
     void rebuild();
+    void notifyAccessibility();
     // The counts of the Links row and the smart folders over the whole
     // library; between two of these, edits adjust them by their records.
     void recount();

@@ -141,6 +141,15 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     m_spinner = new Spinner(14, m_describeRow);
     describeLayout->addWidget(m_spinner);
     column->addWidget(m_describeRow);
+    m_describeStatus = new QLabel(this);
+    m_describeStatus->setObjectName(QStringLiteral("describeStatus"));
+    m_describeStatus->setTextFormat(Qt::PlainText);
+    m_describeStatus->setWordWrap(true);
+    QPalette statusPalette = m_describeStatus->palette();
+    statusPalette.setColor(QPalette::WindowText, QColor(255, 159, 10));
+    m_describeStatus->setPalette(statusPalette);
+    m_describeStatus->hide();
+    column->addWidget(m_describeStatus);
 
     auto *footer = new QHBoxLayout;
     m_countLabel = new QLabel(this);
@@ -204,6 +213,8 @@ void SmartFolderEditor::setModelAvailable(bool available)
 {
     m_modelAvailable = available;
     m_describeRow->setVisible(available);
+    if (!available)
+        m_describeStatus->hide();
 }
 
 int SmartFolderEditor::indexOf(const QUuid &id) const
@@ -335,6 +346,7 @@ void SmartFolderEditor::describe()
     if (m_thinking || description.isEmpty())
         return;
     setThinking(true);
+    m_describeStatus->hide();
     QPointer<SmartFolderEditor> self(this);
     generateRules(
         description,
@@ -342,8 +354,18 @@ void SmartFolderEditor::describe()
             if (!self)
                 return;
             self->setThinking(false);
-            if (!answer)
-                return; // nothing changes on a failed answer
+            // Nothing changes on a failed answer, but the user hears of it.
+            if (!answer) {
+                self->m_describeStatus->setText(
+                    QStringLiteral("The language model did not answer. Check that it is running, then try again."));
+                self->m_describeStatus->show();
+                return;
+            }
+            if (answer->rules.isEmpty()) {
+                self->m_describeStatus->setText(QStringLiteral("The language model found no rules in that description."));
+                self->m_describeStatus->show();
+                return;
+            }
             (answer->match == QLatin1String("any") ? self->m_any : self->m_all)->setChecked(true);
             QList<RuleRow> rows;
             for (const RuleDraft &draft : std::as_const(answer->rules))

@@ -10,7 +10,7 @@
 // Save stays disabled while the name is blank or a row is refused (a colour
 // that is not "#" and six hex digits), so no typed rule is lost silently.
 // While the model is thinking, another description is ignored; a failed
-// answer leaves the rows as they were.
+// answer leaves the rows as they were and says so below the field.
 
 #include "RuleRows.h"
 #include "library/SmartFolder.h"
@@ -65,6 +65,8 @@ public:
     QLabel *problemLabel(int row) const;
     QPushButton *addRuleButton() const { return m_addRule; }
     QLineEdit *describeField() const { return m_describe; }
+    // Why the last description gave no rules; hidden when it gave some.
+    QLabel *describeStatus() const { return m_describeStatus; }
     QPushButton *saveButton() const { return m_save; }
     QPushButton *cancelButton() const { return m_cancel; }
     QLabel *countLabel() const { return m_countLabel; }
@@ -105,6 +107,7 @@ private:
     QWidget *m_describeRow;
     QLineEdit *m_describe;
     Spinner *m_spinner;
+    QLabel *m_describeStatus;
     QLabel *m_countLabel;
     QPushButton *m_cancel;
     QPushButton *m_save;

@@ -7,6 +7,7 @@ target_sources(vellora_views PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/PageTitle.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PlusMenu.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Sidebar.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SidebarAccessible.cpp
 )
 target_sources(vellora_views PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/RuleRows.cpp

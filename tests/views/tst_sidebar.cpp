@@ -90,8 +90,15 @@ void TestSidebar::countsOfFixedRowsAndSmartFolders()
     Sidebar sidebar(*library.store);
     // Two active links (the trashed one does not count).
     QCOMPARE(sidebar.trailingText("links"), QStringLiteral("2"));
-    QCOMPARE(sidebar.trailingText("all"), QStringLiteral("1"));
-    QCOMPARE(sidebar.trailingText("inbox"), QStringLiteral("2"));
+    // The other fixed rows show no count: their position is a key hint.
+    QCOMPARE(sidebar.trailingText("all"), QString());
+    QCOMPARE(sidebar.trailingText("inbox"), QString());
+    QCOMPARE(sidebar.trailingText("trash"), QString());
+    QCOMPARE(sidebar.shortcutHint("all"), QStringLiteral("Ctrl+Alt+1"));
+    QCOMPARE(sidebar.shortcutHint("inbox"), QStringLiteral("Ctrl+Alt+2"));
+    QCOMPARE(sidebar.shortcutHint("links"), QStringLiteral("Ctrl+Alt+3"));
+    QCOMPARE(sidebar.shortcutHint("trash"), QStringLiteral("Ctrl+Alt+4"));
+    QCOMPARE(sidebar.shortcutHint("sf-links"), QString());
     QCOMPARE(sidebar.trailingText("sf-links"), QStringLiteral("2"));
     QCOMPARE(sidebar.trailingText("sf-tagged"), QStringLiteral("2"));
     QCOMPARE(sidebar.trailingText("sf-empty"), QStringLiteral("0"));
