@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QMessageBox>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
