@@ -10,6 +10,10 @@ namespace vellora {
 
 namespace {
 
+// Of the words the engine reads, those it is at least this sure of: what its
+// own command prints, less the guesses. Lower lets texture through as words.
+constexpr float kWordConfidence = 30.0f;
+
 int wordCount(const QString &text)
 {
     static const QRegularExpression word(QStringLiteral("[\\p{L}\\p{N}]{2,}"));
@@ -36,7 +40,7 @@ ImageAnalysis analyzeDecodedImage(const QImage &source, const AnalysisSettings &
     // A picture without text still gets its empty text: that marks it done.
     const TextDetection look = settings.detectFirst ? detectText(image) : TextDetection{true, false};
     if (look.likelyText) {
-        const QStringList lines = TextRecognizer::recognizeLines(image, 55.0f, settings.languages);
+        const QStringList lines = TextRecognizer::recognizeLines(image, kWordConfidence, settings.languages);
         result.text = lines.join(QLatin1Char('\n'));
     }
     if (wordCount(result.text) >= 2)

@@ -500,6 +500,19 @@ void TestImageAnalysis::textDetection_data()
         << withText(filled(QSize(900, 600), QColor(20, 20, 28)), QStringLiteral("Night mode settings"), 16,
                     QColor(220, 220, 220), {50, 300})
         << true << false;
+    // Code, terminals and small print as people capture them: 11-13 px type,
+    // the thumbnail a half or less of the capture.
+    using fixtures::CaptureKind;
+    struct Capture {
+        const char *name;
+        CaptureKind kind;
+    };
+    for (const Capture &capture : {Capture{"code", CaptureKind::Code}, Capture{"terminal", CaptureKind::Terminal},
+                                   Capture{"small print", CaptureKind::SmallPrint}})
+        for (bool dark : {false, true})
+            for (const QSize size : {QSize(1920, 1080), QSize(2560, 1440)})
+                QTest::addRow("%s, %s, %dx%d", capture.name, dark ? "dark" : "light", size.width(), size.height())
+                    << fixtures::captureScreenshot(capture.kind, dark, size, 11, 3) << true << false;
 
     // Nothing for the text engine: the self-check's flat pictures, gradients,
     // soft shapes and large blocks of colour.
