@@ -244,10 +244,7 @@ void Analyzer::dispatch()
         }
         ++work.inFlight;
         QPointer<Analyzer> self(this);
-        // A picture with transparency is looked at from its original.
-        const QString original = originalPath(m_store.root(), item.storedFilename);
-        m_pool.start([self, pass = work.pass, stop = work.stop, result, path = *path, settings = work.settings,
-                      original] {
+        m_pool.start([self, pass = work.pass, stop = work.stop, result, path = *path, settings = work.settings] {
             if (stop->load())
                 return;
             // What fails to decode once fails for the rest: nothing more is
@@ -258,11 +255,11 @@ void Analyzer::dispatch()
                 readable = result->print.has_value();
             }
             if (readable && result->paletteAsked && !stop->load()) {
-                result->palette = extractPalette(path, 5, original);
+                result->palette = extractPalette(path, 5);
                 readable = result->palette.has_value();
             }
             if (readable && result->labelsAsked && !stop->load())
-                result->analysis = analyzeImage(path, settings, original);
+                result->analysis = analyzeImage(path, settings);
             if (stop->load())
                 return;
             QMetaObject::invokeMethod(

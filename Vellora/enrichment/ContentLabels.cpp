@@ -38,6 +38,7 @@ void keepOpenCvSerial()
 struct Cascades {
     cv::CascadeClassifier face;
     cv::CascadeClassifier faceAgain;
+    cv::CascadeClassifier faceThird;
     cv::CascadeClassifier cat;
     cv::CascadeClassifier catAgain;
     bool faces = false;
@@ -55,7 +56,16 @@ struct Cascades {
                 return false;
             }
         };
-        faces = load(face, "haarcascade_frontalface_default.xml") && load(faceAgain, "haarcascade_frontalface_alt2.xml");
+        auto loadLbp = [&folder](cv::CascadeClassifier &cascade, const char *name) {
+            try {
+                return cascade.load(
+                    QFile::encodeName(folder + QStringLiteral("/../lbpcascades/") + QLatin1String(name)).toStdString());
+            } catch (const cv::Exception &) {
+                return false;
+            }
+        };
+        faces = load(face, "haarcascade_frontalface_default.xml") && load(faceAgain, "haarcascade_frontalface_alt2.xml")
+            && loadLbp(faceThird, "lbpcascade_frontalface_improved.xml");
         cats = load(cat, "haarcascade_frontalcatface_extended.xml") && load(catAgain, "haarcascade_frontalcatface.xml");
     }
 };
@@ -182,6 +192,10 @@ QStringList detectedLabels(const QImage &image)
             const std::vector<cv::Rect> first = detect(cascades.face, grey, 6, minSide);
             if (!first.empty())
                 faces = agreed(first, detect(cascades.faceAgain, grey, 4, minSide));
+            // Two Haar cascades share their blind spots (a leaf's veins, blinds
+            // across a window): a cascade of local binary patterns must agree too.
+            if (!faces.empty())
+                faces = agreed(faces, detect(cascades.faceThird, grey, 3, minSide));
             if (!faces.empty())
                 labels << QStringLiteral("face") << QStringLiteral("person");
         }

@@ -8,7 +8,8 @@
 // the upper-body and full-body cascades and the HOG people detector fired
 // more often or never on people, and are not used.
 //
-//   "face", "person"  a human face, found by two face cascades that agree
+//   "face", "person"  a human face, found by two Haar face cascades and a
+//                     local-binary-pattern one that all agree
 //   "cat"             a cat's face, found by two cat cascades that agree, and
 //                     not where a human face is (the cat cascades also fire on
 //                     people)

@@ -4,12 +4,15 @@
 #include "TextDetector.h"
 #include "platform/TextRecognizer.h"
 
-#include <QPainter>
 #include <QRegularExpression>
 
 namespace vellora {
 
 namespace {
+
+// Of the words the engine reads, those it is at least this sure of: what its
+// own command prints, less the guesses. Lower lets texture through as words.
+constexpr float kWordConfidence = 30.0f;
 
 int wordCount(const QString &text)
 {
@@ -32,20 +35,12 @@ AnalysisSettings analysisSettingsFromDefaults()
 
 ImageAnalysis analyzeDecodedImage(const QImage &source, const AnalysisSettings &settings)
 {
-    QImage image = source;
-    if (source.hasAlphaChannel()) {
-        // Text and shapes on a transparent picture are usually dark: look
-        // at them on white.
-        image = QImage(source.size(), QImage::Format_RGB32);
-        image.fill(Qt::white);
-        QPainter painter(&image);
-        painter.drawImage(0, 0, source);
-    }
+    const QImage image = asShownOnTile(source);
     ImageAnalysis result;
     // A picture without text still gets its empty text: that marks it done.
     const TextDetection look = settings.detectFirst ? detectText(image) : TextDetection{true, false};
     if (look.likelyText) {
-        const QStringList lines = TextRecognizer::recognizeLines(image, 55.0f, settings.languages);
+        const QStringList lines = TextRecognizer::recognizeLines(image, kWordConfidence, settings.languages);
         result.text = lines.join(QLatin1Char('\n'));
     }
     if (wordCount(result.text) >= 2)
@@ -58,11 +53,11 @@ ImageAnalysis analyzeDecodedImage(const QImage &source, const AnalysisSettings &
     return result;
 }
 
-std::optional<ImageAnalysis> analyzeImage(const QString &path, const AnalysisSettings &settings, const QString &original)
+std::optional<ImageAnalysis> analyzeImage(const QString &path, const AnalysisSettings &settings)
 {
     // A thumbnail is at most 1024 pixels and text needs all of them; the cap
     // only guards against a full-size picture standing in for one.
-    const std::optional<QImage> image = decodeAnalysisSource(path, original, 2048);
+    const std::optional<QImage> image = decodeAnalysisImage(path, 2048);
     if (!image)
         return std::nullopt;
     return analyzeDecodedImage(*image, settings);

@@ -38,15 +38,12 @@ struct AnalysisSettings {
 };
 AnalysisSettings analysisSettingsFromDefaults();
 
-// Labels and text of a decoded picture.
+// Labels and text of a decoded picture, as its tile would show it.
 ImageAnalysis analyzeDecodedImage(const QImage &image, const AnalysisSettings &settings = {});
 
 // Labels and text of the thumbnail at `path`. None when it is missing or
 // does not decode yet: the caller tries again later rather than recording
 // empty labels and text.
-// With the item's `original`, a picture with transparency is read from it
-// (the thumbnail shows the window's grey there) and looked at on white.
-std::optional<ImageAnalysis> analyzeImage(const QString &path, const AnalysisSettings &settings = {},
-                                          const QString &original = {});
+std::optional<ImageAnalysis> analyzeImage(const QString &path, const AnalysisSettings &settings = {});
 
 } // namespace vellora

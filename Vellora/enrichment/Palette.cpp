@@ -34,9 +34,6 @@ double distance2(double r1, double g1, double b1, double r2, double g2, double b
 // channel, each bin standing at the mean of its pixels.
 std::vector<Point> binnedColours(const QImage &image)
 {
-    // Fully transparent pixels are no colour of the picture, whatever their
-    // colour channels hold.
-    const bool alpha = image.format() == QImage::Format_ARGB32;
     constexpr int kBins = 32 * 32 * 32;
     std::vector<std::array<quint32, 4>> bins(kBins, {0, 0, 0, 0});
     std::vector<int> used;
@@ -45,8 +42,6 @@ std::vector<Point> binnedColours(const QImage &image)
         const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             const QRgb px = line[x];
-            if (alpha && qAlpha(px) == 0)
-                continue;
             const int r = qRed(px), g = qGreen(px), b = qBlue(px);
             const int index = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
             auto &bin = bins[index];
@@ -79,9 +74,10 @@ QStringList paletteFromImage(const QImage &source, int count)
 {
     if (count <= 0 || source.isNull())
         return {};
-    const QImage image = source.format() == QImage::Format_RGB32 || source.format() == QImage::Format_ARGB32
-        ? source
-        : source.convertToFormat(source.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    // What a person sees of a picture with transparency is what its tile
+    // shows: nearly clear pixels are the window's grey, whatever colour
+    // their channels hold.
+    const QImage image = asShownOnTile(source);
     const std::vector<Point> points = binnedColours(image);
     if (points.empty())
         return {};
@@ -199,9 +195,9 @@ QStringList paletteFromImage(const QImage &source, int count)
     return palette;
 }
 
-std::optional<QStringList> extractPalette(const QString &path, int count, const QString &original)
+std::optional<QStringList> extractPalette(const QString &path, int count)
 {
-    const std::optional<QImage> image = decodeAnalysisSource(path, original, kPaletteSampleSide);
+    const std::optional<QImage> image = decodeAnalysisImage(path, kPaletteSampleSide);
     if (!image)
         return std::nullopt;
     return paletteFromImage(*image, count);

@@ -54,18 +54,21 @@ public:
     // languagesFor() of the user's setting. Main thread (reads the settings).
     static QString languagesFromSettings();
 
-    // The recognised lines in reading order, each trimmed, in valid UTF-8
-    // terms (ill-formed bytes become U+FFFD). Lines the engine is unsure of
-    // (confidence below `minimumConfidence`, 0-100), that hold no letter or
-    // digit, or that are mostly replacement characters are left out. Empty
-    // when nothing is found or the engine is missing. `languages` as
-    // languagesFor() gives them; empty means English.
-    static QStringList recognizeLines(const QImage &image, float minimumConfidence = 55.0f,
+    // The recognised lines in reading order, in valid UTF-8 terms
+    // (ill-formed bytes become U+FFFD): the words of each line that the
+    // engine is sure of (confidence at least `minimumConfidence`, 0-100),
+    // joined with single spaces. Lines left with no letter or digit, or
+    // mostly replacement characters, are left out. Empty when nothing is
+    // found or the engine is missing. `languages` as languagesFor() gives
+    // them; empty means English.
+    // The engine reads the picture as it reads best: scaled up (twice, or to
+    // 2048 pixels on the longer side) and dark on light.
+    static QStringList recognizeLines(const QImage &image, float minimumConfidence = 30.0f,
                                       const QString &languages = QString());
 
-    // The words in reading order with their boxes, under the same rules as
-    // the lines (a word below the confidence or without a letter or digit is
-    // left out). Empty when nothing is found or the engine is missing.
+    // The words in reading order with their boxes in the pixels of `image`,
+    // under the same rules as the lines (a word below the confidence or
+    // without a letter or digit is left out). Empty when nothing is found or the engine is missing.
     static QList<RecognizedWord> recognizeWords(const QImage &image, float minimumConfidence = 55.0f,
                                                 const QString &languages = QString());
 };

@@ -5,6 +5,8 @@
 #include "enrichment/FeaturePrintStore.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/Media.h"
+#include "library/Palette.h"
 #include "library/Records.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
@@ -66,6 +68,7 @@ private slots:
     void initTestCase();
     void init();
     void importedFixturesAreAnalysed();
+    void theThumbnailIsWhatIsAnalysed();
     void onlyMissingFieldsAreComputed();
     void unreadableThumbnailWaitsForTheNextPass();
     void linkWaitsForItsSnapshot();
@@ -212,6 +215,47 @@ void TestAnalyzer::importedFixturesAreAnalysed()
     Analyzer again(store);
     QCOMPARE(again.prints().size(), pictures.size());
     QCOMPARE(again.distances(originalId).toHash().keys().size(), pictures.size());
+}
+
+// The analysis reads the thumbnail, the picture as its tile shows it, and
+// never the full-size original: not even a PNG with an alpha channel.
+void TestAnalyzer::theThumbnailIsWhatIsAnalysed()
+{
+    const QString root = newRoot();
+    const QString src = m_dir.filePath(QStringLiteral("transparent"));
+    QDir().mkpath(src);
+    const QString swirls = src + QStringLiteral("/swirls.png");
+    QVERIFY(fixtures::faintFieldUnderSwirls().save(swirls));
+    LibraryStore store(root, false);
+    QCOMPARE(addFiles(store, {swirls}, store.defaultBoardId()), 1);
+
+    // An opaque original in a format with alpha, beside a thumbnail that
+    // shows something else: what the analysis finds is the thumbnail's.
+    Item shown = makeItem();
+    QImage red(800, 600, QImage::Format_ARGB32);
+    red.fill(QColor(220, 30, 30));
+    QDir().mkpath(root + QStringLiteral("/originals"));
+    QVERIFY(red.save(originalPath(root, shown.storedFilename), "PNG"));
+    writeThumbnail(root, shown, fixtures::wordCard({"MODERN CHAIR", "Walnut and oak"}));
+    store.appendItems({shown});
+
+    Analyzer analyzer(store);
+    analyzer.schedule();
+    QVERIFY(waitForLoop(analyzer));
+    for (const Item &item : store.items()) {
+        QVERIFY(item.palette);
+        const QString palette = item.palette->join(u' ');
+        if (item.id == shown.id) {
+            QVERIFY2(!paletteMatchesHue(*item.palette, 0, 30), qPrintable(palette));
+            QVERIFY2(item.ocrText && item.ocrText->contains(QStringLiteral("Walnut")), qPrintable(palette));
+        } else {
+            // Nearly clear blue and magenta are seen by nobody: the tile shows
+            // the window's grey there.
+            QVERIFY2(!paletteMatchesHue(*item.palette, 240, 30) && !paletteMatchesHue(*item.palette, 300, 30),
+                     qPrintable(palette));
+            QVERIFY2(!item.palette->contains(QStringLiteral("#0000ff")), qPrintable(palette));
+        }
+    }
 }
 
 void TestAnalyzer::onlyMissingFieldsAreComputed()

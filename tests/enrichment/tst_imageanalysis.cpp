@@ -6,6 +6,7 @@
 #include "enrichment/ImageAnalysis.h"
 #include "enrichment/Palette.h"
 #include "enrichment/TextDetector.h"
+#include "library/Palette.h"
 #include "platform/TextRecognizer.h"
 
 #include <QFile>
@@ -46,7 +47,9 @@ private slots:
     void labelsAndText_data();
     void labelsAndText();
     void analysisOfUnreadableFile();
-    void transparentPixelsCountForNothing();
+    void paletteIsOfWhatIsSeen_data();
+    void paletteIsOfWhatIsSeen();
+    void transparentPictureIsReadAsItsTileShowsIt();
     void textDetection_data();
     void textDetection();
     void lookingFirstLosesNoText_data();
@@ -363,33 +366,66 @@ void TestImageAnalysis::analysisOfUnreadableFile()
     QVERIFY(!analyzeImage(m_dir.filePath(QStringLiteral("absent.jpg"))));
 }
 
-// A picture two thirds transparent (colour channels white, as many tools
-// leave them) around a dark grey shape. The palette sees the shape alone,
-// from the original; the thumbnail that lost the transparency is not what
-// the analysis reads.
-void TestImageAnalysis::transparentPixelsCountForNothing()
+namespace {
+// A thumbnail as the import makes it: the window's grey through the
+// transparent parts, at most 1024 pixels, JPEG.
+QImage importedThumbnail(const QImage &picture)
 {
-    QImage picture(300, 300, QImage::Format_ARGB32);
-    picture.fill(QColor(255, 255, 255, 0));
+    QImage flat(picture.size(), QImage::Format_RGB32);
+    flat.fill(QColor(30, 30, 30));
+    QPainter(&flat).drawImage(0, 0, picture);
+    return fixtures::asThumbnail(flat);
+}
+} // namespace
+
+// The palette is of what a person sees: the picture as its tile shows it,
+// transparent parts on the window's grey, whether read from the thumbnail
+// file or handed over decoded.
+void TestImageAnalysis::paletteIsOfWhatIsSeen_data()
+{
+    QTest::addColumn<QImage>("picture");
+    QTest::addColumn<bool>("asThumbnail"); // through a thumbnail file, else the decoded picture
+    QTest::addColumn<QString>("leading");  // the heaviest colour, within a few units
+    QImage shape(300, 300, QImage::Format_ARGB32);
+    shape.fill(QColor(255, 255, 255, 0)); // colour channels white, as many tools leave them
     for (int y = 100; y < 200; ++y)
         for (int x = 0; x < 300; ++x)
-            picture.setPixelColor(x, y, QColor(40, 40, 40));
-    const QString original = m_dir.filePath(QStringLiteral("clear.png"));
-    QVERIFY(picture.save(original));
-    QImage flattened(picture.size(), QImage::Format_RGB32);
-    flattened.fill(Qt::white);
-    QPainter(&flattened).drawImage(0, 0, picture);
-    const QString thumbnail = write(flattened, QStringLiteral("clear.jpg"));
+            shape.setPixelColor(x, y, QColor(40, 40, 40));
+    QTest::newRow("a shape on clear pixels") << shape << false << "#1e1e1e";
+    QTest::newRow("a shape on clear pixels, its thumbnail") << shape << true << "#1e1e1e";
+    QTest::newRow("swirls over a faint field") << fixtures::faintFieldUnderSwirls() << false << "#1e1e2a";
+    QTest::newRow("swirls over a faint field, its thumbnail") << fixtures::faintFieldUnderSwirls() << true << "#1e1e2a";
+    const QImage gulp(QStringLiteral("/usr/share/backgrounds/mate/abstract/Gulp.png"));
+    if (!gulp.isNull())
+        QTest::newRow("Gulp.png, its thumbnail") << gulp << true << QString();
+}
 
-    QCOMPARE(paletteFromImage(picture, 5), QStringList{"#282828"});
-    const std::optional<QStringList> palette = extractPalette(thumbnail, 5, original);
-    QVERIFY(palette);
-    QCOMPARE(*palette, QStringList{"#282828"});
-    // Without the original, what the thumbnail shows is all there is.
-    QVERIFY(extractPalette(thumbnail, 5)->size() == 2);
+void TestImageAnalysis::paletteIsOfWhatIsSeen()
+{
+    QFETCH(QImage, picture);
+    QFETCH(bool, asThumbnail);
+    QFETCH(QString, leading);
+    QStringList palette;
+    if (asThumbnail) {
+        const std::optional<QStringList> read =
+            extractPalette(write(importedThumbnail(picture), QStringLiteral("seen.jpg")), 5);
+        QVERIFY(read);
+        palette = *read;
+    } else {
+        palette = paletteFromImage(picture, 5);
+    }
+    QVERIFY(!palette.isEmpty());
+    if (!leading.isEmpty())
+        QVERIFY2(near(parse(palette.first()), parse(leading), 6), qPrintable(palette.join(u' ')));
+    // The blue and magenta of the nearly clear pixels are seen by nobody.
+    QVERIFY2(!paletteMatchesHue(palette, 240, 30) && !paletteMatchesHue(palette, 300, 30), qPrintable(palette.join(u' ')));
+    QVERIFY(!palette.contains(QStringLiteral("#0000ff")) && !palette.contains(QStringLiteral("#ff00ff")));
+}
 
-    // Dark words on a transparent card: the thumbnail shows them on the
-    // window's dark grey; read from the original they are read on white.
+// Words on a transparent card are read as the tile shows them, on the
+// window's grey: light words that would vanish on white are found.
+void TestImageAnalysis::transparentPictureIsReadAsItsTileShowsIt()
+{
     QImage card(1024, 400, QImage::Format_ARGB32);
     card.fill(Qt::transparent);
     {
@@ -398,25 +434,16 @@ void TestImageAnalysis::transparentPixelsCountForNothing()
         font.setPixelSize(64);
         font.setBold(true);
         p.setFont(font);
-        p.setPen(QColor(20, 20, 30));
+        p.setPen(QColor(250, 250, 250));
         p.drawText(60, 150, QStringLiteral("MODERN CHAIR"));
         p.drawText(60, 270, QStringLiteral("Walnut and oak"));
     }
-    const QString cardOriginal = m_dir.filePath(QStringLiteral("card.png"));
-    QVERIFY(card.save(cardOriginal));
-    QImage onGrey(card.size(), QImage::Format_RGB32);
-    onGrey.fill(QColor(30, 30, 30));
-    QPainter(&onGrey).drawImage(0, 0, card);
-    const std::optional<ImageAnalysis> analysis = analyzeImage(write(onGrey, QStringLiteral("card.jpg")), {}, cardOriginal);
+    const ImageAnalysis decoded = analyzeDecodedImage(card);
+    QVERIFY2(decoded.text.contains("MODERN") && decoded.text.contains("Walnut"), qPrintable(decoded.text));
+    const std::optional<ImageAnalysis> analysis = analyzeImage(write(importedThumbnail(card), QStringLiteral("card.jpg")));
     QVERIFY(analysis);
     QVERIFY2(analysis->text.contains("MODERN") && analysis->text.contains("Walnut"), qPrintable(analysis->text));
     QVERIFY(analysis->labels.contains("text"));
-
-    // An opaque original is not read: the thumbnail is the analysis source.
-    const QString opaque = m_dir.filePath(QStringLiteral("opaque.png"));
-    QVERIFY(flattened.save(opaque));
-    QVERIFY(!decodeTransparentOriginal(opaque, 256));
-    QCOMPARE(extractPalette(thumbnail, 5, opaque), extractPalette(thumbnail, 5));
 }
 
 namespace {
@@ -473,6 +500,19 @@ void TestImageAnalysis::textDetection_data()
         << withText(filled(QSize(900, 600), QColor(20, 20, 28)), QStringLiteral("Night mode settings"), 16,
                     QColor(220, 220, 220), {50, 300})
         << true << false;
+    // Code, terminals and small print as people capture them: 11-13 px type,
+    // the thumbnail a half or less of the capture.
+    using fixtures::CaptureKind;
+    struct Capture {
+        const char *name;
+        CaptureKind kind;
+    };
+    for (const Capture &capture : {Capture{"code", CaptureKind::Code}, Capture{"terminal", CaptureKind::Terminal},
+                                   Capture{"small print", CaptureKind::SmallPrint}})
+        for (bool dark : {false, true})
+            for (const QSize size : {QSize(1920, 1080), QSize(2560, 1440)})
+                QTest::addRow("%s, %s, %dx%d", capture.name, dark ? "dark" : "light", size.width(), size.height())
+                    << fixtures::captureScreenshot(capture.kind, dark, size, 11, 3) << true << false;
 
     // Nothing for the text engine: the self-check's flat pictures, gradients,
     // soft shapes and large blocks of colour.
