@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <chrono>
 #include <memory>
 
 namespace vellora {
@@ -25,6 +26,13 @@ std::string toStd(const QString &s) { return s.toStdString(); }
 
 // The end of each endpoint's rest. Any thread may ask.
 QMutex restLock;
+// When each endpoint last gave a good answer (under restLock).
+QHash<QString, std::chrono::steady_clock::time_point> &lastAnswers()
+{
+    static QHash<QString, std::chrono::steady_clock::time_point> answers;
+    return answers;
+}
+
 QHash<QString, QDeadlineTimer> &rests()
 {
     static QHash<QString, QDeadlineTimer> table;
@@ -177,6 +185,7 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
         return;
     }
     const QByteArray payload = QByteArray::fromStdString(requestBody(prompt, schema, includeSchemaInPrompt).dump());
+    const auto sentAt = std::chrono::steady_clock::now();
 
     auto *manager = new QNetworkAccessManager;
     QNetworkRequest request(m_model.config().endpoint);
@@ -209,7 +218,8 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
     const bool bounded = context != nullptr;
     QPointer<QObject> guard(context);
     QObject::connect(reply, &QNetworkReply::finished, manager,
-                     [model = m_model, manager, reply, done = std::move(done), bounded, guard, timer, connectTimer] {
+                     [model = m_model, manager, reply, done = std::move(done), bounded, guard, timer, connectTimer,
+                      sentAt] {
         timer->stop();
         connectTimer->stop();
         LanguageModelResult result;
@@ -220,11 +230,26 @@ void LanguageModelSession::respond(const QString &prompt, const GenerationSchema
         } else {
             result = decodeChatCompletion(reply->readAll());
         }
-        // The server answered: whatever made it rest has passed.
-        if (result.unanswered)
-            model.rest();
-        else
+        // The server answered: whatever made it rest has passed. A failure
+        // of a request sent before a later good answer is old news and
+        // starts no rest.
+        const QString endpoint = model.config().endpoint.toString();
+        if (result.unanswered) {
+            bool answeredSince = false;
+            {
+                QMutexLocker locker(&restLock);
+                const auto it = lastAnswers().constFind(endpoint);
+                answeredSince = it != lastAnswers().constEnd() && *it > sentAt;
+            }
+            if (!answeredSince)
+                model.rest();
+        } else {
+            {
+                QMutexLocker locker(&restLock);
+                lastAnswers().insert(endpoint, std::chrono::steady_clock::now());
+            }
             model.rest(0);
+        }
         reply->deleteLater();
         manager->deleteLater();
         if (bounded && guard.isNull())

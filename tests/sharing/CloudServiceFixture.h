@@ -157,7 +157,10 @@ private:
     bool run(const QString &program, const QStringList &arguments, QString *error, QString *output = nullptr)
     {
         QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
+        // The tools may run as another user, who cannot always enter the
+        // test's own folder; their complaints about it belong to stderr,
+        // never to the value a query returns.
+        process.setWorkingDirectory(QStringLiteral("/"));
         if (m_runAs.isEmpty()) {
             process.start(program, arguments);
         } else {
@@ -165,11 +168,12 @@ private:
                           QStringList{QStringLiteral("-u"), m_runAs, QStringLiteral("--"), program} + arguments);
         }
         if (!process.waitForFinished(180000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-            *error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
+            *error = QFileInfo(program).fileName() + QStringLiteral(": ") +
+                     QString::fromLocal8Bit(process.readAllStandardError() + process.readAllStandardOutput());
             return false;
         }
         if (output)
-            *output = QString::fromLocal8Bit(process.readAll());
+            *output = QString::fromLocal8Bit(process.readAllStandardOutput());
         return true;
     }
 
