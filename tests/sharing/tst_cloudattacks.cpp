@@ -3,6 +3,7 @@
 // service runs with small limits so that each row shows its fault quickly.
 
 #include "CloudServiceFixture.h"
+#include "CloudTestSupport.h"
 #include "SharingFixtures.h"
 
 #include "sharing/HttpCloud.h"
@@ -21,36 +22,6 @@ using namespace sharingtest;
 
 namespace {
 
-template <typename T>
-CloudResult<T> await(const std::function<void(CloudCallback<T>)> &call, int ms = 30000)
-{
-    std::optional<CloudResult<T>> answer;
-    call([&](CloudResult<T> result) { answer = std::move(result); });
-    QDeadlineTimer deadline(ms);
-    while (!answer && !deadline.hasExpired())
-        QTest::qWait(5);
-    if (!answer)
-        return CloudError{CloudInternalError, QStringLiteral("no answer"), {}, {}};
-    return *answer;
-}
-
-template <typename T>
-int codeOf(const CloudResult<T> &result)
-{
-    return isError(result) ? std::get<CloudError>(result).code : 0;
-}
-
-int counter = 0;
-QString unique(const QString &stem) { return stem + QString::number(++counter); }
-
-CloudRecord makeRecord(const QString &name, const QString &type = QStringLiteral("Item"))
-{
-    CloudRecord record;
-    record.type = type;
-    record.name = name;
-    record.fields.insert(QStringLiteral("label"), name);
-    return record;
-}
 
 struct Answer {
     int status = 0;
