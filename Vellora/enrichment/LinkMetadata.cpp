@@ -468,8 +468,70 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, O
         QTimer::singleShot(0, this, [done = std::move(done)] { done(std::nullopt); });
         return;
     }
+    if (m_policy.restricted()) {
+        getPinned({url, m_limits.maxRedirects, QDeadlineTimer(timeoutMs)}, maxBytes, overflow, statuses,
+                  std::move(done));
+        return;
+    }
     QNetworkRequest request(url);
     request.setMaximumRedirectsAllowed(m_limits.maxRedirects);
+    send(request, QUrl(), maxBytes, timeoutMs, overflow, statuses, {}, std::move(done));
+}
+
+void LinkMetadataFetcher::getPinned(Hop hop, qint64 maxBytes, Overflow overflow, Statuses statuses,
+                                    std::function<void(std::optional<Body>)> done)
+{
+    const QString host = hop.url.host(QUrl::FullyEncoded);
+    m_policy.resolve(host, this, hop.deadline,
+                     [this, hop, host, maxBytes, overflow, statuses, done = std::move(done)](std::optional<QHostAddress> address) {
+        if (!address || hop.deadline.hasExpired()) {
+            done(std::nullopt);
+            return;
+        }
+        // The request goes to the address that was judged; the server still
+        // hears the name it was asked for, and TLS still checks it.
+        QUrl connectURL = hop.url;
+        connectURL.setHost(address->toString());
+        QNetworkRequest request(connectURL);
+        QByteArray authority = host.toLatin1();
+        if (authority.contains(':'))
+            authority = '[' + authority + ']';
+        if (hop.url.port() != -1)
+            authority += ':' + QByteArray::number(hop.url.port());
+        request.setRawHeader("Host", authority);
+        if (hop.url.scheme().toLower() == QLatin1String("https"))
+            request.setPeerVerifyName(host);
+        // HTTP/2 names the server from the address connected to, not from
+        // the Host header.
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        // Redirects are followed here, each one judged like the first step.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        auto redirect = [this, hop, maxBytes, overflow, statuses, done](QNetworkReply *reply) {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+            if (status < 300 || status >= 400 || !location.isValid())
+                return false;
+            const QUrl to = hop.url.resolved(location);
+            // What a browser refuses too: leaving the web, or going from
+            // https to plain http.
+            const bool lessSafe = hop.url.scheme().toLower() == QLatin1String("https")
+                && to.scheme().toLower() != QLatin1String("https");
+            if (hop.redirectsLeft <= 0 || !to.isValid() || !isWebScheme(to) || to.host().isEmpty() || lessSafe)
+                done(std::nullopt);
+            else
+                getPinned({to, hop.redirectsLeft - 1, hop.deadline}, maxBytes, overflow, statuses, done);
+            return true;
+        };
+        send(request, hop.url, maxBytes, int(std::max<qint64>(1, hop.deadline.remainingTime())), overflow, statuses,
+             std::move(redirect), done);
+    });
+}
+
+void LinkMetadataFetcher::send(const QNetworkRequest &given, const QUrl &shownURL, qint64 maxBytes, int timeoutMs,
+                               Overflow overflow, Statuses statuses, std::function<bool(QNetworkReply *)> redirect,
+                               std::function<void(std::optional<Body>)> done)
+{
+    QNetworkRequest request = given;
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(kUserAgent));
     request.setTransferTimeout(timeoutMs);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
@@ -518,8 +580,11 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, O
     deadline->start(timeoutMs);
 
     const bool anyStatus = statuses == Statuses::Any;
-    connect(reply, &QNetworkReply::finished, this, [reply, transfer, keepHead, anyStatus, take, done = std::move(done)] {
+    connect(reply, &QNetworkReply::finished, this,
+            [reply, transfer, keepHead, anyStatus, take, shownURL, redirect = std::move(redirect), done = std::move(done)] {
         reply->deleteLater();
+        if (!transfer->cut && redirect && redirect(reply))
+            return;
         if (!transfer->cut)
             take();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -540,7 +605,7 @@ void LinkMetadataFetcher::get(const QUrl &url, qint64 maxBytes, int timeoutMs, O
         Body body;
         body.bytes = std::move(transfer->bytes);
         body.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-        body.finalURL = reply->url();
+        body.finalURL = shownURL.isValid() ? shownURL : reply->url();
         body.status = status;
         body.complete = complete;
         done(std::move(body));

@@ -3,6 +3,8 @@
 // preview image. Fetched over Qt Network and read with gumbo; every request
 // has a cap on redirects (http and https only), on body size and on time.
 
+#include "enrichment/AddressPolicy.h"
+
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QList>
@@ -14,6 +16,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 namespace vellora {
 
@@ -85,6 +88,14 @@ public:
     explicit LinkMetadataFetcher(FetchLimits limits = {}, QObject *parent = nullptr);
     ~LinkMetadataFetcher() override;
 
+    // Which machines the requests started from now on may reach; any by
+    // default. Under a restricted policy each step of a request (the first
+    // address and every redirect) is looked up once, judged, and connected
+    // to at exactly that address, so a name cannot answer one address to
+    // the judgement and another to the connection.
+    void setAddressPolicy(AddressPolicy policy) { m_policy = policy; }
+    const AddressPolicy &addressPolicy() const { return m_policy; }
+
     // Nothing when the page cannot be had: not http(s), a network error, an
     // HTTP error status, too many redirects, too large or too slow.
     void fetch(const QString &url, std::function<void(std::optional<LinkMetadata>)> done);
@@ -121,10 +132,24 @@ private:
     enum class Statuses { Success, Any };
     void get(const QUrl &url, qint64 maxBytes, int timeoutMs, Overflow overflow,
              std::function<void(std::optional<Body>)> done, Statuses statuses = Statuses::Success);
+    struct Hop {
+        QUrl url;          // where this step goes, as the page named it
+        int redirectsLeft;
+        QDeadlineTimer deadline;
+    };
+    void getPinned(Hop hop, qint64 maxBytes, Overflow overflow, Statuses statuses,
+                   std::function<void(std::optional<Body>)> done);
+    // Sends one request and reads its answer within the caps. `redirect`
+    // (when given) may take over a finished reply; `shownURL` (when valid)
+    // is the address the body is said to come from.
+    void send(const QNetworkRequest &request, const QUrl &shownURL, qint64 maxBytes, int timeoutMs,
+              Overflow overflow, Statuses statuses, std::function<bool(QNetworkReply *)> redirect,
+              std::function<void(std::optional<Body>)> done);
     void loadImageUntil(QList<QUrl> candidates, QDeadlineTimer deadline,
                         std::function<void(std::optional<QImage>)> done);
 
     FetchLimits m_limits;
+    AddressPolicy m_policy;
     QNetworkAccessManager *m_network = nullptr;
 };
 

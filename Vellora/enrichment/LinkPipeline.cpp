@@ -20,7 +20,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
 #include <QPointer>
 #include <QTimer>
 
@@ -71,23 +70,15 @@ public:
         const auto &cameFromOthers = LinkPipelineServices::installed().cameFromOthers;
         if (cameFromOthers && cameFromOthers(*m_store, m_id)) {
             // Someone else chose this address: it must not make this machine
-            // ask itself or its local network for anything.
-            const QString host = QUrl(m_url).host();
-            if (host.isEmpty() || isLocalNetworkHostName(host)) {
+            // ask itself or its local network for anything, not through a
+            // redirect, a name that answers differently the second time, an
+            // icon, a preview image or what the page itself loads.
+            m_policy = AddressPolicy::publicOnly();
+            m_fetcher->setAddressPolicy(m_policy);
+            if (!m_policy.mayAskHost(QUrl(m_url).host())) {
                 end();
                 return;
             }
-            QHostInfo::lookupHost(host, this, [this](const QHostInfo &found) {
-                const QList<QHostAddress> addresses = found.addresses();
-                const bool local = found.error() != QHostInfo::NoError || addresses.isEmpty()
-                    || std::any_of(addresses.begin(), addresses.end(), isLocalNetworkAddress);
-                if (local || !present()) {
-                    end();
-                    return;
-                }
-                run();
-            });
-            return;
         }
         run();
     }
@@ -106,6 +97,13 @@ private:
         // address led to, after its HTTP redirects.
         m_fetcher->fetchPage(m_url, [this](std::optional<FetchedPage> page) {
             m_fetched = std::move(page);
+            // An item from someone else keeps the facts that came with it
+            // unless its page could be had: no cover, title or insight is
+            // made up in their place.
+            if (!m_fetched && m_policy.restricted()) {
+                stopEarly();
+                return;
+            }
             if (m_fetched)
                 m_metadata = LinkMetadataFetcher::metadataOf(*m_fetched);
             if (m_metadata && !m_metadata->iconCandidates.isEmpty())
@@ -147,6 +145,7 @@ private:
             return;
         }
         m_snapshot = makePageSnapshotRun();
+        m_snapshot->setAddressPolicy(m_policy);
         m_snapshot->render(*m_fetched, [this](PageSnapshotResult page) {
             m_page = std::move(page);
             // The snapshot is still on its own call stack: let it go later.
@@ -331,6 +330,7 @@ private:
     QString m_id;
     std::function<void()> m_done;
     LinkMetadataFetcher *m_fetcher;
+    AddressPolicy m_policy = AddressPolicy::anyHost();
     std::unique_ptr<PageSnapshotRun> m_snapshot;
 
     Item m_before;

@@ -57,9 +57,11 @@ void installLinkPipelineServices();
 QString addLink(LibraryStore &store, const QString &url, const QString &collectionId);
 
 // Enriches the item from its own sourceURL. For an item that came from
-// someone else the address is looked up first, and a host on this machine
-// or on a local network (loopback, link-local, private ranges) is never
-// asked: the item keeps what came with it. A run that fails part-way never
+// someone else every request of the run (the page and its redirects, icons,
+// preview image and what the snapshot loads) goes through
+// AddressPolicy::publicOnly(): a host on this machine or on a local network
+// (loopback, link-local, private ranges) is never asked, and when the page
+// cannot be had the item keeps what came with it. A run that fails part-way never
 // overwrites what an earlier run stored: absent texts, an absent insight or
 // a host-only title keep the item's earlier values, a rendered cover never
 // replaces a stored picture, and snapshotDate is restored unless this run

@@ -78,17 +78,36 @@ private:
 // wanted (the link's favicon is read from our download of the page) and a
 // huge one would be decoded whole; nor is anything outside the web: the
 // page is shown from memory, which would let it reach local files.
+//
+// Under a restricted address policy (a page someone else chose) a request
+// over the network goes out only to an address literal the policy lets us
+// reach. A name is refused: the engine looks names up itself, so a name
+// judged here could answer the engine with an address of this machine or
+// its network; such a page is shown with what it carries inline.
 class SnapshotRequests final : public QWebEngineUrlRequestInterceptor {
 public:
     using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    // Set before the page loads, never while it does.
+    void setAddressPolicy(const AddressPolicy &policy) { m_policy = policy; }
+
     void interceptRequest(QWebEngineUrlRequestInfo &info) override
     {
         const QString scheme = info.requestUrl().scheme().toLower();
-        const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https")
-            || scheme == QLatin1String("data") || scheme == QLatin1String("blob");
-        if (!web || info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeFavicon)
+        const bool network = scheme == QLatin1String("http") || scheme == QLatin1String("https");
+        const bool web = network || scheme == QLatin1String("data") || scheme == QLatin1String("blob");
+        if (!web || info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeFavicon) {
             info.block(true);
+            return;
+        }
+        if (network && m_policy.restricted()) {
+            const QHostAddress literal(info.requestUrl().host());
+            if (literal.isNull() || !m_policy.mayConnectTo(literal))
+                info.block(true);
+        }
     }
+
+private:
+    AddressPolicy m_policy = AddressPolicy::anyHost();
 };
 
 // A page shown from memory travels as a percent-encoded data address, which
@@ -168,7 +187,8 @@ PageSnapshot::PageSnapshot()
     m_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
 
-    m_profile->setUrlRequestInterceptor(new SnapshotRequests(m_profile));
+    m_requests = new SnapshotRequests(m_profile);
+    m_profile->setUrlRequestInterceptor(m_requests);
 
     // Nobody ever sees this view: it is never put on the screen, never takes
     // the focus from the window a person types into, and does not count as
@@ -212,6 +232,7 @@ PageSnapshot::~PageSnapshot()
 void PageSnapshot::run(const QString &url, std::function<void(Result)> done)
 {
     m_done = std::move(done);
+    applyAddressPolicy();
     // The download of the page counts towards the load's ten seconds.
     armWatchdog([this](bool loaded) { afterLoad(loaded); });
     m_fetcher->fetchPage(url, [this](std::optional<FetchedPage> page) {
@@ -228,9 +249,20 @@ void PageSnapshot::run(const QString &url, std::function<void(Result)> done)
 void PageSnapshot::render(const FetchedPage &page, std::function<void(Result)> done)
 {
     m_done = std::move(done);
+    applyAddressPolicy();
     armWatchdog([this](bool loaded) { afterLoad(loaded); });
     // Never from inside render(): its caller expects `done` later.
     QTimer::singleShot(0, this, [this, page] { show(page); });
+}
+
+void PageSnapshot::applyAddressPolicy()
+{
+    const AddressPolicy &policy = addressPolicy();
+    static_cast<SnapshotRequests *>(m_requests)->setAddressPolicy(policy);
+    m_fetcher->setAddressPolicy(policy);
+    // Nor may the page's scripts learn of or reach this machine's local
+    // interfaces over WebRTC.
+    m_web->page()->settings()->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, policy.restricted());
 }
 
 void PageSnapshot::show(const FetchedPage &page)

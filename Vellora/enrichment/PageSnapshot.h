@@ -14,6 +14,7 @@ class QTimer;
 class QByteArray;
 class QWebEngineLoadingInfo;
 class QWebEngineProfile;
+class QWebEngineUrlRequestInterceptor;
 class QWebEngineView;
 
 namespace vellora {
@@ -70,6 +71,7 @@ public:
     void finish(bool loaded);
 
 private:
+    void applyAddressPolicy();
     void show(const FetchedPage &page);
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
     void afterLoad(bool loaded);
@@ -80,6 +82,7 @@ private:
     void complete(Result result);
 
     QWebEngineProfile *m_profile = nullptr;
+    QWebEngineUrlRequestInterceptor *m_requests = nullptr;
     QWebEngineView *m_web = nullptr;
     LinkMetadataFetcher *m_fetcher = nullptr;
     std::function<void(bool)> m_finished;

@@ -75,6 +75,7 @@ public:
         m_inner = factory ? factory() : nullptr;
         if (!m_inner)
             m_inner = std::make_unique<EmptySnapshot>();
+        m_inner->setAddressPolicy(addressPolicy());
         auto finished = [this](PageSnapshotResult result) {
             // The real run is still on its own call stack: it goes later,
             // and only then is its place given to the next one.

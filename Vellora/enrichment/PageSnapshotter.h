@@ -38,6 +38,15 @@ public:
     {
         run(page.url.toString(), std::move(done));
     }
+
+    // Which machines the page may make this one ask for what it loads
+    // besides itself (and for the page, when run() downloads it); any by
+    // default. Set before run() or render().
+    void setAddressPolicy(const AddressPolicy &policy) { m_policy = policy; }
+    const AddressPolicy &addressPolicy() const { return m_policy; }
+
+private:
+    AddressPolicy m_policy = AddressPolicy::anyHost();
 };
 
 using PageSnapshotFactory = std::function<std::unique_ptr<PageSnapshotRun>()>;
