@@ -21,14 +21,6 @@ QString bare(const QString &host)
     return host;
 }
 
-bool nameOfThisMachine(const QString &host)
-{
-    QString name = host.toLower();
-    while (name.endsWith(QLatin1Char('.')))
-        name.chop(1);
-    return name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost"));
-}
-
 } // namespace
 
 AddressPolicy::Rules AddressPolicy::Rules::defaults()
@@ -62,10 +54,13 @@ bool AddressPolicy::mayAskHost(const QString &host) const
     if (!m_restricted)
         return true;
     const QString name = bare(host);
-    if (name.isEmpty() || nameOfThisMachine(name))
+    if (name.isEmpty())
         return false;
     const QHostAddress literal(name);
-    return literal.isNull() || mayConnectTo(literal);
+    if (!literal.isNull())
+        return mayConnectTo(literal);
+    // Of a name, only "localhost" and the names under it are known local.
+    return !isLocalNetworkHostName(name);
 }
 
 void AddressPolicy::resolve(const QString &host, QObject *context, QDeadlineTimer deadline,
