@@ -161,9 +161,12 @@ void TestLinkAddressPolicy::initTestCase()
     page("/plain", "Plain page", "");
     page("/icon", "Icon page", "<link rel=\"icon\" href=\"http://127.0.0.2:PORT/icon.png\" sizes=\"32x32\">");
     page("/preview", "Preview page", "<meta property=\"og:image\" content=\"http://127.0.0.2:PORT/cover.png\">");
-    page("/loads", "Loading page", "<link rel=\"stylesheet\" href=\"http://127.0.0.2:PORT/style.css\">",
+    page("/loads", "Loading page",
+         "<link rel=\"stylesheet\" href=\"http://127.0.0.2:PORT/style.css\">"
+         "<link rel=\"prefetch\" href=\"http://127.0.0.2:PORT/next\">",
          "<img src=\"http://127.0.0.2:PORT/pic.png\"><script src=\"http://127.0.0.2:PORT/app.js\"></script>"
-         "<iframe src=\"http://127.0.0.2:PORT/frame\"></iframe><p>words</p>");
+         "<iframe src=\"http://127.0.0.2:PORT/frame\"></iframe><img src=\"http://localhost:PORT/admin\">"
+         "<p>words</p>");
     page("/rebound", "Rebound page", "<link rel=\"icon\" href=\"/icon.png\" sizes=\"32x32\">");
     m_server.set("/icon.png", {200, "image/png", fixtures::pngBytes(32, 32, Qt::blue), {}, false});
 
