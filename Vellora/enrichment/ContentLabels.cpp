@@ -83,24 +83,65 @@ cv::Mat rgbMat(const QImage &image)
     return view.clone();
 }
 
-// Boxes of `first` that a box of `second` covers for the most part.
-std::vector<cv::Rect> agreed(const std::vector<cv::Rect> &first, const std::vector<cv::Rect> &second)
+// What one cascade found: grouped boxes, each with the number of
+// neighbouring windows that make it up.
+struct Finds {
+    std::vector<cv::Rect> boxes;
+    std::vector<int> windows;
+};
+
+Finds detect(cv::CascadeClassifier &cascade, const cv::Mat &grey, int minSide)
 {
-    std::vector<cv::Rect> out;
-    for (const cv::Rect &a : first)
-        for (const cv::Rect &b : second)
-            if ((a & b).area() > 0.4 * std::min(a.area(), b.area())) {
-                out.push_back(a);
-                break;
-            }
-    return out;
+    // Every group of at least two windows is kept: how many there were is
+    // the evidence, weighed below rather than cut off here.
+    Finds found;
+    cascade.detectMultiScale(grey, found.boxes, found.windows, 1.1, 1, 0, cv::Size(minSide, minSide));
+    return found;
 }
 
-std::vector<cv::Rect> detect(cv::CascadeClassifier &cascade, const cv::Mat &grey, int neighbours, int minSide)
+bool sharePlace(const cv::Rect &a, const cv::Rect &b)
 {
-    std::vector<cv::Rect> found;
-    cascade.detectMultiScale(grey, found, 1.1, neighbours, 0, cv::Size(minSide, minSide));
-    return found;
+    return (a & b).area() > 0.4 * std::min(a.area(), b.area());
+}
+
+// The most windows a find of `other` has at the place of `box`; 0 when it
+// found nothing there.
+int windowsAt(const cv::Rect &box, const Finds &other)
+{
+    int most = 0;
+    for (size_t i = 0; i < other.boxes.size(); ++i)
+        if (sharePlace(box, other.boxes[i]))
+            most = std::max(most, other.windows[i]);
+    return most;
+}
+
+double confidenceOf(int windows)
+{
+    return windows <= 0 ? 0.0 : windows / (windows + 10.0);
+}
+
+// For each box of `first`, the windows all cascades agree on there (the
+// smallest count among them), or 0 when that gives less than `floor`. Later
+// cascades run only while there is still something to agree with.
+std::vector<int> agreement(const Finds &first, std::initializer_list<cv::CascadeClassifier *> others,
+                           const cv::Mat &grey, int minSide, double floor)
+{
+    std::vector<int> agreed = first.windows;
+    auto dropWeak = [&agreed, floor] {
+        for (int &n : agreed)
+            if (confidenceOf(n) < floor)
+                n = 0;
+    };
+    dropWeak();
+    for (cv::CascadeClassifier *cascade : others) {
+        if (std::none_of(agreed.begin(), agreed.end(), [](int n) { return n > 0; }))
+            break;
+        const Finds found = detect(*cascade, grey, minSide);
+        for (size_t i = 0; i < agreed.size(); ++i)
+            agreed[i] = std::min(agreed[i], windowsAt(first.boxes[i], found));
+        dropWeak();
+    }
+    return agreed;
 }
 
 struct Classifier {
@@ -165,7 +206,7 @@ QString cascadeFolder()
     return {};
 }
 
-QStringList detectedLabels(const QImage &image)
+DetectorConfidence detectorConfidence(const QImage &image, const DetectorConfidence &floor)
 {
     if (image.isNull())
         return {};
@@ -173,7 +214,7 @@ QStringList detectedLabels(const QImage &image)
     Cascades &cascades = threadCascades();
     if (!cascades.faces && !cascades.cats)
         return {};
-    QStringList labels;
+    DetectorConfidence confidence;
     try {
         cv::Mat rgb = rgbMat(image);
         const double scale = std::min(1.0, double(kDetectSide) / std::max(rgb.cols, rgb.rows));
@@ -185,34 +226,46 @@ QStringList detectedLabels(const QImage &image)
         const int minSide = std::max(24, std::min(grey.cols, grey.rows) / 16);
         if (std::min(grey.cols, grey.rows) < minSide)
             return {};
-        std::vector<cv::Rect> faces;
+        Finds faces;
         if (cascades.faces) {
-            // The second cascade only confirms: without a find of the first
-            // there is nothing for it to agree with.
-            const std::vector<cv::Rect> first = detect(cascades.face, grey, 6, minSide);
-            if (!first.empty())
-                faces = agreed(first, detect(cascades.faceAgain, grey, 4, minSide));
             // Two Haar cascades share their blind spots (a leaf's veins, blinds
-            // across a window): a cascade of local binary patterns must agree too.
-            if (!faces.empty())
-                faces = agreed(faces, detect(cascades.faceThird, grey, 3, minSide));
-            if (!faces.empty())
-                labels << QStringLiteral("face") << QStringLiteral("person");
+            // across a window): the local-binary-pattern one must agree too.
+            faces = detect(cascades.face, grey, minSide);
+            const std::vector<int> agreed
+                = agreement(faces, {&cascades.faceAgain, &cascades.faceThird}, grey, minSide, floor.face);
+            for (int n : agreed)
+                confidence.face = std::max(confidence.face, confidenceOf(n));
         }
         if (cascades.cats) {
-            const std::vector<cv::Rect> first = detect(cascades.cat, grey, 6, minSide);
-            const auto cats = first.empty() ? first : agreed(first, detect(cascades.catAgain, grey, 4, minSide));
-            const bool onAFace = std::any_of(cats.begin(), cats.end(), [&faces](const cv::Rect &c) {
-                return std::any_of(faces.begin(), faces.end(), [&c](const cv::Rect &f) { return (c & f).area() > 0; });
-            });
-            if (!cats.empty() && !onAFace)
-                labels << QStringLiteral("cat");
+            Finds cats = detect(cascades.cat, grey, minSide);
+            // A cat's face where the human face cascade fires at all is a person.
+            for (size_t i = 0; i < cats.boxes.size(); ++i)
+                if (windowsAt(cats.boxes[i], faces) > 0)
+                    cats.windows[i] = 0;
+            for (int n : agreement(cats, {&cascades.catAgain}, grey, minSide, floor.cat))
+                confidence.cat = std::max(confidence.cat, confidenceOf(n));
         }
     } catch (const cv::Exception &error) {
         qCWarning(lcAnalysis, "detectors: %s", error.what());
         return {};
     }
+    return confidence;
+}
+
+QStringList labelsFor(const DetectorConfidence &confidence)
+{
+    QStringList labels;
+    if (confidence.face >= kFaceLabelConfidence)
+        labels << QStringLiteral("face") << QStringLiteral("person");
+    if (confidence.cat >= kCatLabelConfidence)
+        labels << QStringLiteral("cat");
     return labels;
+}
+
+QStringList detectedLabels(const QImage &image)
+{
+    // Finds too weak for a label need no confirming.
+    return labelsFor(detectorConfidence(image, {kFaceLabelConfidence, kCatLabelConfidence}));
 }
 
 QStringList classifierLabels(const QImage &image, const ClassifierFiles &files)

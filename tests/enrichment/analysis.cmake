@@ -32,4 +32,5 @@ vellora_add_qtest(tst_contentlabels
   TIMEOUT 240)
 add_dependencies(tst_contentlabels vellora_tiny_classifier)
 target_compile_definitions(tst_contentlabels PRIVATE
-  VELLORA_TINY_CLASSIFIER="${CMAKE_CURRENT_BINARY_DIR}/tiny-classifier.onnx")
+  VELLORA_TINY_CLASSIFIER="${CMAKE_CURRENT_BINARY_DIR}/tiny-classifier.onnx"
+  VELLORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
