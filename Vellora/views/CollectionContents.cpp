@@ -16,31 +16,6 @@
 
 namespace vellora {
 
-std::function<bool(const Item &)> sectionMembership(const LibraryStore &store, const QString &sectionId)
-{
-    if (sectionId == kSectionAll)
-        return [](const Item &item) { return !item.trashedAt; };
-    if (sectionId == kSectionInbox)
-        return [inbox = store.defaultBoardId()](const Item &item) { return item.collectionIds.contains(inbox); };
-    if (sectionId == kSectionLinks)
-        return [](const Item &item) { return !item.trashedAt && item.kind == QLatin1String("link"); };
-    if (sectionId == kSectionTrash)
-        return [](const Item &item) { return bool(item.trashedAt); };
-    for (const SmartFolder &folder : store.smartFolders()) {
-        if (folder.id != sectionId)
-            continue;
-        if (folder.rules.isEmpty())
-            return [](const Item &) { return false; };
-        return [rules = folder.rules, any = folder.match == QLatin1String("any")](const Item &item) {
-            if (item.trashedAt)
-                return false;
-            return any ? std::any_of(rules.begin(), rules.end(), [&](const Rule &rule) { return rule.matches(item); })
-                       : std::all_of(rules.begin(), rules.end(), [&](const Rule &rule) { return rule.matches(item); });
-        };
-    }
-    return [sectionId](const Item &item) { return item.collectionIds.contains(sectionId); };
-}
-
 QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId)
 {
     if (sectionId == kSectionAll)
@@ -59,8 +34,7 @@ QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionI
 QString resolveBoardId(const LibraryStore &store, const QString &sectionId)
 {
     // A section is never a collection, whatever a collection's id says.
-    if (sectionId == kSectionAll || sectionId == kSectionInbox || sectionId == kSectionLinks
-        || sectionId == kSectionTrash)
+    if (builtInSection(sectionId))
         return store.defaultBoardId();
     for (const Board &board : store.collections())
         if (board.id == sectionId)
