@@ -6,6 +6,7 @@
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
@@ -85,7 +86,7 @@ bool messageBoxAlert(QWidget *parent, const QString &message, const QString &inf
     makePlain(box);
     // The destructive choice comes first, as the user reads it.
     QPushButton *destroy = box.addButton(destructiveButton, QMessageBox::DestructiveRole);
-    QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    QPushButton *cancel = box.addButton(QCoreApplication::translate("vellora::CollectionContents", "Cancel"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
     box.exec();
@@ -109,9 +110,9 @@ bool confirmDeletePermanently(const QStringList &ids, LibraryStore &store, QWidg
     if (ids.isEmpty())
         return false;
     const QString message = ids.size() == 1
-                                ? QStringLiteral("Delete this item permanently?")
-                                : QStringLiteral("Delete %1 items permanently?").arg(ids.size());
-    if (!destructiveAlert()(parent, message, QStringLiteral("You can't undo this."), QStringLiteral("Delete")))
+                                ? QCoreApplication::translate("vellora::CollectionContents", "Delete this item permanently?")
+                                : QCoreApplication::translate("vellora::CollectionContents", "Delete %1 items permanently?").arg(ids.size());
+    if (!destructiveAlert()(parent, message, QCoreApplication::translate("vellora::CollectionContents", "You can't undo this."), QCoreApplication::translate("vellora::CollectionContents", "Delete")))
         return false;
     for (const QString &id : ids)
         store.deletePermanently(id);

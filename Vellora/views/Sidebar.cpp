@@ -61,7 +61,7 @@ Sidebar::Sidebar(LibraryStore &store, QWidget *parent)
     setFont(f);
 
     m_field->hide();
-    m_field->setPlaceholderText(QStringLiteral("Name"));
+    m_field->setPlaceholderText(tr("Name"));
     m_field->setFixedHeight(22);
     m_field->setStyleSheet(QStringLiteral("QLineEdit { background: rgba(0,0,0,60); color: rgb(214,214,214);"
                                           " border: 1px solid rgba(255,255,255,60); border-radius: 5px; padding: 0 4px; }"));
@@ -264,20 +264,20 @@ void Sidebar::relayout()
     RowType previous = RowType::Fixed;
     for (Row &row : m_rows) {
         if (row.type != previous && row.type == RowType::SmartFolder && previous == RowType::Fixed)
-            header(QStringLiteral("collections"), QStringLiteral("COLLECTIONS"), 10.0);
+            header(QStringLiteral("collections"), tr("COLLECTIONS"), 10.0);
         if (row.type == RowType::Collection && previous == RowType::Fixed)
-            header(QStringLiteral("collections"), QStringLiteral("COLLECTIONS"), 10.0);
+            header(QStringLiteral("collections"), tr("COLLECTIONS"), 10.0);
         if (row.type == RowType::SmartFolder && previous != RowType::SmartFolder)
-            header(QStringLiteral("smartFolders"), QStringLiteral("SMART FOLDERS"), 21.5);
+            header(QStringLiteral("smartFolders"), tr("SMART FOLDERS"), 21.5);
         y += kSpacing;
         row.rect = QRectF(leading, y, rowWidth, kRowHeight);
         y += kRowHeight;
         previous = row.type;
     }
     if (previous == RowType::Fixed)
-        header(QStringLiteral("collections"), QStringLiteral("COLLECTIONS"), 10.0);
+        header(QStringLiteral("collections"), tr("COLLECTIONS"), 10.0);
     if (previous != RowType::SmartFolder)
-        header(QStringLiteral("smartFolders"), QStringLiteral("SMART FOLDERS"), 21.5);
+        header(QStringLiteral("smartFolders"), tr("SMART FOLDERS"), 21.5);
     setMinimumHeight(int(std::ceil(y + 12)));
     placeRenameField();
     update();
@@ -333,8 +333,8 @@ QRect Sidebar::sectionPlusRect(const QString &section) const
 
 QString Sidebar::sectionPlusLabel(const QString &section)
 {
-    return section == QLatin1String("smartFolders") ? QStringLiteral("Add to Smart Folders")
-                                                    : QStringLiteral("Add to Collections");
+    return section == QLatin1String("smartFolders") ? tr("Add to Smart Folders")
+                                                    : tr("Add to Collections");
 }
 
 QRect Sidebar::plusButtonRect() const
@@ -348,7 +348,7 @@ QRect Sidebar::plusButtonRect() const
 QList<Sidebar::AccessibleElement> Sidebar::accessibleElements() const
 {
     QList<AccessibleElement> elements;
-    elements.append({QStringLiteral("plus"), QStringLiteral("Add"), plusButtonRect(), false, false});
+    elements.append({QStringLiteral("plus"), tr("Add"), plusButtonRect(), false, false});
     auto header = [&](const QString &section) {
         for (const Header &h : m_headers)
             if (h.section == section)
@@ -595,12 +595,13 @@ QMenu *Sidebar::buildContextMenu(const QString &id)
         return nullptr;
     auto *menu = new QMenu(this);
     if (row->type == RowType::Collection) {
-        menu->addAction(QStringLiteral("Rename"), this, [this, id] { runStartRename(id); });
+        menu->addAction(tr("Rename"), this, [this, id] { runStartRename(id); })->setObjectName(QStringLiteral("rename"));
         // The default collection backs the Inbox and cannot be deleted.
-        QAction *remove = menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
+        QAction *remove = menu->addAction(tr("Delete"), this, [this, id] { deleteRow(id); });
+        remove->setObjectName(QStringLiteral("delete"));
         remove->setEnabled(id != m_store.defaultBoardId());
     } else {
-        menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
+        menu->addAction(tr("Delete"), this, [this, id] { deleteRow(id); })->setObjectName(QStringLiteral("delete"));
     }
     return menu;
 }
@@ -649,7 +650,7 @@ bool Sidebar::event(QEvent *event)
     if (event->type() == QEvent::ToolTip) {
         auto *help = static_cast<QHelpEvent *>(event);
         if (plusButtonRect().contains(help->pos())) {
-            QToolTip::showText(help->globalPos(), QStringLiteral("Add"), this, plusButtonRect());
+            QToolTip::showText(help->globalPos(), tr("Add"), this, plusButtonRect());
             return true;
         }
         for (const Header &h : std::as_const(m_headers))
