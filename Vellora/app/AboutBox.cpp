@@ -19,7 +19,7 @@ constexpr int kMinimumWidth = 320;
 
 AboutBox::AboutBox(QWidget *parent) : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("About Vellora"));
+    setWindowTitle(tr("About Vellora"));
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(28, 24, 28, 18);
     column->setSpacing(6);

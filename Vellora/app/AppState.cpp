@@ -412,7 +412,7 @@ QStringList AppState::pickedIds() const
 
 void AppState::newBoard()
 {
-    const QString id = m_store.createCollection(QStringLiteral("Untitled board"));
+    const QString id = m_store.createCollection(tr("Untitled board"));
     setSelection(id);
     startRename(id);
 }

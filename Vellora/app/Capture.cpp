@@ -35,7 +35,11 @@ namespace {
 // renames it at once is seen only under the final name.
 constexpr int kSettleMs = 100;
 
-const QString kInboxTitle = QStringLiteral("Vellora Inbox");
+// Asked for each time: the words follow the translation in use.
+QString inboxTitle()
+{
+    return QCoreApplication::translate("vellora::Capture", "Vellora Inbox");
+}
 
 } // namespace
 
@@ -55,7 +59,7 @@ void importIntoDefaultCollection(LibraryStore &store, const QList<QUrl> &urls)
 DropShelf::DropShelf(LibraryStore &store, QWidget *parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), m_store(store)
 {
-    setWindowTitle(kInboxTitle);
+    setWindowTitle(inboxTitle());
     setAcceptDrops(true);
     setAttribute(Qt::WA_ShowWithoutActivating);
     // The shelf never keeps the program running on its own.
@@ -63,7 +67,7 @@ DropShelf::DropShelf(LibraryStore &store, QWidget *parent)
     // Only the rounded card is drawn; the corners show what lies behind.
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(168, 96);
-    setToolTip(kInboxTitle);
+    setToolTip(inboxTitle());
 }
 
 bool DropShelf::handleDrop(const QMimeData *mime)
@@ -113,7 +117,7 @@ void DropShelf::paintEvent(QPaintEvent *)
     const QRect iconRect(width() / 2 - 12, 18, 24, 24);
     icon.paint(&painter, iconRect);
     painter.setPen(palette().color(QPalette::WindowText));
-    painter.drawText(QRect(0, 50, width(), 30), Qt::AlignCenter, QStringLiteral("Drop into Inbox"));
+    painter.drawText(QRect(0, 50, width(), 30), Qt::AlignCenter, tr("Drop into Inbox"));
 }
 
 // --- Capture --------------------------------------------------------------
@@ -200,12 +204,14 @@ void Capture::start(QWidget *window)
     m_shelf = new DropShelf(m_store);
 
     m_tray = new QSystemTrayIcon(inboxIcon(), this);
-    m_tray->setToolTip(kInboxTitle);
+    m_tray->setToolTip(inboxTitle());
     m_menu = new QMenu;
     connect(this, &QObject::destroyed, m_menu, &QObject::deleteLater);
-    QAction *open = m_menu->addAction(QStringLiteral("Open Vellora"));
+    QAction *open = m_menu->addAction(tr("Open Vellora"));
+    open->setObjectName(QStringLiteral("openVellora"));
     connect(open, &QAction::triggered, this, [this] { raiseMainWindow(m_mainWindow); });
-    QAction *shelf = m_menu->addAction(QStringLiteral("Show Drop Shelf"));
+    QAction *shelf = m_menu->addAction(tr("Show Drop Shelf"));
+    shelf->setObjectName(QStringLiteral("showDropShelf"));
     shelf->setCheckable(true);
     connect(shelf, &QAction::toggled, this, [this](bool on) {
         if (!m_shelf)

@@ -72,7 +72,7 @@ BetaHeader::BetaHeader(QWidget *parent) : QWidget(parent)
     headline.setBold(true);
     headline.setPointSizeF(13);
     name->setFont(headline);
-    auto *badge = new QLabel(QStringLiteral("BETA"), this);
+    auto *badge = new QLabel(tr("BETA"), this);
     QFont small = badge->font();
     small.setPointSizeF(9);
     small.setBold(true);
@@ -96,7 +96,7 @@ BetaHeader::BetaHeader(QWidget *parent) : QWidget(parent)
     m_label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     column->addWidget(m_label);
     // One element for assistive technology: title, badge and label together.
-    setAccessibleName(QStringLiteral("Vellora BETA ") + betaLabel());
+    setAccessibleName(tr("Vellora BETA %1").arg(betaLabel()));
 }
 
 void BetaHeader::setNarrow(bool narrow)
@@ -138,22 +138,22 @@ SelectionBar::SelectionBar(AppState &state, QWidget *parent) : QWidget(parent), 
         return b;
     };
     AppState *s = &m_state;
-    m_putBack = makeButton(QStringLiteral("Put Back"));
+    m_putBack = makeButton(tr("Put Back"));
     connect(m_putBack, &QPushButton::clicked, this, [s] {
         s->store().restore(s->selectedIds());
         s->clearGridSelection();
     });
-    m_deletePermanently = makeButton(QStringLiteral("Delete Permanently…"));
+    m_deletePermanently = makeButton(tr("Delete Permanently…"));
     connect(m_deletePermanently, &QPushButton::clicked, this, [s, this] {
         confirmDeletePermanently(s->selectedIds(), s->store(), window());
         s->clearGridSelection();
     });
-    m_move = makeButton(QStringLiteral("Move to…"));
+    m_move = makeButton(tr("Move to…"));
     m_move->setMenu(new QMenu(m_move));
     // Filled when it opens: always the collections as they are then.
     connect(m_move->menu(), &QMenu::aboutToShow, this, &SelectionBar::fillMoveMenu);
-    m_share = makeButton(QStringLiteral("Share"));
-    connect(makeButton(QStringLiteral("Delete")), &QPushButton::clicked, this, [s] {
+    m_share = makeButton(tr("Share"));
+    connect(makeButton(tr("Delete")), &QPushButton::clicked, this, [s] {
         s->store().trash(s->selectedIds());
         s->clearGridSelection();
     });
@@ -197,7 +197,7 @@ void SelectionBar::fillMoveMenu()
     for (qsizetype i = 0; i < collections.size(); ++i) {
         const Board board = collections[i];
         // The first collection is the Inbox, whatever it is called.
-        const QString title = i == 0 ? QStringLiteral("Inbox") : board.name;
+        const QString title = i == 0 ? tr("Inbox") : board.name;
         menu->addAction(actionText(title), this, [state, board] {
             for (const QString &id : state->selectedIds())
                 state->store().setCollections({board.id}, id);
@@ -209,7 +209,7 @@ void SelectionBar::fillMoveMenu()
 void SelectionBar::refresh()
 {
     const QStringList ids = m_state.selectedIds();
-    m_count->setText(QString::number(ids.size()) + QStringLiteral(" selected"));
+    m_count->setText(tr("%1 selected").arg(ids.size()));
     const bool trash = m_state.selection() == QLatin1String("trash");
     for (QPushButton *b : std::as_const(m_buttons)) {
         const bool trashAction = b == m_putBack || b == m_deletePermanently;
@@ -267,6 +267,14 @@ const QKeySequence kImportKeys(Qt::CTRL | Qt::Key_O);
 const QKeySequence kAddLinkKeys(Qt::CTRL | Qt::Key_L);
 const QKeySequence kNewSmartFolderKeys(Qt::CTRL | Qt::SHIFT | Qt::Key_N);
 
+// Commands are found by these names, never by their wording, which may
+// change or be translated.
+QAction *named(QAction *action, const char *name)
+{
+    action->setObjectName(QLatin1String(name));
+    return action;
+}
+
 QStringList pictureNameFilters()
 {
     QStringList patterns;
@@ -275,7 +283,7 @@ QStringList pictureNameFilters()
         for (const QString &suffix : mimes.mimeTypeForName(QString::fromLatin1(type)).suffixes())
             patterns << QStringLiteral("*.") + suffix;
     patterns.removeDuplicates();
-    return {QStringLiteral("Pictures (") + patterns.join(u' ') + u')'};
+    return {QCoreApplication::translate("vellora::MainWindow", "Pictures (%1)").arg(patterns.join(u' '))};
 }
 
 } // namespace
@@ -295,7 +303,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     setAutoFillBackground(true);
 
     chooseFiles = [](QWidget *parentWidget) {
-        QFileDialog dialog(parentWidget, QStringLiteral("Import"));
+        QFileDialog dialog(parentWidget, tr("Import"));
         dialog.setFileMode(QFileDialog::ExistingFiles);
         dialog.setNameFilters(pictureNameFilters());
         if (dialog.exec() != QDialog::Accepted)
@@ -437,10 +445,10 @@ void MainWindow::bindSidebar()
     // The shortcut texts read as the File menu shows the same keys.
     auto shown = [](const QKeySequence &keys) { return keys.toString(QKeySequence::NativeText); };
     sidebar->plusEntries = {
-        {QStringLiteral("Add Files…"), QStringLiteral("photo.on.rectangle"), shown(kImportKeys), [this] { importImages(); }},
-        {QStringLiteral("Add Link…"), QStringLiteral("link"), shown(kAddLinkKeys), [state] { state->showAddLink(); }},
-        {QStringLiteral("New Collection"), QStringLiteral("tray.2"), shown(kNewCollectionKeys), [state] { state->newBoard(); }},
-        {QStringLiteral("New Smart Folder…"), QStringLiteral("folder.badge.gearshape"), shown(kNewSmartFolderKeys),
+        {tr("Add Files…"), QStringLiteral("photo.on.rectangle"), shown(kImportKeys), [this] { importImages(); }},
+        {tr("Add Link…"), QStringLiteral("link"), shown(kAddLinkKeys), [state] { state->showAddLink(); }},
+        {tr("New Collection"), QStringLiteral("tray.2"), shown(kNewCollectionKeys), [state] { state->newBoard(); }},
+        {tr("New Smart Folder…"), QStringLiteral("folder.badge.gearshape"), shown(kNewSmartFolderKeys),
          [state] { state->newSmartFolder(); }},
     };
 
@@ -520,46 +528,56 @@ void MainWindow::buildMenus()
     AppState *state = &m_state;
     QMenuBar *bar = menuBar();
 
-    QMenu *file = bar->addMenu(QStringLiteral("&File"));
+    QMenu *file = bar->addMenu(tr("&File"));
     file->setObjectName(QStringLiteral("File"));
-    file->addAction(QStringLiteral("New Collection"), kNewCollectionKeys, state, [state] { state->newBoard(); });
-    file->addAction(QStringLiteral("Import…"), kImportKeys, this, [this] { importImages(); });
-    file->addAction(QStringLiteral("Add Link…"), kAddLinkKeys, state, [state] { state->showAddLink(); });
-    file->addAction(QStringLiteral("New Smart Folder…"), kNewSmartFolderKeys, state, [state] { state->newSmartFolder(); });
+    named(file->addAction(tr("New Collection"), kNewCollectionKeys, state, [state] { state->newBoard(); }),
+          "newCollection");
+    named(file->addAction(tr("Import…"), kImportKeys, this, [this] { importImages(); }), "import");
+    named(file->addAction(tr("Add Link…"), kAddLinkKeys, state, [state] { state->showAddLink(); }), "addLink");
+    named(file->addAction(tr("New Smart Folder…"), kNewSmartFolderKeys, state, [state] { state->newSmartFolder(); }),
+          "newSmartFolder");
     file->addSeparator();
     // Sharing acts on the collection that is shown.
-    file->addMenu(makeSharingMenu(CollectionSharing::of(state->store()), [state] { return state->selection(); }, this));
+    named(file->addMenu(makeSharingMenu(CollectionSharing::of(state->store()), [state] { return state->selection(); }, this)),
+          "sharing");
     file->addSeparator();
-    QAction *settings = file->addAction(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, [this] {
+    QAction *settings = file->addAction(tr("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, [this] {
         QWidget *window = settingsWindow();
         window->show();
         window->raise();
         window->activateWindow();
     });
+    named(settings, "settings");
     settings->setMenuRole(QAction::PreferencesRole);
     file->addSeparator();
-    QAction *quit = file->addAction(QStringLiteral("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), qApp, &QApplication::quit);
+    QAction *quit = named(file->addAction(tr("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), qApp, &QApplication::quit),
+                          "quit");
     quit->setMenuRole(QAction::QuitRole);
 
-    QMenu *edit = bar->addMenu(QStringLiteral("&Edit"));
+    QMenu *edit = bar->addMenu(tr("&Edit"));
     edit->setObjectName(QStringLiteral("Edit"));
     addEditCommands(edit);
     edit->addSeparator();
-    edit->addAction(QStringLiteral("Find"), QKeySequence(Qt::CTRL | Qt::Key_F), state, [state] { state->toggleSearch(); });
+    named(edit->addAction(tr("Find"), QKeySequence(Qt::CTRL | Qt::Key_F), state, [state] { state->toggleSearch(); }),
+          "find");
 
-    QMenu *view = bar->addMenu(QStringLiteral("&View"));
+    QMenu *view = bar->addMenu(tr("&View"));
     view->setObjectName(QStringLiteral("View"));
     m_sidebarAction = view->addAction(QString(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S), state,
                                       [state] { state->toggleSidebar(); });
+    named(m_sidebarAction, "toggleSidebar");
     m_inspectorAction = view->addAction(QString(), QKeySequence(Qt::CTRL | Qt::Key_I), state,
                                         [state] { state->toggleInspector(); });
-    view->addAction(QStringLiteral("Next Item"), QKeySequence(Qt::CTRL | Qt::Key_BracketRight), state,
-                    [state] { state->showNext(); });
-    view->addAction(QStringLiteral("Previous Item"), QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), state,
-                    [state] { state->showPrevious(); });
+    named(m_inspectorAction, "toggleInspector");
+    named(view->addAction(tr("Next Item"), QKeySequence(Qt::CTRL | Qt::Key_BracketRight), state,
+                          [state] { state->showNext(); }),
+          "nextItem");
+    named(view->addAction(tr("Previous Item"), QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), state,
+                          [state] { state->showPrevious(); }),
+          "previousItem");
 
     // Exactly the four built-in sections, whatever the library holds.
-    QMenu *go = bar->addMenu(QStringLiteral("&Go"));
+    QMenu *go = bar->addMenu(tr("&Go"));
     go->setObjectName(QStringLiteral("Go"));
     const QList<BuiltInSection> &sections = builtInSections();
     for (qsizetype i = 0; i < sections.size(); ++i) {
@@ -567,13 +585,15 @@ void MainWindow::buildMenus()
         QAction *row = go->addAction(sections[i].title, state, [state, id] { state->selectSection(id); });
         row->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key(Qt::Key_1 + int(i))));
         row->setData(id);
+        // "goAll", "goInbox", "goLinks", "goTrash".
+        row->setObjectName(QStringLiteral("go") + id.left(1).toUpper() + id.mid(1));
     }
 
-    QMenu *help = bar->addMenu(QStringLiteral("&Help"));
+    QMenu *help = bar->addMenu(tr("&Help"));
     help->setObjectName(QStringLiteral("Help"));
-    QAction *about = help->addAction(QStringLiteral("About Vellora"), this, [this] { showAbout(); });
+    QAction *about = named(help->addAction(tr("About Vellora"), this, [this] { showAbout(); }), "about");
     about->setMenuRole(QAction::AboutRole);
-    help->addAction(QStringLiteral("Check for Updates…"), this, [] { Updater::shared().check(true); });
+    named(help->addAction(tr("Check for Updates…"), this, [] { Updater::shared().check(true); }), "checkForUpdates");
 
     updateMenuTitles();
 }
@@ -599,19 +619,25 @@ bool editTextField(const char *command)
 void MainWindow::addEditCommands(QMenu *edit)
 {
     // Items are never cut: a picture leaves a collection through Move to….
-    QAction *cut = edit->addAction(QStringLiteral("Cut"), QKeySequence::Cut, this, [] { editTextField("cut"); });
-    edit->addAction(QStringLiteral("Copy"), QKeySequence::Copy, this, [this] {
-        if (!editTextField("copy"))
-            m_grid->copyItems();
-    });
-    edit->addAction(QStringLiteral("Paste"), QKeySequence::Paste, this, [this] {
-        if (!editTextField("paste"))
-            m_grid->paste();
-    });
-    edit->addAction(QStringLiteral("Select All"), QKeySequence::SelectAll, this, [this] {
-        if (!editTextField("selectAll"))
-            m_grid->gridView()->selectAll();
-    });
+    QAction *cut = named(edit->addAction(tr("Cut"), QKeySequence::Cut, this, [] { editTextField("cut"); }), "cut");
+    named(edit->addAction(tr("Copy"), QKeySequence::Copy, this,
+                          [this] {
+                              if (!editTextField("copy"))
+                                  m_grid->copyItems();
+                          }),
+          "copy");
+    named(edit->addAction(tr("Paste"), QKeySequence::Paste, this,
+                          [this] {
+                              if (!editTextField("paste"))
+                                  m_grid->paste();
+                          }),
+          "paste");
+    named(edit->addAction(tr("Select All"), QKeySequence::SelectAll, this,
+                          [this] {
+                              if (!editTextField("selectAll"))
+                                  m_grid->gridView()->selectAll();
+                          }),
+          "selectAll");
     // Shown dimmed where it has nothing to act on; the key itself always
     // reaches the command, which decides.
     connect(edit, &QMenu::aboutToShow, cut, [cut] { cut->setEnabled(focusedTextField() != nullptr); });
@@ -620,26 +646,25 @@ void MainWindow::addEditCommands(QMenu *edit)
 
 void MainWindow::updateMenuTitles()
 {
-    m_sidebarAction->setText(m_state.showSidebar() ? QStringLiteral("Hide Sidebar") : QStringLiteral("Show Sidebar"));
-    m_inspectorAction->setText(m_state.inspectorVisible() ? QStringLiteral("Hide Inspector")
-                                                          : QStringLiteral("Show Inspector"));
+    m_sidebarAction->setText(m_state.showSidebar() ? tr("Hide Sidebar") : tr("Show Sidebar"));
+    m_inspectorAction->setText(m_state.inspectorVisible() ? tr("Hide Inspector") : tr("Show Inspector"));
 }
 
-QMenu *MainWindow::menu(const QString &title) const
+QMenu *MainWindow::menu(const QString &name) const
 {
     for (QAction *action : menuBar()->actions())
-        if (action->menu() && action->menu()->objectName() == title)
+        if (action->menu() && action->menu()->objectName() == name)
             return action->menu();
     return nullptr;
 }
 
-QAction *MainWindow::action(const QString &title) const
+QAction *MainWindow::action(const QString &name) const
 {
     for (QAction *top : menuBar()->actions()) {
         if (!top->menu())
             continue;
         for (QAction *action : top->menu()->actions())
-            if (action->text() == title)
+            if (action->objectName() == name)
                 return action;
     }
     return nullptr;
@@ -659,7 +684,7 @@ QWidget *MainWindow::settingsWindow()
         return m_settings;
     auto *window = new QWidget(nullptr, Qt::Window);
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setWindowTitle(QStringLiteral("Settings"));
+    window->setWindowTitle(tr("Settings"));
     auto *column = new QVBoxLayout(window);
     column->setContentsMargins(0, 0, 0, 0);
     // The form keeps its natural height and scrolls, so that no section is
@@ -670,8 +695,8 @@ QWidget *MainWindow::settingsWindow()
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     darkenScrollBar(scroll->verticalScrollBar());
     auto *form = new SettingsView(m_state.store(), scroll);
-    form->addSection(QStringLiteral("Sharing"), makeSharingSettingsSection(Defaults::standard(), form));
-    form->addSection(QStringLiteral("Updates"), new UpdateSettingsSection(Updater::shared(), form));
+    form->addSection(tr("Sharing"), makeSharingSettingsSection(Defaults::standard(), form));
+    form->addSection(tr("Updates"), new UpdateSettingsSection(Updater::shared(), form));
     scroll->setWidget(form);
     column->addWidget(scroll);
     window->resize(520, 560);
@@ -758,20 +783,20 @@ QString MainWindow::emptyPageText() const
     }
     // The trash says what it is whatever the library holds.
     if (section == kSectionTrash && query.isEmpty() && !m_state.hueFilter())
-        return QStringLiteral("The Trash is empty.");
+        return tr("The Trash is empty.");
     if (!anyActive && section != kSectionTrash)
-        return QStringLiteral("No pictures yet. Drop pictures here, paste one with Ctrl+V, or choose Add Files… (Ctrl+O).");
+        return tr("No pictures yet. Drop pictures here, paste one with Ctrl+V, or choose Add Files… (Ctrl+O).");
     if (!query.isEmpty())
-        return QStringLiteral("Nothing here matches “%1”.").arg(query);
+        return tr("Nothing here matches “%1”.").arg(query);
     if (m_state.hueFilter())
-        return QStringLiteral("Nothing here has that colour.");
+        return tr("Nothing here has that colour.");
     if (m_state.shownSmartFolder())
-        return QStringLiteral("No items match this smart folder's rules.");
+        return tr("No items match this smart folder's rules.");
     if (section == kSectionLinks)
-        return QStringLiteral("No links yet. Add one with Add Link… (Ctrl+L).");
+        return tr("No links yet. Add one with Add Link… (Ctrl+L).");
     if (store.collection(resolveBoardId(store, section)) && section != kSectionAll)
-        return QStringLiteral("Nothing in this collection yet. Drop pictures here to add them.");
-    return QStringLiteral("Nothing to show.");
+        return tr("Nothing in this collection yet. Drop pictures here to add them.");
+    return tr("Nothing to show.");
 }
 
 const QList<Item> &MainWindow::visible() const
@@ -787,7 +812,7 @@ void MainWindow::emptyTrash()
 {
     // Every trashed item, also those a search hides.
     QStringList ids;
-    for (const Item &item : itemsInCollection(m_state.store(), QStringLiteral("trash")))
+    for (const Item &item : itemsInCollection(m_state.store(), kSectionTrash))
         ids << item.id;
     if (ids.isEmpty())
         return;

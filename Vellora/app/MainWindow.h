@@ -111,9 +111,14 @@ public:
     QWidget *addLinkSheet() const { return m_addLinkSheet; }
     QWidget *smartFolderSheet() const { return m_smartSheet; }
 
-    // The menu bar's menus and commands, by title ("File", "Go", "Import…").
-    QMenu *menu(const QString &title) const;
-    QAction *action(const QString &title) const;
+    // The menu bar's menus ("File", "Edit", "View", "Go", "Help") and the
+    // commands in them, by object name, which stays when the wording changes:
+    // "newCollection", "import", "addLink", "newSmartFolder", "sharing",
+    // "settings", "quit"; "cut", "copy", "paste", "selectAll", "find";
+    // "toggleSidebar", "toggleInspector", "nextItem", "previousItem";
+    // "goAll", "goInbox", "goLinks", "goTrash"; "about", "checkForUpdates".
+    QMenu *menu(const QString &name) const;
+    QAction *action(const QString &name) const;
 
     // The import panel: picture files chosen by the user; none when cancelled.
     // A QFileDialog over the picture types by default; tests replace it.

@@ -15,23 +15,11 @@
 
 namespace vellora {
 
-const QList<BuiltInSection> &builtInSections()
-{
-    static const QList<BuiltInSection> sections{
-        {QStringLiteral("all"), QStringLiteral("All"), QStringLiteral("rectangle.stack")},
-        {QStringLiteral("inbox"), QStringLiteral("Inbox"), QStringLiteral("tray")},
-        {QStringLiteral("links"), QStringLiteral("Links"), QStringLiteral("link")},
-        {QStringLiteral("trash"), QStringLiteral("Trash"), QStringLiteral("trash")},
-    };
-    return sections;
-}
-
 QString selectionTitle(const QString &selection, const QList<Board> &collections,
                        const QList<SmartFolder> &smartFolders)
 {
-    for (const BuiltInSection &section : builtInSections())
-        if (section.id == selection)
-            return section.title;
+    if (const BuiltInSection *section = builtInSection(selection))
+        return section->title;
     for (const Board &board : collections)
         if (board.id == selection)
             return board.name;

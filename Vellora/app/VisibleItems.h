@@ -6,6 +6,7 @@
 
 #include "library/Board.h"
 #include "library/Item.h"
+#include "library/Sections.h"
 #include "library/SmartFolder.h"
 #include "views/SortOrders.h"
 
@@ -19,14 +20,6 @@
 #include <vector>
 
 namespace vellora {
-
-struct BuiltInSection {
-    QString id;
-    QString title;
-    QString icon;
-};
-// "all", "inbox", "links", "trash", in this order.
-const QList<BuiltInSection> &builtInSections();
 
 // The heading of a section: a built-in title, else the name of the first
 // collection, else of the first smart folder with that id; "" for anything else.

@@ -147,6 +147,10 @@ public:
     QString createCollection(const QString &name);
     void renameCollection(const QString &id, const QString &name);
     void deleteCollection(const QString &id);
+    // Moves a collection to `index` of the list as it is before the move (a
+    // drop between two rows), keeping the first, default collection first.
+    // False when nothing moved.
+    bool moveCollection(const QString &id, int index);
     void setCollections(const QStringList &collectionIds, const QString &itemId);
     void trash(const QStringList &ids);
     void restore(const QStringList &ids);

@@ -61,6 +61,28 @@ void LibraryStore::deleteCollection(const QString &id)
     scheduleSave();
 }
 
+bool LibraryStore::moveCollection(const QString &id, int index)
+{
+    qsizetype from = -1;
+    for (qsizetype i = m_collections.size() - 1; i >= 0 && from < 0; --i)
+        if (m_collections.at(i).id == id)
+            from = i;
+    // The first collection is the default one (the Inbox); moving it, or
+    // moving another in front of it, would change what the Inbox shows.
+    if (from <= 0)
+        return false;
+    qsizetype to = qBound(qsizetype(1), qsizetype(index), m_collections.size());
+    if (to > from)
+        --to; // the list shrinks by the moved entry first
+    if (to == from)
+        return false;
+    m_collections.move(from, to);
+    touch();
+    emit collectionsChanged();
+    scheduleSave();
+    return true;
+}
+
 void LibraryStore::setCollections(const QStringList &collectionIds, const QString &itemId)
 {
     const QStringList chosen = collectionIds.isEmpty() ? QStringList{defaultBoardId()} : collectionIds;

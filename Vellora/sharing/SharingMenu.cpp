@@ -67,20 +67,26 @@ void addSharingActions(QMenu *menu, CollectionSharing &sharing, const QString &c
     QPointer<CollectionSharing> service(&sharing);
     QPointer<QWidget> parent(dialogParent);
     if (!board->zone) {
-        QAction *share = menu->addAction(themeIcon("contact-new"), QStringLiteral("Share…"));
+        QAction *share =
+            menu->addAction(themeIcon("contact-new"), QCoreApplication::translate("vellora::SharingMenu", "Share…"));
+        share->setObjectName(QStringLiteral("share"));
         QObject::connect(share, &QAction::triggered, menu, [service, parent, collectionId] {
             if (service)
                 presentSharing(*service, collectionId, parent);
         });
         return;
     }
-    QAction *manage = menu->addAction(QStringLiteral("Manage Sharing…"));
+    QAction *manage = menu->addAction(QCoreApplication::translate("vellora::SharingMenu", "Manage Sharing…"));
+    manage->setObjectName(QStringLiteral("manageSharing"));
     QObject::connect(manage, &QAction::triggered, menu, [service, parent, collectionId] {
         if (service)
             presentSharing(*service, collectionId, parent);
     });
-    QAction *stop = menu->addAction(themeIcon("list-remove-user"), isJoined(*board) ? QStringLiteral("Leave Shared Collection")
-                                                                                   : QStringLiteral("Stop Sharing"));
+    QAction *stop = menu->addAction(themeIcon("list-remove-user"),
+                                    isJoined(*board)
+                                        ? QCoreApplication::translate("vellora::SharingMenu", "Leave Shared Collection")
+                                        : QCoreApplication::translate("vellora::SharingMenu", "Stop Sharing"));
+    stop->setObjectName(QStringLiteral("stopSharing"));
     QObject::connect(stop, &QAction::triggered, menu, [service, parent, collectionId] {
         if (service)
             confirmStopSharing(*service, collectionId, parent);
@@ -89,7 +95,7 @@ void addSharingActions(QMenu *menu, CollectionSharing &sharing, const QString &c
 
 QMenu *makeSharingMenu(CollectionSharing &sharing, std::function<QString()> currentCollection, QWidget *parent)
 {
-    auto *menu = new QMenu(QStringLiteral("Sharing"), parent);
+    auto *menu = new QMenu(QCoreApplication::translate("vellora::SharingMenu", "Sharing"), parent);
     QPointer<CollectionSharing> service(&sharing);
     QPointer<QWidget> window(parent);
     auto rebuild = [menu, service, window, currentCollection] {
@@ -99,7 +105,8 @@ QMenu *makeSharingMenu(CollectionSharing &sharing, std::function<QString()> curr
         addSharingActions(menu, *service, currentCollection ? currentCollection() : QString(), window);
         if (!menu->isEmpty())
             menu->addSeparator();
-        QAction *accept = menu->addAction(QStringLiteral("Accept Invitation…"));
+        QAction *accept = menu->addAction(QCoreApplication::translate("vellora::SharingMenu", "Accept Invitation…"));
+        accept->setObjectName(QStringLiteral("acceptInvitation"));
         QObject::connect(accept, &QAction::triggered, menu, [service, window] {
             if (service)
                 askToAcceptInvitation(*service, window);

@@ -14,7 +14,7 @@ namespace vellora {
 
 AddLinkSheet::AddLinkSheet(QWidget *parent) : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("Add Link"));
+    setWindowTitle(tr("Add Link"));
     if (parent)
         setWindowModality(Qt::WindowModal);
     setStyleSheet(QStringLiteral(
@@ -33,7 +33,7 @@ AddLinkSheet::AddLinkSheet(QWidget *parent) : QDialog(parent)
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(22, 20, 22, 18);
     column->setSpacing(10);
-    auto *caption = new QLabel(QStringLiteral("ADD LINK"));
+    auto *caption = new QLabel(tr("ADD LINK"));
     caption->setObjectName(QStringLiteral("caption"));
     column->addWidget(caption);
     m_field = new QLineEdit;
@@ -44,9 +44,9 @@ AddLinkSheet::AddLinkSheet(QWidget *parent) : QDialog(parent)
     column->addWidget(m_hint);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    m_cancel = new QPushButton(QStringLiteral("Cancel"));
+    m_cancel = new QPushButton(tr("Cancel"));
     m_cancel->setAutoDefault(false);
-    m_add = new QPushButton(QStringLiteral("Add"));
+    m_add = new QPushButton(tr("Add"));
     m_add->setDefault(true);
     buttons->addWidget(m_cancel);
     buttons->addWidget(m_add);
@@ -63,7 +63,7 @@ void AddLinkSheet::refresh()
     const QString text = m_field->text().trimmed();
     const bool isLink = normalizedLinkURL(text).has_value();
     m_add->setEnabled(isLink);
-    m_hint->setText(text.isEmpty() || isLink ? QString() : QStringLiteral("That is not a web address."));
+    m_hint->setText(text.isEmpty() || isLink ? QString() : tr("That is not a web address."));
 }
 
 void AddLinkSheet::submit()

@@ -6,6 +6,7 @@
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
@@ -15,31 +16,6 @@
 #include <algorithm>
 
 namespace vellora {
-
-std::function<bool(const Item &)> sectionMembership(const LibraryStore &store, const QString &sectionId)
-{
-    if (sectionId == kSectionAll)
-        return [](const Item &item) { return !item.trashedAt; };
-    if (sectionId == kSectionInbox)
-        return [inbox = store.defaultBoardId()](const Item &item) { return item.collectionIds.contains(inbox); };
-    if (sectionId == kSectionLinks)
-        return [](const Item &item) { return !item.trashedAt && item.kind == QLatin1String("link"); };
-    if (sectionId == kSectionTrash)
-        return [](const Item &item) { return bool(item.trashedAt); };
-    for (const SmartFolder &folder : store.smartFolders()) {
-        if (folder.id != sectionId)
-            continue;
-        if (folder.rules.isEmpty())
-            return [](const Item &) { return false; };
-        return [rules = folder.rules, any = folder.match == QLatin1String("any")](const Item &item) {
-            if (item.trashedAt)
-                return false;
-            return any ? std::any_of(rules.begin(), rules.end(), [&](const Rule &rule) { return rule.matches(item); })
-                       : std::all_of(rules.begin(), rules.end(), [&](const Rule &rule) { return rule.matches(item); });
-        };
-    }
-    return [sectionId](const Item &item) { return item.collectionIds.contains(sectionId); };
-}
 
 QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId)
 {
@@ -59,8 +35,7 @@ QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionI
 QString resolveBoardId(const LibraryStore &store, const QString &sectionId)
 {
     // A section is never a collection, whatever a collection's id says.
-    if (sectionId == kSectionAll || sectionId == kSectionInbox || sectionId == kSectionLinks
-        || sectionId == kSectionTrash)
+    if (builtInSection(sectionId))
         return store.defaultBoardId();
     for (const Board &board : store.collections())
         if (board.id == sectionId)
@@ -111,7 +86,7 @@ bool messageBoxAlert(QWidget *parent, const QString &message, const QString &inf
     makePlain(box);
     // The destructive choice comes first, as the user reads it.
     QPushButton *destroy = box.addButton(destructiveButton, QMessageBox::DestructiveRole);
-    QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    QPushButton *cancel = box.addButton(QCoreApplication::translate("vellora::CollectionContents", "Cancel"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
     box.exec();
@@ -135,9 +110,9 @@ bool confirmDeletePermanently(const QStringList &ids, LibraryStore &store, QWidg
     if (ids.isEmpty())
         return false;
     const QString message = ids.size() == 1
-                                ? QStringLiteral("Delete this item permanently?")
-                                : QStringLiteral("Delete %1 items permanently?").arg(ids.size());
-    if (!destructiveAlert()(parent, message, QStringLiteral("You can't undo this."), QStringLiteral("Delete")))
+                                ? QCoreApplication::translate("vellora::CollectionContents", "Delete this item permanently?")
+                                : QCoreApplication::translate("vellora::CollectionContents", "Delete %1 items permanently?").arg(ids.size());
+    if (!destructiveAlert()(parent, message, QCoreApplication::translate("vellora::CollectionContents", "You can't undo this."), QCoreApplication::translate("vellora::CollectionContents", "Delete")))
         return false;
     for (const QString &id : ids)
         store.deletePermanently(id);

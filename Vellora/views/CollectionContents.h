@@ -6,6 +6,7 @@
 // Main thread only: they read and change the store's published state.
 
 #include "library/Records.h"
+#include "library/Sections.h"
 
 #include <QList>
 #include <QString>
@@ -22,29 +23,10 @@ namespace vellora {
 
 class LibraryStore;
 
-// The ids of the four sections every library has.
-inline const QString kSectionAll = QStringLiteral("all");
-inline const QString kSectionInbox = QStringLiteral("inbox");
-inline const QString kSectionLinks = QStringLiteral("links");
-inline const QString kSectionTrash = QStringLiteral("trash");
-
-// The items of a section, copied, in the store's order:
-//   "all"    every item outside the trash;
-//   "inbox"  the members of the first collection;
-//   "links"  the links outside the trash;
-//   "trash"  the trashed items, the one trashed last first (ties keep the
-//            store's order);
-//   a smart folder's id: the items outside the trash that its rules match
-//            ("any": one rule is enough; any other match: every rule; no
-//            rules: nothing). A smart folder wins over a collection with the
-//            same id;
-//   anything else: the members of the collection with that id (none when
-//            no item names it).
-// The header bar's sort order is the caller's business.
+// The members of a section (sectionMembership()), copied, in the store's
+// order; the trash shows the item trashed last first (ties keep the store's
+// order). The header bar's sort order is the caller's business.
 QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId);
-// Whether a record belongs to that section as itemsInCollection() decides it
-// with the store's collections and smart folders as they are now.
-std::function<bool(const Item &)> sectionMembership(const LibraryStore &store, const QString &sectionId);
 
 // The collection that receives drops and pastes while `sectionId` is shown:
 // the id itself when a collection has exactly that id, else the first

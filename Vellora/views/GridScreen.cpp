@@ -622,32 +622,45 @@ QMenu *GridScreen::tileMenu(const QString &id, QWidget *parent)
         action->setShortcut(key);
         action->setShortcutVisibleInContextMenu(true);
     };
-    showKey(menu->addAction(QStringLiteral("Quick Look"), this, [this, id] { quickLookItem(id); }), Qt::Key_Space);
+    // Entries are known by these names, whatever their wording.
+    auto named = [](QAction *action, const char *name) {
+        action->setObjectName(QLatin1String(name));
+        return action;
+    };
+    showKey(named(menu->addAction(tr("Quick Look"), this, [this, id] { quickLookItem(id); }), "quickLook"),
+            Qt::Key_Space);
     if (clicked && clicked->kind == QLatin1String("link")) {
-        menu->addAction(QStringLiteral("Open in Browser"), this, [this, id] {
-            if (const auto item = m_store.item(id))
-                openLink(m_store, *item);
-        });
-        menu->addAction(QStringLiteral("Refresh Snapshot"), this, [this, id] { fetchLinkMetadata(m_store, id); });
+        named(menu->addAction(tr("Open in Browser"), this,
+                              [this, id] {
+                                  if (const auto item = m_store.item(id))
+                                      openLink(m_store, *item);
+                              }),
+              "openInBrowser");
+        named(menu->addAction(tr("Refresh Snapshot"), this, [this, id] { fetchLinkMetadata(m_store, id); }),
+              "refreshSnapshot");
     }
     QList<Item> shared;
     for (const QString &target : targets)
         if (const auto item = m_store.item(target))
             shared.append(*item);
     if (QMenu *share = makeShareMenu(m_store, shared, menu))
-        menu->addMenu(share);
-    menu->addAction(QStringLiteral("Find Similar"), this, [this, id] {
-        if (findSimilar)
-            findSimilar(id);
-    });
+        named(menu->addMenu(share), "share");
+    named(menu->addAction(tr("Find Similar"), this,
+                          [this, id] {
+                              if (findSimilar)
+                                  findSimilar(id);
+                          }),
+          "findSimilar");
     menu->addSeparator();
     const bool trash = m_collectionId == kSectionTrash;
     if (trash)
-        menu->addAction(QStringLiteral("Put Back"), this, [this, targets] { m_store.restore(targets); });
-    const QString deleteTitle = trash ? QStringLiteral("Delete Permanently…")
-                                : targets.size() == 1 ? QStringLiteral("Move to Trash")
-                                                      : QStringLiteral("Move %1 Items to Trash").arg(targets.size());
-    showKey(menu->addAction(deleteTitle, this, [this, targets] { deleteItems(targets); }), Qt::Key_Delete);
+        named(menu->addAction(tr("Put Back"), this, [this, targets] { m_store.restore(targets); }), "putBack");
+    const QString deleteTitle = trash ? tr("Delete Permanently…")
+                                : targets.size() == 1 ? tr("Move to Trash")
+                                                      : tr("Move %1 Items to Trash").arg(targets.size());
+    // One entry, "delete", that trashes or, in the trash, deletes for good.
+    showKey(named(menu->addAction(deleteTitle, this, [this, targets] { deleteItems(targets); }), "delete"),
+            Qt::Key_Delete);
     return menu;
 }
 

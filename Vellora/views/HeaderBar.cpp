@@ -36,9 +36,9 @@ QIcon swatchIcon(double hue)
 const QList<HeaderBar::Swatch> &HeaderBar::swatches()
 {
     static const QList<Swatch> rows = {
-        {QStringLiteral("Red"), 0},    {QStringLiteral("Orange"), 30}, {QStringLiteral("Yellow"), 55},
-        {QStringLiteral("Green"), 120}, {QStringLiteral("Teal"), 175},  {QStringLiteral("Blue"), 215},
-        {QStringLiteral("Purple"), 275}, {QStringLiteral("Pink"), 325},
+        {tr("Red"), 0},    {tr("Orange"), 30}, {tr("Yellow"), 55},
+        {tr("Green"), 120}, {tr("Teal"), 175},  {tr("Blue"), 215},
+        {tr("Purple"), 275}, {tr("Pink"), 325},
     };
     return rows;
 }
@@ -80,7 +80,7 @@ HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_searc
     small.setPixelSize(13);
 
     m_emptyTrash = new SymbolButton(QString(), glass);
-    m_emptyTrash->setText(QStringLiteral("Empty Trash"));
+    m_emptyTrash->setText(tr("Empty Trash"));
     m_emptyTrash->setFont(small);
     m_emptyTrash->setCapsule(blackAt(0.15), 0.12);
     m_emptyTrash->setFixedSize(m_emptyTrash->fontMetrics().horizontalAdvance(m_emptyTrash->text()) + 28, 36);
@@ -96,13 +96,13 @@ HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_searc
     fieldRow->setContentsMargins(14, 0, 14, 0);
     fieldRow->setSpacing(4);
     m_field = new QLineEdit(m_fieldCapsule);
-    m_field->setPlaceholderText(QStringLiteral("Search"));
+    m_field->setPlaceholderText(tr("Search"));
     // Search plans its query with the language model; while the model rests
     // after a failure it searches without it, and says so.
     auto showRest = [this] {
         const QString rest = languageModelRestNote();
-        m_field->setPlaceholderText(rest.isEmpty() ? QStringLiteral("Search")
-                                                   : QStringLiteral("Search without the language model"));
+        m_field->setPlaceholderText(rest.isEmpty() ? tr("Search")
+                                                   : tr("Search without the language model"));
         m_field->setToolTip(rest);
     };
     connect(static_cast<LanguageModelRests *>(&LanguageModel::restSignals()), &LanguageModelRests::changed, this,
@@ -146,16 +146,16 @@ HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_searc
     groupRow->addWidget(m_inspector);
     m_menuButton = new SymbolButton(QStringLiteral("line.3.horizontal.decrease"), m_group);
     m_menuButton->setFixedSize(28, 28);
-    m_menuButton->setToolTip(QStringLiteral("Sort and Filter"));
-    m_menuButton->setAccessibleName(QStringLiteral("Sort and Filter"));
+    m_menuButton->setToolTip(tr("Sort and Filter"));
+    m_menuButton->setAccessibleName(tr("Sort and Filter"));
     connect(m_menuButton, &QPushButton::clicked, this, &HeaderBar::showMenu);
     groupRow->addWidget(m_menuButton);
     controlsRow->addWidget(m_group);
 
     m_toggle = new SymbolButton(QStringLiteral("magnifyingglass"), glass);
     m_toggle->setFixedSize(36, 36);
-    m_toggle->setToolTip(QStringLiteral("Search"));
-    m_toggle->setAccessibleName(QStringLiteral("Search"));
+    m_toggle->setToolTip(tr("Search"));
+    m_toggle->setAccessibleName(tr("Search"));
     connect(m_toggle, &QPushButton::clicked, this, [this] {
         if (toggleSearch)
             toggleSearch();
@@ -189,7 +189,7 @@ void HeaderBar::refresh()
     m_emptyTrash->setVisible(bool(emptyTrash));
     m_fieldCapsule->setVisible(m_searching);
     const bool inspectorShown = m_inspectorVisible;
-    const QString inspectorLabel = inspectorShown ? QStringLiteral("Hide Inspector") : QStringLiteral("Show Inspector");
+    const QString inspectorLabel = inspectorShown ? tr("Hide Inspector") : tr("Show Inspector");
     m_inspector->setToolTip(inspectorLabel);
     m_inspector->setAccessibleName(inspectorLabel);
     m_menuButton->setHighlight(filterActive(m_sort, m_hueFilter, m_similarTo) ? 0.12 : 0.0);
@@ -277,11 +277,13 @@ void HeaderBar::userSetSimilar(const std::optional<QString> &id)
 QMenu *HeaderBar::buildMenu(QWidget *parent)
 {
     auto *menu = new QMenu(parent);
-    menu->addSection(QStringLiteral("Sort by"));
+    menu->addSection(tr("Sort by"));
     auto *group = new QActionGroup(menu);
     group->setExclusive(true);
     for (const SortOrder &order : sortOrders()) {
         QAction *action = menu->addAction(order.label);
+        // "sortNewest", "sortOldest", "sortAz", "sortZa", "sortOpened".
+        action->setObjectName(QStringLiteral("sort") + order.value.left(1).toUpper() + order.value.mid(1));
         action->setCheckable(true);
         action->setChecked(order.value == m_sort);
         action->setData(order.value);
@@ -290,16 +292,20 @@ QMenu *HeaderBar::buildMenu(QWidget *parent)
         connect(action, &QAction::triggered, this, [this, value] { userSetSort(value); });
     }
     menu->addSeparator();
-    QAction *clear = menu->addAction(QStringLiteral("Clear Similar"));
+    QAction *clear = menu->addAction(tr("Clear Similar"));
+    clear->setObjectName(QStringLiteral("clearSimilar"));
     clear->setEnabled(m_similarTo.has_value());
     connect(clear, &QAction::triggered, this, [this] { userSetSimilar(std::nullopt); });
-    menu->addSection(QStringLiteral("Colour"));
-    QAction *any = menu->addAction(QStringLiteral("Any Colour"));
+    menu->addSection(tr("Colour"));
+    QAction *any = menu->addAction(tr("Any Colour"));
+    any->setObjectName(QStringLiteral("anyColour"));
     any->setCheckable(true);
     any->setChecked(!m_hueFilter);
     connect(any, &QAction::triggered, this, [this] { userSetHue(std::nullopt); });
     for (const Swatch &swatch : swatches()) {
         QAction *action = menu->addAction(swatchIcon(swatch.hue), swatch.name);
+        // "hue0", "hue30" … by the swatch's hue, whatever its name reads.
+        action->setObjectName(QStringLiteral("hue%1").arg(swatch.hue));
         action->setCheckable(true);
         action->setChecked(m_hueFilter && *m_hueFilter == swatch.hue);
         const double hue = swatch.hue;

@@ -405,10 +405,10 @@ void Inspector::buildSection(QVBoxLayout *column)
     m_sectionTitle->setStyleSheet(QStringLiteral("font-size: 20px; font-weight: bold;"));
     column->addWidget(m_sectionTitle);
     const int count = m_shownCount;
-    m_sectionCount = line(count == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(count), 12, true);
+    m_sectionCount = line(count == 1 ? tr("1 item") : tr("%1 items").arg(count), 12, true);
     column->addWidget(m_sectionCount);
     if (m_created)
-        column->addWidget(line(QStringLiteral("Created ") + dateText(*m_created), 12, true));
+        column->addWidget(line(tr("Created %1").arg(dateText(*m_created)), 12, true));
     if (m_smart)
         column->addWidget(line(m_smart->summary(), 12, true));
 }
@@ -449,7 +449,7 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
             card->setContentsMargins(12, 10, 12, 12);
             card->setSpacing(6);
             auto *top = new QHBoxLayout;
-            top->addWidget(heading(QStringLiteral("Insight")));
+            top->addWidget(heading(tr("Insight")));
             top->addStretch(1);
             if (!insight.category.isEmpty())
                 top->addWidget(line(insight.category, 11, true));
@@ -463,10 +463,10 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
                 card->addWidget(line(QStringLiteral("•  ") + point, 12));
             const LinkEntities &e = insight.entities;
             const QList<std::pair<QString, std::optional<QString>>> entities = {
-                {QStringLiteral("Product"), e.productName},
-                {QStringLiteral("Price"), e.price},
-                {QStringLiteral("Author"), e.author},
-                {QStringLiteral("Published"), e.publishDate}};
+                {tr("Product"), e.productName},
+                {tr("Price"), e.price},
+                {tr("Author"), e.author},
+                {tr("Published"), e.publishDate}};
             for (const auto &[label, value] : entities)
                 if (value && !value->isEmpty())
                     card->addWidget(line(label + QStringLiteral(": ") + *value, 11, true));
@@ -477,7 +477,7 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
 
     if (item.palette && !item.palette->isEmpty()) {
         column->addSpacing(6);
-        column->addWidget(heading(QStringLiteral("Colours")));
+        column->addWidget(heading(tr("Colours")));
         m_swatches = new SwatchRow(*item.palette);
         connect(m_swatches, &SwatchRow::swatchClicked, this,
                 [this](const QString &colour) { emit colourPicked(colourHueDegrees(colour)); });
@@ -485,7 +485,7 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
     }
     if (item.labels && !item.labels->isEmpty()) {
         column->addSpacing(6);
-        column->addWidget(heading(QStringLiteral("Labels")));
+        column->addWidget(heading(tr("Labels")));
         m_labels = new PillCloud(*item.labels, false);
         m_labels->setCursor(Qt::ArrowCursor);
         column->addWidget(m_labels);
@@ -495,7 +495,7 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
     const QString text = isLink ? item.pageText.value_or(QString()) : item.ocrText.value_or(QString());
     if (!text.trimmed().isEmpty()) {
         column->addSpacing(6);
-        column->addWidget(heading(QStringLiteral("Text")));
+        column->addWidget(heading(tr("Text")));
         m_text = line(text, 12);
         m_text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         column->addWidget(m_text);
@@ -505,17 +505,17 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
     buildCollections(column, {item});
 
     column->addSpacing(6);
-    column->addWidget(heading(QStringLiteral("Dates")));
-    column->addWidget(line(QStringLiteral("Added ") + dateText(item.dateAdded), 12, true));
+    column->addWidget(heading(tr("Dates")));
+    column->addWidget(line(tr("Added %1").arg(dateText(item.dateAdded)), 12, true));
     if (item.dateCreated > 0 && item.dateCreated != item.dateAdded)
-        column->addWidget(line(QStringLiteral("Created ") + dateText(item.dateCreated), 12, true));
+        column->addWidget(line(tr("Created %1").arg(dateText(item.dateCreated)), 12, true));
     if (item.lastOpenedAt)
-        column->addWidget(line(QStringLiteral("Last opened ") + timeText(*item.lastOpenedAt), 12, true));
+        column->addWidget(line(tr("Last opened %1").arg(timeText(*item.lastOpenedAt)), 12, true));
     const qint64 opened = item.openCount.value_or(0);
-    column->addWidget(line(opened == 1 ? QStringLiteral("Opened once") : QStringLiteral("Opened %1 times").arg(opened), 12, true));
+    column->addWidget(line(opened == 1 ? tr("Opened once") : tr("Opened %1 times").arg(opened), 12, true));
 
     column->addSpacing(8);
-    m_findSimilar = new QPushButton(QStringLiteral("Find Similar"));
+    m_findSimilar = new QPushButton(tr("Find Similar"));
     const QString id = item.id;
     connect(m_findSimilar, &QPushButton::clicked, this, [this, id] {
         if (findSimilar)
@@ -527,7 +527,7 @@ void Inspector::buildOne(QVBoxLayout *column, const Item &item)
 void Inspector::buildMany(QVBoxLayout *column, const QList<Item> &items)
 {
     column->addSpacing(10);
-    column->addWidget(line(QStringLiteral("%1 items picked").arg(items.size()), 14));
+    column->addWidget(line(tr("%1 items picked").arg(items.size()), 14));
     buildTags(column, sharedTags(items), false);
     buildCollections(column, items);
 }
@@ -535,12 +535,12 @@ void Inspector::buildMany(QVBoxLayout *column, const QList<Item> &items)
 void Inspector::buildTags(QVBoxLayout *column, const QStringList &tags, bool suggestions)
 {
     column->addSpacing(6);
-    column->addWidget(heading(m_picked.size() > 1 ? QStringLiteral("Shared tags") : QStringLiteral("Tags")));
+    column->addWidget(heading(m_picked.size() > 1 ? tr("Shared tags") : tr("Tags")));
     m_tags = new PillCloud(tags, true);
     connect(m_tags, &PillCloud::removeClicked, this, [this, tags](int i) { removeTag(tags.value(i)); });
     column->addWidget(m_tags);
     m_tagField = new QLineEdit;
-    m_tagField->setPlaceholderText(QStringLiteral("Add tags, separated by commas"));
+    m_tagField->setPlaceholderText(tr("Add tags, separated by commas"));
     connect(m_tagField, &QLineEdit::returnPressed, this, [this] {
         const QString entry = m_tagField->text();
         m_tagField->clear();
@@ -560,7 +560,7 @@ void Inspector::buildTags(QVBoxLayout *column, const QStringList &tags, bool sug
         connect(m_suggestions, &PillCloud::pillClicked, this, [this, open](int i) { addTags(open.value(i)); });
         column->addWidget(m_suggestions);
     }
-    m_suggestButton = new QPushButton(m_suggesting ? QStringLiteral("Suggesting…") : QStringLiteral("Suggest Tags"));
+    m_suggestButton = new QPushButton(m_suggesting ? tr("Suggesting…") : tr("Suggest Tags"));
     m_suggestButton->setEnabled(!m_suggesting);
     connect(m_suggestButton, &QPushButton::clicked, this, &Inspector::suggest);
     column->addWidget(m_suggestButton, 0, Qt::AlignLeft);
@@ -571,7 +571,7 @@ void Inspector::buildCollections(QVBoxLayout *column, const QList<Item> &items)
     if (m_store.collections().isEmpty())
         return;
     column->addSpacing(6);
-    column->addWidget(heading(QStringLiteral("Collections")));
+    column->addWidget(heading(tr("Collections")));
     const QStringList all = sharedCollections(items);
     const QStringList some = anyCollections(items);
     for (const Board &board : m_store.collections()) {

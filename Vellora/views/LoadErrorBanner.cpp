@@ -52,7 +52,7 @@ LoadErrorBanner::LoadErrorBanner(LibraryStore &store, QWidget *parent)
     m_text->setStyleSheet(QStringLiteral("color: rgb(240,220,210); font-size: 13px;"));
     m_text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(m_text, 1);
-    m_restore->setText(QStringLiteral("Restore Backup…"));
+    m_restore->setText(tr("Restore Backup…"));
     m_restore->setStyleSheet(QStringLiteral(
         "QPushButton { color: rgb(240,240,240); background: rgba(255,255,255,28); border: 1px solid rgba(255,255,255,60);"
         " border-radius: 13px; padding: 4px 14px; font-size: 13px; }"
@@ -92,9 +92,9 @@ void LoadErrorBanner::refresh()
     QString reason = error.trimmed();
     if (!reason.endsWith(QLatin1Char('.')))
         reason += QLatin1Char('.');
-    m_text->setText(QStringLiteral("Vellora could not open its library: ") + reason
-                    + QStringLiteral(" Nothing is saved until a backup is restored; what you change meanwhile is"
-                                     " saved then, but lost if you quit first."));
+    m_text->setText(tr("Vellora could not open its library: %1 Nothing is saved until a backup is restored; what you"
+                       " change meanwhile is saved then, but lost if you quit first.")
+                        .arg(reason));
     m_restore->setEnabled(!m_restoring);
     const QString folder = m_store.root() + QStringLiteral("/backups");
     QPointer<LoadErrorBanner> self(this);
@@ -136,11 +136,14 @@ QMenu *LoadErrorBanner::buildMenu(QWidget *parent)
 {
     auto *menu = new QMenu(parent);
     if (m_backups.isEmpty()) {
-        menu->addAction(QStringLiteral("No backups"))->setEnabled(false);
+        QAction *none = menu->addAction(tr("No backups"));
+        none->setObjectName(QStringLiteral("noBackups"));
+        none->setEnabled(false);
         return menu;
     }
     for (const QString &path : std::as_const(m_backups))
-        menu->addAction(actionText(backupTitle(path)), this, [this, path] { restoreBackup(path); });
+        menu->addAction(actionText(backupTitle(path)), this, [this, path] { restoreBackup(path); })
+            ->setObjectName(QStringLiteral("restore:") + QFileInfo(path).fileName());
     return menu;
 }
 
@@ -157,18 +160,18 @@ void LoadErrorBanner::restoreBackup(const QString &path)
         const QFileInfo info(path);
         std::optional<QByteArray> bytes;
         if (!info.isFile() || info.isSymLink() || info.size() > kBackupSizeCap)
-            failure = QStringLiteral("The backup is not a library file.");
+            failure = tr("The backup is not a library file.");
         // Read on the descriptor itself: a link or a larger file put there
         // since the look above is refused too.
         else if (!(bytes = readIntakeFile(path, LinkPolicy::Refuse, kBackupSizeCap)))
-            failure = QStringLiteral("The backup could not be read.");
+            failure = tr("The backup could not be read.");
         if (failure.isEmpty()) {
             try {
                 const LibraryFile file = LibraryFile::decode(*bytes);
                 if (file.collections.isEmpty())
-                    failure = QStringLiteral("The backup holds no collection.");
+                    failure = tr("The backup holds no collection.");
             } catch (const std::exception &) {
-                failure = QStringLiteral("The backup is damaged too.");
+                failure = tr("The backup is damaged too.");
             }
         }
         if (failure.isEmpty()) {
@@ -183,7 +186,7 @@ void LoadErrorBanner::restoreBackup(const QString &path)
             if (!failure.isEmpty()) {
                 banner.m_restore->setEnabled(true);
                 banner.refresh();
-                banner.m_text->setText(banner.m_text->text() + QStringLiteral(" The restore failed: ") + failure);
+                banner.m_text->setText(banner.m_text->text() + tr(" The restore failed: %1").arg(failure));
                 emit banner.restoreFinished(false, failure);
                 return;
             }

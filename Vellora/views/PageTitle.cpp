@@ -87,8 +87,8 @@ void PageTitle::setEmptyText(const QString &text)
 QString PageTitle::countText(std::optional<int> count)
 {
     if (!count)
-        return QStringLiteral("Loading library…");
-    return *count == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(*count);
+        return tr("Loading library…");
+    return *count == 1 ? tr("1 item") : tr("%1 items").arg(*count);
 }
 
 QString PageTitle::shownCountText() const { return m_countLabel->text(); }

@@ -16,7 +16,7 @@ QuickLook::QuickLook(QWidget *parent) : QWidget(parent, Qt::Tool | Qt::Frameless
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
-    setWindowTitle(QStringLiteral("Quick Look"));
+    setWindowTitle(tr("Quick Look"));
     resize(800, 600);
 }
 
@@ -73,7 +73,7 @@ void QuickLook::paintEvent(QPaintEvent *)
     p.fillRect(rect(), windowBackground());
     if (m_image.isNull()) {
         p.setPen(QColor(255, 255, 255, 150));
-        p.drawText(rect(), Qt::AlignCenter, m_failed ? QStringLiteral("No preview") : QStringLiteral("Loading…"));
+        p.drawText(rect(), Qt::AlignCenter, m_failed ? tr("No preview") : tr("Loading…"));
         return;
     }
     p.setRenderHint(QPainter::SmoothPixmapTransform);

@@ -2,6 +2,8 @@
 
 #include "library/SmartFolder.h"
 
+#include <QCoreApplication>
+
 namespace vellora {
 
 RuleRow RuleRow::fromRule(const Rule &rule)
@@ -58,22 +60,22 @@ QString RuleRow::problem() const
         return QString();
     if (trimmedBlanks(draft.value).isEmpty() || draft.rule())
         return QString();
-    return QStringLiteral("A colour is # and six hex digits, like #C8A070.");
+    return QCoreApplication::translate("vellora::SmartFolderEditor", "A colour is # and six hex digits, like #C8A070.");
 }
 
 QString ruleKindTitle(RuleDraft::Kind kind)
 {
     switch (kind) {
-    case Rule::Case::Kind: return QStringLiteral("Kind is");
-    case Rule::Case::TagsAny: return QStringLiteral("Has any tag");
-    case Rule::Case::TagsAll: return QStringLiteral("Has all tags");
-    case Rule::Case::NoTags: return QStringLiteral("Has no tags");
-    case Rule::Case::LabelContains: return QStringLiteral("Shows");
-    case Rule::Case::TextContains: return QStringLiteral("Text contains");
-    case Rule::Case::DomainIs: return QStringLiteral("Site is");
-    case Rule::Case::AddedWithinDays: return QStringLiteral("Added within days");
-    case Rule::Case::ColourNear: return QStringLiteral("Colour near");
-    case Rule::Case::OpenedAtLeast: return QStringLiteral("Opened at least");
+    case Rule::Case::Kind: return QCoreApplication::translate("vellora::SmartFolderEditor", "Kind is");
+    case Rule::Case::TagsAny: return QCoreApplication::translate("vellora::SmartFolderEditor", "Has any tag");
+    case Rule::Case::TagsAll: return QCoreApplication::translate("vellora::SmartFolderEditor", "Has all tags");
+    case Rule::Case::NoTags: return QCoreApplication::translate("vellora::SmartFolderEditor", "Has no tags");
+    case Rule::Case::LabelContains: return QCoreApplication::translate("vellora::SmartFolderEditor", "Shows");
+    case Rule::Case::TextContains: return QCoreApplication::translate("vellora::SmartFolderEditor", "Text contains");
+    case Rule::Case::DomainIs: return QCoreApplication::translate("vellora::SmartFolderEditor", "Site is");
+    case Rule::Case::AddedWithinDays: return QCoreApplication::translate("vellora::SmartFolderEditor", "Added within days");
+    case Rule::Case::ColourNear: return QCoreApplication::translate("vellora::SmartFolderEditor", "Colour near");
+    case Rule::Case::OpenedAtLeast: return QCoreApplication::translate("vellora::SmartFolderEditor", "Opened at least");
     }
     return QString();
 }
@@ -81,12 +83,12 @@ QString ruleKindTitle(RuleDraft::Kind kind)
 QString ruleKindPlaceholder(RuleDraft::Kind kind)
 {
     switch (kind) {
-    case Rule::Case::Kind: return QStringLiteral("image or link");
+    case Rule::Case::Kind: return QCoreApplication::translate("vellora::SmartFolderEditor", "image or link");
     case Rule::Case::TagsAny:
-    case Rule::Case::TagsAll: return QStringLiteral("desk, oak");
+    case Rule::Case::TagsAll: return QCoreApplication::translate("vellora::SmartFolderEditor", "desk, oak");
     case Rule::Case::NoTags: return QString();
-    case Rule::Case::LabelContains: return QStringLiteral("chair");
-    case Rule::Case::TextContains: return QStringLiteral("pricing");
+    case Rule::Case::LabelContains: return QCoreApplication::translate("vellora::SmartFolderEditor", "chair");
+    case Rule::Case::TextContains: return QCoreApplication::translate("vellora::SmartFolderEditor", "pricing");
     case Rule::Case::DomainIs: return QStringLiteral("example.com");
     case Rule::Case::AddedWithinDays: return QStringLiteral("7");
     case Rule::Case::ColourNear: return QStringLiteral("#C8A070");
@@ -117,7 +119,7 @@ int countMatches(const QList<Item> &items, const QString &match, const QList<Rul
 
 QString matchCountText(int count)
 {
-    return (count == 1 ? QStringLiteral("1 item match") : QStringLiteral("%1 items match").arg(count)).toUpper();
+    return (count == 1 ? QCoreApplication::translate("vellora::SmartFolderEditor", "1 item match") : QCoreApplication::translate("vellora::SmartFolderEditor", "%1 items match").arg(count)).toUpper();
 }
 
 } // namespace vellora

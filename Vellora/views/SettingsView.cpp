@@ -67,10 +67,10 @@ QPushButton:disabled { color: rgba(255,255,255,90); }
 QString locationTitle(const QString &location)
 {
     if (location == QLatin1String("icloud"))
-        return QStringLiteral("Synced folder, app data");
+        return QCoreApplication::translate("vellora::SettingsView", "Synced folder, app data");
     if (location == QLatin1String("iclouddrive"))
-        return QStringLiteral("Synced folder, Vellora.library");
-    return QStringLiteral("This computer");
+        return QCoreApplication::translate("vellora::SettingsView", "Synced folder, Vellora.library");
+    return QCoreApplication::translate("vellora::SettingsView", "This computer");
 }
 } // namespace
 
@@ -89,7 +89,7 @@ const QList<int> &SettingsView::caps()
 SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
     : QWidget(parent), m_store(store), m_network(new QNetworkAccessManager(this))
 {
-    setWindowTitle(QStringLiteral("Settings"));
+    setWindowTitle(tr("Settings"));
     setStyleSheet(QString::fromLatin1(kStyle));
     setMinimumWidth(520);
     Defaults &defaults = Defaults::standard();
@@ -99,8 +99,8 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
     m_column->setSpacing(8);
 
     // Capture
-    m_column->addWidget(heading(QStringLiteral("Capture")));
-    m_screenshots = new QCheckBox(QStringLiteral("Import new screenshots into the Inbox"));
+    m_column->addWidget(heading(tr("Capture")));
+    m_screenshots = new QCheckBox(tr("Import new screenshots into the Inbox"));
     m_screenshots->setChecked(defaults.boolean(QString::fromLatin1(kImportScreenshotsKey), false));
     connect(m_screenshots, &QCheckBox::toggled, this, [this](bool on) {
         Defaults::standard().set(QString::fromLatin1(kImportScreenshotsKey), on);
@@ -110,18 +110,18 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
 
     // Library
     m_column->addSpacing(14);
-    m_column->addWidget(heading(QStringLiteral("Library")));
+    m_column->addWidget(heading(tr("Library")));
     m_root = note(QString());
     m_root->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_column->addWidget(m_root);
     auto *placeRow = new QHBoxLayout;
     placeRow->setSpacing(8);
-    placeRow->addWidget(new QLabel(QStringLiteral("Keep it in")));
+    placeRow->addWidget(new QLabel(tr("Keep it in")));
     m_location = new QComboBox;
     for (const QString &place : locations())
         m_location->addItem(locationTitle(place), place);
     placeRow->addWidget(m_location, 1);
-    m_move = new QPushButton(QStringLiteral("Move Library"));
+    m_move = new QPushButton(tr("Move Library"));
     placeRow->addWidget(m_move);
     m_column->addLayout(placeRow);
     m_status = note(QString());
@@ -132,7 +132,7 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
 
     auto *capRow = new QHBoxLayout;
     capRow->setSpacing(8);
-    capRow->addWidget(new QLabel(QStringLiteral("Originals kept on this computer")));
+    capRow->addWidget(new QLabel(tr("Originals kept on this computer")));
     m_cap = new QComboBox;
     QList<int> offered = caps();
     const int cap = int(defaults.integer(QString::fromLatin1(kCapKey), 0));
@@ -148,9 +148,9 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
     m_column->addLayout(capRow);
     // Only what this computer's synced folder can do is promised.
     m_capNote = note(Ubiquity::current().canEvict()
-                         ? QStringLiteral("Applies to a library in the synced folder: the least recently opened "
+                         ? tr("Applies to a library in the synced folder: the least recently opened "
                                           "originals are removed from this computer above the cap.")
-                         : QStringLiteral("On this computer the synced folder keeps every original on disk: it "
+                         : tr("On this computer the synced folder keeps every original on disk: it "
                                           "cannot remove a file and keep it in the cloud, so nothing is removed "
                                           "above the cap."));
     m_column->addWidget(m_capNote);
@@ -161,24 +161,24 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
 
     // Language model
     m_column->addSpacing(14);
-    m_column->addWidget(heading(QStringLiteral("Language model")));
+    m_column->addWidget(heading(tr("Language model")));
     auto *modelRow = new QHBoxLayout;
     modelRow->setSpacing(8);
     m_modelURL = new QLineEdit(defaults.string(QString::fromLatin1(kLanguageModelURLKey)));
     m_modelURL->setPlaceholderText(QStringLiteral("http://127.0.0.1:8080"));
     modelRow->addWidget(m_modelURL, 1);
-    m_test = new QPushButton(QStringLiteral("Test"));
+    m_test = new QPushButton(tr("Test"));
     modelRow->addWidget(m_test);
     m_column->addLayout(modelRow);
-    m_testLabel = note(QStringLiteral("An OpenAI-compatible server on this computer (llama.cpp, Ollama). "
+    m_testLabel = note(tr("An OpenAI-compatible server on this computer (llama.cpp, Ollama). "
                                       "Without one, tags, insights and rules are not written for you."));
     m_testLabel->setWordWrap(true);
     m_column->addWidget(m_testLabel);
     auto *nameRow = new QHBoxLayout;
     nameRow->setSpacing(8);
-    nameRow->addWidget(new QLabel(QStringLiteral("Model")));
+    nameRow->addWidget(new QLabel(tr("Model")));
     m_modelName = new QLineEdit(defaults.string(QString::fromLatin1(kLanguageModelNameKey)));
-    m_modelName->setPlaceholderText(QStringLiteral("The server's own"));
+    m_modelName->setPlaceholderText(tr("The server's own"));
     nameRow->addWidget(m_modelName, 1);
     m_column->addLayout(nameRow);
     m_restLabel = note(QString());
@@ -201,13 +201,13 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
 
     // Synced folder
     m_column->addSpacing(14);
-    m_column->addWidget(heading(QStringLiteral("Synced folder")));
+    m_column->addWidget(heading(tr("Synced folder")));
     auto *syncedRow = new QHBoxLayout;
     syncedRow->setSpacing(8);
     m_synced = new QLineEdit(defaults.string(QString::fromLatin1(kSyncedFolderKey)));
-    m_synced->setPlaceholderText(QStringLiteral("A folder your sync client keeps in step"));
+    m_synced->setPlaceholderText(tr("A folder your sync client keeps in step"));
     syncedRow->addWidget(m_synced, 1);
-    auto *choose = new QPushButton(QStringLiteral("Choose…"));
+    auto *choose = new QPushButton(tr("Choose…"));
     syncedRow->addWidget(choose);
     m_column->addLayout(syncedRow);
     m_syncedNote = note(QString());
@@ -218,7 +218,7 @@ SettingsView::SettingsView(LibraryStore &store, QWidget *parent)
         refreshSyncedNote();
     });
     connect(choose, &QPushButton::clicked, this, [this] {
-        const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Synced Folder"), m_synced->text());
+        const QString folder = QFileDialog::getExistingDirectory(this, tr("Synced Folder"), m_synced->text());
         if (folder.isEmpty())
             return;
         m_synced->setText(folder);
@@ -299,7 +299,7 @@ void SettingsView::refreshLocation()
     m_move->setEnabled(!fixed && !m_moving && target && *target != m_store.root());
     m_location->setEnabled(!m_moving && !fixed);
     if (fixed && m_statusText.isEmpty())
-        m_status->setText(QStringLiteral("The library folder is set by VELLORA_ROOT."));
+        m_status->setText(tr("The library folder is set by VELLORA_ROOT."));
     else if (!target && !m_moving)
         m_status->setText(QString::fromLatin1(LibraryLocation::kICloudUnavailable));
     else
@@ -310,11 +310,11 @@ void SettingsView::refreshSyncedNote()
 {
     const QString path = m_synced->text().trimmed();
     if (path.isEmpty())
-        m_syncedNote->setText(QStringLiteral("Without a synced folder the library stays on this computer."));
+        m_syncedNote->setText(tr("Without a synced folder the library stays on this computer."));
     else if (!QFileInfo(path).isDir())
-        m_syncedNote->setText(QStringLiteral("This folder does not exist."));
+        m_syncedNote->setText(tr("This folder does not exist."));
     else
-        m_syncedNote->setText(QStringLiteral("Used when Vellora starts again."));
+        m_syncedNote->setText(tr("Used when Vellora starts again."));
 }
 
 void SettingsView::moveLibrary()
@@ -323,7 +323,7 @@ void SettingsView::moveLibrary()
     if (m_moving || target.isEmpty())
         return;
     setMoving(true);
-    setStatus(QStringLiteral("Moving the library…"));
+    setStatus(tr("Moving the library…"));
     QPointer<SettingsView> self(this);
     auto post = [self](std::function<void(SettingsView &)> fn) {
         QMetaObject::invokeMethod(
@@ -352,13 +352,13 @@ void SettingsView::moveLibrary()
             post([failure, reused](SettingsView &view) {
                 view.setMoving(false);
                 if (!failure.isEmpty()) {
-                    view.setStatus(QStringLiteral("Move failed: ") + failure);
+                    view.setStatus(tr("Move failed: %1").arg(failure));
                     emit view.moveFinished(false, QString());
                     return;
                 }
                 const QString root = LibraryLocation::root();
                 if (reused)
-                    view.setStatus(QStringLiteral("Opened the library already at ") + root);
+                    view.setStatus(tr("Opened the library already at %1").arg(root));
                 view.m_store.reopen(root);
                 view.refreshLocation();
                 emit view.moveFinished(true, root);
@@ -386,7 +386,7 @@ void SettingsView::testLanguageModel()
         emit testFinished(reachable);
     };
     if (endpoint.isEmpty()) {
-        report(false, QStringLiteral("Not an http or https address."));
+        report(false, tr("Not an http or https address."));
         return;
     }
     // Any answer from the server counts: the address reaches something that speaks HTTP.
@@ -394,7 +394,7 @@ void SettingsView::testLanguageModel()
     request.setTransferTimeout(5000);
     m_testing = true;
     m_test->setEnabled(false);
-    m_testLabel->setText(QStringLiteral("Asking…"));
+    m_testLabel->setText(tr("Asking…"));
     QNetworkReply *reply = m_network->get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply, report] {
         reply->deleteLater();
@@ -406,9 +406,9 @@ void SettingsView::testLanguageModel()
         if (status.isValid() && status.toInt() >= 200 && status.toInt() < 300)
             LanguageModel::systemDefault().rest(0);
         if (status.isValid())
-            report(true, QStringLiteral("The server answered (HTTP %1).").arg(status.toInt()));
+            report(true, tr("The server answered (HTTP %1).").arg(status.toInt()));
         else
-            report(false, QStringLiteral("No answer: ") + reply->errorString());
+            report(false, tr("No answer: %1").arg(reply->errorString()));
     });
 }
 

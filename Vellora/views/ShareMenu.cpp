@@ -78,15 +78,15 @@ QMenu *makeShareMenu(const LibraryStore &store, const QList<Item> &items, QWidge
     }
     if (shared.isEmpty())
         return nullptr;
-    auto *menu = new QMenu(QStringLiteral("Share"), parent);
+    auto *menu = new QMenu(QCoreApplication::translate("vellora::ShareMenu", "Share"), parent);
     const QString root = store.root();
     // The actions outlive the tile menu's exec() only as long as the menu;
     // the results are applied with the application as context.
     QObject *context = QCoreApplication::instance();
-    menu->addAction(QStringLiteral("Copy"), menu, [root, shared, context] {
+    menu->addAction(QCoreApplication::translate("vellora::ShareMenu", "Copy"), menu, [root, shared, context] {
         exportURLsInBackground(root, shared, context, [](QList<QUrl> urls) { copyURLsToClipboard(urls); });
     });
-    menu->addAction(QStringLiteral("Open With…"), menu, [root, shared, context] {
+    menu->addAction(QCoreApplication::translate("vellora::ShareMenu", "Open With…"), menu, [root, shared, context] {
         exportURLsInBackground(root, shared, context, [](QList<QUrl> urls) {
             for (const QUrl &url : urls)
                 QDesktopServices::openUrl(url);
@@ -95,7 +95,7 @@ QMenu *makeShareMenu(const LibraryStore &store, const QList<Item> &items, QWidge
     if (anyFile) {
         // The library's own original, not the private copy: that is the file
         // the user looks for.
-        menu->addAction(QStringLiteral("Show in File Manager"), menu, [root, shared] {
+        menu->addAction(QCoreApplication::translate("vellora::ShareMenu", "Show in File Manager"), menu, [root, shared] {
             QList<QUrl> files;
             for (const Item &item : shared) {
                 const QString path = item.kind == QLatin1String("link") ? QString() : originalPath(root, item.storedFilename);

@@ -45,17 +45,6 @@ QColor whiteAt(double opacity)
 }
 } // namespace
 
-const QList<Sidebar::FixedRow> &Sidebar::fixedRows()
-{
-    static const QList<FixedRow> rows = {
-        {QStringLiteral("all"), QStringLiteral("All Items"), QStringLiteral("rectangle.stack")},
-        {QStringLiteral("inbox"), QStringLiteral("Inbox"), QStringLiteral("tray")},
-        {QStringLiteral("links"), QStringLiteral("Links"), QStringLiteral("link")},
-        {QStringLiteral("trash"), QStringLiteral("Trash"), QStringLiteral("trash")},
-    };
-    return rows;
-}
-
 double Sidebar::clampedDragWidth(double x) { return qBound(kMinimumWidth, x, kMaximumWidth); }
 
 double Sidebar::drawnWidth(double stored) { return stored <= kMinimumWidth ? kMinimumWidth : stored; }
@@ -72,7 +61,7 @@ Sidebar::Sidebar(LibraryStore &store, QWidget *parent)
     setFont(f);
 
     m_field->hide();
-    m_field->setPlaceholderText(QStringLiteral("Name"));
+    m_field->setPlaceholderText(tr("Name"));
     m_field->setFixedHeight(22);
     m_field->setStyleSheet(QStringLiteral("QLineEdit { background: rgba(0,0,0,60); color: rgb(214,214,214);"
                                           " border: 1px solid rgba(255,255,255,60); border-radius: 5px; padding: 0 4px; }"));
@@ -98,7 +87,7 @@ Sidebar::Sidebar(LibraryStore &store, QWidget *parent)
 
     connect(&m_store, &LibraryStore::collectionsChanged, this, &Sidebar::rebuild);
     auto countAgain = [this] {
-        m_countsValid = false;
+        m_counts.invalidate();
         rebuild();
     };
     connect(&m_store, &LibraryStore::smartFoldersChanged, this, countAgain);
@@ -106,11 +95,11 @@ Sidebar::Sidebar(LibraryStore &store, QWidget *parent)
     // Edits of known records adjust the counts by those records alone.
     connect(&m_store, &LibraryStore::itemsEdited, this, [this](const ItemChanges &changes) {
         m_editSeen = true;
-        countEdit(changes);
+        m_counts.apply(changes, m_store.items());
     });
     connect(&m_store, &LibraryStore::itemsChanged, this, [this] {
         if (!m_editSeen)
-            m_countsValid = false;
+            m_counts.invalidate();
         m_editSeen = false;
         rebuild();
     });
@@ -204,14 +193,14 @@ void Sidebar::setSidebarWidth(double width)
 void Sidebar::rebuild()
 {
     m_rows.clear();
-    if (!m_countsValid || QDateTime::currentSecsSinceEpoch() - m_countedAt > 60)
+    if (!m_counts.valid() || QDateTime::currentSecsSinceEpoch() - m_counts.countedAt() > 60)
         recount();
 
     int position = 0;
-    for (const FixedRow &fixed : fixedRows()) {
-        Row row{RowType::Fixed, fixed.id, fixed.title, fixed.icon, QString()};
-        if (fixed.id == QLatin1String("links"))
-            row.trailing = QString::number(m_links);
+    for (const BuiltInSection &fixed : builtInSections()) {
+        Row row{RowType::Fixed, fixed.id, fixed.rowTitle, fixed.icon, QString()};
+        if (fixed.id == kSectionLinks)
+            row.trailing = QString::number(m_counts.count(0));
         // The position is the key that shows the row (the Go menu's
         // Ctrl+Alt+1 to 4): a hint, not a count.
         row.hint = QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key(Qt::Key_1 + position)).toString(QKeySequence::NativeText);
@@ -226,7 +215,7 @@ void Sidebar::rebuild()
     const QList<SmartFolder> &folders = m_store.smartFolders();
     for (qsizetype i = 0; i < folders.size(); ++i)
         m_rows.append(Row{RowType::SmartFolder, folders[i].id, folders[i].name, QStringLiteral("folder.badge.gearshape"),
-                          QString::number(m_folderCounts.value(i))});
+                          QString::number(m_counts.count(1 + i))});
     for (const Row &row : std::as_const(m_rows))
         if (!m_fillShown.contains(row.id))
             m_fillShown.insert(row.id, targetFill(row));
@@ -247,83 +236,14 @@ void Sidebar::notifyAccessibility()
     QAccessible::updateAccessibility(&reorder);
 }
 
-quint64 Sidebar::marks(const Item &item) const
-{
-    if (item.trashedAt)
-        return 0;
-    quint64 bits = item.kind == QLatin1String("link") ? 1 : 0;
-    const QList<SmartFolder> &folders = m_store.smartFolders();
-    for (qsizetype i = 0; i < folders.size() && i < 63; ++i)
-        if (folders[i].matches(item))
-            bits |= quint64(1) << (i + 1);
-    return bits;
-}
-
 void Sidebar::recount()
 {
-    // Counted over the store's own list: no copy of a large library.
-    const QList<Item> &all = m_store.items();
-    const QList<SmartFolder> &folders = m_store.smartFolders();
-    m_links = 0;
-    m_folderCounts = QList<int>(folders.size(), 0);
-    m_marks.clear();
-    bool unique = true;
-    for (const Item &item : all) {
-        if (item.trashedAt)
-            continue;
-        m_links += item.kind == QLatin1String("link") ? 1 : 0;
-        quint64 bits = item.kind == QLatin1String("link") ? 1 : 0;
-        for (qsizetype i = 0; i < folders.size(); ++i) {
-            if (!folders[i].matches(item))
-                continue;
-            ++m_folderCounts[i];
-            if (i < 63)
-                bits |= quint64(1) << (i + 1);
-        }
-        if (bits) {
-            const qsizetype before = m_marks.size();
-            m_marks.insert(item.id, bits);
-            unique = unique && m_marks.size() != before;
-        }
-    }
-    // Adjusting by id needs one record per id and a bit per folder.
-    m_countsValid = unique && folders.size() <= 63;
-    m_countedAt = QDateTime::currentSecsSinceEpoch();
-}
-
-void Sidebar::countEdit(const ItemChanges &changes)
-{
-    if (!m_countsValid)
-        return;
-    auto adjust = [this](quint64 before, quint64 after) {
-        if ((before ^ after) & 1)
-            m_links += (after & 1) ? 1 : -1;
-        for (qsizetype i = 0; i < m_folderCounts.size() && i < 63; ++i) {
-            const quint64 bit = quint64(1) << (i + 1);
-            if ((before ^ after) & bit)
-                m_folderCounts[i] += (after & bit) ? 1 : -1;
-        }
-    };
-    for (const QString &id : changes.removed)
-        adjust(m_marks.take(id), 0);
-    const QList<Item> &all = m_store.items();
-    auto take = [&](const QString &id, qsizetype at, bool added) {
-        if (at < 0 || at >= all.size() || all[at].id != id || (added && m_marks.contains(id))) {
-            m_countsValid = false;
-            return;
-        }
-        const quint64 before = m_marks.value(id);
-        const quint64 after = marks(all[at]);
-        adjust(before, after);
-        if (after)
-            m_marks.insert(id, after);
-        else
-            m_marks.remove(id);
-    };
-    for (qsizetype i = 0; i < changes.added.size() && m_countsValid; ++i)
-        take(changes.added[i], changes.addedAt.value(i, -1), true);
-    for (qsizetype i = 0; i < changes.changed.size() && m_countsValid; ++i)
-        take(changes.changed[i], changes.changedAt.value(i, -1), false);
+    // The Links row, then each smart folder, counted over the store's own
+    // list: no copy of a large library.
+    QList<SectionMember> members{sectionMembership(m_store, kSectionLinks)};
+    for (const SmartFolder &folder : m_store.smartFolders())
+        members.append(smartFolderMembership(folder));
+    m_counts.recount(m_store.items(), members, QDateTime::currentSecsSinceEpoch());
 }
 
 void Sidebar::relayout()
@@ -344,20 +264,20 @@ void Sidebar::relayout()
     RowType previous = RowType::Fixed;
     for (Row &row : m_rows) {
         if (row.type != previous && row.type == RowType::SmartFolder && previous == RowType::Fixed)
-            header(QStringLiteral("collections"), QStringLiteral("COLLECTIONS"), 10.0);
+            header(QStringLiteral("collections"), tr("COLLECTIONS"), 10.0);
         if (row.type == RowType::Collection && previous == RowType::Fixed)
-            header(QStringLiteral("collections"), QStringLiteral("COLLECTIONS"), 10.0);
+            header(QStringLiteral("collections"), tr("COLLECTIONS"), 10.0);
         if (row.type == RowType::SmartFolder && previous != RowType::SmartFolder)
-            header(QStringLiteral("smartFolders"), QStringLiteral("SMART FOLDERS"), 21.5);
+            header(QStringLiteral("smartFolders"), tr("SMART FOLDERS"), 21.5);
         y += kSpacing;
         row.rect = QRectF(leading, y, rowWidth, kRowHeight);
         y += kRowHeight;
         previous = row.type;
     }
     if (previous == RowType::Fixed)
-        header(QStringLiteral("collections"), QStringLiteral("COLLECTIONS"), 10.0);
+        header(QStringLiteral("collections"), tr("COLLECTIONS"), 10.0);
     if (previous != RowType::SmartFolder)
-        header(QStringLiteral("smartFolders"), QStringLiteral("SMART FOLDERS"), 21.5);
+        header(QStringLiteral("smartFolders"), tr("SMART FOLDERS"), 21.5);
     setMinimumHeight(int(std::ceil(y + 12)));
     placeRenameField();
     update();
@@ -413,8 +333,8 @@ QRect Sidebar::sectionPlusRect(const QString &section) const
 
 QString Sidebar::sectionPlusLabel(const QString &section)
 {
-    return section == QLatin1String("smartFolders") ? QStringLiteral("Add to Smart Folders")
-                                                    : QStringLiteral("Add to Collections");
+    return section == QLatin1String("smartFolders") ? tr("Add to Smart Folders")
+                                                    : tr("Add to Collections");
 }
 
 QRect Sidebar::plusButtonRect() const
@@ -428,7 +348,7 @@ QRect Sidebar::plusButtonRect() const
 QList<Sidebar::AccessibleElement> Sidebar::accessibleElements() const
 {
     QList<AccessibleElement> elements;
-    elements.append({QStringLiteral("plus"), QStringLiteral("Add"), plusButtonRect(), false, false});
+    elements.append({QStringLiteral("plus"), tr("Add"), plusButtonRect(), false, false});
     auto header = [&](const QString &section) {
         for (const Header &h : m_headers)
             if (h.section == section)
@@ -675,12 +595,13 @@ QMenu *Sidebar::buildContextMenu(const QString &id)
         return nullptr;
     auto *menu = new QMenu(this);
     if (row->type == RowType::Collection) {
-        menu->addAction(QStringLiteral("Rename"), this, [this, id] { runStartRename(id); });
+        menu->addAction(tr("Rename"), this, [this, id] { runStartRename(id); })->setObjectName(QStringLiteral("rename"));
         // The default collection backs the Inbox and cannot be deleted.
-        QAction *remove = menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
+        QAction *remove = menu->addAction(tr("Delete"), this, [this, id] { deleteRow(id); });
+        remove->setObjectName(QStringLiteral("delete"));
         remove->setEnabled(id != m_store.defaultBoardId());
     } else {
-        menu->addAction(QStringLiteral("Delete"), this, [this, id] { deleteRow(id); });
+        menu->addAction(tr("Delete"), this, [this, id] { deleteRow(id); })->setObjectName(QStringLiteral("delete"));
     }
     return menu;
 }
@@ -696,7 +617,7 @@ void Sidebar::deleteRow(const QString &id)
         if (!self)
             return;
         if (self->m_selection == id) {
-            self->setSelection(QStringLiteral("inbox"));
+            self->setSelection(kSectionInbox);
             emit self->selectionChanged(self->m_selection);
         }
         if (collection)
@@ -729,7 +650,7 @@ bool Sidebar::event(QEvent *event)
     if (event->type() == QEvent::ToolTip) {
         auto *help = static_cast<QHelpEvent *>(event);
         if (plusButtonRect().contains(help->pos())) {
-            QToolTip::showText(help->globalPos(), QStringLiteral("Add"), this, plusButtonRect());
+            QToolTip::showText(help->globalPos(), tr("Add"), this, plusButtonRect());
             return true;
         }
         for (const Header &h : std::as_const(m_headers))
@@ -844,29 +765,6 @@ void Sidebar::leaveEvent(QEvent *)
 
 // --- Reorder and drops ---
 
-bool Sidebar::moveCollection(const QString &id, int index)
-{
-    QList<Board> boards = m_store.collections();
-    int from = -1;
-    for (int i = 0; i < boards.size(); ++i)
-        if (boards.at(i).id == id)
-            from = i;
-    // The first collection is the default one (the Inbox); moving it, or
-    // moving another in front of it, would change what the Inbox shows.
-    if (from <= 0)
-        return false;
-    int to = qBound(1, index, int(boards.size()));
-    if (to > from)
-        --to; // the list shrinks by the moved entry first
-    if (to == from)
-        return false;
-    const Board board = boards.takeAt(from);
-    boards.insert(to, board);
-    m_store.replaceCollections(boards);
-    m_store.scheduleSave();
-    return true;
-}
-
 int Sidebar::insertionIndex(const QPointF &pos) const
 {
     int index = 0;
@@ -886,7 +784,7 @@ QString Sidebar::dropCollectionFor(const Row *row) const
         return QString();
     if (row->type == RowType::Collection)
         return row->id;
-    if (row->type == RowType::Fixed && row->id == QLatin1String("inbox"))
+    if (row->type == RowType::Fixed && row->id == kSectionInbox)
         return m_store.defaultBoardId();
     return QString();
 }
@@ -938,7 +836,7 @@ void Sidebar::dropEvent(QDropEvent *event)
         if (!row || row->type != RowType::Collection)
             return event->ignore();
         const QString id = QString::fromUtf8(mime->data(kCollectionMime));
-        moveCollection(id, insertionIndex(event->position()));
+        m_store.moveCollection(id, insertionIndex(event->position()));
         event->acceptProposedAction();
         return;
     }

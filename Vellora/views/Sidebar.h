@@ -14,8 +14,7 @@
 
 #include "PlusMenu.h"
 
-#include "library/ItemChanges.h"
-#include "library/Item.h"
+#include "library/Sections.h"
 
 #include <QHash>
 #include <QList>
@@ -38,14 +37,6 @@ struct SmartFolder;
 class Sidebar : public QWidget {
     Q_OBJECT
 public:
-    // One fixed section: its id ("all", "inbox", "links", "trash"), title and symbol.
-    struct FixedRow {
-        QString id;
-        QString title;
-        QString icon;
-    };
-    static const QList<FixedRow> &fixedRows();
-
     static constexpr double kMinimumWidth = 88.0;
     static constexpr double kMaximumWidth = 320.0;
     static constexpr double kNarrowWidth = 120.0;
@@ -117,9 +108,6 @@ public:
     static QString sectionPlusLabel(const QString &section);
     // The row context menu (nullptr for rows without one); the caller owns it.
     QMenu *buildContextMenu(const QString &id);
-    // Moves a collection to position `index` of the list, keeping the default
-    // collection first; saves through the store. False when nothing moved.
-    bool moveCollection(const QString &id, int index);
     // Deletes the collection or smart folder with that id (selection falls
     // back to "inbox" when it was shown).
     void deleteRow(const QString &id);
@@ -192,8 +180,6 @@ private:
     // The counts of the Links row and the smart folders over the whole
     // library; between two of these, edits adjust them by their records.
     void recount();
-    void countEdit(const ItemChanges &changes);
-    quint64 marks(const Item &item) const;
     void relayout();
     const Row *rowAt(const QPointF &pos) const;
     const Row *findRow(const QString &id) const;
@@ -219,16 +205,9 @@ private:
     QList<Row> m_rows;
     QList<Header> m_headers;
 
-    // Per record id, which counts it adds to (bit 0: Links, bit 1 + i: the
-    // i-th smart folder); only records that count somewhere are kept.
-    QHash<QString, quint64> m_marks;
-    int m_links = 0;
-    QList<int> m_folderCounts;
-    bool m_countsValid = false;
+    // The Links row (0), then the i-th smart folder (1 + i).
+    SectionCounts m_counts;
     bool m_editSeen = false;
-    // When the counts were last made over the whole library (seconds since
-    // the epoch): rules of the "added within" kind age.
-    qint64 m_countedAt = 0;
     QLineEdit *m_field;
     QPointer<PlusMenu> m_plusMenu;
 

@@ -3,6 +3,7 @@
 #include "Sidebar.h"
 
 #include <QAccessibleActionInterface>
+#include <QCoreApplication>
 #include <QHash>
 #include <QPointer>
 #include <QWindow>
@@ -59,12 +60,12 @@ public:
         if (!e)
             return {};
         if (m_badge)
-            return t == QAccessible::Name ? QStringLiteral("Shared") : QString();
+            return t == QAccessible::Name ? QCoreApplication::translate("vellora::Sidebar", "Shared") : QString();
         switch (t) {
         case QAccessible::Name:
             return e->name;
         case QAccessible::Description:
-            return e->shared ? QStringLiteral("Shared") : QString();
+            return e->shared ? QCoreApplication::translate("vellora::Sidebar", "Shared") : QString();
         default:
             return {};
         }
@@ -182,7 +183,7 @@ QAccessibleInterface *sidebarFactory(const QString &className, QObject *object)
 
 } // namespace
 
-SidebarAccessible::SidebarAccessible(Sidebar *sidebar) : QAccessibleWidget(sidebar, QAccessible::List, QStringLiteral("Sidebar")) {}
+SidebarAccessible::SidebarAccessible(Sidebar *sidebar) : QAccessibleWidget(sidebar, QAccessible::List, QCoreApplication::translate("vellora::Sidebar", "Sidebar")) {}
 
 Sidebar *SidebarAccessible::sidebar() const { return static_cast<Sidebar *>(widget()); }
 

@@ -47,7 +47,7 @@ QColor whiteAt(double a) { return QColor(255, 255, 255, int(a * 255)); }
 SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &folder, QWidget *parent)
     : QDialog(parent), m_store(store), m_folder(folder)
 {
-    setWindowTitle(QStringLiteral("Smart Folder"));
+    setWindowTitle(tr("Smart Folder"));
     if (parent)
         setWindowModality(Qt::WindowModal);
     setStyleSheet(QString::fromLatin1(kStyle));
@@ -66,11 +66,11 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     column->setSpacing(14);
     column->setSizeConstraint(QLayout::SetFixedSize);
 
-    auto *caption = new QLabel(QStringLiteral("SMART FOLDER"), this);
+    auto *caption = new QLabel(tr("SMART FOLDER"), this);
     caption->setObjectName(QStringLiteral("caption"));
     m_name = new QLineEdit(folder.name, this);
     m_name->setObjectName(QStringLiteral("name"));
-    m_name->setPlaceholderText(QStringLiteral("Name"));
+    m_name->setPlaceholderText(tr("Name"));
     m_name->setFixedWidth(kColumnWidth);
     auto *header = new QVBoxLayout;
     header->setSpacing(4);
@@ -86,8 +86,8 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     auto *segmentRow = new QHBoxLayout(segments);
     segmentRow->setContentsMargins(2, 2, 2, 2);
     segmentRow->setSpacing(2);
-    m_all = new QPushButton(QStringLiteral("All rules"), segments);
-    m_any = new QPushButton(QStringLiteral("Any rule"), segments);
+    m_all = new QPushButton(tr("All rules"), segments);
+    m_any = new QPushButton(tr("Any rule"), segments);
     auto *group = new QButtonGroup(this);
     for (QPushButton *b : {m_all, m_any}) {
         b->setObjectName(QStringLiteral("segment"));
@@ -109,7 +109,7 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
         refresh();
     });
     auto *matchRow = new QHBoxLayout;
-    auto *matchLabel = new QLabel(QStringLiteral("Match"), this);
+    auto *matchLabel = new QLabel(tr("Match"), this);
     matchRow->addWidget(matchLabel);
     matchRow->addSpacing(10);
     matchRow->addWidget(segments);
@@ -121,7 +121,7 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     column->addLayout(m_rowsLayout);
 
     auto *addRule = new SymbolButton(QStringLiteral("plus"), this);
-    addRule->setText(QStringLiteral("Add Rule"));
+    addRule->setText(tr("Add Rule"));
     addRule->setSymbolSize(12);
     addRule->setCapsule(whiteAt(0.06), 0.2);
     addRule->setFixedSize(addRule->sizeHint() + QSize(20, 6));
@@ -157,14 +157,14 @@ SmartFolderEditor::SmartFolderEditor(LibraryStore &store, const SmartFolder &fol
     footer->addWidget(m_countLabel);
     footer->addStretch(1);
     auto *cancel = new SymbolButton(QString(), this);
-    cancel->setText(QStringLiteral("Cancel"));
+    cancel->setText(tr("Cancel"));
     cancel->setCapsule(whiteAt(0.06), 0.2);
     m_cancel = cancel;
     m_cancel->setFixedSize(m_cancel->sizeHint() + QSize(28, 6));
     m_cancel->setAutoDefault(false);
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
     auto *saveButton = new SymbolButton(QString(), this);
-    saveButton->setText(QStringLiteral("Save"));
+    saveButton->setText(tr("Save"));
     saveButton->setCapsule(QColor(10, 132, 255, 200), 0.3);
     m_save = saveButton;
     m_save->setFixedSize(m_save->sizeHint() + QSize(36, 6));
@@ -255,8 +255,8 @@ void SmartFolderEditor::rebuildRows()
         value->setPlaceholderText(ruleKindPlaceholder(ruleRow.draft.kind));
         auto *remove = new SymbolButton(QStringLiteral("minus.circle"), row);
         remove->setFixedSize(28, 28);
-        remove->setToolTip(QStringLiteral("Remove Rule"));
-        remove->setAccessibleName(QStringLiteral("Remove Rule"));
+        remove->setToolTip(tr("Remove Rule"));
+        remove->setAccessibleName(tr("Remove Rule"));
         remove->setAutoDefault(false);
         line->addWidget(kind);
         line->addWidget(value, 1);
@@ -357,12 +357,12 @@ void SmartFolderEditor::describe()
             // Nothing changes on a failed answer, but the user hears of it.
             if (!answer) {
                 self->m_describeStatus->setText(
-                    QStringLiteral("The language model did not answer. Check that it is running, then try again."));
+                    tr("The language model did not answer. Check that it is running, then try again."));
                 self->m_describeStatus->show();
                 return;
             }
             if (answer->rules.isEmpty()) {
-                self->m_describeStatus->setText(QStringLiteral("The language model found no rules in that description."));
+                self->m_describeStatus->setText(tr("The language model found no rules in that description."));
                 self->m_describeStatus->show();
                 return;
             }

@@ -2,6 +2,7 @@
 // The grid's sort orders: the value stored as "gridSortOrder" and the label
 // the header bar's menu shows. One table for the menu and the window's state.
 
+#include <QCoreApplication>
 #include <QList>
 #include <QString>
 
@@ -16,11 +17,11 @@ struct SortOrder {
 inline const QList<SortOrder> &sortOrders()
 {
     static const QList<SortOrder> orders{
-        {QStringLiteral("newest"), QStringLiteral("Date added, newest first")},
-        {QStringLiteral("oldest"), QStringLiteral("Date added, oldest first")},
-        {QStringLiteral("az"), QString::fromUtf8("Name, A\u2013Z")},
-        {QStringLiteral("za"), QString::fromUtf8("Name, Z\u2013A")},
-        {QStringLiteral("opened"), QStringLiteral("Most opened")},
+        {QStringLiteral("newest"), QCoreApplication::translate("vellora::HeaderBar", "Date added, newest first")},
+        {QStringLiteral("oldest"), QCoreApplication::translate("vellora::HeaderBar", "Date added, oldest first")},
+        {QStringLiteral("az"), QCoreApplication::translate("vellora::HeaderBar", "Name, A\u2013Z")},
+        {QStringLiteral("za"), QCoreApplication::translate("vellora::HeaderBar", "Name, Z\u2013A")},
+        {QStringLiteral("opened"), QCoreApplication::translate("vellora::HeaderBar", "Most opened")},
     };
     return orders;
 }

@@ -8,7 +8,7 @@ namespace vellora {
 StageOverlay::StageOverlay(QWidget *parent) : QWidget(parent), m_liveText(new LiveText(this)), m_button(new QPushButton(this))
 {
     setAttribute(Qt::WA_NoSystemBackground);
-    m_button->setText(QStringLiteral("Live Text"));
+    m_button->setText(tr("Live Text"));
     m_button->setCursor(Qt::PointingHandCursor);
     m_button->setFocusPolicy(Qt::NoFocus);
     // A small dark capsule with a thin light rim, like the other controls

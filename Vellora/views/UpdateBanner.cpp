@@ -127,8 +127,8 @@ UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     : QWidget(parent), m_updater(updater),
       m_capsule(new GlassCapsule(QColor(0, 0, 0, 38), 0.12, this)),
       m_text(plainLabel(QString(), m_capsule)),
-      m_update(plainButton(QStringLiteral("Update"), m_capsule)),
-      m_dismiss(plainButton(QStringLiteral("Dismiss"), m_capsule))
+      m_update(plainButton(tr("Update"), m_capsule)),
+      m_dismiss(plainButton(tr("Dismiss"), m_capsule))
 {
     auto *outer = new QHBoxLayout(this);
     outer->setContentsMargins(0, 0, 8, 0);
@@ -166,7 +166,7 @@ QString UpdateBanner::text() const
     if (const auto status = m_updater.status(); status && own)
         return *status;
     if (const auto release = m_updater.available())
-        return QStringLiteral("Vellora %1 is available").arg(release->version);
+        return tr("Vellora %1 is available").arg(release->version);
     return m_updater.status().value_or(QString());
 }
 
@@ -215,14 +215,14 @@ void UpdateBanner::resizeEvent(QResizeEvent *event)
 
 UpdateSettingsSection::UpdateSettingsSection(Updater &updater, QWidget *parent)
     : QWidget(parent), m_updater(updater), m_lastChecked(new QLabel(this)), m_status(plainLabel(QString(), this)),
-      m_check(new QPushButton(QStringLiteral("Check for Updates…"), this))
+      m_check(new QPushButton(tr("Check for Updates…"), this))
 {
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
     // The settings form gives the section its "Updates" heading.
     auto *row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("Last checked"), this));
+    row->addWidget(new QLabel(tr("Last checked"), this));
     row->addStretch(1);
     row->addWidget(m_lastChecked);
     column->addLayout(row);
@@ -239,7 +239,7 @@ QString UpdateSettingsSection::lastCheckedText() const
 {
     const auto last = m_updater.lastChecked();
     if (!last)
-        return QStringLiteral("Never");
+        return tr("Never");
     return QLocale().toString(last->toLocalTime(), QLocale::ShortFormat);
 }
 

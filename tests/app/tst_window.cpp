@@ -28,7 +28,9 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 
 #include "WindowFixture.h"
@@ -37,6 +39,17 @@ using namespace vellora;
 using namespace vellora::apptest;
 
 namespace {
+
+// Gives back every text it is asked for in marks, as a translation would
+// give other words.
+class MarkingTranslator : public QTranslator {
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *, const char *source, const char *, int) const override
+    {
+        return QStringLiteral("«") + QString::fromUtf8(source) + QStringLiteral("»");
+    }
+};
 
 QStringList ids(const QList<Item> &items)
 {
@@ -182,12 +195,15 @@ private slots:
         f.show();
         QMenu *go = f.window->menu("Go");
         QVERIFY(go);
-        QStringList titles, keys;
+        QStringList titles, keys, names;
         for (QAction *a : go->actions()) {
             titles << a->text();
             keys << a->shortcut().toString(QKeySequence::PortableText);
+            names << a->objectName();
+            QCOMPARE(f.window->action(a->objectName()), a);
         }
         QCOMPARE(titles, (QStringList{"All", "Inbox", "Links", "Trash"}));
+        QCOMPARE(names, (QStringList{"goAll", "goInbox", "goLinks", "goTrash"}));
         QCOMPARE(keys, (QStringList{"Ctrl+Alt+1", "Ctrl+Alt+2", "Ctrl+Alt+3", "Ctrl+Alt+4"}));
         QTest::keyClick(f.window.get(), Qt::Key_4, Qt::ControlModifier | Qt::AltModifier);
         QCOMPARE(f.state->selection(), QString("trash"));
@@ -196,25 +212,33 @@ private slots:
         QCOMPARE(f.settings->string("lastBoard"), QString("links"));
     }
 
+    // Each command by its name: the words it shows and its key.
     void keysOfTheOtherCommands()
     {
         WindowFixture f;
         QStringList table;
-        for (const QString &title : {"New Collection", "Import…", "Add Link…", "New Smart Folder…", "Settings…", "Quit",
-                                     "Find", "Hide Sidebar", "Show Inspector", "Next Item", "Previous Item"}) {
-            QAction *a = f.window->action(title);
-            QVERIFY2(a, qPrintable(title));
-            table << title + "=" + a->shortcut().toString(QKeySequence::PortableText);
+        for (const QString &name : {"newCollection", "import", "addLink", "newSmartFolder", "settings", "quit", "find",
+                                    "toggleSidebar", "toggleInspector", "nextItem", "previousItem", "about",
+                                    "checkForUpdates"}) {
+            QAction *a = f.window->action(name);
+            QVERIFY2(a, qPrintable(name));
+            table << name + ": " + a->text() + "=" + a->shortcut().toString(QKeySequence::PortableText);
         }
-        QCOMPARE(table, (QStringList{"New Collection=Ctrl+N", "Import…=Ctrl+O", "Add Link…=Ctrl+L",
-                                     "New Smart Folder…=Ctrl+Shift+N", "Settings…=Ctrl+,", "Quit=Ctrl+Q", "Find=Ctrl+F",
-                                     "Hide Sidebar=Ctrl+Alt+S", "Show Inspector=Ctrl+I", "Next Item=Ctrl+]",
-                                     "Previous Item=Ctrl+["}));
-        QVERIFY(f.window->action("About Vellora"));
-        QVERIFY(f.window->action("Check for Updates…"));
+        QCOMPARE(table, (QStringList{"newCollection: New Collection=Ctrl+N", "import: Import…=Ctrl+O",
+                                     "addLink: Add Link…=Ctrl+L", "newSmartFolder: New Smart Folder…=Ctrl+Shift+N",
+                                     "settings: Settings…=Ctrl+,", "quit: Quit=Ctrl+Q", "find: Find=Ctrl+F",
+                                     "toggleSidebar: Hide Sidebar=Ctrl+Alt+S",
+                                     "toggleInspector: Show Inspector=Ctrl+I", "nextItem: Next Item=Ctrl+]",
+                                     "previousItem: Previous Item=Ctrl+[", "about: About Vellora=",
+                                     "checkForUpdates: Check for Updates…="}));
+        // A wording is no way in.
+        QVERIFY(!f.window->action("Import…"));
+        QVERIFY(!f.window->action("Quit"));
+        QCOMPARE(f.window->menu("File")->actions().at(5), f.window->action("sharing"));
+        QCOMPARE(f.window->action("sharing")->text(), QString("Sharing"));
         // With no tile opened, paging does nothing.
-        f.window->action("Next Item")->trigger();
-        f.window->action("Previous Item")->trigger();
+        f.window->action("nextItem")->trigger();
+        f.window->action("previousItem")->trigger();
         QVERIFY(!f.state->openedId());
     }
 
@@ -223,7 +247,7 @@ private slots:
         WindowFixture f;
         f.show();
         QTest::keyClick(f.window.get(), Qt::Key_N, Qt::ControlModifier);
-        f.window->action("New Collection")->trigger();
+        f.window->action("newCollection")->trigger();
         const QList<Board> boards = f.store->collections();
         QCOMPARE(boards.size(), 4);
         QCOMPARE(boards[2].name, QString("Untitled board"));
@@ -248,14 +272,14 @@ private slots:
             chosen = {writePng(pictures.path(), QString("p%1.png").arg(round), QColor::fromHsv(round * 50, 200, 200))};
             ++round;
             const qsizetype before = f.store->items().size();
-            f.window->action("Import…")->trigger();
+            f.window->action("import")->trigger();
             QTRY_COMPARE(f.store->items().size(), before + 1);
             QCOMPARE(f.store->items().last().collectionIds, QStringList{board});
         }
         // Cancelling the panel imports nothing.
         chosen.clear();
         const qsizetype before = f.store->items().size();
-        f.window->action("Import…")->trigger();
+        f.window->action("import")->trigger();
         QTest::qWait(100);
         QCOMPARE(f.store->items().size(), before);
         QCOMPARE(f.store->importing(), 0);
@@ -268,8 +292,9 @@ private slots:
         {
             WindowFixture f(settingsFile);
             f.show();
-            QAction *sidebar = f.window->action("Hide Sidebar");
+            QAction *sidebar = f.window->action("toggleSidebar");
             QVERIFY(sidebar);
+            QCOMPARE(sidebar->text(), QString("Hide Sidebar"));
             QTest::keyClick(f.window.get(), Qt::Key_S, Qt::ControlModifier | Qt::AltModifier);
             QCOMPARE(sidebar->text(), QString("Show Sidebar"));
             QVERIFY(!f.window->sidebarColumn()->isVisible());
@@ -277,8 +302,9 @@ private slots:
             QCOMPARE(sidebar->text(), QString("Hide Sidebar"));
             QVERIFY(f.window->sidebarColumn()->isVisible());
 
-            QAction *inspector = f.window->action("Show Inspector");
+            QAction *inspector = f.window->action("toggleInspector");
             QVERIFY(inspector);
+            QCOMPARE(inspector->text(), QString("Show Inspector"));
             QVERIFY(!f.window->inspector()->isVisible());
             QTest::keyClick(f.window.get(), Qt::Key_I, Qt::ControlModifier);
             QCOMPARE(inspector->text(), QString("Hide Inspector"));
@@ -289,7 +315,7 @@ private slots:
         // A new start reads the stored choice.
         WindowFixture again(settingsFile);
         again.show();
-        QVERIFY(again.window->action("Hide Inspector"));
+        QCOMPARE(again.window->action("toggleInspector")->text(), QString("Hide Inspector"));
         QVERIFY(again.window->inspector()->isVisible());
     }
 
@@ -303,7 +329,7 @@ private slots:
         QVERIFY(f.window->headerBar()->searching());
         f.state->search().setQuery("C.png");
         QTRY_COMPARE(ids(f.window->gridScreen()->visibleItems()), QStringList{"C"});
-        f.window->action("Find")->trigger();
+        f.window->action("find")->trigger();
         QVERIFY(!f.state->searching());
         QVERIFY(!f.window->headerBar()->searching());
         QVERIFY(f.state->search().query().isEmpty());
@@ -406,16 +432,65 @@ private slots:
     {
         WindowFixture f;
         f.show();
-        f.window->action("Add Link…")->trigger();
+        f.window->action("addLink")->trigger();
         QTRY_VERIFY(f.window->addLinkSheet());
         QVERIFY(f.window->addLinkSheet()->isVisible());
         f.window->addLinkSheet()->close();
         QTRY_VERIFY(!f.state->addingLink());
 
-        f.window->action("New Smart Folder…")->trigger();
+        f.window->action("newSmartFolder")->trigger();
         QTRY_VERIFY(f.window->smartFolderSheet());
         f.window->smartFolderSheet()->close();
         QTRY_VERIFY(!f.state->editingSmart());
+    }
+
+    // Other words, as a translation gives them, change nothing in the
+    // wiring: the commands are found and work by their names. Last, as the
+    // header bar's tables keep the words they were first made with.
+    void commandsStayWiredInOtherWords()
+    {
+        MarkingTranslator marking;
+        QCoreApplication::installTranslator(&marking);
+        const auto uninstall = qScopeGuard([&] { QCoreApplication::removeTranslator(&marking); });
+        WindowFixture f;
+        f.show();
+        auto marked = [](const QString &text) { return text.startsWith(u'«') && text.endsWith(u'»'); };
+        // Every menu and command reads in the translation's words; the Go
+        // menu's rows are the sections' own names.
+        for (QAction *top : f.window->menuBar()->actions()) {
+            QVERIFY2(marked(top->text()), qPrintable(top->text()));
+            if (top->menu() == f.window->menu("Go"))
+                continue;
+            for (QAction *command : top->menu()->actions())
+                QVERIFY2(command->isSeparator() || marked(command->text()), qPrintable(command->text()));
+        }
+        QCOMPARE(f.window->menu("Go")->actions().first()->text(), QString("All"));
+        QCOMPARE(f.window->action("import")->text(), QString("«Import…»"));
+        QCOMPARE(f.window->action("sharing")->text(), QString("«Sharing»"));
+
+        int asked = 0;
+        f.window->chooseFiles = [&](QWidget *) {
+            ++asked;
+            return QStringList();
+        };
+        f.window->action("import")->trigger();
+        QCOMPARE(asked, 1);
+        f.window->action("toggleSidebar")->trigger();
+        QVERIFY(!f.window->sidebarColumn()->isVisible());
+        QCOMPARE(f.window->action("toggleSidebar")->text(), QString("«Show Sidebar»"));
+        f.window->action("goTrash")->trigger();
+        QCOMPARE(f.state->selection(), QString("trash"));
+        QCOMPARE(f.window->emptyPageText(), QString("«The Trash is empty.»"));
+        // The window's other words come from the translation as well.
+        for (const Sidebar::AccessibleElement &element : f.window->sidebar()->accessibleElements())
+            if (element.key == "plus" || element.key.startsWith("section:"))
+                QVERIFY2(marked(element.name), qPrintable(element.name));
+        f.state->selectSection("all");
+        QTRY_VERIFY(!f.window->visible().isEmpty());
+        std::unique_ptr<QMenu> tile(f.window->gridScreen()->tileMenu(f.window->visible().first().id, f.window.get()));
+        for (QAction *entry : tile->actions())
+            QVERIFY2(entry->isSeparator() || marked(entry->text()), qPrintable(entry->text()));
+        QVERIFY(tile->findChild<QAction *>("quickLook", Qt::FindDirectChildrenOnly));
     }
 };
 

@@ -260,10 +260,10 @@ private slots:
         sidebar->setShowingPlus(true);
         PlusMenu *menu = sidebar->plusMenu();
         QVERIFY(menu);
-        const QHash<QString, QString> commands{{"Add Files…", "Import…"},
-                                               {"Add Link…", "Add Link…"},
-                                               {"New Collection", "New Collection"},
-                                               {"New Smart Folder…", "New Smart Folder…"}};
+        const QHash<QString, QString> commands{{"Add Files…", "import"},
+                                               {"Add Link…", "addLink"},
+                                               {"New Collection", "newCollection"},
+                                               {"New Smart Folder…", "newSmartFolder"}};
         const QFontMetrics metrics(menu->font());
         for (int i = 0; i < menu->entries().size(); ++i) {
             const PlusMenu::Entry &entry = menu->entries().at(i);
@@ -733,7 +733,7 @@ private slots:
         LanguageModel::endAllRests();
         Fixture f;
         f.show();
-        f.window->action("New Smart Folder…")->trigger();
+        f.window->action("newSmartFolder")->trigger();
         QTRY_VERIFY(f.window->smartFolderSheet());
         auto *editor = qobject_cast<SmartFolderEditor *>(f.window->smartFolderSheet());
         QVERIFY(editor);
@@ -755,7 +755,7 @@ private slots:
         Fixture f;
         f.state->setSelection("all");
         f.show();
-        f.window->action("New Smart Folder…")->trigger();
+        f.window->action("newSmartFolder")->trigger();
         QTRY_VERIFY(f.window->smartFolderSheet());
         auto *editor = qobject_cast<SmartFolderEditor *>(f.window->smartFolderSheet());
         QTest::keyClicks(editor->nameField(), "Blue ones");

@@ -11,6 +11,10 @@ vellora_add_qtest(tst_librarystore
 vellora_add_qtest(tst_librarystoreedits
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarystoreedits.cpp
   LIBS vellora_library)
+# What belongs to each section and the counts that edits keep.
+vellora_add_qtest(tst_sections
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sections.cpp
+  LIBS vellora_library)
 add_executable(store_helper ${CMAKE_CURRENT_LIST_DIR}/store_helper.cpp)
 target_link_libraries(store_helper PRIVATE vellora_library)
 vellora_add_qtest(tst_libraryprocesses

@@ -120,6 +120,49 @@ private slots:
         QVERIFY(m_store->savePending());
     }
 
+    // A drop between two rows names the place in the list as it is before
+    // the move; the default collection stays first whatever is dropped.
+    void moveCollection_data()
+    {
+        QTest::addColumn<QString>("moved");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QStringList>("order");
+        const QStringList unchanged{"DEF", "B", "C", "D"};
+        QTest::newRow("down to a middle place: the list shrinks first") << "B" << 3 << QStringList{"DEF", "C", "B", "D"};
+        QTest::newRow("down to the end") << "B" << 4 << QStringList{"DEF", "C", "D", "B"};
+        QTest::newRow("beyond the end") << "C" << 99 << QStringList{"DEF", "B", "D", "C"};
+        QTest::newRow("up") << "D" << 1 << QStringList{"DEF", "D", "B", "C"};
+        QTest::newRow("in front of the default stays after it") << "D" << 0 << QStringList{"DEF", "D", "B", "C"};
+        QTest::newRow("a negative place is the first after the default") << "C" << -3
+                                                                         << QStringList{"DEF", "C", "B", "D"};
+        QTest::newRow("onto its own place") << "C" << 2 << unchanged;
+        QTest::newRow("just below itself") << "C" << 3 << unchanged;
+        QTest::newRow("the default does not move") << "DEF" << 3 << unchanged;
+        QTest::newRow("unknown id") << "NOPE" << 1 << unchanged;
+    }
+
+    void moveCollection()
+    {
+        QFETCH(QString, moved);
+        QFETCH(int, index);
+        QFETCH(QStringList, order);
+        m_store->replaceCollections({board("DEF", "Inbox"), board("B", "Boards"), board("C", "Colours"),
+                                     board("D", "Desks")});
+        QVERIFY(!m_store->savePending());
+        QSignalSpy published(m_store.get(), &LibraryStore::collectionsChanged);
+        const bool moves = order != QStringList{"DEF", "B", "C", "D"};
+
+        QCOMPARE(m_store->moveCollection(moved, index), moves);
+        QCOMPARE(collectionIds(), order);
+        QCOMPARE(m_store->defaultBoardId(), QStringLiteral("DEF"));
+        QCOMPARE(published.size(), moves ? 1 : 0);
+        QCOMPARE(m_store->savePending(), moves);
+        // The records travel whole, names and all.
+        const QHash<QString, QString> names{{"DEF", "Inbox"}, {"B", "Boards"}, {"C", "Colours"}, {"D", "Desks"}};
+        for (const Board &b : m_store->collections())
+            QCOMPARE(b.name, names.value(b.id));
+    }
+
     void setCollections()
     {
         m_store->setCollections({}, "ONLY_B");

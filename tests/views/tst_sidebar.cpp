@@ -221,11 +221,9 @@ void TestSidebar::deleteKeepsSelectionSound()
     Sidebar sidebar(*library.store);
     sidebar.setSelection(selected);
     std::unique_ptr<QMenu> menu(sidebar.buildContextMenu(deleted));
-    QAction *remove = nullptr;
-    for (QAction *a : menu->actions())
-        if (a->text() == QLatin1String("Delete"))
-            remove = a;
+    QAction *remove = menu->findChild<QAction *>("delete", Qt::FindDirectChildrenOnly);
     QVERIFY(remove);
+    QCOMPARE(remove->text(), QStringLiteral("Delete"));
     remove->trigger();
     QCOMPARE(sidebar.selection(), selectionAfter);
     QVERIFY(sidebar.rowRect(deleted).isEmpty());
