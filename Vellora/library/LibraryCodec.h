@@ -23,7 +23,7 @@ namespace vellora::coding {
 // library.json and its records are then never resident in full together.
 class DocumentBytes {
 public:
-    // Zeroed; invalid() when the memory could not be had.
+    // Zeroed; not valid when the memory could not be had.
     explicit DocumentBytes(std::size_t size);
     ~DocumentBytes();
     DocumentBytes(const DocumentBytes &) = delete;
