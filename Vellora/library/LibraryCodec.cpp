@@ -4,8 +4,12 @@
 
 #include <simdjson.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <deque>
 #include <cstring>
 #include <cmath>
 #include <limits>
@@ -319,14 +323,15 @@ private:
         return QString::fromUtf8(m_scratch.data(), qsizetype(m_scratch.size()));
     }
 
-    // The views point into the document, which outlives this reader.
+    // The keys are copies: the document's bytes may be given back before
+    // this reader is done.
     QString shared(std::string_view raw, bool escaped)
     {
         if (const auto it = m_texts.find(raw); it != m_texts.end())
             return it->second;
         QString made = unshared(raw, escaped);
         if (m_texts.size() < kMostEntries)
-            m_texts.emplace(raw, made);
+            m_texts.emplace(std::string_view(m_keys.emplace_back(raw)), made);
         return made;
     }
 
@@ -338,6 +343,8 @@ private:
     std::string m_scratch;
     std::string m_key;
     std::vector<std::pair<std::string_view, bool>> m_raws;
+    // Never moved once made, so the map's views of them stay good.
+    std::deque<std::string> m_keys;
     std::unordered_map<std::string_view, QString> m_texts;
     std::unordered_map<std::string, QStringList> m_lists;
 };
@@ -503,11 +510,18 @@ template <typename T, typename F> QList<T> records(od::value &value, F read)
     return out;
 }
 
+// How much of the document a part reads before it gives those bytes back.
+constexpr std::size_t kReleaseStep = std::size_t(4) << 20;
+
 // The items, read on several threads at once. One pass over the parser's
 // index finds where each item's text begins and ends; each part then parses
 // its items on its own parser straight into the list's storage, so that the
 // records' memory is first touched by as many threads as there are parts.
-QList<Item> readItems(od::value &value, const simdjson::padded_string_view &input, const Path &itemsPath)
+// With `give`, each part hands back the bytes of the items it has read: the
+// parts' stretches of the document do not overlap, and nothing reads an
+// item's text once its record is made.
+QList<Item> readItems(od::value &value, const simdjson::padded_string_view &input, const Path &itemsPath,
+                      DocumentBytes *give)
 {
     od::array array = take<od::array>(value.get_array());
     std::vector<std::string_view> texts;
@@ -528,6 +542,11 @@ QList<Item> readItems(od::value &value, const simdjson::padded_string_view &inpu
                              [&](int, std::size_t first, std::size_t last, Item *cells, std::size_t &made) {
                                  od::parser parser;
                                  Reader r(documentEnd);
+                                 const char *kept = first < last ? texts[first].data() : nullptr;
+                                 const auto giveBack = [&](std::size_t upTo) {
+                                     const std::string_view read = texts[upTo];
+                                     kept = give->release(kept, read.data() + read.size());
+                                 };
                                  for (std::size_t i = first; i < last; ++i, ++made) {
                                      const std::string_view text = texts[i];
                                      // The document's own padding lies beyond every item's end.
@@ -538,7 +557,11 @@ QList<Item> readItems(od::value &value, const simdjson::padded_string_view &inpu
                                          throw NotSure{};
                                      new (cells + i) Item(readItemFast(take<od::object>(doc.get_object()),
                                                                        itemsPath.element(qsizetype(i)), r));
+                                     if (give && text.data() + text.size() - kept >= std::ptrdiff_t(kReleaseStep))
+                                         giveBack(i);
                                  }
+                                 if (give && last > first)
+                                     giveBack(last - 1);
                              });
 }
 
@@ -658,18 +681,10 @@ const std::vector<ItemMember> &itemMembers()
 
 } // namespace
 
-std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
+namespace {
+
+std::optional<LibraryFile> decodeFast(const simdjson::padded_string_view &input, DocumentBytes *give)
 {
-    // simdjson reads a little past the end; use the array's own spare room
-    // when it has enough instead of copying a document of hundreds of MB.
-    simdjson::padded_string copy;
-    simdjson::padded_string_view input;
-    if (json.capacity() - json.size() >= qsizetype(simdjson::SIMDJSON_PADDING)) {
-        input = simdjson::padded_string_view(json.constData(), size_t(json.size()), size_t(json.capacity()));
-    } else {
-        copy = simdjson::padded_string(json.constData(), size_t(json.size()));
-        input = copy;
-    }
     try {
         od::parser parser;
         od::document doc;
@@ -698,7 +713,7 @@ std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
                 file.collections = records<Board>(v, [&r](od::value &e, qsizetype) { return readBoardFast(e, r); });
                 required |= 1;
             } else if (key == "items") {
-                file.items = readItems(v, input, top.member("items"));
+                file.items = readItems(v, input, top.member("items"), give);
                 required |= 2;
             } else if (key == "topLevelOrder") {
                 file.topLevelOrder = r.strings(v);
@@ -723,6 +738,66 @@ std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
     } catch (const simdjson::simdjson_error &) {
         return std::nullopt;
     }
+}
+
+std::size_t pageSize()
+{
+    static const std::size_t size = std::size_t(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+} // namespace
+
+DocumentBytes::DocumentBytes(std::size_t size)
+{
+    const std::size_t page = pageSize();
+    const std::size_t mapped = (size + simdjson::SIMDJSON_PADDING + page - 1) / page * page;
+    void *memory = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return;
+    m_data = static_cast<char *>(memory);
+    m_size = size;
+    m_mapped = mapped;
+}
+
+DocumentBytes::~DocumentBytes()
+{
+    if (m_data)
+        ::munmap(m_data, m_mapped);
+}
+
+const char *DocumentBytes::release(const char *from, const char *to)
+{
+    const std::uintptr_t page = pageSize();
+    const std::uintptr_t begin = (std::uintptr_t(from) + page - 1) / page * page;
+    const std::uintptr_t end = std::uintptr_t(to) / page * page;
+    if (end <= begin)
+        return from;
+    // Anonymous private memory: the pages come back as zeros if read again.
+    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_DONTNEED);
+    return reinterpret_cast<const char *>(end);
+}
+
+std::optional<LibraryFile> decodeLibraryFast(const QByteArray &json)
+{
+    // simdjson reads a little past the end; use the array's own spare room
+    // when it has enough instead of copying a document of hundreds of MB.
+    simdjson::padded_string copy;
+    simdjson::padded_string_view input;
+    if (json.capacity() - json.size() >= qsizetype(simdjson::SIMDJSON_PADDING)) {
+        input = simdjson::padded_string_view(json.constData(), size_t(json.size()), size_t(json.capacity()));
+    } else {
+        copy = simdjson::padded_string(json.constData(), size_t(json.size()));
+        input = copy;
+    }
+    return decodeFast(input, nullptr);
+}
+
+std::optional<LibraryFile> decodeLibraryFast(DocumentBytes &bytes)
+{
+    if (!bytes.isValid())
+        return std::nullopt;
+    return decodeFast(simdjson::padded_string_view(bytes.data(), bytes.size(), bytes.capacity()), &bytes);
 }
 
 void appendItemJSON(std::string &out, const Item &item, const Path &path, int depth)

@@ -1,5 +1,6 @@
 #include "LibraryFileAccess.h"
 
+#include "LibraryCodec.h"
 #include "LibraryLocation.h"
 #include "LibraryMerge.h"
 #include "Parallel.h"
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -53,20 +55,32 @@ FileStamp stampOf(const struct stat &info)
     return stamp;
 }
 
+// A descriptor closed with the last copy of the read that holds it.
+struct OpenFile {
+    explicit OpenFile(int fd) : fd(fd) {}
+    ~OpenFile() { ::close(fd); }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    const int fd;
+};
+
 struct RawRead {
     int error = 0; // errno of the failed open or read, 0 on success
     QByteArray bytes;
     FileStamp stamp;
+    // In place of `bytes` when the caller keeps no bytes of a file that
+    // loads: the decoder gives these back as it reads them, and the file
+    // stays open to be read again should the document not load after all.
+    std::shared_ptr<coding::DocumentBytes> document;
+    std::shared_ptr<OpenFile> file;
 };
 
-// Reads the first `size` bytes of `fd` into `bytes`, a large file in parts
-// on several threads, each into its own stretch of the array: the pages of a
+// Reads the first `size` bytes of `fd` into `data`, a large file in parts
+// on several threads, each into its own stretch of the buffer: the pages of a
 // buffer of hundreds of MB cost more to fault in than to fill. False when
 // the file ended early (it shrank meanwhile) or could not be read (`error`).
-bool readInParts(int fd, QByteArray &bytes, qsizetype size, int &error)
+bool readInParts(int fd, char *const data, qsizetype size, int &error)
 {
-    bytes.resize(size);
-    char *const data = bytes.data();
     const int parts = partsFor(std::size_t(size), std::size_t(4) << 20);
     std::vector<int> errors(std::size_t(parts), 0);
     std::vector<char> whole(std::size_t(parts), 1);
@@ -93,8 +107,29 @@ bool readInParts(int fd, QByteArray &bytes, qsizetype size, int &error)
     return std::all_of(whole.begin(), whole.end(), [](char done) { return done != 0; });
 }
 
-// The bytes and the stamp of the very file they were read from.
-std::optional<RawRead> readRaw(const QString &path)
+bool readInParts(int fd, QByteArray &bytes, qsizetype size, int &error)
+{
+    bytes.resize(size);
+    return readInParts(fd, bytes.data(), size, error);
+}
+
+// True when `fd` holds nothing past `size`; a failed read sets `error`.
+bool endsAt(int fd, off_t size, int &error)
+{
+    char probe;
+    for (;;) {
+        const ssize_t n = ::pread(fd, &probe, 1, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        return n == 0;
+    }
+}
+
+// The bytes and the stamp of the very file they were read from; with
+// `giveBack`, a whole file is read into memory the decoder may give back.
+std::optional<RawRead> readRaw(const QString &path, bool giveBack)
 {
     RawRead raw;
     int fd;
@@ -118,6 +153,20 @@ std::optional<RawRead> readRaw(const QString &path)
         return raw;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (giveBack && info.st_size > 0 && info.st_size < (qint64(1) << 30)) {
+        auto document = std::make_shared<coding::DocumentBytes>(std::size_t(info.st_size));
+        if (document->isValid() && readInParts(fd, document->data(), qsizetype(info.st_size), raw.error)
+            && endsAt(fd, off_t(info.st_size), raw.error)) {
+            raw.document = std::move(document);
+            raw.file = std::make_shared<OpenFile>(fd);
+            return raw;
+        }
+        if (raw.error != 0) {
+            ::close(fd);
+            return raw;
+        }
+        // It changed size while it was read: read as below, whatever it holds now.
+    }
     // Room for the whole file and the parser's read-ahead up front: the
     // decoder then parses these bytes in place instead of copying them.
     off_t offset = 0;
@@ -425,7 +474,34 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
                   .arg(describeDate(winner.modificationDate.value_or(now()))));
 }
 
-LibraryRead readLibraryFile(const QString &root)
+namespace {
+
+// The records of a read that gave its bytes to the decoder; nothing, with
+// `raw.bytes` read again from the same file, when the document is to be
+// decoded (and its faults told) by the general road, or copied aside.
+std::optional<LibraryFile> decodeGivingBack(RawRead &raw)
+{
+    std::optional<LibraryFile> fast = coding::decodeLibraryFast(*raw.document);
+    raw.document.reset();
+    if (fast && !fast->collections.isEmpty()) {
+        raw.file.reset();
+        return fast;
+    }
+    // The descriptor still names the file that was read, even if another
+    // has been renamed into its place since.
+    if (!readInParts(raw.file->fd, raw.bytes, qsizetype(raw.stamp.size), raw.error)
+        || !endsAt(raw.file->fd, off_t(raw.stamp.size), raw.error)) {
+        if (raw.error == 0)
+            raw.error = EIO;
+        raw.bytes.clear();
+    }
+    raw.file.reset();
+    return std::nullopt;
+}
+
+} // namespace
+
+LibraryRead readLibraryFile(const QString &root, KeepBytes keep)
 {
     if (const QString drive = LibraryLocation::iCloudDriveURL(); !drive.isEmpty() && QDir::cleanPath(root) == drive)
         setHidden(root);
@@ -437,7 +513,9 @@ LibraryRead readLibraryFile(const QString &root)
     resolveLibraryConflicts(path, root);
 
     LibraryRead result;
-    const auto raw = coordinatedRead<RawRead>(path, kLibraryReadTimeout, readRaw);
+    const bool giveBack = keep == KeepBytes::OnlyWhenNotLoaded;
+    auto raw = coordinatedRead<RawRead>(path, kLibraryReadTimeout,
+                                        [giveBack](const QString &url) { return readRaw(url, giveBack); });
     if (!raw) {
         // The coordination failed before the file was opened.
         if (QFileInfo::exists(path)) {
@@ -451,6 +529,9 @@ LibraryRead readLibraryFile(const QString &root)
         return result;
     }
     result.stamp = raw->stamp;
+    std::optional<LibraryFile> given;
+    if (raw->document)
+        given = decodeGivingBack(*raw);
     if (raw->error != 0) {
         result.status = LibraryReadStatus::Unreadable;
         result.reason = raw->error == EINVAL ? QStringLiteral("library.json could not be read: not a regular file")
@@ -460,7 +541,7 @@ LibraryRead readLibraryFile(const QString &root)
     result.bytes = raw->bytes;
     LibraryFile document;
     try {
-        document = LibraryFile::decode(raw->bytes);
+        document = given ? std::move(*given) : LibraryFile::decode(raw->bytes);
     } catch (const DecodingError &error) {
         result.status = LibraryReadStatus::Undecodable;
         result.reason = QStringLiteral("library.json could not be decoded: %1").arg(error.describe());
@@ -488,6 +569,8 @@ LibraryRead readLibraryFile(const QString &root)
     }
     result.status = LibraryReadStatus::Loaded;
     result.file = std::move(document);
+    if (giveBack)
+        result.bytes = QByteArray();
     return result;
 }
 

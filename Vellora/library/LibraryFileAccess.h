@@ -52,15 +52,25 @@ struct LibraryRead {
     std::optional<LibraryFile> file;
     // For every status but Loaded and Absent: what went wrong, for the user.
     QString reason;
-    // The bytes read (empty when none) and the stamp of the file they came from.
+    // The bytes read (empty when none, and for a file that loaded unless
+    // they were asked for) and the stamp of the file they came from.
     QByteArray bytes;
     FileStamp stamp;
+};
+
+// Whether a read keeps library.json's bytes once its records are made. A
+// file that does not load always keeps them, to be copied aside.
+enum class KeepBytes {
+    // The bytes of a file that loads are given back while it is decoded,
+    // so that a large file and its records are not held in full together.
+    OnlyWhenNotLoaded,
+    Always,
 };
 
 // Prepares the folder (the four media folders), settles conflict copies,
 // reads library.json under coordination and decodes it. Items without a
 // fileSize get the size of their original (0 when missing).
-LibraryRead readLibraryFile(const QString &root);
+LibraryRead readLibraryFile(const QString &root, KeepBytes keep = KeepBytes::OnlyWhenNotLoaded);
 
 // Settles the conflict copies of `file`: the newest version wins and becomes
 // the file, every other version is kept as a "conflict" backup in `root`.

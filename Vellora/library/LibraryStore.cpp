@@ -664,7 +664,8 @@ void LibraryStore::reload(std::function<void()> completion)
             return;
         }
         const quint64 seenAt = LibraryWriter::observe();
-        LibraryRead read = readLibraryFile(root);
+        // Both sides changed: the version read is then kept as a backup.
+        LibraryRead read = readLibraryFile(root, KeepBytes::Always);
         Scheduler::main().post([self, token, current, seenAt, read = std::move(read), finish] {
             if (self && read.status == LibraryReadStatus::Loaded && self->m_rootToken == token)
                 self->takeReload(read, current, seenAt, finish);

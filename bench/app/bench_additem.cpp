@@ -146,10 +146,20 @@ struct Fixture {
     QString firstShown() const { return view()->engine().items().front().id; }
 };
 
+// Made on first use and ended by main() while the QApplication still
+// exists: the window, the store's threads and the grid all need it to close.
+std::unique_ptr<Fixture> &fixtureSlot()
+{
+    static std::unique_ptr<Fixture> made;
+    return made;
+}
+
 Fixture &fixture()
 {
-    static Fixture f;
-    return f;
+    std::unique_ptr<Fixture> &made = fixtureSlot();
+    if (!made)
+        made = std::make_unique<Fixture>();
+    return *made;
 }
 
 // Times `edit` to the painted frame that `shown` recognises; the store's own
@@ -281,5 +291,6 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    fixtureSlot().reset();
     return 0;
 }

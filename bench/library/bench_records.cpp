@@ -140,10 +140,23 @@ void BM_ReadLibraryFile(benchmark::State &state)
         return;
     }
     out.close();
+    qint64 peak = 0, held = 0;
     for (auto _ : state) {
+        state.PauseTiming();
+        const qint64 baseline = startMemoryWindow();
+        state.ResumeTiming();
         LibraryRead read = readLibraryFile(dir.path());
         benchmark::DoNotOptimize(read.file);
+        state.PauseTiming();
+        // The read's own peak: the file's bytes, the parser's index and the
+        // records; what stays is the records.
+        peak = std::max(peak, peakBytes() - baseline);
+        malloc_trim(0);
+        held = std::max(held, residentBytes() - baseline);
+        read = LibraryRead();
+        state.ResumeTiming();
     }
+    setMemoryCounters(state, libraryBytes(int(state.range(0))).size(), peak, held);
 }
 
 // From loadInBackground() to `loaded` on a store of a temporary folder: the

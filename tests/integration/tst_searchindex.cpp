@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sqlite3.h>
+
+#include <random>
+
 using namespace vellora;
 
 namespace {
@@ -41,6 +45,64 @@ SearchDocument doc(const QString &id, const QString &title, const QString &conte
     d.keywords = keywords;
     d.kind = QStringLiteral("image");
     return d;
+}
+
+// Documents of words drawn with a skewed frequency, as real text is: the
+// commonest words match most rows, the rarest a handful.
+QList<SearchDocument> generatedDocuments(int count)
+{
+    static const char *syllables[] = {"ba", "ko", "ri", "tu", "me", "sa", "lo", "ne", "vi", "da", "po", "ga"};
+    std::mt19937 random(11);
+    QStringList words;
+    while (words.size() < 600) {
+        QString word;
+        for (int s = 0, n = 2 + int(random() % 2); s < n; ++s)
+            word += QLatin1String(syllables[random() % std::size(syllables)]);
+        if (!words.contains(word))
+            words << word;
+    }
+    std::vector<double> weights;
+    for (int i = 0; i < int(words.size()); ++i)
+        weights.push_back(1.0 / (i + 1));
+    std::discrete_distribution<int> pick(weights.begin(), weights.end());
+    const auto text = [&](int length) {
+        QStringList out;
+        for (int i = 0; i < length; ++i)
+            out << words.at(pick(random));
+        return out.join(' ');
+    };
+    QList<SearchDocument> documents;
+    for (int i = 0; i < count; ++i) {
+        SearchDocument d = doc(QStringLiteral("G%1").arg(i, 5, 10, QLatin1Char('0')), text(2 + int(random() % 4)),
+                               text(10 + int(random() % 40)), text(2));
+        d.description = text(5);
+        d.domain = text(1) + ".com";
+        documents << d;
+    }
+    return documents;
+}
+
+// Every match of `match` with its weighted bm25 score, as plain FTS5 ranks
+// them in SQL, best first.
+QList<std::pair<QString, double>> plainRanking(const QString &path, const QString &match)
+{
+    QList<std::pair<QString, double>> ranked;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *select = nullptr;
+        const char *sql = "SELECT item.id, bm25(item_fts, 10.0, 4.0, 6.0, 1.0, 3.0) AS score FROM item_fts "
+                          "JOIN item ON item.rowid = item_fts.rowid WHERE item_fts MATCH ?1 ORDER BY score";
+        if (sqlite3_prepare_v2(db, sql, -1, &select, nullptr) == SQLITE_OK) {
+            const QByteArray utf8 = match.toUtf8();
+            sqlite3_bind_text(select, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+            while (sqlite3_step(select) == SQLITE_ROW)
+                ranked.append({QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(select, 0))),
+                               sqlite3_column_double(select, 1)});
+        }
+        sqlite3_finalize(select);
+    }
+    sqlite3_close(db);
+    return ranked;
 }
 
 QStringList idsOf(const QList<SearchHit> &hits)
@@ -322,6 +384,42 @@ private slots:
         for (const QString &id : best)
             QVERIFY2(id.startsWith("BEST"), qPrintable(best.join(' ')));
         QCOMPARE(index.search({"harb"}, 1000).size(), qsizetype(803));
+    }
+
+    void rankingIsPlainBm25OverEveryMatch_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::newRow("two common words, the second being typed") << "bako ri";
+        QTest::newRow("one short prefix") << "ko";
+        QTest::newRow("one common word") << "bako";
+        QTest::newRow("three words") << "ba ko ri";
+        QTest::newRow("a rare word") << "gapoda";
+    }
+
+    // The best 20 are plain FTS5's best 20 by the weighted bm25 over all
+    // matches, however many there are; rows that score alike may trade places.
+    void rankingIsPlainBm25OverEveryMatch()
+    {
+        QFETCH(QString, query);
+        static const QList<SearchDocument> documents = generatedDocuments(4000);
+        SearchIndex index(indexPath(), SearchIndex::Access::ReadWrite);
+        QVERIFY(index.open().ok);
+        QVERIFY(index.upsert(documents).ok);
+        const QStringList terms = query.split(' ');
+        const QList<std::pair<QString, double>> plain = plainRanking(indexPath(), SearchIndex::matchExpression(terms));
+        QVERIFY(!plain.isEmpty());
+        QHash<QString, double> scoreOf;
+        for (const auto &[id, score] : plain)
+            scoreOf.insert(id, score);
+        const QStringList got = idsOf(index.search(terms, 20));
+        QCOMPARE(got.size(), std::min<qsizetype>(20, plain.size()));
+        for (qsizetype i = 0; i < got.size(); ++i) {
+            QVERIFY2(scoreOf.contains(got[i]), qPrintable(got[i]));
+            QCOMPARE(scoreOf.value(got[i]), plain[i].second);
+        }
+        QCOMPARE(QSet<QString>(got.cbegin(), got.cend()).size(), got.size());
+        QVERIFY(!index.search(terms, plain.size() + 5).isEmpty());
+        QCOMPARE(index.search(terms, plain.size() + 5).size(), plain.size());
     }
 
     void unsafeIdsAreSkipped()

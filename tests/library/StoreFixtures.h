@@ -91,4 +91,30 @@ inline QByteArray document(const QList<vellora::Board> &boards, const QList<vell
     return file.encode();
 }
 
+// A library of several MB whose items span many pages, so that its read
+// gives bytes back in every part before a fault late in the list is met.
+inline vellora::LibraryFile largeLibrary(bool withCollections = true)
+{
+    vellora::LibraryFile file;
+    if (withCollections) {
+        file.collections << board("B1");
+        file.topLevelOrder << "B1";
+    }
+    for (int i = 0; i < 6000; ++i) {
+        vellora::Item it = item(QStringLiteral("I%1").arg(i), {"B1"});
+        it.ocrText = QStringLiteral("Recognised text %1, caf\u00e9 \"quoted\". ").arg(i).repeated(20);
+        it.tags = QStringList{i % 2 ? "ui" : "web", "type"};
+        file.items << it;
+    }
+    return file;
+}
+
+// `bytes` with `from`, first met after item `id` begins, turned into `to`.
+inline QByteArray changedAfter(QByteArray bytes, const QString &id, const QByteArray &from, const QByteArray &to)
+{
+    const qsizetype start = bytes.indexOf("\"id\" : \"" + id.toUtf8() + '"');
+    const qsizetype at = start < 0 ? -1 : bytes.indexOf(from, start);
+    return at < 0 ? QByteArray() : bytes.replace(at, from.size(), to);
+}
+
 } // namespace storetest

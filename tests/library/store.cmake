@@ -5,6 +5,7 @@ vellora_add_qtest(tst_librarylocation
 vellora_add_qtest(tst_libraryfileaccess
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_libraryfileaccess.cpp
   LIBS vellora_library)
+target_compile_definitions(tst_libraryfileaccess PRIVATE VELLORA_RECORDS_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures")
 vellora_add_qtest(tst_librarystore
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_librarystore.cpp
   LIBS vellora_library)

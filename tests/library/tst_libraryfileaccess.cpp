@@ -1,3 +1,4 @@
+#include "library/CodingSupport.h"
 #include "library/LibraryFileAccess.h"
 
 #include "platform/Clock.h"
@@ -22,6 +23,23 @@ using namespace vellora;
 using namespace storetest;
 
 namespace {
+
+QByteArray fixture(const char *name)
+{
+    QFile file(QStringLiteral(VELLORA_RECORDS_FIXTURES "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The general decoder's verdict on `bytes`: the records written back, or the error.
+QString generalOutcome(const QByteArray &bytes)
+{
+    try {
+        return QString::fromUtf8(LibraryFile::fromJSON(coding::parse(bytes)).encode());
+    } catch (const DecodingError &error) {
+        return QStringLiteral("library.json could not be decoded: ") + error.describe();
+    }
+}
+
 void setModified(const QString &path, double referenceSeconds)
 {
     QFile file(path);
@@ -84,6 +102,55 @@ private slots:
         QVERIFY(!QFileInfo::exists(root() + "/backups"));
         if (!asFolder && !content.isNull())
             QCOMPARE(readFile(file()), content);
+    }
+
+    void largeFilesAsTheGeneralDecoderReadsThem_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("status");
+        const QByteArray whole = largeLibrary().encode();
+        QTest::newRow("loads") << whole << int(LibraryReadStatus::Loaded);
+        QTest::newRow("golden fixture") << fixture("library-full.golden.json") << int(LibraryReadStatus::Loaded);
+        QTest::newRow("cut off") << whole.left(whole.size() * 4 / 5) << int(LibraryReadStatus::Undecodable);
+        QTest::newRow("wrong type late in the list")
+            << changedAfter(whole, "I5800", "\"pixelHeight\" : 10", "\"pixelHeight\" : \"tall\"")
+            << int(LibraryReadStatus::Undecodable);
+        // The fast road hands this one over after giving bytes back; the
+        // general road reads it from the file again.
+        QTest::newRow("escaped member name late in the list")
+            << changedAfter(whole, "I5800", "\"contentHash\"", "\"\\u0063ontentHash\"")
+            << int(LibraryReadStatus::Loaded);
+        QTest::newRow("no collections") << largeLibrary(false).encode() << int(LibraryReadStatus::NoCollections);
+    }
+
+    // A read gives the bytes of a file that loads back as it decodes them;
+    // every outcome is still the general decoder's, a file that does not load
+    // keeps its bytes for the copy made aside, and the file itself stays as it was.
+    void largeFilesAsTheGeneralDecoderReadsThem()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, status);
+        QVERIFY(!content.isEmpty());
+        QVERIFY(writeFile(file(), content));
+        const QString expected = generalOutcome(content);
+        for (const KeepBytes keep : {KeepBytes::OnlyWhenNotLoaded, KeepBytes::Always}) {
+            const LibraryRead read = readLibraryFile(root(), keep);
+            QCOMPARE(int(read.status), status);
+            if (status == int(LibraryReadStatus::Loaded)) {
+                QVERIFY(read.file.has_value());
+                QCOMPARE(QString::fromUtf8(read.file->encode()), expected);
+                QCOMPARE(read.bytes.isEmpty(), keep == KeepBytes::OnlyWhenNotLoaded);
+            } else {
+                QVERIFY(!read.file.has_value());
+                if (status == int(LibraryReadStatus::Undecodable))
+                    QCOMPARE(read.reason, expected);
+            }
+            if (status != int(LibraryReadStatus::Loaded) || keep == KeepBytes::Always)
+                QVERIFY(read.bytes == content);
+            QCOMPARE(read.stamp, fileStamp(file()));
+            QVERIFY(readFile(file()) == content);
+        }
+        QVERIFY(!QFileInfo::exists(root() + "/backups"));
     }
 
     void fileSizesFilledIn()

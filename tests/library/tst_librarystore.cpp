@@ -148,6 +148,12 @@ private slots:
         QTest::newRow("cut off") << document({board("B1")}).left(40);
         QTest::newRow("no collections") << QByteArray("{\"collections\":[],\"items\":[],\"topLevelOrder\":[]}");
         QTest::newRow("wrong type") << QByteArray("{\"collections\":{},\"items\":[],\"topLevelOrder\":[]}");
+        // Large enough that the read has given bytes back before it meets the fault.
+        const QByteArray large = largeLibrary().encode();
+        QTest::newRow("large, cut off") << large.left(large.size() - 100);
+        QTest::newRow("large, wrong type late in the list")
+            << changedAfter(large, "I5800", "\"pixelHeight\" : 10", "\"pixelHeight\" : \"tall\"");
+        QTest::newRow("large, no collections") << largeLibrary(false).encode();
     }
 
     // A library.json that exists but cannot be used stays byte for byte as it
