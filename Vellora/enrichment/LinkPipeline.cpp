@@ -6,6 +6,7 @@
 #include "enrichment/LinkMetadata.h"
 #include "enrichment/PageSnapshotter.h"
 #include "library/LibraryStore.h"
+#include "library/LinkParser.h"
 #include "library/Media.h"
 #include "platform/Clock.h"
 #include "platform/FileCopy.h"
@@ -14,7 +15,6 @@
 #include "platform/LanguageModel.h"
 #include "platform/Uuid.h"
 #include "platform/WebAddress.h"
-#include "enrichment/LinkParser.h"
 
 #include <QDesktopServices>
 #include <QDir>

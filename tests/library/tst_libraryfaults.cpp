@@ -4,12 +4,12 @@
 // in its debounce when the session ends, and files that killed writers left
 // behind. A canary file beside the library must come through every case.
 
+#include "enrichment/StoreDrops.h"
 #include "library/Drops.h"
 #include "library/LibraryFileAccess.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "library/LibrarySync.h"
-#include "library/StoreDrops.h"
 #include "library/UnlistedFiles.h"
 
 #include "platform/Clock.h"
