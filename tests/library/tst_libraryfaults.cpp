@@ -195,8 +195,11 @@ private slots:
         QTest::newRow("unlisted cover, old") << "covers" << "GONE.jpg" << 2.0 << "moved";
         QTest::newRow("unlisted favicon, old") << "favicons" << "GONE.png" << 2.0 << "moved";
         QTest::newRow("unlisted original, young") << "originals" << "NEW.png" << 0.5 << "stays";
-        QTest::newRow("dead writer's temporary") << "originals" << "X.png.tmp-Ab12Cd" << 2.0 << "removed";
-        QTest::newRow("live writer's temporary") << "thumbnails" << "X.jpg.tmp-Ab12Cd" << 0.2 << "stays";
+        QTest::newRow("dead writer's temporary") << "originals" << ".X.png.tmp-Ab12Cd" << 2.0 << "removed";
+        QTest::newRow("live writer's temporary") << "thumbnails" << ".X.jpg.tmp-Ab12Cd" << 0.2 << "stays";
+        QTest::newRow("older build's dead temporary") << "originals" << "X.png.tmp-Ab12Cd" << 2.0 << "removed";
+        QTest::newRow("older build's live temporary") << "thumbnails" << "X.jpg.tmp-Ab12Cd" << 0.2 << "stays";
+        QTest::newRow("hidden file, no temporary") << "covers" << ".X.jpg.backup" << 2.0 << "moved";
     }
 
     void unlistedFilesMovedAside()
