@@ -2,9 +2,9 @@
 
 #include "SharedStoreExit.h"
 
-#include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "library/LibraryStore.h"
+#include "library/LinkParser.h"
 #include "platform/Console.h"
 
 

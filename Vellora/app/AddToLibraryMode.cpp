@@ -4,11 +4,11 @@
 #include "ServiceProvider.h"
 #include "SharedStoreExit.h"
 
-#include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "integration/DBusNames.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/LinkParser.h"
 #include "platform/Console.h"
 
 #include <QDBusConnection>

@@ -5,11 +5,11 @@
 #include "StartupMode.h"
 #include "VisibleItems.h"
 
-#include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/Search.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/LinkParser.h"
 #include "platform/Defaults.h"
 #include "platform/Logging.h"
 #include "platform/Uuid.h"

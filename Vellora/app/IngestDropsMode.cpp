@@ -2,8 +2,8 @@
 
 #include "HeadlessRunner.h"
 
+#include "enrichment/StoreDrops.h"
 #include "library/LibraryStore.h"
-#include "library/StoreDrops.h"
 #include "platform/Console.h"
 
 namespace vellora {

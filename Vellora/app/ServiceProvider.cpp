@@ -2,9 +2,9 @@
 
 #include "Capture.h"
 
-#include "enrichment/LinkParser.h"
 #include "integration/DBusNames.h"
 #include "library/LibraryStore.h"
+#include "library/LinkParser.h"
 #include "platform/Logging.h"
 
 #include <QCoreApplication>

@@ -2,10 +2,10 @@
 
 #include "ImageAnalysis.h"
 #include "LanguageFeatures.h"
-#include "LinkParser.h"
 #include "Palette.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
+#include "library/LinkParser.h"
 #include "library/Media.h"
 #include "library/SafeNames.h"
 

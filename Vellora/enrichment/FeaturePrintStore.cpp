@@ -1,6 +1,6 @@
 #include "FeaturePrintStore.h"
 
-#include "platform/FileCopy.h"
+#include "platform/AtomicFile.h"
 #include "platform/Logging.h"
 
 #include <QDir>
@@ -99,11 +99,12 @@ bool writeFeaturePrints(const QString &path, const FeaturePrints &prints)
     if (data.isEmpty())
         return false;
 
-    if (!writeFileReplacing(path, data, Durability::Durable)) {
-        qCWarning(lcAnalysis, "prints: cannot write %s", qPrintable(path));
+    try {
+        writeFileAtomically(path, data, Durability::Durable);
+    } catch (const FileError &error) {
+        qCWarning(lcAnalysis, "prints: cannot write %s: %s", qPrintable(path), qPrintable(error.description()));
         return false;
     }
-    syncFolder(folder);
     return true;
 }
 

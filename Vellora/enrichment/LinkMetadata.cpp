@@ -1,5 +1,7 @@
 #include "LinkMetadata.h"
 
+#include "PageUserAgent.h"
+
 #include <QBuffer>
 #include <QImageReader>
 #include <QNetworkAccessManager>
@@ -22,10 +24,6 @@
 namespace vellora {
 
 namespace {
-
-const char *const kUserAgent =
-    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
-    "Version/26.0 Safari/605.1.15";
 
 bool isWebScheme(const QUrl &url)
 {
@@ -532,7 +530,7 @@ void LinkMetadataFetcher::send(const QNetworkRequest &given, const QUrl &shownUR
                                std::function<void(std::optional<Body>)> done)
 {
     QNetworkRequest request = given;
-    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(kUserAgent));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(kPageUserAgent));
     request.setTransferTimeout(timeoutMs);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     QNetworkReply *reply = m_network->get(request);

@@ -6,15 +6,15 @@
 #include "enrichment/LinkMetadata.h"
 #include "enrichment/PageSnapshotter.h"
 #include "library/LibraryStore.h"
+#include "library/LinkParser.h"
 #include "library/Media.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
-#include "platform/FileCopy.h"
 #include "platform/Defaults.h"
 #include "platform/ImageIO.h"
 #include "platform/LanguageModel.h"
 #include "platform/Uuid.h"
 #include "platform/WebAddress.h"
-#include "enrichment/LinkParser.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -130,8 +130,13 @@ private:
             return;
         QDir().mkpath(QFileInfo(path).absolutePath());
         const QByteArray png = encodePNG(*m_icon);
-        if (png.isEmpty() || !writeFileReplacing(path, png, Durability::Durable))
+        if (png.isEmpty())
             return;
+        try {
+            writeFileAtomically(path, png, Durability::Synced);
+        } catch (const FileError &) {
+            return; // the link is kept without its favicon
+        }
         m_faviconName = name;
         m_written.append(path);
     }

@@ -1,5 +1,7 @@
 #include "PageSnapshot.h"
 
+#include "PageUserAgent.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
@@ -18,10 +20,6 @@
 #include <unistd.h>
 
 namespace vellora {
-
-const char *const PageSnapshot::kUserAgent =
-    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
-    "Version/26.0 Safari/605.1.15";
 
 const char *const PageSnapshot::kExtractionScript =
     "[document.title,\n"
@@ -183,7 +181,7 @@ PageSnapshot::PageSnapshot()
 
     // No storage name: off the record, nothing of the page stays on disk.
     m_profile = new QWebEngineProfile(this);
-    m_profile->setHttpUserAgent(QString::fromLatin1(kUserAgent));
+    m_profile->setHttpUserAgent(QString::fromLatin1(kPageUserAgent));
     m_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
 

@@ -53,7 +53,6 @@ public:
     // the answer instead of waiting forever.
     static constexpr int kScriptWaitMs = 5000;
 
-    static const char *const kUserAgent;
     static const char *const kExtractionScript;
     static const char *const kFreezeScript;
 

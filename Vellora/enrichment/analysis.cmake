@@ -1,8 +1,6 @@
 # Image analysis, the language-model features and the model-planned search.
 find_package(Qt6 REQUIRED COMPONENTS Gui Network)
 pkg_check_modules(VELLORA_PLIST REQUIRED IMPORTED_TARGET GLOBAL libplist-2.0)
-# Only the headers: the text engine is loaded at run time (see TextRecognizer.h).
-pkg_check_modules(VELLORA_TESSERACT REQUIRED tesseract)
 # Content labels: the cascades of opencv-data and an optional ONNX classifier.
 find_package(OpenCV REQUIRED COMPONENTS core imgproc objdetect dnn)
 
@@ -18,12 +16,11 @@ target_sources(vellora_enrichment PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LanguageFeatures.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Analyzer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Search.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../platform/TextRecognizer.cpp
 )
-target_include_directories(vellora_enrichment PRIVATE ${VELLORA_TESSERACT_INCLUDE_DIRS} ${OpenCV_INCLUDE_DIRS})
+target_include_directories(vellora_enrichment PRIVATE ${OpenCV_INCLUDE_DIRS})
 target_link_libraries(vellora_enrichment
   PUBLIC vellora_library Qt6::Gui Qt6::Network
-  PRIVATE PkgConfig::VELLORA_PLIST ${CMAKE_DL_LIBS} ${OpenCV_LIBS})
+  PRIVATE PkgConfig::VELLORA_PLIST ${OpenCV_LIBS})
 # The distance loop of find-similar runs over every stored print.
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/FeaturePrint.cpp ${CMAKE_CURRENT_LIST_DIR}/FeaturePrintStore.cpp
   PROPERTIES COMPILE_OPTIONS "-O3")

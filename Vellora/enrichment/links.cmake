@@ -1,4 +1,4 @@
-# The link road: the address parser, link metadata, the rendered cover and the
+# The link road: link metadata, the rendered cover and the
 # pipeline that turns an address into an enriched link item. The off-screen
 # page snapshot needs QtWebEngine (and so Widgets); it lives in a library of
 # its own, vellora_snapshot, so this core library stays free of widgets.
@@ -6,7 +6,6 @@ find_package(Qt6 REQUIRED COMPONENTS Gui Network)
 pkg_check_modules(GUMBO REQUIRED IMPORTED_TARGET gumbo)
 
 target_sources(vellora_enrichment PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/LinkParser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LinkCover.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LinkMetadata.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LinkPipeline.cpp

@@ -7,9 +7,9 @@
 #include "library/Item.h"
 #include "library/LibraryStore.h"
 #include "library/SafeNames.h"
+#include "platform/AtomicFile.h"
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
-#include "platform/FileCopy.h"
 #include "platform/ImageIO.h"
 #include "platform/IntakeFile.h"
 #include "platform/Logging.h"
@@ -105,7 +105,11 @@ void announce(const QString &container)
 {
     // Readers without D-Bus poll the stamp; it is replaced whole.
     const QString stamp = container + QStringLiteral("/Widget.stamp");
-    writeFileReplacing(stamp, QByteArray::number(now(), 'f', 3) + '\n');
+    try {
+        writeFileAtomically(stamp, QByteArray::number(now(), 'f', 3) + '\n', Durability::Atomic);
+    } catch (const FileError &) {
+        // The bus signal below still reaches the readers that listen.
+    }
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {

@@ -1,6 +1,6 @@
 #include "Drops.h"
 
-#include "enrichment/LinkParser.h"
+#include "library/LinkParser.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/FileCoordination.h"

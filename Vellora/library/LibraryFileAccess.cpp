@@ -6,9 +6,9 @@
 #include "Parallel.h"
 #include "SafeNames.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
-#include "platform/FileCopy.h"
 #include "platform/FileCoordination.h"
 #include "platform/FileVersions.h"
 #include "platform/Places.h"
@@ -289,31 +289,18 @@ bool copyInto(int out, int sourceFd, const BytePieces &pieces)
 // The backup written durably under a temporary name, then renamed into place.
 bool writeBackupFile(const QString &path, int sourceFd, const BytePieces &pieces)
 {
-    if (sourceFd < 0) {
-        try {
+    try {
+        if (sourceFd < 0)
             writeFileAtomically(path, pieces);
-            return true;
-        } catch (const FileError &) {
-            return false;
-        }
-    }
-    const QFileInfo info(path);
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    QByteArray temp = QFile::encodeName(info.absolutePath()) + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
-    const int out = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (out < 0)
-        return false;
-    ::fchmod(out, 0644);
-    bool ok = copyInto(out, sourceFd, pieces) && ::fsync(out) == 0;
-    ok = ::close(out) == 0 && ok;
-    if (ok && ::rename(temp.constData(), target.constData()) != 0)
-        ok = false;
-    if (!ok) {
-        ::unlink(temp.constData());
+        else
+            writeFileAtomicallyThrough(path, [&](int out) {
+                if (!copyInto(out, sourceFd, pieces))
+                    throw FileError(QStringLiteral("cannot copy the backup"), errno);
+            });
+        return true;
+    } catch (const FileError &) {
         return false;
     }
-    syncFolder(info.absolutePath());
-    return true;
 }
 
 std::optional<QString> writeBackup(int sourceFd, const BytePieces &pieces, const QString &root, const QString &tag)

@@ -1,6 +1,7 @@
 #include "library/Media.h"
 #include "library/SafeNames.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/Digest.h"
 #include "platform/FileCopy.h"
@@ -34,6 +35,19 @@ QString extensionOf(const QString &fileName)
     return fileName.mid(dot + 1).toLower();
 }
 
+// A media file replaced whole; false when it could not be, with errno
+// saying why (an import names the folder and the reason).
+bool writeMediaFile(const QString &path, const QByteArray &bytes, Durability durability)
+{
+    try {
+        writeFileAtomically(path, bytes, durability);
+        return true;
+    } catch (const FileError &error) {
+        errno = error.code();
+        return false;
+    }
+}
+
 bool writeCoverFrom(const QImage &thumbnail, const QString &path)
 {
     if (thumbnail.isNull() || path.isEmpty())
@@ -43,7 +57,7 @@ bool writeCoverFrom(const QImage &thumbnail, const QString &path)
         ? thumbnail
         : thumbnail.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     const QByteArray jpeg = encodeJPEG(cover, kCoverQuality);
-    return !jpeg.isEmpty() && writeFileReplacing(path, jpeg);
+    return !jpeg.isEmpty() && writeMediaFile(path, jpeg, Durability::Atomic);
 }
 
 // Thumbnails and covers have no alpha: a transparent picture is shown on the
@@ -180,7 +194,7 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
         return fail(ImportProblem::NotAPicture);
     // The original is the one file nothing can make again: on disk before
     // the item can be saved into the library.
-    if (!writeFileReplacing(original, bytes, Durability::Durable))
+    if (!writeMediaFile(original, bytes, Durability::Synced))
         return writeFailed("originals");
     written << original;
 
@@ -188,7 +202,7 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
     const QByteArray thumbnailJpeg = encodeJPEG(thumbnail, kThumbnailQuality);
     if (thumbnailJpeg.isEmpty())
         return fail(ImportProblem::NotAPicture);
-    if (!writeFileReplacing(thumbnailFile, thumbnailJpeg))
+    if (!writeMediaFile(thumbnailFile, thumbnailJpeg, Durability::Atomic))
         return writeFailed("thumbnails");
     written << thumbnailFile;
 
@@ -217,12 +231,12 @@ std::optional<StoredImage> storeImage(const QString &root, const QImage &image, 
     if (original.isEmpty() || thumbnailFile.isEmpty())
         return std::nullopt;
     const QByteArray png = encodePNG(image);
-    if (png.isEmpty() || !writeFileReplacing(original, png, Durability::Durable))
+    if (png.isEmpty() || !writeMediaFile(original, png, Durability::Synced))
         return std::nullopt;
     // The PNG is lossless: the image in hand is what decoding it again gives.
     const QImage thumbnail = onDisplayBackground(thumbnailOf(image));
     const QByteArray jpeg = encodeJPEG(thumbnail, kThumbnailQuality);
-    if (jpeg.isEmpty() || !writeFileReplacing(thumbnailFile, jpeg))
+    if (jpeg.isEmpty() || !writeMediaFile(thumbnailFile, jpeg, Durability::Atomic))
         return std::nullopt;
     writeCoverFrom(thumbnail, coverPath(root, item.thumbnailFilename));
     StoredImage stored;

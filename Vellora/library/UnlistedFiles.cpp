@@ -1,5 +1,6 @@
 #include "UnlistedFiles.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 
 #include <QDateTime>
@@ -22,13 +23,6 @@ std::optional<double> arrivalOf(const QString &path)
         return std::nullopt;
     const auto seconds = [](const timespec &t) { return double(t.tv_sec) + double(t.tv_nsec) / 1e9; };
     return std::max(seconds(info.st_mtim), seconds(info.st_ctim)) - kReferenceDateOffset;
-}
-
-bool isTemporary(const QString &name)
-{
-    // writeFileReplacing() and writeFileAtomically() write "<name>.tmp-XXXXXX".
-    const qsizetype at = name.lastIndexOf(QLatin1String(".tmp-"));
-    return at > 0 && name.size() - at == 11;
 }
 
 } // namespace
@@ -67,7 +61,7 @@ UnlistedSweep sweepUnlistedFiles(const QString &root, const ListedNames &listed,
             const auto arrived = arrivalOf(path);
             if (!arrived || now - *arrived < kUnlistedMinimumAge)
                 continue;
-            if (isTemporary(name)) {
+            if (isAbandonedTemporaryName(name)) {
                 if (QFile::remove(path))
                     ++sweep.temporaries;
                 continue;

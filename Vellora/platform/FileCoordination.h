@@ -4,9 +4,11 @@
 //
 // Readers share, writers exclude: inside the process through a reader/writer
 // lock per path, across processes through flock() on a lock file beside the
-// file ("." + name + ".lock"). Every replacement is a temporary file in the
-// same folder, fsync, rename over the target, fsync of the folder, so a
-// reader or a crash sees the old bytes or the new ones, never a mix.
+// file ("." + name + ".lock"). Every replacement goes through
+// writeFileAtomically() (AtomicFile.h), so a reader or a crash sees the old
+// bytes or the new ones, never a mix.
+
+#include "AtomicFile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,26 +18,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 namespace vellora {
-
-// A failed file operation; description() is the text shown to the user.
-class FileError : public std::runtime_error {
-public:
-    explicit FileError(const QString &description, int code = 0)
-        : std::runtime_error(description.toStdString()), m_description(description), m_code(code) {}
-    QString description() const { return m_description; }
-    // errno of the failed call, 0 when there is none.
-    int code() const { return m_code; }
-
-private:
-    QString m_description;
-    int m_code;
-};
 
 // The name of the lock file that coordinates `path`.
 QString coordinationLockPath(const QString &path);
@@ -53,32 +38,6 @@ void coordinateWriting(const QString &path, const std::function<void(const QStri
 
 // The whole file, or nothing on any error.
 std::optional<QByteArray> readWholeFile(const QString &path);
-
-// Replaces `path` atomically and durably (see above). Throws FileError; the
-// file then keeps its previous content. No coordination: callers hold it.
-void writeFileAtomically(const QString &path, const QByteArray &bytes);
-
-// A file's bytes as consecutive pieces, written in order: a large document
-// made in parts need not be joined into one buffer to be written.
-using BytePieces = std::vector<std::string_view>;
-void writeFileAtomically(const QString &path, const BytePieces &pieces);
-
-// A file's bytes made as they are written: the producer hands `write` its
-// consecutive pieces in order, and may be asked for them more than once.
-// `sizeHint` is about how large the file will be (-1: not known). A failure
-// of the producer passes through, and the file keeps its previous content.
-using ByteSink = std::function<void(std::string_view)>;
-using ByteProducer = std::function<void(const ByteSink &write)>;
-void writeFileAtomically(const QString &path, const ByteProducer &produce, qint64 sizeHint);
-
-// Whether `bytes` are the pieces joined.
-bool samePieces(const QByteArray &bytes, const BytePieces &pieces);
-
-// Removes the temporary files that writeFileAtomically() left beside `path`
-// when its process died before the rename, once they are older than
-// `minimumAgeSeconds` (a younger one may still be written). They never hold
-// the only copy of anything: the rename did not happen. Returns how many went.
-int removeAbandonedTemporaries(const QString &path, double minimumAgeSeconds);
 
 // coordinateWriting() around writeFileAtomically().
 void coordinatedWrite(const QString &path, const QByteArray &bytes);

@@ -20,26 +20,6 @@ using posix::writeAll;
 
 } // namespace
 
-bool writeFileReplacing(const QString &path, const QByteArray &bytes, Durability durability)
-{
-    const QByteArray target = QFile::encodeName(path);
-    // A name of our own beside the target: same folder, so the rename is atomic.
-    QByteArray temp = target + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    ::fchmod(fd, 0644);
-    bool ok = writeAll(fd, bytes.constData(), bytes.size());
-    if (ok && durability == Durability::Durable)
-        ok = ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ok = ::rename(temp.constData(), target.constData()) == 0;
-    if (!ok)
-        ::unlink(temp.constData());
-    return ok;
-}
-
 void syncFolder(const QString &folder)
 {
     const int fd = openRetrying(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY);

@@ -1,22 +1,10 @@
 #pragma once
-// Writing and copying the library's media files.
+// Copying the library's media files and putting files on disk. Replacing
+// a file's content is writeFileAtomically() (AtomicFile.h).
 
-#include <QByteArray>
 #include <QString>
 
 namespace vellora {
-
-enum class Durability {
-    // Temp file and rename: readers see the old file or the whole new one.
-    Atomic,
-    // As Atomic, and the data is on disk (fsync of the file) before the rename,
-    // so a crash never leaves a named but empty file.
-    Durable,
-};
-
-// Replaces `path` with `bytes` through a temporary file beside it. False when
-// any step fails; the temporary file is then removed and `path` is untouched.
-bool writeFileReplacing(const QString &path, const QByteArray &bytes, Durability durability = Durability::Atomic);
 
 // fsync of a folder, so that renames inside it survive a crash. Best effort.
 void syncFolder(const QString &folder);

@@ -1,6 +1,6 @@
 #include "KeyValueStore.h"
 
-#include "FileCopy.h"
+#include "AtomicFile.h"
 #include "Logging.h"
 
 #include <QDir>
@@ -221,11 +221,13 @@ void FileKeyValueStore::write()
     QDir().mkpath(m_folder);
     const std::string text = toJson(m_values).dump(2) + "\n";
     const QByteArray bytes(text.data(), qsizetype(text.size()));
-    if (!writeFileReplacing(filePath(), bytes, Durability::Durable)) {
-        qCWarning(lcVellora, "settings: key-value store not written: %s", qPrintable(filePath()));
+    try {
+        writeFileAtomically(filePath(), bytes, Durability::Durable);
+    } catch (const FileError &error) {
+        qCWarning(lcVellora, "settings: key-value store not written: %s: %s", qPrintable(filePath()),
+                  qPrintable(error.description()));
         return;
     }
-    syncFolder(m_folder);
     watch();
 }
 

@@ -1,6 +1,6 @@
 #include "SharingRecords.h"
 
-#include "enrichment/LinkParser.h"
+#include "library/LinkParser.h"
 #include "library/SafeNames.h"
 #include "platform/Uuid.h"
 

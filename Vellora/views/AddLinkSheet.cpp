@@ -2,7 +2,7 @@
 
 #include "Glass.h"
 #include "WindowBackground.h"
-#include "enrichment/LinkParser.h"
+#include "library/LinkParser.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,10 +1,10 @@
 #include "CollectionContents.h"
 
 #include "PlainText.h"
-#include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/LinkParser.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>

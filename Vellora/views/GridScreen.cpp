@@ -11,10 +11,10 @@
 #include "WindowBackground.h"
 
 #include "enrichment/LinkCover.h"
-#include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/LinkParser.h"
 #include "library/Media.h"
 #include "library/SafeNames.h"
 #include "platform/ImageIO.h"

@@ -8,8 +8,4 @@ target_sources(vellora_views PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LiveText.cpp
   ${CMAKE_CURRENT_LIST_DIR}/QuickLook.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ShareMenu.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/StageOverlay.cpp
-  # The file manager's D-Bus call is a platform stand-in; it is built here
-  # because only the views use it and the platform library stays free of
-  # the bus.
-  ${CMAKE_CURRENT_LIST_DIR}/../platform/FileManager.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/StageOverlay.cpp)

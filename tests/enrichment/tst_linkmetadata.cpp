@@ -1,5 +1,6 @@
 #include "LoopbackHttpServer.h"
 #include "enrichment/LinkMetadata.h"
+#include "enrichment/PageUserAgent.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -189,6 +190,8 @@ void TestLinkMetadata::fetchesTitleIconAndPreview()
     QVERIFY(meta.wait());
     QVERIFY(meta.value);
     QCOMPARE(meta.value->title, std::optional<QString>(QStringLiteral("Open Graph Title")));
+    // Asked for under the same browser name as the page's snapshot.
+    QCOMPARE(m_server.lastUserAgent(), QByteArray(kPageUserAgent));
 
     Wait<std::optional<QImage>> icon;
     fetcher.loadImage(meta.value->iconCandidates, icon.callback());

@@ -1,4 +1,4 @@
-#include "enrichment/LinkParser.h"
+#include "library/LinkParser.h"
 #include "platform/WebAddress.h"
 
 #include <QTest>

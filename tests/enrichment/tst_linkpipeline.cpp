@@ -1,9 +1,9 @@
 #include "LoopbackHttpServer.h"
 #include "enrichment/LinkCover.h"
-#include "enrichment/LinkParser.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
 #include "library/LibraryStore.h"
+#include "library/LinkParser.h"
 #include "library/Media.h"
 
 #include <QApplication>

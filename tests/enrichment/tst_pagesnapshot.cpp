@@ -1,5 +1,6 @@
 #include "LoopbackHttpServer.h"
 #include "enrichment/PageSnapshot.h"
+#include "enrichment/PageUserAgent.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -103,7 +104,7 @@ void TestPageSnapshot::rendersAndReadsAPage()
     QVERIFY(o.result.text);
     QCOMPARE(o.result.text->size(), 6000);
     QCOMPARE(*o.result.text, QString(6000, u'x'));
-    QCOMPARE(m_server.lastUserAgent(), QByteArray(PageSnapshot::kUserAgent));
+    QCOMPARE(m_server.lastUserAgent(), QByteArray(kPageUserAgent));
 }
 
 void TestPageSnapshot::takesTheFirstDescriptionInDocumentOrder()

@@ -1,4 +1,4 @@
-#include "platform/FileCopy.h"
+#include "platform/AtomicFile.h"
 #include "platform/KeyValueStore.h"
 
 #include <QFile>
@@ -63,7 +63,7 @@ private slots:
         QCOMPARE(spy.count(), 0);
 
         // Another machine's sync client replaces the document.
-        QVERIFY(writeFileReplacing(mine.filePath(), R"({"gridSortOrder": "za", "localStorageCapMB": 7})"));
+        writeFileAtomically(mine.filePath(), R"({"gridSortOrder": "za", "localStorageCapMB": 7})");
         QTRY_COMPARE(spy.count(), 1);
         QStringList keys = spy.at(0).at(0).toStringList();
         keys.sort();
@@ -83,7 +83,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(FileKeyValueStore::kFileName);
         const QByteArray damaged = "{\"gridSortOrder\": \"az\", ";
-        QVERIFY(writeFileReplacing(path, damaged));
+        writeFileAtomically(path, damaged);
 
         FileKeyValueStore store(dir.path());
         QVERIFY(store.dictionaryRepresentation().isEmpty());
@@ -93,7 +93,7 @@ private slots:
         QCOMPARE(readAll(path), damaged);
 
         // Once it decodes again the store takes it in and writes go through.
-        QVERIFY(writeFileReplacing(path, R"({"lastBoard": "B1"})"));
+        writeFileAtomically(path, R"({"lastBoard": "B1"})");
         QVERIFY(store.synchronize());
         store.setObject("gridSortOrder", "oldest");
         FileKeyValueStore reader(dir.path());

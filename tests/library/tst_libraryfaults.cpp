@@ -4,12 +4,12 @@
 // in its debounce when the session ends, and files that killed writers left
 // behind. A canary file beside the library must come through every case.
 
+#include "enrichment/StoreDrops.h"
 #include "library/Drops.h"
 #include "library/LibraryFileAccess.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
 #include "library/LibrarySync.h"
-#include "library/StoreDrops.h"
 #include "library/UnlistedFiles.h"
 
 #include "platform/Clock.h"
@@ -195,8 +195,11 @@ private slots:
         QTest::newRow("unlisted cover, old") << "covers" << "GONE.jpg" << 2.0 << "moved";
         QTest::newRow("unlisted favicon, old") << "favicons" << "GONE.png" << 2.0 << "moved";
         QTest::newRow("unlisted original, young") << "originals" << "NEW.png" << 0.5 << "stays";
-        QTest::newRow("dead writer's temporary") << "originals" << "X.png.tmp-Ab12Cd" << 2.0 << "removed";
-        QTest::newRow("live writer's temporary") << "thumbnails" << "X.jpg.tmp-Ab12Cd" << 0.2 << "stays";
+        QTest::newRow("dead writer's temporary") << "originals" << ".X.png.tmp-Ab12Cd" << 2.0 << "removed";
+        QTest::newRow("live writer's temporary") << "thumbnails" << ".X.jpg.tmp-Ab12Cd" << 0.2 << "stays";
+        QTest::newRow("older build's dead temporary") << "originals" << "X.png.tmp-Ab12Cd" << 2.0 << "removed";
+        QTest::newRow("older build's live temporary") << "thumbnails" << "X.jpg.tmp-Ab12Cd" << 0.2 << "stays";
+        QTest::newRow("hidden file, no temporary") << "covers" << ".X.jpg.backup" << 2.0 << "moved";
     }
 
     void unlistedFilesMovedAside()

@@ -370,26 +370,40 @@ private slots:
             QVERIFY2(!name.startsWith(".library.json.") || name.endsWith(".lock"), qPrintable(name));
     }
 
-    // A save killed before its rename leaves a hidden temporary file; the
-    // next read clears the old ones and leaves a fresh one alone.
+    // A save killed before its rename leaves a temporary file; the next read
+    // clears the old ones, in the naming of this build and of older ones,
+    // and leaves fresh ones and everything else alone.
+    void abandonedTemporaries_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("old");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("this build's, old") << ".library.json.tmp-AbC123" << true << true;
+        QTest::newRow("this build's, fresh") << ".library.json.tmp-XyZ789" << false << false;
+        QTest::newRow("older hidden naming, old") << ".library.json.AbC123" << true << true;
+        QTest::newRow("older hidden naming, fresh") << ".library.json.XyZ789" << false << false;
+        QTest::newRow("older visible naming, old") << "library.json.tmp-AbC123" << true << true;
+        QTest::newRow("lock file") << ".library.json.lock" << true << false;
+        QTest::newRow("another file's temporary") << ".settings.json.tmp-AbC123" << true << false;
+        QTest::newRow("not a random part") << ".library.json.tmp-Ab.123" << true << false;
+        QTest::newRow("too short a random part") << ".library.json.tmp-AbC12" << true << false;
+    }
+
     void abandonedTemporaries()
     {
+        QFETCH(QString, name);
+        QFETCH(bool, old);
+        QFETCH(bool, removed);
         QVERIFY(writeFile(file(), document({board("B1")})));
-        const QString old = root() + "/.library.json.AbC123";
-        const QString fresh = root() + "/.library.json.XyZ789";
-        const QString unrelated = root() + "/.library.json.lock";
-        QVERIFY(writeFile(old, "partial"));
-        QVERIFY(writeFile(fresh, "partial"));
-        QVERIFY(writeFile(unrelated, ""));
-        {
-            QFile f(old);
+        const QString path = root() + "/" + name;
+        QVERIFY(writeFile(path, "partial"));
+        if (old) {
+            QFile f(path);
             QVERIFY(f.open(QIODevice::ReadWrite));
             QVERIFY(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-7200), QFileDevice::FileModificationTime));
         }
         QCOMPARE(int(readLibraryFile(root()).status), int(LibraryReadStatus::Loaded));
-        QVERIFY(!QFileInfo::exists(old));
-        QVERIFY(QFileInfo::exists(fresh));
-        QVERIFY(QFileInfo::exists(unrelated));
+        QCOMPARE(QFileInfo::exists(path), !removed);
     }
 
     void stampTimes_data()

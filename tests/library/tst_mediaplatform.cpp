@@ -1,14 +1,19 @@
 // Picture decoding, encoding, digests and file copies on temporary folders.
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QImageReader>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "HeifFixture.h"
 #include "PictureFixtures.h"
+#include "platform/AtomicFile.h"
 #include "platform/Digest.h"
 #include "platform/FileCopy.h"
 #include "platform/ImageIO.h"
@@ -42,7 +47,10 @@ private slots:
     void downsampledDoesNotDecodeLargeJpegFully();
     void heicDecodes();
     void encodersRoundTrip();
-    void writeReplacingIsAtomic();
+    void writeReplacesWhole_data();
+    void writeReplacesWhole();
+    void failedWriteKeepsOldContent();
+    void writeCutShortIsSwept();
     void cloneIsIndependentOfItsSource();
 };
 
@@ -191,18 +199,107 @@ void TestMediaPlatform::encodersRoundTrip()
     QVERIFY(encodeJPEG(QImage(), 0.8).isEmpty());
 }
 
-void TestMediaPlatform::writeReplacingIsAtomic()
+namespace {
+QStringList everything(const QString &folder)
 {
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+int modeOf(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+} // namespace
+
+void TestMediaPlatform::writeReplacesWhole_data()
+{
+    QTest::addColumn<int>("durability");
+    QTest::newRow("atomic") << int(Durability::Atomic);
+    QTest::newRow("synced") << int(Durability::Synced);
+    QTest::newRow("durable") << int(Durability::Durable);
+}
+
+void TestMediaPlatform::writeReplacesWhole()
+{
+    QFETCH(int, durability);
     QTemporaryDir dir;
     const QString path = dir.filePath("a.jpg");
-    QVERIFY(writeFileReplacing(path, "first", Durability::Durable));
-    QVERIFY(writeFileReplacing(path, "second"));
+    writeFileAtomically(path, "first", Durability(durability));
+    QCOMPARE(modeOf(path), 0644);
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0600) == 0);
+    writeFileAtomically(path, "second", Durability(durability));
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("second"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"a.jpg"});
-    // A folder that does not exist: failure, nothing left behind.
-    QVERIFY(!writeFileReplacing(dir.filePath("nowhere/a.jpg"), "x"));
+    // The replaced file's permissions carry over; no temporary, hidden or not, stays.
+    QCOMPARE(modeOf(path), 0600);
+    QCOMPARE(everything(dir.path()), QStringList{"a.jpg"});
+}
+
+void TestMediaPlatform::failedWriteKeepsOldContent()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a.jpg");
+    writeFileAtomically(path, "old");
+    try {
+        writeFileAtomically(dir.filePath("nowhere/a.jpg"), "x");
+        QFAIL("a write into a missing folder succeeded");
+    } catch (const FileError &error) {
+        QCOMPARE(error.code(), ENOENT);
+        QVERIFY(!error.description().isEmpty());
+    }
+    // A producer or a fill that fails part-way: the old bytes stay, nothing else.
+    const ByteProducer halfThenFail = [](const ByteSink &write) {
+        write("half");
+        throw std::runtime_error("gave up");
+    };
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, writeFileAtomically(path, halfThenFail, -1));
+    QVERIFY_THROWS_EXCEPTION(FileError, writeFileAtomicallyThrough(path, [](int fd) {
+        QVERIFY(::write(fd, "half", 4) == 4);
+        throw FileError("copy failed", EIO);
+    }));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("old"));
+    QCOMPARE(everything(dir.path()), QStringList{"a.jpg"});
+}
+
+// What a write cut short leaves behind is what the sweep removes: the
+// temporary of a write in progress carries a name the sweep knows, and once
+// it is swept the write fails instead of putting a missing file in place.
+void TestMediaPlatform::writeCutShortIsSwept()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("library.json");
+    writeFileAtomically(path, "old");
+    QStringList seen;
+    bool recognised = false;
+    int swept = -1;
+    int sweptYoung = -1;
+    const ByteProducer sweepMidway = [&](const ByteSink &write) {
+        write("partial");
+        seen = everything(dir.path());
+        seen.removeOne("library.json");
+        if (seen.size() != 1)
+            return;
+        recognised = isAbandonedTemporaryName(seen.first());
+        sweptYoung = removeAbandonedTemporaries(path, 3600);
+        QFile temporary(dir.filePath(seen.first()));
+        if (temporary.open(QIODevice::ReadWrite)
+            && temporary.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-7200), QFileDevice::FileModificationTime))
+            swept = removeAbandonedTemporaries(path, 3600);
+    };
+    QVERIFY_THROWS_EXCEPTION(FileError, writeFileAtomically(path, sweepMidway, -1));
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen.first().startsWith('.'), qPrintable(seen.first()));
+    QVERIFY2(recognised, qPrintable(seen.first()));
+    QCOMPARE(sweptYoung, 0);
+    QCOMPARE(swept, 1);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("old"));
+    QCOMPARE(everything(dir.path()), QStringList{"library.json"});
 }
 
 void TestMediaPlatform::cloneIsIndependentOfItsSource()

@@ -2,9 +2,9 @@
 // library.json rewritten by another process, the store's own saves, drops
 // arriving while the store runs, and the window's triggers.
 
+#include "enrichment/StoreDrops.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
-#include "library/StoreDrops.h"
 #include "platform/Defaults.h"
 #include "platform/Places.h"
 #include "platform/Ubiquity.h"

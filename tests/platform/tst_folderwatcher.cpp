@@ -1,7 +1,7 @@
 // The folder watcher and the file presenter on real inotify.
 
 #include "platform/FilePresenter.h"
-#include "platform/FileCopy.h"
+#include "platform/AtomicFile.h"
 #include "platform/FolderWatcher.h"
 
 #include <QDir>
@@ -117,7 +117,7 @@ private slots:
 
         // Our own atomic saves, noted as they land, are not reported.
         for (int i = 0; i < 3; ++i) {
-            QVERIFY(writeFileReplacing(path, QByteArray("own ") + QByteArray::number(i)));
+            writeFileAtomically(path, QByteArray("own ") + QByteArray::number(i));
             FilePresenter::noteOwnWrite(path);
         }
         QTest::qWait(200);

@@ -1,12 +1,12 @@
 #include "StoreDrops.h"
 
-#include "LibraryFileAccess.h"
-#include "LibraryLocation.h"
-#include "LibraryStore.h"
-#include "LibraryStoreMedia.h"
-#include "Services.h"
+#include "LinkPipeline.h"
 
-#include "enrichment/LinkPipeline.h"
+#include "library/LibraryFileAccess.h"
+#include "library/LibraryLocation.h"
+#include "library/LibraryStore.h"
+#include "library/LibraryStoreMedia.h"
+#include "library/Services.h"
 #include "platform/Digest.h"
 #include "platform/FileCoordination.h"
 #include "platform/ImageIO.h"

@@ -2,11 +2,13 @@
 // The drops scan and change tracking on the real library store: where its
 // drops folder is, the store behind DropsLibrary and SyncedLibrary, the
 // scan's start with the import count raised, and the window's triggers.
+// It lives above the library because a shared link goes down the link road
+// (addLink, fetchLinkMetadata); the scan itself only knows DropsLibrary.
 //
 // Main thread unless stated otherwise.
 
-#include "Drops.h"
-#include "LibrarySync.h"
+#include "library/Drops.h"
+#include "library/LibrarySync.h"
 
 #include <QObject>
 #include <QPointer>
