@@ -1,5 +1,7 @@
 #include "ScatterGridView.h"
 
+#include "ScatterGridAccessible.h"
+
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
@@ -76,6 +78,9 @@ ScatterGridView::~ScatterGridView()
 
 void ScatterGridView::init()
 {
+    // Before anything asks for the viewport's interface: a plain one would
+    // be kept for good.
+    installGridAccessibility();
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -107,6 +112,8 @@ void ScatterGridView::init()
             onActivate(id);
     };
     m_engine.onSelect = [this](const QStringList &ids) {
+        announceGridSelection(this, m_announcedSelection, ids);
+        m_announcedSelection = ids;
         if (onSelect)
             onSelect(ids);
     };
@@ -161,6 +168,7 @@ void ScatterGridView::layout()
     m_engine.layout();
     followPointer();
     placeChildren();
+    announceGridReorder(this);
 }
 
 void ScatterGridView::followPointer()
@@ -418,6 +426,7 @@ void ScatterGridView::scrollContentsBy(int, int)
     placeChildren();
     m_engine.visibleChanged();
     viewport()->update();
+    announceGridReorder(this);
 }
 
 void ScatterGridView::showEvent(QShowEvent *event)

@@ -166,6 +166,8 @@ private:
     QPointer<QGraphicsOpacityEffect> m_hoverEffect;
     QRectF m_hoverFrame;
     QString m_accessibilityIdentifier;
+    // The selection assistive technology was last told of.
+    QStringList m_announcedSelection;
     QPoint m_pressAt;
     bool m_pressActive = false;
     // Where the pointer is over the viewport, while it is.
