@@ -831,6 +831,47 @@ private slots:
         QCOMPARE(hit->text(QAccessible::Name), last);
     }
 
+    // The empty library's line is whole at every width: on one line where
+    // there is room, wrapped at the window's smallest size, never cut off.
+    void emptyLibraryLineIsWholeAtEveryWidth_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("wraps");
+        QTest::newRow("smallest window") << QSize(700, 450) << true;
+        QTest::newRow("wide window") << QSize(1200, 700) << false;
+    }
+
+    void emptyLibraryLineIsWholeAtEveryWidth()
+    {
+        QFETCH(QSize, size);
+        QFETCH(bool, wraps);
+        Fixture f(0, false);
+        f.state->setSelection("all");
+        f.show(size);
+        PageTitle *title = f.window->pageTitle();
+        QTRY_COMPARE(title->count(), std::optional<int>(0));
+        QLabel *line = nullptr;
+        for (QLabel *label : title->findChildren<QLabel *>())
+            if (label->text() == title->shownCountText())
+                line = label;
+        QVERIFY(line && line->isVisible());
+        QVERIFY(line->text().startsWith("No pictures yet."));
+        QWidget *viewport = f.gridView()->viewport();
+        // Laid out for the page's width, as tall as its wrapped text, and
+        // inside the page.
+        QTRY_VERIFY(line->height() >= line->heightForWidth(line->width()));
+        const QRect onPage(line->mapTo(viewport, QPoint(0, 0)), line->size());
+        QVERIFY2(viewport->rect().contains(onPage), qPrintable(QString("%1,%2 %3x%4 in %5 wide")
+                                                                    .arg(onPage.x()).arg(onPage.y())
+                                                                    .arg(onPage.width()).arg(onPage.height())
+                                                                    .arg(viewport->width())));
+        QVERIFY(line->fontMetrics().horizontalAdvance(line->text()) > line->width() == wraps);
+        QCOMPARE(line->height() > 3 * line->fontMetrics().height() / 2, wraps);
+        // The heading is not squeezed to make room.
+        QVERIFY(title->height() >= title->heightForWidth(title->width()));
+        shoot(f.window.get(), QString("empty-library-%1x%2").arg(size.width()).arg(size.height()));
+    }
+
     // "Describe it…" with a model that does not answer says so.
     void describeWithAnUnreachableModelSaysSo()
     {
