@@ -211,9 +211,14 @@ void ScatterGridView::setHeaderView(QWidget *header)
         m_header->hide();
         m_header->setParent(nullptr);
     }
+    if (m_header)
+        m_header->removeEventFilter(this);
     m_header = header;
     m_headerEffect = nullptr;
     if (header) {
+        // A header whose text changes may want another height (a line that
+        // now wraps); its layout tells so, and the tiles below make room.
+        header->installEventFilter(this);
         header->setParent(viewport());
         header->show();
         header->raise();
@@ -436,6 +441,13 @@ void ScatterGridView::showEvent(QShowEvent *event)
         if (window())
             setFocus(Qt::OtherFocusReason);
     }, Qt::QueuedConnection);
+}
+
+bool ScatterGridView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_header && event->type() == QEvent::LayoutRequest)
+        setNeedsLayout();
+    return QAbstractScrollArea::eventFilter(watched, event);
 }
 
 bool ScatterGridView::viewportEvent(QEvent *event)

@@ -835,19 +835,30 @@ private slots:
     // there is room, wrapped at the window's smallest size, never cut off.
     void emptyLibraryLineIsWholeAtEveryWidth_data()
     {
+        QTest::addColumn<QSize>("from"); // shown at this size first, when valid
         QTest::addColumn<QSize>("size");
         QTest::addColumn<bool>("wraps");
-        QTest::newRow("smallest window") << QSize(700, 450) << true;
-        QTest::newRow("wide window") << QSize(1200, 700) << false;
+        QTest::newRow("smallest window") << QSize() << QSize(700, 450) << true;
+        QTest::newRow("wide window") << QSize() << QSize(1200, 700) << false;
+        QTest::newRow("narrowed to the smallest") << QSize(1200, 700) << QSize(700, 450) << true;
+        QTest::newRow("widened from the smallest") << QSize(700, 450) << QSize(1200, 700) << false;
     }
 
     void emptyLibraryLineIsWholeAtEveryWidth()
     {
+        QFETCH(QSize, from);
         QFETCH(QSize, size);
         QFETCH(bool, wraps);
         Fixture f(0, false);
         f.state->setSelection("all");
-        f.show(size);
+        if (from.isValid()) {
+            f.show(from);
+            QTRY_COMPARE(f.window->pageTitle()->count(), std::optional<int>(0));
+            QTest::qWait(100);
+            f.window->setContentSize(size);
+        } else {
+            f.show(size);
+        }
         PageTitle *title = f.window->pageTitle();
         QTRY_COMPARE(title->count(), std::optional<int>(0));
         QLabel *line = nullptr;
@@ -859,6 +870,7 @@ private slots:
         QWidget *viewport = f.gridView()->viewport();
         // Laid out for the page's width, as tall as its wrapped text, and
         // inside the page.
+        QTRY_COMPARE(f.gridView()->headerView()->width(), viewport->width());
         QTRY_VERIFY(line->height() >= line->heightForWidth(line->width()));
         const QRect onPage(line->mapTo(viewport, QPoint(0, 0)), line->size());
         QVERIFY2(viewport->rect().contains(onPage), qPrintable(QString("%1,%2 %3x%4 in %5 wide")
@@ -867,8 +879,9 @@ private slots:
                                                                     .arg(viewport->width())));
         QVERIFY(line->fontMetrics().horizontalAdvance(line->text()) > line->width() == wraps);
         QCOMPARE(line->height() > 3 * line->fontMetrics().height() / 2, wraps);
-        // The heading is not squeezed to make room.
-        QVERIFY(title->height() >= title->heightForWidth(title->width()));
+        // The heading is as tall as its lines: neither squeezed nor
+        // stretched with gaps between them.
+        QTRY_COMPARE(title->height(), title->heightForWidth(title->width()));
         shoot(f.window.get(), QString("empty-library-%1x%2").arg(size.width()).arg(size.height()));
     }
 
