@@ -120,6 +120,8 @@ private slots:
 
         QTRY_VERIFY(f.store->loaded());
         QTRY_VERIFY(!banner->isVisible());
+        // The band goes with it: the grid starts at the top again.
+        QTRY_COMPARE(f.window->gridScreen()->geometry().top(), 0);
         QStringList ids;
         for (const Board &board : f.store->collections())
             ids << board.id;
