@@ -3,6 +3,7 @@
 #include "ScatterGridView.h"
 
 #include <QAccessibleActionInterface>
+#include <QAccessibleWidget>
 #include <QHash>
 #include <QPointer>
 #include <QSet>
@@ -11,6 +12,20 @@
 namespace zezevaveri {
 
 namespace {
+
+// The viewport as a list: its child widgets, then the tiles on screen.
+class ScatterGridAccessible : public QAccessibleWidget {
+public:
+    explicit ScatterGridAccessible(ScatterGridView *view);
+
+    int childCount() const override;
+    QAccessibleInterface *child(int index) const override;
+    int indexOfChild(const QAccessibleInterface *child) const override;
+    QAccessibleInterface *childAt(int x, int y) const override;
+    QAccessible::State state() const override;
+
+    ScatterGridView *view() const;
+};
 
 // One painted tile, found again by its item id on every call: a tile whose
 // item went away makes its interface invalid, never one of another item.
@@ -220,8 +235,6 @@ QAccessibleInterface *gridFactory(const QString &className, QObject *object)
     return nullptr;
 }
 
-} // namespace
-
 ScatterGridAccessible::ScatterGridAccessible(ScatterGridView *view) : QAccessibleWidget(view->viewport(), QAccessible::List)
 {
 }
@@ -298,6 +311,8 @@ QAccessible::State ScatterGridAccessible::state() const
     st.extSelectable = true;
     return st;
 }
+
+} // namespace
 
 void installGridAccessibility()
 {

@@ -7,28 +7,14 @@
 // press action (what a plain click does) and a toggle action (what a
 // Ctrl-click does).
 
-#include <QAccessibleWidget>
 #include <QStringList>
 
 namespace zezevaveri {
 
 class ScatterGridView;
 
-class ScatterGridAccessible : public QAccessibleWidget {
-public:
-    explicit ScatterGridAccessible(ScatterGridView *view);
-
-    int childCount() const override;
-    QAccessibleInterface *child(int index) const override;
-    int indexOfChild(const QAccessibleInterface *child) const override;
-    QAccessibleInterface *childAt(int x, int y) const override;
-    QAccessible::State state() const override;
-
-    ScatterGridView *view() const;
-};
-
-// Makes ScatterGridAccessible the interface of every grid's viewport; once
-// per process, before a viewport's interface is first asked for.
+// Gives every grid's viewport that interface; once per process, before a
+// viewport's interface is first asked for.
 void installGridAccessibility();
 
 // Tell assistive technology, while one listens, that the tiles moved
