@@ -34,13 +34,13 @@
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
 
-#include <QScreen>
 #include <QApplication>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QTextEdit>
 #include <QLabel>
 #include <QLinearGradient>
