@@ -563,6 +563,12 @@ std::pair<size_t, size_t> GridEngine::frameRange(double top, double bottom) cons
     return {lo, std::max(lo, hi)};
 }
 
+std::pair<size_t, size_t> GridEngine::visibleRange() const
+{
+    const QRectF visible = m_host.visibleRect();
+    return frameRange(visible.top(), visible.bottom());
+}
+
 std::vector<const Layer *> GridEngine::layersToPaint(const QRectF &visible) const
 {
     std::vector<const Layer *> out;

@@ -136,6 +136,8 @@ public:
     void select(const QStringList &ids);
     const QStringList &selected() const { return m_selected; }
     LayerPtr tileAt(const QPointF &point) const;
+    // Index range [first, last) of the tiles laid out in the visible area.
+    std::pair<size_t, size_t> visibleRange() const;
     std::optional<QString> pressedID() const;
 
     // The visible area moved (scrolling, resizing).

@@ -1,5 +1,7 @@
 #include "ScatterGridView.h"
 
+#include "ScatterGridAccessible.h"
+
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
@@ -76,6 +78,9 @@ ScatterGridView::~ScatterGridView()
 
 void ScatterGridView::init()
 {
+    // Before anything asks for the viewport's interface: a plain one would
+    // be kept for good.
+    installGridAccessibility();
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -107,6 +112,8 @@ void ScatterGridView::init()
             onActivate(id);
     };
     m_engine.onSelect = [this](const QStringList &ids) {
+        announceGridSelection(this, m_announcedSelection, ids);
+        m_announcedSelection = ids;
         if (onSelect)
             onSelect(ids);
     };
@@ -161,6 +168,7 @@ void ScatterGridView::layout()
     m_engine.layout();
     followPointer();
     placeChildren();
+    announceGridReorder(this);
 }
 
 void ScatterGridView::followPointer()
@@ -203,9 +211,14 @@ void ScatterGridView::setHeaderView(QWidget *header)
         m_header->hide();
         m_header->setParent(nullptr);
     }
+    if (m_header)
+        m_header->removeEventFilter(this);
     m_header = header;
     m_headerEffect = nullptr;
     if (header) {
+        // A header whose text changes may want another height (a line that
+        // now wraps); its layout tells so, and the tiles below make room.
+        header->installEventFilter(this);
         header->setParent(viewport());
         header->show();
         header->raise();
@@ -418,6 +431,7 @@ void ScatterGridView::scrollContentsBy(int, int)
     placeChildren();
     m_engine.visibleChanged();
     viewport()->update();
+    announceGridReorder(this);
 }
 
 void ScatterGridView::showEvent(QShowEvent *event)
@@ -427,6 +441,13 @@ void ScatterGridView::showEvent(QShowEvent *event)
         if (window())
             setFocus(Qt::OtherFocusReason);
     }, Qt::QueuedConnection);
+}
+
+bool ScatterGridView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_header && event->type() == QEvent::LayoutRequest)
+        setNeedsLayout();
+    return QAbstractScrollArea::eventFilter(watched, event);
 }
 
 bool ScatterGridView::viewportEvent(QEvent *event)

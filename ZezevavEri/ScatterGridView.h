@@ -113,6 +113,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
     bool viewportEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -166,6 +167,8 @@ private:
     QPointer<QGraphicsOpacityEffect> m_hoverEffect;
     QRectF m_hoverFrame;
     QString m_accessibilityIdentifier;
+    // The selection assistive technology was last told of.
+    QStringList m_announcedSelection;
     QPoint m_pressAt;
     bool m_pressActive = false;
     // Where the pointer is over the viewport, while it is.

@@ -8,6 +8,15 @@
 
 namespace vellora {
 
+QSize firstWindowSize(QSize preferred, const QRect &available, QSize minimum)
+{
+    if (!available.isValid())
+        return preferred.expandedTo(minimum);
+    // Borders and a title bar: the frame must fit, not only the inside.
+    const QSize frame(16, 48);
+    return preferred.boundedTo((available.size() - frame).expandedTo(QSize(0, 0))).expandedTo(minimum);
+}
+
 namespace {
 
 // A number as a whole text, C locale, no blanks around it.

@@ -6,6 +6,8 @@
 #include "library/SmartFolder.h"
 
 #include <QList>
+#include <QRect>
+#include <QSize>
 #include <QSizeF>
 #include <QString>
 
@@ -17,6 +19,11 @@ inline constexpr double kDefaultSidebarWidth = 244.0;
 // The window is never made smaller than this (points).
 inline constexpr double kMinimumWindowWidth = 700.0;
 inline constexpr double kMinimumWindowHeight = 450.0;
+
+// The size a new window opens at: `preferred`, made smaller where the
+// screen's available area (less room for the frame a window manager adds)
+// is smaller, but never below `minimum`. An invalid area leaves `preferred`.
+QSize firstWindowSize(QSize preferred, const QRect &available, QSize minimum);
 
 // A whole text read as a finite number above 0; none for anything else
 // (blanks, "nan", "inf", 0, a negative value, trailing text).

@@ -40,6 +40,7 @@
 #include <QImageReader>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QTextEdit>
 #include <QLabel>
 #include <QLinearGradient>
@@ -292,7 +293,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
 {
     setWindowTitle(QStringLiteral("Vellora"));
     setMinimumSize(int(kMinimumWindowWidth), int(kMinimumWindowHeight));
-    resize(1300, 850);
+    resize(firstWindowSize(QSize(1300, 850), screen() ? screen()->availableGeometry() : QRect(), minimumSize()));
     QPalette dark = palette();
     dark.setColor(QPalette::Window, windowBackground());
     dark.setColor(QPalette::Base, windowBackground());
@@ -835,18 +836,27 @@ void MainWindow::updateSelectionBar()
 void MainWindow::placeOverlays()
 {
     const QRect area = m_content->rect();
-    m_grid->setGeometry(area.adjusted(4, 0, 0, 0));
-    m_fade->setGeometry(0, 0, area.width(), m_fade->height());
     const int headerHeight = std::max(m_header->sizeHint().height(), 52);
+    // The grid starts at the top, under the floating header bar, unless the
+    // load-error banner is shown: that takes a band of its own below the
+    // bar, and the grid (its heading first) starts under it.
+    int gridTop = 0;
+    if (m_loadErrorBanner->isVisibleTo(m_content)) {
+        // As tall as its text wrapped to this width: the size hint wraps
+        // the text narrower and would leave empty bands above and below.
+        const int height = m_loadErrorBanner->heightForWidth(area.width() - 24);
+        m_loadErrorBanner->setGeometry(12, headerHeight, area.width() - 24,
+                                       std::max(height, m_loadErrorBanner->minimumSizeHint().height()));
+        gridTop = m_loadErrorBanner->geometry().bottom() + 1;
+    }
+    m_title->setUnderHeaderBar(gridTop == 0);
+    m_grid->setGeometry(area.adjusted(4, gridTop, 0, 0));
+    m_fade->setGeometry(0, 0, area.width(), m_fade->height());
     m_header->setGeometry(0, 0, area.width(), headerHeight);
     m_fade->raise();
     m_header->raise();
-    if (m_loadErrorBanner->isVisibleTo(m_content)) {
-        const int height = m_loadErrorBanner->heightForWidth(area.width() - 24);
-        m_loadErrorBanner->setGeometry(12, headerHeight, area.width() - 24,
-                                       std::max(height, m_loadErrorBanner->sizeHint().height()));
+    if (m_loadErrorBanner->isVisibleTo(m_content))
         m_loadErrorBanner->raise();
-    }
     if (m_selectionBar->isVisible()) {
         const QSize size = m_selectionBar->sizeHint().expandedTo(QSize(0, 40));
         m_selectionBar->setGeometry((area.width() - size.width()) / 2, area.height() - 16 - size.height(),

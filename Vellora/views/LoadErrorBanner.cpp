@@ -2,6 +2,7 @@
 
 #include "Glass.h"
 #include "PlainText.h"
+#include "WindowBackground.h"
 #include "library/LibraryFile.h"
 #include "library/LibraryStore.h"
 #include "platform/FileCoordination.h"
@@ -45,6 +46,7 @@ LoadErrorBanner::LoadErrorBanner(LibraryStore &store, QWidget *parent)
     : QWidget(parent), m_store(store), m_text(plainLabel(QString(), this)), m_restore(new QPushButton(this))
 {
     setAttribute(Qt::WA_StyledBackground, false);
+    setAttribute(Qt::WA_OpaquePaintEvent);
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(18, 10, 12, 10);
     row->setSpacing(12);
@@ -72,11 +74,14 @@ QString LoadErrorBanner::message() const { return m_text->text(); }
 
 void LoadErrorBanner::paintEvent(QPaintEvent *)
 {
+    // Opaque all over: nothing of the page may show through the warning,
+    // not even at its rounded corners.
     QPainter p(this);
+    p.fillRect(rect(), windowBackground());
     p.setRenderHint(QPainter::Antialiasing, true);
     QPainterPath shape;
     shape.addRoundedRect(QRectF(rect()).adjusted(6.5, 4.5, -6.5, -4.5), 12, 12);
-    p.fillPath(shape, QColor(120, 36, 28, 230));
+    p.fillPath(shape, QColor(113, 35, 28));
     p.setPen(QPen(QColor(255, 255, 255, 50), 1));
     p.drawPath(shape);
 }

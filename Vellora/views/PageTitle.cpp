@@ -12,16 +12,38 @@
 
 namespace vellora {
 
+namespace {
+constexpr int kTopInset = 52;
+
+// The second line: as wide as its text on one line when there is room, and
+// wrapped (taller) when the page is narrower than that, so that a long
+// empty-page text is never cut off.
+class CountLine : public QLabel {
+public:
+    explicit CountLine(QWidget *parent) : QLabel(parent)
+    {
+        setTextFormat(Qt::PlainText);
+        setWordWrap(true);
+    }
+    QSize sizeHint() const override
+    {
+        const QMargins m = contentsMargins();
+        const int width = fontMetrics().horizontalAdvance(text()) + m.left() + m.right() + 2 * margin() + 1;
+        return QSize(width, heightForWidth(width));
+    }
+    QSize minimumSizeHint() const override { return QSize(0, fontMetrics().height()); }
+};
+} // namespace
+
 PageTitle::PageTitle(QWidget *parent) : PageTitle(QString(), std::nullopt, false, parent) {}
 
 PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncing, QWidget *parent)
     : QWidget(parent), m_title(title), m_count(count), m_syncing(syncing), m_titleLabel(plainLabel(QString(), this)),
-      m_countLabel(plainLabel(QString(), this)), m_spinner(new Spinner(12, this))
+      m_countLabel(new CountLine(this)), m_spinner(new Spinner(12, this))
 {
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(14, 52, 0, 0);
+    column->setContentsMargins(14, kTopInset, 0, 0);
     column->setSpacing(2);
-    column->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     QFont big = font();
     big.setPixelSize(34);
@@ -44,18 +66,33 @@ PageTitle::PageTitle(const QString &title, std::optional<int> count, bool syncin
     auto *row = new QHBoxLayout;
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(6);
-    row->addWidget(m_countLabel, 0, Qt::AlignVCenter);
+    row->addWidget(m_countLabel);
+    m_countLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     row->addWidget(m_spinner, 0, Qt::AlignVCenter);
     row->addStretch(1);
 
     column->addWidget(m_titleLabel);
     column->addLayout(row);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // Its height follows its width (the second line wraps on a narrow
+    // page): a fixed height would squeeze the wrapped line.
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     // No background of its own: it lies on the grid's, and fades out over
     // the stage when a tile opens.
     setAttribute(Qt::WA_TranslucentBackground);
     setAutoFillBackground(false);
     refresh();
+}
+
+void PageTitle::setUnderHeaderBar(bool under)
+{
+    // Over the grid's top the heading keeps clear of the header bar that
+    // floats there; a grid that starts lower has nothing to keep clear of.
+    QLayout *column = layout();
+    const int top = under ? kTopInset : 10;
+    if (column->contentsMargins().top() == top)
+        return;
+    column->setContentsMargins(14, top, 0, 0);
+    updateGeometry();
 }
 
 void PageTitle::setTitle(const QString &title)

@@ -32,6 +32,11 @@ public:
     QString emptyText() const { return m_emptyText; }
     void setEmptyText(const QString &text);
 
+    // Whether the heading lies under the window's header bar (the grid's
+    // top, where the bar floats over it) and keeps its height clear; true
+    // unless the grid starts below something else, such as a banner.
+    void setUnderHeaderBar(bool under);
+
     // The second line's text: "Loading library…", "1 item", "0 items", "2 items".
     static QString countText(std::optional<int> count);
     // The text currently shown on the second line.

@@ -7,6 +7,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVBoxLayout>
 
 #include <cmath>
 
@@ -393,6 +394,29 @@ private slots:
         QVERIFY(stage->isVisible());
         f.view.close();
         QVERIFY(!stage->isVisible());
+    }
+
+    // A header that comes to want another height (its wrapped line grew)
+    // gets it without anyone asking the grid to lay out, and the first row
+    // moves to stay below it.
+    void headerThatWantsAnotherHeightGetsIt()
+    {
+        ViewFixture f(QSize(400, 600));
+        auto *header = new QWidget;
+        auto *column = new QVBoxLayout(header);
+        auto *line = new QLabel(QStringLiteral("short"));
+        line->setWordWrap(true);
+        column->addWidget(line);
+        f.view.setHeaderView(header);
+        f.view.setItems(mixed(6));
+        f.view.layout();
+        QTRY_COMPARE(header->height(), header->heightForWidth(f.view.viewport()->width()));
+        const int before = header->height();
+        line->setText(QStringLiteral("a line long enough to wrap over several lines in a grid this narrow, "
+                                     "which it does at four hundred pixels"));
+        QTRY_VERIFY(header->height() > before);
+        QTRY_COMPARE(header->height(), header->heightForWidth(f.view.viewport()->width()));
+        QVERIFY(f.view.engine().frames().front().top() >= header->height());
     }
 
     void controllerWaitsForAGrid()

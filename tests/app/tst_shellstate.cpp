@@ -147,6 +147,26 @@ private slots:
         QCOMPARE(size.value_or(QSizeF()), expected);
     }
 
+    // A first start opens at 1300 x 850 where the screen has room, smaller
+    // where it has not (with room for the frame), never below 700 x 450.
+    void firstWindowSizes_data()
+    {
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("large screen") << QRect(0, 0, 1920, 1050) << QSize(1300, 850);
+        QTest::newRow("narrow screen") << QRect(0, 0, 1200, 800) << QSize(1184, 752);
+        QTest::newRow("short screen below a panel") << QRect(0, 32, 1600, 868) << QSize(1300, 820);
+        QTest::newRow("tiny screen") << QRect(0, 0, 640, 480) << QSize(700, 450);
+        QTest::newRow("no screen") << QRect() << QSize(1300, 850);
+    }
+
+    void firstWindowSizes()
+    {
+        QFETCH(QRect, available);
+        QFETCH(QSize, expected);
+        QCOMPARE(firstWindowSize(QSize(1300, 850), available, QSize(700, 450)), expected);
+    }
+
     void sidebarWidths_data()
     {
         QTest::addColumn<QString>("value"); // "<unset>" for none

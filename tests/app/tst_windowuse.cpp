@@ -726,6 +726,165 @@ private slots:
         QCOMPARE(sidebar->childAt(inbox->rect().center().x(), inbox->rect().center().y()), inbox);
     }
 
+    // Assistive technology sees the tiles laid out on screen as list items
+    // of the grid's viewport: named by their titles as they stand, with the
+    // selection the clicks make, and rectangles where the tiles are.
+    void gridTilesHaveAccessibleInterfaces()
+    {
+        Fixture f;
+        const QString marked = "<b>Bold</b> &amp; co";
+        f.store->updateItem(f.idOf["B"], [&](Item &item) { item.title = marked; });
+        f.state->setSelection("all");
+        f.show();
+        QVERIFY(f.waitForTiles(4));
+        zezevaveri::ScatterGridView *view = f.gridView();
+        QAccessibleInterface *list = QAccessible::queryAccessibleInterface(view->viewport());
+        QVERIFY(list);
+        QCOMPARE(list->role(), QAccessible::List);
+        QVERIFY(list->state().multiSelectable);
+        // The bridge walks down from the window and reaches it.
+        QAccessibleInterface *area = QAccessible::queryAccessibleInterface(view);
+        QVERIFY(area && area->indexOfChild(list) >= 0);
+        QCOMPARE(list->parent(), area);
+
+        QHash<QString, QAccessibleInterface *> byName;
+        for (int i = 0; i < list->childCount(); ++i) {
+            QAccessibleInterface *child = list->child(i);
+            QVERIFY(child && child->isValid());
+            QCOMPARE(list->indexOfChild(child), i);
+            if (child->role() != QAccessible::ListItem)
+                continue;
+            QCOMPARE(child->parent(), list);
+            QVERIFY(!child->state().selected);
+            QVERIFY(child->state().selectable);
+            byName.insert(child->text(QAccessible::Name), child);
+        }
+        QStringList names = byName.keys();
+        names.sort();
+        QCOMPARE(names, (QStringList{marked, "A", "C", "D"}));
+        // The header stays a child too, before the tiles.
+        QVERIFY(list->indexOfChild(QAccessible::queryAccessibleInterface(view->headerView())) >= 0);
+
+        QAccessibleInterface *a = byName["A"];
+        QAccessibleInterface *b = byName[marked];
+        const QPoint centreA = view->viewport()->mapToGlobal(f.tileCentre(f.idOf["A"]));
+        QVERIFY(a->rect().contains(centreA));
+        QCOMPARE(list->childAt(centreA.x(), centreA.y()), a);
+
+        // A Ctrl-click selects, and the tile says so; a second one adds.
+        f.clickTile(f.idOf["A"], Qt::ControlModifier);
+        QTRY_VERIFY(a->state().selected);
+        QVERIFY(!b->state().selected);
+        QVERIFY(a->state().focused);
+        f.clickTile(f.idOf["B"], Qt::ControlModifier);
+        QTRY_VERIFY(b->state().selected);
+        QVERIFY(a->state().selected);
+        QVERIFY(b->state().focused && !a->state().focused);
+        // Still the same interfaces, once asked again.
+        QCOMPARE(list->child(list->indexOfChild(a)), a);
+
+        // The toggle action is a Ctrl-click, the press action a plain one.
+        QAccessibleActionInterface *actions = a->actionInterface();
+        QVERIFY(actions);
+        actions->doAction(QAccessibleActionInterface::toggleAction());
+        QTRY_COMPARE(f.state->selectedIds(), QStringList{f.idOf["B"]});
+        QVERIFY(!a->state().selected);
+        byName["C"]->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(f.state->openedId(), std::optional<QString>(f.idOf["C"]));
+    }
+
+    // Only the tiles on screen are children, where they are after a scroll.
+    void scrolledGridListsTheTilesOnScreen()
+    {
+        Fixture f;
+        for (int i = 0; i < 30; ++i)
+            addFiles(*f.store, {writePicture(f.pictures.path(), QString("more%1.png").arg(i, 2, 10, QChar('0')), 1 + i * 7)},
+                     "B1");
+        f.state->setSelection("all");
+        f.show(QSize(700, 450));
+        QVERIFY2(f.waitForTiles(34), qPrintable(QString::number(f.gridView()->engine().frames().size())));
+        zezevaveri::ScatterGridView *view = f.gridView();
+        QScrollBar *bar = view->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        bar->setValue(bar->maximum());
+        QAccessibleInterface *list = QAccessible::queryAccessibleInterface(view->viewport());
+        const QRect screen(view->viewport()->mapToGlobal(QPoint(0, 0)), view->viewport()->size());
+        QStringList names;
+        for (int i = 0; i < list->childCount(); ++i) {
+            QAccessibleInterface *child = list->child(i);
+            if (child->role() != QAccessible::ListItem)
+                continue;
+            names << child->text(QAccessible::Name);
+            QVERIFY2(child->rect().intersects(screen), qPrintable(child->text(QAccessible::Name)));
+            QVERIFY(!child->state().invisible);
+        }
+        QVERIFY(!names.isEmpty());
+        QVERIFY(names.size() < 34);
+        QVERIFY(!names.contains("A"));
+        const QString last = f.gridView()->engine().items().back().title;
+        QVERIFY(names.contains(last));
+        const zezevaveri::LayerPtr lastLayer = view->engine().layer(view->engine().items().back().id);
+        const QPoint centre = view->viewport()->mapToGlobal(
+            QPoint(int(lastLayer->frame().center().x()), int(lastLayer->frame().center().y()) - bar->value()));
+        QAccessibleInterface *hit = list->childAt(centre.x(), centre.y());
+        QVERIFY(hit);
+        QCOMPARE(hit->text(QAccessible::Name), last);
+    }
+
+    // The empty library's line is whole at every width: on one line where
+    // there is room, wrapped at the window's smallest size, never cut off.
+    void emptyLibraryLineIsWholeAtEveryWidth_data()
+    {
+        QTest::addColumn<QSize>("from"); // shown at this size first, when valid
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("wraps");
+        QTest::newRow("smallest window") << QSize() << QSize(700, 450) << true;
+        QTest::newRow("wide window") << QSize() << QSize(1200, 700) << false;
+        QTest::newRow("narrowed to the smallest") << QSize(1200, 700) << QSize(700, 450) << true;
+        QTest::newRow("widened from the smallest") << QSize(700, 450) << QSize(1200, 700) << false;
+    }
+
+    void emptyLibraryLineIsWholeAtEveryWidth()
+    {
+        QFETCH(QSize, from);
+        QFETCH(QSize, size);
+        QFETCH(bool, wraps);
+        Fixture f(0, false);
+        f.state->setSelection("all");
+        if (from.isValid()) {
+            f.show(from);
+            QTRY_COMPARE(f.window->pageTitle()->count(), std::optional<int>(0));
+            QTest::qWait(100);
+            f.window->setContentSize(size);
+        } else {
+            f.show(size);
+        }
+        PageTitle *title = f.window->pageTitle();
+        QTRY_COMPARE(title->count(), std::optional<int>(0));
+        QLabel *line = nullptr;
+        for (QLabel *label : title->findChildren<QLabel *>())
+            if (label->text() == title->shownCountText())
+                line = label;
+        QVERIFY(line && line->isVisible());
+        QVERIFY(line->text().startsWith("No pictures yet."));
+        QWidget *viewport = f.gridView()->viewport();
+        // Laid out for the page's width, as tall as its wrapped text, and
+        // inside the page.
+        QTRY_COMPARE(f.gridView()->headerView()->width(), viewport->width());
+        QTRY_VERIFY(line->height() >= line->heightForWidth(line->width()));
+        const QRect onPage(line->mapTo(viewport, QPoint(0, 0)), line->size());
+        QVERIFY2(viewport->rect().contains(onPage), qPrintable(QString("%1,%2 %3x%4 in %5 wide")
+                                                                    .arg(onPage.x()).arg(onPage.y())
+                                                                    .arg(onPage.width()).arg(onPage.height())
+                                                                    .arg(viewport->width())));
+        QVERIFY(line->fontMetrics().horizontalAdvance(line->text()) > line->width() == wraps);
+        QCOMPARE(line->height() > 3 * line->fontMetrics().height() / 2, wraps);
+        // The heading is as tall as its lines: neither squeezed nor
+        // stretched with gaps between them.
+        QTRY_COMPARE(title->height(), title->heightForWidth(title->width()));
+        shoot(f.window.get(), QString("empty-library-%1x%2").arg(size.width()).arg(size.height()));
+    }
+
     // "Describe it…" with a model that does not answer says so.
     void describeWithAnUnreachableModelSaysSo()
     {

@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 
 using namespace vellora;
@@ -95,7 +96,10 @@ private slots:
         QVERIFY(banner);
         QTRY_VERIFY(banner->isVisible());
         QVERIFY(banner->message().startsWith("Vellora could not open its library: "));
-        QVERIFY(banner->geometry().intersects(f.window->gridScreen()->geometry()));
+        // Over the page, in a band of its own above the grid.
+        const QRect grid = f.window->gridScreen()->geometry();
+        QVERIFY(banner->geometry().left() < grid.right() && banner->geometry().right() > grid.left());
+        QVERIFY(banner->geometry().bottom() < grid.top());
         // Not "Loading library…" for good: the count stands.
         QTRY_COMPARE(f.window->pageTitle()->count(), std::optional<int>(0));
 
@@ -116,6 +120,8 @@ private slots:
 
         QTRY_VERIFY(f.store->loaded());
         QTRY_VERIFY(!banner->isVisible());
+        // The band goes with it: the grid starts at the top again.
+        QTRY_COMPARE(f.window->gridScreen()->geometry().top(), 0);
         QStringList ids;
         for (const Board &board : f.store->collections())
             ids << board.id;
@@ -126,6 +132,48 @@ private slots:
         const LibraryFile saved = LibraryFile::decode(readFile(f.root() + "/library.json"));
         QCOMPARE(saved.collections.last().id, made);
         QCOMPARE(saved.items.size(), qsizetype(1));
+    }
+
+    // The banner of a damaged library takes a band of its own: the page's
+    // heading lies wholly below it, and "Restore Backup…" is inside the
+    // window, at the size a first start opens at and at the smallest one.
+    void damagedLibraryBannerTakesItsOwnBand_data()
+    {
+        QTest::addColumn<QSize>("size"); // invalid: as the window opens
+        QTest::newRow("first size") << QSize();
+        QTest::newRow("smallest") << QSize(700, 450);
+    }
+
+    void damagedLibraryBannerTakesItsOwnBand()
+    {
+        QFETCH(QSize, size);
+        DamagedFixture f;
+        f.open(R"({"collections": [ {"id": "x"  )");
+        MainWindow *window = f.window.get();
+        if (size.isValid())
+            window->setContentSize(size);
+        else // the first size fits the screen's free area, frame and all
+            QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
+        LoadErrorBanner *banner = window->loadErrorBanner();
+        QTRY_VERIFY(banner->isVisible());
+        PageTitle *title = window->pageTitle();
+        QTRY_VERIFY(title->isVisible());
+        QTRY_COMPARE(title->count(), std::optional<int>(0));
+        auto inWindow = [window](const QWidget *widget) {
+            return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
+        };
+        // Once the grid has laid out for the band, nothing of the heading
+        // is under the banner.
+        QTRY_VERIFY(inWindow(title).top() > inWindow(banner).bottom());
+        QVERIFY(window->rect().contains(inWindow(title).topLeft()));
+        for (const QLabel *label : title->findChildren<QLabel *>())
+            QVERIFY(!inWindow(label).intersects(inWindow(banner)));
+        QPushButton *restore = banner->restoreButton();
+        QVERIFY(restore->isVisible());
+        QVERIFY2(window->rect().contains(inWindow(restore)),
+                 qPrintable(QString("button at x %1..%2, window %3 wide")
+                                .arg(inWindow(restore).left()).arg(inWindow(restore).right()).arg(window->width())));
+        QVERIFY(inWindow(banner).contains(inWindow(restore)));
     }
 
     void aRestoreThatFailsSaysWhy()

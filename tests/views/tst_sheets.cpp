@@ -53,6 +53,7 @@ private slots:
     void addLinkCancel();
     void bannerHiddenWithoutError();
     void bannerListsBackupsAndWritesNothing();
+    void bannerIsOpaque();
     void damagedBackupIsRefused();
     void restoreLoadsTheLibrary();
     void menuOffersTheNewestTen();
@@ -111,6 +112,33 @@ void TestSheets::bannerHiddenWithoutError()
     LoadErrorBanner banner(*lib.store, &window);
     window.show();
     QVERIFY(!banner.isVisible());
+}
+
+// Nothing of what lies under the banner shows through it: not through the
+// panel, nor at its rounded corners. A white page makes any of it plain.
+void TestSheets::bannerIsOpaque()
+{
+    DamagedLibrary lib;
+    LibraryStore store(lib.root, false);
+    QWidget window;
+    window.setAutoFillBackground(true);
+    QPalette white = window.palette();
+    white.setColor(QPalette::Window, Qt::white);
+    window.setPalette(white);
+    LoadErrorBanner banner(store, &window);
+    banner.setGeometry(10, 10, 600, 90);
+    window.resize(620, 110);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(banner.isVisible());
+    const QImage shot = window.grab().toImage();
+    const QPoint origin = banner.geometry().topLeft();
+    // A corner outside the rounded panel, and the panel's edge left of the text.
+    const QColor corner = shot.pixelColor(origin + QPoint(1, 1));
+    const QColor panel = shot.pixelColor(origin + QPoint(9, banner.height() / 2));
+    QVERIFY2(corner.lightness() < 60, qPrintable(corner.name()));
+    QVERIFY2(qAbs(panel.red() - 113) <= 2 && qAbs(panel.green() - 35) <= 2 && qAbs(panel.blue() - 28) <= 2,
+             qPrintable(panel.name()));
 }
 
 void TestSheets::bannerListsBackupsAndWritesNothing()
