@@ -7,6 +7,21 @@
 # its own (dbus-run-session), never the developer's.
 find_package(Qt6 REQUIRED COMPONENTS Test)
 
+# The shared test support (tests/support) by bare name, and the doubles of
+# each floor the target links: using a double takes only its #include.
+function(vellora_link_test_support name libs)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+  if(libs MATCHES "vellora_")
+    target_link_libraries(${name} PRIVATE vellora_test_support)
+  endif()
+  if(libs MATCHES "zezevaveri|vellora_views|vellora_app")
+    target_link_libraries(${name} PRIVATE zezevaveri_test_support)
+  endif()
+  if(libs MATCHES "vellora_sharing|vellora_app")
+    target_link_libraries(${name} PRIVATE vellora_cloud_test_support)
+  endif()
+endfunction()
+
 function(vellora_add_qtest name)
   cmake_parse_arguments(T "BUS" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -14,8 +29,7 @@ function(vellora_add_qtest name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
-  # The shared test support (doubles, runner, loopback server) by bare name.
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+  vellora_link_test_support(${name} "${T_LIBS}")
   set(home ${CMAKE_BINARY_DIR}/test-home/${name})
   if(T_BUS)
     find_program(VELLORA_DBUS_RUN_SESSION dbus-run-session REQUIRED)
@@ -39,5 +53,5 @@ function(vellora_add_benchmark name)
   find_package(benchmark REQUIRED)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE benchmark::benchmark ${B_LIBS})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+  vellora_link_test_support(${name} "${B_LIBS}")
 endfunction()

@@ -1,3 +1,3 @@
 vellora_add_benchmark(bench_store
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_store.cpp
-  LIBS vellora_test_support vellora_library)
+  LIBS vellora_library)

@@ -11,11 +11,11 @@ vellora_add_qtest(tst_languagefeatures
   LIBS vellora_enrichment Qt6::Network)
 vellora_add_qtest(tst_analyzer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_analyzer.cpp
-  LIBS vellora_test_support vellora_enrichment vellora_library Qt6::Network
+  LIBS vellora_enrichment vellora_library Qt6::Network
   TIMEOUT 240)
 vellora_add_qtest(tst_search
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_search.cpp
-  LIBS vellora_test_support vellora_enrichment vellora_library Qt6::Network)
+  LIBS vellora_enrichment vellora_library Qt6::Network)
 
 # Content labels and text languages. The two-class classifier the test reads
 # is written at build time by Debian's python3-onnx.

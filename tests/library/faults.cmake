@@ -2,7 +2,7 @@
 # unsaved drops, the end of the session, left-over files.
 vellora_add_qtest(tst_libraryfaults
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_libraryfaults.cpp
-  LIBS vellora_test_support vellora_library
+  LIBS vellora_library
   TIMEOUT 120)
 target_compile_definitions(tst_libraryfaults PRIVATE STORE_HELPER="$<TARGET_FILE:store_helper>")
 add_dependencies(tst_libraryfaults store_helper)

@@ -5,7 +5,7 @@ target_compile_definitions(tst_records PRIVATE VELLORA_RECORDS_FIXTURES="${CMAKE
 # The summaries join phrases with the locale's list pattern: pin the locale.
 vellora_add_qtest(tst_rules
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_rules.cpp
-  LIBS vellora_test_support vellora_library
+  LIBS vellora_library
   ENV LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8)
 # The fast road for library.json against the general one.
 vellora_add_qtest(tst_librarycodec

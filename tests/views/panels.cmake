@@ -10,4 +10,4 @@ foreach(_panel headerbar sidebar smartfoldereditor inspector settingsview sheets
   target_include_directories(tst_${_panel} PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/tests/enrichment)
 endforeach()
 # The settings section puts back the ubiquity backend its cases install.
-target_link_libraries(tst_settingsview PRIVATE vellora_test_seams vellora_test_support)
+target_link_libraries(tst_settingsview PRIVATE vellora_test_seams)
