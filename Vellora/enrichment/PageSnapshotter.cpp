@@ -132,6 +132,8 @@ void setPageSnapshotFactory(PageSnapshotFactory factory)
     installedFactory() = std::move(factory);
 }
 
+PageSnapshotFactory currentPageSnapshotFactory() { return installedFactory(); }
+
 std::unique_ptr<PageSnapshotRun> makePageSnapshotRun()
 {
     return std::make_unique<QueuedSnapshot>();

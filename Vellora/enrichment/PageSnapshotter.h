@@ -59,6 +59,8 @@ inline constexpr int kSnapshotsAtOnce = 1;
 // The factory the pipeline takes a fresh run from; none installed means
 // every snapshot is empty (a program without the web view still gets covers).
 void setPageSnapshotFactory(PageSnapshotFactory factory);
+// The factory installed (empty for none), so that whoever replaced it can put it back.
+PageSnapshotFactory currentPageSnapshotFactory();
 // A run that waits for its turn among all runs made here, then asks the
 // installed factory for the real one. Destroying it while it waits gives up
 // its place; while it runs, ends that run.

@@ -1,10 +1,9 @@
 #pragma once
 // Time as the library stores it: seconds since 2001-01-01 00:00:00 UTC.
 // Everything that reads "now" goes through Clock::current(), so tests can
-// pin the present moment with a ManualClock.
+// pin the present moment with a clock of their own.
 
 #include <QDateTime>
-#include <atomic>
 
 namespace vellora {
 
@@ -32,26 +31,6 @@ double now();
 class SystemClock final : public Clock {
 public:
     double now() const override;
-};
-
-class ManualClock final : public Clock {
-public:
-    explicit ManualClock(double start = 800000000.0) : m_now(start) {}
-    double now() const override { return m_now.load(); }
-    void set(double seconds) { m_now.store(seconds); }
-    void advance(double seconds) { m_now.store(m_now.load() + seconds); }
-
-private:
-    std::atomic<double> m_now;
-};
-
-// Installs a clock for the life of a scope; tests use it around a case.
-class ScopedClock {
-public:
-    explicit ScopedClock(Clock *clock) { Clock::setCurrent(clock); }
-    ~ScopedClock() { Clock::setCurrent(nullptr); }
-    ScopedClock(const ScopedClock &) = delete;
-    ScopedClock &operator=(const ScopedClock &) = delete;
 };
 
 } // namespace vellora

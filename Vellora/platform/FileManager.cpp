@@ -32,6 +32,8 @@ void setOpenFolder(OpenFolder open)
     openFolder() = open ? std::move(open) : OpenFolder([](const QUrl &folder) { QDesktopServices::openUrl(folder); });
 }
 
+OpenFolder currentOpenFolder() { return openFolder(); }
+
 void showItems(const QList<QUrl> &urls, std::function<void(bool)> done)
 {
     QList<QUrl> files;

@@ -21,6 +21,8 @@ namespace FileManager {
 // default is QDesktopServices::openUrl. Tests install their own.
 using OpenFolder = std::function<void(const QUrl &folder)>;
 void setOpenFolder(OpenFolder open);
+// The way in use, so that whoever replaced it can put it back.
+OpenFolder currentOpenFolder();
 
 // Asks the file manager to show `files` (local file URLs; others are left
 // out). `done` (optional) runs once with true when the file manager took the

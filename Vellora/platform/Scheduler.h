@@ -1,15 +1,12 @@
 #pragma once
 // The seam for "later": work posted to the main thread, and delays with cancel.
-// Production runs on Qt's event loop; tests install a ManualScheduler and move
-// virtual time forward, so a 0.5 s debounce or a 300 s spacing is tested
-// without waiting.
+// Production runs on Qt's event loop; tests install a scheduler of virtual
+// time, so a 0.5 s debounce or a 300 s spacing is tested without waiting.
 
 #include <QtGlobal>
 #include <functional>
 
 namespace vellora {
-
-class ManualClock;
 
 using TaskId = quint64;
 
@@ -37,41 +34,6 @@ public:
     void post(std::function<void()> fn) override;
     TaskId postAfter(double seconds, std::function<void()> fn) override;
     void cancel(TaskId id) override;
-};
-
-// Virtual time for tests. Nothing runs until the test calls runPending() or
-// advance(); tasks run in due order (posting order among equals), and a task
-// that posts more work during advance() gets it run too when it falls due.
-// When a ManualClock is given it is moved along with virtual time.
-class ManualScheduler final : public Scheduler {
-public:
-    explicit ManualScheduler(ManualClock *clock = nullptr);
-    ~ManualScheduler() override;
-
-    void post(std::function<void()> fn) override;
-    TaskId postAfter(double seconds, std::function<void()> fn) override;
-    void cancel(TaskId id) override;
-
-    // Runs everything due at the current virtual time; returns how many ran.
-    int runPending();
-    // Moves virtual time forward by `seconds`, running tasks as they fall due.
-    void advance(double seconds);
-    double elapsed() const;
-    // Number of tasks waiting (immediate and delayed).
-    int pendingCount() const;
-
-private:
-    struct State;
-    State *d;
-};
-
-// Installs a scheduler for the life of a scope.
-class ScopedScheduler {
-public:
-    explicit ScopedScheduler(Scheduler *scheduler) { Scheduler::setMain(scheduler); }
-    ~ScopedScheduler() { Scheduler::setMain(nullptr); }
-    ScopedScheduler(const ScopedScheduler &) = delete;
-    ScopedScheduler &operator=(const ScopedScheduler &) = delete;
 };
 
 // "Run this once, `seconds` after the last call": each schedule() replaces the

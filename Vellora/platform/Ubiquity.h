@@ -2,13 +2,11 @@
 // Whether a file of a synced library is on this machine, and the requests to
 // download or evict it. A plain synced folder (Syncthing, Nextcloud and the
 // like) keeps every file on disk: every file is current and eviction is not
-// supported. FakeUbiquity drives the evict and download paths in tests.
+// supported. Tests install a backend of their own to drive the evict and
+// download paths.
 
-#include <QSet>
 #include <QString>
-#include <QStringList>
 
-#include <mutex>
 #include <optional>
 
 namespace vellora {
@@ -46,43 +44,6 @@ public:
     bool startDownloading(const QString &path, QString *error = nullptr) override;
     bool evict(const QString &path, QString *error = nullptr) override;
     bool canEvict() const override { return false; }
-};
-
-// Every existing file is ubiquitous and current until the test says otherwise.
-// evict() marks a file not downloaded; startDownloading() records the request.
-// Thread-safe: the store's background passes call it.
-class FakeUbiquity final : public Ubiquity {
-public:
-    std::optional<UbiquityValues> values(const QString &path) const override;
-    bool startDownloading(const QString &path, QString *error = nullptr) override;
-    bool evict(const QString &path, QString *error = nullptr) override;
-    bool canEvict() const override { return true; }
-
-    void markNotDownloaded(const QString &path);
-    void markCurrent(const QString &path);
-    // Files that are not ubiquitous at all (plain local files).
-    void markLocal(const QString &path);
-    void failEvictionOf(const QString &path);
-
-    QStringList downloadRequests() const;
-    QStringList evictions() const;
-
-private:
-    mutable std::mutex m_mutex;
-    QSet<QString> m_notDownloaded;
-    QSet<QString> m_local;
-    QSet<QString> m_failEviction;
-    QStringList m_downloads;
-    QStringList m_evictions;
-};
-
-// Installs a backend for the life of a scope.
-class ScopedUbiquity {
-public:
-    explicit ScopedUbiquity(Ubiquity *ubiquity) { Ubiquity::setCurrent(ubiquity); }
-    ~ScopedUbiquity() { Ubiquity::setCurrent(nullptr); }
-    ScopedUbiquity(const ScopedUbiquity &) = delete;
-    ScopedUbiquity &operator=(const ScopedUbiquity &) = delete;
 };
 
 } // namespace vellora

@@ -4,8 +4,8 @@
 // records with assets and change tags, shares with participants, zone changes
 // since an opaque token, subscriptions and invitations.
 //
-// Two implementations: HttpCloudContainer talks to a vellora-cloud service,
-// MemoryCloudService keeps everything in this process for tests. Every call
+// HttpCloudContainer talks to a vellora-cloud service; the tests have one
+// that keeps everything in their own process. Every call
 // answers later on the main thread through its callback, never from inside
 // the call itself.
 

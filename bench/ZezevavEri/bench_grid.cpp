@@ -1,5 +1,8 @@
 // Layout and frame costs of the grid. Run:
 //   QT_QPA_PLATFORM=offscreen build/bench/ZezevavEri/bench_zezevaveri
+#include "ManualDecoder.h"
+#include "ManualGridClock.h"
+
 #include <ZezevavEri/GridEngine.h>
 #include <ZezevavEri/LayerPainter.h>
 

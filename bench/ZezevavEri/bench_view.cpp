@@ -1,6 +1,9 @@
 // Frame time of the grid widget itself: a synchronous repaint of the
 // viewport into the offscreen backing store, 200 tiles in view. Run:
 //   QT_QPA_PLATFORM=offscreen build/bench/ZezevavEri/bench_zezevaveri_view
+#include "ManualDecoder.h"
+#include "ManualGridClock.h"
+
 #include <ZezevavEri/ScatterGridView.h>
 
 #include <QApplication>

@@ -7,6 +7,9 @@
 // one save (encode, lock, stat, atomic write with fsync), and what the main
 // thread spends on an edit's save request and handing the snapshot over.
 
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+
 #include "LibraryGenerator.h"
 
 #include "library/LibraryFileAccess.h"

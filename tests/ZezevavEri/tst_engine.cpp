@@ -1,3 +1,6 @@
+#include "ManualDecoder.h"
+#include "ManualGridClock.h"
+
 #include <ZezevavEri/GridEngine.h>
 #include <ZezevavEri/LayerPainter.h>
 

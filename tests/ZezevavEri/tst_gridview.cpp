@@ -1,3 +1,6 @@
+#include "ManualDecoder.h"
+#include "ManualGridClock.h"
+
 #include <ZezevavEri/ScatterGrid.h>
 
 #include <QDir>

@@ -1,3 +1,5 @@
+#include "ManualGridClock.h"
+
 #include <ZezevavEri/GridClock.h>
 #include <ZezevavEri/Layer.h>
 

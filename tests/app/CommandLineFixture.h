@@ -2,19 +2,12 @@
 // Runs the built program in a library folder of its own, the way a script
 // would, and keeps what it printed.
 
-#include <QDeadlineTimer>
-#include <QProcess>
-#include <QProcessEnvironment>
+#include "ProgramRunner.h"
+
 #include <QTemporaryDir>
 #include <QtTest>
 
-struct ProgramRun {
-    QString out;   // standard output, as text
-    QString err;   // standard error
-    int status = -1;
-    bool crashed = false;
-    QStringList lines() const { return out.split('\n', Qt::SkipEmptyParts); }
-};
+using ProgramRun = programs::Run;
 
 class ProgramFixture {
 public:
@@ -32,46 +25,19 @@ public:
     // `environment` entries "NAME=value" are added; "NAME" alone removes.
     ProgramRun run(const QStringList &arguments, const QStringList &environment = {}, int timeoutMs = 60000) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("VELLORA_PRINT_CONTAINER");
-        env.remove("VELLORA_MIGRATE");
-        env.insert("VELLORA_ROOT", m_root.path());
-        env.insert("HOME", m_home.path());
-        env.insert("XDG_CONFIG_HOME", m_home.path() + "/config");
-        env.insert("XDG_DATA_HOME", m_home.path() + "/data");
-        env.insert("XDG_CACHE_HOME", m_home.path() + "/cache");
-        for (const QString &entry : environment) {
-            const qsizetype eq = entry.indexOf('=');
-            if (eq < 0)
-                env.remove(entry);
-            else
-                env.insert(entry.left(eq), entry.mid(eq + 1));
-        }
-        QProcess process;
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(m_work.path());
-        process.start(QStringLiteral(VELLORA_BINARY), arguments);
-        ProgramRun result;
-        if (!process.waitForStarted(10000)) {
-            result.err = process.errorString();
-            return result;
-        }
-        process.closeWriteChannel();
-        // The event loop keeps turning, so servers of the test itself answer.
-        QDeadlineTimer deadline(timeoutMs);
-        while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
-            QTest::qWait(20);
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished();
-            result.err = QStringLiteral("timed out; stderr: ") + QString::fromUtf8(process.readAllStandardError());
-            result.crashed = true;
-            return result;
-        }
-        result.out = QString::fromUtf8(process.readAllStandardOutput());
-        result.err = QString::fromUtf8(process.readAllStandardError());
-        result.crashed = process.exitStatus() != QProcess::NormalExit;
-        result.status = process.exitCode();
+        programs::Options options;
+        options.unset = {"VELLORA_PRINT_CONTAINER", "VELLORA_MIGRATE"};
+        options.environment = {{"VELLORA_ROOT", m_root.path()},
+                               {"HOME", m_home.path()},
+                               {"XDG_CONFIG_HOME", m_home.path() + "/config"},
+                               {"XDG_DATA_HOME", m_home.path() + "/data"},
+                               {"XDG_CACHE_HOME", m_home.path() + "/cache"}};
+        options.change(environment);
+        options.workingDirectory = m_work.path();
+        options.timeoutMs = timeoutMs;
+        ProgramRun result = programs::run(QStringLiteral(VELLORA_BINARY), arguments, options);
+        if (result.timedOut)
+            result.err = QStringLiteral("timed out; stderr: ") + result.err;
         return result;
     }
 

@@ -1,5 +1,7 @@
 // The real main window, offscreen: its menus and keys, the views it composes
 // and what it hands them.
+#include "SeamGuard.h"
+
 #include "app/AppState.h"
 #include "app/MainWindow.h"
 #include "app/Version.h"
@@ -72,8 +74,12 @@ QString writePng(const QString &folder, const QString &name, const QColor &colou
 
 class WindowTest : public QObject {
     Q_OBJECT
+    std::optional<SeamGuard> m_seams;
 
 private slots:
+    void init() { m_seams.emplace(); }
+    void cleanup() { m_seams.reset(); }
+
     void composesTheViewsAndLooksRight()
     {
         WindowFixture f;
@@ -386,7 +392,6 @@ private slots:
         f.state->setSelection("all");
         QTest::qWait(50);
         QVERIFY(!f.window->headerBar()->emptyTrash);
-        setDestructiveAlert({});
     }
 
     void moveLeavesEachItemInOneCollection()

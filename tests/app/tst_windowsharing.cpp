@@ -2,6 +2,8 @@
 // the in-memory sharing service: deleting one asks first and ends the
 // sharing, invitations that fail say why in their dialog, and the header
 // follows what arrives from the others.
+#include "SeamGuard.h"
+
 #include "../sharing/SharingFixtures.h"
 
 #include "app/AppState.h"
@@ -104,6 +106,7 @@ class WindowSharingTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<MemoryCloudService> m_service;
+    std::optional<SeamGuard> m_seams;
 
     CollectionSharing::ContainerFactory as(const QString &user)
     {
@@ -114,6 +117,7 @@ private slots:
     void initTestCase() { setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier)); }
     void init()
     {
+        m_seams.emplace();
         m_service = std::make_unique<MemoryCloudService>();
         m_service->addUser(QStringLiteral("owner"));
         m_service->addUser(QStringLiteral("friend"));
@@ -121,8 +125,8 @@ private slots:
     void cleanup()
     {
         closeDialogs();
-        setDestructiveAlert({});
         m_service.reset();
+        m_seams.reset();
     }
 
     // Delete in the sidebar's menu of a shared collection: the question

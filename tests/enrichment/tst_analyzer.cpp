@@ -1,3 +1,5 @@
+#include "ScopedScheduler.h"
+
 #include "AnalysisFixtures.h"
 #include "FakeModelServer.h"
 

@@ -1,3 +1,6 @@
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+
 #include "FakeModelServer.h"
 
 #include "enrichment/Search.h"

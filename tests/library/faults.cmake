@@ -11,7 +11,7 @@ add_dependencies(tst_libraryfaults store_helper)
 # The same through the built program: unwritable libraries, kill -9, hostile
 # files and pictures, peak memory of each case's own process.
 vellora_add_qtest(tst_hostilecommands
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_hostilecommands.cpp ${CMAKE_CURRENT_LIST_DIR}/ProgramRunner.h
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_hostilecommands.cpp
   LIBS vellora_library
   TIMEOUT 300)
 target_compile_definitions(tst_hostilecommands PRIVATE VELLORA_BINARY="$<TARGET_FILE:vellora>")

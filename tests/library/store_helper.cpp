@@ -12,6 +12,9 @@
 //       "Pending" (a save that waits in the debounce, which never fires
 //       here) and says "ready"; then waits to be told to end by a signal.
 
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+
 #include "library/LibraryStore.h"
 
 #include "platform/FileCoordination.h"

@@ -1,6 +1,9 @@
 // The drops scan against a library fake: what is claimed, imported, removed,
 // released and rejected, on real folders.
 
+#include "ManualClock.h"
+#include "ScopedClock.h"
+
 #include "library/Drops.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"

@@ -4,6 +4,9 @@
 // in its debounce when the session ends, and files that killed writers left
 // behind. A canary file beside the library must come through every case.
 
+#include "ManualClock.h"
+#include "ScopedClock.h"
+
 #include "enrichment/StoreDrops.h"
 #include "library/Drops.h"
 #include "library/LibraryFileAccess.h"

@@ -1,3 +1,8 @@
+#include "FakeUbiquity.h"
+#include "ManualClock.h"
+#include "ScopedClock.h"
+#include "ScopedUbiquity.h"
+
 #include "library/CodingSupport.h"
 #include "library/LibraryFileAccess.h"
 

@@ -1,3 +1,7 @@
+#include "ManualClock.h"
+#include "ScopedClock.h"
+#include "SeamGuard.h"
+
 #include "library/LibraryLocation.h"
 
 #include "platform/Clock.h"
@@ -19,6 +23,7 @@ class TestLibraryLocation : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::optional<SeamGuard> m_seams;
     QString m_sync;
 
     QString base() const { return m_dir->path(); }
@@ -51,6 +56,7 @@ private:
 private slots:
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         m_sync = base() + QStringLiteral("/Sync");
@@ -63,10 +69,10 @@ private slots:
 
     void cleanup()
     {
-        LibraryLocation::setMoveHookForTesting({});
         useSyncedFolder(false);
         Defaults::standard().remove(QString::fromLatin1(LibraryLocation::kLocationKey));
         qunsetenv("VELLORA_ROOT");
+        m_seams.reset();
     }
 
     void locationValues_data()

@@ -1,6 +1,9 @@
 // The store beside other processes: a second writer of library.json, and a
 // saving process killed at random moments.
 
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+
 #include "library/LibraryStore.h"
 
 #include "platform/Clock.h"

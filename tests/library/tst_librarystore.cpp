@@ -1,3 +1,6 @@
+#include "SeamGuard.h"
+#include "VirtualTime.h"
+
 #include "library/LibraryStore.h"
 #include "library/Services.h"
 
@@ -21,8 +24,8 @@ class TestLibraryStore : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ManualClock> m_clock;
-    std::unique_ptr<ManualScheduler> m_scheduler;
+    std::unique_ptr<VirtualTime> m_time;
+    std::optional<SeamGuard> m_seams;
     QString root() const { return m_dir->path() + "/Library"; }
     QString file() const { return root() + "/library.json"; }
 
@@ -32,7 +35,7 @@ private:
     {
         do
             QThreadPool::globalInstance()->waitForDone();
-        while (m_scheduler->runPending() > 0);
+        while (m_time->scheduler.runPending() > 0);
     }
 
     std::unique_ptr<LibraryStore> loadedStore(const QString &at)
@@ -47,7 +50,7 @@ private:
     // it and takes its outcome back, as the main loop would.
     void advance(LibraryStore &store, double seconds)
     {
-        m_scheduler->advance(seconds);
+        m_time->scheduler.advance(seconds);
         store.waitForWrites();
     }
 
@@ -58,21 +61,18 @@ private:
 private slots:
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        m_clock = std::make_unique<ManualClock>(810000000.0);
-        m_scheduler = std::make_unique<ManualScheduler>(m_clock.get());
-        Clock::setCurrent(m_clock.get());
-        Scheduler::setMain(m_scheduler.get());
+        m_time = std::make_unique<VirtualTime>(810000000.0);
         LibraryServices::installed() = LibraryServices{};
     }
 
     void cleanup()
     {
         QThreadPool::globalInstance()->waitForDone();
-        LibraryServices::installed() = LibraryServices{};
-        Scheduler::setMain(nullptr);
-        Clock::setCurrent(nullptr);
+        m_time.reset();
+        m_seams.reset();
     }
 
     // A new library is written once, 0.5 s after the load.
@@ -205,7 +205,7 @@ private slots:
             settle();
             QVERIFY(!store.loaded());
             QVERIFY(store.loadError().contains(root() + "/backups/damaged-"));
-            m_clock->advance(10);
+            m_time->clock.advance(10);
         }
         QCOMPARE(backups("damaged-*").size(), 1);
         QCOMPARE(readFile(root() + "/backups/" + backups("damaged-*").first()), cutOff);
@@ -241,7 +241,7 @@ private slots:
         const auto synced = store->lastSyncedAt();
         QFile::remove(file());
         QVERIFY(writeFile(file() + "/in-the-way", "x"));
-        m_clock->advance(5);
+        m_time->clock.advance(5);
 
         ConsoleCapture console;
         store->createCollection("First");
@@ -300,13 +300,13 @@ private slots:
         auto store = loadedStore(root());
         QVERIFY(store->save());
         QCOMPARE(backups("library-*").size(), 1);
-        m_clock->advance(10);
+        m_time->clock.advance(10);
         QVERIFY(store->save());
         QCOMPARE(backups("library-*").size(), 1);
-        m_clock->advance(291);
+        m_time->clock.advance(291);
         QVERIFY(store->save());
         QCOMPARE(backups("library-*").size(), 2);
-        QCOMPARE(store->lastBackup(), std::optional<double>(m_clock->now()));
+        QCOMPARE(store->lastBackup(), std::optional<double>(m_time->clock.now()));
 
         // Someone else writes the file: the next save keeps their version.
         QVERIFY(writeFile(file(), document({board("B1"), board("OTHER")})));
@@ -314,7 +314,7 @@ private slots:
         QCOMPARE(backups("conflict-*").size(), 1);
 
         for (int i = 0; i < 25; ++i) {
-            m_clock->advance(301);
+            m_time->clock.advance(301);
             store->createCollection(QString::number(i));
             QVERIFY(store->save());
         }
@@ -357,7 +357,7 @@ private slots:
 
         // Nothing changed since: only the completion runs.
         const double syncedBefore = store->lastSyncedAt().value();
-        m_clock->advance(3);
+        m_time->clock.advance(3);
         store->reload([&] { ++done; });
         settle();
         QCOMPARE(done, 2);
@@ -485,7 +485,7 @@ private slots:
             store->loadInBackground(); // a result still on its way
         }
         settle();
-        m_scheduler->advance(5);
+        m_time->scheduler.advance(5);
         QCOMPARE(readFile(file()), before);
     }
 
@@ -520,7 +520,7 @@ private slots:
         QVERIFY(!result);
         store.loadInBackground();
         QThreadPool::globalInstance()->waitForDone();
-        m_scheduler->advance(0.06);
+        m_time->scheduler.advance(0.06);
         QCOMPARE(result, std::optional<bool>(true));
 
         std::optional<bool> now;
@@ -545,7 +545,7 @@ private slots:
             store.loadInBackground();
             QVERIFY(!store.waitUntilLoaded());
         }
-        Scheduler::setMain(m_scheduler.get());
+        Scheduler::setMain(&m_time->scheduler);
     }
 
     void servicesAroundLoadAndSave()
@@ -576,11 +576,11 @@ private slots:
 
         calls.clear();
         QVERIFY(store.save());
-        m_scheduler->runPending();
+        m_time->scheduler.runPending();
         QVERIFY(calls.isEmpty()); // no shared collection
         store.updateCollection("B1", [](Board &b) { b.zone = "collection-B1"; });
         QVERIFY(store.save());
-        m_scheduler->runPending();
+        m_time->scheduler.runPending();
         QCOMPARE(calls, QStringList{"push"});
 
         calls.clear();

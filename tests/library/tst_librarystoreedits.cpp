@@ -1,3 +1,6 @@
+#include "SeamGuard.h"
+#include "VirtualTime.h"
+
 #include "library/LibraryStore.h"
 #include "library/Services.h"
 
@@ -18,8 +21,8 @@ class TestLibraryStoreEdits : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ManualClock> m_clock;
-    std::unique_ptr<ManualScheduler> m_scheduler;
+    std::unique_ptr<VirtualTime> m_time;
+    std::optional<SeamGuard> m_seams;
     std::unique_ptr<LibraryStore> m_store;
     QStringList m_unindexed;
 
@@ -58,11 +61,9 @@ private:
 private slots:
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
-        m_clock = std::make_unique<ManualClock>(810000000.0);
-        m_scheduler = std::make_unique<ManualScheduler>(m_clock.get());
-        Clock::setCurrent(m_clock.get());
-        Scheduler::setMain(m_scheduler.get());
+        m_time = std::make_unique<VirtualTime>(810000000.0);
         m_unindexed.clear();
         LibraryServices::installed() = LibraryServices{};
         LibraryServices::installed().removeFromSpotlight = [this](LibraryStore &, const QStringList &ids) {
@@ -74,9 +75,8 @@ private slots:
     void cleanup()
     {
         m_store.reset();
-        LibraryServices::installed() = LibraryServices{};
-        Scheduler::setMain(nullptr);
-        Clock::setCurrent(nullptr);
+        m_time.reset();
+        m_seams.reset();
     }
 
     void createAndRename()
@@ -92,7 +92,7 @@ private slots:
         QVERIFY(!made.zone && !made.zoneOwner);
         QVERIFY(m_store->savePending());
 
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->renameCollection("NOPE", "x");
         QVERIFY(!m_store->savePending());
         m_store->renameCollection("C", "Colour");
@@ -115,7 +115,7 @@ private slots:
         QVERIFY(get("TRASHED").collectionIds.isEmpty());
         QVERIFY(m_store->savePending());
 
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->deleteCollection("NOPE");
         QVERIFY(m_store->savePending());
     }
@@ -169,7 +169,7 @@ private slots:
         QCOMPARE(get("ONLY_B").collectionIds, QStringList{"DEF"});
         m_store->setCollections({"C", "C", "GONE"}, "ONLY_B");
         QCOMPARE(get("ONLY_B").collectionIds, QStringList({"C", "C", "GONE"}));
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->setCollections({"C"}, "NOPE");
         QVERIFY(!m_store->savePending());
     }
@@ -187,7 +187,7 @@ private slots:
             QVERIFY(active.id != "B_AND_C" && active.id != "TRASHED");
 
         // A second trash keeps the first time and memberships.
-        m_clock->advance(60);
+        m_time->clock.advance(60);
         m_store->trash({"B_AND_C"});
         QCOMPARE(get("B_AND_C").trashedAt, std::optional<double>(810000000.0));
         QCOMPARE(get("B_AND_C").trashedFrom, std::optional<QStringList>(QStringList({"B", "C"})));
@@ -234,7 +234,7 @@ private slots:
             if (!insideRemoved)
                 i.thumbnailFilename = stored;
         });
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->deletePermanently("ONLY_B");
         QVERIFY(!m_store->item("ONLY_B"));
         QCOMPARE(m_unindexed, QStringList{"ONLY_B"});
@@ -259,7 +259,7 @@ private slots:
         QVERIFY(!m_store->item("DEF_ITEM"));
         QCOMPARE(readFile(elsewhere + "/DEF_ITEM.jpg"), QByteArray("keep"));
 
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->deletePermanently("NOPE");
         QVERIFY(!m_store->savePending());
     }
@@ -288,11 +288,11 @@ private slots:
         m_store->markOpened("ONLY_B");
         QCOMPARE(get("ONLY_B").openCount, std::optional<qint64>(1));
         QCOMPARE(get("ONLY_B").lastOpenedAt, std::optional<double>(810000000.0));
-        m_clock->advance(5);
+        m_time->clock.advance(5);
         m_store->markOpened("ONLY_B");
         QCOMPARE(get("ONLY_B").openCount, std::optional<qint64>(2));
         QCOMPARE(get("ONLY_B").lastOpenedAt, std::optional<double>(810000005.0));
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->markOpened("NOPE");
         QVERIFY(!m_store->savePending());
     }
@@ -311,17 +311,17 @@ private slots:
         QCOMPARE(m_store->smartFolders().size(), 3);
         QCOMPARE(m_store->smartFolders().last(), added);
 
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->deleteSmartFolder(folders.first().id);
         QCOMPARE(m_store->smartFolders().size(), 2);
         QCOMPARE(m_store->smartFolders().first().id, folders.at(1).id);
         QVERIFY(m_store->savePending());
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->deleteSmartFolder("NOPE");
         QVERIFY(m_store->savePending());
 
         // Everything edited reaches the file.
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         m_store->waitForWrites();
         const LibraryFile written = LibraryFile::decode(readFile(root() + "/library.json"));
         QCOMPARE(written.smartFolders, std::optional<QList<SmartFolder>>(m_store->smartFolders()));

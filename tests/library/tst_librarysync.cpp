@@ -1,6 +1,10 @@
 // Change tracking against a store fake: the drops watcher and its debounce on
 // real inotify, the deferral of scans, and the cloud query handlers.
 
+#include "FakeMetadataQuery.h"
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+
 #include "library/LibrarySync.h"
 #include "platform/MetadataQuery.h"
 #include "platform/Scheduler.h"

@@ -2,6 +2,9 @@
 // coming back to the main thread, merges with versions written elsewhere
 // while a write or a reload is under way, failures and the flush at the end.
 
+#include "SeamGuard.h"
+#include "VirtualTime.h"
+
 #include "library/LibraryStore.h"
 #include "library/LibraryWriter.h"
 #include "library/Services.h"
@@ -93,8 +96,8 @@ class TestLibraryWriter : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ManualClock> m_clock;
-    std::unique_ptr<ManualScheduler> m_scheduler;
+    std::unique_ptr<VirtualTime> m_time;
+    std::optional<SeamGuard> m_seams;
     QString root() const { return m_dir->path() + "/Library"; }
     QString file() const { return root() + "/library.json"; }
     LibraryFile onDisk() const { return LibraryFile::decode(readFile(file())); }
@@ -107,7 +110,7 @@ private:
         // Twice: the load, then the store's own copy of what it read.
         for (int round = 0; round < 2; ++round) {
             QThreadPool::globalInstance()->waitForDone();
-            m_scheduler->runPending();
+            m_time->scheduler.runPending();
         }
         return store;
     }
@@ -119,9 +122,9 @@ private:
         for (int round = 0; round < 4; ++round) {
             QThreadPool::globalInstance()->waitForDone();
             store.waitForWrites();
-            m_scheduler->runPending();
+            m_time->scheduler.runPending();
         }
-        m_scheduler->advance(1);
+        m_time->scheduler.advance(1);
         store.waitForWrites();
     }
 
@@ -153,20 +156,18 @@ private:
 private slots:
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        m_clock = std::make_unique<ManualClock>(810000000.0);
-        m_scheduler = std::make_unique<ManualScheduler>(m_clock.get());
-        Clock::setCurrent(m_clock.get());
-        Scheduler::setMain(m_scheduler.get());
+        m_time = std::make_unique<VirtualTime>(810000000.0);
         LibraryServices::installed() = LibraryServices{};
     }
 
     void cleanup()
     {
         QThreadPool::globalInstance()->waitForDone();
-        Scheduler::setMain(nullptr);
-        Clock::setCurrent(nullptr);
+        m_time.reset();
+        m_seams.reset();
     }
 
     // While one write waits for the lock, two more snapshots arrive: the
@@ -177,10 +178,10 @@ private slots:
         std::atomic<int> reported{0};
         LibraryWriter writer([&] { ++reported; });
         SaveJob first = job(1, "one");
-        first.lastBackup = m_clock->now();
+        first.lastBackup = m_time->clock.now();
         SaveJob second = job(2, "two");
         SaveJob third = job(3, "three");
-        third.lastBackup = m_clock->now();
+        third.lastBackup = m_time->clock.now();
         std::deque<SaveResult> results;
         {
             LockHolder lock(file());
@@ -226,14 +227,14 @@ private slots:
         QVERIFY(store->saveSoon([&](bool written) { answer = written; }));
         QVERIFY(!store->savePending());
         QTRY_VERIFY(fileStamp(file()) != before);
-        QTRY_VERIFY(store->writer().idle() == false && m_scheduler->pendingCount() > 0);
+        QTRY_VERIFY(store->writer().idle() == false && m_time->scheduler.pendingCount() > 0);
         QVERIFY(store->hasUnsavedChanges());
         QVERIFY(!answer);
-        m_clock->advance(2);
-        m_scheduler->runPending();
+        m_time->clock.advance(2);
+        m_time->scheduler.runPending();
         QVERIFY(!store->hasUnsavedChanges());
         QCOMPARE(answer, std::optional<bool>(true));
-        QCOMPARE(store->lastSyncedAt(), std::optional<double>(m_clock->now()));
+        QCOMPARE(store->lastSyncedAt(), std::optional<double>(m_time->clock.now()));
         QCOMPARE(names(onDisk().collections), QStringList({"Board", "Mine"}));
         QCOMPARE(backups("library-*").size(), 1);
         QCOMPARE(readFile(root() + "/backups/" + backups("library-*").first()), readFile(file()));
@@ -324,17 +325,17 @@ private slots:
             store->reload();
             QThreadPool::globalInstance()->waitForDone();
             QVERIFY(store->saveSoon());
-            QTRY_VERIFY(m_scheduler->pendingCount() >= 2);
-            m_scheduler->runPending();
+            QTRY_VERIFY(m_time->scheduler.pendingCount() >= 2);
+            m_time->scheduler.runPending();
         } else if (order == "write first") {
             // The writer merges and writes; the reload then reads that file
             // before the write's outcome is back.
             QVERIFY(writeFile(file(), theirs));
             QVERIFY(store->saveSoon());
-            QTRY_VERIFY(m_scheduler->pendingCount() > 0);
+            QTRY_VERIFY(m_time->scheduler.pendingCount() > 0);
             store->reload();
             QThreadPool::globalInstance()->waitForDone();
-            m_scheduler->runPending();
+            m_time->scheduler.runPending();
         } else {
             LockHolder lock(file(), [&](const QString &url) { writeFileAtomically(url, theirs); });
             QVERIFY(store->saveSoon());
@@ -408,7 +409,7 @@ private slots:
             QVERIFY(QFile::setPermissions(root(), QFile::ReadOwner | QFile::ExeOwner));
         }
         const auto synced = store->lastSyncedAt();
-        m_clock->advance(5);
+        m_time->clock.advance(5);
 
         ConsoleCapture console;
         store->createCollection("Unsaved");
@@ -429,7 +430,7 @@ private slots:
             QDir(file()).removeRecursively();
         else
             QVERIFY(QFile::setPermissions(root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        m_scheduler->advance(0.6); // the debounce of the edit was replaced by the save
+        m_time->scheduler.advance(0.6); // the debounce of the edit was replaced by the save
         QVERIFY(store->saveSoon());
         QVERIFY(store->waitForWrites());
         QCOMPARE(console.lines().size(), 1);

@@ -3,6 +3,9 @@
 // (storage cap, cover back-fill, thumbnail downloads) and the import of an
 // older library folder.
 
+#include "FakeUbiquity.h"
+#include "ScopedUbiquity.h"
+
 #include <QDir>
 #include <QMutex>
 #include <QProcess>

@@ -1,6 +1,9 @@
 // Smart-folder rules against a small set of items, their summaries, and the
 // palette colour test they rest on.
 
+#include "ManualClock.h"
+#include "ScopedClock.h"
+
 #include "library/Records.h"
 
 #include "platform/Clock.h"

@@ -1,3 +1,7 @@
+#include "ManualScheduler.h"
+#include "MemoryKeyValueStore.h"
+#include "SeamGuard.h"
+
 #include "library/SettingsSync.h"
 #include "platform/Defaults.h"
 #include "platform/KeyValueStore.h"
@@ -22,6 +26,7 @@ class SettingsSyncTest : public QObject {
 private slots:
     void init()
     {
+        m_seams.emplace();
         QVERIFY(m_dir.isValid());
         m_defaults = std::make_unique<Defaults>(m_dir.filePath(QStringLiteral("defaults-%1.conf").arg(++m_count)));
         m_defaults->registerDefaults({{"gridSortOrder", "newest"}, {"lastBoard", "inbox"}, {"localStorageCapMB", 0}});
@@ -33,7 +38,7 @@ private slots:
     {
         m_store.reset();
         m_defaults.reset();
-        Scheduler::setMain(nullptr);
+        m_seams.reset();
         m_scheduler.reset();
     }
 
@@ -199,6 +204,7 @@ private:
     std::unique_ptr<Defaults> m_defaults;
     std::unique_ptr<MemoryKeyValueStore> m_store;
     std::unique_ptr<ManualScheduler> m_scheduler;
+    std::optional<SeamGuard> m_seams;
 };
 
 QTEST_GUILESS_MAIN(SettingsSyncTest)

@@ -2,6 +2,10 @@
 // library.json rewritten by another process, the store's own saves, drops
 // arriving while the store runs, and the window's triggers.
 
+#include "FakeUbiquity.h"
+#include "ScopedUbiquity.h"
+#include "SeamGuard.h"
+
 #include "enrichment/StoreDrops.h"
 #include "library/LibraryLocation.h"
 #include "library/LibraryStore.h"
@@ -75,16 +79,18 @@ void writeFile(const QString &path, const QByteArray &bytes, double ageSeconds =
 
 class TestStoreDrops : public QObject {
     Q_OBJECT
+    std::optional<SeamGuard> m_seams;
 
 private slots:
     void initTestCase() { g_previous = qInstallMessageHandler(collect); }
 
     void init()
     {
+        m_seams.emplace();
         std::lock_guard guard(g_logLock);
         g_log.clear();
-        resetDropAttempts();
     }
+    void cleanup() { m_seams.reset(); }
 
     void anotherProcessRewritingTheLibraryReloadsIt()
     {

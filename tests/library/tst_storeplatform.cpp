@@ -1,6 +1,10 @@
 // The stand-ins under the library's file access: sync-folder places, the
 // hidden attribute and the download state of cloud files.
 
+#include "FakeUbiquity.h"
+#include "ScopedUbiquity.h"
+#include "SeamGuard.h"
+
 #include "library/LibraryLocation.h"
 
 #include "platform/Defaults.h"
@@ -20,12 +24,14 @@ class TestStorePlatform : public QObject {
 
 private:
     QTemporaryDir m_dir;
+    std::optional<SeamGuard> m_seams;
 
 private slots:
+    void init() { m_seams.emplace(); }
     void cleanup()
     {
         Defaults::standard().remove(QString::fromLatin1(kSyncedFolderKey));
-        LibraryLocation::resetForTesting();
+        m_seams.reset();
     }
 
     void applicationSupportFollowsXdg()

@@ -1,3 +1,8 @@
+#include "ManualClock.h"
+#include "ManualScheduler.h"
+#include "ScopedClock.h"
+#include "ScopedScheduler.h"
+
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/Scheduler.h"

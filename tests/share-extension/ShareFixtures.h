@@ -2,11 +2,11 @@
 // Pictures of each kind as bytes, made here (GIF and HEIC as the smallest
 // files their signatures allow), and a run of the built vellora-share.
 
+#include "ProgramRunner.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QImage>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -54,45 +54,21 @@ inline bool isDropName(const QString &name, const QString &suffix)
     return uuid.match(name).hasMatch() && name.size() == 36 + suffix.size() && name.endsWith(suffix);
 }
 
-struct ShareRun {
-    int status = -1;
-    QString out, err;
-};
+using ShareRun = programs::Run;
 
 // Runs vellora-share without a display in a home of its own.
 inline ShareRun runShare(const QString &binary, const QString &home, const QStringList &arguments,
                          const QByteArray &input = {}, const QStringList &environment = {})
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", home);
-    env.insert("XDG_CONFIG_HOME", home + "/config");
-    env.insert("XDG_DATA_HOME", home + "/data");
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("VELLORA_ROOT");
-    for (const QString &entry : environment) {
-        const qsizetype eq = entry.indexOf('=');
-        if (eq < 0)
-            env.remove(entry);
-        else
-            env.insert(entry.left(eq), entry.mid(eq + 1));
-    }
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(binary, arguments);
-    ShareRun run;
-    if (!process.waitForStarted(10000))
-        return run;
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    programs::Options options;
+    options.environment = {{"HOME", home},
+                           {"XDG_CONFIG_HOME", home + "/config"},
+                           {"XDG_DATA_HOME", home + "/data"},
+                           {"QT_QPA_PLATFORM", "offscreen"}};
+    options.unset = {"VELLORA_ROOT"};
+    options.change(environment);
+    options.input = input;
+    return programs::run(binary, arguments, options);
 }
 
 } // namespace fixtures

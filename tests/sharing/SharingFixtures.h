@@ -5,7 +5,7 @@
 #include "../library/StoreFixtures.h"
 
 #include "sharing/CollectionSharing.h"
-#include "sharing/MemoryCloud.h"
+#include "MemoryCloud.h"
 
 #include "library/LibraryStore.h"
 #include "platform/Defaults.h"

@@ -7,7 +7,7 @@
 #include "SharingFixtures.h"
 
 #include "sharing/HttpCloud.h"
-#include "sharing/MemoryCloud.h"
+#include "MemoryCloud.h"
 
 #include <QDeadlineTimer>
 #include <QSignalSpy>

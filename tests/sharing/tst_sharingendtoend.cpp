@@ -3,7 +3,7 @@
 // "--share" mode against the same service.
 
 #include "../app/CommandLineFixture.h"
-#include "../enrichment/LoopbackHttpServer.h"
+#include "LoopbackHttpServer.h"
 #include "CloudServiceFixture.h"
 #include "SharingFixtures.h"
 

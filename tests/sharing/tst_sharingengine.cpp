@@ -1,9 +1,12 @@
 // The sharing engine between two libraries on the in-memory service: share,
 // accept, fetch, push, rename, stop and leave, and the faults it must not make.
 
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+
 #include "SharingFixtures.h"
 
-#include "sharing/MemoryCloud.h"
+#include "MemoryCloud.h"
 
 #include "platform/Bundle.h"
 #include "platform/Scheduler.h"

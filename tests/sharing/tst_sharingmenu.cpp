@@ -1,10 +1,14 @@
 // The sharing menu, the Manage Sharing dialog and the cloud status, on the
 // in-memory service and the offscreen platform.
 
+#include "ManualScheduler.h"
+#include "ScopedScheduler.h"
+#include "SeamGuard.h"
+
 #include "SharingFixtures.h"
 
 #include "sharing/CloudStatus.h"
-#include "sharing/MemoryCloud.h"
+#include "MemoryCloud.h"
 #include "sharing/SharingMenu.h"
 
 #include "platform/Bundle.h"
@@ -66,11 +70,13 @@ class SharingMenuTest : public QObject {
     std::unique_ptr<MemoryCloudService> m_service;
     std::unique_ptr<Library> m_owner;
     std::unique_ptr<Library> m_friend;
+    std::optional<SeamGuard> m_seams;
 
 private slots:
     void initTestCase() { setBundleIdentifier(QString::fromLatin1(kVelloraBundleIdentifier)); }
     void init()
     {
+        m_seams.emplace();
         m_service = std::make_unique<MemoryCloudService>();
         m_service->addUser(QStringLiteral("owner"));
         m_service->addUser(QStringLiteral("friend"));
@@ -148,7 +154,6 @@ private slots:
         agree = true;
         button(dialog, QStringLiteral("Stop Sharing"))->click();
         QTRY_VERIFY(!m_owner->store->collection(id)->zone);
-        setDestructiveAlert({});
     }
 
     // A collection's name reaches the participant in the owner's record:
@@ -209,7 +214,7 @@ private slots:
     void cloudStatusRemovesAfterTwoSeconds()
     {
         ManualScheduler scheduler;
-        Scheduler::setMain(&scheduler);
+        ScopedScheduler scoped(&scheduler);
         CloudStatus status;
         QSignalSpy changed(&status, &CloudStatus::waitingChanged);
         status.markWaiting(QStringLiteral("a"));
@@ -220,7 +225,6 @@ private slots:
         QVERIFY(!status.isWaiting(QStringLiteral("a")));
         QCOMPARE(changed.count(), 2);
         QCOMPARE(scheduler.pendingCount(), 0);
-        Scheduler::setMain(nullptr);
     }
 };
 

@@ -2,7 +2,7 @@
 // install with the old tree in the Trash, and releases that must be refused
 // with the target left exactly as it was.
 
-#include "FeedServer.h"
+#include "LoopbackHttpServer.h"
 
 #include "platform/Console.h"
 #include "platform/Defaults.h"
@@ -115,7 +115,7 @@ QString feedJson(const QString &version, qint64 build, const QString &url, const
 struct Fixture {
     QTemporaryDir root{qEnvironmentVariable("VELLORA_TEST_HOME") + QStringLiteral("/update-XXXXXX")};
     std::unique_ptr<Defaults> defaults;
-    FeedServer server;
+    LoopbackHttpServer server;
     MinisignSecretKey key = MinisignSecretKey::generate();
     QString target;
 
@@ -146,11 +146,10 @@ struct Fixture {
         const QByteArray signature = signMinisign(signer ? *signer : key, archive, comment);
         QVERIFY(!signature.isEmpty());
         const QByteArray body = readAll(archive);
-        server.set("/release.tar.zst", {body, 200, {}, false});
-        server.set("/release.tar.zst.minisig", {signature, 200, {}, false});
+        server.set("/release.tar.zst", {.body = body});
+        server.set("/release.tar.zst.minisig", {.body = signature});
         server.set("/appcast.json",
-                   {feedJson(version, build, server.url("/release.tar.zst"), sha256Hex(sha256(body))).toUtf8(), 200,
-                    "\"feed-1\"", false});
+                   {.body = feedJson(version, build, server.url("/release.tar.zst"), sha256Hex(sha256(body))).toUtf8(), .etag = "\"feed-1\""});
     }
 
     std::unique_ptr<Updater> updater()
@@ -334,7 +333,7 @@ void TestUpdate::checkSendsEntityTagOnlyWithStoredBody()
 
     // A feed that does not decode is never kept, so no tag is sent for it later.
     Fixture g;
-    g.server.set("/appcast.json", {"{not json", 200, "\"broken\"", false});
+    g.server.set("/appcast.json", {.body = "{not json", .etag = "\"broken\""});
     auto broken = g.updater();
     checkNow(*broken);
     QVERIFY(!broken->available());
@@ -378,8 +377,8 @@ void TestUpdate::checkOutcomes()
     QFETCH(bool, offered);
     QFETCH(QString, status);
     Fixture f;
-    FeedServer::Route route{feed, httpStatus > 0 ? httpStatus : 200, {}, false};
-    route.silent = httpStatus == -1;
+    LoopbackHttpServer::Response route{.status = httpStatus > 0 ? httpStatus : 200, .body = feed};
+    route.never = httpStatus == -1;
     route.trickleMs = httpStatus == -2 ? 200 : 0;
     route.stall = httpStatus == -3;
     f.server.set("/appcast.json", route);
@@ -595,10 +594,10 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
         comment = QStringLiteral("com.quendle.vellora 2.0 %1").arg(kNext + 5);
     f.publish(entries, QStringLiteral("2.0"), kNext, signer, comment);
 
-    FeedServer::Route &archiveRoute = f.server.route("/release.tar.zst");
-    FeedServer::Route &signatureRoute = f.server.route("/release.tar.zst.minisig");
+    LoopbackHttpServer::Response &archiveRoute = f.server.route("/release.tar.zst");
+    LoopbackHttpServer::Response &signatureRoute = f.server.route("/release.tar.zst.minisig");
     if (has("sha")) {
-        FeedServer::Route &feed = f.server.route("/appcast.json");
+        LoopbackHttpServer::Response &feed = f.server.route("/appcast.json");
         feed.body = feedJson("2.0", kNext, f.server.url("/release.tar.zst"), QString(64, QLatin1Char('0'))).toUtf8();
     }
     if (has("badsig")) {
@@ -621,7 +620,7 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
     if (has("truncate"))
         archiveRoute.truncate = true;
     if (has("silent"))
-        archiveRoute.silent = true;
+        archiveRoute.never = true;
     if (has("trickle"))
         archiveRoute.trickleMs = 100;
     if (has("404") || has("500"))
@@ -684,7 +683,7 @@ void TestUpdate::releaseOnOfferIsFixedWhenInstallStarts()
     updater->install([&](bool ok) { installed = ok; });
     // A check that lands meanwhile offers something else; the install goes on
     // with what it started.
-    f.server.set("/appcast.json", {feedJson("9.0", kNext + 8, f.server.url("/nine.tar.zst"), "00").toUtf8(), 200, {}, false});
+    f.server.set("/appcast.json", {.body = feedJson("9.0", kNext + 8, f.server.url("/nine.tar.zst"), "00").toUtf8()});
     checkNow(*updater);
     QTRY_VERIFY_WITH_TIMEOUT(installed.has_value(), 60000);
     QCOMPARE(installed, std::optional<bool>(true));
@@ -725,7 +724,7 @@ void TestUpdate::commandLineUpdate()
     QCOMPARE(readBundleManifest(f.target)->build, std::optional<qint64>(kNext));
 
     // Nothing newer now: the lines say so and the status is 1.
-    f.server.set("/appcast.json", {feedJson("1.0", kRunning, f.server.url("/release.tar.zst"), "00").toUtf8(), 200, {}, false});
+    f.server.set("/appcast.json", {.body = feedJson("1.0", kRunning, f.server.url("/release.tar.zst"), "00").toUtf8()});
     QCOMPARE(run(&lines), 1);
     QCOMPARE(lines.value(1), QStringLiteral("[update] appcast offers nothing newer: Vellora is up to date."));
     QCOMPARE(lines.size(), 2);

@@ -3,7 +3,7 @@
 // `make package` does it and served over loopback, "Update" clicked in the
 // window. The old process must save and end, and the new install must be
 // the one running, window up, within 30 seconds.
-#include "FeedServer.h"
+#include "LoopbackHttpServer.h"
 
 #include "platform/Digest.h"
 #include "update/BundleManifest.h"
@@ -104,16 +104,15 @@ private slots:
         const qint64 next = kRunning + 1;
         const QString release = root.filePath(QStringLiteral("release.tar.zst"));
         QVERIFY(packRelease(QStringLiteral("0.2.0"), next, root.filePath(QStringLiteral("tree-new")), release));
-        FeedServer server;
+        LoopbackHttpServer server;
         const QByteArray body = readAll(release);
-        server.set("/Vellora-0.2.0.tar.zst", {body, 200, {}, false});
-        server.set("/Vellora-0.2.0.tar.zst.minisig", {readAll(release + QStringLiteral(".minisig")), 200, {}, false});
+        server.set("/Vellora-0.2.0.tar.zst", {.body = body});
+        server.set("/Vellora-0.2.0.tar.zst.minisig", {.body = readAll(release + QStringLiteral(".minisig"))});
         server.set("/appcast.json",
-                   {QStringLiteral(R"({"version":"0.2.0","build":%1,"url":"%2","sha256":"%3"})")
+                   {.body = QStringLiteral(R"({"version":"0.2.0","build":%1,"url":"%2","sha256":"%3"})")
                         .arg(next)
                         .arg(server.url("/Vellora-0.2.0.tar.zst"), sha256Hex(sha256(body)))
-                        .toUtf8(),
-                    200, {}, false});
+                        .toUtf8()});
 
         // The old process: the window, driven by a hand that clicks "Update".
         QProcess old;

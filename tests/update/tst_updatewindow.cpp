@@ -1,7 +1,7 @@
 // "Check for Updates…" from the real main window's Help menu, clicked with
 // the mouse: whatever the feed server does, the banner ends up saying what
 // came of it, even after the person dismissed it before.
-#include "FeedServer.h"
+#include "LoopbackHttpServer.h"
 
 #include "app/AppState.h"
 #include "app/MainWindow.h"
@@ -81,11 +81,11 @@ private slots:
         QFETCH(QString, server);
         QFETCH(bool, dismissedBefore);
         QFETCH(QString, shown);
-        FeedServer feed;
-        FeedServer::Route route{server.toUtf8(), 200, {}, false};
+        LoopbackHttpServer feed;
+        LoopbackHttpServer::Response route{.body = server.toUtf8()};
         if (server == QLatin1String("404"))
             route.status = 404;
-        route.silent = server == QLatin1String("silent");
+        route.never = server == QLatin1String("silent");
         if (server == QLatin1String("trickle")) {
             // A whole feed, a byte every 200 ms: far longer than the deadline.
             route.body = QString::fromLatin1(kCurrentFeed).arg(VELLORA_RUNNING_BUILD).toUtf8();

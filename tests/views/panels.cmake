@@ -9,3 +9,5 @@ foreach(_panel headerbar sidebar smartfoldereditor inspector settingsview sheets
   target_compile_definitions(tst_${_panel} PRIVATE SCREENSHOT_DIR="${_panel_shots}")
   target_include_directories(tst_${_panel} PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/tests/enrichment)
 endforeach()
+# The settings section puts back the ubiquity backend its cases install.
+target_link_libraries(tst_settingsview PRIVATE vellora_test_seams)

@@ -1,5 +1,7 @@
 // What a section shows, where its drops go, the shared URL import and the
 // permanent-delete question.
+#include "SeamGuard.h"
+
 #include "GridFixtures.h"
 
 #include "views/CollectionContents.h"
@@ -35,7 +37,10 @@ QStringList ids(const QList<Item> &items)
 
 class CollectionContentsTest : public QObject {
     Q_OBJECT
+    std::optional<SeamGuard> m_seams;
 private slots:
+    void init() { m_seams.emplace(); }
+    void cleanup() { m_seams.reset(); }
     void sections_data();
     void sections();
     void libraryWithoutCollections();
@@ -209,7 +214,6 @@ void CollectionContentsTest::permanentDelete()
         return accept;
     });
     const bool deleted = confirmDeletePermanently(targets, *lib.store);
-    setDestructiveAlert({});
 
     if (message.isEmpty())
         QVERIFY(asked.isEmpty());

@@ -1,3 +1,7 @@
+#include "FakeUbiquity.h"
+#include "ScopedUbiquity.h"
+#include "SeamGuard.h"
+
 #include "PanelFixtures.h"
 
 #include "views/SettingsView.h"
@@ -53,8 +57,14 @@ void clearSettings()
 
 class TestSettingsView : public QObject {
     Q_OBJECT
+    std::optional<SeamGuard> m_seams;
 private slots:
-    void init() { clearSettings(); }
+    void init()
+    {
+        m_seams.emplace();
+        clearSettings();
+    }
+    void cleanup() { m_seams.reset(); }
     void fieldsReadAndWriteTheDefaults();
     void capLabels();
     void testReportsReachability_data();
@@ -175,11 +185,12 @@ void TestSettingsView::capNoteSaysWhatHappensHere()
     QFETCH(bool, evicting);
     QFETCH(QString, saying);
     FakeUbiquity fake;
+    std::optional<ScopedUbiquity> installed;
     if (evicting)
-        Ubiquity::setCurrent(&fake);
+        installed.emplace(&fake);
     paneltest::Library lib(paneltest::document({paneltest::board("b", "Inbox")}, {}));
     SettingsView view(*lib.store);
-    Ubiquity::setCurrent(nullptr);
+    installed.reset();
     QVERIFY2(view.capNote()->text().contains(saying), qPrintable(view.capNote()->text()));
 }
 

@@ -1,7 +1,7 @@
 // The banner and the settings section follow the updater: the offer, the
 // download's progress, dismissal, and the time of the last check.
 
-#include "FeedServer.h"
+#include "LoopbackHttpServer.h"
 
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
@@ -71,14 +71,13 @@ private slots:
     {
         QTemporaryDir root;
         Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
-        FeedServer server;
+        LoopbackHttpServer server;
         const QByteArray archive(400000, 'x');
-        server.set("/r.tar.zst", {archive, 200, {}, false, true});
+        server.set("/r.tar.zst", {.body = archive, .stall = true});
         server.set("/appcast.json",
-                   {QString::fromLatin1(kOfferTemplate)
+                   {.body = QString::fromLatin1(kOfferTemplate)
                         .arg(server.url("/r.tar.zst"), sha256Hex(sha256(archive)))
-                        .toUtf8(),
-                    200, {}, false, false});
+                        .toUtf8()});
         defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
         defaults.set(QStringLiteral("VELLORA_UPDATE_TARGET"), root.filePath(QStringLiteral("Vellora.app")));
         Updater updater(defaults, 1, {});
@@ -125,8 +124,8 @@ private slots:
     {
         QTemporaryDir root;
         Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
-        FeedServer server;
-        server.set("/appcast.json", {"{}", 500, {}, false, false});
+        LoopbackHttpServer server;
+        server.set("/appcast.json", {.status = 500, .body = "{}"});
         defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
         Updater updater(defaults, 1, {});
         UpdateBanner banner(updater);
@@ -148,13 +147,12 @@ private slots:
     {
         QTemporaryDir root;
         Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
-        FeedServer server;
+        LoopbackHttpServer server;
         const QByteArray archive("not an archive");
-        server.set("/r.tar.zst", {archive, 200, {}, false, false});
-        server.set("/r.tar.zst.minisig", {"untrusted comment: x\ngarbage\n", 200, {}, false, false});
+        server.set("/r.tar.zst", {.body = archive});
+        server.set("/r.tar.zst.minisig", {.body = "untrusted comment: x\ngarbage\n"});
         server.set("/appcast.json",
-                   {QString::fromLatin1(kOfferTemplate).arg(server.url("/r.tar.zst"), sha256Hex(sha256(archive))).toUtf8(),
-                    200, {}, false, false});
+                   {.body = QString::fromLatin1(kOfferTemplate).arg(server.url("/r.tar.zst"), sha256Hex(sha256(archive))).toUtf8()});
         defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
         defaults.set(QStringLiteral("VELLORA_UPDATE_TARGET"), root.filePath(QStringLiteral("Vellora.app")));
         Updater updater(defaults, 1, {});
@@ -225,8 +223,8 @@ private slots:
     {
         QTemporaryDir root;
         Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
-        FeedServer server;
-        server.set("/appcast.json", {"[1, 2, 3, \"a feed that is not an object at all\"]", 200, {}, false, false});
+        LoopbackHttpServer server;
+        server.set("/appcast.json", {.body = "[1, 2, 3, \"a feed that is not an object at all\"]"});
         defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
         Updater updater(defaults, 1, {});
         QWidget window;
@@ -283,8 +281,8 @@ private slots:
     {
         QTemporaryDir root;
         Defaults defaults(root.filePath(QStringLiteral("settings.ini")));
-        FeedServer server;
-        server.set("/appcast.json", {kCurrentFeed, 200, {}, false, false});
+        LoopbackHttpServer server;
+        server.set("/appcast.json", {.body = kCurrentFeed});
         defaults.set(QStringLiteral("VELLORA_APPCAST_URL"), server.url("/appcast.json"));
         Updater updater(defaults, 1, {});
         UpdateSettingsSection section(updater);

@@ -4,5 +4,4 @@ vellora_add_qtest(tst_updatebanner
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_updatebanner.cpp
   LIBS vellora_views Qt6::Widgets Qt6::Network
   TIMEOUT 120)
-target_include_directories(tst_updatebanner PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../update)
 target_compile_definitions(tst_updatebanner PRIVATE VELLORA_SCREENSHOTS="${CMAKE_CURRENT_BINARY_DIR}/screenshots")

@@ -4,7 +4,7 @@
 // as vellora-cloud. Each user gets a container of their own; tests use two
 // containers on one service for an owner and a participant.
 
-#include "CloudDatabase.h"
+#include "sharing/CloudDatabase.h"
 
 #include <QHash>
 #include <QPointer>

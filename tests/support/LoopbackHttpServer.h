@@ -1,6 +1,9 @@
 #pragma once
-// A tiny HTTP/1.1 server on 127.0.0.1 for tests: fixed responses per path,
-// pages that never answer, and a count of the requests each path received.
+// A tiny HTTP/1.1 server on 127.0.0.1 for tests: fixed responses per path
+// (the query left out), and switches for the faults a real server shows:
+// pages that never answer, bodies cut short, stalled or trickled, error
+// statuses, entity tags with 304. It counts the requests each path received
+// and keeps the last User-Agent and each path's last If-None-Match.
 
 #include <QByteArray>
 #include <QHash>
@@ -8,6 +11,7 @@
 #include <QObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -22,8 +26,14 @@ public:
         bool never = false; // accept the request and never answer
         bool unfinished = false; // announce more than the body, send the body, never the rest
         int repeat = 1; // the body this many times over, written as the client reads
+        QByteArray etag; // sent with 200; a matching If-None-Match gets 304
+        bool truncate = false; // announce the whole length, send half, hang up
+        bool stall = false; // announce the whole length, send half, then wait
+        int trickleMs = 0; // announce the whole length, then one byte every so often
     };
+    using Route = Response;
 
+    // Listens at once; listen() is there for the tests that check it.
     explicit LoopbackHttpServer(QObject *parent = nullptr) : QObject(parent)
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
@@ -33,15 +43,18 @@ public:
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
+        listen();
     }
 
-    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    bool listen() { return m_server.isListening() || m_server.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return m_server.serverPort(); }
     QString url(const QString &path) const
     {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
     }
     void set(const QByteArray &path, Response response) { m_routes[path] = std::move(response); }
+    // The response of a path, to change in place (made when missing).
+    Response &route(const QByteArray &path) { return m_routes[path]; }
     void page(const QByteArray &path, const QByteArray &html) { set(path, Response{200, "text/html; charset=utf-8", html, {}, false}); }
     void redirect(const QByteArray &path, const QByteArray &to)
     {
@@ -49,6 +62,7 @@ public:
     }
     int hits(const QByteArray &path) const { return m_hits.value(path); }
     QByteArray lastUserAgent() const { return m_userAgent; }
+    QByteArray lastIfNoneMatch(const QByteArray &path) const { return m_ifNoneMatch.value(path); }
 
 private:
     void serve(QTcpSocket *socket)
@@ -63,31 +77,66 @@ private:
         const QList<QByteArray> lines = head.split('\n');
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         QByteArray path = requestLine.value(1);
+        QByteArray ifNoneMatch;
         for (const QByteArray &line : lines) {
-            if (line.toLower().startsWith("user-agent:"))
+            const QByteArray lower = line.toLower();
+            if (lower.startsWith("user-agent:"))
                 m_userAgent = line.mid(11).trimmed();
+            else if (lower.startsWith("if-none-match:"))
+                ifNoneMatch = line.mid(14).trimmed();
         }
         const qsizetype q = path.indexOf('?');
         const QByteArray route = q >= 0 ? path.left(q) : path;
         m_hits[route] += 1;
+        m_ifNoneMatch[route] = ifNoneMatch;
         auto it = m_routes.find(route);
         Response response = it != m_routes.end() ? *it : Response{404, "text/html", "<html><body>missing</body></html>", {}, false};
         if (response.never)
             return;
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
+        int status = response.status;
+        if (status == 200 && !response.etag.isEmpty() && ifNoneMatch == response.etag) {
+            status = 304;
+            response.body.clear();
+            response.repeat = 1;
+        }
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " X\r\n";
         out += "Content-Type: " + response.contentType + "\r\n";
         const qint64 length = qint64(response.body.size()) * std::max(1, response.repeat);
         out += "Content-Length: " + QByteArray::number(length + (response.unfinished ? 1 << 20 : 0)) + "\r\n";
         out += "Cache-Control: no-store\r\n";
+        if (status == 200 && !response.etag.isEmpty())
+            out += "ETag: " + response.etag + "\r\n";
         for (const auto &[k, v] : response.headers)
             out += k + ": " + v + "\r\n";
         out += "Connection: keep-alive\r\n\r\n";
+        const QByteArray body = response.body;
+        if (response.trickleMs > 0) {
+            socket->write(out);
+            auto *timer = new QTimer(socket);
+            auto sent = std::make_shared<qsizetype>(0);
+            connect(timer, &QTimer::timeout, socket, [socket, body, sent] {
+                if (*sent < body.size())
+                    socket->write(body.mid((*sent)++, 1));
+            });
+            timer->start(response.trickleMs);
+            return;
+        }
+        if (response.stall) {
+            socket->write(out + body.left(body.size() / 2));
+            return;
+        }
+        if (response.truncate) {
+            socket->write(out + body.left(body.size() / 2));
+            socket->flush();
+            socket->disconnectFromHost();
+            return;
+        }
         if (response.repeat > 1) {
             // A large body is not held whole: the next copies go out as the
             // client takes the earlier ones.
             socket->write(out);
             auto left = std::make_shared<int>(response.repeat);
-            auto feed = [socket, left, body = response.body] {
+            auto feed = [socket, left, body] {
                 while (*left > 0 && socket->bytesToWrite() < (1 << 20)) {
                     socket->write(body);
                     --*left;
@@ -97,8 +146,7 @@ private:
             feed();
             return;
         }
-        out += response.body;
-        socket->write(out);
+        socket->write(out + body);
         if (!buffer.isEmpty())
             serve(socket);
     }
@@ -106,6 +154,7 @@ private:
     QTcpServer m_server;
     QMap<QByteArray, Response> m_routes;
     QHash<QByteArray, int> m_hits;
+    QHash<QByteArray, QByteArray> m_ifNoneMatch;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QByteArray m_userAgent;
 };

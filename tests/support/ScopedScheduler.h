@@ -1,0 +1,8 @@
+#pragma once
+
+#include "ScopedSeam.h"
+#include "platform/Scheduler.h"
+
+namespace vellora {
+using ScopedScheduler = ScopedSeam<Scheduler, &Scheduler::setMain>;
+} // namespace vellora
