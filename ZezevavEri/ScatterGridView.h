@@ -56,6 +56,8 @@ public:
     void layout();
     // Lays out on the next turn of the event loop.
     void setNeedsLayout();
+    // Whether a layout asked for is still to come.
+    bool layoutPending() const { return m_layoutPosted; }
 
     void open(const QString &id);
     void close();
