@@ -4,6 +4,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+#include <numeric>
+
 using namespace zezevaveri;
 
 namespace {
@@ -105,6 +108,98 @@ private slots:
         for (const auto &l : f.engine.rootLayer()->sublayers())
             stagedLeft += f.engine.indexOf(l.get()) < 0 ? 1 : 0;
         QCOMPARE(stagedLeft, 0);
+    }
+
+    // Removals in any pattern leave the others in the order they were added,
+    // each knowing its place; a layer added again goes on top.
+    void sublayersKeepTheirOrderThroughRemovals_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("every other") << 200 << "odd";
+        QTest::newRow("first half, one by one") << 200 << "front";
+        QTest::newRow("from the top down") << 200 << "back";
+        QTest::newRow("all but one") << 50 << "keep7";
+        QTest::newRow("a few") << 40 << "tens";
+    }
+    void sublayersKeepTheirOrderThroughRemovals()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, pattern);
+        const LayerPtr root = Layer::make("root");
+        std::vector<LayerPtr> all;
+        for (int i = 0; i < count; ++i) {
+            all.push_back(Layer::make(QString::number(i)));
+            root->addSublayer(all.back());
+        }
+        auto removed = [&](int i) {
+            if (pattern == "odd")
+                return i % 2 == 1;
+            if (pattern == "front")
+                return i < count / 2;
+            if (pattern == "back")
+                return i >= count / 4;
+            if (pattern == "keep7")
+                return i != 7;
+            return i % 10 == 0;
+        };
+        std::vector<int> order(static_cast<size_t>(count));
+        std::iota(order.begin(), order.end(), 0);
+        if (pattern == "back")
+            std::reverse(order.begin(), order.end());
+        QStringList expected;
+        for (int i : order)
+            if (removed(i))
+                all[size_t(i)]->removeFromSuperlayer();
+        for (int i = 0; i < count; ++i)
+            if (!removed(i))
+                expected << QString::number(i);
+        // Removed twice: nothing more happens.
+        for (int i = 0; i < count; ++i)
+            if (removed(i))
+                all[size_t(i)]->removeFromSuperlayer();
+
+        auto names = [&] {
+            QStringList out;
+            for (const LayerPtr &l : root->sublayers())
+                out << l->name;
+            return out;
+        };
+        QCOMPARE(names(), expected);
+        for (int i = 0; i < count; ++i) {
+            QCOMPARE(all[size_t(i)]->superlayer(), removed(i) ? nullptr : root.get());
+            QCOMPARE(root->hasSublayer(all[size_t(i)].get()), !removed(i));
+        }
+        // Every survivor still leaves from its own place.
+        const LayerPtr first = root->sublayerNamed(expected.first());
+        first->removeFromSuperlayer();
+        root->addSublayer(first);
+        expected.append(expected.takeFirst());
+        QCOMPARE(names(), expected);
+        all[size_t(expected.last().toInt())]->removeFromSuperlayer();
+        expected.removeLast();
+        QCOMPARE(names(), expected);
+        QVERIFY(!root->sublayerNamed(QString::number(count)));
+    }
+
+    // A sublayer that only its superlayer holds can leave it (a tile dropped
+    // once its fade ends).
+    void aLayerHeldOnlyByItsSuperlayerLeavesIt()
+    {
+        const LayerPtr root = Layer::make("root");
+        std::weak_ptr<Layer> weak;
+        for (int i = 0; i < 40; ++i) {
+            LayerPtr l = Layer::make(QString::number(i));
+            l->addSublayer(Layer::make("spinner"));
+            root->addSublayer(l);
+            if (i == 20)
+                weak = l;
+        }
+        Layer *raw = weak.lock().get();
+        raw->removeFromSuperlayer();
+        QVERIFY(weak.expired());
+        QCOMPARE(root->sublayers().size(), size_t(39));
+        QVERIFY(!root->sublayerNamed("20"));
     }
 
     void pagerCommitSlidesTheNewTileIn()
