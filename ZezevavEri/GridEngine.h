@@ -111,6 +111,13 @@ public:
     // both keeps its tile (moved, or with its new description); the others
     // stay as they are. Costs the changed items, not the whole list.
     void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
+    // The same told by position, for changes of any size (a search over a
+    // large library): `removed` are indexes into the current list,
+    // ascending; then each of `inserted` takes its index in the new list,
+    // ascending. No id may be in both, nor twice in the new list. Costs one
+    // pass over the list, and only the tiles that exist are touched.
+    void applyPositionalChange(const std::vector<size_t> &removed,
+                               std::vector<std::pair<size_t, ScatterItem>> inserted);
 
     void layout();
     // Layouts before this media time glide.
@@ -142,7 +149,9 @@ public:
     void visibleChanged() { updateVisible(); }
     void updateVisible();
 
-    // State, for the view and for tests.
+    // State, for the view and for tests. A tile is made once its place comes
+    // near the visible area (the decode-ahead band) and kept from then on;
+    // until then its entry in tiles() is null.
     const LayerPtr &rootLayer() const { return m_root; }
     const std::vector<LayerPtr> &tiles() const { return m_tiles; }
     const std::vector<QRectF> &frames() const { return m_frames; }
@@ -193,6 +202,10 @@ private:
     void fadeOut(const QString &id, const LayerPtr &tile, int revision);
     // A new tile for an item, or the one still fading out under its id.
     LayerPtr takeTile(const QString &id);
+    // The tile at `index`, made now if it was not yet.
+    const LayerPtr &ensureTile(size_t index);
+    // A tile whose item left: faded out where it can be seen, else dropped.
+    void dropTile(const QString &id, const LayerPtr &tile, int revision);
     // Frames, header frame and document height for the current width.
     double layoutFrames();
     void setSpinner(const LayerPtr &tile, bool on);
@@ -230,6 +243,14 @@ private:
     QStringList m_selected;
     std::vector<LayerPtr> m_tiles;
     std::vector<QRectF> m_frames;
+    // The frames from this index on are out of date; those before it hold
+    // for the geometry the layout last used.
+    size_t m_layoutFrom = 0;
+    struct LaidGeometry {
+        double width = -1, header = 0, rowHeight = 0, gap = 0;
+        bool operator==(const LaidGeometry &) const = default;
+    } m_laid;
+    QSet<QString> m_selectedSet;
     QHash<QString, LayerPtr> m_layers;
     LayerPtr m_root;
     LayerPtr m_hovered, m_opened, m_staged;

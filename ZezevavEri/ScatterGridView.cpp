@@ -142,6 +142,13 @@ void ScatterGridView::applyChanges(const QStringList &removed,
     setNeedsLayout();
 }
 
+void ScatterGridView::applyPositionalChange(const std::vector<size_t> &removed,
+                                            std::vector<std::pair<size_t, ScatterItem>> inserted)
+{
+    m_engine.applyPositionalChange(removed, std::move(inserted));
+    setNeedsLayout();
+}
+
 void ScatterGridView::ensureGeometry() const
 {
     // A view that was never shown has not laid out its viewport yet; do it

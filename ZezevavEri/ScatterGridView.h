@@ -51,6 +51,8 @@ public:
     // The same by id: `removed` leave, then each of `inserted` takes its
     // position, lowest first (see GridEngine::applyChanges).
     void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
+    // The same by position (see GridEngine::applyPositionalChange).
+    void applyPositionalChange(const std::vector<size_t> &removed, std::vector<std::pair<size_t, ScatterItem>> inserted);
 
     // Lays the tiles out for the current width (and replays a pending open).
     void layout();

@@ -202,6 +202,102 @@ private slots:
         QVERIFY(!root->sublayerNamed("20"));
     }
 
+    // A large list changed by position: the new order is the old one with
+    // the removed taken out and the inserted put in; only tiles near the
+    // visible area are made; a tile that can be seen fades out, one that
+    // cannot is dropped at once; the layout equals one from scratch and the
+    // selection marks follow onto tiles made later.
+    void positionalChangeOfALargeList_data()
+    {
+        QTest::addColumn<int>("step");    // every step-th item leaves
+        QTest::addColumn<int>("inserts"); // then this many come in at the front
+        QTest::newRow("most leave") << 1 << 0;
+        QTest::newRow("every other leaves") << 2 << 0;
+        QTest::newRow("a few leave, many come") << 50 << 3000;
+        QTest::newRow("none leave, some come") << 0 << 40;
+    }
+    void positionalChangeOfALargeList()
+    {
+        QFETCH(int, step);
+        QFETCH(int, inserts);
+        Fixture f;
+        const int count = 6000;
+        std::vector<ScatterItem> items = numbered(count, 1.3);
+        f.engine.setItems(items);
+        f.engine.select({QStringLiteral("1"), QStringLiteral("5000")});
+        f.engine.layout();
+        f.settle();
+        auto made = [&] {
+            return std::count_if(f.engine.tiles().begin(), f.engine.tiles().end(), [](const LayerPtr &t) { return bool(t); });
+        };
+        QVERIFY(made() > 0);
+        QVERIFY(made() < 200);
+        const LayerPtr seen = f.engine.layer(QStringLiteral("0"));
+        QVERIFY(seen);
+
+        std::vector<size_t> removed;
+        std::vector<ScatterItem> expected;
+        for (int i = 0; i < count; ++i) {
+            if (step > 0 && i % step == 0 && i != 1 && i != 5000)
+                removed.push_back(size_t(i));
+            else
+                expected.push_back(items[size_t(i)]);
+        }
+        std::vector<std::pair<size_t, ScatterItem>> inserted;
+        for (int i = 0; i < inserts; ++i) {
+            ScatterItem extra = item(QStringLiteral("new%1").arg(i), 0.7);
+            inserted.push_back({size_t(i), extra});
+            expected.insert(expected.begin() + i, extra);
+        }
+        f.engine.applyPositionalChange(removed, inserted);
+        QCOMPARE(f.engine.items(), expected);
+        QCOMPARE(f.engine.tiles().size(), expected.size());
+        // The first tile was on screen: it fades; none far below is kept.
+        if (step > 0) {
+            QVERIFY(f.engine.fading().contains(QStringLiteral("0")));
+            QVERIFY(!f.engine.layer(QStringLiteral("0")));
+            QVERIFY(f.engine.fading().size() < 200);
+        }
+        f.engine.layout();
+        std::vector<double> aspects;
+        for (const auto &i : expected)
+            aspects.push_back(i.aspect);
+        QCOMPARE(f.engine.frames(), justifiedLayout(aspects, 800, 150, 14).frames);
+        QVERIFY(made() < 200);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (const LayerPtr &t = f.engine.tiles()[i]) {
+                QCOMPARE(t->name, expected[i].id);
+                QCOMPARE(t->frame(), f.engine.frames()[i]);
+            }
+        }
+        f.settle();
+        // Scrolled to a selected item far down, its tile is made marked.
+        f.engine.scrollTo(QStringLiteral("5000"));
+        f.engine.visibleChanged();
+        const LayerPtr far = f.engine.layer(QStringLiteral("5000"));
+        QVERIFY(far);
+        QCOMPARE(far->borderWidth, 3.0);
+        QCOMPARE(far->scale, GridEngine::kSelectedScale);
+        QCOMPARE(f.engine.selected(), (QStringList{"1", "5000"}));
+        // Dropped and faded tiles are out of the tree once the fades end.
+        for (const auto &l : f.engine.rootLayer()->sublayers())
+            QVERIFY(l->name == QStringLiteral("pill") || f.engine.indexOf(l.get()) >= 0);
+    }
+
+    void positionalChangeClosesAnOpenedTileThatLeaves()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(3000));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("2"));
+        f.settle();
+        f.engine.applyPositionalChange({1, 2}, {});
+        QVERIFY(!f.engine.opened());
+        QCOMPARE(f.opens.last(), std::nullopt);
+        QCOMPARE(f.engine.items().size(), size_t(2998));
+        QCOMPARE(f.engine.items()[1].id, QStringLiteral("3"));
+    }
+
     void pagerCommitSlidesTheNewTileIn()
     {
         Fixture f;
