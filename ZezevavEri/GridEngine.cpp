@@ -15,9 +15,10 @@ Q_LOGGING_CATEGORY(lcGrid, "zezevaveri")
 
 namespace {
 constexpr double kFadeSeconds = 0.15;
-// Up to this many items every tile is made with its item; beyond, tiles are
-// made as their places come near the visible area, so that a large library
-// costs the tiles on screen, not all of them.
+// A list of up to this many items set whole makes every tile with its item;
+// beyond, and after changes by position, tiles are made as their places come
+// near the visible area, so that a large library costs the tiles on screen,
+// not all of them.
 constexpr size_t kEagerTiles = 2000;
 // Decoded thumbnails and full-resolution images kept beyond the tiles that
 // show them, in kilobytes.
@@ -495,7 +496,8 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
 }
 
 void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
-                                       std::vector<std::pair<size_t, ScatterItem>> inserted)
+                                       std::vector<std::pair<size_t, ScatterItem>> inserted,
+                                       std::vector<ScatterItem> *leaving)
 {
     if (removed.empty() && inserted.empty())
         return;
@@ -514,12 +516,20 @@ void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
         m_press.reset();
 
     const size_t newCount = oldCount - removed.size() + inserted.size();
-    std::vector<ScatterItem> items;
-    items.reserve(std::max(m_items.capacity(), newCount + newCount / 4 + 64));
-    std::vector<double> aspects;
-    aspects.reserve(items.capacity());
-    std::vector<LayerPtr> tiles;
-    tiles.reserve(items.capacity());
+    std::vector<ScatterItem> items = std::move(m_spareItems);
+    std::vector<double> aspects = std::move(m_spareAspects);
+    std::vector<LayerPtr> tiles = std::move(m_spareTiles);
+    items.clear();
+    aspects.clear();
+    tiles.clear();
+    const size_t room = std::max(m_items.capacity(), newCount + newCount / 4 + 64);
+    items.reserve(room);
+    aspects.reserve(room);
+    tiles.reserve(room);
+    if (leaving) {
+        leaving->clear();
+        leaving->reserve(removed.size());
+    }
     size_t holdLo = newCount, holdHi = 0;
     size_t next = 0, gone = 0, in = 0;
     auto dropOld = [&](size_t at) {
@@ -529,6 +539,8 @@ void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
                 m_layers.remove(id);
             dropTile(id, tile, m_items[at].revision);
         }
+        if (leaving)
+            leaving->push_back(std::move(m_items[at]));
     };
     for (size_t k = 0; k < newCount; ++k) {
         if (in < inserted.size() && inserted[in].first <= k) {
@@ -571,15 +583,18 @@ void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
     if (!inserted.empty())
         firstChanged = std::min(firstChanged, inserted.front().first);
     m_layoutFrom = std::min(m_layoutFrom, firstChanged);
-    m_items = std::move(items);
-    m_aspects = std::move(aspects);
-    m_tiles = std::move(tiles);
+    m_items.swap(items);
+    m_aspects.swap(aspects);
+    m_tiles.swap(tiles);
+    // What was moved out of the old lists is empty; their memory serves the
+    // next change.
+    items.clear();
+    tiles.clear();
+    m_spareItems = std::move(items);
+    m_spareAspects = std::move(aspects);
+    m_spareTiles = std::move(tiles);
     m_holdLo = holdLo;
     m_holdHi = std::max(holdLo, holdHi);
-    if (m_tiles.size() <= kEagerTiles) {
-        for (size_t i = 0; i < m_tiles.size(); ++i)
-            ensureTile(i);
-    }
     m_host.setNeedsDisplay();
 }
 

@@ -116,8 +116,11 @@ public:
     // ascending; then each of `inserted` takes its index in the new list,
     // ascending. No id may be in both, nor twice in the new list. Costs one
     // pass over the list, and only the tiles that exist are touched.
+    // The items that leave are moved into `leaving`, in order, when given:
+    // a caller that keeps them for later spares the copies.
     void applyPositionalChange(const std::vector<size_t> &removed,
-                               std::vector<std::pair<size_t, ScatterItem>> inserted);
+                               std::vector<std::pair<size_t, ScatterItem>> inserted,
+                               std::vector<ScatterItem> *leaving = nullptr);
 
     void layout();
     // Layouts before this media time glide.
@@ -239,6 +242,11 @@ private:
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 
     std::vector<ScatterItem> m_items;
+    // The lists before the last change by position, kept for the next one
+    // so that it does not take fresh memory each time.
+    std::vector<ScatterItem> m_spareItems;
+    std::vector<double> m_spareAspects;
+    std::vector<LayerPtr> m_spareTiles;
     std::vector<double> m_aspects; // of m_items, kept compact for the layout
     QStringList m_selected;
     std::vector<LayerPtr> m_tiles;

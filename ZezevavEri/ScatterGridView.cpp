@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace zezevaveri {
@@ -129,6 +130,12 @@ QList<ScatterItem> ScatterGridView::items() const
     return QList<ScatterItem>(items.begin(), items.end());
 }
 
+bool ScatterGridView::showsItems(const QList<ScatterItem> &items) const
+{
+    const auto &shown = m_engine.items();
+    return std::equal(shown.begin(), shown.end(), items.begin(), items.end());
+}
+
 void ScatterGridView::setItems(const QList<ScatterItem> &items)
 {
     m_engine.setItems(std::vector<ScatterItem>(items.begin(), items.end()));
@@ -143,9 +150,10 @@ void ScatterGridView::applyChanges(const QStringList &removed,
 }
 
 void ScatterGridView::applyPositionalChange(const std::vector<size_t> &removed,
-                                            std::vector<std::pair<size_t, ScatterItem>> inserted)
+                                            std::vector<std::pair<size_t, ScatterItem>> inserted,
+                                            std::vector<ScatterItem> *leaving)
 {
-    m_engine.applyPositionalChange(removed, std::move(inserted));
+    m_engine.applyPositionalChange(removed, std::move(inserted), leaving);
     setNeedsLayout();
 }
 
