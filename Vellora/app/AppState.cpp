@@ -442,8 +442,7 @@ AppState::VisibleUpdate AppState::updateVisible()
     {
         std::shared_ptr<DistanceTable> table;
         const VisibleFilter filter = currentFilter(table);
-        const QList<qsizetype> order = visibleOrder(*m_section, filter, &m_searchKeys);
-        update.items = itemsAt(*m_section, order);
+        QList<qsizetype> order = visibleOrder(*m_section, filter, &m_searchKeys);
         const bool plain = !(filter.ranked && !filter.ranked->isEmpty()) && !filter.similar;
         // The next change of the search text or colour goes by position.
         m_shown.reset();
@@ -451,8 +450,11 @@ AppState::VisibleUpdate AppState::updateVisible()
             m_shown = order;
             m_shownSort = filter.sort;
         }
+        m_visibleCount = order.size();
+        // The records stay in the section; the views read them from there.
+        update.section = *m_section;
+        update.order = std::move(order);
     }
-    m_visibleCount = update.items.size();
     m_edited.clear();
     // Records by id are only certain while no two share an id, and distances
     // to an item are fetched afresh each time.
@@ -468,11 +470,13 @@ AppState::VisibleUpdate AppState::updateVisible()
         }
     }
     QList<qsizetype> at;
-    at.reserve(update.items.size());
-    for (const Item &item : std::as_const(update.items))
-        at.append(positions.value(item.id));
+    at.reserve(update.order.size());
+    // Read through a const view: indexing the shared list must not copy it.
+    const QList<Item> &section = update.section;
+    for (qsizetype i : std::as_const(update.order))
+        at.append(positions.value(section[i].id));
     std::shared_ptr<DistanceTable> table;
-    m_list.reset(update.items, at, currentFilter(table), m_selection == QLatin1String("trash"));
+    m_list.reset(update.section, update.order, at, currentFilter(table), m_selection == QLatin1String("trash"));
     m_member = m_listValid ? m_hooks.sectionMember(m_store, m_selection) : std::function<bool(const Item &)>();
     m_storeIds.clear();
     if (m_listValid) {

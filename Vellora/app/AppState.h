@@ -125,9 +125,10 @@ public:
     QList<Item> visibleItems();
     // What the window needs to bring its visible items up to date.
     struct VisibleUpdate {
-        // Everything again: `items` is the whole visible list.
+        // Everything again: the whole visible list is the items of `section`
+        // at the positions `order`.
         bool reset = false;
-        QList<Item> items;
+        QList<qsizetype> order;
         // Otherwise what changed since the last update: by id after edits of
         // records,
         VisibleDiff diff;

@@ -718,9 +718,9 @@ void MainWindow::refreshVisible()
 
     m_grid->setCollectionId(selection);
     if (update.reset) {
-        m_visible = std::move(update.items);
-        m_visibleStale = false;
-        m_grid->setVisibleItems(m_visible);
+        // The list of records is made only when asked for.
+        m_visibleStale = true;
+        m_grid->setVisibleItems(update.section, update.order);
     } else if (update.shownChange) {
         // A new search over the same section: the views take the change by
         // position; the old list goes when it is made again, not in this frame.

@@ -561,6 +561,17 @@ void VisibleList::reset(const QList<Item> &visible, const QList<qsizetype> &stor
         d->rows.push_back(d->row(visible[i], storePositions.value(i)));
 }
 
+void VisibleList::reset(const QList<Item> &section, const QList<qsizetype> &order,
+                        const QList<qsizetype> &storePositions, const VisibleFilter &filter, bool trashOrder)
+{
+    d->setFilter(filter);
+    d->trashOrder = trashOrder;
+    d->rows.clear();
+    d->makeRoom(size_t(order.size()));
+    for (qsizetype i = 0; i < order.size(); ++i)
+        d->rows.push_back(d->row(section[order[i]], storePositions.value(i)));
+}
+
 void VisibleList::removedAt(qsizetype position)
 {
     for (Row &row : d->rows)

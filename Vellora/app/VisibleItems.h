@@ -147,6 +147,9 @@ public:
     // time they were trashed, the last first (the trash).
     void reset(const QList<Item> &visible, const QList<qsizetype> &storePositions, const VisibleFilter &filter,
                bool trashOrder);
+    // The same with the visible items given as the positions `order` in `section`.
+    void reset(const QList<Item> &section, const QList<qsizetype> &order, const QList<qsizetype> &storePositions,
+               const VisibleFilter &filter, bool trashOrder);
     // The record at `position` left the store's list: those after it moved up.
     void removedAt(qsizetype position);
     // The records with `ids` changed. `records` holds every record of the

@@ -38,6 +38,7 @@
 
 #include <cmath>
 #include <mutex>
+#include <numeric>
 
 namespace vellora {
 
@@ -406,19 +407,33 @@ void GridScreen::setHeader(QWidget *header)
 
 void GridScreen::setVisibleItems(const QList<Item> &items)
 {
+    QList<qsizetype> order(items.size());
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    setVisibleItems(items, order);
     m_visible = items;
     m_visibleStale = false;
+}
+
+void GridScreen::setVisibleItems(const QList<Item> &section, const QList<qsizetype> &order)
+{
+    // Made again from the tiles when asked for.
+    m_visibleStale = true;
     m_sectionTiles.clear();
     auto index = std::make_shared<ContentIndex>();
     index->root = m_store.root();
-    index->shown = std::make_shared<ShownRecords>(items);
+    index->shown = std::make_shared<ShownRecords>(section);
     m_content->replace(std::move(index));
     QList<zezevaveri::ScatterItem> tiles;
     // Room for items added one by one later.
-    tiles.reserve(items.size() + items.size() / 4 + 64);
+    tiles.reserve(order.size() + order.size() / 4 + 64);
     m_waitingShown.clear();
-    for (const Item &item : items)
+    QList<Item> links;
+    for (qsizetype at : order) {
+        const Item &item = section[at];
         tiles.append(tileFor(item));
+        if (tiles.last().external)
+            links.append(item);
+    }
     keepShown([&](const std::function<void(const QString &)> &stays) {
         for (const zezevaveri::ScatterItem &tile : std::as_const(tiles))
             stays(tile.id);
@@ -426,7 +441,7 @@ void GridScreen::setVisibleItems(const QList<Item> &items)
     m_bridge.items = std::move(tiles);
     m_bridgeStale = false;
     refresh();
-    loadIcons(m_visible);
+    loadIcons(links);
 }
 
 void GridScreen::keepShown(const std::function<void(const std::function<void(const QString &)> &)> &shownIds)

@@ -68,6 +68,9 @@ public:
     // The items to show, in display order.
     const QList<Item> &visibleItems() const;
     void setVisibleItems(const QList<Item> &items);
+    // The same given as the positions `order` in `section`, which is shared,
+    // not copied.
+    void setVisibleItems(const QList<Item> &section, const QList<qsizetype> &order);
     // The change of the shown items by id (see VisibleDiff): the `removed`
     // ids leave, then each of `inserted` takes its position in the new list,
     // lowest first. Tiles of the other items stay as they are.
