@@ -16,24 +16,48 @@ JustifiedLayout justifiedLayout(std::span<const double> aspects, double width, d
 double justifiedLayout(std::span<const double> aspects, double width, double rowHeight, double gap,
                        double headerHeight, std::vector<QRectF> &frames)
 {
+    const double h = std::isfinite(headerHeight) && headerHeight > 0 ? headerHeight : 0.0;
+    return justifiedLayoutFrom(aspects, width, rowHeight, gap, headerHeight, 0, gap + h, frames);
+}
+
+size_t rowStartOf(std::span<const QRectF> frames, size_t index)
+{
+    if (index >= frames.size())
+        return frames.size();
+    // Rows lie at distinct heights, and a row's frames share its top.
+    const double top = frames[index].y();
+    while (index > 0 && frames[index - 1].y() == top)
+        --index;
+    return index;
+}
+
+double justifiedLayoutFrom(std::span<const double> aspects, double width, double rowHeight, double gap,
+                           double headerHeight, size_t first, double top, std::vector<QRectF> &frames)
+{
     struct {
         std::vector<QRectF> &frames;
         double height = 0;
     } out{frames};
-    frames.clear();
+    first = std::min({first, frames.size(), aspects.size()});
+    if (first == 0)
+        frames.clear();
+    else
+        frames.resize(first);
     const double r = rowHeight, g = gap;
     const double h = std::isfinite(headerHeight) && headerHeight > 0 ? headerHeight : 0.0;
     out.height = (std::isfinite(g) ? std::max(g, 0.0) : 0.0) + h;
     const double A = width - 2 * g;
-    if (!std::isfinite(width) || !std::isfinite(r) || !std::isfinite(g) || r <= 0 || g < 0 || !(A > 0))
+    if (!std::isfinite(width) || !std::isfinite(r) || !std::isfinite(g) || r <= 0 || g < 0 || !(A > 0)) {
+        frames.clear();
         return out.height;
+    }
 
     // Room to grow: laying out again after one more item must not take a
     // fresh block of memory each time.
     if (out.frames.capacity() < aspects.size())
         out.frames.reserve(aspects.size() + aspects.size() / 4 + 64);
-    double y = g + h;
-    size_t rowStart = 0;
+    double y = first == 0 ? g + h : top;
+    size_t rowStart = first;
     double sum = 0;
 
     auto closeRow = [&](size_t end) {
@@ -51,7 +75,7 @@ double justifiedLayout(std::span<const double> aspects, double width, double row
         sum = 0;
     };
 
-    for (size_t i = 0; i < aspects.size(); ++i) {
+    for (size_t i = first; i < aspects.size(); ++i) {
         // A row whose gaps alone would fill the width cannot take another item:
         // close it now so that no row ends with a scale of zero or below.
         if (i > rowStart && A - g * double(i - rowStart) <= 0)

@@ -29,6 +29,14 @@ JustifiedLayout justifiedLayout(std::span<const double> aspects, double width, d
 // The same into `frames`, reusing its storage; returns the height.
 double justifiedLayout(std::span<const double> aspects, double width, double rowHeight, double gap,
                        double headerHeight, std::vector<QRectF> &frames);
+// Lays out again from `first`, which must start a row of the layout that
+// `frames` holds (for the same width, row height, gap and header): a row's
+// break depends only on the items before it, so the frames before `first`
+// stay as they are. `top` is that row's y. Returns the height.
+double justifiedLayoutFrom(std::span<const double> aspects, double width, double rowHeight, double gap,
+                           double headerHeight, size_t first, double top, std::vector<QRectF> &frames);
+// The first index of the row that holds frame `index` of a layout.
+size_t rowStartOf(std::span<const QRectF> frames, size_t index);
 
 // Where an opened item sits: 80 % of the visible area, centred.
 QRectF stageRect(double aspect, const QRectF &visible);

@@ -15,6 +15,11 @@ Q_LOGGING_CATEGORY(lcGrid, "zezevaveri")
 
 namespace {
 constexpr double kFadeSeconds = 0.15;
+// A list of up to this many items set whole makes every tile with its item;
+// beyond, and after changes by position, tiles are made as their places come
+// near the visible area, so that a large library costs the tiles on screen,
+// not all of them.
+constexpr size_t kEagerTiles = 2000;
 // Decoded thumbnails and full-resolution images kept beyond the tiles that
 // show them, in kilobytes.
 constexpr int kThumbnailCacheKB = 192 * 1024;
@@ -239,22 +244,23 @@ void GridEngine::reap()
 void GridEngine::setItems(std::vector<ScatterItem> items)
 {
     std::vector<ScatterItem> old = std::move(m_items);
-    QSet<QString> ids;
-    for (const auto &item : items)
-        ids.insert(item.id);
+    auto stays = [&items](const QString &id) {
+        return std::any_of(items.begin(), items.end(), [&id](const ScatterItem &item) { return item.id == id; });
+    };
     // An opened, hovered or pressed tile whose item left must let go before
     // the indexes change under it.
-    if (m_opened && !ids.contains(m_opened->name)) {
+    if (m_opened && !stays(m_opened->name)) {
         m_items = old;
         close();
     }
-    if (m_hovered && !ids.contains(m_hovered->name)) {
+    if (m_hovered && !stays(m_hovered->name)) {
         m_items = old;
         setHover(nullptr);
     }
-    if (m_press && !ids.contains(m_press->tile->name))
+    if (m_press && !stays(m_press->tile->name))
         m_press.reset();
     m_items = std::move(items);
+    m_layoutFrom = 0;
     // Room for items added one by one later (applyChanges), so that one more
     // is not a copy of all of them.
     const size_t room = m_items.size() + m_items.size() / 4 + 64;
@@ -269,28 +275,23 @@ void GridEngine::setItems(std::vector<ScatterItem> items)
 void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
 {
     QHash<QString, int> oldRevision;
-    for (const auto &item : old)
-        oldRevision.insert(item.id, item.revision);
+    if (!m_layers.isEmpty()) {
+        for (const auto &item : old)
+            oldRevision.insert(item.id, item.revision);
+    }
 
-    std::vector<LayerPtr> tiles;
-    tiles.reserve(m_items.size());
+    // Tiles are kept by id; the others are made once they come near the
+    // visible area.
+    std::vector<LayerPtr> tiles(m_items.size());
     QHash<QString, LayerPtr> layers;
-    layers.reserve(qsizetype(m_items.size()));
-    for (const auto &item : m_items) {
-        LayerPtr tile;
-        if (!layers.contains(item.id)) {
-            tile = m_layers.value(item.id);
-            if (!tile && m_fading.contains(item.id)) {
-                // Back while fading out: keep the layer and show it again.
-                tile = m_fadingLayers.take(item.id);
-                m_fading.remove(item.id);
-                if (tile) {
-                    tile->removeAnimation(keys::opacity);
-                    tile->opacity = 1;
-                }
-            }
-        }
-        if (tile) {
+    if (!m_layers.isEmpty()) {
+        for (size_t i = 0; i < m_items.size(); ++i) {
+            const ScatterItem &item = m_items[i];
+            if (layers.contains(item.id))
+                continue;
+            LayerPtr tile = m_layers.value(item.id);
+            if (!tile)
+                continue;
             if (oldRevision.value(item.id, item.revision) != item.revision) {
                 if (!tile->contentsKey.isEmpty())
                     cancelDecode(tile->contentsKey);
@@ -299,25 +300,17 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
                     tile->contentsKey.clear();
                 }
             }
-        } else {
-            tile = Layer::make(item.id);
-            tile->backgroundColor = kPlaceholderColour;
-            tile->cornerRadius = config.cornerRadius;
-            tile->masksToBounds = true;
-            tile->gravity = Gravity::ResizeAspectFill;
-            m_root->addSublayer(tile);
-        }
-        setSpinner(tile, item.loading);
-        tiles.push_back(tile);
-        if (!layers.contains(item.id))
+            setSpinner(tile, item.loading);
+            tiles[i] = tile;
             layers.insert(item.id, tile);
+        }
     }
 
     // Tiles whose items left fade out and are then dropped.
     for (auto it = m_layers.cbegin(); it != m_layers.cend(); ++it) {
         if (layers.contains(it.key()))
             continue;
-        fadeOut(it.key(), it.value(), oldRevision.value(it.key()));
+        dropTile(it.key(), it.value(), oldRevision.value(it.key()));
     }
     m_tiles = std::move(tiles);
     m_tiles.reserve(m_items.capacity());
@@ -325,7 +318,56 @@ void GridEngine::rebuildTiles(const std::vector<ScatterItem> &old)
     m_holdLo = 0;
     m_holdHi = m_tiles.size();
     applySelectionMarks(m_selected, true);
+    if (m_tiles.size() <= kEagerTiles) {
+        for (size_t i = 0; i < m_tiles.size(); ++i)
+            ensureTile(i);
+    }
     m_host.setNeedsDisplay();
+}
+
+void GridEngine::dropTile(const QString &id, const LayerPtr &tile, int revision)
+{
+    // A fade nobody can see is not worth its animation: a search that hides
+    // most of a large library drops those tiles at once.
+    const QRectF seen = currentLoadRect();
+    if (tile == m_staged || tile->frame().intersects(seen) || tile->presentationFrame(m_clock.now()).intersects(seen)) {
+        fadeOut(id, tile, revision);
+        return;
+    }
+    if (!tile->contentsKey.isEmpty())
+        cancelDecode(tile->contentsKey);
+    cancelDecode(thumbnailKey(ScatterItem{id, 1, {}, {}, revision, false, false}));
+    tile->removeAllAnimations();
+    tile->removeFromSuperlayer();
+}
+
+const LayerPtr &GridEngine::ensureTile(size_t index)
+{
+    LayerPtr &slot = m_tiles[index];
+    if (slot)
+        return slot;
+    const ScatterItem &item = m_items[index];
+    if (m_layers.contains(item.id)) {
+        // The same id shown twice: the second has a tile of its own.
+        slot = Layer::make(item.id);
+        slot->backgroundColor = kPlaceholderColour;
+        slot->cornerRadius = config.cornerRadius;
+        slot->masksToBounds = true;
+        slot->gravity = Gravity::ResizeAspectFill;
+        m_root->addSublayer(slot);
+    } else {
+        slot = takeTile(item.id);
+        m_layers.insert(item.id, slot);
+    }
+    // It appears in place, where the layout puts it.
+    if (index < m_frames.size() && index < m_layoutFrom)
+        slot->setFrame(m_frames[index]);
+    setSpinner(slot, item.loading);
+    const bool selected = m_selectedSet.contains(item.id);
+    slot->borderWidth = selected ? 3.0 : 0.0;
+    slot->borderColor = kSelectionColour;
+    slot->scale = scaleFor(slot, selected);
+    return slot;
 }
 
 void GridEngine::fadeOut(const QString &id, const LayerPtr &tile, int revision)
@@ -398,6 +440,7 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
         if (at < 0)
             continue;
         taken.insert(id, Taken{m_tiles[size_t(at)], m_items[size_t(at)].revision});
+        m_layoutFrom = std::min(m_layoutFrom, size_t(at));
         m_items.erase(m_items.begin() + at);
         m_aspects.erase(m_aspects.begin() + at);
         m_tiles.erase(m_tiles.begin() + at);
@@ -407,7 +450,7 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
         LayerPtr tile;
         if (const auto it = taken.find(item.id); it != taken.end()) {
             tile = it->tile;
-            if (it->revision != item.revision) {
+            if (tile && it->revision != item.revision) {
                 if (!tile->contentsKey.isEmpty())
                     cancelDecode(tile->contentsKey);
                 if (tile != m_opened) {
@@ -421,17 +464,23 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
             if (!tile)
                 tile = takeTile(item.id);
         }
-        setSpinner(tile, item.loading);
+        if (tile)
+            setSpinner(tile, item.loading);
         const size_t at = std::min(position, m_items.size());
+        m_layoutFrom = std::min(m_layoutFrom, at);
         m_items.insert(m_items.begin() + qsizetype(at), item);
         m_aspects.insert(m_aspects.begin() + qsizetype(at), item.aspect);
         m_tiles.insert(m_tiles.begin() + qsizetype(at), tile);
-        m_layers.insert(item.id, tile);
-        applyMark(int(at), selected.contains(item.id));
+        if (tile) {
+            m_layers.insert(item.id, tile);
+            applyMark(int(at), selected.contains(item.id));
+        }
     }
     for (auto it = taken.cbegin(); it != taken.cend(); ++it) {
+        if (!it->tile)
+            continue;
         m_layers.remove(it.key());
-        fadeOut(it.key(), it->tile, it->revision);
+        dropTile(it.key(), it->tile, it->revision);
     }
     // The tiles that may hold pixels moved by at most one place per change.
     const size_t removedCount = size_t(removed.size());
@@ -443,6 +492,109 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
         m_holdLo = std::min(m_holdLo, at);
         m_holdHi = std::max(m_holdHi, at + 1);
     }
+    m_host.setNeedsDisplay();
+}
+
+void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
+                                       std::vector<std::pair<size_t, ScatterItem>> inserted,
+                                       std::vector<ScatterItem> *leaving)
+{
+    if (removed.empty() && inserted.empty())
+        return;
+    const size_t oldCount = m_items.size();
+    auto leaves = [&](const Layer *tile) {
+        const int at = indexOf(tile);
+        return at >= 0 && std::binary_search(removed.begin(), removed.end(), size_t(at));
+    };
+    // An opened, hovered or pressed tile whose item leaves must let go while
+    // the indexes still hold.
+    if (m_opened && leaves(m_opened.get()))
+        close();
+    if (m_hovered && leaves(m_hovered.get()))
+        setHover(nullptr);
+    if (m_press && leaves(m_press->tile.get()))
+        m_press.reset();
+
+    const size_t newCount = oldCount - removed.size() + inserted.size();
+    std::vector<ScatterItem> items = std::move(m_spareItems);
+    std::vector<double> aspects = std::move(m_spareAspects);
+    std::vector<LayerPtr> tiles = std::move(m_spareTiles);
+    items.clear();
+    aspects.clear();
+    tiles.clear();
+    const size_t room = std::max(m_items.capacity(), newCount + newCount / 4 + 64);
+    items.reserve(room);
+    aspects.reserve(room);
+    tiles.reserve(room);
+    if (leaving) {
+        leaving->clear();
+        leaving->reserve(removed.size());
+    }
+    size_t holdLo = newCount, holdHi = 0;
+    size_t next = 0, gone = 0, in = 0;
+    auto dropOld = [&](size_t at) {
+        if (LayerPtr &tile = m_tiles[at]) {
+            const QString &id = m_items[at].id;
+            if (m_layers.value(id) == tile)
+                m_layers.remove(id);
+            dropTile(id, tile, m_items[at].revision);
+        }
+        if (leaving)
+            leaving->push_back(std::move(m_items[at]));
+    };
+    for (size_t k = 0; k < newCount; ++k) {
+        if (in < inserted.size() && inserted[in].first <= k) {
+            ScatterItem &item = inserted[in++].second;
+            aspects.push_back(item.aspect);
+            items.push_back(std::move(item));
+            tiles.emplace_back();
+            continue;
+        }
+        while (next < oldCount && gone < removed.size() && removed[gone] == next) {
+            dropOld(next++);
+            ++gone;
+        }
+        if (next >= oldCount)
+            break;
+        if (m_tiles[next] && !m_tiles[next]->contents.isNull()) {
+            holdLo = std::min(holdLo, k);
+            holdHi = k + 1;
+        }
+        aspects.push_back(m_aspects[next]);
+        items.push_back(std::move(m_items[next]));
+        tiles.push_back(std::move(m_tiles[next]));
+        ++next;
+    }
+    for (; next < oldCount; ++next) {
+        if (gone < removed.size() && removed[gone] == next) {
+            dropOld(next);
+            ++gone;
+        }
+    }
+    // What did not fit the new count (indexes out of range) goes to the end.
+    for (; in < inserted.size(); ++in) {
+        aspects.push_back(inserted[in].second.aspect);
+        items.push_back(std::move(inserted[in].second));
+        tiles.emplace_back();
+    }
+    size_t firstChanged = items.size();
+    if (!removed.empty())
+        firstChanged = removed.front();
+    if (!inserted.empty())
+        firstChanged = std::min(firstChanged, inserted.front().first);
+    m_layoutFrom = std::min(m_layoutFrom, firstChanged);
+    m_items.swap(items);
+    m_aspects.swap(aspects);
+    m_tiles.swap(tiles);
+    // What was moved out of the old lists is empty; their memory serves the
+    // next change.
+    items.clear();
+    tiles.clear();
+    m_spareItems = std::move(items);
+    m_spareAspects = std::move(aspects);
+    m_spareTiles = std::move(tiles);
+    m_holdLo = holdLo;
+    m_holdHi = std::max(holdLo, holdHi);
     m_host.setNeedsDisplay();
 }
 
@@ -486,7 +638,23 @@ double GridEngine::layoutFrames()
         h = std::isfinite(header) ? header : 0;
         m_host.setHeaderFrame(QRectF(0, 0, W, h));
     }
-    const double laidHeight = justifiedLayout(m_aspects, W, config.rowHeight, config.gap, h, m_frames);
+    // Rows before the first changed item stay as they were; the layout goes
+    // on from the start of the row before it.
+    const LaidGeometry geometry{W, h, config.rowHeight, config.gap};
+    size_t from = 0;
+    double top = 0;
+    if (geometry == m_laid && m_layoutFrom > 0 && m_layoutFrom - 1 < m_frames.size()) {
+        from = rowStartOf(m_frames, m_layoutFrom - 1);
+        top = m_frames[from].y();
+    }
+    double laidHeight = justifiedLayoutFrom(m_aspects, W, config.rowHeight, config.gap, h, from, top, m_frames);
+    if (m_frames.size() == m_aspects.size()) {
+        m_laid = geometry;
+        m_layoutFrom = m_frames.size();
+    } else {
+        m_laid = LaidGeometry();
+        m_layoutFrom = 0;
+    }
     const double document = std::max(laidHeight, m_host.visibleRect().height());
     if (std::abs(document - m_documentHeight) > 0.5) {
         m_documentHeight = document;
@@ -518,6 +686,8 @@ void GridEngine::layout()
     std::vector<size_t> gliding;
     for (size_t i = 0; i < m_tiles.size(); ++i) {
         const LayerPtr &tile = m_tiles[i];
+        if (!tile)
+            continue;
         const QRectF target = i < m_frames.size() ? m_frames[i] : QRectF();
         if (m_glide && !isZeroRect(tile->frame())) {
             gliding.push_back(i);
@@ -576,6 +746,8 @@ std::vector<const Layer *> GridEngine::layersToPaint(const QRectF &visible) cons
     out.reserve(hi - lo + m_animated.size() + 2);
     std::unordered_set<const Layer *> seen;
     for (size_t i = lo; i < hi; ++i) {
+        if (!m_tiles[i])
+            continue;
         out.push_back(m_tiles[i].get());
         seen.insert(m_tiles[i].get());
     }
@@ -609,7 +781,7 @@ void GridEngine::updateVisible()
     size_t holdLo = count, holdHi = 0;
     for (size_t i = std::min(m_holdLo, count); i < std::min(m_holdHi, count); ++i) {
         const LayerPtr &tile = m_tiles[i];
-        if (tile->contents.isNull())
+        if (!tile || tile->contents.isNull())
             continue;
         if (!m_frames[i].intersects(keep) && tile != m_opened && tile != m_staged) {
             tile->contents = QImage();
@@ -622,11 +794,11 @@ void GridEngine::updateVisible()
 
     QSet<QString> wanted;
     for (size_t i = areaLo; i < areaHi; ++i) {
-        const LayerPtr &tile = m_tiles[i];
         const ScatterItem &item = m_items[i];
         const QRectF &frame = m_frames[i];
         if (frame.isEmpty() || !frame.intersects(area))
             continue;
+        const LayerPtr &tile = ensureTile(i);
         holdLo = std::min(holdLo, i);
         holdHi = std::max(holdHi, i + 1);
         if (!tile->contents.isNull() || tile == m_opened)
@@ -658,7 +830,7 @@ void GridEngine::updateVisible()
             if (at < 0 || thumbnailKey(m_items[size_t(at)]) != key)
                 return;
             const LayerPtr &tile = m_tiles[size_t(at)];
-            if (tile == m_opened || !tile->contents.isNull())
+            if (!tile || tile == m_opened || !tile->contents.isNull())
                 return;
             tile->contents = image;
             tile->contentsKey = key;
@@ -762,7 +934,7 @@ void GridEngine::open(const QString &id)
         m_pendingOpen = id;
         return;
     }
-    const LayerPtr tile = m_tiles[size_t(index)];
+    const LayerPtr tile = ensureTile(size_t(index));
     if (tile == m_opened)
         return;
     close();
@@ -862,14 +1034,14 @@ void GridEngine::scatterNeighbours(int index, std::optional<double> duration)
     const QRectF visible = m_host.visibleRect();
     int visibleCount = 0;
     for (const auto &tile : m_tiles) {
-        if (tile->frame().intersects(visible))
+        if (tile && tile->frame().intersects(visible))
             ++visibleCount;
     }
     const double seconds = duration.value_or(config.scatterDuration);
     for (const PushTarget &t : pushTargets(m_frames, index, currentLoadRect(), visibleCount, config)) {
         if (t.index >= int(m_tiles.size()))
             continue;
-        const LayerPtr &tile = m_tiles[size_t(t.index)];
+        const LayerPtr &tile = ensureTile(size_t(t.index));
         if (!sameRect(tile->frame(), t.frame)) {
             animate(tile, keys::position, t.frame.center(), config.item, seconds);
             animate(tile, keys::bounds, QRectF(0, 0, t.frame.width(), t.frame.height()), config.item, seconds);
@@ -908,6 +1080,8 @@ void GridEngine::close()
     const QRectF load = currentLoadRect();
     for (size_t i = 0; i < m_tiles.size(); ++i) {
         const LayerPtr &t = m_tiles[i];
+        if (!t)
+            continue;
         const QRectF laid = i < m_frames.size() ? m_frames[i] : QRectF();
         // Tiles paged past while open lost their marks with their transform.
         if (i < m_items.size()) {
@@ -1004,7 +1178,7 @@ void GridEngine::nudge(int step)
         return;
     }
     const int n = *next;
-    const LayerPtr neighbour = m_tiles[size_t(n)];
+    const LayerPtr neighbour = ensureTile(size_t(n));
     const ScatterItem item = m_items[size_t(n)];
     const QRectF visible = m_host.visibleRect();
     const double travel = visible.width() + 24;
@@ -1107,7 +1281,7 @@ void GridEngine::nudge(int step)
 LayerPtr GridEngine::tileAt(const QPointF &point) const
 {
     for (const auto &tile : m_tiles) {
-        if (tile->frame().contains(point))
+        if (tile && tile->frame().contains(point))
             return tile;
     }
     return nullptr;
@@ -1258,7 +1432,7 @@ void GridEngine::mouseUp(int modifiers)
             onActivate(m_items[size_t(index)].id);
         return;
     case ClickResult::Open:
-        animateOpen(m_tiles[size_t(index)], true);
+        animateOpen(ensureTile(size_t(index)), true);
         return;
     case ClickResult::ChangeSelection: {
         const QStringList old = m_selected;
@@ -1290,6 +1464,8 @@ void GridEngine::select(const QStringList &ids)
 void GridEngine::applyMark(int index, bool selected)
 {
     const LayerPtr &tile = m_tiles[size_t(index)];
+    if (!tile)
+        return;
     tile->borderWidth = selected ? 3.0 : 0.0;
     tile->borderColor = kSelectionColour;
     const double scale = scaleFor(tile, selected);
@@ -1299,9 +1475,12 @@ void GridEngine::applyMark(int index, bool selected)
 
 void GridEngine::applySelectionMarks(const QStringList &old, bool all)
 {
-    const QSet<QString> now(m_selected.begin(), m_selected.end());
+    m_selectedSet = QSet<QString>(m_selected.begin(), m_selected.end());
+    const QSet<QString> &now = m_selectedSet;
     const QSet<QString> before(old.begin(), old.end());
     for (size_t i = 0; i < m_tiles.size() && i < m_items.size(); ++i) {
+        if (!m_tiles[i])
+            continue;
         const QString &id = m_items[i].id;
         const bool on = now.contains(id);
         if (all || on != before.contains(id))

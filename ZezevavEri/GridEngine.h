@@ -111,6 +111,16 @@ public:
     // both keeps its tile (moved, or with its new description); the others
     // stay as they are. Costs the changed items, not the whole list.
     void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
+    // The same told by position, for changes of any size (a search over a
+    // large library): `removed` are indexes into the current list,
+    // ascending; then each of `inserted` takes its index in the new list,
+    // ascending. No id may be in both, nor twice in the new list. Costs one
+    // pass over the list, and only the tiles that exist are touched.
+    // The items that leave are moved into `leaving`, in order, when given:
+    // a caller that keeps them for later spares the copies.
+    void applyPositionalChange(const std::vector<size_t> &removed,
+                               std::vector<std::pair<size_t, ScatterItem>> inserted,
+                               std::vector<ScatterItem> *leaving = nullptr);
 
     void layout();
     // Layouts before this media time glide.
@@ -144,7 +154,9 @@ public:
     void visibleChanged() { updateVisible(); }
     void updateVisible();
 
-    // State, for the view and for tests.
+    // State, for the view and for tests. A tile is made once its place comes
+    // near the visible area (the decode-ahead band) and kept from then on;
+    // until then its entry in tiles() is null.
     const LayerPtr &rootLayer() const { return m_root; }
     const std::vector<LayerPtr> &tiles() const { return m_tiles; }
     const std::vector<QRectF> &frames() const { return m_frames; }
@@ -195,6 +207,10 @@ private:
     void fadeOut(const QString &id, const LayerPtr &tile, int revision);
     // A new tile for an item, or the one still fading out under its id.
     LayerPtr takeTile(const QString &id);
+    // The tile at `index`, made now if it was not yet.
+    const LayerPtr &ensureTile(size_t index);
+    // A tile whose item left: faded out where it can be seen, else dropped.
+    void dropTile(const QString &id, const LayerPtr &tile, int revision);
     // Frames, header frame and document height for the current width.
     double layoutFrames();
     void setSpinner(const LayerPtr &tile, bool on);
@@ -228,10 +244,23 @@ private:
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 
     std::vector<ScatterItem> m_items;
+    // The lists before the last change by position, kept for the next one
+    // so that it does not take fresh memory each time.
+    std::vector<ScatterItem> m_spareItems;
+    std::vector<double> m_spareAspects;
+    std::vector<LayerPtr> m_spareTiles;
     std::vector<double> m_aspects; // of m_items, kept compact for the layout
     QStringList m_selected;
     std::vector<LayerPtr> m_tiles;
     std::vector<QRectF> m_frames;
+    // The frames from this index on are out of date; those before it hold
+    // for the geometry the layout last used.
+    size_t m_layoutFrom = 0;
+    struct LaidGeometry {
+        double width = -1, header = 0, rowHeight = 0, gap = 0;
+        bool operator==(const LaidGeometry &) const = default;
+    } m_laid;
+    QSet<QString> m_selectedSet;
     QHash<QString, LayerPtr> m_layers;
     LayerPtr m_root;
     LayerPtr m_hovered, m_opened, m_staged;

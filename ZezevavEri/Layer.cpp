@@ -300,15 +300,31 @@ void Layer::addSublayer(const LayerPtr &layer)
     LayerPtr keep = layer;
     keep->removeFromSuperlayer();
     keep->m_superlayer = this;
-    m_sublayers.push_back(keep);
+    keep->m_indexInSuperlayer = m_sublayers.size();
+    m_sublayers.push_back(std::move(keep));
 }
 
 Layer::~Layer()
 {
     for (const LayerPtr &sub : m_sublayers) {
-        if (sub->m_superlayer == this)
+        if (sub && sub->m_superlayer == this)
             sub->m_superlayer = nullptr;
     }
+}
+
+void Layer::compact() const
+{
+    size_t out = 0;
+    for (size_t i = 0; i < m_sublayers.size(); ++i) {
+        if (!m_sublayers[i])
+            continue;
+        if (out != i)
+            m_sublayers[out] = std::move(m_sublayers[i]);
+        m_sublayers[out]->m_indexInSuperlayer = out;
+        ++out;
+    }
+    m_sublayers.resize(out);
+    m_holes = 0;
 }
 
 void Layer::removeFromSuperlayer()
@@ -317,22 +333,27 @@ void Layer::removeFromSuperlayer()
     if (!parent)
         return;
     m_superlayer = nullptr;
-    auto &subs = parent->m_sublayers;
-    subs.erase(std::remove_if(subs.begin(), subs.end(), [&](const LayerPtr &l) { return l.get() == this; }), subs.end());
+    const size_t at = m_indexInSuperlayer;
+    if (at >= parent->m_sublayers.size() || parent->m_sublayers[at].get() != this)
+        return;
+    // The slot may hold the last reference to this layer: it goes only once
+    // nothing here is touched any more.
+    LayerPtr self = std::move(parent->m_sublayers[at]);
+    if (at + 1 == parent->m_sublayers.size())
+        parent->m_sublayers.pop_back();
+    else
+        ++parent->m_holes;
+    if (parent->m_holes > 16 && parent->m_holes * 2 > parent->m_sublayers.size())
+        parent->compact();
 }
 
 LayerPtr Layer::sublayerNamed(const QString &n) const
 {
     for (const auto &l : m_sublayers) {
-        if (l->name == n)
+        if (l && l->name == n)
             return l;
     }
     return nullptr;
-}
-
-bool Layer::hasSublayer(const Layer *layer) const
-{
-    return std::any_of(m_sublayers.begin(), m_sublayers.end(), [&](const LayerPtr &l) { return l.get() == layer; });
 }
 
 } // namespace zezevaveri

@@ -162,17 +162,32 @@ public:
     // Drops finished animations and hands back their completions.
     void reap(double now, std::vector<std::function<void()>> &completions);
 
-    // Tree.
+    // Tree. Sublayers keep the order in which they were added.
     Layer *superlayer() const { return m_superlayer; }
-    const std::vector<LayerPtr> &sublayers() const { return m_sublayers; }
+    const std::vector<LayerPtr> &sublayers() const
+    {
+        if (m_holes)
+            compact();
+        return m_sublayers;
+    }
     void addSublayer(const LayerPtr &layer);
+    // Constant time: a grid drops thousands of faded tiles from one root, and
+    // each must not cost a walk over all the others.
     void removeFromSuperlayer();
     LayerPtr sublayerNamed(const QString &name) const;
-    bool hasSublayer(const Layer *layer) const;
+    bool hasSublayer(const Layer *layer) const { return layer && layer->m_superlayer == this; }
 
 private:
+    // Closes the gaps removals left, keeping the order.
+    void compact() const;
+
     Layer *m_superlayer = nullptr;
-    std::vector<LayerPtr> m_sublayers;
+    // Where this layer sits in its superlayer's list.
+    size_t m_indexInSuperlayer = 0;
+    // Removed sublayers leave an empty slot until the list is next read or
+    // has become half empty.
+    mutable std::vector<LayerPtr> m_sublayers;
+    mutable size_t m_holes = 0;
 };
 
 } // namespace zezevaveri

@@ -52,7 +52,7 @@ void ScatterGrid::update(ScatterGridView &view, Coordinator &coordinator) const
         view.glideFor(kGlideSeconds);
     }
 
-    if (items != view.items())
+    if (!view.showsItems(items))
         view.setItems(items);
 
     if (controller && controller->grid() != &view)

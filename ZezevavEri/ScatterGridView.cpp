@@ -18,6 +18,7 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace zezevaveri {
@@ -136,6 +137,12 @@ QList<ScatterItem> ScatterGridView::items() const
     return QList<ScatterItem>(items.begin(), items.end());
 }
 
+bool ScatterGridView::showsItems(const QList<ScatterItem> &items) const
+{
+    const auto &shown = m_engine.items();
+    return std::equal(shown.begin(), shown.end(), items.begin(), items.end());
+}
+
 void ScatterGridView::setItems(const QList<ScatterItem> &items)
 {
     m_engine.setItems(std::vector<ScatterItem>(items.begin(), items.end()));
@@ -146,6 +153,14 @@ void ScatterGridView::applyChanges(const QStringList &removed,
                                    const std::vector<std::pair<size_t, ScatterItem>> &inserted)
 {
     m_engine.applyChanges(removed, inserted);
+    setNeedsLayout();
+}
+
+void ScatterGridView::applyPositionalChange(const std::vector<size_t> &removed,
+                                            std::vector<std::pair<size_t, ScatterItem>> inserted,
+                                            std::vector<ScatterItem> *leaving)
+{
+    m_engine.applyPositionalChange(removed, std::move(inserted), leaving);
     setNeedsLayout();
 }
 

@@ -46,16 +46,23 @@ public:
     void setConfig(const ScatterConfig &config);
 
     QList<ScatterItem> items() const;
+    // Whether the view shows exactly `items`, compared in place.
+    bool showsItems(const QList<ScatterItem> &items) const;
     // Stores the list and rebuilds the tiles against the old one.
     void setItems(const QList<ScatterItem> &items);
     // The same by id: `removed` leave, then each of `inserted` takes its
     // position, lowest first (see GridEngine::applyChanges).
     void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
+    // The same by position (see GridEngine::applyPositionalChange).
+    void applyPositionalChange(const std::vector<size_t> &removed, std::vector<std::pair<size_t, ScatterItem>> inserted,
+                               std::vector<ScatterItem> *leaving = nullptr);
 
     // Lays the tiles out for the current width (and replays a pending open).
     void layout();
     // Lays out on the next turn of the event loop.
     void setNeedsLayout();
+    // Whether a layout asked for is still to come.
+    bool layoutPending() const { return m_layoutPosted; }
 
     void open(const QString &id);
     void close();

@@ -19,8 +19,10 @@
 #include "ZezevavEri/ScatterGridController.h"
 #include "ZezevavEri/ScatterGridView.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
@@ -60,6 +62,7 @@ AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterG
     // library drops it.
     auto libraryChanged = [this] {
         m_section.reset();
+        m_shown.reset();
         invalidateVisible();
         emit visibleChanged();
     };
@@ -97,6 +100,7 @@ AppState::AppState(LibraryStore &store, Defaults &settings, zezevaveri::ScatterG
     });
     connect(&m_store, &LibraryStore::itemsChanged, this, [this] {
         m_section.reset();
+        m_shown.reset();
         if (!m_editSeen)
             invalidateVisible();
         m_editSeen = false;
@@ -120,6 +124,7 @@ void AppState::setHooks(Hooks hooks)
 {
     m_hooks = std::move(hooks);
     m_section.reset();
+    m_shown.reset();
     invalidateVisible();
     emit visibleChanged();
 }
@@ -145,6 +150,7 @@ void AppState::setSelection(const QString &selection)
         return;
     m_selection = selection;
     m_section.reset();
+    m_shown.reset();
     invalidateVisible();
     m_settings.set(kLastBoard, selection);
     setSimilarTo(std::nullopt);
@@ -319,6 +325,76 @@ void AppState::invalidateVisible()
     m_storeIds.clear();
 }
 
+std::optional<AppState::VisibleUpdate> AppState::shownChange()
+{
+    if (!m_section || !m_shown || m_similarTo || sort() != m_shownSort) {
+        m_pending.reset();
+        return std::nullopt;
+    }
+    std::shared_ptr<DistanceTable> table;
+    const VisibleFilter filter = currentFilter(table);
+    if (filter.ranked && !filter.ranked->isEmpty())
+        return std::nullopt;
+    QList<qsizetype> now;
+    const bool large = !filter.query.isEmpty() && m_section->size() >= m_backgroundFrom;
+    const auto pendingFor = [&](const PendingSearch &p) {
+        return p.query == filter.query && p.hue == filter.hueFilter && p.sort == filter.sort &&
+               p.section == m_section->constData();
+    };
+    if (large && m_pending && pendingFor(*m_pending)) {
+        if (!m_pending->ready)
+            return VisibleUpdate(); // the answer is on its way
+        now = std::move(m_pending->order);
+        m_pending.reset();
+    } else if (SectionSearch search; large && (search = m_searchKeys.snapshot(*m_section, filter.sort)).valid()) {
+        const quint64 generation = ++m_searchGeneration;
+        m_pending = PendingSearch{generation, filter.query, filter.hueFilter, filter.sort, m_section->constData(), false, {}};
+        std::weak_ptr<int> alive = m_alive;
+        QThreadPool::globalInstance()->start([this, alive, generation, search = std::move(search),
+                                              query = filter.query, hue = filter.hueFilter] {
+            QList<qsizetype> order = search.order(query, hue);
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [this, alive, generation, order = std::move(order)] {
+                // A newer text or another section took over meanwhile.
+                if (!alive.lock() || !m_pending || m_pending->generation != generation)
+                    return;
+                m_pending->order = order;
+                m_pending->ready = true;
+                emit visibleChanged();
+            }, Qt::QueuedConnection);
+        });
+        return VisibleUpdate();
+    } else {
+        m_pending.reset();
+        now = visibleOrder(*m_section, filter, &m_searchKeys);
+    }
+    // Both lists follow the section's sort order: one walk along it finds
+    // what left and what came.
+    VisibleUpdate update;
+    update.shownChange = true;
+    update.section = *m_section;
+    const QList<qsizetype> &before = *m_shown;
+    qsizetype b = 0, n = 0, rank = 0;
+    for (qsizetype at : m_searchKeys.sorted(*m_section, filter.sort)) {
+        const bool wasShown = b < before.size() && before[b] == at;
+        const bool isShown = n < now.size() && now[n] == at;
+        if (wasShown && !isShown) {
+            update.removed.push_back(size_t(b));
+            update.removedRanks.push_back(rank);
+        } else if (isShown && !wasShown) {
+            update.inserted.append({n, at});
+            update.insertedRanks.push_back(rank);
+        }
+        b += wasShown ? 1 : 0;
+        n += isShown ? 1 : 0;
+        ++rank;
+    }
+    if (b != before.size() || n != now.size())
+        return std::nullopt; // not one order after all: start over
+    m_shown = now;
+    m_visibleCount = now.size();
+    return update;
+}
+
 AppState::VisibleUpdate AppState::updateVisible()
 {
     // More records than this in one turn (an import) cost less computed afresh.
@@ -349,13 +425,36 @@ AppState::VisibleUpdate AppState::updateVisible()
         m_edited.clear();
         if (found) {
             update.diff = m_list.update(ids, records, m_member, &m_searchKeys);
+            m_visibleCount = m_list.size();
             return update;
         }
     }
 
+    if (!m_listValid) {
+        if (std::optional<VisibleUpdate> change = shownChange())
+            return std::move(*change);
+    }
+
     VisibleUpdate update;
     update.reset = true;
-    update.items = visibleItems();
+    if (!m_section)
+        m_section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
+    {
+        std::shared_ptr<DistanceTable> table;
+        const VisibleFilter filter = currentFilter(table);
+        QList<qsizetype> order = visibleOrder(*m_section, filter, &m_searchKeys);
+        const bool plain = !(filter.ranked && !filter.ranked->isEmpty()) && !filter.similar;
+        // The next change of the search text or colour goes by position.
+        m_shown.reset();
+        if (plain) {
+            m_shown = order;
+            m_shownSort = filter.sort;
+        }
+        m_visibleCount = order.size();
+        // The records stay in the section; the views read them from there.
+        update.section = *m_section;
+        update.order = std::move(order);
+    }
     m_edited.clear();
     // Records by id are only certain while no two share an id, and distances
     // to an item are fetched afresh each time.
@@ -371,11 +470,13 @@ AppState::VisibleUpdate AppState::updateVisible()
         }
     }
     QList<qsizetype> at;
-    at.reserve(update.items.size());
-    for (const Item &item : std::as_const(update.items))
-        at.append(positions.value(item.id));
+    at.reserve(update.order.size());
+    // Read through a const view: indexing the shared list must not copy it.
+    const QList<Item> &section = update.section;
+    for (qsizetype i : std::as_const(update.order))
+        at.append(positions.value(section[i].id));
     std::shared_ptr<DistanceTable> table;
-    m_list.reset(update.items, at, currentFilter(table), m_selection == QLatin1String("trash"));
+    m_list.reset(update.section, update.order, at, currentFilter(table), m_selection == QLatin1String("trash"));
     m_member = m_listValid ? m_hooks.sectionMember(m_store, m_selection) : std::function<bool(const Item &)>();
     m_storeIds.clear();
     if (m_listValid) {

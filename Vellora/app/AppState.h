@@ -125,11 +125,26 @@ public:
     QList<Item> visibleItems();
     // What the window needs to bring its visible items up to date.
     struct VisibleUpdate {
-        // Everything again: `items` is the whole visible list.
+        // Everything again: the whole visible list is the items of `section`
+        // at the positions `order`.
         bool reset = false;
-        QList<Item> items;
-        // Otherwise what changed since the last update.
+        QList<qsizetype> order;
+        // Otherwise what changed since the last update: by id after edits of
+        // records,
         VisibleDiff diff;
+        // or, after a change of the search text or the colour filter over the
+        // same section (`shownChange`), by position: the indexes of the
+        // previous list that leave (ascending), then each new index with the
+        // position in `section` of its item (ascending). `section` is shared
+        // with the state, not copied.
+        // The ranks are the places of those items in the section's sort
+        // order, which stays the same from one such change to the next.
+        bool shownChange = false;
+        QList<Item> section;
+        std::vector<size_t> removed;
+        std::vector<qsizetype> removedRanks;
+        QList<std::pair<qsizetype, qsizetype>> inserted;
+        std::vector<qsizetype> insertedRanks;
     };
     // After edits of known records only (and nothing else the visible items
     // depend on), the change by id of those records; otherwise the whole
@@ -137,9 +152,14 @@ public:
     // as one change.
     VisibleUpdate updateVisible();
     // The number of visible items as of the last updateVisible().
-    qsizetype visibleCount() const { return m_list.size(); }
-    // Their ids in display order, as of the last updateVisible().
-    QStringList visibleIds() const { return m_list.ids(); }
+    qsizetype visibleCount() const { return m_visibleCount; }
+    // From this many items in the shown section on, a new search text is
+    // looked for on a worker thread: the field takes the next key at once,
+    // the list changes when the answer is in, and only the answer to the
+    // latest text is used. Until then updateVisible() reports no change.
+    void setBackgroundSearchFrom(qsizetype items) { m_backgroundFrom = items; }
+    // Whether a search is on its way.
+    bool searchPending() const { return m_pending && !m_pending->ready; }
     // Creation date of the shown collection ("inbox": the first one's).
     std::optional<double> shownCollectionCreated() const;
     // The smart folder shown, if one is.
@@ -217,6 +237,10 @@ private:
     VisibleFilter currentFilter(std::shared_ptr<DistanceTable> &table) const;
     // The next updateVisible() starts over.
     void invalidateVisible();
+    // After a change of the filter alone: the change of the shown list by
+    // position, when the old and the new list are both the section's sort
+    // order filtered.
+    std::optional<VisibleUpdate> shownChange();
     // The collection the shown section adds into.
     QString sectionBoardId() const;
     void addLinkTo(const QString &url, const QString &board);
@@ -239,6 +263,24 @@ private:
     // Edited ids and where their records are now (-1: gone), in order.
     QList<std::pair<QString, qsizetype>> m_edited;
     bool m_editSeen = false;
+    qsizetype m_visibleCount = 0;
+    qsizetype m_backgroundFrom = 20000;
+    struct PendingSearch {
+        quint64 generation = 0;
+        QString query;
+        std::optional<double> hue;
+        QString sort;
+        const Item *section = nullptr;
+        bool ready = false;
+        QList<qsizetype> order;
+    };
+    std::optional<PendingSearch> m_pending;
+    quint64 m_searchGeneration = 0;
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    // The shown list as positions in m_section, when it is the section's sort
+    // order filtered (no ranked results, no find-similar), with that order.
+    std::optional<QList<qsizetype>> m_shown;
+    QString m_shownSort;
 
     QString m_selection;
     std::optional<QString> m_renaming;

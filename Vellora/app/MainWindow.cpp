@@ -744,9 +744,15 @@ void MainWindow::refreshVisible()
 
     m_grid->setCollectionId(selection);
     if (update.reset) {
-        m_visible = std::move(update.items);
-        m_visibleStale = false;
-        m_grid->setVisibleItems(m_visible);
+        // The list of records is made only when asked for.
+        m_visibleStale = true;
+        m_grid->setVisibleItems(update.section, update.order);
+    } else if (update.shownChange) {
+        // A new search over the same section: the views take the change by
+        // position; the old list goes when it is made again, not in this frame.
+        m_visibleStale = true;
+        m_grid->applyShownChange(update.section, update.removed, update.removedRanks, update.inserted,
+                                 update.insertedRanks);
     } else if (!update.diff.isEmpty()) {
         // Only the records that changed: the tiles of the others stay. The
         // old list goes when it is made again, not in this frame.

@@ -158,8 +158,8 @@ struct SearchKeyCache::Data {
     // Every folded text of the section, each followed by a NUL; starts[i] is
     // where item i's text begins, starts[n] the end.
     QString joined;
-    std::vector<qsizetype> starts;
-    QHash<QString, Order> sorted;
+    std::shared_ptr<std::vector<qsizetype>> starts = std::make_shared<std::vector<qsizetype>>();
+    QHash<QString, std::shared_ptr<const Order>> sorted;
 };
 
 SearchKeyCache::SearchKeyCache() : d(new Data) {}
@@ -191,36 +191,29 @@ void SearchKeyCache::useSection(const QList<Item> &section)
     d->section = section;
     d->hasSection = true;
     d->joined.clear();
-    d->starts.clear();
+    d->starts = std::make_shared<std::vector<qsizetype>>();
     d->sorted.clear();
 }
 
-std::vector<bool> SearchKeyCache::matches(const QList<Item> &section, const QString &needle)
+namespace {
+// The positions whose text in `joined` (each followed by a NUL, item i's
+// starting at starts[i]) contains `needle`.
+std::vector<bool> findInJoined(const QString &joined, const std::vector<qsizetype> &starts, const QString &needle)
 {
-    useSection(section);
-    const qsizetype n = section.size();
-    if (d->starts.empty()) {
-        d->starts.reserve(size_t(n) + 1);
-        for (qsizetype i = 0; i < n; ++i) {
-            d->starts.push_back(d->joined.size());
-            d->joined.append(key(section[i]));
-            d->joined.append(QChar(0));
-        }
-        d->starts.push_back(d->joined.size());
-    }
-    std::vector<bool> found(size_t(n), false);
+    const size_t n = starts.empty() ? 0 : starts.size() - 1;
+    std::vector<bool> found(n, false);
     if (needle.isEmpty())
         return found;
     // One pass over all texts; a hit that runs past its item's end (over
     // the NUL) does not count.
     qsizetype from = 0;
     while (true) {
-        const qsizetype at = d->joined.indexOf(needle, from);
+        const qsizetype at = joined.indexOf(needle, from);
         if (at < 0)
             break;
-        const auto next = std::upper_bound(d->starts.begin(), d->starts.end(), at);
-        const qsizetype item = qsizetype(next - d->starts.begin()) - 1;
-        const qsizetype end = d->starts[size_t(item) + 1] - 1;
+        const auto next = std::upper_bound(starts.begin(), starts.end(), at);
+        const qsizetype item = qsizetype(next - starts.begin()) - 1;
+        const qsizetype end = starts[size_t(item) + 1] - 1;
         if (at + needle.size() <= end) {
             found[size_t(item)] = true;
             from = end + 1;
@@ -230,17 +223,70 @@ std::vector<bool> SearchKeyCache::matches(const QList<Item> &section, const QStr
     }
     return found;
 }
+} // namespace
+
+std::vector<bool> SearchKeyCache::matches(const QList<Item> &section, const QString &needle)
+{
+    useSection(section);
+    const qsizetype n = section.size();
+    std::vector<qsizetype> &starts = *d->starts;
+    if (starts.empty()) {
+        starts.reserve(size_t(n) + 1);
+        for (qsizetype i = 0; i < n; ++i) {
+            starts.push_back(d->joined.size());
+            d->joined.append(key(section[i]));
+            d->joined.append(QChar(0));
+        }
+        starts.push_back(d->joined.size());
+    }
+    return findInJoined(d->joined, starts, needle);
+}
+
+SectionSearch SearchKeyCache::snapshot(const QList<Item> &section, const QString &sort)
+{
+    SectionSearch out;
+    useSection(section);
+    if (d->starts->empty())
+        return out;
+    sorted(section, sort);
+    out.section = section;
+    out.joined = d->joined;
+    out.starts = d->starts;
+    out.sorted = d->sorted.value(sort);
+    return out;
+}
+
+QList<qsizetype> SectionSearch::order(const QString &query, std::optional<double> hue) const
+{
+    if (!valid())
+        return {};
+    const bool filterText = !query.isEmpty();
+    const QString needle = filterText ? searchFolded(query) : QString();
+    if (filterText && needle.isEmpty())
+        return {};
+    const std::vector<bool> hits = filterText ? findInJoined(joined, *starts, needle) : std::vector<bool>();
+    QList<qsizetype> out;
+    out.reserve(section.size());
+    for (qsizetype i : *sorted) {
+        if (filterText && !hits[size_t(i)])
+            continue;
+        if (hue && !passesHueFilter(section[i].palette, *hue))
+            continue;
+        out.append(i);
+    }
+    return out;
+}
 
 const std::vector<qsizetype> &SearchKeyCache::sorted(const QList<Item> &section, const QString &sort)
 {
     useSection(section);
     auto it = d->sorted.find(sort);
     if (it == d->sorted.end()) {
-        Order order = identityOrder(section.size());
-        sortPositions(order, section, sort);
+        auto order = std::make_shared<Order>(identityOrder(section.size()));
+        sortPositions(*order, section, sort);
         it = d->sorted.insert(sort, std::move(order));
     }
-    return *it;
+    return **it;
 }
 
 QList<qsizetype> visibleOrder(const QList<Item> &section, const VisibleFilter &filter, SearchKeyCache *cache)
@@ -312,7 +358,11 @@ QList<qsizetype> visibleOrder(const QList<Item> &section, const VisibleFilter &f
 
 QList<Item> filteredSortedItems(const QList<Item> &section, const VisibleFilter &filter, SearchKeyCache *cache)
 {
-    const QList<qsizetype> order = visibleOrder(section, filter, cache);
+    return itemsAt(section, visibleOrder(section, filter, cache));
+}
+
+QList<Item> itemsAt(const QList<Item> &section, const QList<qsizetype> &order)
+{
     // The whole section in its own order is the section itself, shared.
     if (order.size() == section.size()) {
         bool same = true;
@@ -497,6 +547,17 @@ void VisibleList::reset(const QList<Item> &visible, const QList<qsizetype> &stor
     d->makeRoom(size_t(visible.size()));
     for (qsizetype i = 0; i < visible.size(); ++i)
         d->rows.push_back(d->row(visible[i], storePositions.value(i)));
+}
+
+void VisibleList::reset(const QList<Item> &section, const QList<qsizetype> &order,
+                        const QList<qsizetype> &storePositions, const VisibleFilter &filter, bool trashOrder)
+{
+    d->setFilter(filter);
+    d->trashOrder = trashOrder;
+    d->rows.clear();
+    d->makeRoom(size_t(order.size()));
+    for (qsizetype i = 0; i < order.size(); ++i)
+        d->rows.push_back(d->row(section[order[i]], storePositions.value(i)));
 }
 
 void VisibleList::removedAt(qsizetype position)

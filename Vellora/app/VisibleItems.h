@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -43,6 +44,20 @@ int compareFileNames(const QString &a, const QString &b);
 // strings), all texts of one section joined for one pass of the search, and
 // the section's sort orders. Everything but the folded texts is tied to one
 // section list (the same shared list, not an equal one).
+// What a search of one section needs, taken from a SearchKeyCache so that
+// another thread can run it while the cache goes on being used: the joined
+// folded texts and the sort order, shared, not copied.
+struct SectionSearch {
+    QList<Item> section;
+    QString joined;
+    std::shared_ptr<const std::vector<qsizetype>> starts;
+    std::shared_ptr<const std::vector<qsizetype>> sorted;
+    bool valid() const { return starts && sorted && !starts->empty(); }
+    // visibleOrder() of the section under the search text and colour filter
+    // alone (no ranked results, no find-similar), in the sort order taken.
+    QList<qsizetype> order(const QString &query, std::optional<double> hue) const;
+};
+
 class SearchKeyCache {
 public:
     SearchKeyCache();
@@ -58,6 +73,9 @@ public:
     std::vector<bool> matches(const QList<Item> &section, const QString &foldedNeedle);
     // The section's positions sorted by one of the sort orders.
     const std::vector<qsizetype> &sorted(const QList<Item> &section, const QString &sort);
+    // For a search off this thread; invalid until the section's texts have
+    // been joined by a first matches().
+    SectionSearch snapshot(const QList<Item> &section, const QString &sort);
 
 private:
     void useSection(const QList<Item> &section);
@@ -90,6 +108,8 @@ QList<qsizetype> visibleOrder(const QList<Item> &section, const VisibleFilter &f
                               SearchKeyCache *cache = nullptr);
 QList<Item> filteredSortedItems(const QList<Item> &section, const VisibleFilter &filter,
                                 SearchKeyCache *cache = nullptr);
+// The items of `section` at the positions `order`, in that order.
+QList<Item> itemsAt(const QList<Item> &section, const QList<qsizetype> &order);
 
 // What the grid must do to go from the visible items before a change to
 // those after it: take out the `removed` ids, then put each of `inserted` at
@@ -120,6 +140,9 @@ public:
     // time they were trashed, the last first (the trash).
     void reset(const QList<Item> &visible, const QList<qsizetype> &storePositions, const VisibleFilter &filter,
                bool trashOrder);
+    // The same with the visible items given as the positions `order` in `section`.
+    void reset(const QList<Item> &section, const QList<qsizetype> &order, const QList<qsizetype> &storePositions,
+               const VisibleFilter &filter, bool trashOrder);
     // The record at `position` left the store's list: those after it moved up.
     void removedAt(qsizetype position);
     // The records with `ids` changed. `records` holds every record of the

@@ -19,8 +19,13 @@ namespace vellora {
 
 QList<Item> itemsInCollection(const LibraryStore &store, const QString &sectionId)
 {
-    if (sectionId == kSectionAll)
+    if (sectionId == kSectionAll) {
+        // Nothing in the trash: the store's own list, shared, not copied.
+        const QList<Item> &all = store.items();
+        if (std::none_of(all.begin(), all.end(), [](const Item &item) { return bool(item.trashedAt); }))
+            return all;
         return store.activeItems();
+    }
     QList<Item> out;
     const auto member = sectionMembership(store, sectionId);
     for (const Item &item : store.items())

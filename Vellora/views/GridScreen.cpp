@@ -37,6 +37,8 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <mutex>
+#include <numeric>
 
 namespace vellora {
 
@@ -52,9 +54,34 @@ struct ContentEntry {
     bool link = false;
 };
 
+ContentEntry contentEntry(const Item &item);
+
+// The shown items' records, looked up by id by the decode threads. The
+// window hands over whole lists (shared, not copied); the first decode thread
+// that needs one indexes it, once, so that the window never waits for it.
+struct ShownRecords {
+    explicit ShownRecords(QList<Item> list) : items(std::move(list)) {}
+    const Item *find(const QString &id)
+    {
+        std::call_once(indexed, [this] {
+            where.reserve(items.size());
+            for (qsizetype i = 0; i < items.size(); ++i)
+                where.insert(items[i].id, i);
+        });
+        const auto it = where.constFind(id);
+        return it == where.constEnd() ? nullptr : &items[*it];
+    }
+    const QList<Item> items;
+    std::once_flag indexed;
+    QHash<QString, qsizetype> where;
+};
+
 struct ContentIndex {
     QString root;
+    // Records edited since the list was handed over; they win over it.
     QHash<QString, ContentEntry> entries;
+    QSet<QString> gone;
+    std::shared_ptr<ShownRecords> shown;
 };
 
 QImage linkCover(const QString &root, const ContentEntry &entry)
@@ -145,12 +172,20 @@ struct GridScreen::ContentState {
     // while a decode thread works from what it read.
     std::optional<ContentEntry> entry(const QString &id, QString *root)
     {
-        QMutexLocker locker(&lock);
-        const auto it = index->entries.constFind(id);
-        if (it == index->entries.constEnd())
-            return std::nullopt;
-        *root = index->root;
-        return *it;
+        std::shared_ptr<ShownRecords> shown;
+        {
+            QMutexLocker locker(&lock);
+            *root = index->root;
+            const auto it = index->entries.constFind(id);
+            if (it != index->entries.constEnd())
+                return *it;
+            if (index->gone.contains(id))
+                return std::nullopt;
+            shown = index->shown;
+        }
+        if (const Item *item = shown ? shown->find(id) : nullptr)
+            return contentEntry(*item);
+        return std::nullopt;
     }
     void replace(std::shared_ptr<ContentIndex> next)
     {
@@ -176,6 +211,16 @@ ContentEntry contentEntry(const Item &item)
     return entry;
 }
 } // namespace
+
+// A file name without its folder and its last extension, as the tile's title.
+QString fileBaseName(const QString &name)
+{
+    const QStringView file = QStringView(name).mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = file.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 && file.size() == name.size())
+        return name;
+    return (dot < 0 ? file : file.left(dot)).toString();
+}
 
 GridScreen::GridScreen(LibraryStore &store, zezevaveri::ScatterGridController *controller, QWidget *parent)
     : QWidget(parent), m_store(store), m_controller(controller), m_content(std::make_shared<ContentState>())
@@ -291,7 +336,7 @@ zezevaveri::ScatterItem GridScreen::scatterItem(const Item &item, bool waitingFo
     zezevaveri::ScatterItem tile;
     tile.id = item.id;
     tile.aspect = double(item.pixelWidth) / double(std::max<qint64>(item.pixelHeight, 1));
-    tile.title = item.title ? *item.title : QFileInfo(item.originalFilename).completeBaseName();
+    tile.title = item.title ? *item.title : fileBaseName(item.originalFilename);
     tile.subtitle = QString();
     tile.revision = item.snapshotDate ? int(std::floor(*item.snapshotDate)) : 0;
     const bool link = item.kind == QLatin1String("link");
@@ -362,18 +407,56 @@ void GridScreen::setHeader(QWidget *header)
 
 void GridScreen::setVisibleItems(const QList<Item> &items)
 {
+    QList<qsizetype> order(items.size());
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    setVisibleItems(items, order);
     m_visible = items;
     m_visibleStale = false;
+}
+
+void GridScreen::setVisibleItems(const QList<Item> &section, const QList<qsizetype> &order)
+{
+    // Made again from the tiles when asked for.
+    m_visibleStale = true;
+    m_sectionTiles.clear();
     auto index = std::make_shared<ContentIndex>();
     index->root = m_store.root();
-    index->entries.reserve(items.size());
-    QSet<QString> shown;
-    shown.reserve(items.size());
-    for (const Item &item : items) {
-        index->entries.insert(item.id, contentEntry(item));
-        shown.insert(item.id);
-    }
+    index->shown = std::make_shared<ShownRecords>(section);
     m_content->replace(std::move(index));
+    QList<zezevaveri::ScatterItem> tiles;
+    // Room for items added one by one later.
+    tiles.reserve(order.size() + order.size() / 4 + 64);
+    m_waitingShown.clear();
+    QList<Item> links;
+    for (qsizetype at : order) {
+        const Item &item = section[at];
+        tiles.append(tileFor(item));
+        if (tiles.last().external)
+            links.append(item);
+    }
+    keepShown([&](const std::function<void(const QString &)> &stays) {
+        for (const zezevaveri::ScatterItem &tile : std::as_const(tiles))
+            stays(tile.id);
+    });
+    m_bridge.items = std::move(tiles);
+    m_bridgeStale = false;
+    refresh();
+    loadIcons(links);
+}
+
+void GridScreen::keepShown(const std::function<void(const std::function<void(const QString &)> &)> &shownIds)
+{
+    if (!m_openedId && m_selectedIds.isEmpty())
+        return;
+    // Only the few ids of the stage and the selection are looked for.
+    QSet<QString> wanted(m_selectedIds.begin(), m_selectedIds.end());
+    if (m_openedId)
+        wanted.insert(*m_openedId);
+    QSet<QString> shown;
+    shownIds([&](const QString &id) {
+        if (wanted.contains(id))
+            shown.insert(id);
+    });
     // An item that left the shown list (trashed, deleted, filtered away)
     // takes the stage with it: the grid never stays open on a missing tile.
     if (m_openedId && !shown.contains(*m_openedId))
@@ -389,16 +472,85 @@ void GridScreen::setVisibleItems(const QList<Item> &items)
             m_controller->select(kept);
         handleSelect(kept);
     }
-    QList<zezevaveri::ScatterItem> tiles;
-    // Room for items added one by one later.
-    tiles.reserve(items.size() + items.size() / 4 + 64);
-    m_waitingShown.clear();
-    for (const Item &item : items)
-        tiles.append(tileFor(item));
-    m_bridge.items = std::move(tiles);
-    m_bridgeStale = false;
-    refresh();
-    loadIcons(m_visible);
+}
+
+void GridScreen::applyShownChange(const QList<Item> &section, const std::vector<size_t> &removed,
+                                  const std::vector<qsizetype> &removedRanks,
+                                  const QList<std::pair<qsizetype, qsizetype>> &inserted,
+                                  const std::vector<qsizetype> &insertedRanks)
+{
+    if (removed.empty() && inserted.isEmpty())
+        return;
+    // What leaves takes the stage and its place in the selection with it.
+    if (m_openedId || !m_selectedIds.isEmpty()) {
+        QSet<QString> wanted(m_selectedIds.begin(), m_selectedIds.end());
+        if (m_openedId)
+            wanted.insert(*m_openedId);
+        QSet<QString> leaving;
+        const auto &tiles = m_view->engine().items();
+        for (size_t at : removed)
+            if (at < tiles.size() && wanted.contains(tiles[at].id))
+                leaving.insert(tiles[at].id);
+        if (m_openedId && leaving.contains(*m_openedId))
+            closeStage();
+        QStringList kept;
+        for (const QString &id : std::as_const(m_selectedIds))
+            if (!leaving.contains(id))
+                kept.append(id);
+        if (kept != m_selectedIds) {
+            if (m_controller)
+                m_controller->select(kept);
+            handleSelect(kept);
+        }
+    }
+
+    // The decode threads find the records in the section itself.
+    const QString root = m_store.root();
+    m_content->edit([&](ContentIndex &index) {
+        index.root = root;
+        if (!index.shown || index.shown->items.constData() != section.constData() ||
+            index.shown->items.size() != section.size()) {
+            index.shown = std::make_shared<ShownRecords>(section);
+            index.entries.clear();
+            index.gone.clear();
+        }
+    });
+    if (m_sectionTiles.size() != size_t(section.size()) || m_sectionTilesOf != section.constData()) {
+        m_sectionTiles.assign(size_t(section.size()), std::nullopt);
+        m_sectionTilesOf = section.constData();
+    }
+    std::vector<std::pair<size_t, zezevaveri::ScatterItem>> tiles;
+    tiles.reserve(size_t(inserted.size()));
+    QList<Item> links;
+    for (qsizetype k = 0; k < inserted.size(); ++k) {
+        const auto &[at, position] = inserted[k];
+        // A record is read once per section: its tile then goes back and
+        // forth between the grid and the store of hidden tiles.
+        std::optional<zezevaveri::ScatterItem> &kept = m_sectionTiles[size_t(insertedRanks[size_t(k)])];
+        zezevaveri::ScatterItem tile;
+        if (kept) {
+            tile = std::move(*kept);
+            kept.reset();
+        } else {
+            tile = scatterItem(section[position], false);
+        }
+        // The spinner of a file on its way is told afresh each time.
+        const bool waiting = waitingForCloud && waitingForCloud(tile.id);
+        const bool link = tile.external;
+        tile.loading = (link && !section[position].snapshotDate) || waiting;
+        if (waiting)
+            m_waitingShown.insert(tile.id);
+        if (link)
+            links.append(section[position]);
+        tiles.push_back({size_t(at), std::move(tile)});
+    }
+    m_view->applyPositionalChange(removed, std::move(tiles), &m_leaving);
+    for (size_t k = 0; k < m_leaving.size() && k < removedRanks.size(); ++k)
+        m_sectionTiles[size_t(removedRanks[k])] = std::move(m_leaving[k]);
+    m_leaving.clear();
+    m_bridgeStale = true;
+    m_visibleStale = true;
+    loadIcons(links);
 }
 
 void GridScreen::applyVisibleChange(const QStringList &removed, const QList<std::pair<qsizetype, Item>> &inserted)
@@ -411,12 +563,18 @@ void GridScreen::applyVisibleChange(const QStringList &removed, const QList<std:
     const QString root = m_store.root();
     m_content->edit([&](ContentIndex &index) {
         index.root = root;
-        for (const QString &id : removed)
-            if (!back.contains(id))
+        for (const QString &id : removed) {
+            if (!back.contains(id)) {
                 index.entries.remove(id);
-        for (const auto &[at, item] : inserted)
+                index.gone.insert(id);
+            }
+        }
+        for (const auto &[at, item] : inserted) {
             index.entries.insert(item.id, contentEntry(item));
+            index.gone.remove(item.id);
+        }
     });
+
     // The tiles, told by id. The description the bridge keeps is brought in
     // line with the grid only when the bridge is used again (refresh()).
     std::vector<std::pair<size_t, zezevaveri::ScatterItem>> tiles;

@@ -39,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QMenu;
 class QMimeData;
@@ -67,10 +68,24 @@ public:
     // The items to show, in display order.
     const QList<Item> &visibleItems() const;
     void setVisibleItems(const QList<Item> &items);
+    // The same given as the positions `order` in `section`, which is shared,
+    // not copied.
+    void setVisibleItems(const QList<Item> &section, const QList<qsizetype> &order);
     // The change of the shown items by id (see VisibleDiff): the `removed`
     // ids leave, then each of `inserted` takes its position in the new list,
     // lowest first. Tiles of the other items stay as they are.
     void applyVisibleChange(const QStringList &removed, const QList<std::pair<qsizetype, Item>> &inserted);
+    // The change of the shown items by position, as a search over the same
+    // section makes it: the `removed` indexes of the current list leave
+    // (ascending), then each of `inserted` (its index in the new list, the
+    // position of its record in `section`) comes in, ascending. The ranks
+    // are the items' places in the sort order that every such change until
+    // the next setVisibleItems() follows. The section is shared, not copied,
+    // and nothing is done per item that stays.
+    void applyShownChange(const QList<Item> &section, const std::vector<size_t> &removed,
+                          const std::vector<qsizetype> &removedRanks,
+                          const QList<std::pair<qsizetype, qsizetype>> &inserted,
+                          const std::vector<qsizetype> &insertedRanks);
     // Whether the inspector is shown; a change makes the tiles glide to
     // their new places, as does a change of section.
     bool inspector() const { return m_inspector; }
@@ -141,6 +156,8 @@ private:
     struct ContentState;
 
     void refresh();
+    // Closes the stage and trims the selection to the ids `shownIds` reports.
+    void keepShown(const std::function<void(const std::function<void(const QString &)> &)> &shownIds);
     void handleOpen(const std::optional<QString> &id);
     void handleSelect(const QStringList &ids);
     bool handleKey(QKeyEvent *event, const std::optional<QString> &id);
@@ -173,6 +190,12 @@ private:
     QSet<QString> m_iconsAsked;
     // The shown tiles that were given the waiting spinner.
     QSet<QString> m_waitingShown;
+    // The tiles of the section's records that are not shown, by rank in the
+    // sort order, for the section whose list data this is: a tile moves
+    // between the grid and here, made once and never copied.
+    std::vector<std::optional<zezevaveri::ScatterItem>> m_sectionTiles;
+    std::vector<zezevaveri::ScatterItem> m_leaving;
+    const Item *m_sectionTilesOf = nullptr;
 };
 
 } // namespace vellora

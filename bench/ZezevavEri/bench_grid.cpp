@@ -49,6 +49,27 @@ void justified100k(benchmark::State &state)
 }
 BENCHMARK(justified100k)->Unit(benchmark::kMillisecond);
 
+// Dropping half of 100 000 tiles from the root one by one, as the fades of
+// a filtered-away half end: each removal must not walk the others.
+void dropHalfOf100kTiles(benchmark::State &state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        const LayerPtr root = Layer::make(QStringLiteral("root"));
+        std::vector<LayerPtr> tiles;
+        tiles.reserve(100000);
+        for (int i = 0; i < 100000; ++i) {
+            tiles.push_back(Layer::make(QString::number(i)));
+            root->addSublayer(tiles.back());
+        }
+        state.ResumeTiming();
+        for (size_t i = 0; i < tiles.size(); i += 2)
+            tiles[i]->removeFromSuperlayer();
+        benchmark::DoNotOptimize(root->sublayers().size());
+    }
+}
+BENCHMARK(dropHalfOf100kTiles)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // The engine's whole layout pass: frames, tile frames and the visible refresh.
 void engineLayout100k(benchmark::State &state)
 {

@@ -7,6 +7,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+#include <numeric>
+
 using namespace zezevaveri;
 
 namespace {
@@ -108,6 +111,194 @@ private slots:
         for (const auto &l : f.engine.rootLayer()->sublayers())
             stagedLeft += f.engine.indexOf(l.get()) < 0 ? 1 : 0;
         QCOMPARE(stagedLeft, 0);
+    }
+
+    // Removals in any pattern leave the others in the order they were added,
+    // each knowing its place; a layer added again goes on top.
+    void sublayersKeepTheirOrderThroughRemovals_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("every other") << 200 << "odd";
+        QTest::newRow("first half, one by one") << 200 << "front";
+        QTest::newRow("from the top down") << 200 << "back";
+        QTest::newRow("all but one") << 50 << "keep7";
+        QTest::newRow("a few") << 40 << "tens";
+    }
+    void sublayersKeepTheirOrderThroughRemovals()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, pattern);
+        const LayerPtr root = Layer::make("root");
+        std::vector<LayerPtr> all;
+        for (int i = 0; i < count; ++i) {
+            all.push_back(Layer::make(QString::number(i)));
+            root->addSublayer(all.back());
+        }
+        auto removed = [&](int i) {
+            if (pattern == "odd")
+                return i % 2 == 1;
+            if (pattern == "front")
+                return i < count / 2;
+            if (pattern == "back")
+                return i >= count / 4;
+            if (pattern == "keep7")
+                return i != 7;
+            return i % 10 == 0;
+        };
+        std::vector<int> order(static_cast<size_t>(count));
+        std::iota(order.begin(), order.end(), 0);
+        if (pattern == "back")
+            std::reverse(order.begin(), order.end());
+        QStringList expected;
+        for (int i : order)
+            if (removed(i))
+                all[size_t(i)]->removeFromSuperlayer();
+        for (int i = 0; i < count; ++i)
+            if (!removed(i))
+                expected << QString::number(i);
+        // Removed twice: nothing more happens.
+        for (int i = 0; i < count; ++i)
+            if (removed(i))
+                all[size_t(i)]->removeFromSuperlayer();
+
+        auto names = [&] {
+            QStringList out;
+            for (const LayerPtr &l : root->sublayers())
+                out << l->name;
+            return out;
+        };
+        QCOMPARE(names(), expected);
+        for (int i = 0; i < count; ++i) {
+            QCOMPARE(all[size_t(i)]->superlayer(), removed(i) ? nullptr : root.get());
+            QCOMPARE(root->hasSublayer(all[size_t(i)].get()), !removed(i));
+        }
+        // Every survivor still leaves from its own place.
+        const LayerPtr first = root->sublayerNamed(expected.first());
+        first->removeFromSuperlayer();
+        root->addSublayer(first);
+        expected.append(expected.takeFirst());
+        QCOMPARE(names(), expected);
+        all[size_t(expected.last().toInt())]->removeFromSuperlayer();
+        expected.removeLast();
+        QCOMPARE(names(), expected);
+        QVERIFY(!root->sublayerNamed(QString::number(count)));
+    }
+
+    // A sublayer that only its superlayer holds can leave it (a tile dropped
+    // once its fade ends).
+    void aLayerHeldOnlyByItsSuperlayerLeavesIt()
+    {
+        const LayerPtr root = Layer::make("root");
+        std::weak_ptr<Layer> weak;
+        for (int i = 0; i < 40; ++i) {
+            LayerPtr l = Layer::make(QString::number(i));
+            l->addSublayer(Layer::make("spinner"));
+            root->addSublayer(l);
+            if (i == 20)
+                weak = l;
+        }
+        Layer *raw = weak.lock().get();
+        raw->removeFromSuperlayer();
+        QVERIFY(weak.expired());
+        QCOMPARE(root->sublayers().size(), size_t(39));
+        QVERIFY(!root->sublayerNamed("20"));
+    }
+
+    // A large list changed by position: the new order is the old one with
+    // the removed taken out and the inserted put in; only tiles near the
+    // visible area are made; a tile that can be seen fades out, one that
+    // cannot is dropped at once; the layout equals one from scratch and the
+    // selection marks follow onto tiles made later.
+    void positionalChangeOfALargeList_data()
+    {
+        QTest::addColumn<int>("step");    // every step-th item leaves
+        QTest::addColumn<int>("inserts"); // then this many come in at the front
+        QTest::newRow("most leave") << 1 << 0;
+        QTest::newRow("every other leaves") << 2 << 0;
+        QTest::newRow("a few leave, many come") << 50 << 3000;
+        QTest::newRow("none leave, some come") << 0 << 40;
+    }
+    void positionalChangeOfALargeList()
+    {
+        QFETCH(int, step);
+        QFETCH(int, inserts);
+        Fixture f;
+        const int count = 6000;
+        std::vector<ScatterItem> items = numbered(count, 1.3);
+        f.engine.setItems(items);
+        f.engine.select({QStringLiteral("1"), QStringLiteral("5000")});
+        f.engine.layout();
+        f.settle();
+        auto made = [&] {
+            return std::count_if(f.engine.tiles().begin(), f.engine.tiles().end(), [](const LayerPtr &t) { return bool(t); });
+        };
+        QVERIFY(made() > 0);
+        QVERIFY(made() < 200);
+        const LayerPtr seen = f.engine.layer(QStringLiteral("0"));
+        QVERIFY(seen);
+
+        std::vector<size_t> removed;
+        std::vector<ScatterItem> expected;
+        for (int i = 0; i < count; ++i) {
+            if (step > 0 && i % step == 0 && i != 1 && i != 5000)
+                removed.push_back(size_t(i));
+            else
+                expected.push_back(items[size_t(i)]);
+        }
+        std::vector<std::pair<size_t, ScatterItem>> inserted;
+        for (int i = 0; i < inserts; ++i) {
+            ScatterItem extra = item(QStringLiteral("new%1").arg(i), 0.7);
+            inserted.push_back({size_t(i), extra});
+            expected.insert(expected.begin() + i, extra);
+        }
+        f.engine.applyPositionalChange(removed, inserted);
+        QCOMPARE(f.engine.items(), expected);
+        QCOMPARE(f.engine.tiles().size(), expected.size());
+        // The first tile was on screen: it fades; none far below is kept.
+        if (step > 0) {
+            QVERIFY(f.engine.fading().contains(QStringLiteral("0")));
+            QVERIFY(!f.engine.layer(QStringLiteral("0")));
+            QVERIFY(f.engine.fading().size() < 200);
+        }
+        f.engine.layout();
+        std::vector<double> aspects;
+        for (const auto &i : expected)
+            aspects.push_back(i.aspect);
+        QCOMPARE(f.engine.frames(), justifiedLayout(aspects, 800, 150, 14).frames);
+        QVERIFY(made() < 200);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (const LayerPtr &t = f.engine.tiles()[i]) {
+                QCOMPARE(t->name, expected[i].id);
+                QCOMPARE(t->frame(), f.engine.frames()[i]);
+            }
+        }
+        f.settle();
+        // Scrolled to a selected item far down, its tile is made marked.
+        f.engine.scrollTo(QStringLiteral("5000"));
+        f.engine.visibleChanged();
+        const LayerPtr far = f.engine.layer(QStringLiteral("5000"));
+        QVERIFY(far);
+        QCOMPARE(far->borderWidth, 3.0);
+        QCOMPARE(far->scale, GridEngine::kSelectedScale);
+        QCOMPARE(f.engine.selected(), (QStringList{"1", "5000"}));
+        // Dropped and faded tiles are out of the tree once the fades end.
+        for (const auto &l : f.engine.rootLayer()->sublayers())
+            QVERIFY(l->name == QStringLiteral("pill") || f.engine.indexOf(l.get()) >= 0);
+    }
+
+    void positionalChangeClosesAnOpenedTileThatLeaves()
+    {
+        Fixture f;
+        f.engine.setItems(numbered(3000));
+        f.engine.layout();
+        f.engine.open(QStringLiteral("2"));
+        f.settle();
+        f.engine.applyPositionalChange({1, 2}, {});
+        QVERIFY(!f.engine.opened());
+        QCOMPARE(f.opens.last(), std::nullopt);
+        QCOMPARE(f.engine.items().size(), size_t(2998));
+        QCOMPARE(f.engine.items()[1].id, QStringLiteral("3"));
     }
 
     void pagerCommitSlidesTheNewTileIn()

@@ -40,6 +40,49 @@ private slots:
         QVERIFY(!(a == b));
     }
 
+    // Laying out again from the row before the first changed item gives the
+    // frames a layout from scratch gives, whatever changed after it.
+    void layoutFromTheFirstChangeEqualsAFreshOne_data()
+    {
+        QTest::addColumn<int>("changedAt");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<double>("header");
+        for (int at : {0, 1, 7, 8, 40, 199}) {
+            for (const char *change : {"remove", "insert", "replace", "truncate"})
+                QTest::addRow("%s at %d", change, at) << at << QString(change) << (at % 2 ? 0.0 : 36.0);
+        }
+    }
+    void layoutFromTheFirstChangeEqualsAFreshOne()
+    {
+        QFETCH(int, changedAt);
+        QFETCH(QString, change);
+        QFETCH(double, header);
+        std::vector<double> aspects;
+        for (int i = 0; i < 200; ++i)
+            aspects.push_back(0.4 + std::fmod(i * 0.618, 2.2));
+        std::vector<QRectF> frames;
+        justifiedLayout(aspects, 900, 150, 14, header, frames);
+        const size_t at = size_t(changedAt);
+        if (change == "remove")
+            aspects.erase(aspects.begin() + changedAt);
+        else if (change == "insert")
+            aspects.insert(aspects.begin() + changedAt, {3.0, 0.5});
+        else if (change == "replace")
+            aspects[at] = 5.0;
+        else
+            aspects.resize(at + 1);
+        size_t from = 0;
+        double top = 0;
+        if (at > 0) {
+            from = rowStartOf(frames, at - 1);
+            top = frames[from].y();
+        }
+        const double height = justifiedLayoutFrom(aspects, 900, 150, 14, header, from, top, frames);
+        const JustifiedLayout fresh = justifiedLayout(aspects, 900, 150, 14, header);
+        QCOMPARE(frames, fresh.frames);
+        QCOMPARE(height, fresh.height);
+    }
+
     void rows_data()
     {
         QTest::addColumn<std::vector<double>>("aspects");
