@@ -1,6 +1,7 @@
 #include "DesktopEntry.h"
 
 #include "integration/DesktopSearch.h"
+#include "platform/AtomicFile.h"
 #include "platform/Logging.h"
 
 #include <QBuffer>
@@ -10,6 +11,8 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QProcess>
+#include "platform/AtomicFile.h"
+
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -43,26 +46,6 @@ QString execArgument(const QString &path)
     // the escapes doubled once more, as a string value.
     escaped.replace(QStringLiteral("\\"), QStringLiteral("\\\\"));
     return u'"' + escaped + u'"';
-}
-
-// Writes `text` to `path` unless it already holds it; false with the reason
-// when it could not.
-bool writeIfChanged(const QString &path, const QByteArray &text, bool *wrote, QString *error)
-{
-    *wrote = false;
-    QFile current(path);
-    if (current.open(QIODevice::ReadOnly) && current.size() == text.size() && current.readAll() == text)
-        return true;
-    current.close();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, file.errorString());
-        return false;
-    }
-    *wrote = true;
-    return true;
 }
 
 QByteArray pngBytes(const QImage &image)
@@ -172,7 +155,7 @@ int writeDesktopFiles(const QString &dataFolder, const QString &program, QString
     int written = 0;
     for (const auto &[place, text] : desktopFiles(program)) {
         bool wrote = false;
-        if (!writeIfChanged(dataFolder + QLatin1Char('/') + place, text, &wrote, error))
+        if (!writeFileIfChanged(dataFolder + QLatin1Char('/') + place, text, &wrote, error))
             return -1;
         written += wrote ? 1 : 0;
     }
@@ -240,11 +223,11 @@ bool installDesktopEntry(const QString &program)
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     bool wroteAny = false;
     bool wrote = false;
-    if (!writeIfChanged(desktopEntryPath(), desktopEntryText(program).toUtf8(), &wrote, nullptr))
+    if (!writeFileIfChanged(desktopEntryPath(), desktopEntryText(program).toUtf8(), &wrote, nullptr))
         return false;
     wroteAny = wrote;
     for (int size : applicationIconSizes()) {
-        writeIfChanged(data + QLatin1Char('/') + iconPlace(size), pngBytes(applicationIcon(size)), &wrote, nullptr);
+        writeFileIfChanged(data + QLatin1Char('/') + iconPlace(size), pngBytes(applicationIcon(size)), &wrote, nullptr);
         wroteAny |= wrote;
     }
     const QString applications = QFileInfo(desktopEntryPath()).absolutePath();

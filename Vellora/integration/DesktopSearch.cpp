@@ -1,11 +1,11 @@
 #include "DesktopSearch.h"
 
 #include "DBusNames.h"
+#include "platform/AtomicFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace vellora {
@@ -24,22 +24,6 @@ QString execWord(const QString &program)
     QString quoted = program;
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
-}
-
-bool writeIfChanged(const QString &path, const QByteArray &text, QString *error)
-{
-    QFile existing(path);
-    if (existing.open(QIODevice::ReadOnly) && existing.size() == text.size() && existing.readAll() == text)
-        return true;
-    existing.close();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -85,7 +69,7 @@ bool installSearchProviderFiles(const QString &program, QString *error)
 {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     for (const auto &[place, text] : searchProviderFiles(program))
-        if (!writeIfChanged(data + QLatin1Char('/') + place, text, error))
+        if (!writeFileIfChanged(data + QLatin1Char('/') + place, text, nullptr, error))
             return false;
     return true;
 }

@@ -285,4 +285,25 @@ int removeAbandonedTemporaries(const QString &path, double minimumAgeSeconds)
     return removed;
 }
 
+bool writeFileIfChanged(const QString &path, const QByteArray &bytes, bool *wrote, QString *error)
+{
+    if (wrote)
+        *wrote = false;
+    QFile current(path);
+    if (current.open(QIODevice::ReadOnly) && current.size() == bytes.size() && current.readAll() == bytes)
+        return true;
+    current.close();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    try {
+        writeFileAtomically(path, bytes);
+    } catch (const FileError &failure) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(path, failure.description());
+        return false;
+    }
+    if (wrote)
+        *wrote = true;
+    return true;
+}
+
 } // namespace vellora

@@ -54,6 +54,13 @@ enum class Durability {
 // one gets 0644.
 void writeFileAtomically(const QString &path, const QByteArray &bytes, Durability durability = Durability::Durable);
 
+// Writes `bytes` to `path` (making its folder) unless it already holds them,
+// so that files other programs watch (desktop entries, icons, provider
+// files) are not touched at every start. False with "path: reason" in
+// `error` when it could not; `wrote` says whether the file changed.
+bool writeFileIfChanged(const QString &path, const QByteArray &bytes, bool *wrote = nullptr,
+                        QString *error = nullptr);
+
 // A file's bytes as consecutive pieces, written in order: a large document
 // made in parts need not be joined into one buffer to be written.
 using BytePieces = std::vector<std::string_view>;
