@@ -292,9 +292,8 @@ std::vector<std::int64_t> SearchRanker::rank(const std::vector<std::string> &pre
     return ranked;
 }
 
-std::unique_ptr<SearchRanker> SearchRankerBuilder::build(sqlite3 *db, std::size_t maxBytes,
-                                                         const std::atomic<bool> &cancel, QString *error,
-                                                         bool *tooLarge)
+std::unique_ptr<SearchRanker> SearchRanker::build(sqlite3 *db, std::size_t maxBytes, const std::atomic<bool> &cancel,
+                                                  QString *error, bool *tooLarge)
 {
     *tooLarge = false;
     const FullTextTokenizer tokenizer(db);
@@ -443,7 +442,7 @@ void LiveRanker::build(Version version)
             m_workerDb = db;
         }
         if (!m_cancel)
-            made = SearchRankerBuilder::build(db, kMaxBytes, m_cancel, &error, &tooLarge);
+            made = SearchRanker::build(db, kMaxBytes, m_cancel, &error, &tooLarge);
         const std::lock_guard lock(m_mutex);
         m_workerDb = nullptr;
     }

@@ -65,6 +65,12 @@ struct RankScratch {
 // The immutable in-memory copy of one state of the index.
 class SearchRanker {
 public:
+    // The copy of the item table's rows, read on `db`. Gives up (null) once
+    // it would take more than `maxBytes` (and sets `tooLarge`), or when
+    // `cancel` is set; `error` says why.
+    static std::unique_ptr<SearchRanker> build(sqlite3 *db, std::size_t maxBytes, const std::atomic<bool> &cancel,
+                                               QString *error, bool *tooLarge);
+
     // Rowids of the best `limit` rows that hold, for every prefix, a token
     // starting with it; best first, rows that score alike by rowid, as
     // `ORDER BY bm25(...)` over the table returns them.
@@ -74,7 +80,6 @@ public:
     std::size_t bytes() const;
 
 private:
-    friend class SearchRankerBuilder;
     struct Term {
         std::uint32_t tokenOffset;
         std::uint32_t tokenSize;
@@ -92,15 +97,6 @@ private:
     std::string m_tokens;
     // Per term: (row gap, weighted count) pairs, each a little-endian base-128 number.
     std::vector<std::uint8_t> m_postings;
-};
-
-// Builds a SearchRanker from the rows of the item table, read on `db`.
-class SearchRankerBuilder {
-public:
-    // Gives up (null) once the copy would take more than `maxBytes` (and
-    // sets `tooLarge`), or when `cancel` is set; `error` says why.
-    static std::unique_ptr<SearchRanker> build(sqlite3 *db, std::size_t maxBytes, const std::atomic<bool> &cancel,
-                                               QString *error, bool *tooLarge);
 };
 
 // The copy that follows the index file: built on a worker thread with its own

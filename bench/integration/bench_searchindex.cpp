@@ -168,17 +168,15 @@ bool waitForMemoryRanking(SearchIndex &index, const QStringList &terms)
     return false;
 }
 
-// Two words typed, the second one still being typed: prefixes of words of
-// the given frequency ranks. The 20 results must be plain FTS5's best 20.
-void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
+// What the desktop asks while the user types. The 20 results must be plain
+// FTS5's best 20.
+void typedQuery(benchmark::State &state, const QStringList &terms)
 {
-    Vocabulary vocabulary(20000);
     SearchIndex index(built().path, SearchIndex::Access::ReadOnly);
     if (!index.open().ok) {
         state.SkipWithError("no index");
         return;
     }
-    const QStringList terms{vocabulary.at(firstRank), vocabulary.at(secondRank).left(3)};
     if (!waitForMemoryRanking(index, terms)) {
         state.SkipWithError("the index never ranked in memory");
         return;
@@ -205,6 +203,14 @@ void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
     if (got != best)
         state.SkipWithError("the results are not plain FTS5's best 20 by bm25");
     state.SetLabel((terms.join(' ') + QStringLiteral(" (%1 matches)").arg(matches(terms))).toStdString());
+}
+
+// Two words typed, the second one still being typed: prefixes of words of
+// the given frequency ranks.
+void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
+{
+    Vocabulary vocabulary(20000);
+    typedQuery(state, {vocabulary.at(firstRank), vocabulary.at(secondRank).left(3)});
 }
 
 void BM_TwoWordPrefixQuery_Typical(benchmark::State &state)
@@ -274,6 +280,13 @@ void BM_TwoWordPrefixQuery_CommonWords_FullTextRank(benchmark::State &state)
     sqlite3_close(db);
 }
 BENCHMARK(BM_TwoWordPrefixQuery_CommonWords_FullTextRank)->Unit(benchmark::kMicrosecond);
+
+// The first letter typed: most of the library matches.
+void BM_OneLetterQuery(benchmark::State &state)
+{
+    typedQuery(state, {QStringLiteral("b")});
+}
+BENCHMARK(BM_OneLetterQuery)->Unit(benchmark::kMicrosecond);
 
 // The reference itself on the common words, for comparison.
 void BM_TwoWordPrefixQuery_CommonWords_PlainBm25(benchmark::State &state)
