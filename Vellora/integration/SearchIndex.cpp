@@ -1,5 +1,7 @@
 #include "SearchIndex.h"
 
+#include "SearchRanker.h"
+
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -16,10 +18,17 @@ namespace {
 // Bumped when the tables change; a file of another version is rebuilt.
 constexpr int kSchemaVersion = 1;
 
-// bm25 weights per indexed column: title, description, keywords, content, domain.
-constexpr char kRankFunction[] = "bm25(10.0, 4.0, 6.0, 1.0, 3.0)";
+// bm25 with the weights per indexed column that the in-memory ranking uses too.
+QByteArray rankFunction()
+{
+    QByteArray call = "bm25(";
+    for (std::size_t i = 0; i < kSearchColumnWeights.size(); ++i)
+        call += (i ? ", " : "") + QByteArray::number(kSearchColumnWeights[i]) + ".0";
+    return call + ")";
+}
 
-// Short words a user types match through the prefix index, not a scan.
+// Short words a user types match through the prefix index, not a scan. The
+// in-memory ranking tokenizes with the same arguments (SearchRanker.cpp).
 constexpr char kSchema[] = R"sql(
 CREATE TABLE item (
     rowid INTEGER PRIMARY KEY,
@@ -205,8 +214,16 @@ SearchIndexStatus SearchIndex::open()
         close();
         return failed;
     }
+    if (found == kSchemaVersion && !writable) {
+        // The search provider answers from the first question on: its
+        // in-memory copy is made meanwhile.
+        long long version = 0;
+        if (dataVersion(&version))
+            ranker().current({version, m_writes});
+        return {};
+    }
     if (found == kSchemaVersion)
-        return writable ? exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL") : SearchIndexStatus();
+        return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
     if (!writable) {
         close();
         return SearchIndexStatus::failure(QStringLiteral("open: no search index here"));
@@ -246,6 +263,10 @@ SearchIndexStatus SearchIndex::createSchema()
 
 void SearchIndex::close()
 {
+    // Its worker reads the file through a connection of its own.
+    m_ranker.reset();
+    m_tokenizer.reset();
+    m_searchedInMemory = false;
     if (m_db)
         sqlite3_close_v2(m_db);
     m_db = nullptr;
@@ -277,6 +298,8 @@ SearchIndexStatus SearchIndex::inTransaction(const std::function<SearchIndexStat
     SearchIndexStatus committed = exec("COMMIT");
     if (!committed.ok)
         exec("ROLLBACK");
+    else
+        ++m_writes;
     return committed;
 }
 
@@ -395,7 +418,7 @@ QStringList SearchIndex::ids(SearchIndexStatus *result)
     return read.ok ? found : QStringList();
 }
 
-QString SearchIndex::matchExpression(const QStringList &terms)
+QStringList SearchIndex::queryWords(const QStringList &terms)
 {
     // Only letters and digits reach the query: quotes, operators and column
     // filters typed by the user are word breaks, never FTS5 syntax.
@@ -404,7 +427,7 @@ QString SearchIndex::matchExpression(const QStringList &terms)
         QString word;
         const auto flush = [&] {
             if (!word.isEmpty() && words.size() < kMaxTerms)
-                words.append(QStringLiteral("\"%1\"*").arg(word));
+                words.append(word);
             word.clear();
         };
         for (const QChar c : term) {
@@ -415,33 +438,120 @@ QString SearchIndex::matchExpression(const QStringList &terms)
         }
         flush();
     }
-    return words.join(QLatin1Char(' '));
+    return words;
+}
+
+QString SearchIndex::matchExpression(const QStringList &terms)
+{
+    QStringList phrases = queryWords(terms);
+    for (QString &word : phrases)
+        word = QStringLiteral("\"%1\"*").arg(word);
+    return phrases.join(QLatin1Char(' '));
+}
+
+bool SearchIndex::dataVersion(long long *version)
+{
+    Statement pragma(m_db, "PRAGMA data_version");
+    if (pragma.prepared() != SQLITE_OK || pragma.step() != SQLITE_ROW)
+        return false;
+    *version = sqlite3_column_int64(pragma.get(), 0);
+    return true;
+}
+
+LiveRanker &SearchIndex::ranker()
+{
+    if (!m_ranker)
+        m_ranker = std::make_unique<LiveRanker>(m_path, m_device, m_inode);
+    return *m_ranker;
+}
+
+qsizetype SearchIndex::rankingMemory() const
+{
+    return m_ranker ? qsizetype(m_ranker->bytes()) : 0;
+}
+
+QList<SearchHit> SearchIndex::searchInMemory(const QStringList &words, int limit, bool *answered)
+{
+    *answered = false;
+    long long version = 0;
+    if (!dataVersion(&version))
+        return {};
+    const std::shared_ptr<const SearchRanker> copy = ranker().current({version, m_writes});
+    if (!copy)
+        return {};
+    if (!m_tokenizer)
+        m_tokenizer = std::make_unique<FullTextTokenizer>(m_db);
+    // A word FTS5 reads as no token or as several (a phrase) is left to it.
+    std::vector<std::string> prefixes;
+    std::vector<std::string> tokens;
+    for (const QString &word : words) {
+        const QByteArray utf8 = word.toUtf8();
+        if (!m_tokenizer->tokens(std::string_view(utf8.constData(), std::size_t(utf8.size())), true, &tokens)
+            || tokens.size() != 1)
+            return {};
+        prefixes.push_back(std::move(tokens.front()));
+    }
+    const std::vector<std::int64_t> rowids = copy->rank(prefixes, limit, ranker().scratch());
+    Statement select(m_db, "SELECT id, title, description, thumbnail, kind FROM item WHERE rowid = ?1");
+    if (select.prepared() != SQLITE_OK)
+        return {};
+    QList<SearchHit> hits;
+    hits.reserve(qsizetype(rowids.size()));
+    for (const std::int64_t rowid : rowids) {
+        sqlite3_bind_int64(select.get(), 1, rowid);
+        if (select.step() != SQLITE_ROW)
+            return {};
+        hits.append(hitFrom(select));
+        select.reset();
+    }
+    *answered = true;
+    return hits;
 }
 
 QList<SearchHit> SearchIndex::search(const QStringList &terms, int limit, SearchIndexStatus *result)
 {
     if (result)
         *result = {};
-    const QString match = matchExpression(terms);
-    if (match.isEmpty() || limit <= 0)
+    m_searchedInMemory = false;
+    const QStringList words = queryWords(terms);
+    if (words.isEmpty() || limit <= 0)
         return {};
-    // Every match is ranked: FTS5's own rank, set to the weighted bm25 for
-    // this query, sorts inside the full-text table, and only the best rows
-    // are read from the item table.
-    static const QByteArray sql = QByteArrayLiteral("SELECT item.id, item.title, item.description, item.thumbnail, item.kind "
-                                                    "FROM (SELECT rowid, rank FROM item_fts WHERE item_fts MATCH ?1 "
-                                                    "AND rank MATCH '")
-        + kRankFunction
-        + QByteArrayLiteral("' ORDER BY rank LIMIT ?2) AS hit JOIN item ON item.rowid = hit.rowid ORDER BY hit.rank");
+    if (!m_db) {
+        if (result)
+            *result = SearchIndexStatus::failure(QStringLiteral("index not open"));
+        return {};
+    }
+    // One read transaction: the rows come from the very state the in-memory
+    // copy was checked against.
+    const bool reading = exec("BEGIN").ok;
     QList<SearchHit> hits;
-    const SearchIndexStatus read = readIndex(m_db, sql.constData(), "search", [&](Statement &select) {
-        select.bind(1, match);
-        select.bind(2, limit);
-        return eachRow(select, [&](const Statement &row) { hits.append(hitFrom(row)); });
-    });
-    if (result)
-        *result = read;
-    return read.ok ? hits : QList<SearchHit>();
+    if (reading)
+        hits = searchInMemory(words, limit, &m_searchedInMemory);
+    if (!m_searchedInMemory) {
+        // Every match is ranked: FTS5's own rank, set to the weighted bm25
+        // for this query, sorts inside the full-text table, and only the
+        // best rows are read from the item table.
+        static const QByteArray sql
+            = QByteArrayLiteral("SELECT item.id, item.title, item.description, item.thumbnail, item.kind "
+                                "FROM (SELECT rowid, rank FROM item_fts WHERE item_fts MATCH ?1 "
+                                "AND rank MATCH '")
+              + rankFunction()
+              + QByteArrayLiteral("' ORDER BY rank LIMIT ?2) AS hit JOIN item ON item.rowid = hit.rowid "
+                                  "ORDER BY hit.rank");
+        hits.clear();
+        const SearchIndexStatus read = readIndex(m_db, sql.constData(), "search", [&](Statement &select) {
+            select.bind(1, matchExpression(terms));
+            select.bind(2, limit);
+            return eachRow(select, [&](const Statement &row) { hits.append(hitFrom(row)); });
+        });
+        if (result)
+            *result = read;
+        if (!read.ok)
+            hits.clear();
+    }
+    if (reading && !exec("COMMIT").ok)
+        exec("ROLLBACK");
+    return hits;
 }
 
 QList<SearchHit> SearchIndex::lookup(const QStringList &ids, SearchIndexStatus *result)

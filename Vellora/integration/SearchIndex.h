@@ -3,17 +3,23 @@
 // the library's items, one row per item id. The window writes it; the search
 // provider that the desktop's search talks to only reads it.
 //
-// One SearchIndex is one connection: use it from one thread at a time.
+// One SearchIndex is one connection: use it from one thread at a time. For
+// its searches it keeps an in-memory copy of the rows' words, made on a
+// worker thread with a connection of its own.
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 struct sqlite3;
 
 namespace vellora {
+
+class FullTextTokenizer;
+class LiveRanker;
 
 // What the index keeps of one item.
 struct SearchDocument {
@@ -87,8 +93,14 @@ public:
     // Every id in the index; nothing on failure.
     QStringList ids(SearchIndexStatus *status = nullptr);
     // The best `limit` rows whose words start with every term's words, best
-    // first (bm25, title and keywords weigh most).
+    // first (bm25, title and keywords weigh most). Ranked from the in-memory
+    // copy once it holds the file as it is now; until then, and for words
+    // the copy cannot answer alike, by the full-text table.
     QList<SearchHit> search(const QStringList &terms, int limit, SearchIndexStatus *status = nullptr);
+    // Whether the last search() was ranked from the in-memory copy.
+    bool searchedInMemory() const { return m_searchedInMemory; }
+    // Bytes the in-memory copy takes now; 0 while there is none.
+    qsizetype rankingMemory() const;
     // The rows of these ids, in the order asked; unknown ids are left out.
     QList<SearchHit> lookup(const QStringList &ids, SearchIndexStatus *status = nullptr);
 
@@ -97,6 +109,10 @@ public:
     static QString matchExpression(const QStringList &terms);
 
 private:
+    static QStringList queryWords(const QStringList &terms);
+    bool dataVersion(long long *version);
+    LiveRanker &ranker();
+    QList<SearchHit> searchInMemory(const QStringList &words, int limit, bool *answered);
     SearchIndexStatus status(int code, const char *what) const;
     SearchIndexStatus createSchema();
     SearchIndexStatus exec(const char *sql);
@@ -110,6 +126,12 @@ private:
     // Device and inode of the open file.
     quint64 m_device = 0;
     quint64 m_inode = 0;
+    // This connection's own committed writes: the file's data version counts
+    // only other connections'.
+    quint64 m_writes = 0;
+    std::unique_ptr<FullTextTokenizer> m_tokenizer;
+    std::unique_ptr<LiveRanker> m_ranker;
+    bool m_searchedInMemory = false;
 };
 
 } // namespace vellora

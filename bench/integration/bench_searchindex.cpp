@@ -3,9 +3,12 @@
 
 #include "integration/SearchIndex.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <benchmark/benchmark.h>
 
@@ -151,24 +154,44 @@ QStringList plainBest(const QStringList &terms, int limit)
     return ids;
 }
 
-// Two words typed, the second one still being typed: prefixes of words of
-// the given frequency ranks. The 20 results must be plain FTS5's best 20.
-void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
+// Searches until the index ranks in memory: its copy is made in the
+// background after the open. False when it never comes.
+bool waitForMemoryRanking(SearchIndex &index, const QStringList &terms)
 {
-    Vocabulary vocabulary(20000);
+    const QDeadlineTimer deadline(30000);
+    while (!deadline.hasExpired()) {
+        index.search(terms, 20);
+        if (index.searchedInMemory())
+            return true;
+        QThread::msleep(5);
+    }
+    return false;
+}
+
+// What the desktop asks while the user types. The 20 results must be plain
+// FTS5's best 20.
+void typedQuery(benchmark::State &state, const QStringList &terms)
+{
     SearchIndex index(built().path, SearchIndex::Access::ReadOnly);
     if (!index.open().ok) {
         state.SkipWithError("no index");
         return;
     }
-    const QStringList terms{vocabulary.at(firstRank), vocabulary.at(secondRank).left(3)};
+    if (!waitForMemoryRanking(index, terms)) {
+        state.SkipWithError("the index never ranked in memory");
+        return;
+    }
     qsizetype found = 0;
+    bool inMemory = true;
     for (auto _ : state) {
         const QList<SearchHit> hits = index.search(terms, 20);
         found = hits.size();
+        inMemory = inMemory && index.searchedInMemory();
         benchmark::DoNotOptimize(found);
     }
     state.counters["results"] = double(found);
+    state.counters["in_memory"] = inMemory ? 1 : 0;
+    state.counters["ranking_MB"] = double(index.rankingMemory()) / 1e6;
     QStringList got;
     for (const SearchHit &hit : index.search(terms, 20))
         got << hit.id;
@@ -180,6 +203,14 @@ void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
     if (got != best)
         state.SkipWithError("the results are not plain FTS5's best 20 by bm25");
     state.SetLabel((terms.join(' ') + QStringLiteral(" (%1 matches)").arg(matches(terms))).toStdString());
+}
+
+// Two words typed, the second one still being typed: prefixes of words of
+// the given frequency ranks.
+void twoWordQuery(benchmark::State &state, int firstRank, int secondRank)
+{
+    Vocabulary vocabulary(20000);
+    typedQuery(state, {vocabulary.at(firstRank), vocabulary.at(secondRank).left(3)});
 }
 
 void BM_TwoWordPrefixQuery_Typical(benchmark::State &state)
@@ -199,6 +230,63 @@ void BM_TwoWordPrefixQuery_Rare(benchmark::State &state)
     twoWordQuery(state, 5000, 9000);
 }
 BENCHMARK(BM_TwoWordPrefixQuery_Rare)->Unit(benchmark::kMicrosecond);
+
+// From opening the index to the first search ranked in memory: how long a
+// change of the file leaves the desktop's search on the full-text table.
+void BM_InMemoryRankingReady100k(benchmark::State &state)
+{
+    Vocabulary vocabulary(20000);
+    const QStringList terms{vocabulary.at(3), vocabulary.at(8).left(3)};
+    built();
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        SearchIndex index(built().path, SearchIndex::Access::ReadOnly);
+        if (!index.open().ok || !waitForMemoryRanking(index, terms)) {
+            state.SkipWithError("the index never ranked in memory");
+            break;
+        }
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        state.counters["ranking_MB"] = double(index.rankingMemory()) / 1e6;
+    }
+}
+BENCHMARK(BM_InMemoryRankingReady100k)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+
+// Ranking the common words with FTS5's own rank over every match, in the
+// full-text table: what a search costs until the in-memory copy is ready.
+void BM_TwoWordPrefixQuery_CommonWords_FullTextRank(benchmark::State &state)
+{
+    Vocabulary vocabulary(20000);
+    const QByteArray match = SearchIndex::matchExpression({vocabulary.at(3), vocabulary.at(8).left(3)}).toUtf8();
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *select = nullptr;
+    const char *sql = "SELECT item.id FROM (SELECT rowid, rank FROM item_fts WHERE item_fts MATCH ?1 "
+                      "AND rank MATCH 'bm25(10.0, 4.0, 6.0, 1.0, 3.0)' ORDER BY rank LIMIT 20) AS hit "
+                      "JOIN item ON item.rowid = hit.rowid ORDER BY hit.rank";
+    if (sqlite3_open_v2(QFile::encodeName(built().path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK
+        || sqlite3_prepare_v2(db, sql, -1, &select, nullptr) != SQLITE_OK) {
+        state.SkipWithError("no index");
+    } else {
+        for (auto _ : state) {
+            sqlite3_bind_text(select, 1, match.constData(), int(match.size()), SQLITE_TRANSIENT);
+            int rows = 0;
+            while (sqlite3_step(select) == SQLITE_ROW)
+                ++rows;
+            benchmark::DoNotOptimize(rows);
+            sqlite3_reset(select);
+        }
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+}
+BENCHMARK(BM_TwoWordPrefixQuery_CommonWords_FullTextRank)->Unit(benchmark::kMicrosecond);
+
+// The first letter typed: most of the library matches.
+void BM_OneLetterQuery(benchmark::State &state)
+{
+    typedQuery(state, {QStringLiteral("b")});
+}
+BENCHMARK(BM_OneLetterQuery)->Unit(benchmark::kMicrosecond);
 
 // The reference itself on the common words, for comparison.
 void BM_TwoWordPrefixQuery_CommonWords_PlainBm25(benchmark::State &state)

@@ -83,7 +83,7 @@ QList<SearchDocument> generatedDocuments(int count)
 }
 
 // Every match of `match` with its weighted bm25 score, as plain FTS5 ranks
-// them in SQL, best first.
+// them in SQL, best first; rows that score alike in the order of the table.
 QList<std::pair<QString, double>> plainRanking(const QString &path, const QString &match)
 {
     QList<std::pair<QString, double>> ranked;
@@ -91,7 +91,7 @@ QList<std::pair<QString, double>> plainRanking(const QString &path, const QStrin
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt *select = nullptr;
         const char *sql = "SELECT item.id, bm25(item_fts, 10.0, 4.0, 6.0, 1.0, 3.0) AS score FROM item_fts "
-                          "JOIN item ON item.rowid = item_fts.rowid WHERE item_fts MATCH ?1 ORDER BY score";
+                          "JOIN item ON item.rowid = item_fts.rowid WHERE item_fts MATCH ?1 ORDER BY score, item.rowid";
         if (sqlite3_prepare_v2(db, sql, -1, &select, nullptr) == SQLITE_OK) {
             const QByteArray utf8 = match.toUtf8();
             sqlite3_bind_text(select, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
@@ -111,6 +111,44 @@ QStringList idsOf(const QList<SearchHit> &hits)
     for (const SearchHit &hit : hits)
         ids << hit.id;
     return ids;
+}
+
+QStringList idsOf(const QList<std::pair<QString, double>> &ranked, qsizetype limit)
+{
+    QStringList ids;
+    for (qsizetype i = 0; i < std::min(limit, ranked.size()); ++i)
+        ids << ranked[i].first;
+    return ids;
+}
+
+// The generated library and words that the tokenizer reads in its own way:
+// accents folded, letters it keeps apart, marks it drops; and rows that
+// score exactly alike, more of them than one page of results.
+QList<SearchDocument> rankingDocuments()
+{
+    QList<SearchDocument> documents = generatedDocuments(3000);
+    const QString enclosed = QStringLiteral("x\u20DDy");
+    const QList<SearchDocument> special{
+        doc("S01", "Café au lait", "bako"),
+        doc("S02", "cafe racer", "ri"),
+        doc("S03", "Crème brûlée", "CAFÉ society"),
+        doc("S04", "Straße", "", "cafés"),
+        doc("S05", enclosed, "bako"),
+        doc("S06", "y x", "bako"),
+        doc("S07", "x y", "ko"),
+        doc("S08", QStringLiteral("e\u0301toile"), "étoile"),
+    };
+    documents << special;
+    for (int i = 0; i < 30; ++i)
+        documents << doc(QStringLiteral("T%1").arg(i, 2, 10, QLatin1Char('0')), "Twinned harbour", "bako");
+    return documents;
+}
+
+// Searches until `index` ranks in memory, its copy being made meanwhile.
+bool rankedInMemory(SearchIndex &index)
+{
+    index.search({"ba"}, 1);
+    return index.searchedInMemory();
 }
 
 } // namespace
@@ -420,6 +458,89 @@ private slots:
         QCOMPARE(QSet<QString>(got.cbegin(), got.cend()).size(), got.size());
         QVERIFY(!index.search(terms, plain.size() + 5).isEmpty());
         QCOMPARE(index.search(terms, plain.size() + 5).size(), plain.size());
+    }
+
+    // Once the in-memory copy is made, its answers are plain FTS5's: the
+    // same rows in the same order, ties in the table's order, for the first
+    // page and for every match. Words FTS5 reads as a phrase or as nothing
+    // stay with FTS5.
+    void inMemoryRankingIsPlainBm25_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<bool>("inMemory");
+        QTest::newRow("common word and a prefix being typed") << "bako ri" << true;
+        QTest::newRow("one letter") << "k" << true;
+        QTest::newRow("two letters") << "ko" << true;
+        QTest::newRow("three short prefixes") << "ba ko ri" << true;
+        QTest::newRow("a word twice") << "bako bako" << true;
+        QTest::newRow("a rare word") << "gapoda" << true;
+        QTest::newRow("accent typed, folded in the rows") << "CAFÉ" << true;
+        QTest::newRow("no accent typed") << "cafe" << true;
+        QTest::newRow("sharp s and a mark inside a word") << QStringLiteral("straße e\u0301to") << true;
+        QTest::newRow("rows that tie past the first page") << "twinned harb" << true;
+        QTest::newRow("no match") << "zuzuzu" << true;
+        QTest::newRow("a match in no row together") << "gapoda twinned" << true;
+        QTest::newRow("one typed word, two tokens") << QStringLiteral("x\u20DDy") << false;
+        QTest::newRow("a word of no token") << QStringLiteral("\u0301 bako") << false;
+    }
+    void inMemoryRankingIsPlainBm25()
+    {
+        QFETCH(QString, query);
+        QFETCH(bool, inMemory);
+        static const QList<SearchDocument> documents = rankingDocuments();
+        {
+            SearchIndex writer(indexPath(), SearchIndex::Access::ReadWrite);
+            QVERIFY(writer.open().ok);
+            QVERIFY(writer.upsert(documents).ok);
+        }
+        // As the desktop's search provider reads it.
+        SearchIndex index(indexPath(), SearchIndex::Access::ReadOnly);
+        QVERIFY(index.open().ok);
+        QTRY_VERIFY_WITH_TIMEOUT(rankedInMemory(index), 20000);
+
+        const QStringList terms = query.split(' ');
+        const QList<std::pair<QString, double>> plain = plainRanking(indexPath(), SearchIndex::matchExpression(terms));
+        SearchIndexStatus status;
+        QCOMPARE(idsOf(index.search(terms, 20, &status)), idsOf(plain, 20));
+        QVERIFY(status.ok);
+        QCOMPARE(index.searchedInMemory(), inMemory);
+        QCOMPARE(idsOf(index.search(terms, 100000)), idsOf(plain, plain.size()));
+        QCOMPARE(idsOf(index.search(terms, 1)), idsOf(plain, 1));
+    }
+
+    // The copy never answers for a file that has changed since it was made:
+    // the next search already shows the change, and once the copy is made
+    // again it shows it too. The writer's own writes count as changes.
+    void inMemoryRankingFollowsWrites_data()
+    {
+        QTest::addColumn<bool>("sameConnection");
+        QTest::newRow("written by another connection") << false;
+        QTest::newRow("written by the searching connection") << true;
+    }
+    void inMemoryRankingFollowsWrites()
+    {
+        QFETCH(bool, sameConnection);
+        SearchIndex writer(indexPath(), SearchIndex::Access::ReadWrite);
+        QVERIFY(writer.open().ok);
+        QList<SearchDocument> documents = generatedDocuments(500);
+        documents << doc("OLD", "Lighthouse keeper") << doc("GONE", "Lighthouse ruin");
+        QVERIFY(writer.upsert(documents).ok);
+        SearchIndex reader(indexPath(), SearchIndex::Access::ReadOnly);
+        SearchIndex &searcher = sameConnection ? writer : reader;
+        QVERIFY(searcher.isOpen() || searcher.open().ok);
+        QTRY_VERIFY_WITH_TIMEOUT(rankedInMemory(searcher), 20000);
+        QCOMPARE(idsOf(searcher.search({"lighth"}, 20)), (QStringList{"OLD", "GONE"}));
+
+        QVERIFY(writer.upsert({doc("OLD", "Harbour keeper"), doc("NEW", "Lighthouse at dawn")}).ok);
+        QVERIFY(writer.remove({"GONE"}).ok);
+        QCOMPARE(idsOf(searcher.search({"lighth"}, 20)), QStringList{"NEW"});
+        // The copy holds the file as it was before the writes.
+        QVERIFY(!searcher.searchedInMemory());
+        QCOMPARE(idsOf(searcher.search({"harb", "keep"}, 20)), QStringList{"OLD"});
+        QTRY_VERIFY_WITH_TIMEOUT(rankedInMemory(searcher), 20000);
+        QCOMPARE(idsOf(searcher.search({"lighth"}, 20)), QStringList{"NEW"});
+        QCOMPARE(idsOf(searcher.search({"harb", "keep"}, 20)), QStringList{"OLD"});
+        QVERIFY(searcher.searchedInMemory());
     }
 
     void unsafeIdsAreSkipped()
