@@ -6,6 +6,7 @@
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
 #include "library/LibraryStore.h"
+#include "library/Media.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -102,6 +103,24 @@ void TestSnapshotMemory::initTestCase()
     m_server.set("/huge.png", {200, "image/png", hugePng(15000, 15000), {}, false});
     m_server.page("/huge-icon", "<html><head><title>Huge Icon</title>"
                                 "<link rel=\"icon\" href=\"/huge.png\"></head><body>A page with a huge icon</body></html>");
+    // Pictures in the page itself. The pages' own colour shows whether
+    // their snapshot is of the page, shown again without its pictures.
+    const QByteArray huge = hugePng(15000, 15000);
+    auto pictured = [](const char *title, const QByteArray &body) {
+        return "<html><head><title>" + QByteArray(title) + "</title></head><body style=\"background:#2080ff\">"
+            + "<p>Words beside the pictures</p>" + body + "</body></html>";
+    };
+    m_server.page("/huge-picture", pictured("Huge Picture", "<img src=\"/huge.png\">"));
+    m_server.page("/huge-pictures",
+                  pictured("Huge Pictures", "<img src=\"/huge.png?1\"><img src=\"/huge.png?2\" width=\"300\">"
+                                            "<div style=\"width:900px;height:900px;background:url(/huge.png?3)\"></div>"));
+    m_server.page("/huge-inline",
+                  pictured("Huge Inline Picture", "<img src=\"data:image/png;base64," + huge.toBase64() + "\">"));
+    // A frame of another site has a renderer of its own.
+    QUrl framed(m_server.url("/huge-picture"));
+    framed.setHost(QStringLiteral("localhost"));
+    m_server.page("/huge-frame", pictured("Huge Frame", "<iframe src=\"" + framed.toEncoded()
+                                                            + "\" width=\"600\" height=\"400\"></iframe>"));
     installPageSnapshots();
     LinkPipelineServices::installed().describeLink = [](const QString &, const QString &, const QString &,
                                                         LinkPipelineServices::InsightDone done) {
@@ -113,14 +132,23 @@ void TestSnapshotMemory::hostilePageStaysWithinAGibibyte_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("title");
-    QTest::newRow("50 MB of HTML") << "/long" << "Very Long Page";
-    QTest::newRow("15000 x 15000 icon") << "/huge-icon" << "Huge Icon";
+    // The colour of the page's own background, in its corner, where the
+    // snapshot shows it; empty: not looked at.
+    QTest::addColumn<QString>("background");
+    QTest::newRow("50 MB of HTML") << "/long" << "Very Long Page" << "";
+    QTest::newRow("15000 x 15000 icon") << "/huge-icon" << "Huge Icon" << "";
+    QTest::newRow("15000 x 15000 picture") << "/huge-picture" << "Huge Picture" << "#2080ff";
+    QTest::newRow("three such pictures, one a background")
+        << "/huge-pictures" << "Huge Pictures" << "#2080ff";
+    QTest::newRow("such a picture written into the page") << "/huge-inline" << "Huge Inline Picture" << "#2080ff";
+    QTest::newRow("such a picture in a frame of another site") << "/huge-frame" << "Huge Frame" << "#2080ff";
 }
 
 void TestSnapshotMemory::hostilePageStaysWithinAGibibyte()
 {
     QFETCH(QString, path);
     QFETCH(QString, title);
+    QFETCH(QString, background);
     QTemporaryDir dir;
     LibraryStore store(dir.path(), false);
     QVERIFY(store.loaded());
@@ -142,6 +170,12 @@ void TestSnapshotMemory::hostilePageStaysWithinAGibibyte()
     QCOMPARE(item->title, std::optional<QString>(title));
     QVERIFY(item->pageText && !item->pageText->isEmpty());
     QVERIFY(item->snapshotDate);
+    if (!background.isEmpty()) {
+        QVERIFY2(item->pageText->contains(QLatin1String("Words beside the pictures")), qPrintable(*item->pageText));
+        const QImage picture(originalPath(dir.path(), item->storedFilename));
+        QVERIFY(!picture.isNull());
+        QCOMPARE(QColor(picture.pixel(2, 2)).name(), background);
+    }
 }
 
 void TestSnapshotMemory::sixHostileLinksAtOnce()
