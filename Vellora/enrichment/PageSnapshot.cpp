@@ -194,14 +194,15 @@ qint64 residentBytes(pid_t pid)
 
 // Keeps the renderers of the pages being pictured within a budget of
 // memory, together. A page's pictures are decoded whole in its renderer
-// (a 15000 x 15000 PNG of a few hundred kilobytes takes 900 MB) and
-// nothing in the engine caps that, so the renderers are watched from a
-// thread of their own, and the largest is ended the moment they pass the
-// budget; its page sees its renderer gone and is shown again without
-// pictures. Frames of other sites inside a page have renderers of their
-// own: every sibling of a watched renderer (the engine starts them all
-// from one process) counts and may be ended. Only snapshots use the
-// engine in this program, so every such renderer serves one of them.
+// (a 15000 x 15000 PNG of some tens of kilobytes takes 900 MB) and
+// nothing in the engine caps that for every kind of picture, so the
+// renderers are watched from a thread of their own, and the largest is
+// ended the moment they pass the budget; its page sees its renderer gone
+// and is shown again without pictures. Every sibling of a watched
+// renderer (the engine starts them all from one process) counts too and
+// may be ended: a renderer not yet learnt of, one still going, or one the
+// engine gives a frame of the page. Only snapshots use the engine in this
+// program, so every such renderer serves one of them.
 class RendererMemoryGuard {
 public:
     static RendererMemoryGuard &shared()
@@ -302,8 +303,9 @@ private:
                 break;
             if (::kill(pid, SIGKILL) == 0) {
                 ended.insert(pid);
-                qCInfo(lcLinks, "snapshot: a page's renderer held %lld MiB, over the %lld MiB snapshots may use; ended",
-                       bytes >> 20, PageSnapshot::kRendererMemoryBytes >> 20);
+                qCInfo(lcLinks, "snapshot: page renderers held %lld MiB, over the %lld MiB they may use; "
+                       "ended the largest, of %lld MiB", qint64(total >> 20),
+                       qint64(PageSnapshot::kRendererMemoryBytes >> 20), qint64(bytes >> 20));
             }
             total -= bytes;
         }
@@ -547,13 +549,11 @@ void PageSnapshot::finish(bool loaded)
 
 void PageSnapshot::onLoadingChanged(const QWebEngineLoadingInfo &info)
 {
-    if (m_awaitingRestart) {
-        // The ended renderer's load reports its end; the new showing
-        // counts from its own start.
-        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus)
-            m_awaitingRestart = false;
+    // What the ended renderer's load reports until the page is shown again
+    // (and what showing it again ends) is not of the new showing, which
+    // the engine may report without a start of its own.
+    if (m_awaitingRestart)
         return;
-    }
     auto *page = static_cast<SnapshotPage *>(m_web->page());
     if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus && page->refused(info.url())) {
         // A navigation away was refused. When the page asked for it while
@@ -617,6 +617,7 @@ void PageSnapshot::showWithoutPictures()
     page->allowNextNavigation();
     const bool html = m_contentType.startsWith("text/html");
     page->setContent(html ? withoutPictures(m_content) : m_content, QString::fromLatin1(m_contentType), m_contentURL);
+    m_awaitingRestart = false;
 }
 
 void PageSnapshot::newStage()

@@ -55,10 +55,14 @@ public:
     // The renderers of the pages being pictured hold at most this much
     // between them (the rest of the process tree, this program and the
     // engine's own helpers, takes some 350 MiB more), checked this often.
-    // A page whose renderer had to be ended is shown once more without
-    // pictures, media, frames or scripts.
+    // A page whose renderer ends before its picture is taken (ended for
+    // its memory or crashed) is shown once more without pictures, media,
+    // frames or scripts, with a load time of its own; should that renderer
+    // end too, the run ends without a result.
     static constexpr qint64 kRendererMemoryBytes = qint64(512) << 20;
     static constexpr int kMemoryCheckMs = 20;
+    // How often the page is asked for its renderer, which the engine
+    // starts without a word.
     static constexpr int kRendererPollMs = 20;
 
     static const char *const kExtractionScript;
