@@ -328,7 +328,7 @@ private:
 QByteArray withoutPictures(const QByteArray &html)
 {
     static const QByteArray policy = "<meta http-equiv=\"Content-Security-Policy\" content=\"img-src 'none'; "
-                                     "media-src 'none'; object-src 'none'; frame-src 'none'; font-src 'none'\">";
+                                     "media-src 'none'; object-src 'none'; frame-src 'none'\">";
     qsizetype at = 0;
     while (at < html.size() && QChar::isSpace(uchar(html[at])))
         ++at;
