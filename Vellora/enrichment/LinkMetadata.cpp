@@ -571,8 +571,6 @@ void LinkMetadataFetcher::send(const QNetworkRequest &given, const QUrl &shownUR
     // The transfer time-out counts only silence; this caps the whole request.
     auto *deadline = new QTimer(reply);
     deadline->setSingleShot(true);
-    // A coarse timer may fire up to 5 % early: half a second off a page's ten.
-    deadline->setTimerType(Qt::PreciseTimer);
     connect(deadline, &QTimer::timeout, reply, [reply, transfer] {
         transfer->cut = true;
         reply->abort();

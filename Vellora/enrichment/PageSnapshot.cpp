@@ -458,7 +458,9 @@ PageSnapshot::PageSnapshot()
     connect(m_watchdog, &QTimer::timeout, this, [this] { finish(false); });
 
     FetchLimits limits;
-    limits.pageTimeoutMs = kWatchdogMs;
+    // The watchdog keeps the load's time; the download's own timers are
+    // coarse and may end it up to 5 % early, so they are set past it.
+    limits.pageTimeoutMs = kWatchdogMs + kWatchdogMs / 10;
     m_fetcher = new LinkMetadataFetcher(limits, this);
 }
 
