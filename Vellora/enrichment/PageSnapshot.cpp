@@ -1,6 +1,7 @@
 #include "PageSnapshot.h"
 
 #include "PageUserAgent.h"
+#include "platform/Logging.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -14,9 +15,21 @@
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace vellora {
@@ -115,6 +128,221 @@ private:
 // reading) twice as much of a huge page takes too long on a busy machine.
 constexpr qsizetype kMaxDataAddress = 1024 * 1024;
 
+// A small file of /proc, whole; empty when the process is gone.
+std::string readProcFile(const std::string &path)
+{
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+// The parent of `pid`, 0 when it is gone. "pid (name) state ppid ...": the
+// name may hold spaces and brackets, so the fields are read after its end.
+pid_t parentOf(pid_t pid)
+{
+    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size())
+        return 0;
+    return pid_t(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+}
+
+// The processes `parent` started, as every one of its threads saw them.
+std::vector<pid_t> childrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
+    const std::string tasks = "/proc/" + std::to_string(parent) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return children;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string list = readProcFile(tasks + '/' + entry->d_name + "/children");
+        const char *at = list.c_str();
+        char *end = nullptr;
+        for (long pid = std::strtol(at, &end, 10); end != at; pid = std::strtol(at, &end, 10)) {
+            children.push_back(pid_t(pid));
+            at = end;
+        }
+    }
+    ::closedir(dir);
+    return children;
+}
+
+qint64 residentBytes(pid_t pid)
+{
+    static const long pageSize = ::sysconf(_SC_PAGESIZE);
+    const std::string statm = readProcFile("/proc/" + std::to_string(pid) + "/statm");
+    const char *size = statm.c_str();
+    char *end = nullptr;
+    std::strtoll(size, &end, 10);
+    if (end == size)
+        return 0;
+    return std::strtoll(end, nullptr, 10) * pageSize;
+}
+
+// Keeps the renderers of the pages being pictured within a budget of
+// memory, together. A page's pictures are decoded whole in its renderer
+// (a 15000 x 15000 PNG of some tens of kilobytes takes 900 MB) and
+// nothing in the engine caps that for every kind of picture, so the
+// renderers are watched from a thread of their own, and the largest is
+// ended the moment they pass the budget; its page sees its renderer gone
+// and is shown again without pictures. Every sibling of a watched
+// renderer (the engine starts them all from one process) counts too and
+// may be ended: a renderer not yet learnt of, one still going, or one the
+// engine gives a frame of the page. Only snapshots use the engine in this
+// program, so every such renderer serves one of them.
+class RendererMemoryGuard {
+public:
+    static RendererMemoryGuard &shared()
+    {
+        static RendererMemoryGuard guard;
+        return guard;
+    }
+
+    ~RendererMemoryGuard()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // The renderer of `owner`'s page is `pid`; 0 forgets it.
+    void watch(const void *owner, qint64 pid)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (pid > 0)
+                m_watched[owner] = pid_t(pid);
+            else
+                m_watched.erase(owner);
+            if (!m_thread.joinable() && !m_watched.empty())
+                m_thread = std::thread([this] { loop(); });
+        }
+        m_wake.notify_all();
+    }
+
+    void forget(const void *owner) { watch(owner, 0); }
+
+private:
+    RendererMemoryGuard() = default;
+
+    void loop()
+    {
+        std::unique_lock lock(m_mutex);
+        std::set<pid_t> ended;
+        std::set<pid_t> parents;
+        while (!m_stop) {
+            if (m_watched.empty()) {
+                ended.clear();
+                m_wake.wait(lock, [this] { return m_stop || !m_watched.empty(); });
+                continue;
+            }
+            std::set<pid_t> renderers;
+            for (const auto &[owner, pid] : m_watched)
+                renderers.insert(pid);
+            lock.unlock();
+            check(renderers, parents, ended);
+            lock.lock();
+            // A renderer at 300 MB a second passes the budget by a few
+            // megabytes at most before it is seen.
+            m_wake.wait_for(lock, std::chrono::milliseconds(PageSnapshot::kMemoryCheckMs), [this] { return m_stop; });
+        }
+    }
+
+    // `parents` are the processes the engine starts renderers from, kept
+    // from one check to the next: a page's renderer is learnt of late, its
+    // siblings are watched from their start.
+    static void check(std::set<pid_t> renderers, std::set<pid_t> &parents, std::set<pid_t> &ended)
+    {
+        const pid_t self = ::getpid();
+        for (pid_t pid : renderers) {
+            // A renderer started by this process itself has no siblings
+            // of its kind: this process's other children are not counted.
+            const pid_t parent = parentOf(pid);
+            if (parent > 0 && parent != self)
+                parents.insert(parent);
+        }
+        for (auto it = parents.begin(); it != parents.end();) {
+            if (::kill(*it, 0) != 0) {
+                it = parents.erase(it);
+                continue;
+            }
+            for (pid_t child : childrenOf(*it))
+                renderers.insert(child);
+            ++it;
+        }
+        std::vector<std::pair<qint64, pid_t>> sizes;
+        qint64 total = 0;
+        for (pid_t pid : renderers) {
+            if (ended.count(pid))
+                continue; // going; its memory is already given back
+            const qint64 bytes = residentBytes(pid);
+            if (bytes > 0)
+                sizes.emplace_back(bytes, pid);
+            total += bytes;
+        }
+        std::sort(sizes.begin(), sizes.end(), std::greater<>());
+        for (const auto &[bytes, pid] : sizes) {
+            if (total <= PageSnapshot::kRendererMemoryBytes)
+                break;
+            if (::kill(pid, SIGKILL) == 0) {
+                ended.insert(pid);
+                qCInfo(lcLinks, "snapshot: page renderers held %lld MiB, over the %lld MiB they may use; "
+                       "ended the largest, of %lld MiB", qint64(total >> 20),
+                       qint64(PageSnapshot::kRendererMemoryBytes >> 20), qint64(bytes >> 20));
+            }
+            total -= bytes;
+        }
+        // Forget those that are gone, so that a number used again is watched.
+        for (auto it = ended.begin(); it != ended.end();)
+            it = ::kill(*it, 0) == 0 ? std::next(it) : ended.erase(it);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::map<const void *, pid_t> m_watched;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// The page as shown once its renderer had to be ended: a policy at its very
+// top keeps every picture, medium and frame out, those written into the
+// page itself as data too, which turning the loading of pictures off does
+// not reach. After a doctype, so that the page keeps its layout mode.
+QByteArray withoutPictures(const QByteArray &html)
+{
+    static const QByteArray policy = "<meta http-equiv=\"Content-Security-Policy\" content=\"img-src 'none'; "
+                                     "media-src 'none'; object-src 'none'; frame-src 'none'\">";
+    qsizetype at = 0;
+    while (at < html.size() && QChar::isSpace(uchar(html[at])))
+        ++at;
+    if (html.mid(at, 9).toLower() == "<!doctype") {
+        const qsizetype close = html.indexOf('>', at);
+        at = close < 0 ? html.size() : close + 1;
+    } else {
+        at = 0;
+    }
+    QByteArray shown = html;
+    shown.insert(at, policy);
+    return shown;
+}
+
 } // namespace
 
 QByteArray renderableCopy(const QString &text)
@@ -206,6 +434,21 @@ PageSnapshot::PageSnapshot()
     m_web->page()->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, true);
     m_web->resize(kWidth, kHeight);
     connect(m_web->page(), &QWebEnginePage::loadingChanged, this, &PageSnapshot::onLoadingChanged);
+    // The engine does not tell when the page's renderer starts; asking is
+    // cheap, and a renderer is seen this soon after it starts.
+    m_rendererPoll = new QTimer(this);
+    m_rendererPoll->setInterval(kRendererPollMs);
+    connect(m_rendererPoll, &QTimer::timeout, this, [this] {
+        const qint64 pid = m_web->page()->renderProcessPid();
+        if (pid != m_renderer)
+            RendererMemoryGuard::shared().watch(this, m_renderer = pid);
+    });
+    connect(m_web->page(), &QWebEnginePage::renderProcessTerminated, this,
+            [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
+                if (status != QWebEnginePage::NormalTerminationStatus)
+                    onRendererGone();
+            });
+    m_stage = new QObject(this);
 
     m_watchdog = new QTimer(this);
     m_watchdog->setSingleShot(true);
@@ -215,7 +458,9 @@ PageSnapshot::PageSnapshot()
     connect(m_watchdog, &QTimer::timeout, this, [this] { finish(false); });
 
     FetchLimits limits;
-    limits.pageTimeoutMs = kWatchdogMs;
+    // The watchdog keeps the load's time; the download's own timers are
+    // coarse and may end it up to 5 % early, so they are set past it.
+    limits.pageTimeoutMs = kWatchdogMs + kWatchdogMs / 10;
     m_fetcher = new LinkMetadataFetcher(limits, this);
 }
 
@@ -224,12 +469,14 @@ PageSnapshot::~PageSnapshot()
     // The page must go before its profile. Script callbacks still pending
     // may be called while the page goes; they find the flag and do nothing.
     m_destroying = true;
+    RendererMemoryGuard::shared().forget(this);
     delete m_web;
 }
 
 void PageSnapshot::run(const QString &url, std::function<void(Result)> done)
 {
     m_done = std::move(done);
+    m_rendererPoll->start();
     applyAddressPolicy();
     // The download of the page counts towards the load's ten seconds.
     armWatchdog([this](bool loaded) { afterLoad(loaded); });
@@ -247,6 +494,7 @@ void PageSnapshot::run(const QString &url, std::function<void(Result)> done)
 void PageSnapshot::render(const FetchedPage &page, std::function<void(Result)> done)
 {
     m_done = std::move(done);
+    m_rendererPoll->start();
     applyAddressPolicy();
     armWatchdog([this](bool loaded) { afterLoad(loaded); });
     // Never from inside render(): its caller expects `done` later.
@@ -303,6 +551,11 @@ void PageSnapshot::finish(bool loaded)
 
 void PageSnapshot::onLoadingChanged(const QWebEngineLoadingInfo &info)
 {
+    // What the ended renderer's load reports until the page is shown again
+    // (and what showing it again ends) is not of the new showing, which
+    // the engine may report without a start of its own.
+    if (m_awaitingRestart)
+        return;
     auto *page = static_cast<SnapshotPage *>(m_web->page());
     if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus && page->refused(info.url())) {
         // A navigation away was refused. When the page asked for it while
@@ -333,6 +586,49 @@ void PageSnapshot::onLoadingChanged(const QWebEngineLoadingInfo &info)
     }
 }
 
+void PageSnapshot::onRendererGone()
+{
+    if (m_destroying || !m_done || (m_content.isEmpty() && m_contentURL.isEmpty()))
+        return;
+    newStage();
+    if (m_withoutPictures) {
+        // Even the page without its pictures was too much for a renderer:
+        // nothing of it can be shown.
+        qCWarning(lcLinks, "snapshot: page renderer ended again, no snapshot of %s",
+                  qPrintable(m_contentURL.toDisplayString()));
+        m_finished = nullptr;
+        m_web->hide();
+        complete({});
+        return;
+    }
+    qCInfo(lcLinks, "snapshot: page renderer ended, showing %s again without pictures or scripts",
+           qPrintable(m_contentURL.toDisplayString()));
+    m_withoutPictures = true;
+    m_withoutScripts = true;
+    m_awaitingRestart = true;
+    armWatchdog([this](bool loaded) { afterLoad(loaded); });
+    // Not from inside the engine's report of its renderer's end.
+    QTimer::singleShot(0, m_stage, [this] { showWithoutPictures(); });
+}
+
+void PageSnapshot::showWithoutPictures()
+{
+    auto *page = static_cast<SnapshotPage *>(m_web->page());
+    page->settings()->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
+    page->settings()->setAttribute(QWebEngineSettings::AutoLoadImages, false);
+    page->allowNextNavigation();
+    const bool html = m_contentType.startsWith("text/html");
+    page->setContent(html ? withoutPictures(m_content) : m_content, QString::fromLatin1(m_contentType), m_contentURL);
+    m_awaitingRestart = false;
+}
+
+void PageSnapshot::newStage()
+{
+    delete m_stage;
+    m_stage = new QObject(this);
+    m_awaitingFrame = false;
+}
+
 void PageSnapshot::afterLoad(bool loaded)
 {
     if (!loaded) {
@@ -341,13 +637,15 @@ void PageSnapshot::afterLoad(bool loaded)
         complete({});
         return;
     }
-    QTimer::singleShot(kSettleMs, this, &PageSnapshot::extract);
+    // Without scripts or pictures, nothing is left to settle but what the
+    // freeze ends anyway.
+    QTimer::singleShot(m_withoutPictures ? kFreezeSettleMs : kSettleMs, m_stage, [this] { extract(); });
 }
 
 void PageSnapshot::extract()
 {
     auto answered = std::make_shared<bool>(false);
-    QTimer::singleShot(kScriptWaitMs, this, [this, answered] {
+    QTimer::singleShot(kScriptWaitMs, m_stage, [this, answered] {
         if (std::exchange(*answered, true))
             return;
         // The page did not answer; a second script would not be answered
@@ -358,8 +656,9 @@ void PageSnapshot::extract()
     // as the page's own scripts cannot redefine it, and they still run when
     // the page is shown without its scripts.
     const quint32 world = QWebEngineScript::ApplicationWorld;
-    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), world, [this, answered](const QVariant &value) {
-        if (m_destroying || std::exchange(*answered, true))
+    QPointer<QObject> stage = m_stage;
+    m_web->page()->runJavaScript(QString::fromLatin1(kExtractionScript), world, [this, answered, stage](const QVariant &value) {
+        if (m_destroying || !stage || std::exchange(*answered, true))
             return;
         QStringList values;
         if (value.typeId() == QMetaType::QVariantList) {
@@ -382,12 +681,13 @@ void PageSnapshot::freeze(QStringList values)
     auto settle = [this, answered, values] {
         if (std::exchange(*answered, true))
             return;
-        QTimer::singleShot(kFreezeSettleMs, this, [this, values] { waitForFrame(values); });
+        QTimer::singleShot(kFreezeSettleMs, m_stage, [this, values] { waitForFrame(values); });
     };
-    QTimer::singleShot(kScriptWaitMs, this, settle);
+    QTimer::singleShot(kScriptWaitMs, m_stage, settle);
     const quint32 world = QWebEngineScript::ApplicationWorld;
-    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), world, [this, settle](const QVariant &) {
-        if (m_destroying)
+    QPointer<QObject> stage = m_stage;
+    m_web->page()->runJavaScript(QString::fromLatin1(kFreezeScript), world, [this, settle, stage](const QVariant &) {
+        if (m_destroying || !stage)
             return;
         settle();
     });
@@ -405,7 +705,7 @@ void PageSnapshot::waitForFrame(QStringList values)
     m_awaitingFrame = true;
     surface->installEventFilter(this);
     surface->update();
-    auto *fallback = new QTimer(this);
+    auto *fallback = new QTimer(m_stage);
     fallback->setSingleShot(true);
     connect(fallback, &QTimer::timeout, this, [this, values, surface, fallback] {
         fallback->deleteLater();
@@ -425,7 +725,7 @@ bool PageSnapshot::eventFilter(QObject *watched, QEvent *event)
         // Let this paint finish, then grab.
         m_awaitingFrame = false;
         watched->removeEventFilter(this);
-        QTimer::singleShot(0, this, [this] { grabAndReturn(m_pendingValues); });
+        QTimer::singleShot(0, m_stage, [this] { grabAndReturn(m_pendingValues); });
     }
     return QObject::eventFilter(watched, event);
 }
@@ -452,6 +752,8 @@ void PageSnapshot::grabAndReturn(const QStringList &values)
 void PageSnapshot::complete(Result result)
 {
     m_watchdog->stop();
+    m_rendererPoll->stop();
+    RendererMemoryGuard::shared().forget(this);
     if (auto done = std::move(m_done)) {
         m_done = nullptr;
         done(std::move(result));

@@ -52,6 +52,18 @@ public:
     // never answers ours either: after this long the run goes on without
     // the answer instead of waiting forever.
     static constexpr int kScriptWaitMs = 5000;
+    // The renderers of the pages being pictured hold at most this much
+    // between them (the rest of the process tree, this program and the
+    // engine's own helpers, takes some 350 MiB more), checked this often.
+    // A page whose renderer ends before its picture is taken (ended for
+    // its memory or crashed) is shown once more without pictures, media,
+    // frames or scripts, with a load time of its own; should that renderer
+    // end too, the run ends without a result.
+    static constexpr qint64 kRendererMemoryBytes = qint64(512) << 20;
+    static constexpr int kMemoryCheckMs = 20;
+    // How often the page is asked for its renderer, which the engine
+    // starts without a word.
+    static constexpr int kRendererPollMs = 20;
 
     static const char *const kExtractionScript;
     static const char *const kFreezeScript;
@@ -73,6 +85,9 @@ private:
     void applyAddressPolicy();
     void show(const FetchedPage &page);
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    void onRendererGone();
+    void showWithoutPictures();
+    void newStage();
     void afterLoad(bool loaded);
     void extract();
     void freeze(QStringList values);
@@ -87,6 +102,8 @@ private:
     std::function<void(bool)> m_finished;
     std::function<void(Result)> m_done;
     QTimer *m_watchdog = nullptr;
+    QTimer *m_rendererPoll = nullptr;
+    qint64 m_renderer = 0;
     bool m_awaitingFrame = false;
     bool m_destroying = false;
     QStringList m_pendingValues;
@@ -95,6 +112,13 @@ private:
     QByteArray m_contentType;
     QUrl m_contentURL;
     bool m_withoutScripts = false;
+    // The renderer was ended once: the page is shown again, and what the
+    // ended load still reports is not of that showing.
+    bool m_withoutPictures = false;
+    bool m_awaitingRestart = false;
+    // The timers and answers of the current showing hang off this object:
+    // a showing started anew drops them all with it.
+    QObject *m_stage = nullptr;
     bool eventFilter(QObject *watched, QEvent *event) override;
 };
 

@@ -28,8 +28,8 @@ inline qint64 residentBytes(qint64 pid)
     return 0;
 }
 
-// The resident sets of `root` and every process below it, summed.
-inline qint64 treeResidentBytes(qint64 root = getpid())
+// Every running process's children, by parent.
+inline QHash<qint64, QList<qint64>> childrenByParent()
 {
     QHash<qint64, QList<qint64>> children;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -47,6 +47,24 @@ inline qint64 treeResidentBytes(qint64 root = getpid())
         const QList<QByteArray> fields = text.mid(close + 2).split(' ');
         children[fields.value(1).toLongLong()].append(pid);
     }
+    return children;
+}
+
+// The processes the web engine's helpers started below this one: its
+// renderers (the engine's own helpers are this process's children).
+inline QList<qint64> engineRenderers()
+{
+    const auto children = childrenByParent();
+    QList<qint64> renderers;
+    for (qint64 helper : children.value(getpid()))
+        renderers += children.value(helper);
+    return renderers;
+}
+
+// The resident sets of `root` and every process below it, summed.
+inline qint64 treeResidentBytes(qint64 root = getpid())
+{
+    const auto children = childrenByParent();
     qint64 total = 0;
     QList<qint64> pending{root};
     while (!pending.isEmpty()) {

@@ -1,4 +1,5 @@
 #include "LoopbackHttpServer.h"
+#include "ProcessTreeMemory.h"
 #include "enrichment/PageSnapshot.h"
 #include "enrichment/PageUserAgent.h"
 
@@ -7,6 +8,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <signal.h>
 
 using namespace vellora;
 
@@ -57,6 +60,8 @@ private slots:
     void localFilesStayOutOfThePicture();
     void droppedMidRunCallsNothing_data();
     void droppedMidRunCallsNothing();
+    void endedRendererGivesThePageOnce_data();
+    void endedRendererGivesThePageOnce();
 
 private:
     LoopbackHttpServer m_server;
@@ -221,6 +226,61 @@ void TestPageSnapshot::droppedMidRunCallsNothing()
     snapshot.reset();
     QTest::qWait(500);
     QCOMPARE(calls, 0);
+}
+
+void TestPageSnapshot::endedRendererGivesThePageOnce_data()
+{
+    QTest::addColumn<int>("afterMs");
+    QTest::addColumn<int>("ends");
+    QTest::newRow("as it starts") << 0 << 1;
+    QTest::newRow("while settling") << 1500 << 1;
+    QTest::newRow("around the scripts") << 2550 << 1;
+    QTest::newRow("and the one shown again") << 0 << 2;
+}
+
+void TestPageSnapshot::endedRendererGivesThePageOnce()
+{
+    // A renderer ended from outside (as one over its memory is): the page
+    // is shown again, and the run still ends once, with all of the page
+    // but its pictures. Should the page's second renderer end too, the
+    // run ends, once, with nothing.
+    QFETCH(int, afterMs);
+    QFETCH(int, ends);
+    QList<qint64> seen = fixtures::engineRenderers(); // of earlier runs, going
+    Outcome o;
+    auto snapshot = std::make_unique<PageSnapshot>();
+    snapshot->run(m_server.url("/page"), [&o](PageSnapshot::Result r) {
+        o.done = true;
+        o.calls += 1;
+        o.result = std::move(r);
+    });
+    for (int i = 0; i < ends; ++i) {
+        QList<qint64> started;
+        QTRY_VERIFY_WITH_TIMEOUT(!(started = fixtures::engineRenderers(), started.removeIf([&seen](qint64 pid) {
+                                       return seen.contains(pid);
+                                   }),
+                                   started)
+                                      .isEmpty(),
+                                 10000);
+        QTest::qWait(afterMs);
+        QVERIFY(!o.done);
+        for (qint64 pid : started)
+            QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        seen += started;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(o.done, 40000);
+    QTest::qWait(100);
+    QCOMPARE(o.calls, 1);
+    if (ends > 1) {
+        QVERIFY(!o.result.image && !o.result.title && !o.result.text);
+        return;
+    }
+    QVERIFY(o.result.image);
+    const QRgb c = centre(*o.result.image);
+    QVERIFY2(qRed(c) > 240 && qGreen(c) > 110 && qGreen(c) < 150 && qBlue(c) < 20, qPrintable(QColor(c).name()));
+    QCOMPARE(o.result.title, std::optional<QString>(QStringLiteral("Orange Page")));
+    QCOMPARE(o.result.siteName, std::optional<QString>(QStringLiteral("Fruit Site")));
+    QCOMPARE(o.result.text, std::optional<QString>(QString(6000, u'x')));
 }
 
 int main(int argc, char **argv)
