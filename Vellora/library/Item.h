@@ -4,6 +4,7 @@
 #include "CodingError.h"
 #include "CompactText.h"
 #include "LinkInsight.h"
+#include "SharedOptional.h"
 
 #include <QByteArray>
 #include <QString>
@@ -43,7 +44,7 @@ struct Item {
     std::optional<QString> faviconFilename;
     std::optional<double> snapshotDate;
     std::optional<CompactText> pageText;
-    std::optional<LinkInsight> insight;
+    SharedOptional<LinkInsight> insight;
     std::optional<qint64> openCount;
     std::optional<double> lastOpenedAt;
     std::optional<double> trashedAt;

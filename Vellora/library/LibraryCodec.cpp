@@ -755,6 +755,11 @@ DocumentBytes::DocumentBytes(std::size_t size)
     void *memory = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
         return;
+    // Filling hundreds of MB a small page at a time is most of a read's
+    // cost; large pages where the system allows them cut the faults by the
+    // hundreds. Giving bytes back still works: the kernel splits a large
+    // page that is given back in part. Only a hint; without it, small pages.
+    ::madvise(memory, mapped, MADV_HUGEPAGE);
     m_data = static_cast<char *>(memory);
     m_size = size;
     m_mapped = mapped;

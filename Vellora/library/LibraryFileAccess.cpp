@@ -463,6 +463,39 @@ void resolveLibraryConflicts(const QString &file, const QString &root)
 
 namespace {
 
+// Items written before sizes were kept take the size of their original, or 0
+// when it is missing or not a regular file. A library of that age may have a
+// hundred thousand of them: one stat each against the folder opened once, on
+// several threads, rather than a path and a QFileInfo per item on one.
+void fillMissingFileSizes(const QString &root, QList<Item> &items)
+{
+    std::vector<qsizetype> missing;
+    for (qsizetype i = 0; i < items.size(); ++i)
+        if (!std::as_const(items)[i].fileSize)
+            missing.push_back(i);
+    if (missing.empty())
+        return;
+    const int folder = ::open(QFile::encodeName(root + QStringLiteral("/originals")).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Item *const cells = items.data();
+    const int parts = partsFor(missing.size(), 2000);
+    runParts(parts, [&](int part) {
+        const auto [first, last] = partRange(missing.size(), parts, part);
+        for (std::size_t k = first; k < last; ++k) {
+            Item &item = cells[missing[k]];
+            qint64 size = 0;
+            struct stat info {};
+            if (folder >= 0 && isSafePathComponent(item.storedFilename)
+                && ::fstatat(folder, QFile::encodeName(item.storedFilename).constData(), &info, 0) == 0
+                && S_ISREG(info.st_mode))
+                size = qint64(info.st_size);
+            item.fileSize = size;
+        }
+    });
+    if (folder >= 0)
+        ::close(folder);
+}
+
 // The records of a read that gave its bytes to the decoder; nothing, with
 // `raw.bytes` read again from the same file, when the document is to be
 // decoded (and its faults told) by the general road, or copied aside.
@@ -543,17 +576,7 @@ LibraryRead readLibraryFile(const QString &root, KeepBytes keep)
         result.reason = QStringLiteral("library.json holds no collection");
         return result;
     }
-    for (Item &item : document.items) {
-        if (item.fileSize)
-            continue;
-        qint64 size = 0;
-        if (const auto original = libraryFilePath(root, QStringLiteral("originals"), item.storedFilename)) {
-            const QFileInfo info(*original);
-            if (info.isFile())
-                size = info.size();
-        }
-        item.fileSize = size;
-    }
+    fillMissingFileSizes(root, document.items);
     result.status = LibraryReadStatus::Loaded;
     result.file = std::move(document);
     if (giveBack)

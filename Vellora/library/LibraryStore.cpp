@@ -296,9 +296,13 @@ void LibraryStore::sweepUnlisted()
 {
     // Only against a library that was read: a new one names nothing yet.
     const QString root = m_root;
-    const ListedNames listed = listedNames(m_items);
     const double moment = now();
-    runInBackground([root, listed, moment] {
+    // The names are gathered on the worker too: at a hundred thousand items
+    // that is tens of milliseconds. The list it reads is shared, not copied,
+    // and let go of once the names are taken: while it is shared, the
+    // store's next edit copies every record.
+    runInBackground([root, items = m_items, moment]() mutable {
+        const ListedNames listed = listedNames(std::exchange(items, {}));
         const UnlistedSweep sweep = sweepUnlistedFiles(root, listed, moment);
         if (sweep.moved > 0)
             qCInfo(lcStore, "library: %d files that no item names moved to %s", sweep.moved, qPrintable(sweep.folder));

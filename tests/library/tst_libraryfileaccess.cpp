@@ -180,6 +180,51 @@ private slots:
         QCOMPARE(read.stamp, fileStamp(file()));
     }
 
+    // Enough items that the sizes are taken on several threads: each item
+    // gets the size of its own original whatever part it falls in, a folder
+    // where the original should be counts as nothing, and a link to a file
+    // is followed.
+    void fileSizesOfAManyItemLibrary()
+    {
+        constexpr int count = 6001;
+        QVERIFY(writeFile(m_dir->path() + "/linked.png", "1234567"));
+        QList<Item> items;
+        QList<qint64> expected;
+        for (int i = 0; i < count; ++i) {
+            const QString id = QStringLiteral("I%1").arg(i);
+            Item it = item(id, {"B1"});
+            it.fileSize.reset();
+            const QString original = root() + "/originals/" + id + ".png";
+            switch (i % 4) {
+            case 0:
+                QVERIFY(writeFile(original, QByteArray(1 + i % 13, 'x')));
+                expected << 1 + i % 13;
+                break;
+            case 1:
+                expected << 0;
+                break;
+            case 2:
+                QVERIFY(QDir().mkpath(original));
+                expected << 0;
+                break;
+            default:
+                QVERIFY(QFile::link(m_dir->path() + "/linked.png", original));
+                expected << 7;
+            }
+            items << it;
+        }
+        items.last().fileSize = 99;
+        expected.last() = 99;
+        QVERIFY(writeFile(file(), document({board("B1")}, items)));
+        const LibraryRead read = readLibraryFile(root());
+        QCOMPARE(int(read.status), int(LibraryReadStatus::Loaded));
+        QCOMPARE(read.file->items.size(), qsizetype(count));
+        for (int i = 0; i < count; ++i) {
+            QCOMPARE(read.file->items.at(i).id, QStringLiteral("I%1").arg(i));
+            QCOMPARE(read.file->items.at(i).fileSize, std::optional<qint64>(expected.at(i)));
+        }
+    }
+
     void backupNames_data()
     {
         QTest::addColumn<QString>("tag");

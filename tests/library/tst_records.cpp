@@ -88,6 +88,7 @@ private slots:
     void stringsAreEscaped();
     void insightCompactForm();
     void insightDecoding();
+    void insightOfACopyIsItsOwn();
     void ruleFormOfEveryCase();
     void host_data();
     void host();
@@ -501,6 +502,42 @@ void TestRecords::insightDecoding()
         QVERIFY_THROWS_EXCEPTION(DecodingError, LinkInsight::decode(dump(j)));
     }
     QVERIFY_THROWS_EXCEPTION(DecodingError, LinkInsight::decode("{not json"));
+}
+
+// Copies of a record share its insight's block; replacing or dropping the
+// insight of one must leave the other as it was, and equality is by value.
+void TestRecords::insightOfACopyIsItsOwn()
+{
+    LinkInsight first;
+    first.summary = "First.";
+    first.category = "article";
+    Item original;
+    original.insight = first;
+    Item copy = original;
+    QVERIFY(copy.insight == original.insight);
+
+    LinkInsight second = *copy.insight;
+    second.summary = "Second.";
+    copy.insight = second;
+    QCOMPARE(original.insight->summary, QString("First."));
+    QCOMPARE(copy.insight->summary, QString("Second."));
+    QVERIFY(!(copy.insight == original.insight));
+
+    // Equal values in separate blocks are equal.
+    copy.insight = first;
+    QVERIFY(copy.insight == original.insight);
+
+    copy.insight.reset();
+    QVERIFY(!copy.insight);
+    QVERIFY(original.insight);
+    QVERIFY(!(copy.insight == original.insight));
+    QCOMPARE(copy.insight.value_or(second).summary, QString("Second."));
+    QVERIFY_THROWS_EXCEPTION(std::bad_optional_access, copy.insight.value());
+
+    // The stored form is unchanged by the sharing: the copy writes what the
+    // original wrote.
+    Item again = original;
+    QCOMPARE(again.toJSON().dump(), original.toJSON().dump());
 }
 
 void TestRecords::ruleFormOfEveryCase()
