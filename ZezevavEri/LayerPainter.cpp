@@ -2,6 +2,7 @@
 
 #include <QFontMetricsF>
 #include <QPainterPath>
+#include <QRegion>
 #include <QSemaphore>
 #include <QSet>
 #include <QThread>
@@ -194,16 +195,35 @@ QImage TileImageCache::render(const QImage &source, QSize pixels, double radius,
         QPainter p(&out);
         p.drawImage(QPointF(std::round(placed.x()), std::round(placed.y())), scaled);
         if (radius > 0.01) {
+            // Only the corners are cut: where they do not meet, every pixel
+            // between them is covered whole and the mask would leave it as
+            // it is, so it is applied to the four corner squares alone.
+            const int corner = int(std::ceil(radius)) + 1;
+            const bool apart = 2 * corner <= pixels.width() && 2 * corner <= pixels.height();
+            const int w = pixels.width(), h = pixels.height();
+            const QRect corners[4] = {QRect(0, 0, corner, corner), QRect(w - corner, 0, corner, corner),
+                                      QRect(0, h - corner, corner, corner), QRect(w - corner, h - corner, corner, corner)};
             QImage mask(pixels, QImage::Format_ARGB32_Premultiplied);
             mask.fill(Qt::transparent);
             QPainter m(&mask);
+            if (apart) {
+                QRegion clip;
+                for (const QRect &r : corners)
+                    clip += r;
+                m.setClipRegion(clip);
+            }
             m.setRenderHint(QPainter::Antialiasing);
             m.setPen(Qt::NoPen);
             m.setBrush(Qt::black);
             m.drawRoundedRect(QRectF(QPointF(), QSizeF(pixels)), radius, radius);
             m.end();
             p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-            p.drawImage(0, 0, mask);
+            if (apart) {
+                for (const QRect &r : corners)
+                    p.drawImage(r.topLeft(), mask, r);
+            } else {
+                p.drawImage(0, 0, mask);
+            }
         }
     }
     out.setDevicePixelRatio(dpr);

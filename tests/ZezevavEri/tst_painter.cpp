@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <cmath>
+
 using namespace zezevaveri;
 
 Q_DECLARE_METATYPE(zezevaveri::Gravity)
@@ -100,6 +102,51 @@ private slots:
         QCOMPARE(together.prepareAll(requests), 1);
         QCOMPARE(together.prepareAll({requests.back()}), 0);
         QCOMPARE(together.count(), 9);
+    }
+
+    // The rounded shape is cut with an antialiased mask; a picture of any
+    // size and radius comes out as if the whole mask had been applied.
+    void roundedCornersAsAWholeMask_data()
+    {
+        QTest::addColumn<QSize>("pixels");
+        QTest::addColumn<double>("radius");
+        QTest::newRow("tile") << QSize(251, 188) << 8.0;
+        QTest::newRow("fractional radius, tall") << QSize(190, 260) << 5.3;
+        QTest::newRow("corners just apart") << QSize(20, 20) << 9.0;
+        QTest::newRow("corners meet") << QSize(20, 20) << 9.5;
+        QTest::newRow("a pill") << QSize(120, 30) << 15.0;
+        QTest::newRow("sliver") << QSize(3, 50) << 3.0;
+        QTest::newRow("radius beyond the size") << QSize(40, 30) << 120.0;
+    }
+    void roundedCornersAsAWholeMask()
+    {
+        QFETCH(QSize, pixels);
+        QFETCH(double, radius);
+        const QImage source = bands(pixels.width() + 13, pixels.height() + 7, 5);
+        QImage expected(pixels, QImage::Format_ARGB32_Premultiplied);
+        expected.fill(Qt::transparent);
+        {
+            const QRectF placed = gravityRect(QSizeF(source.size()), QRectF(QPointF(), QSizeF(pixels)),
+                                              Gravity::ResizeAspectFill);
+            const QImage scaled = source.scaled(QSize(int(std::lround(placed.width())), int(std::lround(placed.height()))),
+                                                Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            QImage mask(pixels, QImage::Format_ARGB32_Premultiplied);
+            mask.fill(Qt::transparent);
+            QPainter m(&mask);
+            m.setRenderHint(QPainter::Antialiasing);
+            m.setPen(Qt::NoPen);
+            m.setBrush(Qt::black);
+            m.drawRoundedRect(QRectF(QPointF(), QSizeF(pixels)), radius, radius);
+            m.end();
+            QPainter p(&expected);
+            p.drawImage(QPointF(std::round(placed.x()), std::round(placed.y())), scaled);
+            p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
+            p.drawImage(0, 0, mask);
+        }
+        const QImage made = TileImageCache::render(source, pixels, radius, Gravity::ResizeAspectFill, 1.0);
+        QCOMPARE(made.size(), pixels);
+        QVERIFY(qAlpha(made.pixel(0, 0)) < 255);
+        QVERIFY(made == expected);
     }
 
     // A tile on its way out only loses opacity; it stays as sharp and in the
