@@ -496,7 +496,7 @@ void GridEngine::applyChanges(const QStringList &removed, const std::vector<std:
 }
 
 void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
-                                       std::vector<std::pair<size_t, ScatterItem>> inserted,
+                                       std::vector<std::pair<size_t, ScatterItem>> &&inserted,
                                        std::vector<ScatterItem> *leaving)
 {
     if (removed.empty() && inserted.empty())

@@ -117,9 +117,11 @@ public:
     // ascending. No id may be in both, nor twice in the new list. Costs one
     // pass over the list, and only the tiles that exist are touched.
     // The items that leave are moved into `leaving`, in order, when given:
-    // a caller that keeps them for later spares the copies.
+    // a caller that keeps them for later spares the copies. The items of
+    // `inserted` are moved out; the list stays the caller's, so that its
+    // memory can serve the next change instead of being faulted in anew.
     void applyPositionalChange(const std::vector<size_t> &removed,
-                               std::vector<std::pair<size_t, ScatterItem>> inserted,
+                               std::vector<std::pair<size_t, ScatterItem>> &&inserted,
                                std::vector<ScatterItem> *leaving = nullptr);
 
     void layout();

@@ -281,6 +281,12 @@ bool Layer::isAnimating(double now) const
     return std::any_of(m_animations.begin(), m_animations.end(), [&](const auto &e) { return !e.second.finished(now); });
 }
 
+bool Layer::isReshaping(double now) const
+{
+    return std::any_of(m_animations.begin(), m_animations.end(),
+                       [&](const auto &e) { return e.second.keyPath != keys::opacity && !e.second.finished(now); });
+}
+
 void Layer::reap(double now, std::vector<std::function<void()>> &completions)
 {
     auto it = std::remove_if(m_animations.begin(), m_animations.end(), [&](auto &e) {

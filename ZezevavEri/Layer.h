@@ -159,6 +159,9 @@ public:
     const std::vector<std::pair<QString, Animation>> &animations() const { return m_animations; }
     // Whether any animation still moves at `now`.
     bool isAnimating(double now) const;
+    // Whether anything but its opacity still changes at `now`: a tile that
+    // only fades keeps its size, so its prepared picture still fits.
+    bool isReshaping(double now) const;
     // Drops finished animations and hands back their completions.
     void reap(double now, std::vector<std::function<void()>> &completions);
 

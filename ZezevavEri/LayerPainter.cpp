@@ -2,9 +2,15 @@
 
 #include <QFontMetricsF>
 #include <QPainterPath>
+#include <QRegion>
+#include <QSemaphore>
+#include <QSet>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <optional>
 
 namespace zezevaveri {
 
@@ -12,7 +18,60 @@ namespace {
 // How far a prepared picture may be stretched while it moves before the
 // decoded picture is drawn instead.
 constexpr double kLargestStretch = 0.8;
+
+bool sameShape(const QImage &image, QSize pixels, double dpr, double radius, Gravity gravity, QSize heldPixels,
+               double heldRadius, Gravity heldGravity)
+{
+    return heldPixels == pixels && image.devicePixelRatio() == dpr && std::abs(heldRadius - radius) < 0.25 &&
+           heldGravity == gravity;
+}
+
+// What a layer looks like at a moment, as the painter draws it.
+struct Look {
+    LayerState state;
+    QRectF visual;
+    double radius = 0;
+    bool moving = false;
+    bool plain = false;
+};
+
+std::optional<Look> lookOf(const Layer &layer, const Layer *parent, double now, const QRectF *cull)
+{
+    if (layer.hidden)
+        return std::nullopt;
+    const bool animated = layer.hasAnimations();
+    Look look;
+    look.state = animated ? layer.presentation(now)
+                          : LayerState{layer.position, layer.bounds, layer.opacity, layer.cornerRadius,
+                                       layer.scale, layer.translationX, layer.rotation};
+    const LayerState &s = look.state;
+    if (s.opacity <= 0.002)
+        return std::nullopt;
+    if (layer.centredInSuperlayer && parent)
+        look.state.position = QPointF(parent->bounds.width() / 2, parent->bounds.height() / 2);
+    look.visual = s.visualFrame();
+    if (look.visual.isEmpty())
+        return std::nullopt;
+    if (cull && !look.visual.intersects(*cull))
+        return std::nullopt;
+    look.moving = animated && layer.isReshaping(now);
+    look.radius = std::max(0.0, s.cornerRadius) * s.scale;
+    look.plain = std::abs(s.rotation) < 1e-9 && layer.sublayers().empty() && layer.text.empty() && !layer.isSpinner;
+    return look;
+}
+
+QSize devicePixels(const QRectF &rect, double dpr)
+{
+    return QSize(std::max(1, int(std::lround(rect.width() * dpr))), std::max(1, int(std::lround(rect.height() * dpr))));
+}
 } // namespace
+
+TileImageCache::TileImageCache(qint64 limitBytes) : m_limit(limitBytes)
+{
+    m_pool.setObjectName(QStringLiteral("zezevaveri.prepare"));
+    // The main thread takes its share, so a few helpers are enough.
+    m_pool.setMaxThreadCount(std::clamp(QThread::idealThreadCount() - 1, 1, 3));
+}
 
 QRectF gravityRect(const QSizeF &image, const QRectF &target, Gravity gravity)
 {
@@ -58,12 +117,66 @@ QImage TileImageCache::prepared(const QImage &source, QSize pixels, double radiu
     const qint64 key = source.cacheKey();
     auto it = m_entries.find(key);
     if (it != m_entries.end()) {
-        const bool same = it->pixels == pixels && it->image.devicePixelRatio() == dpr && std::abs(it->radius - radius) < 0.25 && it->gravity == gravity;
-        if (same || !exact) {
+        if (!exact || sameShape(it->image, pixels, dpr, radius, gravity, it->pixels, it->radius, it->gravity)) {
             m_lru.splice(m_lru.begin(), m_lru, it->lru);
             return it->image;
         }
     }
+    QImage out = render(source, pixels, radius, gravity, dpr);
+    store(source, out, pixels, radius, gravity);
+    return out;
+}
+
+bool TileImageCache::holds(const Request &r) const
+{
+    if (r.source.isNull() || r.pixels.isEmpty())
+        return true;
+    const auto it = m_entries.constFind(r.source.cacheKey());
+    if (it == m_entries.cend())
+        return false;
+    return !r.exact || sameShape(it->image, r.pixels, r.dpr, r.radius, r.gravity, it->pixels, it->radius, it->gravity);
+}
+
+int TileImageCache::prepareAll(const std::vector<Request> &requests)
+{
+    std::vector<const Request *> todo;
+    QSet<qint64> seen;
+    for (const Request &r : requests) {
+        // One picture per source is kept; its first request wins.
+        if (!holds(r) && !seen.contains(r.source.cacheKey())) {
+            seen.insert(r.source.cacheKey());
+            todo.push_back(&r);
+        }
+    }
+    if (todo.empty())
+        return 0;
+    std::vector<QImage> out(todo.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < todo.size(); i = next++)
+            out[i] = render(todo[i]->source, todo[i]->pixels, todo[i]->radius, todo[i]->gravity, todo[i]->dpr);
+    };
+    // The helpers only take pictures nobody has started; the wait at the end
+    // is for at most the ones they hold, each a fraction of a millisecond.
+    const int helpers = int(std::min<size_t>(todo.size() - 1, size_t(m_pool.maxThreadCount())));
+    QSemaphore finished;
+    for (int h = 0; h < helpers; ++h) {
+        m_pool.start([&] {
+            work();
+            finished.release();
+        });
+    }
+    work();
+    finished.acquire(helpers);
+    for (size_t i = 0; i < todo.size(); ++i)
+        store(todo[i]->source, out[i], todo[i]->pixels, todo[i]->radius, todo[i]->gravity);
+    return int(todo.size());
+}
+
+QImage TileImageCache::render(const QImage &source, QSize pixels, double radius, Gravity gravity, double dpr)
+{
+    if (source.isNull() || pixels.isEmpty())
+        return {};
     // Scale with area averaging first (good for the large downscales of
     // thumbnails), then cut the rounded shape with an antialiased mask.
     // A centred glyph keeps its own size in points, whatever its pixels.
@@ -82,29 +195,54 @@ QImage TileImageCache::prepared(const QImage &source, QSize pixels, double radiu
         QPainter p(&out);
         p.drawImage(QPointF(std::round(placed.x()), std::round(placed.y())), scaled);
         if (radius > 0.01) {
+            // Only the corners are cut: where they do not meet, every pixel
+            // between them is covered whole and the mask would leave it as
+            // it is, so it is applied to the four corner squares alone.
+            const int corner = int(std::ceil(radius)) + 1;
+            const bool apart = 2 * corner <= pixels.width() && 2 * corner <= pixels.height();
+            const int w = pixels.width(), h = pixels.height();
+            const QRect corners[4] = {QRect(0, 0, corner, corner), QRect(w - corner, 0, corner, corner),
+                                      QRect(0, h - corner, corner, corner), QRect(w - corner, h - corner, corner, corner)};
             QImage mask(pixels, QImage::Format_ARGB32_Premultiplied);
             mask.fill(Qt::transparent);
             QPainter m(&mask);
+            if (apart) {
+                QRegion clip;
+                for (const QRect &r : corners)
+                    clip += r;
+                m.setClipRegion(clip);
+            }
             m.setRenderHint(QPainter::Antialiasing);
             m.setPen(Qt::NoPen);
             m.setBrush(Qt::black);
             m.drawRoundedRect(QRectF(QPointF(), QSizeF(pixels)), radius, radius);
             m.end();
             p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-            p.drawImage(0, 0, mask);
+            if (apart) {
+                for (const QRect &r : corners)
+                    p.drawImage(r.topLeft(), mask, r);
+            } else {
+                p.drawImage(0, 0, mask);
+            }
         }
     }
     out.setDevicePixelRatio(dpr);
-    if (it != m_entries.end()) {
+    return out;
+}
+
+void TileImageCache::store(const QImage &source, QImage image, QSize pixels, double radius, Gravity gravity)
+{
+    const qint64 key = source.cacheKey();
+    if (auto it = m_entries.find(key); it != m_entries.end()) {
         m_bytes -= it->image.sizeInBytes();
         m_lru.erase(it->lru);
         m_entries.erase(it);
     }
     m_lru.push_front(key);
-    m_entries.insert(key, Entry{out, pixels, radius, gravity, m_lru.begin()});
-    m_bytes += out.sizeInBytes();
+    const qint64 size = image.sizeInBytes();
+    m_entries.insert(key, Entry{std::move(image), pixels, radius, gravity, m_lru.begin()});
+    m_bytes += size;
     evict();
-    return out;
 }
 
 void LayerPainter::paint(QPainter &painter, const Layer &root, double now, const QRectF &visible, double dpr)
@@ -123,36 +261,54 @@ void LayerPainter::paint(QPainter &painter, const Layer &root, const std::vector
         painter.fillRect(visible, root.backgroundColor);
     std::vector<const Layer *> order = layers;
     std::stable_sort(order.begin(), order.end(), [](const Layer *a, const Layer *b) { return a->zPosition < b->zPosition; });
+    prepareAhead(root, order, now, visible, dpr);
     for (const Layer *layer : order)
         paintLayer(painter, *layer, &root, now, dpr, &visible);
+}
+
+void LayerPainter::prepareAhead(const Layer &root, const std::vector<const Layer *> &order, double now,
+                                const QRectF &visible, double dpr)
+{
+    // The same requests paintContents() makes for plain tiles; anything
+    // else prepares its picture as it paints.
+    std::vector<TileImageCache::Request> requests;
+    for (const Layer *layer : order) {
+        if (layer->contents.isNull())
+            continue;
+        const std::optional<Look> look = lookOf(*layer, &root, now, &visible);
+        if (!look || !look->plain)
+            continue;
+        TileImageCache::Request r;
+        r.pixels = devicePixels(look->visual, dpr);
+        r.radius = layer->masksToBounds ? look->radius * dpr : 0.0;
+        r.gravity = layer->gravity;
+        r.exact = !look->moving;
+        r.dpr = dpr;
+        if (const Animation *fade = layer->animation(QStringLiteral("fade")); fade && !fade->finished(now)) {
+            r.source = layer->previousContents;
+            requests.push_back(r);
+        }
+        r.source = layer->contents;
+        requests.push_back(r);
+    }
+    m_cache.prepareAll(requests);
 }
 
 void LayerPainter::paintLayer(QPainter &painter, const Layer &layer, const Layer *parent, double now, double dpr,
                               const QRectF *cull)
 {
-    if (layer.hidden)
+    const std::optional<Look> look = lookOf(layer, parent, now, cull);
+    if (!look)
         return;
-    const bool animated = layer.hasAnimations();
-    LayerState s = animated ? layer.presentation(now)
-                            : LayerState{layer.position, layer.bounds, layer.opacity, layer.cornerRadius,
-                                         layer.scale, layer.translationX, layer.rotation};
-    if (s.opacity <= 0.002)
-        return;
-    if (layer.centredInSuperlayer && parent)
-        s.position = QPointF(parent->bounds.width() / 2, parent->bounds.height() / 2);
-    const QRectF visual = s.visualFrame();
-    if (visual.isEmpty())
-        return;
-    if (cull && !visual.intersects(*cull))
-        return;
-    const bool moving = animated && layer.isAnimating(now);
+    const LayerState &s = look->state;
+    const QRectF &visual = look->visual;
+    const bool moving = look->moving;
 
     const double previousOpacity = painter.opacity();
     painter.setOpacity(previousOpacity * std::clamp(s.opacity, 0.0, 1.0));
-    const double radius = std::max(0.0, s.cornerRadius) * s.scale;
-    const bool plain = std::abs(s.rotation) < 1e-9 && layer.sublayers().empty() && layer.text.empty() && !layer.isSpinner;
+    const double radius = look->radius;
 
-    if (plain) {
+    if (look->plain) {
         // Tiles: draw straight into the visual frame, without a transform.
         // A picture that fills the tile hides the placeholder; a glyph or an
         // icon that leaves room shows the background around it.
@@ -259,8 +415,7 @@ void LayerPainter::paintContents(QPainter &painter, const Layer &layer, const QR
     auto draw = [&](const QImage &source, double opacity) {
         if (source.isNull() || opacity <= 0)
             return;
-        const QSize pixels(std::max(1, int(std::lround(rect.width() * dpr))),
-                           std::max(1, int(std::lround(rect.height() * dpr))));
+        const QSize pixels = devicePixels(rect, dpr);
         const double r = layer.masksToBounds ? radius * dpr : 0.0;
         const QImage image = m_cache.prepared(source, pixels, r, layer.gravity, !moving, dpr);
         const double previous = painter.opacity();

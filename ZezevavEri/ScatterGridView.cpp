@@ -157,7 +157,7 @@ void ScatterGridView::applyChanges(const QStringList &removed,
 }
 
 void ScatterGridView::applyPositionalChange(const std::vector<size_t> &removed,
-                                            std::vector<std::pair<size_t, ScatterItem>> inserted,
+                                            std::vector<std::pair<size_t, ScatterItem>> &&inserted,
                                             std::vector<ScatterItem> *leaving)
 {
     m_engine.applyPositionalChange(removed, std::move(inserted), leaving);

@@ -54,7 +54,7 @@ public:
     // position, lowest first (see GridEngine::applyChanges).
     void applyChanges(const QStringList &removed, const std::vector<std::pair<size_t, ScatterItem>> &inserted);
     // The same by position (see GridEngine::applyPositionalChange).
-    void applyPositionalChange(const std::vector<size_t> &removed, std::vector<std::pair<size_t, ScatterItem>> inserted,
+    void applyPositionalChange(const std::vector<size_t> &removed, std::vector<std::pair<size_t, ScatterItem>> &&inserted,
                                std::vector<ScatterItem> *leaving = nullptr);
 
     // Lays the tiles out for the current width (and replays a pending open).

@@ -519,7 +519,8 @@ void GridScreen::applyShownChange(const QList<Item> &section, const std::vector<
         m_sectionTiles.assign(size_t(section.size()), std::nullopt);
         m_sectionTilesOf = section.constData();
     }
-    std::vector<std::pair<size_t, zezevaveri::ScatterItem>> tiles;
+    std::vector<std::pair<size_t, zezevaveri::ScatterItem>> &tiles = m_entering;
+    tiles.clear();
     tiles.reserve(size_t(inserted.size()));
     QList<Item> links;
     for (qsizetype k = 0; k < inserted.size(); ++k) {
@@ -542,9 +543,10 @@ void GridScreen::applyShownChange(const QList<Item> &section, const std::vector<
             m_waitingShown.insert(tile.id);
         if (link)
             links.append(section[position]);
-        tiles.push_back({size_t(at), std::move(tile)});
+        tiles.emplace_back(size_t(at), std::move(tile));
     }
     m_view->applyPositionalChange(removed, std::move(tiles), &m_leaving);
+    tiles.clear();
     for (size_t k = 0; k < m_leaving.size() && k < removedRanks.size(); ++k)
         m_sectionTiles[size_t(removedRanks[k])] = std::move(m_leaving[k]);
     m_leaving.clear();

@@ -195,6 +195,10 @@ private:
     // between the grid and here, made once and never copied.
     std::vector<std::optional<zezevaveri::ScatterItem>> m_sectionTiles;
     std::vector<zezevaveri::ScatterItem> m_leaving;
+    // The tiles a change brings in; kept between changes, as the ones that
+    // leave are, so that clearing a search over a large section does not
+    // fault in a new list of them each time.
+    std::vector<std::pair<size_t, zezevaveri::ScatterItem>> m_entering;
     const Item *m_sectionTilesOf = nullptr;
 };
 

@@ -291,7 +291,18 @@ void Inspector::setShownCount(int count)
     if (count == m_shownCount)
         return;
     m_shownCount = count;
+    // Only the count line says it: every keystroke of a search changes the
+    // count, and the rest of the panel stays as it was built.
+    if (m_sectionCount) {
+        m_sectionCount->setText(sectionCountText());
+        return;
+    }
     rebuild();
+}
+
+QString Inspector::sectionCountText() const
+{
+    return m_shownCount == 1 ? tr("1 item") : tr("%1 items").arg(m_shownCount);
 }
 
 void Inspector::setSmart(const std::optional<SmartFolder> &folder)
@@ -404,8 +415,7 @@ void Inspector::buildSection(QVBoxLayout *column)
     m_sectionTitle->setFont(bold);
     m_sectionTitle->setStyleSheet(QStringLiteral("font-size: 20px; font-weight: bold;"));
     column->addWidget(m_sectionTitle);
-    const int count = m_shownCount;
-    m_sectionCount = line(count == 1 ? tr("1 item") : tr("%1 items").arg(count), 12, true);
+    m_sectionCount = line(sectionCountText(), 12, true);
     column->addWidget(m_sectionCount);
     if (m_created)
         column->addWidget(line(tr("Created %1").arg(dateText(*m_created)), 12, true));

@@ -165,6 +165,7 @@ private:
     void rebuild();
     QList<Item> pickedItems() const;
     void buildSection(QVBoxLayout *column);
+    QString sectionCountText() const;
     void buildOne(QVBoxLayout *column, const Item &item);
     void buildMany(QVBoxLayout *column, const QList<Item> &items);
     void buildTags(QVBoxLayout *column, const QStringList &tags, bool suggestions);

@@ -252,7 +252,7 @@ private slots:
             inserted.push_back({size_t(i), extra});
             expected.insert(expected.begin() + i, extra);
         }
-        f.engine.applyPositionalChange(removed, inserted);
+        f.engine.applyPositionalChange(removed, std::move(inserted));
         QCOMPARE(f.engine.items(), expected);
         QCOMPARE(f.engine.tiles().size(), expected.size());
         // The first tile was on screen: it fades; none far below is kept.

@@ -10,10 +10,12 @@
 #include "views/CollectionContents.h"
 #include "views/GridScreen.h"
 #include "views/HeaderBar.h"
+#include "views/Inspector.h"
 #include "views/PageTitle.h"
 
 #include "ZezevavEri/ScatterGridView.h"
 
+#include <QLabel>
 #include <QLineEdit>
 
 using namespace vellora;
@@ -108,6 +110,10 @@ private slots:
             QTRY_COMPARE(w.gridIds(), expected);
             QTRY_COMPARE(w.window->pageTitle()->count().value_or(-1), int(expected.size()));
             QCOMPARE(w.state->visibleCount(), expected.size());
+            // The inspector's count line says the same, hidden or not.
+            const QString counted = expected.size() == 1 ? QStringLiteral("1 item")
+                                                         : QStringLiteral("%1 items").arg(expected.size());
+            QCOMPARE(w.window->inspector()->sectionCountLabel()->text(), counted);
             QStringList shown;
             for (const Item &item : w.window->gridScreen()->visibleItems())
                 shown << item.id;

@@ -95,6 +95,7 @@ private slots:
     void collectionsToggle();
     void severalPickedEditTogether();
     void screenshotLinkWithInsight();
+    void countFollowsTheSearchWithoutRebuilding();
 };
 
 void TestInspector::parseEntry_data()
@@ -292,6 +293,39 @@ void TestInspector::screenshotLinkWithInsight()
 
     QTest::mouseClick(inspector.findSimilarButton(), Qt::LeftButton);
     QCOMPARE(similar, QStringLiteral("page"));
+}
+
+// Every keystroke of a search tells the panel a new count: the count line
+// follows, and the picked item's picture, its typed tag and focus stay put
+// instead of loading again.
+void TestInspector::countFollowsTheSearchWithoutRebuilding()
+{
+    paneltest::Library lib(library());
+    writePictures(lib.root());
+    Inspector inspector(*lib.store);
+    inspector.resize(Inspector::kWidth, 900);
+    inspector.setTitle(QStringLiteral("All Items"));
+    inspector.setShownCount(3);
+    inspector.setPicked({QStringLiteral("chair")});
+    inspector.show();
+    QTRY_VERIFY(inspector.picture() && inspector.picture()->hasImage());
+    inspector.tagField()->setFocus();
+    QTRY_VERIFY(inspector.tagField()->hasFocus());
+    QTest::keyClicks(inspector.tagField(), QStringLiteral("oak"));
+    const QLabel *title = inspector.sectionTitleLabel();
+
+    for (const auto &[count, text] : {std::pair{1, "1 item"}, std::pair{0, "0 items"}, std::pair{1234, "1234 items"}}) {
+        inspector.setShownCount(count);
+        QCOMPARE(inspector.sectionCountLabel()->text(), QString::fromLatin1(text));
+        QVERIFY(inspector.picture() && inspector.picture()->hasImage());
+        QCOMPARE(inspector.sectionTitleLabel(), title);
+        QCOMPARE(inspector.tagField()->text(), QStringLiteral("oak"));
+        QVERIFY(inspector.tagField()->hasFocus());
+    }
+    // A change of what the panel describes still builds it afresh.
+    inspector.setTitle(QStringLiteral("Furniture"));
+    QCOMPARE(inspector.sectionTitleLabel()->text(), QStringLiteral("Furniture"));
+    QCOMPARE(inspector.sectionCountLabel()->text(), QStringLiteral("1234 items"));
 }
 
 QTEST_MAIN(TestInspector)
