@@ -234,7 +234,43 @@ void AppState::setSearching(bool searching)
     if (searching == m_searching)
         return;
     m_searching = searching;
+    // The texts are folded while the person starts to type.
+    if (searching) {
+        if (!m_section)
+            m_section = m_hooks.sectionItems ? m_hooks.sectionItems(m_store, m_selection) : QList<Item>();
+        prepareSearchKeys();
+    }
     emit searchingChanged(searching);
+}
+
+bool AppState::prepareSearchKeys()
+{
+    // Below this a section folds within a frame or two where it is searched.
+    constexpr qsizetype kFoldAheadFrom = 2000;
+    if (!m_section || m_section->size() < kFoldAheadFrom || m_searchKeys.joined(*m_section))
+        return false;
+    if (m_preparing && m_preparing->isSharedWith(*m_section))
+        return true;
+    m_preparing = *m_section;
+    std::shared_ptr<SearchKeyCache::Prepared> prepared = m_searchKeys.preparation(*m_section, sort());
+    std::weak_ptr<int> alive = m_alive;
+    QThreadPool::globalInstance()->start([this, alive, prepared] {
+        SearchKeyCache::prepare(*prepared);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [this, alive, prepared] {
+            if (!alive.lock())
+                return;
+            m_preparing.reset();
+            const bool joined = m_section && m_searchKeys.adopt(prepared, *m_section);
+            Q_UNUSED(joined);
+            // A search that waited for the texts goes on (when another
+            // section came meanwhile, its texts now join quickly).
+            if (m_pending && m_pending->forKeys) {
+                m_pending.reset();
+                emit visibleChanged();
+            }
+        }, Qt::QueuedConnection);
+    });
+    return true;
 }
 
 void AppState::setHueFilter(const std::optional<double> &hue)
@@ -362,6 +398,14 @@ std::optional<AppState::VisibleUpdate> AppState::shownChange()
                 emit visibleChanged();
             }, Qt::QueuedConnection);
         });
+        return VisibleUpdate();
+    } else if (!filter.query.isEmpty() && !m_searchKeys.folded(*m_section)
+               && (large ? prepareSearchKeys() : m_preparing && m_preparing->isSharedWith(*m_section))) {
+        // The first search of a large section (or of one whose texts are
+        // being folded already): the search follows the folding on another
+        // thread; the field never waits.
+        m_pending = PendingSearch{++m_searchGeneration, filter.query, filter.hueFilter, filter.sort,
+                                  m_section->constData(), false, {}, true};
         return VisibleUpdate();
     } else {
         m_pending.reset();

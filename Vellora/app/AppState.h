@@ -273,7 +273,13 @@ private:
         const Item *section = nullptr;
         bool ready = false;
         QList<qsizetype> order;
+        // Waits for the section's texts to be folded, not for an answer.
+        bool forKeys = false;
     };
+    // The section whose texts are being folded on another thread.
+    std::optional<QList<Item>> m_preparing;
+    // Folds the shown section's texts on another thread; true while that runs.
+    bool prepareSearchKeys();
     std::optional<PendingSearch> m_pending;
     quint64 m_searchGeneration = 0;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);

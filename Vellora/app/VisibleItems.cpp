@@ -6,11 +6,13 @@
 
 #include <QCollator>
 #include <QLocale>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace vellora {
@@ -240,6 +242,116 @@ std::vector<bool> SearchKeyCache::matches(const QList<Item> &section, const QStr
         starts.push_back(d->joined.size());
     }
     return findInJoined(d->joined, starts, needle);
+}
+
+struct SearchKeyCache::Prepared {
+    QList<Item> section;
+    QString sort;
+    QHash<QString, Entry> entries;
+    QString joined;
+    std::shared_ptr<std::vector<qsizetype>> starts;
+    std::shared_ptr<Order> sorted;
+};
+
+std::shared_ptr<SearchKeyCache::Prepared> SearchKeyCache::preparation(const QList<Item> &section,
+                                                                      const QString &sort) const
+{
+    // Shared, not copied: the other thread's first write detaches its own.
+    auto p = std::make_shared<Prepared>();
+    p->section = section;
+    p->sort = sort;
+    p->entries = d->entries;
+    return p;
+}
+
+void SearchKeyCache::prepare(Prepared &p)
+{
+    // Read through a const reference: a write access would detach the list
+    // from the section it must stay shared with.
+    const QList<Item> &section = p.section;
+    const qsizetype n = section.size();
+    // Folding is the cost; it is split over a few threads, each reading the
+    // shared entries and writing only its own range of keys.
+    std::vector<QString> keys(static_cast<size_t>(n));
+    std::vector<char> fresh(static_cast<size_t>(n), 0);
+    const QHash<QString, Entry> &known = p.entries;
+    auto fold = [&](qsizetype from, qsizetype to) {
+        for (qsizetype i = from; i < to; ++i) {
+            const Item &item = section[i];
+            const auto it = known.constFind(item.id);
+            if (it != known.constEnd() && it->hasKey && it->textMatches(item)) {
+                keys[size_t(i)] = it->key;
+            } else {
+                keys[size_t(i)] = searchFolded(searchableText(item));
+                fresh[size_t(i)] = 1;
+            }
+        }
+    };
+    const qsizetype parts = n < 4096 ? 1 : qBound(1, int(std::thread::hardware_concurrency()) - 1, 4);
+    std::vector<std::thread> threads;
+    const qsizetype step = (n + parts - 1) / std::max<qsizetype>(parts, 1);
+    for (qsizetype from = step; from < n; from += step)
+        threads.emplace_back(fold, from, std::min(n, from + step));
+    fold(0, std::min(n, step));
+    for (std::thread &t : threads)
+        t.join();
+
+    p.starts = std::make_shared<std::vector<qsizetype>>();
+    p.starts->reserve(size_t(n) + 1);
+    qsizetype length = 0;
+    for (const QString &key : keys)
+        length += key.size() + 1;
+    p.joined.reserve(length);
+    for (qsizetype i = 0; i < n; ++i) {
+        p.starts->push_back(p.joined.size());
+        p.joined.append(keys[size_t(i)]);
+        p.joined.append(QChar(0));
+        if (fresh[size_t(i)]) {
+            Entry &e = p.entries[section[i].id];
+            e.takeText(section[i]);
+            e.key = keys[size_t(i)];
+            e.hasKey = true;
+        }
+    }
+    p.starts->push_back(p.joined.size());
+    auto order = std::make_shared<Order>(identityOrder(n));
+    if (sortPositions(*order, section, p.sort))
+        p.sorted = std::move(order);
+}
+
+bool SearchKeyCache::adopt(std::shared_ptr<Prepared> p, const QList<Item> &current)
+{
+    if (!p || !p->starts)
+        return false;
+    // The folded texts hold whatever section is shown now: each is checked
+    // against its item's text before use. Those made here meanwhile are made
+    // again when next needed. The old table goes away on another thread:
+    // freeing 100 000 entries takes a while.
+    QHash<QString, Entry> old = std::exchange(d->entries, std::move(p->entries));
+    if (!old.isEmpty() && !old.isSharedWith(d->entries))
+        QThreadPool::globalInstance()->start([old = std::move(old)]() mutable { old = {}; });
+    // Another section is shown by now, or this one was joined meanwhile.
+    if (!current.isSharedWith(p->section) || current.size() != p->section.size() || joined(current))
+        return false;
+    useSection(current);
+    d->joined = std::move(p->joined);
+    d->starts = std::move(p->starts);
+    if (p->sorted)
+        d->sorted.insert(p->sort, std::move(p->sorted));
+    return true;
+}
+
+bool SearchKeyCache::folded(const QList<Item> &section) const
+{
+    // Entries outlive the sections they were made for; half is a fair sign
+    // that this one was folded before and joining it again is quick.
+    return d->entries.size() >= section.size() / 2;
+}
+
+bool SearchKeyCache::joined(const QList<Item> &section) const
+{
+    return d->hasSection && d->section.isSharedWith(section) && d->section.size() == section.size()
+        && !d->starts->empty();
 }
 
 SectionSearch SearchKeyCache::snapshot(const QList<Item> &section, const QString &sort)

@@ -74,8 +74,23 @@ public:
     // The section's positions sorted by one of the sort orders.
     const std::vector<qsizetype> &sorted(const QList<Item> &section, const QString &sort);
     // For a search off this thread; invalid until the section's texts have
-    // been joined by a first matches().
+    // been joined by a first matches() or an adopted preparation.
     SectionSearch snapshot(const QList<Item> &section, const QString &sort);
+
+    // Folding every text of a large section takes far longer than a frame
+    // (about a second at 100 000 items), so it is done on another thread:
+    // prepare() is safe to run there, on what preparation() took from the
+    // cache, and adopt() hands the result back on the cache's thread. The
+    // texts join only while that same section is the current one.
+    struct Prepared;
+    std::shared_ptr<Prepared> preparation(const QList<Item> &section, const QString &sort) const;
+    static void prepare(Prepared &prepared);
+    bool adopt(std::shared_ptr<Prepared> prepared, const QList<Item> &currentSection);
+    // Whether the section's texts are joined (a search of it needs no folding).
+    bool joined(const QList<Item> &section) const;
+    // Whether most of the section's texts are folded already (joining them
+    // again costs a walk, not a folding of each).
+    bool folded(const QList<Item> &section) const;
 
 private:
     void useSection(const QList<Item> &section);

@@ -24,14 +24,14 @@ using namespace vellora::apptest;
 namespace {
 const QStringList kWords{"sunset", "harbour", "poster", "bold", "serif", "moss", "neon", "café", "brutal"};
 
-// The fixture's four pictures and 56 more, two words of text each, some
+// The fixture's four pictures and 56 (or `extra`) more, two words of text each, some
 // with the same date so that the stable order shows.
 struct SearchWindow : WindowFixture {
-    SearchWindow()
+    explicit SearchWindow(int extra = 56)
     {
         const QString root = store->root();
         QList<Item> more;
-        for (int i = 0; i < 56; ++i) {
+        for (int i = 0; i < extra; ++i) {
             Item it = picture(QStringLiteral("P%1").arg(i, 2, 10, QLatin1Char('0')), i % 3 ? "B1" : "B2", 10 + i / 2, root);
             it.ocrText = kWords[i % kWords.size()] + QLatin1Char(' ') + kWords[(i * 5 + 2) % kWords.size()];
             it.pixelWidth = 300 + (i % 4) * 100;
@@ -144,6 +144,40 @@ private slots:
         QTRY_COMPARE(w.gridIds(), w.expectedIds("smoss"));
         QTest::qWait(50);
         QCOMPARE(w.gridIds(), w.expectedIds("smoss"));
+    }
+
+    // A section large enough that its texts are folded on other threads when
+    // the field opens: keys typed at once wait for them, and what shows is
+    // what folding in place gives.
+    void firstSearchOfALargeSection_data()
+    {
+        QTest::addColumn<bool>("offThread");
+        QTest::newRow("here") << false;
+        QTest::newRow("worker") << true;
+    }
+    void firstSearchOfALargeSection()
+    {
+        QFETCH(bool, offThread);
+        SearchWindow w(2500);
+        if (offThread)
+            w.state->setBackgroundSearchFrom(1);
+        w.state->setSelection(QStringLiteral("all"));
+        w.show();
+        QTRY_COMPARE(w.state->visibleCount(), qsizetype(2504));
+        w.state->setSearching(true);
+        w.field()->setFocus();
+        QTest::keyClicks(w.field(), "se");
+        QTRY_VERIFY(!w.state->searchPending());
+        QTRY_COMPARE(w.gridIds(), w.expectedIds("se"));
+        QTest::keyClick(w.field(), Qt::Key_Backspace);
+        QTRY_COMPARE(w.gridIds(), w.expectedIds("s"));
+        QTest::keyClicks(w.field(), "oss");
+        QTRY_COMPARE(w.gridIds(), w.expectedIds("soss"));
+        QTest::keyClick(w.field(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(w.field(), "moss");
+        QTRY_COMPARE(w.gridIds(), w.expectedIds("moss"));
+        QTest::qWait(50);
+        QCOMPARE(w.gridIds(), w.expectedIds("moss"));
     }
 
     void selectionAndTheOpenedTileFollowTheFilter_data()
