@@ -260,8 +260,8 @@ bool AppState::prepareSearchKeys()
             if (!alive.lock())
                 return;
             m_preparing.reset();
-            const bool joined = m_section && m_searchKeys.adopt(prepared, *m_section);
-            Q_UNUSED(joined);
+            if (m_section)
+                m_searchKeys.adopt(prepared, *m_section);
             // A search that waited for the texts goes on (when another
             // section came meanwhile, its texts now join quickly).
             if (m_pending && m_pending->forKeys) {

@@ -186,9 +186,14 @@ const QString &SearchKeyCache::key(const Item &item)
     return e.key;
 }
 
+bool SearchKeyCache::serves(const QList<Item> &section) const
+{
+    return d->hasSection && d->section.isSharedWith(section) && d->section.size() == section.size();
+}
+
 void SearchKeyCache::useSection(const QList<Item> &section)
 {
-    if (d->hasSection && d->section.isSharedWith(section) && d->section.size() == section.size())
+    if (serves(section))
         return;
     d->section = section;
     d->hasSection = true;
@@ -350,8 +355,7 @@ bool SearchKeyCache::folded(const QList<Item> &section) const
 
 bool SearchKeyCache::joined(const QList<Item> &section) const
 {
-    return d->hasSection && d->section.isSharedWith(section) && d->section.size() == section.size()
-        && !d->starts->empty();
+    return serves(section) && !d->starts->empty();
 }
 
 SectionSearch SearchKeyCache::snapshot(const QList<Item> &section, const QString &sort)

@@ -93,6 +93,8 @@ public:
     bool folded(const QList<Item> &section) const;
 
 private:
+    // Whether the cache's section-bound parts were made for this very list.
+    bool serves(const QList<Item> &section) const;
     void useSection(const QList<Item> &section);
     struct Entry;
     struct Data;

@@ -205,6 +205,23 @@ struct TypingWindow {
     QLineEdit *field() const { return window->headerBar()->searchField(); }
     zezevaveri::ScatterGridView *view() const { return window->grid(); }
 
+    // One key pressed and let go in the search field, as the keyboard sends it.
+    void press(int key, const QString &text) const
+    {
+        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier, text);
+        QCoreApplication::sendEvent(field(), &down);
+        QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier, text);
+        QCoreApplication::sendEvent(field(), &up);
+    }
+    // Whether a painted frame is the grid's, laid out with `count` tiles.
+    std::function<bool(QObject *)> showsTiles(size_t count) const
+    {
+        zezevaveri::ScatterGridView *grid = view();
+        return [grid, count](QObject *painted) {
+            return painted == grid->viewport() && grid->engine().items().size() == count && !grid->layoutPending();
+        };
+    }
+
     void settleGrid(int ms)
     {
         bench::settle(ms, [this] { return view()->isTicking() || view()->layoutPending(); });
@@ -253,22 +270,14 @@ void keystrokeInWindow(benchmark::State &state)
     const int key = step == 0 ? Qt::Key_B : step == 1 ? Qt::Key_L : Qt::Key_Escape;
     const QString text = step == 0 ? QStringLiteral("b") : step == 1 ? QStringLiteral("l") : QString();
     const size_t expected = size_t(w.shownFor.at(after));
-    zezevaveri::ScatterGridView *view = w.view();
-    app.shows = [view, expected](QObject *painted) {
-        return painted == view->viewport() && view->engine().items().size() == expected && !view->layoutPending();
-    };
+    app.shows = w.showsTiles(expected);
     std::vector<double> frame, idle, frameCpu, idleCpu;
     int timeouts = 0;
     for (auto _ : state) {
         state.PauseTiming();
         w.type(before);
         state.ResumeTiming();
-        const auto times = app.measure([&] {
-            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-            QCoreApplication::sendEvent(w.field(), &press);
-            QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
-            QCoreApplication::sendEvent(w.field(), &release);
-        });
+        const auto times = app.measure([&] { w.press(key, text); });
         timeouts += times.timedOut ? 1 : 0;
         state.SetIterationTime(times.frameMs / 1e3);
         frame.push_back(times.frameMs);
@@ -308,17 +317,9 @@ void firstKeystrokeInFreshWindow(benchmark::State &state)
     for (auto _ : state) {
         state.PauseTiming();
         auto w = std::make_unique<TypingWindow>(count, true);
-        zezevaveri::ScatterGridView *view = w->view();
-        app.shows = [view, expected](QObject *painted) {
-            return painted == view->viewport() && view->engine().items().size() == expected && !view->layoutPending();
-        };
+        app.shows = w->showsTiles(expected);
         state.ResumeTiming();
-        const auto times = app.measure([&] {
-            QKeyEvent press(QEvent::KeyPress, Qt::Key_B, Qt::NoModifier, QStringLiteral("b"));
-            QCoreApplication::sendEvent(w->field(), &press);
-            QKeyEvent release(QEvent::KeyRelease, Qt::Key_B, Qt::NoModifier, QStringLiteral("b"));
-            QCoreApplication::sendEvent(w->field(), &release);
-        });
+        const auto times = app.measure([&] { w->press(Qt::Key_B, QStringLiteral("b")); });
         state.SetIterationTime(times.frameMs / 1e3);
         state.PauseTiming();
         app.shows = nullptr;
