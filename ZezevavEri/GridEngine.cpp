@@ -598,6 +598,43 @@ void GridEngine::applyPositionalChange(const std::vector<size_t> &removed,
     m_host.setNeedsDisplay();
 }
 
+GridEngine::SpareRoom GridEngine::makeSpareRoom(size_t count)
+{
+    // As much as setItems reserves, so that a change never outgrows it.
+    const size_t room = count + count / 4 + 64;
+    SpareRoom spare;
+    // Sized and emptied again: the pages are written once here, not by the
+    // change that fills them.
+    spare.items.resize(room);
+    spare.items.clear();
+    spare.aspects.resize(room);
+    spare.aspects.clear();
+    spare.tiles.resize(room);
+    spare.tiles.clear();
+    return spare;
+}
+
+void GridEngine::adoptSpareRoom(SpareRoom &&room)
+{
+    if (room.items.capacity() > m_spareItems.capacity()) {
+        room.items.clear();
+        m_spareItems = std::move(room.items);
+    }
+    if (room.aspects.capacity() > m_spareAspects.capacity()) {
+        room.aspects.clear();
+        m_spareAspects = std::move(room.aspects);
+    }
+    if (room.tiles.capacity() > m_spareTiles.capacity()) {
+        room.tiles.clear();
+        m_spareTiles = std::move(room.tiles);
+    }
+}
+
+size_t GridEngine::spareRoom() const
+{
+    return std::min({m_spareItems.capacity(), m_spareAspects.capacity(), m_spareTiles.capacity()});
+}
+
 void GridEngine::setSpinner(const LayerPtr &tile, bool on)
 {
     LayerPtr spinner = tile->sublayerNamed(QStringLiteral("spinner"));

@@ -124,6 +124,20 @@ public:
                                std::vector<std::pair<size_t, ScatterItem>> &&inserted,
                                std::vector<ScatterItem> *leaving = nullptr);
 
+    // Room for the lists a change by position builds over `count` items,
+    // made on any thread with its memory already touched: faulting in tens
+    // of megabytes on the first change of a large list stalls a frame.
+    struct SpareRoom {
+        std::vector<ScatterItem> items;
+        std::vector<double> aspects;
+        std::vector<LayerPtr> tiles;
+    };
+    static SpareRoom makeSpareRoom(size_t count);
+    // Takes each list that holds more than the one kept for the next change.
+    void adoptSpareRoom(SpareRoom &&room);
+    // How many items the lists kept for the next change hold without growing.
+    size_t spareRoom() const;
+
     void layout();
     // Layouts before this media time glide.
     void setGlideUntil(double time) { m_glideUntil = time; }

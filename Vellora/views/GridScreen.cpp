@@ -34,6 +34,7 @@
 #include <QSaveFile>
 #include <QUuid>
 #include <QScrollBar>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -442,6 +443,64 @@ void GridScreen::setVisibleItems(const QList<Item> &section, const QList<qsizety
     m_bridgeStale = false;
     refresh();
     loadIcons(links);
+    prepareRoom(section);
+}
+
+void GridScreen::prepareRoom(const QList<Item> &section)
+{
+    const size_t n = size_t(section.size());
+    if (m_roomFor == section.constData())
+        return; // on its way
+    // Room being made for another section is not taken any more.
+    m_roomFor = nullptr;
+    if (section.size() < m_roomAheadFrom)
+        return;
+    const size_t engineRoom = n + n / 4 + 64;
+    if (m_sectionTiles.capacity() >= n && m_leaving.capacity() >= n && m_entering.capacity() >= n &&
+        m_view->engine().spareRoom() >= engineRoom)
+        return;
+    // The first filter of a large section (the first key typed into search)
+    // would write tens of megabytes of fresh memory on the main thread, a
+    // stall of several frames where page faults are slow; the lists it fills
+    // are made and touched on another thread while the person looks.
+    m_roomFor = section.constData();
+    struct Room {
+        std::vector<std::optional<zezevaveri::ScatterItem>> hidden;
+        std::vector<zezevaveri::ScatterItem> leaving;
+        std::vector<std::pair<size_t, zezevaveri::ScatterItem>> entering;
+        zezevaveri::GridEngine::SpareRoom engine;
+    };
+    const QPointer<GridScreen> self(this);
+    // The list is held so that its data cannot be freed and its address
+    // taken by another section meanwhile.
+    QThreadPool::globalInstance()->start([self, n, section] {
+        auto room = std::make_shared<Room>();
+        room->hidden.assign(n, std::nullopt);
+        room->leaving.resize(n);
+        room->leaving.clear();
+        room->entering.resize(n);
+        room->entering.clear();
+        room->engine = zezevaveri::GridEngine::makeSpareRoom(n);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, room, of = section.constData()] {
+                if (!self || self->m_roomFor != of)
+                    return;
+                self->m_roomFor = nullptr;
+                // A change that came first made its own lists; the larger stay.
+                const bool serving = self->m_sectionTilesOf == of && self->m_sectionTiles.size() == room->hidden.size();
+                if (!serving && self->m_sectionTiles.capacity() < room->hidden.size()) {
+                    self->m_sectionTiles = std::move(room->hidden);
+                    self->m_sectionTilesOf = of;
+                }
+                if (self->m_leaving.capacity() < room->leaving.capacity() && self->m_leaving.empty())
+                    self->m_leaving = std::move(room->leaving);
+                if (self->m_entering.capacity() < room->entering.capacity() && self->m_entering.empty())
+                    self->m_entering = std::move(room->entering);
+                self->m_view->engine().adoptSpareRoom(std::move(room->engine));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void GridScreen::keepShown(const std::function<void(const std::function<void(const QString &)> &)> &shownIds)

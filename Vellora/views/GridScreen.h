@@ -71,6 +71,9 @@ public:
     // The same given as the positions `order` in `section`, which is shared,
     // not copied.
     void setVisibleItems(const QList<Item> &section, const QList<qsizetype> &order);
+    // From this many records in a section, the lists its first filter fills
+    // are made on a worker thread once it is shown.
+    void setRoomAheadFrom(qsizetype records) { m_roomAheadFrom = records; }
     // The change of the shown items by id (see VisibleDiff): the `removed`
     // ids leave, then each of `inserted` takes its position in the new list,
     // lowest first. Tiles of the other items stay as they are.
@@ -200,6 +203,11 @@ private:
     // fault in a new list of them each time.
     std::vector<std::pair<size_t, zezevaveri::ScatterItem>> m_entering;
     const Item *m_sectionTilesOf = nullptr;
+    // The section whose room for leaving and coming tiles is being made.
+    const Item *m_roomFor = nullptr;
+    // Below this the first filter's fresh memory faults in within a frame.
+    qsizetype m_roomAheadFrom = 20000;
+    void prepareRoom(const QList<Item> &section);
 };
 
 } // namespace vellora

@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <thread>
+
 #include <algorithm>
 #include <numeric>
 
@@ -214,19 +216,34 @@ private slots:
     {
         QTest::addColumn<int>("step");    // every step-th item leaves
         QTest::addColumn<int>("inserts"); // then this many come in at the front
-        QTest::newRow("most leave") << 1 << 0;
-        QTest::newRow("every other leaves") << 2 << 0;
-        QTest::newRow("a few leave, many come") << 50 << 3000;
-        QTest::newRow("none leave, some come") << 0 << 40;
+        // the lists the change fills were made on another thread beforehand
+        QTest::addColumn<bool>("roomAhead");
+        QTest::newRow("most leave") << 1 << 0 << false;
+        QTest::newRow("every other leaves") << 2 << 0 << false;
+        QTest::newRow("a few leave, many come") << 50 << 3000 << false;
+        QTest::newRow("none leave, some come") << 0 << 40 << false;
+        QTest::newRow("most leave, room made ahead") << 1 << 0 << true;
+        QTest::newRow("a few leave, many come, room made ahead") << 50 << 3000 << true;
     }
     void positionalChangeOfALargeList()
     {
         QFETCH(int, step);
         QFETCH(int, inserts);
+        QFETCH(bool, roomAhead);
         Fixture f;
         const int count = 6000;
         std::vector<ScatterItem> items = numbered(count, 1.3);
         f.engine.setItems(items);
+        if (roomAhead) {
+            GridEngine::SpareRoom room;
+            std::thread([&room] { room = GridEngine::makeSpareRoom(count); }).join();
+            f.engine.adoptSpareRoom(std::move(room));
+            const size_t held = f.engine.spareRoom();
+            QVERIFY(held >= size_t(count + count / 4));
+            // A smaller room is not taken in place of the larger.
+            f.engine.adoptSpareRoom(GridEngine::makeSpareRoom(10));
+            QCOMPARE(f.engine.spareRoom(), held);
+        }
         f.engine.select({QStringLiteral("1"), QStringLiteral("5000")});
         f.engine.layout();
         f.settle();

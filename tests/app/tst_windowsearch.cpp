@@ -152,15 +152,20 @@ private slots:
     void firstSearchOfALargeSection_data()
     {
         QTest::addColumn<bool>("offThread");
-        QTest::newRow("here") << false;
-        QTest::newRow("worker") << true;
+        QTest::addColumn<bool>("roomAhead");
+        QTest::newRow("here") << false << false;
+        QTest::newRow("worker") << true << false;
+        QTest::newRow("worker, room made ahead") << true << true;
     }
     void firstSearchOfALargeSection()
     {
         QFETCH(bool, offThread);
+        QFETCH(bool, roomAhead);
         SearchWindow w(2500);
         if (offThread)
             w.state->setBackgroundSearchFrom(1);
+        if (roomAhead)
+            w.window->gridScreen()->setRoomAheadFrom(1);
         w.state->setSelection(QStringLiteral("all"));
         w.show();
         QTRY_COMPARE(w.state->visibleCount(), qsizetype(2504));
@@ -178,20 +183,28 @@ private slots:
         QTRY_COMPARE(w.gridIds(), w.expectedIds("moss"));
         QTest::qWait(50);
         QCOMPARE(w.gridIds(), w.expectedIds("moss"));
+        // Every tile that left comes back, in the section's order.
+        QTest::keyClick(w.field(), Qt::Key_Escape);
+        QTRY_COMPARE(w.gridIds(), w.expectedIds(QString()));
     }
 
     void selectionAndTheOpenedTileFollowTheFilter_data()
     {
         QTest::addColumn<bool>("offThread");
-        QTest::newRow("here") << false;
-        QTest::newRow("worker") << true;
+        QTest::addColumn<bool>("roomAhead");
+        QTest::newRow("here") << false << false;
+        QTest::newRow("worker") << true << false;
+        QTest::newRow("here, room made ahead") << false << true;
     }
     void selectionAndTheOpenedTileFollowTheFilter()
     {
         QFETCH(bool, offThread);
+        QFETCH(bool, roomAhead);
         SearchWindow w;
         if (offThread)
             w.state->setBackgroundSearchFrom(1);
+        if (roomAhead)
+            w.window->gridScreen()->setRoomAheadFrom(1);
         w.state->setSelection(QStringLiteral("all"));
         w.show();
         GridScreen *screen = w.window->gridScreen();
