@@ -134,10 +134,13 @@ SwapResult replaceWithNewBundle(const QString &newBundle, const QString &targetP
 
 bool relaunchInstalled(const QString &targetPath)
 {
+    const QString program = targetPath + QStringLiteral("/bin/vellora");
+    if (!QFileInfo(program).isExecutable())
+        return false;
     QProcess process;
     process.setProgram(QStringLiteral("/bin/sh"));
     process.setArguments({QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\""),
-                          targetPath + QStringLiteral("/bin/vellora")});
+                          program});
     // The new copy waits for this process to end before it takes over the
     // session bus name; quitting may take longer than the second above.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

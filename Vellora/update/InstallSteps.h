@@ -25,7 +25,7 @@ SwapResult replaceWithNewBundle(const QString &newBundle, const QString &targetP
 inline constexpr const char *kRelaunchAfterVariable = "VELLORA_RELAUNCH_AFTER";
 
 // Starts `<target>/bin/vellora` one second from now, detached from us, told
-// to wait for this process to end.
+// to wait for this process to end; false when it could not be started.
 bool relaunchInstalled(const QString &targetPath);
 
 } // namespace vellora

@@ -564,6 +564,7 @@ void Updater::runUnpack(std::shared_ptr<InstallRun> run)
     struct Checked {
         UnpackResult unpack;
         bool bundleFound = false;
+        bool programFound = false;
         std::optional<BundleManifest> manifest;
     };
     QtConcurrent::run([run] {
@@ -574,6 +575,10 @@ void Updater::runUnpack(std::shared_ptr<InstallRun> run)
         const QString bundle = run->stage + QStringLiteral("/Vellora.app");
         checked.bundleFound = QFileInfo(bundle).isDir() && !QFileInfo(bundle).isSymLink();
         checked.manifest = readBundleManifest(bundle);
+        // Looked at without following a link: the program the relaunch starts
+        // is a file of the new tree itself.
+        const QFileInfo program(bundle + QStringLiteral("/bin/vellora"));
+        checked.programFound = program.isFile() && !program.isSymLink() && program.isExecutable();
         return checked;
     }).then(this, [this, run](Checked checked) {
         if (!checked.unpack.ok) {
@@ -590,6 +595,12 @@ void Updater::runUnpack(std::shared_ptr<InstallRun> run)
         if (!manifest || manifest->identifier != QLatin1String(kUpdateBundleIdentifier)
             || manifest->version != run->release.version || manifest->build != run->release.build) {
             fail(run, QStringLiteral("The update's bundle id or version doesn't match."));
+            return;
+        }
+        // A tree without its program would replace a working install with
+        // one that cannot start.
+        if (!checked.programFound) {
+            fail(run, QStringLiteral("The update holds no Vellora program to start."));
             return;
         }
         runReplace(run);
@@ -614,7 +625,15 @@ void Updater::runReplace(std::shared_ptr<InstallRun> run)
     QFile::remove(run->signaturePath);
     if (m_relaunches) {
         step(QStringLiteral("Relaunching %1").arg(run->target));
-        relaunchInstalled(run->target);
+        if (!relaunchInstalled(run->target)) {
+            // Quitting now would leave the user with no Vellora running at all.
+            step(QStringLiteral("Vellora %1 is installed, but it couldn't be started. Quit Vellora and open it again to use it.")
+                     .arg(run->release.version));
+            setBusy(false);
+            if (run->done)
+                run->done(true);
+            return;
+        }
         if (run->done)
             run->done(true);
         emit relaunchStarted();

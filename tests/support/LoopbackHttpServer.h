@@ -2,7 +2,7 @@
 // A tiny HTTP/1.1 server on 127.0.0.1 for tests: fixed responses per path
 // (the query left out), and switches for the faults a real server shows:
 // pages that never answer, bodies cut short, stalled or trickled, error
-// statuses, entity tags with 304. It counts the requests each path received
+// statuses, entity tags with 304, bodies sent without a length. It counts the requests each path received
 // and keeps the last User-Agent and each path's last If-None-Match.
 
 #include <QByteArray>
@@ -30,6 +30,7 @@ public:
         bool truncate = false; // announce the whole length, send half, hang up
         bool stall = false; // announce the whole length, send half, then wait
         int trickleMs = 0; // announce the whole length, then one byte every so often
+        bool unannounced = false; // no length: the body ends when the connection closes
     };
     using Route = Response;
 
@@ -102,13 +103,14 @@ private:
         QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " X\r\n";
         out += "Content-Type: " + response.contentType + "\r\n";
         const qint64 length = qint64(response.body.size()) * std::max(1, response.repeat);
-        out += "Content-Length: " + QByteArray::number(length + (response.unfinished ? 1 << 20 : 0)) + "\r\n";
+        if (!response.unannounced)
+            out += "Content-Length: " + QByteArray::number(length + (response.unfinished ? 1 << 20 : 0)) + "\r\n";
         out += "Cache-Control: no-store\r\n";
         if (status == 200 && !response.etag.isEmpty())
             out += "ETag: " + response.etag + "\r\n";
         for (const auto &[k, v] : response.headers)
             out += k + ": " + v + "\r\n";
-        out += "Connection: keep-alive\r\n\r\n";
+        out += response.unannounced ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
         const QByteArray body = response.body;
         if (response.trickleMs > 0) {
             socket->write(out);
@@ -136,17 +138,24 @@ private:
             // client takes the earlier ones.
             socket->write(out);
             auto left = std::make_shared<int>(response.repeat);
-            auto feed = [socket, left, body] {
+            const bool closes = response.unannounced;
+            auto feed = [socket, left, body, closes] {
                 while (*left > 0 && socket->bytesToWrite() < (1 << 20)) {
                     socket->write(body);
                     --*left;
                 }
+                if (*left == 0 && closes)
+                    socket->disconnectFromHost();
             };
             connect(socket, &QTcpSocket::bytesWritten, socket, feed);
             feed();
             return;
         }
         socket->write(out + body);
+        if (response.unannounced) {
+            socket->disconnectFromHost();
+            return;
+        }
         if (!buffer.isEmpty())
             serve(socket);
     }

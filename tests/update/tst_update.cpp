@@ -367,6 +367,9 @@ void TestUpdate::checkOutcomes_data()
                                         << "Couldn't check for updates: The update server took too long to answer.";
     QTest::newRow("feed flood") << QByteArray(3 << 20, ' ') + newer << -3 << true << false
                                 << "Couldn't check for updates: The update feed is too large.";
+    // Without a length the size is known only by counting what arrives.
+    QTest::newRow("feed flood without a length") << QByteArray(3 << 20, ' ') + newer << -4 << true << false
+                                                 << "Couldn't check for updates: The update feed is too large.";
 }
 
 void TestUpdate::checkOutcomes()
@@ -380,7 +383,8 @@ void TestUpdate::checkOutcomes()
     LoopbackHttpServer::Response route{.status = httpStatus > 0 ? httpStatus : 200, .body = feed};
     route.never = httpStatus == -1;
     route.trickleMs = httpStatus == -2 ? 200 : 0;
-    route.stall = httpStatus == -3;
+    route.stall = httpStatus == -3 || httpStatus == -4;
+    route.unannounced = httpStatus == -4;
     f.server.set("/appcast.json", route);
     auto updater = f.updater();
     QElapsedTimer clock;
@@ -522,6 +526,7 @@ void TestUpdate::badReleasesLeaveTargetUntouched_data()
     QTest::newRow("manifest version") << "version" << mismatch << true;
     QTest::newRow("manifest build") << "build" << mismatch << true;
     QTest::newRow("no manifest") << "nomanifest" << mismatch << true;
+    QTest::newRow("no program") << "noprogram" << "Update failed: The update holds no Vellora program to start." << true;
     QTest::newRow("dot dot entry") << "dotdot" << unpack + "the archive holds an entry outside Vellora.app: \"Vellora.app/../escaped\"." << true;
     QTest::newRow("absolute entry") << "absolute" << unpack + "the archive holds an entry outside Vellora.app: \"/tmp/escaped\"." << true;
     QTest::newRow("escaping link") << "link" << unpack + "the archive holds a link that leaves Vellora.app: \"Vellora.app/lib\"." << true;
@@ -532,6 +537,10 @@ void TestUpdate::badReleasesLeaveTargetUntouched_data()
     QTest::newRow("http 500") << "500" << "Update failed: Download failed (HTTP 500)." << false;
     QTest::newRow("download too large") << "huge" << "Update failed: The download is too large (more than 256 KiB)." << false;
     QTest::newRow("signature flood") << "sigflood" << notSigned + "(its signature is larger than 8 KiB)." << false;
+    // Without a length only a count of the bytes as they arrive can refuse
+    // these before the deadline.
+    QTest::newRow("download too large, without a length") << "huge+unannounced" << "Update failed: The download is too large (more than 256 KiB)." << false;
+    QTest::newRow("signature flood, without a length") << "sigflood+unannounced" << notSigned + "(its signature is larger than 8 KiB)." << false;
     QTest::newRow("silent download server") << "silent" << "Update failed: The update server didn't answer." << false;
     QTest::newRow("download one byte at a time") << "trickle" << "Update failed: The update server took too long to answer." << false;
     QTest::newRow("signature one byte at a time") << "sigtrickle" << "Update failed: The update server took too long to answer." << false;
@@ -566,6 +575,8 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
         entries = appTree(bundleManifestXml(QStringLiteral("2.0"), kNext + 1));
     if (has("nomanifest"))
         entries.removeLast();
+    if (has("noprogram"))
+        entries.removeAt(2);
     if (has("dotdot"))
         entries.append({QStringLiteral("Vellora.app/../escaped"), Entry::File, "x"});
     if (has("absolute"))
@@ -583,7 +594,8 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
         entries << through << chain;
     if (has("huge")) {
         // Random, so that it does not shrink in the archive.
-        QByteArray noise(512 << 10, Qt::Uninitialized);
+        // Twice the cap, so that even half of it sent and then held is over.
+        QByteArray noise(has("unannounced") ? 1 << 20 : 512 << 10, Qt::Uninitialized);
         for (qsizetype i = 0; i < noise.size(); ++i)
             noise[i] = char(QRandomGenerator::global()->generate());
         entries.append({QStringLiteral("Vellora.app/noise"), Entry::File, noise});
@@ -625,6 +637,12 @@ void TestUpdate::badReleasesLeaveTargetUntouched()
         archiveRoute.trickleMs = 100;
     if (has("404") || has("500"))
         archiveRoute.status = fault.toInt();
+    if (has("unannounced")) {
+        // Half sent and then held, with no length that could be refused first.
+        LoopbackHttpServer::Response &flooded = has("huge") ? archiveRoute : signatureRoute;
+        flooded.unannounced = true;
+        flooded.stall = true;
+    }
 
     const QByteArray before = readAll(f.target + QStringLiteral("/marker"));
     const QByteArray manifestBefore = readAll(f.target + QStringLiteral("/Info.plist"));
