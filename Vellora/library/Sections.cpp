@@ -2,15 +2,22 @@
 
 #include "LibraryStore.h"
 
+#include <QCoreApplication>
+
 namespace vellora {
 
 const QList<BuiltInSection> &builtInSections()
 {
+    // Titles are words a person reads (translated); ids and icon names are not.
     static const QList<BuiltInSection> sections{
-        {kSectionAll, QStringLiteral("All"), QStringLiteral("rectangle.stack"), QStringLiteral("All Items")},
-        {kSectionInbox, QStringLiteral("Inbox"), QStringLiteral("tray"), QStringLiteral("Inbox")},
-        {kSectionLinks, QStringLiteral("Links"), QStringLiteral("link"), QStringLiteral("Links")},
-        {kSectionTrash, QStringLiteral("Trash"), QStringLiteral("trash"), QStringLiteral("Trash")},
+        {kSectionAll, QCoreApplication::translate("vellora::Sections", "All"),
+         QStringLiteral("rectangle.stack"), QCoreApplication::translate("vellora::Sections", "All Items")},
+        {kSectionInbox, QCoreApplication::translate("vellora::Sections", "Inbox"),
+         QStringLiteral("tray"), QCoreApplication::translate("vellora::Sections", "Inbox")},
+        {kSectionLinks, QCoreApplication::translate("vellora::Sections", "Links"),
+         QStringLiteral("link"), QCoreApplication::translate("vellora::Sections", "Links")},
+        {kSectionTrash, QCoreApplication::translate("vellora::Sections", "Trash"),
+         QStringLiteral("trash"), QCoreApplication::translate("vellora::Sections", "Trash")},
     };
     return sections;
 }

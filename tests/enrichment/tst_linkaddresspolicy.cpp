@@ -11,6 +11,7 @@
 // still reach the trap: that shows the road really leads there.
 
 #include "LoopbackHttpServer.h"
+#include "SeamGuard.h"
 #include "enrichment/AddressPolicy.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
@@ -25,6 +26,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <optional>
 
 #include "../library/PictureFixtures.h"
 
@@ -135,6 +138,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<LibraryStore> m_store;
     QSet<QString> m_fromOthers;
+    std::optional<SeamGuard> m_seams;
     // How often each name was looked up.
     QHash<QString, int> m_lookups;
 };
@@ -181,6 +185,7 @@ void TestLinkAddressPolicy::initTestCase()
 
 void TestLinkAddressPolicy::init()
 {
+    m_seams.emplace();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<LibraryStore>(m_dir->path(), false);
@@ -205,10 +210,9 @@ void TestLinkAddressPolicy::init()
 
 void TestLinkAddressPolicy::cleanup()
 {
-    AddressPolicy::Rules::installed() = AddressPolicy::Rules::defaults();
-    installPageSnapshots();
     m_store.reset();
     m_dir.reset();
+    m_seams.reset();
 }
 
 void TestLinkAddressPolicy::sharedLinksNeverReachTheLocalNetwork_data()

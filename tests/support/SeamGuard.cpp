@@ -1,5 +1,6 @@
 #include "SeamGuard.h"
 
+#include "enrichment/AddressPolicy.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshotter.h"
 #include "library/Drops.h"
@@ -22,6 +23,7 @@ struct SeamGuard::Saved {
     PageSnapshotFactory pageSnapshots = currentPageSnapshotFactory();
     FileManager::OpenFolder openFolder = FileManager::currentOpenFolder();
     DestructiveAlert alert = destructiveAlert();
+    AddressPolicy::Rules addressRules = AddressPolicy::Rules::installed();
 };
 
 SeamGuard::SeamGuard() : m_saved(std::make_unique<Saved>()) {}
@@ -36,6 +38,7 @@ SeamGuard::~SeamGuard()
     setPageSnapshotFactory(std::move(m_saved->pageSnapshots));
     FileManager::setOpenFolder(std::move(m_saved->openFolder));
     setDestructiveAlert(std::move(m_saved->alert));
+    AddressPolicy::Rules::installed() = std::move(m_saved->addressRules);
     LibraryLocation::setMoveHookForTesting({});
     // Also forgets the synced folder read from the settings.
     LibraryLocation::resetForTesting();

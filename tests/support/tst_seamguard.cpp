@@ -7,6 +7,7 @@
 #include "ManualScheduler.h"
 #include "SeamGuard.h"
 
+#include "enrichment/AddressPolicy.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshotter.h"
 #include "library/Services.h"
@@ -55,6 +56,11 @@ void replace(const QString &seam, ManualClock &clock, ManualScheduler &scheduler
             g_answered = "case";
             return true;
         });
+    else if (seam == "address rules")
+        AddressPolicy::Rules::installed().forbidden = [](const QHostAddress &) {
+            g_answered = "case";
+            return true;
+        };
 }
 
 // Calls through the seam; the pointer seams tell their object instead.
@@ -79,6 +85,8 @@ QString answer(const QString &seam, Clock *realClock, Scheduler *realScheduler, 
         FileManager::currentOpenFolder()(QUrl());
     else if (seam == "destructive alert")
         destructiveAlert()(nullptr, {}, {}, {});
+    else if (seam == "address rules")
+        AddressPolicy::Rules::installed().forbidden(QHostAddress::LocalHost);
     return g_answered;
 }
 } // namespace
@@ -101,13 +109,17 @@ private slots:
             g_answered = "program";
             return false;
         });
+        AddressPolicy::Rules::installed().forbidden = [](const QHostAddress &) {
+            g_answered = "program";
+            return false;
+        };
     }
 
     void putsEachSeamBack_data()
     {
         QTest::addColumn<QString>("seam");
         for (const char *seam : {"clock", "scheduler", "ubiquity", "library services", "link services",
-                                 "page snapshots", "open folder", "destructive alert"})
+                                 "page snapshots", "open folder", "destructive alert", "address rules"})
             QTest::newRow(seam) << QString::fromLatin1(seam);
     }
 
