@@ -19,9 +19,12 @@ run: build
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# System-wide: `sudo make install` (into /usr/local), or PREFIX=<folder>.
+# System-wide, from the build `make` made: `sudo make install` (into
+# /usr/local), or PREFIX=<folder>. It builds nothing, so that root compiles
+# nothing into the user's build folder (it writes install_manifest.txt there).
 PREFIX ?= /usr/local
-install: build
+install:
+	@test -x $(BUILD_DIR)/Vellora/app/vellora || { echo "make install: nothing built in $(BUILD_DIR); run make first" >&2; exit 1; }
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 package: build

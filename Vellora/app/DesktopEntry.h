@@ -6,7 +6,8 @@
 //
 // The same files serve two places: the user's data folder, which the window
 // keeps up to date at every start, and <prefix>/share, which a system-wide
-// install writes (vellora-install-files, run by `cmake --install`).
+// install fills (vellora-install-files, run by the build and by
+// `cmake --install` into another prefix).
 
 #include <QByteArray>
 #include <QImage>

@@ -1,7 +1,8 @@
 // vellora-install-files SHARE-FOLDER PROGRAM: writes what a desktop needs to
 // find the installed program (its entry, the hicolor icons, the search
-// providers' files) below SHARE-FOLDER, for the program at PROGRAM. Run by
-// `cmake --install`; the same files the window writes for the user.
+// providers' files) below SHARE-FOLDER, for the program at PROGRAM. The build
+// runs it for the configured prefix, and `cmake --install` into another
+// prefix once more; the same files the window writes for the user.
 #include "DesktopEntry.h"
 
 #include <QGuiApplication>

@@ -7,14 +7,14 @@ namespace vellora {
 
 namespace {
 std::mutex g_mutex;
-QStringList *g_captured = nullptr;
+LineSink g_sink = nullptr;
 } // namespace
 
 void printLine(const QString &line)
 {
     std::lock_guard lock(g_mutex);
-    if (g_captured) {
-        g_captured->append(line);
+    if (g_sink) {
+        g_sink(line);
         return;
     }
     const QByteArray bytes = line.toUtf8();
@@ -32,31 +32,10 @@ void printErrorLine(const QString &line)
     std::fflush(stderr);
 }
 
-ConsoleCapture::ConsoleCapture()
+void setLineSink(LineSink sink)
 {
     std::lock_guard lock(g_mutex);
-    delete g_captured;
-    g_captured = new QStringList;
-}
-
-ConsoleCapture::~ConsoleCapture()
-{
-    std::lock_guard lock(g_mutex);
-    delete g_captured;
-    g_captured = nullptr;
-}
-
-QStringList ConsoleCapture::lines() const
-{
-    std::lock_guard lock(g_mutex);
-    return g_captured ? *g_captured : QStringList();
-}
-
-void ConsoleCapture::clear()
-{
-    std::lock_guard lock(g_mutex);
-    if (g_captured)
-        g_captured->clear();
+    g_sink = sink;
 }
 
 } // namespace vellora

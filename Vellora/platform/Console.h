@@ -4,7 +4,6 @@
 // not come here; they go to standard error through the logging categories.
 
 #include <QString>
-#include <QStringList>
 
 namespace vellora {
 
@@ -12,20 +11,13 @@ namespace vellora {
 void printLine(const QString &line);
 
 // Writes one line to standard error: why a command could not do its work.
-// Not captured by ConsoleCapture.
+// Never handed to a line sink.
 void printErrorLine(const QString &line);
 
-// Collects the printed lines instead of writing them, for the life of a scope.
-// Tests use it to read what an operation printed. Only one at a time.
-class ConsoleCapture {
-public:
-    ConsoleCapture();
-    ~ConsoleCapture();
-    ConsoleCapture(const ConsoleCapture &) = delete;
-    ConsoleCapture &operator=(const ConsoleCapture &) = delete;
-
-    QStringList lines() const;
-    void clear();
-};
+// Hands the lines printLine() writes to `sink` instead of standard output,
+// one call at a time, so that a test can read what an operation printed;
+// nullptr writes them out again.
+using LineSink = void (*)(const QString &line);
+void setLineSink(LineSink sink);
 
 } // namespace vellora

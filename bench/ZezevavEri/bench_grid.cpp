@@ -2,6 +2,7 @@
 //   QT_QPA_PLATFORM=offscreen build/bench/ZezevavEri/bench_zezevaveri
 #include "ManualDecoder.h"
 #include "ManualGridClock.h"
+#include "SimpleGridHost.h"
 
 #include <ZezevavEri/GridEngine.h>
 #include <ZezevavEri/LayerPainter.h>

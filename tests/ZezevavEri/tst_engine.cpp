@@ -1,5 +1,6 @@
 #include "ManualDecoder.h"
 #include "ManualGridClock.h"
+#include "SimpleGridHost.h"
 
 #include <ZezevavEri/GridEngine.h>
 #include <ZezevavEri/LayerPainter.h>

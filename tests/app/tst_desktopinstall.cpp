@@ -2,6 +2,7 @@
 // user, registered so that vellora: addresses and pictures reach it, and a
 // system-wide install of the build into a temporary prefix.
 #include "app/DesktopEntry.h"
+#include "integration/DesktopSearch.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -128,19 +129,51 @@ private slots:
         QVERIFY(!installDesktopEntry(program));
     }
 
-    // `cmake --install` into a temporary prefix: the programs, the entries,
-    // the icons and the search providers' files, all naming that prefix.
+    // `cmake --install` into a temporary prefix, or staged below DESTDIR for
+    // a package: the programs, the entries, the icons and the search
+    // providers' files, all naming the installed programs by their absolute
+    // paths, and every one of them in the install manifest that packagers
+    // and uninstalls read.
+    void installIntoAPrefix_data()
+    {
+        QTest::addColumn<QString>("prefixBelow");
+        QTest::addColumn<bool>("staged");
+        QTest::newRow("into a prefix") << QString() << false;
+        QTest::newRow("prefix with a space") << "a prefix" << false;
+        QTest::newRow("staged for a package") << QString() << true;
+    }
+
     void installIntoAPrefix()
     {
-        QTemporaryDir prefix;
-        const Run install = run("cmake", {"--install", VELLORA_BUILD_DIR, "--prefix", prefix.path()});
-        QVERIFY2(install.status == 0, qPrintable(install.out + install.err));
+        QFETCH(QString, prefixBelow);
+        QFETCH(bool, staged);
+        QTemporaryDir folder;
+        QString prefix = folder.path();
+        if (!prefixBelow.isEmpty())
+            prefix += "/" + prefixBelow;
+        QString root = prefix;
+        QProcess process;
+        QStringList arguments{"--install", VELLORA_BUILD_DIR};
+        if (staged) {
+            // The configured prefix, below a staging folder.
+            prefix = VELLORA_INSTALL_PREFIX;
+            root = folder.path() + prefix;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("DESTDIR", folder.path());
+            process.setProcessEnvironment(environment);
+        } else {
+            arguments << "--prefix" << prefix;
+        }
+        process.start("cmake", arguments);
+        QVERIFY(process.waitForFinished(120000));
+        QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
+                 (process.readAllStandardOutput() + process.readAllStandardError()).constData());
+
         QStringList expected{
             "bin/vellora",
             "bin/vellora-cloud",
             "bin/vellora-share",
             "bin/vellora-share-status",
-            "share/applications/mimeinfo.cache",
             "share/applications/vellora-share.desktop",
             "share/applications/vellora.desktop",
             "share/dbus-1/services/com.quendle.vellora.SearchProvider.service",
@@ -150,17 +183,37 @@ private slots:
         for (int size : applicationIconSizes())
             expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/vellora.png").arg(size);
         expected.sort();
-        QCOMPARE(tree(prefix.path()), expected);
+        QStringList manifest =
+            QString::fromUtf8(readFile(VELLORA_BUILD_DIR "/install_manifest.txt")).split('\n', Qt::SkipEmptyParts);
+        manifest.sort();
+        // Listed where they are in use, without the staging folder.
+        QStringList listed;
+        for (const QString &file : expected)
+            listed << prefix + "/" + file;
+        QCOMPARE(manifest, listed);
+        // The desktop database's cache is the desktop's, shared with every
+        // other program there, and left to the package when staged.
+        if (!staged)
+            expected << "share/applications/mimeinfo.cache";
+        expected.sort();
+        QCOMPARE(tree(root), expected);
 
-        const QString program = prefix.path() + "/bin/vellora";
-        QCOMPARE(readFile(prefix.path() + "/share/applications/vellora.desktop"), desktopEntryText(program).toUtf8());
-        QVERIFY(readFile(prefix.path() + "/share/dbus-1/services/com.quendle.vellora.SearchProvider.service")
-                    .contains("Exec=" + program.toUtf8() + " --search-provider\n"));
-        QVERIFY(QFileInfo(program).isExecutable());
+        const QString program = prefix + "/bin/vellora";
+        QCOMPARE(readFile(root + "/share/applications/vellora.desktop"), desktopEntryText(program).toUtf8());
+        for (const auto &[place, text] : searchProviderFiles(program))
+            QCOMPARE(readFile(root + "/share/" + place), text);
+        QVERIFY(QFileInfo(root + "/bin/vellora").isExecutable());
+        // The share entry starts its program by the path it was installed at,
+        // whether or not that folder is on PATH.
+        const QString share = prefix + "/bin/vellora-share";
+        const QString shareWord = share.contains(' ') ? '"' + share + '"' : share;
+        const QByteArray shareEntry = readFile(root + "/share/applications/vellora-share.desktop");
+        QVERIFY2(shareEntry.contains("\nExec=" + shareWord.toUtf8() + " %U\n"), shareEntry.constData());
+        QVERIFY(QFileInfo(root + "/bin/vellora-share").isExecutable());
         for (const QString &file : expected) {
             if (!file.endsWith(".desktop"))
                 continue;
-            const Run validated = run("desktop-file-validate", {prefix.path() + "/" + file});
+            const Run validated = run("desktop-file-validate", {root + "/" + file});
             QVERIFY2(validated.status == 0 && validated.out.isEmpty(), qPrintable(file + ": " + validated.out + validated.err));
         }
     }

@@ -3,12 +3,12 @@
 // a row and with injected failures.
 
 #include "CommandLineFixture.h"
+#include "ConsoleCapture.h"
 
 #include "app/DesktopPictures.h"
 #include "app/SelfCheck.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
-#include "platform/Console.h"
 #include "platform/Defaults.h"
 
 #include <QDir>

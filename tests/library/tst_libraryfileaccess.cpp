@@ -1,3 +1,4 @@
+#include "ConsoleCapture.h"
 #include "FakeUbiquity.h"
 #include "ManualClock.h"
 #include "ScopedClock.h"
@@ -7,7 +8,6 @@
 #include "library/LibraryFileAccess.h"
 
 #include "platform/Clock.h"
-#include "platform/Console.h"
 #include "platform/FileCoordination.h"
 #include "platform/FileVersions.h"
 #include "platform/Ubiquity.h"

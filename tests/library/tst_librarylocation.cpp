@@ -1,3 +1,4 @@
+#include "ConsoleCapture.h"
 #include "ManualClock.h"
 #include "ScopedClock.h"
 #include "SeamGuard.h"
@@ -5,7 +6,6 @@
 #include "library/LibraryLocation.h"
 
 #include "platform/Clock.h"
-#include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/FileCoordination.h"
 #include "platform/Places.h"

@@ -1,3 +1,4 @@
+#include "ConsoleCapture.h"
 #include "SeamGuard.h"
 #include "VirtualTime.h"
 
@@ -5,7 +6,6 @@
 #include "library/Services.h"
 
 #include "platform/Clock.h"
-#include "platform/Console.h"
 #include "platform/Scheduler.h"
 
 #include "StoreFixtures.h"

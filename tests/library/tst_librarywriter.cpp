@@ -2,6 +2,7 @@
 // coming back to the main thread, merges with versions written elsewhere
 // while a write or a reload is under way, failures and the flush at the end.
 
+#include "ConsoleCapture.h"
 #include "SeamGuard.h"
 #include "VirtualTime.h"
 
@@ -10,7 +11,6 @@
 #include "library/Services.h"
 
 #include "platform/Clock.h"
-#include "platform/Console.h"
 #include "platform/FileCoordination.h"
 #include "platform/Scheduler.h"
 #include "platform/Termination.h"

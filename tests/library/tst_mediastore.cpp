@@ -3,6 +3,7 @@
 // (storage cap, cover back-fill, thumbnail downloads) and the import of an
 // older library folder.
 
+#include "ConsoleCapture.h"
 #include "FakeUbiquity.h"
 #include "ScopedUbiquity.h"
 
@@ -22,7 +23,6 @@
 #include "library/LibraryStoreMedia.h"
 #include "library/Media.h"
 #include "platform/Clock.h"
-#include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/ImageIO.h"
 #include "platform/Places.h"

@@ -2,9 +2,9 @@
 // install with the old tree in the Trash, and releases that must be refused
 // with the target left exactly as it was.
 
+#include "ConsoleCapture.h"
 #include "LoopbackHttpServer.h"
 
-#include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
 #include "platform/Places.h"
