@@ -13,7 +13,6 @@
 #include <QProcess>
 #include "platform/AtomicFile.h"
 
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace vellora {
@@ -210,11 +209,11 @@ bool registerDesktopEntry(const QString &applicationsFolder, const QString &mime
         lines << QStringLiteral("[Default Applications]") << entry << QString();
     }
     QDir().mkpath(QFileInfo(mimeappsList).absolutePath());
-    QSaveFile out(mimeappsList);
-    if (!out.open(QIODevice::WriteOnly))
-        return cached;
-    out.write(lines.join(QLatin1Char('\n')).toUtf8());
-    out.commit();
+    try {
+        writeFileAtomically(mimeappsList, lines.join(QLatin1Char('\n')).toUtf8(), Durability::Synced);
+    } catch (const FileError &error) {
+        qCWarning(lcVellora, "desktop: %s", qPrintable(error.description()));
+    }
     return cached;
 }
 

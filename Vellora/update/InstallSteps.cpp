@@ -1,13 +1,13 @@
 #include "InstallSteps.h"
 
 #include "BundleManifest.h"
+#include "platform/AtomicFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSaveFile>
 #include <QUrl>
 #include <cerrno>
 #include <cstdio>
@@ -60,10 +60,11 @@ void recordOriginalPlace(const QString &pathInTrash, const QString &trashedFrom,
     }
     if (!changed)
         return;
-    QSaveFile out(infoPath);
-    if (out.open(QIODevice::WriteOnly)) {
-        out.write(lines.join('\n'));
-        out.commit();
+    // Left as the Trash wrote it when this fails: Restore then offers the
+    // staging place, and the old copy is still whole in the Trash.
+    try {
+        writeFileAtomically(infoPath, lines.join('\n'), Durability::Synced);
+    } catch (const FileError &) {
     }
 }
 

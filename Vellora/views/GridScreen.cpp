@@ -31,7 +31,6 @@
 #include <QMutex>
 #include <QPainter>
 #include <QPainterPath>
-#include <QSaveFile>
 #include <QUuid>
 #include <QScrollBar>
 #include <QThreadPool>
