@@ -1,5 +1,7 @@
 #include "ShareDrops.h"
 
+#include "library/PictureIntake.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -295,6 +297,16 @@ ShareResult share(const std::vector<ShareInput> &inputs, const QString &folder)
             continue;
         }
         if (const auto extension = pictureExtension(*bytes)) {
+            // The application's own rule: a drop it would set aside as no
+            // picture is refused here, before anyone is told it was added.
+            if (const auto refusal = vellora::pictureRefusal(*bytes)) {
+                result.problems << (refusal->kind == vellora::PictureRefusal::TooLarge
+                                        ? QStringLiteral("%1: is %2, more than Vellora decodes").arg(input.value, refusal->detail)
+                                        : QStringLiteral("%1: cannot be read as a picture (damaged, cut off, or of a kind "
+                                                         "Vellora does not take)")
+                                              .arg(input.value));
+                continue;
+            }
             if (const auto drop = writeDrop(folder, QLatin1Char('.') + *extension, *bytes, &why)) {
                 ++result.written;
                 result.drops << *drop;

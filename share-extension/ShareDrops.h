@@ -1,9 +1,9 @@
 #pragma once
 // vellora-share: what other programs share with Vellora becomes files in the
 // drops folder, which the application takes in when it next looks (also if
-// it is closed now). Nothing here is the application's: the two programs
-// meet only through that folder and the application's settings file, which
-// is read here as a plain file.
+// it is closed now). The two programs meet only through that folder and the
+// application's settings file, which is read here as a plain file; of the
+// application's code only its picture rule is used (PictureIntake.h).
 //
 // A drop is "<UUID>.<extension>" holding a picture's bytes as they came, or
 // "<UUID>.url.txt" holding a link's text in UTF-8 (no byte-order mark, no
@@ -78,8 +78,9 @@ struct ShareResult {
 
 // Shares every input into `folder`. Text inputs are split into lines and
 // every line that passes the link rule is one link drop; a text file is read
-// the same way; a picture file is one picture drop; anything else is
-// reported in `problems`.
+// the same way; a picture file is one picture drop when the application's
+// import would take it (it decodes, within the same limits); anything else
+// is reported in `problems`.
 ShareResult share(const std::vector<ShareInput> &inputs, const QString &folder);
 
 // The line the status view shows and the quiet run prints.

@@ -5,9 +5,9 @@
 // "Couldn't add to Vellora" for 0.8 s, or prints it without a display (and
 // with --quiet); exits 0 when something was added, else 1.
 //
-// Only Qt Core is loaded here, so that a share from a script or a key
-// binding is quick; the window is vellora-share-status, started once the
-// drops are written.
+// No widgets are loaded and no display is opened here, so that a share
+// from a script or a key binding is quick; the window is
+// vellora-share-status, started once the drops are written.
 
 #include "ShareDrops.h"
 

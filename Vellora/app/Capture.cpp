@@ -2,9 +2,11 @@
 
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
+#include "library/Media.h"
 #include "platform/Defaults.h"
 #include "platform/FolderWatcher.h"
 #include "platform/ImageIO.h"
+#include "platform/IntakeFile.h"
 #include "platform/Scheduler.h"
 #include "platform/ScreenshotFolder.h"
 #include "views/CollectionContents.h"
@@ -12,9 +14,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QDropEvent>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMimeData>
@@ -28,12 +32,37 @@
 
 namespace vellora {
 
+Q_LOGGING_CATEGORY(lcCapture, "com.quendle.vellora.capture", QtInfoMsg)
+
 namespace {
 
 // Events closer together than this are one look at the folder: a burst of
 // screenshots is one import, and a tool that writes a temporary name and
 // renames it at once is seen only under the final name.
 constexpr int kSettleMs = 100;
+
+// A picture written in several passes is closed before it is whole, and a
+// cut-off JPEG still decodes: a new file is taken once it ends as its format
+// ends and decodes. The folder is not ours: no link is followed, and no more
+// is read than the import would take.
+bool isWholePicture(const QString &path)
+{
+    const std::optional<QByteArray> bytes = readIntakeFile(path, LinkPolicy::Refuse, kMaxPictureBytes);
+    return bytes && endsWhole(*bytes) && !downsampledImage(*bytes, 64).isNull();
+}
+
+// The folder itself when it is there, else the nearest folder above it that is.
+QString nearestFolder(const QString &folder)
+{
+    QString present = folder;
+    while (!QFileInfo(present).isDir()) {
+        const QString up = QFileInfo(present).absolutePath();
+        if (up == present)
+            break;
+        present = up;
+    }
+    return present;
+}
 
 // Asked for each time: the words follow the translation in use.
 QString inboxTitle()
@@ -286,6 +315,8 @@ void Capture::setWatching(bool on)
     const bool wasWatching = isWatching();
     delete m_watcher;
     m_watcher = nullptr;
+    delete m_awaiting;
+    m_awaiting = nullptr;
     if (wasWatching)
         emit watchingChanged(false);
     m_lookTimer.stop();
@@ -325,9 +356,84 @@ void Capture::installWatch(quint64 generation, const QString &folder, const QSet
     connect(watcher, &FolderWatcher::changed, this,
             [this](const QString &name, FolderWatcher::Events events) { folderChanged(name, int(events)); });
     connect(watcher, &FolderWatcher::renamed, this, &Capture::folderRenamed);
+    connect(watcher, &FolderWatcher::folderGone, this, [this, folder = watcher->folder()] { folderGone(folder); });
     m_seen = listing;
     emit watchingStarted(watcher->folder());
     emit watchingChanged(true);
+}
+
+void Capture::folderGone(const QString &folder)
+{
+    qCWarning(lcCapture, "screenshot folder %s is gone; it is watched again once it is back", qUtf8Printable(folder));
+    // A look under way is of the folder that went: dropped. Files that left
+    // it before it went leave `seen`; those that went with it are known again
+    // if they come back with it.
+    ++m_generation;
+    m_lookTimer.stop();
+    m_looking = false;
+    m_lookAgain = false;
+    m_writing.clear();
+    for (const Rename &change : std::as_const(m_renames)) {
+        if (m_seen.remove(change.from) && !change.to.isEmpty())
+            m_seen.insert(change.to);
+    }
+    m_renames.clear();
+    emit watchingChanged(false);
+    awaitFolder(m_generation, folder);
+}
+
+void Capture::awaitFolder(quint64 generation, const QString &folder)
+{
+    QPointer<Capture> self(this);
+    QThreadPool::globalInstance()->start([self, generation, folder] {
+        const QString present = nearestFolder(folder);
+        const QSet<QString> listing = present == folder ? imageFiles(folder) : QSet<QString>();
+        Scheduler::main().post([self, generation, folder, present, listing] {
+            if (self)
+                self->folderFound(generation, folder, present, listing);
+        });
+    });
+}
+
+void Capture::folderFound(quint64 generation, const QString &folder, const QString &present,
+                          const QSet<QString> &listing)
+{
+    if (generation != m_generation)
+        return;
+    if (present != folder) {
+        // Already waiting there since before this look: its next event says more.
+        if (m_awaiting && m_awaiting->folder() == present)
+            return;
+        delete m_awaiting;
+        m_awaiting = new FolderWatcher(this);
+        m_awaiting->setNameFilter(QDir(present).relativeFilePath(folder).section(QLatin1Char('/'), 0, 0));
+        if (!m_awaiting->watch(present, FolderWatcher::Events(FolderWatcher::Created | FolderWatcher::MovedIn))) {
+            qCWarning(lcCapture, "screenshot folder %s: cannot wait for it in %s", qUtf8Printable(folder),
+                      qUtf8Printable(present));
+            delete m_awaiting;
+            m_awaiting = nullptr;
+            return;
+        }
+        const auto again = [this, generation, folder] { awaitFolder(generation, folder); };
+        connect(m_awaiting, &FolderWatcher::changed, this, again);
+        connect(m_awaiting, &FolderWatcher::folderGone, this, again);
+        // What was made between that look and this watch is seen by one more.
+        awaitFolder(generation, folder);
+        return;
+    }
+    delete m_awaiting;
+    m_awaiting = nullptr;
+    delete m_watcher;
+    m_watcher = nullptr;
+    // What came back with the folder is known; anything else in it is new,
+    // such as the screenshot of a tool that made the folder again to save it.
+    installWatch(generation, folder, listing & m_seen);
+    if (!isWatching()) {
+        qCWarning(lcCapture, "screenshot folder %s is back but cannot be watched", qUtf8Printable(folder));
+        return;
+    }
+    qCInfo(lcCapture, "screenshot folder %s is back", qUtf8Printable(folder));
+    scheduleLook();
 }
 
 void Capture::folderChanged(const QString &name, int eventBits)
@@ -388,10 +494,9 @@ void Capture::look()
     QPointer<Capture> self(this);
     QThreadPool::globalInstance()->start([self, generation, startedAt, folder, known] {
         QSet<QString> listing = imageFiles(folder);
-        // A picture written in several passes is closed before it is whole:
-        // a new file that does not decode yet is left for its next close.
+        // A new file that is not whole yet is left for its next close.
         for (auto it = listing.begin(); it != listing.end();) {
-            if (!known.contains(*it) && downsampledImage(*it, 64).isNull())
+            if (!known.contains(*it) && !isWholePicture(*it))
                 it = listing.erase(it);
             else
                 ++it;

@@ -99,7 +99,9 @@ public:
 signals:
     // A watch is installed on `folder`.
     void watchingStarted(const QString &folder);
-    // A watch was installed (true) or ended by setWatching (false).
+    // A watch was installed (true) or ended (false): by setWatching, or
+    // because its folder went away. A folder that went is waited for, and
+    // watched again (true) when it is back.
     void watchingChanged(bool watching);
     // New screenshots were handed to the file import.
     void screenshotsImported(const QStringList &files);
@@ -111,6 +113,10 @@ private:
     void installWatch(quint64 generation, const QString &folder, const QSet<QString> &listing);
     void folderChanged(const QString &name, int events);
     void folderRenamed(const QString &from, const QString &to);
+    void folderGone(const QString &folder);
+    // Finds `folder`, or the nearest folder above it, on the thread pool.
+    void awaitFolder(quint64 generation, const QString &folder);
+    void folderFound(quint64 generation, const QString &folder, const QString &present, const QSet<QString> &listing);
     void scheduleLook();
     void look();
     void lookFinished(quint64 generation, quint64 startedAt, const QSet<QString> &listing);
@@ -124,6 +130,9 @@ private:
     QPointer<QWidget> m_mainWindow;
 
     FolderWatcher *m_watcher = nullptr;
+    // While the watched folder is gone: the nearest folder above it that is
+    // there, watched for the next step of the way back.
+    FolderWatcher *m_awaiting = nullptr;
     // Bumped by every setWatching(): work started under an older value is dropped.
     quint64 m_generation = 0;
     QSet<QString> m_seen;

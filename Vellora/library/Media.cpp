@@ -96,26 +96,6 @@ QString storageCapLabel(qint64 megabytes)
     return QString::number(megabytes) + QStringLiteral(" MB");
 }
 
-bool looksLikePicture(const QByteArray &head)
-{
-    const auto starts = [&head](const char *magic, qsizetype size, qsizetype at = 0) {
-        return head.size() >= at + size && std::memcmp(head.constData() + at, magic, size_t(size)) == 0;
-    };
-    if (starts("\xFF\xD8\xFF", 3) || starts("\x89PNG\r\n\x1A\n", 8) || starts("GIF8", 4) || starts("BM", 2))
-        return true;
-    if (starts("RIFF", 4) && starts("WEBP", 4, 8))
-        return true;
-    if (starts("II*\0", 4) || starts("MM\0*", 4))
-        return true;
-    if (starts("ftyp", 4, 4)) // HEIF, HEIC, AVIF: an ISO media box
-        return true;
-    if (starts("\0\0\1\0", 4)) // ICO
-        return true;
-    if (head.size() >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6') // PBM, PGM, PPM
-        return true;
-    return false;
-}
-
 std::optional<Item> makeItem(const QString &root, const QString &file, const QString &collectionId,
                              const ContentAdmission &admission, LinkPolicy links, ImportProblem *problem)
 {
@@ -141,11 +121,11 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
         return report(ImportProblem::Unreadable);
     const QByteArray &bytes = *read;
 
-    const std::optional<ImageInfo> info = imageInfo(bytes);
+    PictureRefusal refusal;
+    const std::optional<ImageInfo> info = pictureHeader(bytes, &refusal);
     if (!info)
-        return report(ImportProblem::NotAPicture);
-    if (!info->withinPixelBudget)
-        return report(ImportProblem::TooLarge, QStringLiteral("%1 x %2 pixels").arg(info->pixelWidth).arg(info->pixelHeight));
+        return report(refusal.kind == PictureRefusal::TooLarge ? ImportProblem::TooLarge : ImportProblem::NotAPicture,
+                      refusal.detail);
 
     const QString hash = sha256Hex(sha256(bytes));
     if (!admission.admit(hash))
@@ -166,7 +146,7 @@ std::optional<Item> makeItem(const QString &root, const QString &file, const QSt
                     QLatin1String(folder) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
     };
 
-    const QImage thumbnail = onDisplayBackground(downsampledImage(bytes, kThumbnailPixelSize));
+    const QImage thumbnail = onDisplayBackground(pictureForThumbnail(bytes));
     if (thumbnail.isNull())
         return fail(ImportProblem::NotAPicture);
 

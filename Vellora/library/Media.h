@@ -10,6 +10,7 @@
 // in LibraryStoreMedia.h.
 
 #include "PictureSizeCap.h"
+#include "library/PictureIntake.h"
 #include "library/Records.h"
 
 #include "platform/IntakeFile.h"
@@ -21,7 +22,6 @@
 
 namespace vellora {
 
-inline constexpr double kThumbnailPixelSize = 1024;
 inline constexpr double kThumbnailQuality = 0.85;
 inline constexpr double kCoverPixelSize = 256;
 inline constexpr double kCoverQuality = 0.8;
@@ -79,9 +79,6 @@ struct ImportProblem {
 std::optional<Item> makeItem(const QString &root, const QString &file, const QString &collectionId,
                              const ContentAdmission &admission, LinkPolicy links = LinkPolicy::Follow,
                              ImportProblem *problem = nullptr);
-
-// True when the first bytes of a file name a picture format this system reads.
-bool looksLikePicture(const QByteArray &head);
 
 // Makes covers/<name> from thumbnails/<name>. True when the cover was written.
 bool writeCover(const QString &root, const QString &thumbnailFilename);

@@ -14,3 +14,12 @@ target_sources(vellora_library PRIVATE
 )
 find_package(Qt6 REQUIRED COMPONENTS Gui)
 target_link_libraries(vellora_library PUBLIC Qt6::Gui)
+
+# Which bytes are a picture the import takes: a library of its own, which the
+# share program links as well.
+add_library(vellora_picture_intake STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/PictureIntake.h
+  ${CMAKE_CURRENT_LIST_DIR}/PictureIntake.cpp)
+target_include_directories(vellora_picture_intake PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(vellora_picture_intake PUBLIC vellora_imageio)
+target_link_libraries(vellora_library PUBLIC vellora_picture_intake)

@@ -69,4 +69,19 @@ QSet<QString> imageFiles(const QString &folder)
     return files;
 }
 
+bool endsWhole(const QByteArray &bytes)
+{
+    qsizetype end = bytes.size();
+    while (end > 0 && bytes.at(end - 1) == '\0')
+        --end;
+    const QByteArrayView body(bytes.constData(), end);
+    if (bytes.startsWith("\xFF\xD8\xFF"))
+        return body.endsWith("\xFF\xD9");
+    if (bytes.startsWith("\x89PNG\r\n\x1A\n")) {
+        static const char iend[] = "\0\0\0\0IEND\xAE\x42\x60\x82";
+        return body.endsWith(QByteArrayView(iend, sizeof iend - 1));
+    }
+    return true;
+}
+
 } // namespace vellora

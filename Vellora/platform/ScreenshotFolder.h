@@ -7,6 +7,7 @@
 // into "Screenshots" inside the XDG pictures folder, and the older tools onto
 // the desktop.
 
+#include <QByteArray>
 #include <QSet>
 #include <QString>
 
@@ -31,5 +32,11 @@ QSet<QString> imageFiles(const QString &folder);
 
 // Whether a file name's extension belongs to an image type.
 bool hasImageExtension(const QString &fileName);
+
+// False for a JPEG or PNG that does not end as its format ends (the JPEG
+// end-of-image marker, the PNG IEND chunk; zero bytes after it are padding):
+// a file whose writer has closed it before writing the rest. Decoding is no
+// test of that, since a cut-off JPEG decodes. True for any other bytes.
+bool endsWhole(const QByteArray &bytes);
 
 } // namespace vellora

@@ -50,6 +50,22 @@ QByteArray pictureBytes(int seed)
     return bytes;
 }
 
+// A photo-like JPEG large enough that a cut anywhere past its header falls in
+// the picture data, where Qt's reader still makes a picture of it.
+QByteArray jpegBytes()
+{
+    QImage image(800, 600, QImage::Format_RGB32);
+    quint32 noise = 11;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(x * 255 / 800, y * 255 / 600, (noise = noise * 1664525u + 1013904223u) >> 24));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 90);
+    return bytes;
+}
+
 void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -143,7 +159,10 @@ private slots:
     void screenshotFolderChoice();
     void slowWriteIsTakenOnceAfterClose();
     void hiddenFilesAndNonImagesAreLeft();
+    void writtenInSeveralPassesIsTakenWhenWhole_data();
     void writtenInSeveralPassesIsTakenWhenWhole();
+    void folderThatGoesIsWatchedWhenBack_data();
+    void folderThatGoesIsWatchedWhenBack();
     void removedAndWrittenAgainIsNew();
     void renamedWithinTheFolder_data();
     void renamedWithinTheFolder();
@@ -369,28 +388,91 @@ void CaptureTest::slowWriteIsTakenOnceAfterClose()
 }
 
 // Some programs open, write and close a picture several times: each close
-// before the last leaves a part that does not decode. That part is neither
+// before the last leaves a part that is not whole (a cut-off PNG does not
+// decode; a cut-off JPEG does, grey at the bottom). That part is neither
 // imported nor remembered, so the whole picture arrives at the last close.
+void CaptureTest::writtenInSeveralPassesIsTakenWhenWhole_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QList<int>>("cuts"); // percent of the file written when each pass but the last closes
+    QTest::newRow("png in thirds") << "passes.png" << pictureBytes(4) << QList<int>{33, 67};
+    const QByteArray jpeg = jpegBytes();
+    QTest::newRow("jpeg at 30 %") << "passes.jpg" << jpeg << QList<int>{30};
+    QTest::newRow("jpeg at 60 %") << "passes.jpg" << jpeg << QList<int>{60};
+    QTest::newRow("jpeg at 90 %") << "passes.jpg" << jpeg << QList<int>{90};
+    QTest::newRow("jpeg at 30, 60 and 90 %") << "passes.jpg" << jpeg << QList<int>{30, 60, 90};
+}
+
 void CaptureTest::writtenInSeveralPassesIsTakenWhenWhole()
 {
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<int>, cuts);
     Watch watch;
     QVERIFY(watch.start());
-    const QByteArray bytes = pictureBytes(4);
-    const qsizetype cuts[] = {0, bytes.size() / 3, 2 * bytes.size() / 3, bytes.size()};
-    for (int pass = 0; pass < 3; ++pass) {
-        QFile file(watch.path("passes.png"));
-        QVERIFY(file.open(pass == 0 ? QIODevice::WriteOnly : QIODevice::Append));
-        file.write(bytes.mid(cuts[pass], cuts[pass + 1] - cuts[pass]));
+    QList<qsizetype> ends;
+    for (int percent : std::as_const(cuts))
+        ends << bytes.size() * percent / 100;
+    ends << bytes.size();
+    qsizetype written = 0;
+    for (qsizetype end : std::as_const(ends)) {
+        QFile file(watch.path(name));
+        QVERIFY(file.open(written == 0 ? QIODevice::WriteOnly : QIODevice::Append));
+        file.write(bytes.mid(written, end - written));
         file.close();
-        if (pass < 2) {
+        written = end;
+        if (written < bytes.size()) {
             QTest::qWait(300);
             QCOMPARE(watch.spy->size(), 0);
-            QVERIFY(!watch.capture->seen().contains(watch.path("passes.png")));
+            QVERIFY(!watch.capture->seen().contains(watch.path(name)));
         }
     }
-    QTRY_COMPARE(imported(*watch.spy), QStringList{"passes.png"});
+    QTRY_COMPARE(imported(*watch.spy), QStringList{name});
     QTRY_COMPARE(watch.library.store->items().size(), 1);
     QCOMPARE(watch.library.store->items().first().pixelWidth, QImage::fromData(bytes).width());
+}
+
+// The screenshot folder removed (or moved away) while watched is waited for:
+// once it is back, a screenshot written there is imported, and what came
+// back with it is not new.
+void CaptureTest::folderThatGoesIsWatchedWhenBack_data()
+{
+    QTest::addColumn<QString>("goes");      // the screenshot folder, or the folder above it
+    QTest::addColumn<bool>("movedAway");    // moved aside and back, not removed and made again
+    QTest::addColumn<bool>("writtenAtOnce"); // the screenshot written as soon as the folder is there
+    QTest::newRow("removed, made again") << "Pictures/Screenshots" << false << false;
+    QTest::newRow("made again to save a screenshot") << "Pictures/Screenshots" << false << true;
+    QTest::newRow("folder above removed") << "Pictures" << false << false;
+    QTest::newRow("moved away and back") << "Pictures/Screenshots" << true << false;
+}
+
+void CaptureTest::folderThatGoesIsWatchedWhenBack()
+{
+    QFETCH(QString, goes);
+    QFETCH(bool, movedAway);
+    QFETCH(bool, writtenAtOnce);
+    Watch watch;
+    const QString shots = watch.path("Pictures/Screenshots");
+    QVERIFY(QDir().mkpath(shots));
+    watch.library.settings->set(QString::fromLatin1(kScreenshotFolderKey), shots);
+    QVERIFY(watch.start());
+    writeFile(shots + "/before.png", pictureBytes(1));
+    QTRY_COMPARE(imported(*watch.spy), QStringList{"before.png"});
+    QTRY_COMPARE(watch.library.store->items().size(), 1);
+
+    const QString gone = watch.path(goes);
+    QVERIFY(movedAway ? QDir().rename(gone, gone + "-away") : QDir(gone).removeRecursively());
+    QTRY_VERIFY(!watch.capture->isWatching());
+    QVERIFY(movedAway ? QDir().rename(gone + "-away", gone) : QDir().mkpath(shots));
+    if (!writtenAtOnce)
+        QTRY_VERIFY(watch.capture->isWatching());
+    writeFile(shots + "/after.png", pictureBytes(2));
+    QTRY_COMPARE(imported(*watch.spy), (QStringList{"before.png", "after.png"}));
+    QTRY_COMPARE(watch.library.store->items().size(), 2);
+    QCOMPARE(watch.capture->watchedFolder(), QFileInfo(shots).absoluteFilePath());
+    QTest::qWait(300);
+    QCOMPARE(imported(*watch.spy), (QStringList{"before.png", "after.png"}));
 }
 
 void CaptureTest::hiddenFilesAndNonImagesAreLeft()

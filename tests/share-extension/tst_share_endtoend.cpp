@@ -69,21 +69,54 @@ private slots:
     }
 
     // A picture the application would refuse is refused by the share program
-    // already: no "Added to Vellora" for a drop that is then rejected.
+    // already: no "Added to Vellora" for a drop that is then rejected. Each
+    // row is also left in the drops folder by hand, to show that the
+    // application rejects it indeed.
+    void oneCapForBothPrograms_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("size"); // made sparse to this size; 0: as it is
+        QTest::addColumn<QString>("why");
+        const QByteArray png = fixtures::encoded("PNG", Qt::red, QSize(400, 300));
+        QTest::newRow("larger than the cap")
+            << png << vellora_format::kMaxPictureBytes + 1 << "is larger than 256 MiB";
+        QTest::newRow("cut off") << png.left(png.size() / 2) << qint64(0) << "cannot be read as a picture";
+        QTest::newRow("picture signature, then text")
+            << QByteArray("\x89PNG\r\n\x1A\nand after the signature only words, no picture at all\n") << qint64(0)
+            << "cannot be read as a picture";
+        QTest::newRow("HEIC signature alone") << fixtures::heicBytes() << qint64(0) << "cannot be read as a picture";
+    }
     void oneCapForBothPrograms()
     {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, size);
+        QFETCH(QString, why);
         QTemporaryDir home, root, shared;
-        const QString big = shared.filePath("big.png");
-        QVERIFY(fixtures::writeFile(big, fixtures::encoded("PNG", Qt::red)));
-        QFile file(big);
-        // Sparse: the size is what counts, not the bytes written.
-        QVERIFY(file.resize(vellora_format::kMaxPictureBytes + 1));
-        const fixtures::ShareRun run = fixtures::runShare(VELLORA_SHARE_BINARY, home.path(), {big}, {},
+        const auto make = [&](const QString &path) {
+            if (!fixtures::writeFile(path, bytes))
+                return false;
+            QFile file(path);
+            // Sparse: the size is what counts, not the bytes written.
+            return size == 0 || file.resize(size);
+        };
+        const QString picture = shared.filePath("picture.png");
+        QVERIFY(make(picture));
+        const fixtures::ShareRun run = fixtures::runShare(VELLORA_SHARE_BINARY, home.path(), {picture}, {},
                                                           {"VELLORA_ROOT=" + root.path()});
         QCOMPARE(run.status, 1);
         QCOMPARE(run.out, QString("Couldn't add to Vellora\n"));
-        QVERIFY2(run.err.contains("is larger than 256 MiB"), qPrintable(run.err));
+        QVERIFY2(run.err.contains(why), qPrintable(run.err));
         QCOMPARE(visible(root.filePath("Drops")), QStringList{});
+
+        const QString drop = "6F1C2A3B-0D4E-4F5A-8B6C-7D8E9FA0B1C2.png";
+        QVERIFY(make(root.filePath("Drops/" + drop)));
+        QProcess vellora;
+        vellora.setProcessEnvironment(environmentFor(home.path(), root.path()));
+        vellora.start(VELLORA_BINARY, {"--ingest-drops"});
+        QVERIFY(vellora.waitForFinished(120000));
+        QVERIFY2(vellora.exitCode() == 0, qPrintable(vellora.readAllStandardError()));
+        QCOMPARE(QString::fromUtf8(vellora.readAllStandardOutput()), QString("library: 0 items (0 links)\n"));
+        QCOMPARE(visible(root.filePath("Rejected")), QStringList{drop});
     }
 
     void takenInByTheOpenWindow()

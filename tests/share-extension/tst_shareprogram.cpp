@@ -1,6 +1,7 @@
 // vellora-share as other programs run it: the built program, without a
 // display, on a library folder of its own.
 
+#include "HeifFixture.h"
 #include "ShareFixtures.h"
 
 #include <QElapsedTimer>
@@ -53,8 +54,8 @@ private slots:
         QTest::newRow("gif") << Files{{"g", fixtures::gifBytes()}} << QStringList{"@g"} << QByteArray()
                              << Files{{".gif", fixtures::gifBytes()}};
         QTest::newRow("webp") << Files{{"w.webp", webp}} << QStringList{"@w.webp"} << QByteArray() << Files{{".webp", webp}};
-        QTest::newRow("heic") << Files{{"h.heic", fixtures::heicBytes()}} << QStringList{"@h.heic"} << QByteArray()
-                              << Files{{".heic", fixtures::heicBytes()}};
+        const QByteArray heic = fixtures::heicOf(QImage::fromData(png));
+        QTest::newRow("heic") << Files{{"h.heic", heic}} << QStringList{"@h.heic"} << QByteArray() << Files{{".heic", heic}};
         QTest::newRow("tiff as a file URL") << Files{{"t.tiff", tiff}} << QStringList{"file://@t.tiff"} << QByteArray()
                                             << Files{{".tif", tiff}};
         QTest::newRow("not a picture") << Files{{"doc.pdf", QByteArray("%PDF-1.4\n%\xe2\xe3\xcf\xd3\n1 0 obj")}}
@@ -82,8 +83,11 @@ private slots:
         QFETCH(QByteArray, input);
         QFETCH(Files, drops);
         QTemporaryDir home, root, shared;
-        for (const auto &[name, bytes] : files)
+        for (const auto &[name, bytes] : files) {
+            if (bytes.isEmpty())
+                QSKIP("no HEIC encoder here");
             QVERIFY(fixtures::writeFile(shared.filePath(name), bytes));
+        }
         for (QString &argument : arguments)
             argument.replace("@", shared.path() + "/");
 
