@@ -783,6 +783,12 @@ CloudService::Result CloudService::modify(const User &caller, Scope scope, const
             failed.insert(name, p::ErrorPermissionFailure);
             continue;
         }
+        // The owner finds the share through its root: a participant may
+        // change what the root holds, never put another record in its place.
+        if (!a.owner && share && name == share->rootRecord && (!exists || storedType != type)) {
+            failed.insert(name, p::ErrorPermissionFailure);
+            continue;
+        }
         if (exists && storedType != type) {
             failed.insert(name, p::ErrorInvalidArguments);
             continue;
@@ -940,6 +946,10 @@ CloudService::Result CloudService::modify(const User &caller, Scope scope, const
     QJsonArray deleted;
     for (const QJsonValue &value : deletions) {
         const QString name = value.toString();
+        if (!a.owner && share && name == share->rootRecord) {
+            failed.insert(name, p::ErrorPermissionFailure);
+            continue;
+        }
         QSqlQuery &existing = run(QStringLiteral("SELECT type FROM records WHERE zone_id = ? AND name = ?"),
                                   {a.zoneId, name});
         if (!existing.next()) {
@@ -1140,7 +1150,7 @@ CloudService::Result CloudService::shareMetadata(const User &caller, const QJson
                        {p::kOwner, ownerName},
                        {p::kTitle, fields.value(p::kTitle).toString()},
                        {p::kPermission, permission},
-                       {QStringLiteral("zoneId"), zoneId}};
+                       {p::kZoneId, zoneId}};
 }
 
 CloudService::Result CloudService::acceptShare(const User &caller, const QJsonObject &body)
@@ -1151,7 +1161,7 @@ CloudService::Result CloudService::acceptShare(const User &caller, const QJsonOb
     const QJsonObject m = std::get<QJsonObject>(metadata);
     if (m.value(p::kOwner).toString() == caller.name)
         return fail(p::ErrorInvalidArguments, QStringLiteral("the owner cannot accept"));
-    const qint64 zoneId = qint64(m.value(QStringLiteral("zoneId")).toDouble());
+    const qint64 zoneId = qint64(m.value(p::kZoneId).toDouble());
     run(QStringLiteral("INSERT INTO participants (zone_id, user_id, permission, accepted) VALUES (?, ?, ?, true) "
                        "ON CONFLICT (zone_id, user_id) DO UPDATE SET accepted = true, removed = false"),
         {zoneId, caller.id, m.value(p::kPermission).toString()});

@@ -25,6 +25,9 @@ namespace {
 // Event streams hear something at least this often, so that one whose
 // client went away is noticed and closed.
 constexpr auto kHeartbeat = std::chrono::seconds(15);
+// A known user's body over its call's limit is read and thrown away up to
+// this many times the limit, so that their program gets the answer.
+constexpr qint64 kDiscardedLimits = 4;
 
 HttpAnswer noSuchCall()
 {
@@ -62,6 +65,7 @@ struct HttpFrontEnd::Exchange {
     QByteArray body;
     qint64 limit = 0;
     bool discarding = false;
+    qint64 discarded = 0;
     HttpAnswer answer;
 };
 
@@ -119,7 +123,7 @@ struct FrontEndCallbacks {
                 // A known user's body a little too large is read and thrown
                 // away, so that their program gets the answer rather than a
                 // closed connection; anything larger is not read at all.
-                if (!ok || length > 4 * exchange->limit)
+                if (!ok || length > kDiscardedLimits * exchange->limit)
                     return queue(connection, tooLarge());
                 exchange->discarding = true;
             }
@@ -128,12 +132,20 @@ struct FrontEndCallbacks {
         switch (exchange->state.load()) {
         case HttpFrontEnd::Exchange::State::Reading:
             if (*uploadDataSize > 0) {
-                if (exchange->discarding) {
-                    *uploadDataSize = 0;
-                    return MHD_YES;
+                // A body of no declared length shows it is too large only as
+                // it comes; no answer can go out before the upload ends, so
+                // the rest is thrown away, up to a bound past which the
+                // connection is closed instead.
+                if (!exchange->discarding && exchange->body.size() + qint64(*uploadDataSize) > exchange->limit) {
+                    exchange->discarding = true;
+                    exchange->discarded = exchange->body.size();
+                    exchange->body.clear();
                 }
-                if (exchange->body.size() + qint64(*uploadDataSize) > exchange->limit)
-                    return queue(connection, tooLarge());
+                if (exchange->discarding) {
+                    exchange->discarded += qint64(*uploadDataSize);
+                    *uploadDataSize = 0;
+                    return exchange->discarded > kDiscardedLimits * exchange->limit ? MHD_NO : MHD_YES;
+                }
                 exchange->body.append(uploadData, qsizetype(*uploadDataSize));
                 *uploadDataSize = 0;
                 return MHD_YES;

@@ -22,24 +22,24 @@ CloudError cloudError(int code, const QString &message)
 
 QJsonObject participantJson(const CloudParticipant &participant)
 {
-    return QJsonObject{{QStringLiteral("user"), participant.user},
-                       {QStringLiteral("permission"), participant.permission},
-                       {QStringLiteral("accepted"), participant.accepted}};
+    return QJsonObject{{QString(cloudprotocol::kUser), participant.user},
+                       {QString(cloudprotocol::kPermission), participant.permission},
+                       {QString(cloudprotocol::kAccepted), participant.accepted}};
 }
 
 CloudParticipant participantFromJson(const QJsonObject &object)
 {
     CloudParticipant participant;
-    participant.user = object.value(QStringLiteral("user")).toString();
-    participant.permission = object.value(QStringLiteral("permission")).toString(QStringLiteral("readOnly"));
-    participant.accepted = object.value(QStringLiteral("accepted")).toBool();
+    participant.user = object.value(cloudprotocol::kUser).toString();
+    participant.permission = object.value(cloudprotocol::kPermission).toString(cloudprotocol::kPermissionReadOnly);
+    participant.accepted = object.value(cloudprotocol::kAccepted).toBool();
     return participant;
 }
 
 QList<CloudParticipant> CloudRecord::participants() const
 {
     QList<CloudParticipant> list;
-    for (const QJsonValue &value : fields.value(QStringLiteral("participants")).toArray())
+    for (const QJsonValue &value : fields.value(cloudprotocol::kParticipants).toArray())
         list.append(participantFromJson(value.toObject()));
     return list;
 }
@@ -49,7 +49,7 @@ void CloudRecord::setParticipants(const QList<CloudParticipant> &participants)
     QJsonArray array;
     for (const CloudParticipant &participant : participants)
         array.append(participantJson(participant));
-    fields.insert(QStringLiteral("participants"), array);
+    fields.insert(cloudprotocol::kParticipants, array);
 }
 
 } // namespace vellora

@@ -94,7 +94,7 @@ struct CloudAsset {
 
 struct CloudParticipant {
     QString user;
-    QString permission = QStringLiteral("readOnly"); // "readOnly" or "readWrite"
+    QString permission = cloudprotocol::kPermissionReadOnly; // or kPermissionReadWrite
     bool accepted = false;
     bool operator==(const CloudParticipant &) const = default;
 };
@@ -114,7 +114,7 @@ struct CloudRecord {
 
     // Share records (type kShareRecordType): the service fills in `url`;
     // title, public permission and participants are ordinary fields.
-    QString shareURL() const { return fields.value(QStringLiteral("url")).toString(); }
+    QString shareURL() const { return fields.value(cloudprotocol::kUrl).toString(); }
     QList<CloudParticipant> participants() const;
     void setParticipants(const QList<CloudParticipant> &participants);
 };

@@ -324,9 +324,9 @@ void CollectionSharing::share(const QString &collectionId, CloudCallback<CloudRe
         share.type = kShareRecordType;
         share.name = newUUIDString();
         share.zone = zone;
-        share.fields.insert(QStringLiteral("title"), board->name);
-        share.fields.insert(QStringLiteral("publicPermission"), QStringLiteral("none"));
-        share.fields.insert(QStringLiteral("rootRecord"), root.name);
+        share.fields.insert(cloudprotocol::kTitle, board->name);
+        share.fields.insert(cloudprotocol::kPublicPermission, QString(cloudprotocol::kPermissionNone));
+        share.fields.insert(cloudprotocol::kRootRecord, root.name);
         share.setParticipants({});
         self->container().privateDatabase().modify(
             zone, {root, share}, {}, CloudSavePolicy::IfServerRecordUnchanged, true,
@@ -369,7 +369,7 @@ void CollectionSharing::fetchShare(const QString &collectionId, CloudCallback<Cl
             return;
         if (isError(root))
             return done(std::get<CloudError>(root));
-        const QString shareName = std::get<CloudRecord>(root).fields.value(QStringLiteral("share")).toString();
+        const QString shareName = std::get<CloudRecord>(root).fields.value(cloudprotocol::kShare).toString();
         if (shareName.isEmpty())
             return done(cloudError(CloudUnknownItem, QStringLiteral("collection has no share")));
         CloudDatabase &db = scope == CloudScope::Shared ? self->container().sharedDatabase()
@@ -854,10 +854,14 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                 QHash<QString, QString> nowAgreed;
                 // A rename made here and not pushed yet wins over the name fetched.
                 const bool keepOurName = self->renamedHere(*board);
+                // A participant's rename reaches the share through its owner.
+                std::optional<QString> retitle;
                 for (const CloudRecord &record : changes.changed) {
                     if (record.type == kCollectionRecordType && record.name == collectionId) {
                         const QJsonValue name = record.fields.value(QStringLiteral("name"));
                         if (name.isString() && !keepOurName) {
+                            if (!isJoined(*board) && name.toString() != board->name)
+                                retitle = name.toString();
                             store.updateCollection(collectionId, [&](Board &b) { b.name = name.toString(); });
                             self->setSharedName(collectionId, name.toString());
                         }
@@ -932,6 +936,8 @@ void CollectionSharing::finishApply(const QString &collectionId, const CloudZone
                         kept.insert(id, nowAgreed.value(id));
                 self->setAgreed(collectionId, kept, deleted);
                 store.saveSoon();
+                if (retitle)
+                    return self->retitleShare(collectionId, *retitle, done);
                 done();
             },
             Qt::QueuedConnection);
@@ -1191,25 +1197,11 @@ void CollectionSharing::rename(const QString &collectionId, std::function<void(b
             self->noteFailure(error.code);
         done(false);
     };
-    // The owner's share carries the name too: it is what an invitation shows.
     const bool owner = !isJoined(*board);
     done = [self = QPointer<CollectionSharing>(this), collectionId, name, owner, done](bool renamed) {
         if (!renamed || !owner || !self)
             return done(renamed);
-        self->fetchShare(collectionId, [self, collectionId, name, done](CloudResult<CloudRecord> share) {
-            if (!self || isError(share))
-                return done(true);
-            CloudRecord titled = std::get<CloudRecord>(share);
-            if (titled.fields.value(QStringLiteral("title")).toString() == name)
-                return done(true);
-            titled.fields.insert(QStringLiteral("title"), name);
-            self->saveShare(collectionId, titled, [done](CloudResult<CloudRecord> saved) {
-                if (isError(saved))
-                    qCWarning(lcSharing, "rename: share title: %s",
-                              qUtf8Printable(std::get<CloudError>(saved).description()));
-                done(true);
-            });
-        });
+        self->retitleShare(collectionId, name, [done] { done(true); });
     };
     database(*board).fetchRecord(zone, collectionId, [self, zone, name, collectionId, done, fail](CloudResult<CloudRecord> fetched) {
         if (!self)
@@ -1246,6 +1238,26 @@ void CollectionSharing::rename(const QString &collectionId, std::function<void(b
                                     done(true);
                                 });
                   });
+    });
+}
+
+// The owner's share carries the collection's name too: it is what an
+// invitation shows. A share that cannot be retitled keeps its old title.
+void CollectionSharing::retitleShare(const QString &collectionId, const QString &name, std::function<void()> done)
+{
+    QPointer<CollectionSharing> self(this);
+    fetchShare(collectionId, [self, collectionId, name, done](CloudResult<CloudRecord> share) {
+        if (!self || isError(share))
+            return done();
+        CloudRecord titled = std::get<CloudRecord>(share);
+        if (titled.fields.value(cloudprotocol::kTitle).toString() == name)
+            return done();
+        titled.fields.insert(cloudprotocol::kTitle, name);
+        self->saveShare(collectionId, titled, [done](CloudResult<CloudRecord> saved) {
+            if (isError(saved))
+                qCWarning(lcSharing, "share title: %s", qUtf8Printable(std::get<CloudError>(saved).description()));
+            done();
+        });
     });
 }
 

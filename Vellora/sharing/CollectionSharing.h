@@ -101,6 +101,7 @@ private:
     void removeItems(const QStringList &ids, const Board &board);
     void updateSnapshot(const QString &collectionId, const QStringList &add, const QStringList &remove);
     void setSharedName(const QString &collectionId, const QString &name);
+    void retitleShare(const QString &collectionId, const QString &name, std::function<void()> done);
     // True when the collection's name here is not the one last agreed with the service.
     bool renamedHere(const Board &board) const;
     void subscribe(std::function<void()> done);

@@ -35,7 +35,8 @@ QIcon themeIcon(const char *name) { return QIcon::fromTheme(QString::fromLatin1(
 
 QString permissionText(const QString &permission)
 {
-    return permission == QLatin1String("readWrite") ? QStringLiteral("Can make changes") : QStringLiteral("View only");
+    return permission == cloudprotocol::kPermissionReadWrite ? QStringLiteral("Can make changes")
+                                                             : QStringLiteral("View only");
 }
 
 } // namespace
@@ -305,8 +306,8 @@ ManageSharingDialog::ManageSharingDialog(CollectionSharing &sharing, const QStri
     m_inviteName = new QLineEdit(this);
     m_inviteName->setPlaceholderText(QStringLiteral("User name"));
     m_invitePermission = new QComboBox(this);
-    m_invitePermission->addItem(permissionText(QStringLiteral("readWrite")), QStringLiteral("readWrite"));
-    m_invitePermission->addItem(permissionText(QStringLiteral("readOnly")), QStringLiteral("readOnly"));
+    for (const QString permission : {cloudprotocol::kPermissionReadWrite, cloudprotocol::kPermissionReadOnly})
+        m_invitePermission->addItem(permissionText(permission), permission);
     m_invite = new QPushButton(QStringLiteral("Invite"), this);
     inviteRow->addWidget(m_inviteName, 1);
     inviteRow->addWidget(m_invitePermission);

@@ -16,8 +16,8 @@
 
 namespace vellora {
 
-inline const QString kCollectionRecordType = QStringLiteral("Collection");
-inline const QString kItemRecordType = QStringLiteral("Item");
+inline const QString kCollectionRecordType = cloudprotocol::kTypeCollection;
+inline const QString kItemRecordType = cloudprotocol::kTypeItem;
 inline const QString kSnapshotKey = QStringLiteral("sharingSnapshot");
 // The collection names last agreed with the service, so that only a rename
 // made here is pushed.

@@ -90,6 +90,7 @@ inline constexpr QLatin1String kError("error");
 inline constexpr QLatin1String kMessage("message");
 inline constexpr QLatin1String kPerRecord("perRecord");
 inline constexpr QLatin1String kServerRecord("serverRecord");
+inline constexpr QLatin1String kZoneId("zoneId"); // in what a share address tells
 
 // ---------------------------------------------------------------- error codes
 enum ErrorCode : int {

@@ -163,9 +163,11 @@ private slots:
     {
         QTest::addColumn<QString>("attack");
         for (const char *attack : {"participant takes over the share", "participant renames the root's share",
+                                   "participant deletes the share's root",
                                    "file of an unreadable zone by its hash", "uploads beyond the user's bound",
                                    "files outlive stop sharing", "huge body without a token",
-                                   "huge body over the call's limit", "small request during a held-up write",
+                                   "huge body over the call's limit", "chunked body over the call's limit",
+                                   "small request during a held-up write",
                                    "idle connections under a low descriptor limit", "database restart"})
             QTest::newRow(attack) << QString::fromLatin1(attack);
     }
@@ -217,6 +219,35 @@ private slots:
             root = fetch(owner->privateDatabase(), own(QStringLiteral("collection-r")), QStringLiteral("root"));
             QCOMPARE(std::get<CloudRecord>(root).fields.value(QStringLiteral("name")).toString(), QStringLiteral("Renamed"));
             QCOMPARE(std::get<CloudRecord>(root).fields.value(QStringLiteral("share")).toString(), QStringLiteral("share"));
+        } else if (attack == QLatin1String("participant deletes the share's root")) {
+            QVERIFY(!sharedZone(*owner, *participant, friendName, QStringLiteral("collection-o")).isEmpty());
+            const CloudZoneID zone{QStringLiteral("collection-o"), ownerName};
+            const auto refusal = [&](const QList<CloudRecord> &records, const QStringList &deletions) {
+                auto result = await<CloudModifyResult>([&](auto done) {
+                    participant->sharedDatabase().modify(zone, records, deletions, CloudSavePolicy::AllKeys, false, done);
+                });
+                return isError(result) ? codeOf(result)
+                                       : std::get<CloudModifyResult>(result).failed.value(QStringLiteral("root"), 0);
+            };
+            QCOMPARE(refusal({}, {QStringLiteral("root")}), int(CloudPermissionFailure));
+            // Nor does another record take its place.
+            QCOMPARE(refusal({makeRecord(QStringLiteral("root"))}, {}), int(CloudPermissionFailure));
+            // The owner still finds the share through the root.
+            auto root = fetch(owner->privateDatabase(), own(QStringLiteral("collection-o")), QStringLiteral("root"));
+            QCOMPARE(codeOf(root), 0);
+            QCOMPARE(std::get<CloudRecord>(root).type, QStringLiteral("Collection"));
+            QCOMPARE(std::get<CloudRecord>(root).fields.value(QStringLiteral("share")).toString(), QStringLiteral("share"));
+            // Gone by the owner's hand, it is not the participant's to make again.
+            auto removed = await<CloudModifyResult>([&](auto done) {
+                owner->privateDatabase().modify(own(QStringLiteral("collection-o")), {}, {QStringLiteral("root")},
+                                                CloudSavePolicy::AllKeys, false, done);
+            });
+            QCOMPARE(codeOf(removed), 0);
+            QCOMPARE(std::get<CloudModifyResult>(removed).deleted, QStringList{QStringLiteral("root")});
+            QCOMPARE(refusal({makeRecord(QStringLiteral("root"), QStringLiteral("Collection"))}, {}),
+                     int(CloudPermissionFailure));
+            QCOMPARE(codeOf(fetch(owner->privateDatabase(), own(QStringLiteral("collection-o")), QStringLiteral("root"))),
+                     int(CloudUnknownItem));
         } else if (attack == QLatin1String("file of an unreadable zone by its hash")) {
             QCOMPARE(makeZone(owner->privateDatabase(), QStringLiteral("collection-secret")), 0);
             const QByteArray secret = "the owner's picture " + unique(QStringLiteral("s")).toLatin1();
@@ -287,6 +318,45 @@ private slots:
                                                       + "\r\nContent-Length: 1073741824\r\n\r\n",
                                                   10000);
             QVERIFY2(answer.startsWith("HTTP/1.1 413"), answer.constData());
+        } else if (attack == QLatin1String("chunked body over the call's limit")) {
+            // No length is declared: the service finds out as the body comes.
+            const QByteArray head = "POST /v1/assets HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer "
+                + m_tokens.value(strangerName).toUtf8() + "\r\nTransfer-Encoding: chunked\r\n\r\n";
+            const QByteArray chunk = "10000\r\n" + QByteArray(0x10000, 'x') + "\r\n";
+            const QUrl service = m_cloud.service.url();
+            // A little over the limit: read to its end, then refused with the reason.
+            QTcpSocket socket;
+            socket.connectToHost(service.host(), quint16(service.port()));
+            QVERIFY(socket.waitForConnected(5000));
+            socket.write(head);
+            for (int i = 0; i < 24; ++i) // 1.5 MiB, over the 1 MiB a file may have
+                socket.write(chunk);
+            socket.write("0\r\n\r\n");
+            QByteArray received;
+            QDeadlineTimer deadline(20000);
+            while (!deadline.hasExpired() && !received.contains("}")) {
+                socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+                received += socket.readAll();
+                if (socket.state() != QAbstractSocket::ConnectedState)
+                    break;
+            }
+            QVERIFY2(received.startsWith("HTTP/1.1 413"), received.constData());
+            const QByteArray answer = received.mid(received.indexOf("\r\n\r\n") + 4);
+            QCOMPARE(QJsonDocument::fromJson(answer).object().value(QStringLiteral("error")).toInt(),
+                     int(CloudLimitExceeded));
+            // Far over it: not read on and on, the connection is closed.
+            QTcpSocket flood;
+            flood.connectToHost(service.host(), quint16(service.port()));
+            QVERIFY(flood.waitForConnected(5000));
+            flood.write(head);
+            qint64 sent = 0;
+            const qint64 bound = 64LL * 1024 * 1024;
+            while (sent < bound && flood.state() == QAbstractSocket::ConnectedState) {
+                flood.write(chunk);
+                flood.waitForBytesWritten(5000);
+                sent += chunk.size();
+            }
+            QVERIFY2(sent < bound, qPrintable(QString::number(sent)));
         } else if (attack == QLatin1String("small request during a held-up write")) {
             QCOMPARE(makeZone(owner->privateDatabase(), QStringLiteral("collection-held")), 0);
             QCOMPARE(makeZone(stranger->privateDatabase(), QStringLiteral("collection-small")), 0);

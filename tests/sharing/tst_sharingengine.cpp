@@ -601,14 +601,27 @@ private slots:
         QVERIFY(!m_owner->sharing->cameFromOthers(link.id));
     }
 
-    // The share's title follows the collection's name: invitations show it.
+    // The share's title follows the collection's name, whoever renames it:
+    // invitations show it.
+    void renameRetitlesTheShare_data()
+    {
+        QTest::addColumn<bool>("byParticipant");
+        QTest::newRow("owner renames") << false;
+        QTest::newRow("participant renames") << true;
+    }
     void renameRetitlesTheShare()
     {
+        QFETCH(bool, byParticipant);
         QString id;
-        sharedCollection(1, &id);
-        m_owner->store->renameCollection(id, QStringLiteral("Chairs"));
-        m_owner->store->save();
-        m_owner->pushAll();
+        const QString url = sharedCollection(1, &id);
+        Library &renamer = byParticipant ? *m_friend : *m_owner;
+        if (byParticipant)
+            QVERIFY(m_friend->acceptURL(url));
+        renamer.store->renameCollection(id, QStringLiteral("Chairs"));
+        renamer.store->save();
+        renamer.pushAll();
+        m_owner->sync();
+        QCOMPARE(m_owner->store->collection(id)->name, QStringLiteral("Chairs"));
         bool done = false;
         QString title;
         m_owner->sharing->fetchShare(id, [&](CloudResult<CloudRecord> share) {
