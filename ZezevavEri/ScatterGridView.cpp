@@ -442,9 +442,11 @@ void ScatterGridView::resizeEvent(QResizeEvent *event)
 
 void ScatterGridView::scrollContentsBy(int, int)
 {
+    // The tiles that came into view get their layers first: the one now
+    // under the pointer may be among them.
+    m_engine.visibleChanged();
     followPointer();
     placeChildren();
-    m_engine.visibleChanged();
     viewport()->update();
     announceGridReorder(this);
 }

@@ -363,6 +363,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     m_fade = new TopFade(m_content);
     m_header = new HeaderBar(&m_state.search(), m_content);
     m_header->setLeadingWidget(new UpdateBanner(Updater::shared(), m_header));
+    connect(m_header, &HeaderBar::leadingBelowChanged, this, [this] { placeOverlays(); });
     m_selectionBar = new SelectionBar(m_state, m_content);
     m_selectionBar->hide();
     m_loadErrorBanner = new LoadErrorBanner(m_state.store(), m_content);
@@ -842,11 +843,16 @@ void MainWindow::updateSelectionBar()
 void MainWindow::placeOverlays()
 {
     const QRect area = m_content->rect();
-    const int headerHeight = std::max(m_header->sizeHint().height(), 52);
+    // The bar sets its own height: taller when the update banner has no room
+    // beside the controls and takes a row of its own under them.
+    m_header->setGeometry(0, 0, area.width(), std::max(m_header->sizeHint().height(), 52));
+    const bool bannerRow = m_header->leadingBelow();
+    const int headerHeight = bannerRow ? m_header->height() : std::max(m_header->sizeHint().height(), 52);
     // The grid starts at the top, under the floating header bar, unless the
-    // load-error banner is shown: that takes a band of its own below the
-    // bar, and the grid (its heading first) starts under it.
-    int gridTop = 0;
+    // bar is that tall or the load-error banner is shown: that takes a band
+    // of its own below the bar. The grid (its heading first) then starts
+    // under them.
+    int gridTop = bannerRow ? headerHeight : 0;
     if (m_loadErrorBanner->isVisibleTo(m_content)) {
         // As tall as its text wrapped to this width: the size hint wraps
         // the text narrower and would leave empty bands above and below.
@@ -858,7 +864,6 @@ void MainWindow::placeOverlays()
     m_title->setUnderHeaderBar(gridTop == 0);
     m_grid->setGeometry(area.adjusted(4, gridTop, 0, 0));
     m_fade->setGeometry(0, 0, area.width(), m_fade->height());
-    m_header->setGeometry(0, 0, area.width(), headerHeight);
     m_fade->raise();
     m_header->raise();
     if (m_loadErrorBanner->isVisibleTo(m_content))

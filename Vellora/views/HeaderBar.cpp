@@ -51,7 +51,7 @@ bool HeaderBar::filterActive(const QString &sort, std::optional<double> hueFilte
 
 HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_search(search)
 {
-    setFixedHeight(60);
+    setFixedHeight(kRowHeight);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, windowBackground());
     pal.setColor(QPalette::WindowText, lightGrey());
@@ -71,6 +71,7 @@ HeaderBar::HeaderBar(Search *search, QWidget *parent) : QWidget(parent), m_searc
     m_row->addStretch(1);
 
     auto *glass = new QWidget(this);
+    m_controls = glass;
     auto *controlsRow = new QHBoxLayout(glass);
     controlsRow->setContentsMargins(0, 0, 0, 0);
     controlsRow->setSpacing(8);
@@ -173,6 +174,7 @@ void HeaderBar::setLeadingWidget(QWidget *widget)
 {
     if (m_leading) {
         m_row->removeWidget(m_leading);
+        m_leading->removeEventFilter(this);
         m_leading->hide();
     }
     m_leading = widget;
@@ -181,7 +183,63 @@ void HeaderBar::setLeadingWidget(QWidget *widget)
         // Not shown here: a widget that hid itself (the banner with nothing to
         // say) stays hidden; the layout shows any other with the bar.
         m_row->insertWidget(0, widget, 0, Qt::AlignVCenter);
+        widget->installEventFilter(this);
     }
+    placeLeading();
+}
+
+void HeaderBar::placeLeading()
+{
+    // In the row while the row leaves it its least width and 100 pixels for
+    // its words (or all it asks for, when that is less); the controls keep
+    // their whole width either way.
+    constexpr int kLeastWords = 100;
+    const QMargins padding(21, 0, 12, 0);
+    if (!m_controls)
+        return;
+    bool below = false;
+    if (m_leading && !m_leading->isHidden()) {
+        const int room = width() - padding.left() - padding.right() - m_controls->sizeHint().width();
+        const int wanted = std::min(m_leading->sizeHint().width(), m_leading->minimumSizeHint().width() + kLeastWords);
+        below = room < wanted;
+    }
+    if (m_leading) {
+        const bool inRow = m_row->indexOf(m_leading) >= 0;
+        if (below && inRow)
+            m_row->removeWidget(m_leading);
+        else if (!below && !inRow)
+            m_row->insertWidget(0, m_leading, 0, Qt::AlignVCenter);
+    }
+    // Its own row, with a gap under it; the margin that parts it from the
+    // controls in the row runs into the padding, so that it ends where they do.
+    constexpr int kGap = 8;
+    const int extra = below ? m_leading->sizeHint().height() + kGap : 0;
+    m_row->setContentsMargins(padding.left(), 0, padding.right(), extra);
+    if (below) {
+        const int trailing = m_leading->layout() ? m_leading->layout()->contentsMargins().right() : 0;
+        m_leading->setGeometry(padding.left(), kRowHeight, width() - padding.left() - padding.right() + trailing,
+                               extra - kGap);
+    }
+    setFixedHeight(kRowHeight + extra);
+    if (below != m_leadingBelow) {
+        m_leadingBelow = below;
+        emit leadingBelowChanged(below);
+    }
+}
+
+bool HeaderBar::event(QEvent *event)
+{
+    const bool done = QWidget::event(event);
+    // The controls or the leading widget changed their size.
+    if (event->type() == QEvent::LayoutRequest)
+        placeLeading();
+    return done;
+}
+
+void HeaderBar::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placeLeading();
 }
 
 void HeaderBar::refresh()
@@ -323,6 +381,8 @@ void HeaderBar::showMenu()
 
 bool HeaderBar::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_leading && (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent))
+        placeLeading();
     if (watched == m_field) {
         if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
             const bool focused = event->type() == QEvent::FocusIn;

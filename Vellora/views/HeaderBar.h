@@ -70,9 +70,15 @@ public:
     // Call refresh() after changing it.
     std::function<void()> emptyTrash;
 
+    // The height of the row of controls.
+    static constexpr int kRowHeight = 60;
+
     // Places the update banner (or any widget) first in the row; null removes it.
-    // The widget keeps deciding its own visibility.
+    // The widget keeps deciding its own visibility. When the row is too
+    // narrow for it beside the controls, it takes a row of its own under
+    // them and the bar grows by that row (leadingBelowChanged).
     void setLeadingWidget(QWidget *widget);
+    bool leadingBelow() const { return m_leadingBelow; }
     // Re-reads every value into the controls.
     void refresh();
 
@@ -94,11 +100,17 @@ signals:
     void sortChanged(const QString &sort);
     void hueFilterChanged(std::optional<double> hue);
     void similarToChanged(const std::optional<QString> &id);
+    // The leading widget moved to a row of its own or back; height() changed.
+    void leadingBelowChanged(bool below);
 
 protected:
+    bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // Puts the leading widget in the row or under it, as the width allows.
+    void placeLeading();
     void userSetSort(const QString &sort);
     void userSetHue(std::optional<double> hue);
     void userSetSimilar(const std::optional<QString> &id);
@@ -114,7 +126,9 @@ private:
     std::optional<QString> m_similarTo;
 
     QHBoxLayout *m_row;
+    QWidget *m_controls = nullptr;
     QPointer<QWidget> m_leading;
+    bool m_leadingBelow = false;
     SymbolButton *m_emptyTrash;
     GlassCapsule *m_fieldCapsule;
     QLineEdit *m_field;

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <functional>
 
 namespace vellora {
 
@@ -87,6 +88,38 @@ QStringList breakPieces(const QString &text)
     return pieces;
 }
 
+// The banner's words. The header gives them up to the width they want
+// (kTextWidth at most) and takes it back from them first when it is short of
+// room, so that the buttons keep their whole titles; the words are then laid
+// out again for the width they got.
+class BannerText : public QLabel {
+public:
+    explicit BannerText(QWidget *parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
+
+    void setWantedWidth(int width)
+    {
+        if (width == m_wanted)
+            return;
+        m_wanted = width;
+        updateGeometry();
+    }
+    QSize sizeHint() const override { return QSize(m_wanted, QLabel::sizeHint().height()); }
+    QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
+
+    std::function<void()> resized;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        if (resized)
+            resized();
+    }
+
+private:
+    int m_wanted = 0;
+};
+
 } // namespace
 
 QStringList fitBannerLines(const QString &text, const QFontMetrics &metrics, int width, int maxLines)
@@ -126,7 +159,7 @@ QStringList fitBannerLines(const QString &text, const QFontMetrics &metrics, int
 UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     : QWidget(parent), m_updater(updater),
       m_capsule(new GlassCapsule(QColor(0, 0, 0, 38), 0.12, this)),
-      m_text(plainLabel(QString(), m_capsule)),
+      m_text(new BannerText(m_capsule)),
       m_update(plainButton(tr("Update"), m_capsule)),
       m_dismiss(plainButton(tr("Dismiss"), m_capsule))
 {
@@ -140,11 +173,13 @@ UpdateBanner::UpdateBanner(Updater &updater, QWidget *parent)
     // look rather than light text on the default pale yellow.
     m_text->setObjectName(QStringLiteral("updateBannerText"));
     m_text->setStyleSheet(textStyle(13));
-    m_text->setTextFormat(Qt::PlainText);
     m_text->setMaximumWidth(kTextWidth);
+    static_cast<BannerText *>(m_text)->resized = [this] { fitText(); };
     row->addWidget(m_text, 1);
-    row->addWidget(m_update);
-    row->addWidget(m_dismiss);
+    for (QPushButton *button : {m_update, m_dismiss}) {
+        button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        row->addWidget(button);
+    }
     m_capsule->setFixedHeight(36);
     auto *line = new ProgressLine(m_capsule);
     line->setFraction(-1);
@@ -180,25 +215,50 @@ double UpdateBanner::progress() const
     return m_updater.downloadProgress().value_or(-1.0);
 }
 
-void UpdateBanner::refresh()
+UpdateBanner::Layout UpdateBanner::layoutText(int width) const
 {
-    setVisible(m_updater.bannerVisible());
     const QString full = text();
     QFont font = m_text->font();
     font.setWeight(QFont::Medium); // as the style sheet sets it
     font.setPixelSize(13);
-    QStringList lines = fitBannerLines(full, QFontMetrics(font), kTextWidth, 1);
+    QStringList lines = fitBannerLines(full, QFontMetrics(font), width, 1);
     if (lines.value(0) != full.simplified()) {
         // Too long for one line: two smaller ones, still cut only between words.
         font.setPixelSize(11);
-        lines = fitBannerLines(full, QFontMetrics(font), kTextWidth, 2);
+        lines = fitBannerLines(full, QFontMetrics(font), width, 2);
     }
-    if (const QString style = textStyle(font.pixelSize()); style != m_text->styleSheet())
+    int widest = 0;
+    for (const QString &line : std::as_const(lines))
+        widest = std::max(widest, QFontMetrics(font).horizontalAdvance(line));
+    return {lines, font.pixelSize(), widest};
+}
+
+void UpdateBanner::fitText()
+{
+    const QString full = text();
+    const int width = std::min(m_text->contentsRect().width(), int(kTextWidth));
+    Layout shown = layoutText(width);
+    // Not even "…" fits: the label shows nothing, the tool tip all of it.
+    if (shown.width > width)
+        shown.lines = QStringList{QString()};
+    if (const QString style = textStyle(shown.pixelSize); style != m_text->styleSheet())
         m_text->setStyleSheet(style);
-    m_text->setText(lines.join(QLatin1Char('\n')));
+    const QString joined = shown.lines.join(QLatin1Char('\n'));
+    if (joined != m_text->text())
+        m_text->setText(joined);
     // The whole text, when the banner could not show all of it.
     const auto squeezed = [](QString text) { return text.remove(QLatin1Char(' ')); };
-    m_text->setToolTip(squeezed(lines.join(QString())) == squeezed(full) ? QString() : plainToolTip(full));
+    const QString tip = squeezed(shown.lines.join(QString())) == squeezed(full) ? QString() : plainToolTip(full);
+    if (tip != m_text->toolTip())
+        m_text->setToolTip(tip);
+}
+
+void UpdateBanner::refresh()
+{
+    setVisible(m_updater.bannerVisible());
+    static_cast<BannerText *>(m_text)->setWantedWidth(layoutText(kTextWidth).width + m_text->contentsMargins().left()
+                                                      + m_text->contentsMargins().right());
+    fitText();
     m_update->setVisible(m_updater.available().has_value());
     m_update->setEnabled(!m_updater.busy());
     m_dismiss->setEnabled(!m_updater.busy());

@@ -38,6 +38,15 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    struct Layout {
+        QStringList lines;
+        int pixelSize = 13;
+        int width = 0; // of the widest line
+    };
+    // text() laid out for a label `width` pixels wide.
+    Layout layoutText(int width) const;
+    // Lays the text out again for the width the label has now.
+    void fitText();
     void refresh();
 
     Updater &m_updater;

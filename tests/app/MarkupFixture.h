@@ -3,11 +3,16 @@
 // came from outside and hold markup: a link whose page sent a heading and a
 // local picture as its title, a picture whose file name is a tag, a
 // collection named by another person's shared record, a smart folder whose
-// rule the model wrote. The library folder's own name holds markup too.
+// rule the model wrote. The library folder's own name holds markup too, and
+// the sharing service refuses every call in words that hold markup.
+
+#include "LoopbackHttpServer.h"
 
 #include "app/AppState.h"
 #include "app/MainWindow.h"
 #include "library/LibraryStore.h"
+#include "sharing/CollectionSharing.h"
+#include "sharing/HttpCloud.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "views/Inspector.h"
@@ -18,6 +23,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -40,6 +47,7 @@ inline const QString kRecognised = QStringLiteral("<h3>SALE</h3> 50% &amp; more"
 inline const QString kBoardName = QStringLiteral("<h1>Mood</h1> & <i>friends</i>");
 inline const QString kSmartName = QStringLiteral("<u>Deals</u>");
 inline const QString kRuleText = QStringLiteral("<b>sale</b>");
+inline const QString kServerWords = QStringLiteral("<h2>Refused</h2> by <a href=\"https://evil.example\">us</a>");
 
 inline vellora::Item withThumbnail(vellora::Item item, const QString &root, const QColor &colour)
 {
@@ -57,6 +65,8 @@ struct Fixture {
     QTemporaryDir dir;
     std::unique_ptr<vellora::Defaults> settings;
     std::unique_ptr<vellora::LibraryStore> store;
+    LoopbackHttpServer service;
+    std::unique_ptr<vellora::CollectionSharing> sharing;
     zezevaveri::ScatterGridController grid;
     std::unique_ptr<vellora::AppState> state;
     std::unique_ptr<vellora::MainWindow> window;
@@ -102,6 +112,25 @@ struct Fixture {
         picture.ocrText = kRecognised;
 
         store->appendItems({withThumbnail(link, root, QColor(40, 90, 200)), withThumbnail(picture, root, QColor(200, 120, 60))});
+
+        // A shared collection's share loads (a share record with nobody in
+        // it, which also stands for its root record); changing it and
+        // looking up an invitation are refused.
+        const QJsonObject share{{QStringLiteral("type"), QStringLiteral("cloudkit.share")},
+                                {QStringLiteral("name"), QStringLiteral("S")},
+                                {QStringLiteral("fields"), QJsonObject{{QStringLiteral("share"), QStringLiteral("S")}}}};
+        service.set("/v1/private/records/lookup",
+                    {.contentType = "application/json", .body = QJsonDocument(share).toJson(QJsonDocument::Compact)});
+        const QByteArray refusal =
+            QJsonDocument(QJsonObject{{QStringLiteral("error"), int(CloudNotAuthenticated)},
+                                      {QStringLiteral("message"), kServerWords}})
+                .toJson(QJsonDocument::Compact);
+        for (const QByteArray path : {QByteArrayLiteral("/v1/private/records/modify"), QByteArrayLiteral("/v1/shares/metadata")})
+            service.set(path, {.status = 401, .contentType = "application/json", .body = refusal});
+        const QUrl address(service.url(QString()));
+        sharing = std::make_unique<CollectionSharing>(*store, *settings, [address](QObject *parent) -> CloudContainer * {
+            return new HttpCloudContainer(address, QStringLiteral("token"), parent);
+        });
         state = std::make_unique<AppState>(*store, *settings, grid);
         state->setHooks(windowHooks(nullptr));
         state->setSelection(QStringLiteral("all"));

@@ -7,3 +7,6 @@ foreach(_look untrustedtext windowhabits)
     TIMEOUT 120)
   target_include_directories(tst_${_look} PRIVATE ${CMAKE_SOURCE_DIR}/tests/views)
 endforeach()
+# The share program's status window and a language model of the test's own.
+target_link_libraries(tst_untrustedtext PRIVATE vellora_share_view nlohmann_json::nlohmann_json)
+target_include_directories(tst_untrustedtext PRIVATE ${CMAKE_SOURCE_DIR}/tests/enrichment)

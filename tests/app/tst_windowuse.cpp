@@ -5,6 +5,7 @@
 #include "app/AppState.h"
 #include "app/MainWindow.h"
 
+#include "enrichment/FeaturePrintStore.h"
 #include "enrichment/Search.h"
 #include "library/LibraryStore.h"
 #include "library/LibraryStoreMedia.h"
@@ -151,6 +152,31 @@ void shoot(QWidget *widget, const QString &name)
     widget->grab().save(folder + "/" + name + ".png");
 }
 
+// Items that share one thumbnail and have no original: enough of them to
+// make the page scroll.
+QList<Item> fillerItems(const QString &root, int count)
+{
+    QList<Item> items;
+    QDir().mkpath(root + "/thumbnails");
+    QImage thumb(400, 300, QImage::Format_RGB32);
+    thumb.fill(QColor(90, 120, 160));
+    thumb.save(root + "/thumbnails/filler.jpg", "JPEG", 85);
+    for (int i = 0; i < count; ++i) {
+        Item item;
+        item.id = QString("F%1").arg(i, 4, 10, QChar('0'));
+        item.kind = "image";
+        item.originalFilename = item.id + ".png";
+        item.storedFilename = item.id + ".png";
+        item.thumbnailFilename = "filler.jpg";
+        item.pixelWidth = 400;
+        item.pixelHeight = 300;
+        item.contentHash = item.id;
+        item.dateAdded = item.dateCreated = 10 + i;
+        items << item;
+    }
+    return items;
+}
+
 // A loopback port that nothing listens on.
 quint16 closedPort()
 {
@@ -226,7 +252,7 @@ private slots:
         }
         QVERIFY(bar->countLabel()->isVisible());
         QVERIFY(bar->width() >= widths + bar->countLabel()->width());
-        shoot(f.window.get(), QString("selection-%1-%2").arg(section).arg(clicks.size()));
+        shoot(f.window.get(), QString("selection-%1").arg(QTest::currentDataTag()).replace(' ', '-').replace(',', ""));
     }
 
     // A plain click on the plus button: press and release on the button.
@@ -478,7 +504,7 @@ private slots:
         QLineEdit *field = f.window->sidebar()->renameField();
         QTRY_VERIFY(field->isVisible() && field->hasFocus());
         QCOMPARE(field->selectedText(), field->text());
-        shoot(f.window.get(), QString("rename-%1").arg(start));
+        shoot(f.window.get(), QString("rename-%1").arg(QTest::currentDataTag()).replace(' ', '-').replace(',', ""));
         QTest::keyClicks(field, typed);
         QCOMPARE(field->text(), typed);
         if (endKey)
@@ -540,6 +566,11 @@ private slots:
         QTest::newRow("sidebar toggle") << "sidebar";
         QTest::newRow("inspector toggle") << "inspector";
         QTest::newRow("put back") << "putBack";
+        QTest::newRow("find similar re-sorts") << "similar";
+        QTest::newRow("wheel scroll") << "wheel";
+        // Past the number of tiles made at once: those far off are made
+        // only as they come into view.
+        QTest::newRow("scroll bar to the end of a long page") << "end";
     }
 
     void hoverFollowsTheTileAfterARelayout()
@@ -548,13 +579,28 @@ private slots:
         Fixture f;
         if (change == "putBack")
             f.store->trash({f.idOf["A"]});
+        const bool scrolls = change == "wheel" || change == "end";
+        // A page long enough to scroll well past what was in view.
+        const int filler = change == "end" ? 2400 : change == "wheel" ? 160 : 0;
+        if (filler)
+            f.store->appendItems(fillerItems(f.store->root(), filler));
+        if (change == "similar") {
+            // D is nearest to itself, then C, B and A: it comes first.
+            FeaturePrints prints;
+            for (const auto &[name, x] : {std::pair{"A", 9.f}, {"B", 6.f}, {"C", 3.f}, {"D", 0.f}})
+                prints.insert(f.idOf[name], FeaturePrint("test.print", 1, {x, 1.f}));
+            auto set = std::make_shared<FeaturePrintSet>(prints);
+            AppState::Hooks hooks = f.state->hooks();
+            hooks.distances = [set](const QString &id) { return set->distances(id); };
+            f.state->setHooks(hooks);
+        }
         f.state->setSelection(change == "putBack" ? "trash" : "all");
         f.show();
         // Put Back empties the trash under the pointer.
         if (change == "putBack")
             QTRY_VERIFY(!f.tileCentre(f.idOf["A"]).isNull());
         else
-            QVERIFY(f.waitForTiles(4));
+            QVERIFY(f.waitForTiles(4 + filler));
         const QString first = f.idOf["A"];
         const QPoint at = f.tileCentre(first);
         // Somewhere else first: a move to where the pointer already is
@@ -564,18 +610,52 @@ private slots:
         QTRY_VERIFY(f.gridView()->engine().hovered());
         QCOMPARE(f.gridView()->engine().hovered()->name, first);
 
-        if (change == "resize")
+        const zezevaveri::GridEngine &engine = f.gridView()->engine();
+        // The tile under the pointer by the layout, whether or not it was
+        // in view before.
+        const auto underPointer = [&] {
+            const QPointF pointer(at.x(), at.y() + f.gridView()->verticalScrollBar()->value());
+            for (size_t i = 0; i < engine.frames().size() && i < engine.items().size(); ++i)
+                if (engine.frames()[i].contains(pointer))
+                    return engine.items()[i].id;
+            return QString();
+        };
+        const auto hovered = [&] { return engine.hovered() ? engine.hovered()->name : QString(); };
+
+        if (change == "resize") {
             f.window->setContentSize(QSize(760, 520));
-        else if (change == "sidebar")
+        } else if (change == "sidebar") {
             f.state->toggleSidebar();
-        else if (change == "inspector")
+        } else if (change == "inspector") {
             f.state->toggleInspector();
-        else
+        } else if (change == "similar") {
+            f.state->findSimilar(f.idOf["D"]);
+        } else if (change == "wheel") {
+            for (int i = 0; i < 3; ++i) {
+                QWheelEvent wheel(at, f.gridView()->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120),
+                                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+                QSpontaneKeyEvent::setSpontaneous(&wheel);
+                qApp->notify(f.gridView()->viewport(), &wheel);
+            }
+        } else if (change == "end") {
+            // As dragging its thumb to the bottom does.
+            QScrollBar *bar = f.gridView()->verticalScrollBar();
+            bar->setValue(bar->maximum());
+        } else {
             f.store->restore({f.idOf["A"]});
+        }
+        if (scrolls) {
+            // The scroll itself hands the hover on, not some later event.
+            QVERIFY(f.gridView()->verticalScrollBar()->value() > 0);
+            QVERIFY(!underPointer().isEmpty());
+            QCOMPARE(hovered(), underPointer());
+        }
         QTest::qWait(300);
 
-        const zezevaveri::GridEngine &engine = f.gridView()->engine();
         const QPointF pointer(at.x(), at.y() + f.gridView()->verticalScrollBar()->value());
+        QCOMPARE(hovered(), underPointer());
+        if (change == "similar")
+            QCOMPARE(hovered(), f.idOf["D"]);
         const zezevaveri::LayerPtr under = engine.tileAt(pointer);
         QCOMPARE(engine.hovered(), under);
         zezevaveri::PassthroughHost *host = f.gridView()->hoverHost();
@@ -882,7 +962,7 @@ private slots:
         // The heading is as tall as its lines: neither squeezed nor
         // stretched with gaps between them.
         QTRY_COMPARE(title->height(), title->heightForWidth(title->width()));
-        shoot(f.window.get(), QString("empty-library-%1x%2").arg(size.width()).arg(size.height()));
+        shoot(f.window.get(), QString("empty-library-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
     }
 
     // "Describe it…" with a model that does not answer says so.
