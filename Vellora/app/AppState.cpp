@@ -735,10 +735,27 @@ void AppState::openAddresses(const QStringList &addresses)
     }
     if (files.isEmpty() && links.isEmpty())
         return;
+    addOnceLoaded(files, links);
+}
+
+void AppState::addOnceLoaded(const QStringList &files, const QStringList &links)
+{
     QPointer<AppState> self(this);
     m_store.waitUntilLoaded([self, files, links](bool loaded) {
-        if (!self || !loaded)
+        if (!self)
             return;
+        if (!loaded) {
+            qCInfo(lcVellora, "the library could not be read: %ld files and %ld links wait until it loads",
+                   long(files.size()), long(links.size()));
+            connect(
+                &self->m_store, &LibraryStore::loadedChanged, self.data(),
+                [self, files, links] {
+                    if (self)
+                        self->addOnceLoaded(files, links);
+                },
+                Qt::SingleShotConnection);
+            return;
+        }
         self->importFiles(files);
         for (const QString &link : links)
             self->addLinkToSection(link);

@@ -197,6 +197,8 @@ public:
     // library has loaded: vellora: addresses as handleOpenURL(); files
     // (file URLs) imported into the shown collection in one import; web
     // links added to it down the link road. Other addresses are dropped.
+    // While the library could not be read, the files and links wait for the
+    // restore or repair that loads it.
     void openAddresses(const QStringList &addresses);
     // VELLORA_SELECT: a section by its name.
     void selectSectionNamed(const QString &name);
@@ -244,6 +246,7 @@ private:
     // The collection the shown section adds into.
     QString sectionBoardId() const;
     void addLinkTo(const QString &url, const QString &board);
+    void addOnceLoaded(const QStringList &files, const QStringList &links);
 
     LibraryStore &m_store;
     Defaults &m_settings;

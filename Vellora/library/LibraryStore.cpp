@@ -12,11 +12,13 @@
 #include "platform/FileCoordination.h"
 #include "platform/FilePresenter.h"
 #include "platform/FileVersions.h"
+#include "platform/IntakeFile.h"
 #include "platform/Logging.h"
 #include "platform/Termination.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QEventLoop>
 #include <QLoggingCategory>
@@ -31,6 +33,10 @@ Q_LOGGING_CATEGORY(lcStore, "com.quendle.vellora.store")
 namespace {
 
 constexpr char kLastSyncedAtKey[] = "lastSyncedAt";
+// The tag of the changes kept while library.json could not be used.
+constexpr char kUnsavedTag[] = "unsaved";
+// The largest kept file read back: a library file is far smaller.
+constexpr qint64 kKeptChangesCap = qint64(512) * 1024 * 1024;
 
 void runInBackground(std::function<void()> work)
 {
@@ -95,8 +101,11 @@ LibraryStore::LibraryStore(const QString &root, bool deferLoad, Defaults &settin
     });
     if (auto *app = QCoreApplication::instance()) {
         // Quitting writes what is not on disk yet, a failed save included,
-        // and waits for the write in flight.
-        connect(app, &QCoreApplication::aboutToQuit, this, [this] { save(); });
+        // and waits for the write in flight. What no save may write is kept.
+        connect(app, &QCoreApplication::aboutToQuit, this, [this] {
+            save();
+            keepUnsavedChanges();
+        });
     }
     // A logout or a plain kill must not take the debounced save, or the one
     // the writer is still busy with, with it.
@@ -106,6 +115,7 @@ LibraryStore::LibraryStore(const QString &root, bool deferLoad, Defaults &settin
             save();
         else
             waitForWrites();
+        keepUnsavedChanges();
     });
     if (deferLoad)
         m_loaded = false;
@@ -288,8 +298,34 @@ void LibraryStore::readNow()
 {
     const quint64 seenAt = LibraryWriter::observe();
     const LibraryRead read = readLibraryFile(m_root);
-    if (applyLoad(read, seenAt) && read.status == LibraryReadStatus::Loaded)
+    const KeptChanges kept = read.status == LibraryReadStatus::Loaded || read.status == LibraryReadStatus::Absent
+        ? readKeptChanges(m_root)
+        : KeptChanges();
+    if (applyLoad(read, seenAt, kept) && read.status == LibraryReadStatus::Loaded)
         sweepUnlisted();
+}
+
+LibraryStore::KeptChanges LibraryStore::readKeptChanges(const QString &root)
+{
+    KeptChanges kept;
+    const QDir folder(root + QStringLiteral("/backups"));
+    // The names carry their time stamp: oldest first, as they were made.
+    const QStringList names = folder.entryList({QString::fromLatin1(kUnsavedTag) + QStringLiteral("-*.json")},
+                                               QDir::Files | QDir::Hidden, QDir::Name);
+    for (const QString &name : names) {
+        const QString path = folder.filePath(name);
+        const std::optional<QByteArray> bytes = readIntakeFile(path, LinkPolicy::Refuse, kKeptChangesCap);
+        if (!bytes)
+            continue;
+        try {
+            kept.documents.append(LibraryFile::decode(*bytes));
+            kept.paths.append(path);
+        } catch (const std::exception &) {
+            // Left where it is, for a person to look at.
+            qCWarning(lcStore, "library: %s does not decode; its changes are not added", qPrintable(path));
+        }
+    }
+    return kept;
 }
 
 void LibraryStore::sweepUnlisted()
@@ -330,7 +366,58 @@ void LibraryStore::refuseDamagedFile(const LibraryRead &read)
     else
         m_loadError += QStringLiteral(" (left unchanged)");
     printLine(m_loadError);
+    // Another program, or the user in an editor, may put it right; the
+    // store's change tracking only starts with a library that loaded.
+    if (!m_damagedWatch) {
+        m_damagedWatch = new FilePresenter(this);
+        connect(m_damagedWatch, &FilePresenter::presentedItemDidChange, this, &LibraryStore::damagedFileChanged);
+    }
+    // The watch stays on through the loads it starts: a change made while
+    // one of them reads must not go unseen.
+    if (!m_damagedWatch->isPresenting())
+        m_damagedWatch->present(libraryPath(m_root));
     emit loadErrorChanged(m_loadError);
+}
+
+void LibraryStore::damagedFileChanged()
+{
+    // One load for a burst of events (a rename, a close and so on).
+    if (m_damagedChangePosted)
+        return;
+    m_damagedChangePosted = true;
+    QPointer<LibraryStore> self(this);
+    Scheduler::main().post([self] {
+        if (!self)
+            return;
+        self->m_damagedChangePosted = false;
+        self->loadAgain();
+    });
+}
+
+void LibraryStore::keepUnsavedChanges()
+{
+    // Only changes that no save may write: those of a library that could
+    // not be used, also while it is being read again.
+    if (m_loaded || !hasUnsavedChanges() || (m_loadError.isEmpty() && !m_heldEdits)
+        || m_keptGeneration == m_generation)
+        return;
+    LibraryFile document = currentDocument();
+    // Every run makes the example smart folders afresh, with new ids: only
+    // those the user made or changed are changes.
+    const QList<SmartFolder> examples = SmartFolder::defaults();
+    document.smartFolders->removeIf([&](const SmartFolder &folder) { return examples.contains(folder); });
+    std::optional<QString> path;
+    try {
+        path = writeLibraryBackup(document.encode(), m_root, QString::fromLatin1(kUnsavedTag));
+    } catch (const std::exception &) {
+    }
+    if (!path) {
+        printLine(QStringLiteral("The changes made since could not be kept in ") + m_root + QStringLiteral("/backups"));
+        return;
+    }
+    m_keptGeneration = m_generation;
+    printLine(QStringLiteral("The changes made since are kept in ") + *path
+              + QStringLiteral(" and added to the library once it opens."));
 }
 
 void LibraryStore::clearLoadError()
@@ -341,7 +428,7 @@ void LibraryStore::clearLoadError()
     emit loadErrorChanged(m_loadError);
 }
 
-bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
+bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt, const KeptChanges &kept)
 {
     clearLoadError();
     if (read.status != LibraryReadStatus::Loaded && read.status != LibraryReadStatus::Absent) {
@@ -349,30 +436,57 @@ bool LibraryStore::applyLoad(const LibraryRead &read, quint64 seenAt)
         refuseDamagedFile(read);
         return false;
     }
+    if (m_damagedWatch)
+        m_damagedWatch->stop();
     m_seen = read.stamp;
     m_seenAt = seenAt;
     m_base = LibraryFile();
+    std::optional<LibraryFile> held = std::exchange(m_heldEdits, std::nullopt);
     if (read.status == LibraryReadStatus::Loaded) {
-        std::optional<LibraryFile> held = std::exchange(m_heldEdits, std::nullopt);
         apply(read.file);
         m_savedGeneration = m_generation;
         m_base = currentDocument();
         keepBaseApart();
-        if (held) {
-            // The edits started from nothing: everything they hold is an
-            // addition to the restored library, which keeps its order (its
-            // first collection stays the default one).
-            LibraryFile empty;
-            empty.smartFolders = SmartFolder::defaults();
-            applyMerged(mergeLibraries(empty, m_base, *held));
-            scheduleSave();
-        }
     } else {
+        // The held edits join the new library after its Inbox, not before it.
+        if (held) {
+            m_collections.clear();
+            m_items.clear();
+            m_smartFolders = SmartFolder::defaults();
+        }
         // During a background load this save is refused (still loading) and
         // the one scheduled by createCollection() writes the new library.
         apply(std::nullopt);
     }
+    if (held || !kept.documents.isEmpty()) {
+        // The edits started from nothing: everything they hold is an
+        // addition to the library read, which keeps its order (its first
+        // collection stays the default one). Those held here started with
+        // this run's example smart folders; the kept ones hold only the
+        // smart folders that were made or changed.
+        LibraryFile combined = currentDocument();
+        for (const LibraryFile &addition : kept.documents)
+            combined = mergeLibraries(LibraryFile(), combined, addition);
+        if (held) {
+            LibraryFile empty;
+            empty.smartFolders = SmartFolder::defaults();
+            combined = mergeLibraries(empty, combined, *held);
+        }
+        applyMerged(combined);
+        scheduleSave();
+    }
     setLoaded(true);
+    if (!kept.paths.isEmpty()) {
+        // Once their changes are in library.json the kept files go, or a
+        // later start would add again what was deleted since.
+        saveSoon([paths = kept.paths](bool written) {
+            if (written)
+                runInBackground([paths] {
+                    for (const QString &path : paths)
+                        QFile::remove(path);
+                });
+        });
+    }
     return true;
 }
 
@@ -446,12 +560,20 @@ void LibraryStore::loadInBackground(std::function<void()> completion)
     runInBackground([self, root, token, completion = std::move(completion)] {
         const quint64 seenAt = LibraryWriter::observe();
         LibraryRead read = readLibraryFile(root);
-        Scheduler::main().post([self, token, seenAt, read = std::move(read), completion] {
+        KeptChanges kept;
+        if (read.status == LibraryReadStatus::Loaded || read.status == LibraryReadStatus::Absent)
+            kept = readKeptChanges(root);
+        Scheduler::main().post([self, token, seenAt, read = std::move(read), kept = std::move(kept), completion] {
             if (!self || self->m_rootToken != token)
                 return;
             LibraryStore &store = *self;
-            if (!store.applyLoad(read, seenAt))
+            const bool again = std::exchange(store.m_loadAgainPending, false);
+            if (!store.applyLoad(read, seenAt, kept)) {
+                // The file changed while it was read: that change counts.
+                if (again)
+                    store.loadAgain();
                 return;
+            }
             if (read.status == LibraryReadStatus::Loaded)
                 store.sweepUnlisted();
             if (completion)
@@ -780,6 +902,11 @@ void LibraryStore::reopen(const QString &root)
         save();
     else
         waitForWrites();
+    keepUnsavedChanges();
+    m_heldEdits.reset();
+    m_loadAgainPending = false;
+    if (m_damagedWatch)
+        m_damagedWatch->stop();
     m_saveDebouncer.cancel();
     ++m_rootToken;
     m_root = root;
@@ -810,6 +937,11 @@ void LibraryStore::loadAgain()
 {
     if (m_loaded)
         return;
+    // A load is reading already; once it is done it may be out of date.
+    if (m_loadError.isEmpty()) {
+        m_loadAgainPending = true;
+        return;
+    }
     if (hasUnsavedChanges())
         m_heldEdits = currentDocument();
     // The work of a first load that never came to it.

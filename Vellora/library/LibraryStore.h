@@ -27,6 +27,7 @@
 namespace vellora {
 
 class Defaults;
+class FilePresenter;
 class LibraryWriter;
 
 class LibraryStore : public QObject {
@@ -67,7 +68,11 @@ public:
     // Non-empty when library.json exists but could not be used (unreadable,
     // undecodable, no collection). The store then stays unloaded and refuses
     // every save, so the file is never written over; a copy of it was put
-    // into backups ("damaged-...").
+    // into backups ("damaged-..."). Until a load succeeds the store watches
+    // the file and loads again (loadAgain()) when it is replaced or repaired.
+    // Changes made meanwhile that are still unsaved when the process quits,
+    // ends or reopens another folder are kept in backups ("unsaved-...");
+    // the next load of that folder that succeeds adds them and saves them.
     QString loadError() const { return m_loadError; }
     // Time of the last backup made by a save; nothing before the first.
     std::optional<double> lastBackup() const { return m_lastBackup; }
@@ -140,7 +145,8 @@ public:
     void reopen(const QString &root);
     // Reads library.json again once it was restored or repaired while it
     // could not be used (loadError()). What was changed meanwhile is not
-    // thrown away: it is merged into the file read and saved soon.
+    // thrown away: it is merged into the file read and saved soon. Asked
+    // while such a load runs, it reads once more should that one fail.
     void loadAgain();
 
     // --- Edits ---
@@ -186,12 +192,19 @@ signals:
     void rootChanged(const QString &root);
 
 private:
+    // The changes kept by earlier runs (see loadError()), read with a load.
+    struct KeptChanges {
+        QStringList paths;
+        QList<LibraryFile> documents;
+    };
+    static KeptChanges readKeptChanges(const QString &root);
+
     void setLoaded(bool loaded);
     void setSyncing(int syncing);
     void touch();
-    // Applies a load's read; false (and unloaded) for a file that exists but
-    // could not be used.
-    bool applyLoad(const LibraryRead &read, quint64 seenAt);
+    // Applies a load's read and adds the changes held or kept meanwhile;
+    // false (and unloaded) for a file that exists but could not be used.
+    bool applyLoad(const LibraryRead &read, quint64 seenAt, const KeptChanges &kept);
     void clearLoadError();
     LibraryFile currentDocument() const;
     void applyMerged(const LibraryFile &merged);
@@ -205,6 +218,10 @@ private:
     // Takes back what the writer finished, in order.
     void applyWriteResults();
     void refuseDamagedFile(const LibraryRead &read);
+    void damagedFileChanged();
+    // Writes the unsaved changes of a library that could not be loaded to
+    // backups, for the next load to add.
+    void keepUnsavedChanges();
     void readNow();
     // Moves the media files that no item names, left by killed writers, aside.
     void sweepUnlisted();
@@ -247,6 +264,13 @@ private:
     // The changes made while library.json could not be used, waiting for
     // loadAgain() to merge them into the restored file.
     std::optional<LibraryFile> m_heldEdits;
+    // Watches library.json while it could not be used.
+    FilePresenter *m_damagedWatch = nullptr;
+    bool m_damagedChangePosted = false;
+    // The file changed while a load was reading it.
+    bool m_loadAgainPending = false;
+    // The generation last kept by keepUnsavedChanges().
+    std::optional<quint64> m_keptGeneration;
     // Bumped by every change; equal to m_savedGeneration when all is on disk.
     quint64 m_generation = 0;
     quint64 m_savedGeneration = 0;

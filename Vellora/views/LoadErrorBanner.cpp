@@ -97,8 +97,9 @@ void LoadErrorBanner::refresh()
     QString reason = error.trimmed();
     if (!reason.endsWith(QLatin1Char('.')))
         reason += QLatin1Char('.');
-    m_text->setText(tr("Vellora could not open its library: %1 Nothing is saved until a backup is restored; what you"
-                       " change meanwhile is saved then, but lost if you quit first.")
+    m_text->setText(tr("Vellora could not open its library: %1 Nothing is saved until a backup is restored or the"
+                       " file is repaired; what you change meanwhile is saved then. If you quit first, it is kept"
+                       " in the backups folder and saved the next time the library opens.")
                         .arg(reason));
     m_restore->setEnabled(!m_restoring);
     const QString folder = m_store.root() + QStringLiteral("/backups");

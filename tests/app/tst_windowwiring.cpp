@@ -5,7 +5,9 @@
 
 #include "enrichment/Search.h"
 #include "library/LibraryFileAccess.h"
+#include "platform/FileCoordination.h"
 #include "platform/MotionPreference.h"
+#include "platform/Termination.h"
 #include "sharing/CloudStatus.h"
 #include "views/GridScreen.h"
 #include "views/HeaderBar.h"
@@ -22,7 +24,10 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace vellora;
 using namespace vellora::apptest;
@@ -40,6 +45,16 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// library.json as it is now; nothing while it is missing or does not decode.
+LibraryFile onDisk(const QString &path)
+{
+    try {
+        return LibraryFile::decode(readFile(path));
+    } catch (const std::exception &) {
+        return {};
+    }
 }
 
 std::optional<zezevaveri::ScatterItem> tile(MainWindow &window, const QString &id)
@@ -60,6 +75,45 @@ struct DamagedFixture {
     std::unique_ptr<MainWindow> window;
 
     QString root() const { return dir.filePath("library"); }
+
+    // The library as it was before the damage: one collection, one picture.
+    LibraryFile goodLibrary() const
+    {
+        LibraryFile good;
+        good.collections = {{"OLD", "Moodboard", 1.0, {}, {}, {}}};
+        good.items = {picture("P", "OLD", 1, root())};
+        return good;
+    }
+
+    QStringList collectionIds() const
+    {
+        QStringList ids;
+        for (const Board &board : store->collections())
+            ids << board.id;
+        return ids;
+    }
+
+    QStringList kept() const
+    {
+        return QDir(root() + "/backups").entryList({"unsaved-*.json"}, QDir::Files);
+    }
+
+    // A collection made with the menu's key while the library is not loaded.
+    QString makeCollection()
+    {
+        const qsizetype before = store->collections().size();
+        QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);
+        if (store->collections().size() != before + 1)
+            return {};
+        return store->collections().last().id;
+    }
+
+    void close()
+    {
+        window.reset();
+        state.reset();
+        store.reset();
+    }
 
     void open(const QByteArray &libraryJson)
     {
@@ -174,6 +228,150 @@ private slots:
                  qPrintable(QString("button at x %1..%2, window %3 wide")
                                 .arg(inWindow(restore).left()).arg(inWindow(restore).right()).arg(window->width())));
         QVERIFY(inWindow(banner).contains(inWindow(restore)));
+    }
+
+    // Another program, or the user in an editor, puts library.json right
+    // while the window shows the banner: the window reads it, and what was
+    // made meanwhile is added to it and saved.
+    void damagedLibraryIsReadAgainOnceRepaired_data()
+    {
+        QTest::addColumn<QString>("repair");
+        QTest::newRow("replaced by another program") << "rename";
+        QTest::newRow("rewritten in place") << "in place";
+        QTest::newRow("removed") << "remove";
+    }
+
+    void damagedLibraryIsReadAgainOnceRepaired()
+    {
+        QFETCH(QString, repair);
+        DamagedFixture f;
+        const QByteArray damaged = R"({"collections": [ {"id": "x")";
+        f.open(damaged);
+        LoadErrorBanner *banner = f.window->loadErrorBanner();
+        QTRY_VERIFY(banner->isVisible());
+        const QString made = f.makeCollection();
+        QVERIFY(!made.isEmpty());
+        QTest::qWait(700); // past the debounced save, which is refused
+        QCOMPARE(readFile(f.root() + "/library.json"), damaged);
+
+        const QString path = f.root() + "/library.json";
+        const QByteArray good = f.goodLibrary().encode();
+        if (repair == "rename")
+            coordinatedWrite(path, good);
+        else if (repair == "in place")
+            QVERIFY(writeFile(path, good));
+        else
+            QVERIFY(QFile::remove(path));
+
+        QTRY_VERIFY(f.store->loaded());
+        QTRY_VERIFY(!banner->isVisible());
+        QVERIFY(f.store->loadError().isEmpty());
+        QTRY_COMPARE(f.window->gridScreen()->geometry().top(), 0);
+        const QStringList ids = f.collectionIds();
+        QCOMPARE(ids.size(), qsizetype(2));
+        QCOMPARE(ids.last(), made);
+        if (repair == "remove") {
+            // A new library: its Inbox stays the first collection.
+            QCOMPARE(f.store->collections().first().name, QString("Inbox"));
+        } else {
+            QCOMPARE(ids.first(), QString("OLD"));
+            QVERIFY(f.store->item("P"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(onDisk(path).collections.size() == 2, 5000);
+        QCOMPARE(onDisk(path).collections.last().id, made);
+    }
+
+    // Pictures handed to the window (Open With, a second start) while its
+    // library could not be read are added once it loads.
+    void filesHandedToADamagedLibraryWaitUntilItLoads()
+    {
+        DamagedFixture f;
+        QTemporaryDir pictures;
+        QImage image(48, 32, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QVERIFY(image.save(pictures.filePath("a.png")));
+        f.open(R"({"collections": [ {"id": "x")");
+        QTRY_VERIFY(f.window->loadErrorBanner()->isVisible());
+        f.state->openAddresses({QUrl::fromLocalFile(pictures.filePath("a.png")).toString()});
+        QTest::qWait(300);
+        QVERIFY(f.store->items().isEmpty());
+
+        coordinatedWrite(f.root() + "/library.json", f.goodLibrary().encode());
+        QTRY_VERIFY(f.store->loaded());
+        auto imported = [&] {
+            for (const Item &item : f.store->items())
+                if (item.originalFilename == "a.png")
+                    return item.collectionIds;
+            return QStringList();
+        };
+        QTRY_COMPARE(imported(), QStringList{"OLD"});
+        QTRY_VERIFY_WITH_TIMEOUT(onDisk(f.root() + "/library.json").items.size() == 2, 5000);
+    }
+
+    // Quitting while the library could not be read, with a collection made
+    // meanwhile: library.json stays as it is, the collection is kept in the
+    // backups folder, and it is added and saved when the library next opens
+    // (the file repaired before the next start, or a backup restored then).
+    void quittingADamagedLibraryKeepsItsEdits_data()
+    {
+        QTest::addColumn<QString>("quit");
+        QTest::addColumn<QString>("next");
+        QTest::newRow("Ctrl+Q, repaired") << "ctrl+q" << "repaired";
+        QTest::newRow("window closed, restored") << "close" << "restored";
+        QTest::newRow("terminated, repaired") << "terminate" << "repaired";
+    }
+
+    void quittingADamagedLibraryKeepsItsEdits()
+    {
+        QFETCH(QString, quit);
+        QFETCH(QString, next);
+        DamagedFixture f;
+        const QByteArray damaged = R"({"collections": [ {"id": "x")";
+        QVERIFY(writeLibraryBackup(f.goodLibrary().encode(), f.root(), "library"));
+        f.open(damaged);
+        QTRY_VERIFY(f.window->loadErrorBanner()->isVisible());
+        const QString made = f.makeCollection();
+        QVERIFY(!made.isEmpty());
+
+        if (quit == "terminate") {
+            Termination::runHooksForTesting(SIGTERM);
+        } else {
+            MainWindow *window = f.window.get();
+            QTimer::singleShot(0, window, [window, quit] {
+                if (quit == "ctrl+q")
+                    QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
+                else
+                    window->close();
+            });
+            // Should the quit not come, the test ends instead of waiting for good.
+            QTimer::singleShot(20000, qApp, [] { QCoreApplication::exit(1); });
+            QCOMPARE(QApplication::exec(), 0);
+        }
+        QCOMPARE(readFile(f.root() + "/library.json"), damaged);
+        const QStringList kept = f.kept();
+        QCOMPARE(kept.size(), qsizetype(1));
+        const LibraryFile keptFile = onDisk(f.root() + "/backups/" + kept.first());
+        QCOMPARE(keptFile.collections.size(), qsizetype(1));
+        QCOMPARE(keptFile.collections.first().id, made);
+        f.close();
+
+        if (next == "repaired") {
+            f.open(f.goodLibrary().encode());
+        } else {
+            f.open(damaged);
+            LoadErrorBanner *banner = f.window->loadErrorBanner();
+            QTRY_COMPARE(banner->backups().size(), qsizetype(1));
+            banner->restoreBackup(banner->backups().first());
+        }
+        QTRY_VERIFY(f.store->loaded());
+        QTRY_COMPARE(f.collectionIds(), (QStringList{"OLD", made}));
+        QVERIFY(f.store->item("P"));
+        // Nothing else of the library is undone by what was kept.
+        QCOMPARE(f.store->smartFolders(), SmartFolder::defaults());
+        QTRY_VERIFY_WITH_TIMEOUT(onDisk(f.root() + "/library.json").collections.size() == 2,
+                                 5000);
+        // Saved: the kept file goes, so a later start does not add it again.
+        QTRY_VERIFY(f.kept().isEmpty());
     }
 
     void aRestoreThatFailsSaysWhy()
