@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QMessageBox>
 #include <QFormLayout>
@@ -31,12 +32,17 @@ namespace vellora {
 
 namespace {
 
+// One translation context for every word the sharing commands show.
+struct SharingText {
+    Q_DECLARE_TR_FUNCTIONS(vellora::SharingMenu)
+};
+
 QIcon themeIcon(const char *name) { return QIcon::fromTheme(QString::fromLatin1(name)); }
 
 QString permissionText(const QString &permission)
 {
-    return permission == cloudprotocol::kPermissionReadWrite ? QStringLiteral("Can make changes")
-                                                             : QStringLiteral("View only");
+    return permission == cloudprotocol::kPermissionReadWrite ? SharingText::tr("Can make changes")
+                                                             : SharingText::tr("View only");
 }
 
 } // namespace
@@ -51,7 +57,7 @@ void presentSharing(CollectionSharing &sharing, const QString &collectionId, QWi
         if (isError(result)) {
             const QString reason = std::get<CloudError>(result).description();
             qCWarning(lcSharing, "share: %s", qUtf8Printable(reason));
-            warnPlainly(owner, QStringLiteral("Sharing"), QStringLiteral("Couldn't share the collection: ") + reason);
+            warnPlainly(owner, SharingText::tr("Sharing"), SharingText::tr("Couldn't share the collection: ") + reason);
             return;
         }
         auto *dialog = new ManageSharingDialog(*service, collectionId, owner);
@@ -129,39 +135,39 @@ QString invitationProblem(const CloudError &error)
 {
     switch (error.code) {
     case CloudPermissionFailure:
-        return QStringLiteral("You aren't invited to this shared collection. Ask its owner to invite your user "
+        return SharingText::tr("You aren't invited to this shared collection. Ask its owner to invite your user "
                               "name in Manage Sharing, then open the link again.");
     case CloudNotAuthenticated:
-        return QStringLiteral("The sharing service doesn't accept your token (%1). Check the token under "
+        return SharingText::tr("The sharing service doesn't accept your token (%1). Check the token under "
                               "Settings ▸ Sharing.")
             .arg(error.message);
     case CloudBadContainer:
-        return QStringLiteral("No sharing service is set up (%1). Enter its address and your token under "
+        return SharingText::tr("No sharing service is set up (%1). Enter its address and your token under "
                               "Settings ▸ Sharing.")
             .arg(error.message);
     case CloudUnknownItem:
-        return QStringLiteral("This invitation doesn't exist (any more): check the link, or ask its owner "
+        return SharingText::tr("This invitation doesn't exist (any more): check the link, or ask its owner "
                               "whether the collection is still shared.");
     case CloudNetworkUnavailable:
     case CloudNetworkFailure:
-        return QStringLiteral("The sharing service can't be reached (%1). Try again later.").arg(error.message);
+        return SharingText::tr("The sharing service can't be reached (%1). Try again later.").arg(error.message);
     case CloudInvalidArguments:
         if (error.message == QLatin1String("not a share of the sharing service"))
-            return QStringLiteral("This isn't an invitation link of your sharing service (the address under "
+            return SharingText::tr("This isn't an invitation link of your sharing service (the address under "
                                   "Settings ▸ Sharing).");
-        return QStringLiteral("This invitation can't be accepted: %1.").arg(error.message);
+        return SharingText::tr("This invitation can't be accepted: %1.").arg(error.message);
     default:
-        return QStringLiteral("Couldn't accept the invitation: %1").arg(error.description());
+        return SharingText::tr("Couldn't accept the invitation: %1").arg(error.description());
     }
 }
 
 AcceptInvitationDialog::AcceptInvitationDialog(CollectionSharing &sharing, QWidget *parent)
     : QDialog(parent), m_sharing(sharing)
 {
-    setWindowTitle(QStringLiteral("Accept Invitation"));
+    setWindowTitle(SharingText::tr("Accept Invitation"));
     setMinimumWidth(440);
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("Paste the invitation link you were sent:"), this));
+    layout->addWidget(new QLabel(SharingText::tr("Paste the invitation link you were sent:"), this));
     m_link = new QLineEdit(this);
     layout->addWidget(m_link);
     m_problem = new QLabel(this);
@@ -173,7 +179,7 @@ AcceptInvitationDialog::AcceptInvitationDialog(CollectionSharing &sharing, QWidg
     layout->addWidget(m_problem);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     m_ok = buttons->button(QDialogButtonBox::Ok);
-    m_ok->setText(QStringLiteral("Accept"));
+    m_ok->setText(SharingText::tr("Accept"));
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &AcceptInvitationDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -225,14 +231,14 @@ bool confirmStopSharing(CollectionSharing &sharing, const QString &collectionId,
         return false;
     const QString name = board->name;
     const bool joined = isJoined(*board);
-    const bool yes = joined ? destructiveAlert()(parent, QStringLiteral("Leave “%1”?").arg(name),
-                                                 QStringLiteral("You keep what is in it, but it no longer changes "
+    const bool yes = joined ? destructiveAlert()(parent, SharingText::tr("Leave “%1”?").arg(name),
+                                                 SharingText::tr("You keep what is in it, but it no longer changes "
                                                                 "with the others' copies."),
-                                                 QStringLiteral("Leave"))
-                            : destructiveAlert()(parent, QStringLiteral("Stop sharing “%1”?").arg(name),
-                                                 QStringLiteral("The people you shared it with keep what they have, "
+                                                 SharingText::tr("Leave"))
+                            : destructiveAlert()(parent, SharingText::tr("Stop sharing “%1”?").arg(name),
+                                                 SharingText::tr("The people you shared it with keep what they have, "
                                                                 "but it no longer changes with yours."),
-                                                 QStringLiteral("Stop Sharing"));
+                                                 SharingText::tr("Stop Sharing"));
     if (!yes)
         return false;
     sharing.stopSharing(collectionId, [done](bool stopped) {
@@ -253,10 +259,10 @@ void confirmDeleteCollection(CollectionSharing &sharing, const QString &collecti
     const QString name = board->name;
     const bool joined = isJoined(*board);
     const QString informative =
-        joined ? QStringLiteral("You leave the shared collection; its owner and the others keep it. You can't undo this.")
-               : QStringLiteral("It is shared: deleting it stops sharing it, and the others' copies no longer "
+        joined ? SharingText::tr("You leave the shared collection; its owner and the others keep it. You can't undo this.")
+               : SharingText::tr("It is shared: deleting it stops sharing it, and the others' copies no longer "
                                 "change with yours. You can't undo this.");
-    if (!destructiveAlert()(parent, QStringLiteral("Delete “%1”?").arg(name), informative, QStringLiteral("Delete")))
+    if (!destructiveAlert()(parent, SharingText::tr("Delete “%1”?").arg(name), informative, SharingText::tr("Delete")))
         return;
     QPointer<QWidget> owner(parent);
     sharing.stopSharing(collectionId, [owner, name, joined, remove = std::move(remove)](bool stopped) {
@@ -265,11 +271,11 @@ void confirmDeleteCollection(CollectionSharing &sharing, const QString &collecti
             return;
         }
         // Deleting it here alone would leave the share running with no way to end it.
-        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Delete Collection"),
-                                    QStringLiteral("“%1” was not deleted: %2 The sharing service could not be "
+        auto *box = new QMessageBox(QMessageBox::Warning, SharingText::tr("Delete Collection"),
+                                    SharingText::tr("“%1” was not deleted: %2 The sharing service could not be "
                                                    "reached; try again later.")
-                                        .arg(name, joined ? QStringLiteral("leaving it failed.")
-                                                          : QStringLiteral("stopping sharing it failed.")),
+                                        .arg(name, joined ? SharingText::tr("leaving it failed.")
+                                                          : SharingText::tr("stopping sharing it failed.")),
                                     QMessageBox::Ok, owner);
         box->setTextFormat(Qt::PlainText);
         box->setAttribute(Qt::WA_DeleteOnClose);
@@ -283,42 +289,42 @@ ManageSharingDialog::ManageSharingDialog(CollectionSharing &sharing, const QStri
     : QDialog(parent), m_sharing(sharing), m_collectionId(collectionId)
 {
     const auto board = sharing.store().collection(collectionId);
-    setWindowTitle(windowTitleText(QStringLiteral("Manage Sharing: ") + (board ? board->name : QString())));
+    setWindowTitle(windowTitleText(SharingText::tr("Manage Sharing: ") + (board ? board->name : QString())));
     setMinimumWidth(460);
     auto *layout = new QVBoxLayout(this);
-    m_status = plainLabel(QStringLiteral("Loading…"), this);
+    m_status = plainLabel(SharingText::tr("Loading…"), this);
     m_status->setWordWrap(true);
     layout->addWidget(m_status);
 
     auto *urlRow = new QHBoxLayout;
     m_url = new QLineEdit(this);
     m_url->setReadOnly(true);
-    m_copy = new QPushButton(QStringLiteral("Copy"), this);
+    m_copy = new QPushButton(SharingText::tr("Copy"), this);
     urlRow->addWidget(m_url, 1);
     urlRow->addWidget(m_copy);
     layout->addLayout(urlRow);
 
-    layout->addWidget(new QLabel(QStringLiteral("People"), this));
+    layout->addWidget(new QLabel(SharingText::tr("People"), this));
     m_participants = new QListWidget(this);
     layout->addWidget(m_participants, 1);
 
     auto *inviteRow = new QHBoxLayout;
     m_inviteName = new QLineEdit(this);
-    m_inviteName->setPlaceholderText(QStringLiteral("User name"));
+    m_inviteName->setPlaceholderText(SharingText::tr("User name"));
     m_invitePermission = new QComboBox(this);
     for (const QString permission : {cloudprotocol::kPermissionReadWrite, cloudprotocol::kPermissionReadOnly})
         m_invitePermission->addItem(permissionText(permission), permission);
-    m_invite = new QPushButton(QStringLiteral("Invite"), this);
+    m_invite = new QPushButton(SharingText::tr("Invite"), this);
     inviteRow->addWidget(m_inviteName, 1);
     inviteRow->addWidget(m_invitePermission);
     inviteRow->addWidget(m_invite);
     layout->addLayout(inviteRow);
 
     auto *bottom = new QHBoxLayout;
-    m_remove = new QPushButton(QStringLiteral("Remove"), this);
+    m_remove = new QPushButton(SharingText::tr("Remove"), this);
     const bool joined = board && isJoined(*board);
-    m_stop = new QPushButton(joined ? QStringLiteral("Leave") : QStringLiteral("Stop Sharing"), this);
-    auto *done = new QPushButton(QStringLiteral("Done"), this);
+    m_stop = new QPushButton(joined ? SharingText::tr("Leave") : SharingText::tr("Stop Sharing"), this);
+    auto *done = new QPushButton(SharingText::tr("Done"), this);
     bottom->addWidget(m_remove);
     bottom->addStretch(1);
     bottom->addWidget(m_stop);
@@ -348,7 +354,7 @@ void ManageSharingDialog::reload()
             return;
         self->setEnabled(true);
         if (isError(result))
-            return self->showError(QStringLiteral("Couldn't load the share: ") + std::get<CloudError>(result).description());
+            return self->showError(SharingText::tr("Couldn't load the share: ") + std::get<CloudError>(result).description());
         self->m_share = std::get<CloudRecord>(result);
         self->showShare();
         if (!self->m_problem.isEmpty())
@@ -360,17 +366,17 @@ void ManageSharingDialog::showShare()
 {
     const QString url = m_share->shareURL();
     m_url->setText(url);
-    m_status->setText(url.isEmpty() ? QStringLiteral("The share has no link.")
-                                    : QStringLiteral("People you invite open this link with Accept Invitation…"));
+    m_status->setText(url.isEmpty() ? SharingText::tr("The share has no link.")
+                                    : SharingText::tr("People you invite open this link with Accept Invitation…"));
     m_participants->clear();
     for (const CloudParticipant &p : m_share->participants()) {
         auto *row = new QListWidgetItem(p.user + QStringLiteral(" — ") + permissionText(p.permission)
-                                            + (p.accepted ? QString() : QStringLiteral(" (invited)")),
+                                            + (p.accepted ? QString() : SharingText::tr(" (invited)")),
                                         m_participants);
         row->setData(Qt::UserRole, p.user);
     }
     if (m_participants->count() == 0)
-        m_participants->addItem(QStringLiteral("Nobody yet"));
+        m_participants->addItem(SharingText::tr("Nobody yet"));
 }
 
 void ManageSharingDialog::showError(const QString &text) { m_status->setText(text); }
@@ -393,10 +399,10 @@ void ManageSharingDialog::saveParticipants(const QList<CloudParticipant> &partic
             const bool unknownUser = !invited.isEmpty()
                 && (error.code == CloudInvalidArguments || error.perRecord.value(shareName) == CloudInvalidArguments);
             self->m_problem = unknownUser
-                ? QStringLiteral("Couldn't invite “%1”: the sharing service has no user of that name "
+                ? SharingText::tr("Couldn't invite “%1”: the sharing service has no user of that name "
                                  "(and you can't invite yourself).")
                       .arg(invited)
-                : QStringLiteral("Couldn't change who takes part: ") + error.description();
+                : SharingText::tr("Couldn't change who takes part: ") + error.description();
             self->showError(self->m_problem);
             return self->reload();
         }
@@ -440,7 +446,7 @@ void ManageSharingDialog::stopOrLeave()
         if (stopped)
             self->accept();
         else
-            self->showError(QStringLiteral("Couldn't stop sharing; the collection is still shared."));
+            self->showError(SharingText::tr("Couldn't stop sharing; the collection is still shared."));
     });
     if (started)
         setEnabled(false);
@@ -459,12 +465,12 @@ QWidget *makeSharingSettingsSection(Defaults &settings, QWidget *parent)
     auto *token = new QLineEdit(settings.string(kSharingTokenKey), section);
     token->setObjectName(QStringLiteral("sharingToken"));
     token->setEchoMode(QLineEdit::Password);
-    auto *note = new QLabel(QStringLiteral("The sharing service you run (vellora-cloud). Plain http is used only "
+    auto *note = new QLabel(SharingText::tr("The sharing service you run (vellora-cloud). Plain http is used only "
                                            "on this computer. Changes apply when Vellora next starts."),
                             section);
     note->setWordWrap(true);
-    form->addRow(QStringLiteral("Sharing service:"), address);
-    form->addRow(QStringLiteral("Token:"), token);
+    form->addRow(SharingText::tr("Sharing service:"), address);
+    form->addRow(SharingText::tr("Token:"), token);
     form->addRow(note);
     QPointer<Defaults> store(&settings);
     QObject::connect(address, &QLineEdit::editingFinished, section, [store, address] {
