@@ -1,6 +1,7 @@
 // "Check for Updates…" from the real main window's Help menu, clicked with
 // the mouse: whatever the feed server does, the banner ends up saying what
 // came of it, even after the person dismissed it before.
+#include "ToolTipChecks.h"
 #include "LoopbackHttpServer.h"
 
 #include "app/AppState.h"
@@ -66,25 +67,6 @@ bool clickMenuItem(QMainWindow &window, const QString &menuTitle, const QString 
     return false;
 }
 
-// WCAG contrast ratio of two colours.
-double contrast(const QColor &a, const QColor &b)
-{
-    auto luminance = [](const QColor &c) {
-        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
-    };
-    const double la = luminance(a) + 0.05;
-    const double lb = luminance(b) + 0.05;
-    return std::max(la, lb) / std::min(la, lb);
-}
-
-QLabel *shownToolTip()
-{
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        if (widget->inherits("QTipLabel") && widget->isVisible())
-            return qobject_cast<QLabel *>(widget);
-    return nullptr;
-}
 
 // Whether `inner` lies whole inside `outer` and every widget between them.
 bool wholeIn(const QWidget *inner, const QWidget *outer)

@@ -2,6 +2,7 @@
 // download's progress, dismissal, and the time of the last check.
 
 #include "LoopbackHttpServer.h"
+#include "ToolTipChecks.h"
 
 #include "platform/Defaults.h"
 #include "platform/Digest.h"
@@ -37,26 +38,6 @@ QPushButton *button(QWidget &root, const QString &text)
     return nullptr;
 }
 
-// WCAG contrast ratio of two colours.
-double contrast(const QColor &a, const QColor &b)
-{
-    auto luminance = [](const QColor &c) {
-        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
-    };
-    const double la = luminance(a) + 0.05;
-    const double lb = luminance(b) + 0.05;
-    return std::max(la, lb) / std::min(la, lb);
-}
-
-QWidget *shownToolTip()
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->inherits("QTipLabel") && widget->isVisible())
-            return widget;
-    }
-    return nullptr;
-}
 
 const char *const kOfferTemplate = R"({"version":"2.0","build":999999,"url":"%1","sha256":"%2"})";
 const char *const kCurrentFeed = R"({"version":"1","build":1,"url":"http://127.0.0.1:1/x","sha256":"00"})";
