@@ -345,7 +345,7 @@ QString languageModelRestNote()
         return {};
     const QTime until = QTime::currentTime().addMSecs(model.restRemainingMs());
     return QStringLiteral("The language model did not answer. It is asked again at %1, or as soon as Test in "
-                          "Settings gets an answer.")
+                          "Settings succeeds.")
         .arg(until.toString(QStringLiteral("HH:mm")));
 }
 

@@ -67,6 +67,17 @@ qint64 LanguageModel::restRemainingMs() const
 QObject &LanguageModel::restSignals()
 {
     static LanguageModelRests carrier;
+    // A rest speaks of the server and model that failed: once the user names
+    // another address or another model, nothing is known of them yet. Every
+    // rest begins with a call here, so the hook is in place before any rest.
+    static const bool hooked = [] {
+        QObject::connect(&Defaults::standard(), &Defaults::changed, &carrier, [](const QString &key) {
+            if (key == QLatin1String(kLanguageModelURLKey) || key == QLatin1String(kLanguageModelNameKey))
+                LanguageModel::endAllRests();
+        });
+        return true;
+    }();
+    Q_UNUSED(hooked);
     return carrier;
 }
 

@@ -15,8 +15,9 @@
 // After a request failed (no connection, a time-out, a server error) the
 // model counts as resting for kRestSeconds: isAvailable() is false and no
 // request goes out, so a server that is down does not hold every item of a
-// pass for a whole time-out, one after the other. Any answer from the
-// server (a request still in flight, or the settings' test) ends the rest.
+// pass for a whole time-out, one after the other. A good answer from the
+// server (to a request still in flight, or to the settings' test) ends the
+// rest, and so does a change of "languageModelURL" or "languageModelName".
 //
 // A session asks for one structured answer: the schema travels both as the
 // request's JSON-schema response format and, when asked, as a note after the

@@ -11,6 +11,7 @@
 #include "library/Rule.h"
 #include "platform/Clock.h"
 #include "platform/ImageIO.h"
+#include "platform/LanguageModel.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>
@@ -260,6 +261,8 @@ Inspector::Inspector(LibraryStore &store, QWidget *parent) : QScrollArea(parent)
             rebuild();
     });
     connect(&m_store, &LibraryStore::collectionsChanged, this, &Inspector::rebuild);
+    connect(static_cast<LanguageModelRests *>(&LanguageModel::restSignals()), &LanguageModelRests::changed, this,
+            &Inspector::showModelRest);
     rebuild();
 }
 
@@ -377,6 +380,7 @@ void Inspector::rebuild()
     m_labels = m_tags = m_suggestions = nullptr;
     m_tagField = nullptr;
     m_suggestButton = nullptr;
+    m_suggestNote = nullptr;
     m_text = nullptr;
     m_collectionBoxes.clear();
     m_insight = nullptr;
@@ -571,9 +575,24 @@ void Inspector::buildTags(QVBoxLayout *column, const QStringList &tags, bool sug
         column->addWidget(m_suggestions);
     }
     m_suggestButton = new QPushButton(m_suggesting ? tr("Suggesting…") : tr("Suggest Tags"));
-    m_suggestButton->setEnabled(!m_suggesting);
     connect(m_suggestButton, &QPushButton::clicked, this, &Inspector::suggest);
     column->addWidget(m_suggestButton, 0, Qt::AlignLeft);
+    m_suggestNote = line(QString(), 11, true);
+    column->addWidget(m_suggestNote);
+    showModelRest();
+}
+
+// While the model rests after a failure nothing is asked of it, and the
+// labels are no answer of its own: the button waits, saying why.
+void Inspector::showModelRest()
+{
+    if (!m_suggestButton)
+        return;
+    const QString rest = languageModelRestNote();
+    m_suggestButton->setEnabled(!m_suggesting && rest.isEmpty());
+    m_suggestButton->setToolTip(rest);
+    m_suggestNote->setText(rest);
+    m_suggestNote->setVisible(!rest.isEmpty());
 }
 
 void Inspector::buildCollections(QVBoxLayout *column, const QList<Item> &items)
@@ -643,20 +662,22 @@ void Inspector::setInCollection(const QString &collectionId, bool in)
 void Inspector::suggest()
 {
     const QList<Item> items = pickedItems();
-    if (items.size() != 1 || m_suggesting)
+    if (items.size() != 1 || m_suggesting || !languageModelRestNote().isEmpty())
         return;
     const Item item = items.first();
     m_suggesting = true;
     rebuild();
     QPointer<Inspector> self(this);
-    suggestTags(
+    // A model that did not answer suggests nothing; the rest it starts is
+    // shown under the button.
+    suggestTagsIfAnswered(
         item.originalFilename, item.labels.value_or(QStringList()), item.ocrText.value_or(QString()),
-        [self, id = item.id](QStringList tags) {
+        [self, id = item.id](std::optional<QStringList> tags) {
             if (!self)
                 return;
             self->m_suggesting = false;
             self->m_suggestedFor = id;
-            self->m_suggested = tags;
+            self->m_suggested = tags.value_or(QStringList());
             self->rebuild();
         },
         this);

@@ -3,11 +3,11 @@
 // shows the section: its title, item count and creation date (and a smart
 // folder's rules in words). For one picked item it adds its picture, palette
 // swatches (a click asks for that colour's filter), labels, recognised text
-// (selectable), tags with an editor (add, remove, model suggestions),
-// collections, dates and open count, and for a link its insight card, site,
-// favicon and address; "Find Similar" asks for look-alikes. For several
-// picked items it shows the tags and collections they share, and edits them
-// on all of them together.
+// (selectable), tags with an editor (add, remove, model suggestions, which
+// wait while the model rests after a failure), collections, dates and open
+// count, and for a link its insight card, site, favicon and address; "Find
+// Similar" asks for look-alikes. For several picked items it shows the tags
+// and collections they share, and edits them on all of them together.
 //
 // The inspector reads the store and changes items only through its
 // operations (updateItem + scheduleSave for tags, setCollections); pictures
@@ -169,6 +169,7 @@ private:
     void buildOne(QVBoxLayout *column, const Item &item);
     void buildMany(QVBoxLayout *column, const QList<Item> &items);
     void buildTags(QVBoxLayout *column, const QStringList &tags, bool suggestions);
+    void showModelRest();
     void buildCollections(QVBoxLayout *column, const QList<Item> &items);
     QLabel *heading(const QString &text);
     QLabel *line(const QString &text, int size = 12, bool dim = false);
@@ -197,6 +198,7 @@ private:
     PillCloud *m_suggestions = nullptr;
     QLineEdit *m_tagField = nullptr;
     QPushButton *m_suggestButton = nullptr;
+    QLabel *m_suggestNote = nullptr;
     QLabel *m_text = nullptr;
     QList<QCheckBox *> m_collectionBoxes;
     QWidget *m_insight = nullptr;

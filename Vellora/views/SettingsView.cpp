@@ -380,16 +380,16 @@ void SettingsView::testLanguageModel()
     emit m_modelURL->editingFinished();
     emit m_modelName->editingFinished();
     const QUrl endpoint = LanguageModel::endpointFromSetting(m_modelURL->text().trimmed());
-    auto report = [this](bool reachable, const QString &text) {
+    auto report = [this](bool working, const QString &text) {
         m_testText = text;
         m_testLabel->setText(text);
-        emit testFinished(reachable);
+        emit testFinished(working);
     };
     if (endpoint.isEmpty()) {
         report(false, tr("Not an http or https address."));
         return;
     }
-    // Any answer from the server counts: the address reaches something that speaks HTTP.
+    // The server's list of models: a server that serves one answers it.
     QNetworkRequest request(endpoint.resolved(QUrl(QStringLiteral("../models"))));
     request.setTransferTimeout(5000);
     m_testing = true;
@@ -401,14 +401,21 @@ void SettingsView::testLanguageModel()
         m_testing = false;
         m_test->setEnabled(true);
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!status.isValid()) {
+            report(false, tr("No answer: %1").arg(reply->errorString()));
+            return;
+        }
+        // Something speaks HTTP there, but an error status is no model to
+        // ask: the test fails and a rest after an earlier failure goes on.
+        const int code = status.toInt();
+        if (code < 200 || code >= 300) {
+            report(false, tr("Test failed: the server answered HTTP %1.").arg(code));
+            return;
+        }
         // A good answer means the server is back: the model's rest after
         // an earlier failure ends now.
-        if (status.isValid() && status.toInt() >= 200 && status.toInt() < 300)
-            LanguageModel::systemDefault().rest(0);
-        if (status.isValid())
-            report(true, tr("The server answered (HTTP %1).").arg(status.toInt()));
-        else
-            report(false, tr("No answer: %1").arg(reply->errorString()));
+        LanguageModel::systemDefault().rest(0);
+        report(true, tr("The server answered (HTTP %1).").arg(code));
     });
 }
 

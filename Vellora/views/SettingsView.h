@@ -86,7 +86,8 @@ signals:
     void statusChanged(const QString &status);
     // A move ended; `root` is the library's new folder on success.
     void moveFinished(bool ok, const QString &root);
-    void testFinished(bool reachable);
+    // `working`: the server answered the test with a success status.
+    void testFinished(bool working);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

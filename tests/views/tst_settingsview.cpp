@@ -113,10 +113,10 @@ void TestSettingsView::capLabels()
 void TestSettingsView::testReportsReachability_data()
 {
     QTest::addColumn<QString>("server"); // "ok", "error", "closed", or an address to type
-    QTest::addColumn<bool>("reachable");
+    QTest::addColumn<bool>("working");
     QTest::addColumn<QString>("text");
     QTest::newRow("server answers") << "ok" << true << "The server answered (HTTP 200).";
-    QTest::newRow("an HTTP error is still an answer") << "error" << true << "The server answered (HTTP 404).";
+    QTest::newRow("an HTTP error is no working model") << "error" << false << "Test failed: the server answered HTTP 404.";
     QTest::newRow("nobody listens") << "closed" << false << "No answer: ";
     QTest::newRow("not http") << "ftp://127.0.0.1/models" << false << "Not an http or https address.";
 }
@@ -124,7 +124,7 @@ void TestSettingsView::testReportsReachability_data()
 void TestSettingsView::testReportsReachability()
 {
     QFETCH(QString, server);
-    QFETCH(bool, reachable);
+    QFETCH(bool, working);
     QFETCH(QString, text);
     TinyServer ok("200 OK"), missing("404 Not Found");
     QString address = server;
@@ -145,7 +145,7 @@ void TestSettingsView::testReportsReachability()
     QTest::mouseClick(view.testButton(), Qt::LeftButton);
     // The window goes on while the server is asked.
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
-    QCOMPARE(finished.at(0).at(0).toBool(), reachable);
+    QCOMPARE(finished.at(0).at(0).toBool(), working);
     QVERIFY2(view.testResult().startsWith(text), qPrintable(view.testResult()));
     QCOMPARE(Defaults::standard().string(QString::fromLatin1(kLanguageModelURLKey)), address);
     QVERIFY(view.testButton()->isEnabled());
