@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QHash>
+#include <QImage>
 #include <QLabel>
 #include <QWidget>
 
@@ -29,4 +31,27 @@ inline QLabel *shownToolTip()
         if (widget->inherits("QTipLabel") && widget->isVisible())
             return qobject_cast<QLabel *>(widget);
     return nullptr;
+}
+
+// How a picture of text reads: its background is the commonest colour, its
+// text the colour farthest from it.
+struct TextColours {
+    QColor background;
+    double contrast = 1;
+};
+
+inline TextColours textColours(const QImage &image)
+{
+    QHash<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            counts[image.pixel(x, y)] += 1;
+    QRgb background = 0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        if (it.value() > counts.value(background))
+            background = it.key();
+    double best = 1;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        best = std::max(best, contrast(QColor(it.key()), QColor(background)));
+    return {QColor(background), best};
 }

@@ -281,20 +281,9 @@ private slots:
                 QTextDocument shownTip;
                 shownTip.setHtml(tip->text());
                 QCOMPARE(shownTip.toPlainText(), full);
-                const QImage image = tip->grab().toImage();
-                QHash<QRgb, int> counts;
-                for (int y = 0; y < image.height(); ++y)
-                    for (int x = 0; x < image.width(); ++x)
-                        counts[image.pixel(x, y)] += 1;
-                QRgb background = 0;
-                for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                    if (it.value() > counts.value(background))
-                        background = it.key();
-                double best = 1;
-                for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                    best = std::max(best, contrast(QColor(it.key()), QColor(background)));
-                QVERIFY2(QColor(background).lightness() < 128, qPrintable(QColor(background).name()));
-                QVERIFY2(best >= 4.5, qPrintable(QString::number(best)));
+                const TextColours colours = textColours(tip->grab().toImage());
+                QVERIFY2(colours.background.lightness() < 128, qPrintable(colours.background.name()));
+                QVERIFY2(colours.contrast >= 4.5, qPrintable(QString::number(colours.contrast)));
                 shoot(tip, QStringLiteral("update-banner-tooltip-%1-%2").arg(feed, tag));
                 QToolTip::hideText();
                 QTRY_VERIFY(!shownToolTip());

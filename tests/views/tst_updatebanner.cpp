@@ -238,18 +238,9 @@ private slots:
         QTRY_VERIFY(shownToolTip());
         QWidget *tip = shownToolTip();
         const QImage image = tip->grab().toImage();
-        // The background is the commonest colour; the text the one farthest from it.
-        QHash<QRgb, int> counts;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                counts[image.pixel(x, y)] += 1;
-        QRgb background = 0;
-        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-            if (it.value() > counts.value(background))
-                background = it.key();
-        double best = 1;
-        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-            best = std::max(best, contrast(QColor(it.key()), QColor(background)));
+        const TextColours colours = textColours(image);
+        const QRgb background = colours.background.rgb();
+        const double best = colours.contrast;
         QDir().mkpath(QStringLiteral(VELLORA_SCREENSHOTS));
         image.save(QStringLiteral(VELLORA_SCREENSHOTS "/update-banner-tooltip.png"));
         QVERIFY2(best >= 4.5, qPrintable(QStringLiteral("contrast %1 on %2").arg(best).arg(QColor(background).name())));
