@@ -33,10 +33,11 @@ QSet<QString> imageFiles(const QString &folder);
 // Whether a file name's extension belongs to an image type.
 bool hasImageExtension(const QString &fileName);
 
-// False for a JPEG or PNG that does not end as its format ends (the JPEG
-// end-of-image marker, the PNG IEND chunk; zero bytes after it are padding):
-// a file whose writer has closed it before writing the rest. Decoding is no
-// test of that, since a cut-off JPEG decodes. True for any other bytes.
+// False for a JPEG or PNG that stops before its format's end (the JPEG
+// end-of-image marker, the PNG IEND chunk): a file whose writer has closed it
+// before writing the rest. Bytes after that end (an appended video, zero
+// padding) do not make it partial. Decoding is no test of this, since a
+// cut-off JPEG decodes. True for any other bytes.
 bool endsWhole(const QByteArray &bytes);
 
 } // namespace vellora

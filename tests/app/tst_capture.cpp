@@ -402,6 +402,9 @@ void CaptureTest::writtenInSeveralPassesIsTakenWhenWhole_data()
     QTest::newRow("jpeg at 60 %") << "passes.jpg" << jpeg << QList<int>{60};
     QTest::newRow("jpeg at 90 %") << "passes.jpg" << jpeg << QList<int>{90};
     QTest::newRow("jpeg at 30, 60 and 90 %") << "passes.jpg" << jpeg << QList<int>{30, 60, 90};
+    // A phone's motion photo: the video comes after the picture's end.
+    const QByteArray video = QByteArray("\0\0\0\x18" "ftypmp42", 12) + QByteArray(20000, '\x5A');
+    QTest::newRow("jpeg with a video after it, at 50 %") << "motion.jpg" << jpeg + video << QList<int>{50};
 }
 
 void CaptureTest::writtenInSeveralPassesIsTakenWhenWhole()

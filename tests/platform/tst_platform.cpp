@@ -6,10 +6,14 @@
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/Scheduler.h"
+#include "platform/ScreenshotFolder.h"
 #include "platform/Text.h"
 #include "platform/Uuid.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QImage>
+#include <QImageWriter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -35,6 +39,8 @@ private slots:
     void lowercasing();
     void listFormatting_data();
     void listFormatting();
+    void pictureEndings_data();
+    void pictureEndings();
 };
 
 void TestPlatform::referenceTime()
@@ -258,6 +264,81 @@ void TestPlatform::listFormatting()
     QFETCH(int, join);
     QFETCH(QString, expected);
     QCOMPARE(formatList(parts, ListJoin(join)), expected);
+}
+
+namespace {
+
+QByteArray encodedPicture(const char *format, QSize size, bool progressive = false)
+{
+    QImage image(size, QImage::Format_RGB32);
+    quint32 noise = 7;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(x * 255 / size.width(), y * 255 / size.height(), (noise = noise * 1664525u + 1013904223u) >> 24));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
+    return bytes;
+}
+
+// A JPEG as cameras write it: an Exif segment holding a small JPEG of its
+// own (the thumbnail, with its own end marker) before the picture data.
+QByteArray jpegWithThumbnail(qsizetype *thumbnailEnd)
+{
+    const QByteArray main = encodedPicture("JPEG", QSize(300, 200));
+    const QByteArray payload = QByteArray("Exif\0\0", 6) + encodedPicture("JPEG", QSize(16, 12));
+    const qsizetype length = payload.size() + 2;
+    QByteArray segment = "\xFF\xE1";
+    segment += char(length >> 8);
+    segment += char(length & 0xFF);
+    segment += payload;
+    *thumbnailEnd = 2 + segment.size();
+    return main.left(2) + segment + main.mid(2);
+}
+
+} // namespace
+
+// A picture in a watched folder is taken once it is whole: a cut anywhere
+// leaves it waiting, while bytes after the format's end do not.
+void TestPlatform::pictureEndings_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("whole");
+    const QByteArray png = encodedPicture("PNG", QSize(120, 80));
+    const QByteArray jpeg = encodedPicture("JPEG", QSize(300, 200));
+    const QByteArray progressive = encodedPicture("JPEG", QSize(300, 200), true);
+    qsizetype thumbnailEnd = 0;
+    const QByteArray withThumbnail = jpegWithThumbnail(&thumbnailEnd);
+    QVERIFY(!QImage::fromData(withThumbnail).isNull());
+    // What phones append after a photo's end: a video, itself holding
+    // bytes that look like JPEG markers.
+    const QByteArray video = QByteArray("\0\0\0\x18" "ftypmp42", 12) + QByteArray("\xFF\xD8\xFF\xE0\x00\x10", 6) + QByteArray(4000, '\x5A');
+
+    QTest::newRow("png") << png << true;
+    QTest::newRow("png cut in its data") << png.left(png.size() / 2) << false;
+    QTest::newRow("png without the end chunk's check") << png.left(png.size() - 4) << false;
+    QTest::newRow("png with zero padding") << png + QByteArray(512, '\0') << true;
+    QTest::newRow("png with bytes after its end") << png + QByteArray("trailer") << true;
+    QTest::newRow("jpeg") << jpeg << true;
+    QTest::newRow("jpeg cut in the picture data") << jpeg.left(jpeg.size() * 6 / 10) << false;
+    QTest::newRow("jpeg without its last byte") << jpeg.left(jpeg.size() - 1) << false;
+    QTest::newRow("jpeg with zero padding") << jpeg + QByteArray(512, '\0') << true;
+    QTest::newRow("jpeg with a video after its end") << jpeg + video << true;
+    QTest::newRow("jpeg with a thumbnail") << withThumbnail << true;
+    QTest::newRow("jpeg cut just after its thumbnail") << withThumbnail.left(thumbnailEnd) << false;
+    QTest::newRow("progressive jpeg") << progressive << true;
+    QTest::newRow("progressive jpeg cut") << progressive.left(progressive.size() / 2) << false;
+    QTest::newRow("another format") << QByteArray("GIF89a\x01\x00") << true;
+}
+
+void TestPlatform::pictureEndings()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, whole);
+    QCOMPARE(endsWhole(bytes), whole);
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)
