@@ -85,7 +85,7 @@ QLineEdit *searchField(Fixture &f)
     return nullptr;
 }
 
-QString shotsFolder() { return qEnvironmentVariable("VELLORA_SHOTS_DIR"); }
+QString shotsFolder() { return qEnvironmentVariable("VELLORA_SHOTS"); }
 
 void shoot(QWidget *shown, const QString &name)
 {
@@ -345,11 +345,11 @@ private slots:
     }
 
     // Pictures of the states above, on a library of real pictures, when
-    // VELLORA_SHOTS_DIR names a folder.
+    // VELLORA_SHOTS names a folder.
     void screenshots()
     {
         if (shotsFolder().isEmpty())
-            QSKIP("VELLORA_SHOTS_DIR is not set");
+            QSKIP("VELLORA_SHOTS is not set");
         Fixture f;
         QStringList pictures;
         QDirIterator it(QStringLiteral("/usr/share/backgrounds"), {"*.jpg", "*.png"}, QDir::Files,
