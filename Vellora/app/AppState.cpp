@@ -5,6 +5,7 @@
 #include "StartupMode.h"
 #include "VisibleItems.h"
 
+#include "enrichment/StoreDrops.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/Search.h"
 #include "library/LibraryStore.h"
@@ -745,20 +746,43 @@ void AppState::addOnceLoaded(const QStringList &files, const QStringList &links)
         if (!self)
             return;
         if (!loaded) {
-            qCInfo(lcVellora, "the library could not be read: %ld files and %ld links wait until it loads",
-                   long(files.size()), long(links.size()));
-            connect(
-                &self->m_store, &LibraryStore::loadedChanged, self.data(),
-                [self, files, links] {
-                    if (self)
-                        self->addOnceLoaded(files, links);
-                },
-                Qt::SingleShotConnection);
+            self->keepUntilLoaded(files, links);
             return;
         }
         self->importFiles(files);
         for (const QString &link : links)
             self->addLinkToSection(link);
+    });
+}
+
+void AppState::keepUntilLoaded(const QStringList &files, const QStringList &links)
+{
+    // Held in memory they would be gone with a quit before the library is
+    // repaired: the drops folder keeps them across it, and its scan after
+    // the next good load imports them.
+    QPointer<AppState> self(this);
+    keepAsDrops(m_store, files, links, this, [self, files, links](const UnkeptDrops &unkept) {
+        if (!self)
+            return;
+        for (const QString &reason : unkept.reasons)
+            qCWarning(lcVellora).noquote() << "not kept for later:" << reason;
+        const qsizetype kept = files.size() + links.size() - unkept.files.size() - unkept.links.size();
+        qCInfo(lcVellora, "the library could not be read: %ld files and links wait in the drops folder, %ld here, until it loads",
+               long(kept), long(unkept.files.size() + unkept.links.size()));
+        // Waits through loads that fail again; gone with the first good one.
+        auto *waiting = new QObject(self.data());
+        auto taken = std::make_shared<bool>(false);
+        connect(&self->m_store, &LibraryStore::loadedChanged, waiting, [self, waiting, taken, unkept, kept] {
+            if (!self || !self->m_store.loaded() || *taken)
+                return;
+            *taken = true;
+            waiting->deleteLater();
+            if (kept > 0 && self->m_store.importing() == 0)
+                startDropsScan(self->m_store);
+            self->importFiles(unkept.files);
+            for (const QString &link : unkept.links)
+                self->addLinkToSection(link);
+        });
     });
 }
 

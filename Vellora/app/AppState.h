@@ -247,6 +247,7 @@ private:
     QString sectionBoardId() const;
     void addLinkTo(const QString &url, const QString &board);
     void addOnceLoaded(const QStringList &files, const QStringList &links);
+    void keepUntilLoaded(const QStringList &files, const QStringList &links);
 
     LibraryStore &m_store;
     Defaults &m_settings;

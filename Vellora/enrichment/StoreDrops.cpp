@@ -140,6 +140,36 @@ void startDropsScan(LibraryStore &store, std::function<void(const DropsScanRepor
     });
 }
 
+void keepAsDrops(const LibraryStore &store, const QStringList &files, const QStringList &links, QObject *context,
+                 std::function<void(const UnkeptDrops &)> done)
+{
+    const QString folder = dropsDirectory(store);
+    QPointer<QObject> receiver(context);
+    scanPool().start([folder, files, links, receiver, done = std::move(done)] {
+        UnkeptDrops unkept;
+        for (const QString &file : files) {
+            QString why;
+            if (!keepPictureAsDrop(folder, file, &why)) {
+                unkept.files << file;
+                unkept.reasons << why;
+            }
+        }
+        for (const QString &link : links) {
+            QString why;
+            if (!keepLinkAsDrop(folder, link, &why)) {
+                unkept.links << link;
+                unkept.reasons << why;
+            }
+        }
+        if (!receiver)
+            return;
+        QMetaObject::invokeMethod(receiver.data(), [receiver, done, unkept] {
+            if (receiver && done)
+                done(unkept);
+        }, Qt::QueuedConnection);
+    });
+}
+
 void installChangeTracking()
 {
     LibraryServices::installed().startSync = [](LibraryStore &store) {

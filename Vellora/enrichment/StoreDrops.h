@@ -32,6 +32,20 @@ std::shared_ptr<SyncedLibrary> syncedLibrary(LibraryStore &store);
 // `completion` runs on the main thread after the scan has lowered the count.
 void startDropsScan(LibraryStore &store, std::function<void(const DropsScanReport &)> completion = {});
 
+// What keepAsDrops could not keep: for the caller to hold on to instead.
+struct UnkeptDrops {
+    QStringList files;
+    QStringList links;
+    QStringList reasons; // one line per file or link not kept
+};
+
+// Keeps pictures and links handed to the window while its library cannot be
+// read in the store's drops folder (keepPictureAsDrop, keepLinkAsDrop), on a
+// worker thread, so that a quit before the library loads loses none of
+// them. `done` runs on `context`'s thread, unless it is gone by then.
+void keepAsDrops(const LibraryStore &store, const QStringList &files, const QStringList &links, QObject *context,
+                 std::function<void(const UnkeptDrops &)> done);
+
 // Makes the store start change tracking (LibrarySync::shared()) after every
 // load and reopen. Once at start-up, before the shared store loads.
 void installChangeTracking();

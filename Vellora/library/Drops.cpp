@@ -7,6 +7,7 @@
 #include "platform/FileCopy.h"
 #include "platform/IntakeFile.h"
 #include "library/Media.h"
+#include "library/SafeNames.h"
 #include "platform/Logging.h"
 #include "platform/Scheduler.h"
 #include "platform/Uuid.h"
@@ -21,6 +22,7 @@
 #include <dirent.h>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -632,6 +634,100 @@ void resetDropAttempts()
 {
     std::lock_guard guard(g_attemptsLock);
     g_attempts.clear();
+}
+
+namespace {
+
+void syncPath(const QString &path, int flags)
+{
+    const int fd = ::open(nativePath(path).constData(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    while (::fsync(fd) != 0 && errno == EINTR) {
+    }
+    ::close(fd);
+}
+
+// Names the written hidden file as the drop, never over an existing drop;
+// a taken name gets a number, as a file manager's copy does.
+std::optional<QString> nameDrop(const QString &folder, const QString &temporary, const QString &name, QString *why)
+{
+    const QFileInfo info(name);
+    const QString base = info.completeBaseName();
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    for (int n = 1; n <= 1000; ++n) {
+        const QString candidate = n == 1 ? name : QStringLiteral("%1 %2%3").arg(base).arg(n).arg(suffix);
+        const QString target = folder + QLatin1Char('/') + candidate;
+        if (renameNoReplace(temporary, target)) {
+            syncPath(folder, O_RDONLY | O_DIRECTORY);
+            return target;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    ::unlink(nativePath(temporary).constData());
+    if (why)
+        *why = QStringLiteral("cannot name the drop in %1: %2").arg(folder, reason);
+    return std::nullopt;
+}
+
+QString hiddenDropName() { return QStringLiteral(".") + newUUIDString() + QStringLiteral(".writing"); }
+
+bool makeDropsFolder(const QString &folder, QString *why)
+{
+    if (QDir().mkpath(folder) && QFileInfo(folder).isDir())
+        return true;
+    if (why)
+        *why = QStringLiteral("cannot make the drops folder %1").arg(folder);
+    return false;
+}
+
+} // namespace
+
+std::optional<QString> keepPictureAsDrop(const QString &folder, const QString &file, QString *why)
+{
+    IntakeError error;
+    const std::optional<IntakeFile> source = IntakeFile::open(file, LinkPolicy::Refuse, kMaxPictureBytes, &error);
+    if (!source) {
+        if (why)
+            *why = error.text;
+        return std::nullopt;
+    }
+    if (!makeDropsFolder(folder, why))
+        return std::nullopt;
+    // A name the scan would take for something else (hidden, a claim, a
+    // link) is not kept.
+    QString name = QFileInfo(file).fileName();
+    if (!isSafePathComponent(name) || name.startsWith(QLatin1Char('.')) || name.contains(kInfix)
+        || name.endsWith(kLinkSuffix))
+        name = newUUIDString();
+    const QString temporary = folder + QLatin1Char('/') + hiddenDropName();
+    if (!source->copyTo(temporary)) {
+        if (why)
+            *why = QStringLiteral("cannot copy %1 into %2").arg(file, folder);
+        return std::nullopt;
+    }
+    syncPath(temporary, O_RDONLY);
+    return nameDrop(folder, temporary, name, why);
+}
+
+std::optional<QString> keepLinkAsDrop(const QString &folder, const QString &url, QString *why)
+{
+    if (!makeDropsFolder(folder, why))
+        return std::nullopt;
+    const QString temporary = folder + QLatin1Char('/') + hiddenDropName();
+    QFile out(temporary);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) || out.write(url.toUtf8()) < 0 || !out.flush()) {
+        if (why)
+            *why = QStringLiteral("cannot write in %1: %2").arg(folder, out.errorString());
+        out.remove();
+        return std::nullopt;
+    }
+    while (::fsync(out.handle()) != 0 && errno == EINTR) {
+    }
+    out.close();
+    return nameDrop(folder, temporary, newUUIDString() + kLinkSuffix, why);
 }
 
 } // namespace vellora

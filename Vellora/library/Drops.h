@@ -121,4 +121,15 @@ void ingestDrops(const DropsScanRequest &request, DropsLibrary &library,
 // Forgets the passing failures remembered for drops (between test cases).
 void resetDropAttempts();
 
+// Keeps a picture file handed to this program as a drop in `folder` (made
+// when missing), for a library that cannot take it now (it could not be
+// read): the scan after the next good load imports it, also when this
+// process quits first. Worker thread. The drop keeps the file's name when
+// that is a plain name and free, else a number is added ("a 2.png"); the
+// file is read as an import reads it (no link followed, within the picture
+// cap). The drop's path, or none with the reason in `why`.
+std::optional<QString> keepPictureAsDrop(const QString &folder, const QString &file, QString *why = nullptr);
+// The same for a link: a ".url.txt" drop holding the address.
+std::optional<QString> keepLinkAsDrop(const QString &folder, const QString &url, QString *why = nullptr);
+
 } // namespace vellora

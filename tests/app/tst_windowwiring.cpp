@@ -4,6 +4,7 @@
 #include "WindowFixture.h"
 
 #include "enrichment/Search.h"
+#include "enrichment/StoreDrops.h"
 #include "library/LibraryFileAccess.h"
 #include "platform/FileCoordination.h"
 #include "platform/MotionPreference.h"
@@ -282,22 +283,43 @@ private slots:
     }
 
     // Pictures handed to the window (Open With, a second start) while its
-    // library could not be read are added once it loads.
+    // library could not be read are added once it loads, also when the
+    // program quits before that: they wait in the drops folder, under their
+    // own names.
+    void filesHandedToADamagedLibraryWaitUntilItLoads_data()
+    {
+        QTest::addColumn<bool>("quitFirst");
+        QTest::newRow("repaired while open") << false;
+        QTest::newRow("quit, repaired, opened again") << true;
+    }
+
     void filesHandedToADamagedLibraryWaitUntilItLoads()
     {
+        QFETCH(bool, quitFirst);
         DamagedFixture f;
         QTemporaryDir pictures;
         QImage image(48, 32, QImage::Format_RGB32);
         image.fill(Qt::red);
         QVERIFY(image.save(pictures.filePath("a.png")));
-        f.open(R"({"collections": [ {"id": "x")");
+        const QByteArray damaged = R"({"collections": [ {"id": "x")";
+        f.open(damaged);
         QTRY_VERIFY(f.window->loadErrorBanner()->isVisible());
         f.state->openAddresses({QUrl::fromLocalFile(pictures.filePath("a.png")).toString()});
-        QTest::qWait(300);
+        const QString drops = dropsDirectory(*f.store);
+        QTRY_COMPARE(QDir(drops).entryList(QDir::Files), QStringList{"a.png"});
         QVERIFY(f.store->items().isEmpty());
+        QCOMPARE(readFile(f.root() + "/library.json"), damaged);
 
-        coordinatedWrite(f.root() + "/library.json", f.goodLibrary().encode());
+        if (quitFirst) {
+            f.close();
+            QVERIFY(QFile::remove(pictures.filePath("a.png")));
+            f.open(f.goodLibrary().encode());
+        } else {
+            coordinatedWrite(f.root() + "/library.json", f.goodLibrary().encode());
+        }
         QTRY_VERIFY(f.store->loaded());
+        if (quitFirst) // the window's own trigger, as at every start
+            startDropsScan(*f.store);
         auto imported = [&] {
             for (const Item &item : f.store->items())
                 if (item.originalFilename == "a.png")
@@ -306,6 +328,7 @@ private slots:
         };
         QTRY_COMPARE(imported(), QStringList{"OLD"});
         QTRY_VERIFY_WITH_TIMEOUT(onDisk(f.root() + "/library.json").items.size() == 2, 5000);
+        QTRY_VERIFY(QDir(drops).entryList(QDir::Files).isEmpty());
     }
 
     // Quitting while the library could not be read, with a collection made

@@ -5,6 +5,7 @@
 #include "ScopedClock.h"
 
 #include "library/Drops.h"
+#include "library/Media.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 
@@ -14,11 +15,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <mutex>
+#include <sys/stat.h>
 
 using namespace vellora;
 
@@ -413,6 +416,96 @@ private slots:
         QCOMPARE(dropsDirectoryFor(QStringLiteral("/lib"), QStringLiteral("/cloud/Data"), true),
                  QStringLiteral("/lib/Drops"));
         QCOMPARE(rejectedDirectoryFor(QStringLiteral("/cloud/Data/Drops")), QStringLiteral("/cloud/Data/Rejected"));
+    }
+
+    // A file handed over while the library cannot take it is kept as a
+    // drop: under its own name when the scan would take that name for the
+    // same picture, never over another drop, and only a regular file within
+    // the cap. The scan then takes it as any drop.
+    void keepsHandedFilesAsDrops_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind"); // picture, link to it, fifo, too large
+        QTest::addColumn<QStringList>("before"); // drops already there
+        QTest::addColumn<QString>("kept"); // the drop's name; "uuid" for a fresh one; empty: refused
+        QTest::newRow("its own name") << "a.png" << "picture" << QStringList() << "a.png";
+        QTest::newRow("a name taken") << "a.png" << "picture" << QStringList{"a.png"} << "a 2.png";
+        QTest::newRow("two names taken") << "a.png" << "picture" << QStringList{"a.png", "a 2.png"} << "a 3.png";
+        QTest::newRow("a hidden name") << ".a.png" << "picture" << QStringList() << "uuid";
+        QTest::newRow("a name like a claim") << "a.png.importing-1234ABCD" << "picture" << QStringList() << "uuid";
+        QTest::newRow("a name like a link drop") << "a.url.txt" << "picture" << QStringList() << "uuid";
+        QTest::newRow("a symbolic link") << "l.png" << "link to it" << QStringList() << "";
+        QTest::newRow("a pipe") << "p.png" << "fifo" << QStringList() << "";
+        QTest::newRow("over the picture cap") << "big.png" << "too large" << QStringList() << "";
+    }
+
+    void keepsHandedFilesAsDrops()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QStringList, before);
+        QFETCH(QString, kept);
+        const QByteArray another = kPNG + QByteArray("another");
+        for (const QString &drop : std::as_const(before))
+            writeFile(m_drops, drop, another);
+        const QString handed = m_dir.path() + QStringLiteral("/handed");
+        QVERIFY(QDir().mkpath(handed));
+        QString path = handed + QLatin1Char('/') + name;
+        if (kind == QLatin1String("picture")) {
+            writeFile(handed, name, kPNG);
+        } else if (kind == QLatin1String("link to it")) {
+            QVERIFY(QFile::link(writeFile(handed, QStringLiteral("target.png"), kPNG), path));
+        } else if (kind == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            QFile big(path);
+            QVERIFY(big.open(QIODevice::WriteOnly));
+            QVERIFY(big.resize(kMaxPictureBytes + 1)); // sparse: nothing is written
+        }
+        QString why;
+        const std::optional<QString> drop = keepPictureAsDrop(m_drops, path, &why);
+        QStringList names = QDir(m_drops).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString &drop : std::as_const(before))
+            names.removeOne(drop);
+        if (kept.isEmpty()) {
+            QVERIFY2(!drop, qPrintable(*drop));
+            QVERIFY(!why.isEmpty());
+            QVERIFY2(names.isEmpty(), qPrintable(names.join(", "))); // no half-written file either
+            return;
+        }
+        QVERIFY2(drop, qPrintable(why));
+        QCOMPARE(names.size(), qsizetype(1));
+        if (kept == QLatin1String("uuid"))
+            QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F-]{36}$")).match(names.first()).hasMatch(), qPrintable(names.first()));
+        else
+            QCOMPARE(names.first(), kept);
+        QCOMPARE(*drop, m_drops + QLatin1Char('/') + names.first());
+        QFile file(*drop);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), kPNG);
+        for (const QString &drop : std::as_const(before)) {
+            QFile other(m_drops + QLatin1Char('/') + drop);
+            QVERIFY(other.open(QIODevice::ReadOnly));
+            QCOMPARE(other.readAll(), another);
+        }
+
+        FakeLibrary library;
+        const DropsScanReport report = scan(m_drops, library);
+        QVERIFY(library.pictures.contains(names.first()));
+        QCOMPARE(report.imported, before.size() + 1);
+    }
+
+    void keepsHandedLinksAsDrops()
+    {
+        QString why;
+        const std::optional<QString> drop = keepLinkAsDrop(m_drops, QStringLiteral("https://example.com/a?b=1"), &why);
+        QVERIFY2(drop, qPrintable(why));
+        QVERIFY(drop->endsWith(QStringLiteral(".url.txt")));
+        QCOMPARE(QDir(m_drops).entryList(QDir::Files | QDir::Hidden).size(), qsizetype(1));
+        FakeLibrary library;
+        QTest::ignoreMessage(QtInfoMsg, "drops: imported 1");
+        scan(m_drops, library);
+        QCOMPARE(library.links, QStringList{QStringLiteral("https://example.com/a?b=1")});
     }
 
 private:
