@@ -3,6 +3,7 @@
 
 #include "ManualClock.h"
 #include "ScopedClock.h"
+#include "SeamGuard.h"
 
 #include "library/Drops.h"
 #include "platform/Clock.h"
@@ -19,6 +20,7 @@
 #include <QThread>
 
 #include <mutex>
+#include <optional>
 
 using namespace vellora;
 
@@ -143,12 +145,13 @@ class TestDrops : public QObject {
 private slots:
     void init()
     {
-        resetDropAttempts();
+        m_seams.emplace();
         QVERIFY(m_dir.isValid());
         m_drops = m_dir.path() + QStringLiteral("/Data/Drops");
         QDir(m_dir.path()).removeRecursively();
         QVERIFY(QDir().mkpath(m_drops));
     }
+    void cleanup() { m_seams.reset(); }
 
     void takesPicturesAndLinksAndLeavesTheRestAlone()
     {
@@ -418,6 +421,7 @@ private slots:
 private:
     QTemporaryDir m_dir;
     QString m_drops;
+    std::optional<SeamGuard> m_seams;
 };
 
 int main(int argc, char **argv)
