@@ -59,35 +59,6 @@ private:
     int m_connections = 0;
 };
 
-// Answers every request with a small page and keeps the head of the last.
-class Recorder : public QObject {
-public:
-    bool listen()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    m_head += socket->readAll();
-                    if (!m_head.contains("\r\n\r\n"))
-                        return;
-                    const QByteArray body = "<html><head><title>Heard</title></head></html>";
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: "
-                                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-        return m_server.listen(kServed, 0);
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    QByteArray head() const { return m_head; }
-
-private:
-    QTcpServer m_server;
-    QByteArray m_head;
-};
-
 // A snapshot that renders nothing, so that the pipeline goes on to the
 // page's preview image.
 class BlankSnapshot final : public PageSnapshotRun {
@@ -329,8 +300,9 @@ void TestLinkAddressPolicy::oneAddressIsJudgedAndConnectedTo()
 // sites by name still learns which one was asked for.
 void TestLinkAddressPolicy::theServerHearsTheNameItWasAskedBy()
 {
-    Recorder recorder;
+    LoopbackHttpServer recorder;
     QVERIFY(recorder.listen());
+    recorder.setFallback({200, "text/html", "<html><head><title>Heard</title></head></html>"});
     LinkMetadataFetcher fetcher;
     fetcher.setAddressPolicy(AddressPolicy::publicOnly());
     std::optional<std::optional<LinkMetadata>> answer;
@@ -339,8 +311,8 @@ void TestLinkAddressPolicy::theServerHearsTheNameItWasAskedBy()
     QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 20000);
     QVERIFY(answer->has_value());
     QCOMPARE((*answer)->title, std::optional<QString>(QStringLiteral("Heard")));
-    QVERIFY2(recorder.head().contains("\r\nHost: rebind.test:" + QByteArray::number(recorder.port()) + "\r\n"),
-             recorder.head().constData());
+    QVERIFY2(recorder.lastHead().contains("\r\nHost: rebind.test:" + QByteArray::number(recorder.port()) + "\r\n"),
+             recorder.lastHead().constData());
     // The site's own icon is where the page said it came from: by name.
     QCOMPARE((*answer)->iconCandidates.value(0), QUrl(QStringLiteral("http://rebind.test:%1/favicon.ico").arg(recorder.port())));
 }

@@ -1,4 +1,5 @@
 #include "LoopbackHttpServer.h"
+#include "SeamGuard.h"
 #include "enrichment/LinkCover.h"
 #include "enrichment/LinkPipeline.h"
 #include "enrichment/PageSnapshot.h"
@@ -17,6 +18,8 @@
 #include <QTest>
 #include <QStringEncoder>
 #include <QTimer>
+
+#include <optional>
 
 #include "../library/PictureFixtures.h"
 
@@ -101,6 +104,7 @@ private:
     int m_analysisRuns = 0;
     std::optional<LinkInsight> m_nextInsight;
     QStringList m_describedTitles;
+    std::optional<SeamGuard> m_seams;
 };
 
 void TestLinkPipeline::initTestCase()
@@ -135,6 +139,7 @@ void TestLinkPipeline::initTestCase()
 
 void TestLinkPipeline::init()
 {
+    m_seams.emplace();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<LibraryStore>(m_dir->path(), false);
@@ -143,13 +148,13 @@ void TestLinkPipeline::init()
     m_analysisRuns = 0;
     m_nextInsight = insightSaying(QStringLiteral("A page about oranges."));
     m_describedTitles.clear();
-    installPageSnapshots();
 }
 
 void TestLinkPipeline::cleanup()
 {
     m_store.reset();
     m_dir.reset();
+    m_seams.reset();
 }
 
 void TestLinkPipeline::addsOnceAndReusesTheAddress()
@@ -415,7 +420,6 @@ void TestLinkPipeline::refreshRunsOneLinkAtATime()
     int inFlight = 0;
     int most = 0;
     auto &services = LinkPipelineServices::installed();
-    const auto keep = services.describeLink;
     services.describeLink = [&](const QString &title, const QString &, const QString &,
                                 LinkPipelineServices::InsightDone done) {
         m_describedTitles.append(title);
@@ -428,7 +432,6 @@ void TestLinkPipeline::refreshRunsOneLinkAtATime()
     bool done = false;
     refreshLinkMetadata(*m_store, [&done] { done = true; });
     QTRY_VERIFY_WITH_TIMEOUT(done, 30000);
-    services.describeLink = keep;
     QCOMPARE(most, 1);
     QCOMPARE(m_describedTitles, (QStringList{QStringLiteral("Plain Words"), QStringLiteral("Orange Story")}));
     QVERIFY(m_store->item(a)->snapshotDate && m_store->item(b)->snapshotDate);
@@ -451,7 +454,6 @@ void TestLinkPipeline::opensOnlyAddressesThatParse()
     openLink(*m_store, broken);
     QCOMPARE(opened.size(), 1);
     QCOMPARE(m_store->item(id)->openCount, std::optional<qint64>(1));
-    services.openURL = [](const QUrl &) {};
 }
 
 void TestLinkPipeline::allFactsComeFromOnePage_data()

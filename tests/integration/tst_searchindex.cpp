@@ -1,4 +1,5 @@
 #include "../library/StoreFixtures.h"
+#include "SeamGuard.h"
 
 #include "integration/SearchIndex.h"
 #include "integration/SystemSearchIndex.h"
@@ -16,6 +17,7 @@
 
 #include <sqlite3.h>
 
+#include <optional>
 #include <random>
 
 using namespace vellora;
@@ -162,6 +164,7 @@ private:
     std::unique_ptr<SystemSearchIndex> m_index;
     std::unique_ptr<LibraryStore> m_store;
     QStringList m_errors;
+    std::optional<SeamGuard> m_seams;
 
     QString indexPath() const { return m_dir->path() + "/search-index.sqlite"; }
 
@@ -200,6 +203,7 @@ private:
 private slots:
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
         QDir(LibraryLocation::localURL()).removeRecursively();
         m_settings = std::make_unique<Defaults>(m_dir->path() + "/settings.conf");
@@ -217,7 +221,7 @@ private slots:
     {
         m_store.reset();
         m_index.reset();
-        LibraryServices::installed() = LibraryServices{};
+        m_seams.reset();
     }
 
     void matchExpression_data()

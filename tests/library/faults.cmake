@@ -3,7 +3,7 @@
 vellora_add_qtest(tst_libraryfaults
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_libraryfaults.cpp
   # The drops cases scan through the real store's side (StoreDrops).
-  LIBS vellora_enrichment
+  LIBS vellora_test_seams vellora_enrichment
   TIMEOUT 120)
 target_compile_definitions(tst_libraryfaults PRIVATE STORE_HELPER="$<TARGET_FILE:store_helper>")
 add_dependencies(tst_libraryfaults store_helper)

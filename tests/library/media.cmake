@@ -15,6 +15,6 @@ vellora_add_qtest(tst_oldlibrary
 
 vellora_add_qtest(tst_mediastore
   SOURCES tst_mediastore.cpp PictureFixtures.h
-  LIBS vellora_library
+  LIBS vellora_test_seams vellora_library
   TIMEOUT 300)
 target_compile_definitions(tst_mediastore PRIVATE VELLORA_MEDIA_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures/media")

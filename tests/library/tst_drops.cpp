@@ -3,6 +3,7 @@
 
 #include "ManualClock.h"
 #include "ScopedClock.h"
+#include "SeamGuard.h"
 
 #include "library/Drops.h"
 #include "library/Media.h"
@@ -21,6 +22,7 @@
 #include <QThread>
 
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 
 using namespace vellora;
@@ -146,12 +148,13 @@ class TestDrops : public QObject {
 private slots:
     void init()
     {
-        resetDropAttempts();
+        m_seams.emplace();
         QVERIFY(m_dir.isValid());
         m_drops = m_dir.path() + QStringLiteral("/Data/Drops");
         QDir(m_dir.path()).removeRecursively();
         QVERIFY(QDir().mkpath(m_drops));
     }
+    void cleanup() { m_seams.reset(); }
 
     void takesPicturesAndLinksAndLeavesTheRestAlone()
     {
@@ -511,6 +514,7 @@ private slots:
 private:
     QTemporaryDir m_dir;
     QString m_drops;
+    std::optional<SeamGuard> m_seams;
 };
 
 int main(int argc, char **argv)

@@ -6,6 +6,7 @@
 
 #include "ManualClock.h"
 #include "ScopedClock.h"
+#include "SeamGuard.h"
 
 #include "enrichment/StoreDrops.h"
 #include "library/Drops.h"
@@ -28,6 +29,7 @@
 #include <QThreadPool>
 
 #include <csignal>
+#include <optional>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -85,6 +87,7 @@ class TestLibraryFaults : public QObject {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::optional<SeamGuard> m_seams;
     QString base() const { return m_dir->path(); }
     QString root() const { return base() + "/Library"; }
     QString canary() const { return base() + "/canary.txt"; }
@@ -111,12 +114,12 @@ class TestLibraryFaults : public QObject {
 private slots:
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         QDir().mkpath(root());
         QVERIFY(writeFile(canary(), kCanary));
         qputenv("VELLORA_ROOT", QFile::encodeName(root()));
-        resetDropAttempts();
     }
 
     void cleanup()
@@ -124,6 +127,7 @@ private slots:
         QThreadPool::globalInstance()->waitForDone();
         QCOMPARE(readFile(canary()), kCanary);
         qunsetenv("VELLORA_ROOT");
+        m_seams.reset();
     }
 
     // ------------------------------------------------------------ purge

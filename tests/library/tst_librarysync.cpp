@@ -4,6 +4,7 @@
 #include "FakeMetadataQuery.h"
 #include "ManualScheduler.h"
 #include "ScopedScheduler.h"
+#include "SeamGuard.h"
 
 #include "library/LibrarySync.h"
 #include "platform/MetadataQuery.h"
@@ -20,6 +21,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 using namespace vellora;
 
@@ -124,11 +126,12 @@ class TestLibrarySync : public QObject {
 private slots:
     void init()
     {
+        m_seams.emplace();
         QVERIFY(m_dir.isValid());
         QDir(m_dir.path()).removeRecursively();
         QVERIFY(QDir().mkpath(m_dir.path()));
-        resetDropAttempts();
     }
+    void cleanup() { m_seams.reset(); }
 
     void burstOfWritesGivesOneScanAfterTheLast()
     {
@@ -356,6 +359,7 @@ private slots:
 
 private:
     QTemporaryDir m_dir;
+    std::optional<SeamGuard> m_seams;
 };
 
 QTEST_GUILESS_MAIN(TestLibrarySync)

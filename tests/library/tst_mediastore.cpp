@@ -6,6 +6,7 @@
 #include "ConsoleCapture.h"
 #include "FakeUbiquity.h"
 #include "ScopedUbiquity.h"
+#include "SeamGuard.h"
 
 #include <QDir>
 #include <QMutex>
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "PictureFixtures.h"
@@ -111,32 +113,26 @@ class TestMediaStore : public QObject {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::optional<SeamGuard> m_seams;
     QString base() const { return m_dir->path(); }
-
-    void useSyncedFolder(bool on)
-    {
-        if (on)
-            Defaults::standard().set(QString::fromLatin1(kSyncedFolderKey), base() + "/Sync");
-        else
-            Defaults::standard().remove(QString::fromLatin1(kSyncedFolderKey));
-        LibraryLocation::resetForTesting();
-    }
 
 private slots:
     void initTestCase() { installMediaServices(); }
     void init()
     {
+        m_seams.emplace();
         m_dir = std::make_unique<QTemporaryDir>();
         QDir().mkpath(base() + "/Sync");
         QDir().mkpath(base() + "/src");
-        useSyncedFolder(true);
+        Defaults::standard().set(QString::fromLatin1(kSyncedFolderKey), base() + "/Sync");
     }
     void cleanup()
     {
         waitForPasses();
-        useSyncedFolder(false);
+        Defaults::standard().remove(QString::fromLatin1(kSyncedFolderKey));
         Defaults::standard().remove("localStorageCapMB");
         m_dir.reset();
+        m_seams.reset();
     }
 
     void importOnTheMainThreadSavesAtOnce();

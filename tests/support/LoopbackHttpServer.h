@@ -3,7 +3,9 @@
 // (the query left out), and switches for the faults a real server shows:
 // pages that never answer, bodies cut short, stalled or trickled, error
 // statuses, entity tags with 304, bodies sent without a length. It counts the requests each path received
-// and keeps the last User-Agent and each path's last If-None-Match.
+// and keeps the last User-Agent, each path's last If-None-Match and the head
+// of the last request. A path without a route gets the fallback, 404 unless
+// a test sets another.
 
 #include <QByteArray>
 #include <QHash>
@@ -54,6 +56,7 @@ public:
         return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
     }
     void set(const QByteArray &path, Response response) { m_routes[path] = std::move(response); }
+    void setFallback(Response response) { m_fallback = std::move(response); }
     // The response of a path, to change in place (made when missing).
     Response &route(const QByteArray &path) { return m_routes[path]; }
     void page(const QByteArray &path, const QByteArray &html) { set(path, Response{200, "text/html; charset=utf-8", html, {}, false}); }
@@ -64,6 +67,8 @@ public:
     int hits(const QByteArray &path) const { return m_hits.value(path); }
     QByteArray lastUserAgent() const { return m_userAgent; }
     QByteArray lastIfNoneMatch(const QByteArray &path) const { return m_ifNoneMatch.value(path); }
+    // The request line and headers as they came, up to the blank line.
+    QByteArray lastHead() const { return m_head; }
 
 private:
     void serve(QTcpSocket *socket)
@@ -74,6 +79,7 @@ private:
         if (end < 0)
             return;
         const QByteArray head = buffer.left(end);
+        m_head = buffer.left(end + 4);
         buffer.remove(0, end + 4);
         const QList<QByteArray> lines = head.split('\n');
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
@@ -91,7 +97,7 @@ private:
         m_hits[route] += 1;
         m_ifNoneMatch[route] = ifNoneMatch;
         auto it = m_routes.find(route);
-        Response response = it != m_routes.end() ? *it : Response{404, "text/html", "<html><body>missing</body></html>", {}, false};
+        Response response = it != m_routes.end() ? *it : m_fallback;
         if (response.never)
             return;
         int status = response.status;
@@ -162,8 +168,10 @@ private:
 
     QTcpServer m_server;
     QMap<QByteArray, Response> m_routes;
+    Response m_fallback{404, "text/html", "<html><body>missing</body></html>", {}, false};
     QHash<QByteArray, int> m_hits;
     QHash<QByteArray, QByteArray> m_ifNoneMatch;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QByteArray m_userAgent;
+    QByteArray m_head;
 };

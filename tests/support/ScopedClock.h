@@ -4,5 +4,5 @@
 #include "platform/Clock.h"
 
 namespace vellora {
-using ScopedClock = ScopedSeam<Clock, &Clock::setCurrent>;
+using ScopedClock = ScopedSeam<Clock, &Clock::current, &Clock::setCurrent>;
 } // namespace vellora

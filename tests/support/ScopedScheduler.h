@@ -4,5 +4,5 @@
 #include "platform/Scheduler.h"
 
 namespace vellora {
-using ScopedScheduler = ScopedSeam<Scheduler, &Scheduler::setMain>;
+using ScopedScheduler = ScopedSeam<Scheduler, &Scheduler::main, &Scheduler::setMain>;
 } // namespace vellora

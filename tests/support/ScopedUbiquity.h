@@ -4,5 +4,5 @@
 #include "platform/Ubiquity.h"
 
 namespace vellora {
-using ScopedUbiquity = ScopedSeam<Ubiquity, &Ubiquity::setCurrent>;
+using ScopedUbiquity = ScopedSeam<Ubiquity, &Ubiquity::current, &Ubiquity::setCurrent>;
 } // namespace vellora

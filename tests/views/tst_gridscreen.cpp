@@ -1,6 +1,7 @@
 // The grid screen driven as a person would: clicks, keys, the tile menu,
 // drops and pastes, against a real library on a temporary folder.
 #include "GridFixtures.h"
+#include "SeamGuard.h"
 
 #include "views/CollectionContents.h"
 #include "views/GridScreen.h"
@@ -30,6 +31,8 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+
+#include <optional>
 
 using namespace vellora;
 
@@ -151,17 +154,21 @@ struct Screen {
     int count(const QString &section) const { return int(itemsInCollection(*lib.store, section).size()); }
 };
 
-// Answers every permanent-delete question and remembers it.
+// Answers every permanent-delete question and remembers it while it lives;
+// then the answer it found is back, so nothing calls into it once gone.
 struct AlertAnswer {
     QStringList asked;
-    explicit AlertAnswer(bool accept)
+    explicit AlertAnswer(bool accept) : m_found(destructiveAlert())
     {
         setDestructiveAlert([this, accept](QWidget *, const QString &message, const QString &, const QString &) {
             asked << message;
             return accept;
         });
     }
-    ~AlertAnswer() { setDestructiveAlert({}); }
+    ~AlertAnswer() { setDestructiveAlert(std::move(m_found)); }
+
+private:
+    DestructiveAlert m_found;
 };
 
 QStringList entriesFor(std::initializer_list<const char *> list)
@@ -178,6 +185,8 @@ class GridScreenTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void init();
+    void cleanup();
     void tiles_data();
     void tiles();
     void screenshot();
@@ -204,6 +213,7 @@ private slots:
 
 private:
     QString m_temp;
+    std::optional<SeamGuard> m_seams;
 };
 
 void GridScreenTest::initTestCase()
@@ -217,6 +227,10 @@ void GridScreenTest::initTestCase()
     // Links never reach a browser here.
     LinkPipelineServices::installed().openURL = [](const QUrl &) {};
 }
+
+void GridScreenTest::init() { m_seams.emplace(); }
+
+void GridScreenTest::cleanup() { m_seams.reset(); }
 
 void GridScreenTest::tiles_data()
 {
@@ -618,7 +632,6 @@ void GridScreenTest::keys()
     s.click(s.links.first());
     QCOMPARE(opened.size(), 2);
     QCOMPARE(s.screen.openedId(), std::nullopt);
-    LinkPipelineServices::installed().openURL = [](const QUrl &) {};
 
     // Space on an id that left the library does nothing (the grid still
     // shows it until the window refreshes).

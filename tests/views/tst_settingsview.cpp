@@ -1,4 +1,5 @@
 #include "FakeUbiquity.h"
+#include "LoopbackHttpServer.h"
 #include "ScopedUbiquity.h"
 #include "SeamGuard.h"
 
@@ -18,34 +19,11 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 using namespace vellora;
 
 namespace {
-// Answers every request with one fixed HTTP response.
-class TinyServer : public QTcpServer {
-public:
-    explicit TinyServer(QByteArray status) : m_status(std::move(status))
-    {
-        listen(QHostAddress::LocalHost, 0);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    socket->readAll();
-                    socket->write("HTTP/1.1 " + m_status + "\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(serverPort()); }
-
-private:
-    QByteArray m_status;
-};
-
 void clearSettings()
 {
     for (const char *key : {"importScreenshots", "localStorageCapMB", "libraryLocation", "syncedFolder"})
@@ -126,12 +104,14 @@ void TestSettingsView::testReportsReachability()
     QFETCH(QString, server);
     QFETCH(bool, working);
     QFETCH(QString, text);
-    TinyServer ok("200 OK"), missing("404 Not Found");
+    LoopbackHttpServer ok, missing;
+    ok.setFallback({200, "application/json", "{}"});
+    missing.setFallback({404, "application/json", "{}"});
     QString address = server;
     if (server == QLatin1String("ok"))
-        address = ok.url();
+        address = ok.url(QString());
     else if (server == QLatin1String("error"))
-        address = missing.url();
+        address = missing.url(QString());
     else if (server == QLatin1String("closed")) {
         QTcpServer gone;
         gone.listen(QHostAddress::LocalHost, 0);

@@ -2,6 +2,7 @@
 // manager's D-Bus call with its fallback. Runs under a session bus of its
 // own (dbus-run-session), where a fake file manager answers.
 #include "GridFixtures.h"
+#include "SeamGuard.h"
 
 #include "views/ShareMenu.h"
 
@@ -17,6 +18,8 @@
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <optional>
 
 using namespace vellora;
 
@@ -36,7 +39,8 @@ public slots:
 class SharingTest : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
+    void init();
+    void cleanup();
     void shareMenuEntries();
     void copyHandsOverPrivateCopiesAndAddresses();
     void fileManagerShowsItems();
@@ -45,12 +49,16 @@ private slots:
 
 private:
     QList<QUrl> m_opened;
+    std::optional<SeamGuard> m_seams;
 };
 
-void SharingTest::initTestCase()
+void SharingTest::init()
 {
+    m_seams.emplace();
     FileManager::setOpenFolder([this](const QUrl &folder) { m_opened << folder; });
 }
+
+void SharingTest::cleanup() { m_seams.reset(); }
 
 void SharingTest::shareMenuEntries()
 {
